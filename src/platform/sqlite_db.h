@@ -1,0 +1,245 @@
+#pragma once
+// Our thin object layer over the SQLite C API.
+//
+// Rules every caller may rely on:
+//  - Column names are case-insensitive everywhere: cursor reads, row lookups, insert skip sets.
+//  - SQL NULL is bound only for an invalid QVariant (or addNullParam, or a null QByteArray blob);
+//    addTextParam always binds text, so a null QString binds "".
+//  - Reads of NULL, of a column the result lacks, or with no current row give 0, "" or empty bytes.
+//  - A failed open leaves the handle null, so the next open retries.
+//  - moveNext() never steps again after the last row; an error while stepping throws.
+//  - Identifiers we interpolate are double-quoted; values are always bound.
+//  - foreign_keys and recursive_triggers are never enabled.
+//  - Every ...Throw member throws Sqlite3Exception (UTF-8 text: message, code and SQL).
+
+#include <QByteArray>
+#include <QHash>
+#include <QSet>
+#include <QSharedPointer>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <QVector>
+
+#include <atomic>
+#include <stdexcept>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// Version of this layer's contract; start-up refuses to run with another.
+int sqlite_qt_version();
+
+// Double-quotes an SQL identifier, doubling embedded quotes.
+QString sqliteQuoteIdentifier(const QString& name);
+
+class Sqlite3Exception : public std::runtime_error {
+public:
+    Sqlite3Exception(const QString& message, int code = 0, const QString& sql = QString());
+    int code() const { return m_code; }
+
+private:
+    int m_code;
+};
+
+// SQL text with positional parameters bound in call order.
+class Sqlite3Sql {
+public:
+    Sqlite3Sql(const char* sql);  // NOLINT: implicit on purpose, callers pass literals
+    Sqlite3Sql(const QString& sql);  // NOLINT
+
+    Sqlite3Sql& addIntParam(int value);
+    Sqlite3Sql& addInt64Param(qint64 value);
+    Sqlite3Sql& addDoubleParam(double value);
+    Sqlite3Sql& addTextParam(const QString& value);     // null QString binds ""
+    Sqlite3Sql& addBlobParam(const QByteArray& value);  // null QByteArray binds NULL
+    Sqlite3Sql& addNullParam();
+    // Binds by QVariant type: integers and bool as int64, double, QString as text, QByteArray as blob,
+    // invalid as NULL. Throws Sqlite3Exception for any other type.
+    Sqlite3Sql& addVariantParam(const QVariant& value);
+    Sqlite3Sql& appendSql(const QString& sql);
+
+    const QString& sql() const { return m_sql; }
+    int paramCount() const { return m_params.size(); }
+
+    // Binds every parameter to a prepared statement; throws when the counts differ.
+    void bindTo(sqlite3_stmt* stmt) const;
+
+private:
+    struct Param {
+        enum Kind { Null, Int64, Double, Text, Blob } kind = Null;
+        qint64 i = 0;
+        double d = 0;
+        QByteArray bytes;  // UTF-8 text or blob bytes
+    };
+    QString m_sql;
+    QVector<Param> m_params;
+};
+
+// Declared type of one table column, as PRAGMA table_info reports it.
+class _SqliteCol {
+public:
+    _SqliteCol() = default;
+    _SqliteCol(const QString& name, const QString& type, bool notNull, bool hasDefault, bool primaryKey);
+
+    const QString& name() const { return m_name; }
+    const QString& type() const { return m_type; }
+    bool notNull() const { return m_notNull; }
+    bool hasDefault() const { return m_hasDefault; }
+    bool primaryKey() const { return m_primaryKey; }
+
+    // SQLite's affinity rules on the declared type; exactly one of them is true.
+    bool isInteger() const;
+    bool isText() const;
+    bool isBlob() const;
+    bool isReal() const;
+    bool isNumeric() const;  // NUMERIC affinity only: an INTEGER column does not answer true
+
+private:
+    QString m_name;
+    QString m_type;
+    bool m_notNull = false;
+    bool m_hasDefault = false;
+    bool m_primaryKey = false;
+};
+
+// One row: ordered column name -> value, looked up case-insensitively. Rows read from one
+// statement share their column names, which keeps large result sets affordable.
+class Sqlite3Row {
+public:
+    Sqlite3Row();
+
+    QVariant value(const QString& name) const;  // invalid QVariant when absent
+    void setValue(const QString& name, const QVariant& value);  // replaces, else appends
+    bool contains(const QString& name) const;
+    QStringList names() const;
+    QVariant valueAt(int index) const;
+    int size() const { return m_values.size(); }
+
+    // insert into "table"("c1",...) values(?,...) for every column not in skip (case-insensitive);
+    // "default values" when every column is skipped.
+    Sqlite3Sql insertSql(const QString& table, const QSet<QString>& skip = {}) const;
+
+private:
+    friend class Sqlite3Cursor;
+    friend class Sqlite3Stmt;
+    struct Columns {
+        QStringList names;
+        QHash<QString, int> indexByLowerName;  // ASCII-lower-cased like SQLite; first occurrence wins
+
+        void append(const QString& name);
+        int indexOf(const QString& name) const;  // -1 when absent
+    };
+    int indexOf(const QString& name) const;
+
+    QSharedPointer<const Columns> m_columns;
+    QVector<QVariant> m_values;
+};
+
+// Owns one prepared statement; finalized when the last cursor copy goes.
+class Sqlite3Stmt {
+public:
+    // connectionOpen is the connection's liveness flag; without one the connection counts as open.
+    Sqlite3Stmt(sqlite3* db, sqlite3_stmt* stmt, const Sqlite3Sql& sql,
+                QSharedPointer<const std::atomic<bool>> connectionOpen = {});
+    ~Sqlite3Stmt();
+    Sqlite3Stmt(const Sqlite3Stmt&) = delete;
+    Sqlite3Stmt& operator=(const Sqlite3Stmt&) = delete;
+
+    sqlite3* db() const { return m_db; }
+    sqlite3_stmt* stmt() const { return m_stmt; }
+    const Sqlite3Sql& sql() const { return m_sql; }
+    int columnIndex(const QString& name) const;  // -1 when absent; case-insensitive
+    const QSharedPointer<const Sqlite3Row::Columns>& columns() const { return m_columns; }
+    // False once Sqlite3DB::close() ran: the statement must not step any more.
+    bool connectionOpen() const { return !m_connectionOpen || m_connectionOpen->load(); }
+
+    // Failed: stepping raised an error; stepping again would silently restart the query.
+    enum State { BeforeFirst, OnRow, Done, Failed };
+    State state = BeforeFirst;
+
+private:
+    sqlite3* m_db;
+    sqlite3_stmt* m_stmt;
+    Sqlite3Sql m_sql;
+    QSharedPointer<const Sqlite3Row::Columns> m_columns;
+    QSharedPointer<const std::atomic<bool>> m_connectionOpen;
+};
+
+// Result of a query. A copyable value: copies share one statement.
+class Sqlite3Cursor {
+public:
+    Sqlite3Cursor() = default;  // an empty cursor has no rows
+    explicit Sqlite3Cursor(QSharedPointer<Sqlite3Stmt> stmt);
+
+    // Steps to the next row; false once the rows are exhausted (and from then on without stepping).
+    // Throws on a stepping error (and on every later call), and once the connection was closed.
+    bool moveNext();
+
+    int getInt(const QString& column) const;  // 32-bit, truncated like sqlite3_column_int
+    qint64 getInt64(const QString& column) const;
+    qint64 getInt64(int position) const;
+    double getDouble(const QString& column) const;
+    QString getText(const QString& column) const;
+    QByteArray getBlob(const QString& column) const;
+    bool isNull(const QString& column) const;  // true also for a missing column or no current row
+    bool hasColumn(const QString& column) const;
+    QStringList columnNames() const;
+
+    // Every column of the current row by storage class: INTEGER qlonglong, FLOAT double, TEXT QString,
+    // BLOB QByteArray, NULL invalid QVariant. An empty row without a current row.
+    Sqlite3Row getRow() const;
+
+    // Number of rows the query yields; does not move this cursor.
+    qint64 count() const;
+
+private:
+    int currentColumn(const QString& column) const;  // -1 unless on a row and the column exists
+
+    QSharedPointer<Sqlite3Stmt> m_stmt;
+};
+
+// One connection.
+class Sqlite3DB {
+public:
+    Sqlite3DB() = default;
+    virtual ~Sqlite3DB();
+    Sqlite3DB(const Sqlite3DB&) = delete;
+    Sqlite3DB& operator=(const Sqlite3DB&) = delete;
+
+    sqlite3* handle() const { return m_db; }
+    bool isOpen() const { return m_db != nullptr; }
+    const QString& path() const { return m_path; }
+
+    // flags as SQLite's: 1 read-only, 2 read-write, 6 read-write and create. Closes first when open.
+    void openThrow(const QString& path, int flags);
+    // Rolls back an open transaction and releases the connection; never throws.
+    void close();
+
+    void beginTran();
+    void commitTran();  // on failure rolls back, then throws
+    void rollbackTran();
+    bool inTransaction() const;  // an explicit transaction is open on this connection
+
+    qint64 lastInsertId() const;
+    int changes() const;
+
+    // Runs one statement to its end; a non-blank tail is an error.
+    void executeThrow(const Sqlite3Sql& sql);
+    // Prepares and binds one statement; the cursor steps it. A non-blank tail is an error.
+    Sqlite3Cursor queryThrow(const Sqlite3Sql& sql);
+    // Runs a script of statements; 0 on success, else SQLite's code with the text in error. Never throws.
+    int exec(const QString& sql, QString& error);
+    // Columns of a table keyed by name as declared; empty for a missing table. Throws when closed.
+    QHash<QString, _SqliteCol> tbInfo(const QString& table);
+
+private:
+    sqlite3_stmt* prepareThrow(const Sqlite3Sql& sql);
+    void requireOpen(const Sqlite3Sql& sql) const;
+    [[noreturn]] void throwError(int code, const QString& sql) const;
+
+    sqlite3* m_db = nullptr;
+    QString m_path;
+    // Shared with every statement of the current connection; cleared by close().
+    QSharedPointer<std::atomic<bool>> m_open;
+};
