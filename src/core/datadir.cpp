@@ -1,0 +1,109 @@
+#include "core/datadir.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+#include <mutex>
+
+namespace {
+
+const QString kProductId = QStringLiteral("5F2C9A0E7D3B4E6A9C1F08B2D4E6A7C3");
+
+// No real path comes near this; anything longer is not a redirection worth reading.
+constexpr qint64 kMaxRedirectBytes = 64 * 1024;
+
+QString redirectFilePath()
+{
+    return QDir(defaultDataRoot()).absoluteFilePath(kProductId + QStringLiteral(".redirect"));
+}
+
+// A relative target would move the data folder with the working directory.
+bool isUsableRedirectTarget(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.isAbsolute() && info.isDir();
+}
+
+struct DataDirCache {
+    std::mutex mutex;
+    QString path;
+};
+
+DataDirCache& dataDirCache()
+{
+    static DataDirCache cache;
+    return cache;
+}
+
+QString resolveDataDirPath()
+{
+    QString root = readDataDirRedirect();
+    if (root.isEmpty())
+        root = defaultDataRoot();
+    return QDir(root).absoluteFilePath(kProductId);
+}
+
+QString cachedDataDirPath()
+{
+    DataDirCache& cache = dataDirCache();
+    const std::lock_guard<std::mutex> lock(cache.mutex);
+    if (cache.path.isEmpty())
+        cache.path = resolveDataDirPath();
+    return cache.path;
+}
+
+}  // namespace
+
+QString defaultDataRoot()
+{
+    const QString roaming = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    return QDir(roaming).absoluteFilePath(QStringLiteral("VarnelQuist"));
+}
+
+QString readDataDirRedirect()
+{
+    QFile file(redirectFilePath());
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    QByteArray bytes = file.read(kMaxRedirectBytes);
+    const int nul = bytes.indexOf('\0');
+    if (nul >= 0)
+        bytes.truncate(nul);
+    const QString target = QString::fromUtf8(bytes);
+    return isUsableRedirectTarget(target) ? target : QString();
+}
+
+bool writeDataDirRedirect(const QString& path)
+{
+    // Written aside and renamed, so a failed write never leaves a shortened path that might
+    // name some other existing folder.
+    QSaveFile file(redirectFilePath());
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    const QByteArray bytes = path.toUtf8();
+    return file.write(bytes) == bytes.size() && file.commit();
+}
+
+QDir dataDir()
+{
+    const QString path = cachedDataDirPath();
+    QDir().mkpath(path);
+    return QDir(path);
+}
+
+QDir localDatabasesDir()
+{
+    const QDir dir(dataDir().absoluteFilePath(QStringLiteral("local_databases")));
+    if (!dir.exists())
+        QDir().mkpath(dir.absolutePath());
+    return dir;
+}
+
+void resetDataDirCacheForTesting()
+{
+    DataDirCache& cache = dataDirCache();
+    const std::lock_guard<std::mutex> lock(cache.mutex);
+    cache.path.clear();
+}

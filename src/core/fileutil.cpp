@@ -1,0 +1,142 @@
+#include "core/fileutil.h"
+
+#include "platform/shell.h"
+
+#include <QCryptographicHash>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QUrl>
+
+namespace {
+
+constexpr int kMaxFileNameBytes = 200;
+
+// A dangling symbolic link does not "exist", yet writing to it would create its target.
+bool isOccupied(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
+// Characters Windows forbids in file names (kept so exports stay portable) and control characters.
+bool isForbiddenInFileName(QChar c)
+{
+    static const QString forbidden = QStringLiteral("\\/:*?\"<>|");
+    return forbidden.contains(c) || c.category() == QChar::Other_Control;
+}
+
+int utf8Length(uint codePoint)
+{
+    return codePoint < 0x80 ? 1 : codePoint < 0x800 ? 2 : codePoint < 0x10000 ? 3 : 4;
+}
+
+// Drops forbidden characters and unpaired surrogates (which have no UTF-8 form).
+QString withoutForbiddenCharacters(const QString& name)
+{
+    QString result;
+    result.reserve(name.size());
+    for (int i = 0; i < name.size(); ++i) {
+        const QChar c = name.at(i);
+        if (c.isHighSurrogate() && i + 1 < name.size() && name.at(i + 1).isLowSurrogate()) {
+            result += c;
+            result += name.at(++i);
+        } else if (!c.isSurrogate() && !isForbiddenInFileName(c)) {
+            result += c;
+        }
+    }
+    return result;
+}
+
+// Cuts name after the last whole code point that fits in maxBytes of UTF-8. name holds no
+// unpaired surrogates.
+QString truncatedToUtf8Bytes(const QString& name, int maxBytes)
+{
+    int bytes = 0;
+    int i = 0;
+    while (i < name.size()) {
+        const bool pair = name.at(i).isHighSurrogate();
+        const uint codePoint = pair ? QChar::surrogateToUcs4(name.at(i), name.at(i + 1)) : name.at(i).unicode();
+        bytes += utf8Length(codePoint);
+        if (bytes > maxBytes)
+            break;
+        i += pair ? 2 : 1;
+    }
+    return name.left(i);
+}
+
+bool isEmptyOrOnlyDots(const QString& name)
+{
+    for (const QChar c : name) {
+        if (c != QLatin1Char('.'))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+QString uniqueFilePath(const QString& path)
+{
+    if (!isOccupied(path))
+        return path;
+    const QFileInfo info(path);
+    QString base = info.completeBaseName();
+    QString suffix = info.suffix();
+    if (base.isEmpty()) {  // ".profile": the whole name is the base
+        base = info.fileName();
+        suffix.clear();
+    }
+    const QDir dir = info.dir();
+    for (qint64 n = 1;; ++n) {
+        QString candidate = dir.absoluteFilePath(QStringLiteral("%1(%2)").arg(base).arg(n));
+        if (!suffix.isEmpty())
+            candidate += QLatin1Char('.') + suffix;
+        if (!isOccupied(candidate))
+            return candidate;
+    }
+}
+
+QString sanitizeFileName(const QString& name)
+{
+    QString result = withoutForbiddenCharacters(name).trimmed();
+    result = truncatedToUtf8Bytes(result, kMaxFileNameBytes).trimmed();
+    return isEmptyOrOnlyDots(result) ? QStringLiteral("_") : result;
+}
+
+QString md5Hex(const QString& text)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex());
+}
+
+bool removeDirRecursive(const QString& path)
+{
+    const QFileInfo info(path);
+    if (info.isSymLink())
+        return QFile::remove(path);
+    // removeRecursively lists hidden entries and deletes links without descending into them.
+    return QDir(path).removeRecursively();
+}
+
+bool openInExplorer(const QString& path)
+{
+    if (path.isEmpty()) {
+        qWarning() << "openInExplorer: no path given";
+        return false;
+    }
+    return shellHook().openLocalPath(QFileInfo(path).absoluteFilePath());
+}
+
+bool openUrl(const QString& target)
+{
+    const QUrl url(target, QUrl::StrictMode);
+    const QString scheme = url.scheme();  // QUrl keeps schemes in lower case
+    const bool isWebLink = url.isValid() && !url.host().isEmpty()
+        && (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
+    if (!isWebLink) {
+        qWarning() << "openUrl: refused to open" << target;
+        return false;
+    }
+    return shellHook().openUrl(url);
+}

@@ -1,0 +1,26 @@
+#pragma once
+// Small file helpers shared by every subsystem.
+#include <QString>
+
+// path when nothing is there yet; otherwise the absolute path of the first free "<name>(n).<suffix>"
+// beside it, where <name> is everything before the last dot ("report.tar.gz" -> "report.tar(1).gz").
+QString uniqueFilePath(const QString& path);
+
+// A file name made safe from text taken from data: without \ / : * ? " < > |, control characters
+// and unpaired surrogates, trimmed, at most 200 UTF-8 bytes, and never "", "." or ".." ("_" then).
+// Callers that must refuse an unusable name check the name itself, not this result.
+QString sanitizeFileName(const QString& name);
+
+// Lower-case hex MD5 of text as UTF-8.
+QString md5Hex(const QString& text);
+
+// Deletes a folder tree, hidden files included. Symbolic links are removed as links; their targets
+// are never touched, and a path that is itself a link loses only the link. True when it is all gone.
+bool removeDirRecursive(const QString& path);
+
+// Shows a local folder or opens a local file with its default application.
+bool openInExplorer(const QString& path);
+
+// Opens an http or https URL in the browser; any other target is refused and logged, since
+// targets may come from network replies.
+bool openUrl(const QString& target);

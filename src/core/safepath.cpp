@@ -1,0 +1,92 @@
+#include "core/safepath.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QStringList>
+
+#include <algorithm>
+
+namespace {
+
+QString withForwardSlashes(const QString& path)
+{
+    QString result = path;
+    return result.replace(QLatin1Char('\\'), QLatin1Char('/'));
+}
+
+bool hasDriveLetter(const QString& path)
+{
+    if (path.size() < 2 || path.at(1) != QLatin1Char(':'))
+        return false;
+    const char16_t letter = path.at(0).toLower().unicode();
+    return letter >= u'a' && letter <= u'z';
+}
+
+bool isSafeComponent(const QString& component)
+{
+    return !component.isEmpty() && component != QLatin1String(".") && component != QLatin1String("..");
+}
+
+bool isInside(const QString& path, const QString& folder)
+{
+    const QString prefix = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
+    return path == folder || path.startsWith(prefix);
+}
+
+// The real location of path: the canonical form of its deepest ancestor that exists (path itself
+// included), with the rest appended. Components past that ancestor do not exist, so hold no links.
+// "" when an existing link along the way dangles.
+QString realLocation(const QString& path)
+{
+    QString existing = path;
+    QString rest;
+    for (;;) {
+        const QFileInfo info(existing);
+        if (info.exists() || info.isSymLink()) {
+            const QString canonical = info.canonicalFilePath();
+            return canonical.isEmpty() ? QString() : canonical + rest;
+        }
+        const int slash = existing.lastIndexOf(QLatin1Char('/'));
+        if (slash <= 0)
+            return path;
+        rest.prepend(existing.mid(slash));
+        existing.truncate(slash);
+    }
+}
+
+std::optional<QString> rejected(const QString& folder, const QString& relative, const char* reason)
+{
+    qWarning().nospace() << "rejected path " << relative << " below " << folder << ": " << reason;
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool isSafeRelativePath(const QString& relative)
+{
+    if (relative.isEmpty() || relative.contains(QChar(0)))
+        return false;
+    const QString path = withForwardSlashes(relative);
+    if (path.startsWith(QLatin1Char('/')) || hasDriveLetter(path))
+        return false;
+    const QStringList components = path.split(QLatin1Char('/'));
+    return std::all_of(components.cbegin(), components.cend(), isSafeComponent);
+}
+
+std::optional<QString> resolveContained(const QString& folder, const QString& relative)
+{
+    if (folder.isEmpty())
+        return rejected(folder, relative, "no folder given");
+    if (!isSafeRelativePath(relative))
+        return rejected(folder, relative, "not a plain relative path");
+    const QString base = QDir::cleanPath(QDir(folder).absolutePath());
+    const QString candidate = QDir::cleanPath(base + QLatin1Char('/') + withForwardSlashes(relative));
+    const QString realBase = realLocation(base);
+    const QString realCandidate = realLocation(candidate);
+    if (realBase.isEmpty() || realCandidate.isEmpty())
+        return rejected(folder, relative, "a symbolic link on the way leads nowhere");
+    if (!isInside(realCandidate, realBase))
+        return rejected(folder, relative, "leads outside the folder");
+    return candidate;
+}
