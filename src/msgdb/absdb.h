@@ -1,0 +1,50 @@
+#pragma once
+// Base classes of every database object: a connection that opens its own file lazily and adds
+// transactions, row insertion and whole-table reading; the message-database interface; the iOS
+// message-database interface with the probe that tells the two device layouts apart.
+
+#include "msgdb/records.h"
+#include "platform/sqlite_db.h"
+
+#include <QList>
+#include <QSet>
+#include <QString>
+
+class AbsDb : public Sqlite3DB {
+public:
+    ~AbsDb() override = default;
+
+    // Opens the object's file when not open yet; each subclass chooses path and flags.
+    virtual void open() = 0;
+
+    // No nesting: a second call begins again and fails.
+    void beginTransaction();
+    // Nothing when no transaction is open; a failed commit rolls back and rethrows.
+    void endTransaction(bool commit);
+    bool inTransaction() const { return Sqlite3DB::inTransaction(); }
+
+    // Inserts row (less the skipped columns, matched case-insensitively) and returns the new rowid.
+    qint64 insertRow(const Sqlite3Row& row, const QString& table, const QSet<QString>& skip = {});
+    QList<Sqlite3Row> selectAll(const QString& table);
+};
+
+class AbsMessageDb : public AbsDb {
+public:
+    ~AbsMessageDb() override = default;
+
+    // Every conversation with its handles into the store.
+    virtual void chats(_MsgStore& store) = 0;
+    // Messages and attachments of one conversation into the store; chatRowid <= 0 means all.
+    virtual void messages(_MsgStore& store, qint64 chatRowid) = 0;
+};
+
+class AbsIOSMessageDb : public AbsMessageDb {
+public:
+    ~AbsIOSMessageDb() override = default;
+
+    virtual int iosVersion() const = 0;  // 5 or 6
+
+    // True when the file holds the tables of the iOS 6 layout (chat, handle, chat_handle_join,
+    // message, chat_message_join). Throws on a missing file or one that is not a database.
+    static bool isIOS6Layout(const QString& path);
+};
