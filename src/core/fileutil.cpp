@@ -115,8 +115,20 @@ bool removeDirRecursive(const QString& path)
     const QFileInfo info(path);
     if (info.isSymLink())
         return QFile::remove(path);
-    // removeRecursively lists hidden entries and deletes links without descending into them.
-    return QDir(path).removeRecursively();
+    if (!info.isDir())
+        return !info.exists();
+    // A walk of our own: links are unlinked, never followed, and nothing changes permissions of a
+    // file that could be a link's target (as a retry with chmod would).
+    bool removedAll = true;
+    const QFileInfoList entries = QDir(path).entryInfoList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo& entry : entries) {
+        if (entry.isDir() && !entry.isSymLink())
+            removedAll = removeDirRecursive(entry.absoluteFilePath()) && removedAll;
+        else
+            removedAll = QFile::remove(entry.absoluteFilePath()) && removedAll;
+    }
+    return QDir().rmdir(info.absoluteFilePath()) && removedAll;
 }
 
 bool openInExplorer(const QString& path)
