@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryFile>
 #include <QtDebug>
 
 #include <cstdio>
@@ -58,6 +59,11 @@ void copyThumbnails(const QString& imagesPath, Sqlite3DB& cache)
                                .addBlobParam(thumbnails.getBlob(QStringLiteral("data")))
                                .addInt64Param(thumbnails.getInt64(QStringLiteral("record_id"))));
     }
+}
+
+std::runtime_error rebuildError(const QString& why)
+{
+    return std::runtime_error(QStringLiteral("create IOSContactsMemDb error. %1").arg(why).toStdString());
 }
 
 bool setModifiedTime(const QString& path, qint64 secs)
@@ -118,28 +124,23 @@ void IOSContactsMemDb::open()
     const QString cache = cachePath();
     // The cache carries the source time as its own, so equal times mean up to date. Any other time
     // rebuilds, also an older one: the copy may have been replaced from an older backup.
-    if (QFile::exists(addressBookPath()) && (!QFile::exists(cache) || fileModifiedTime(cache) != sourceTime())) {
+    const bool stale = !QFile::exists(cache) || fileModifiedTime(cache) != sourceTime();
+    if (QFile::exists(addressBookPath()) && stale) {
         qDebug() << "rebuild IOSContactsMemDb.";
-        const QString temp = cache + QStringLiteral(".tmp");
-        try {
-            rebuild(temp);
-        } catch (...) {
-            QFile::remove(temp);
-            throw;
-        }
-        if (!replaceFile(temp, cache)) {
-            QFile::remove(temp);
-            throw std::runtime_error(QStringLiteral("create IOSContactsMemDb error. can not replace %1.")
-                                         .arg(cache)
-                                         .toStdString());
-        }
+        // A name of its own, so two objects rebuilding the same source never write one file.
+        QTemporaryFile temp(cache + QStringLiteral(".XXXXXX.tmp"));
+        if (!temp.open())
+            throw rebuildError(temp.errorString());
+        temp.close();  // kept, empty, until the rename or the destructor removes it
+        rebuild(temp.fileName());
+        if (!replaceFile(temp.fileName(), cache))
+            throw rebuildError(QStringLiteral("can not replace %1.").arg(cache));
     }
     openThrow(cache, 1);
 }
 
 void IOSContactsMemDb::rebuild(const QString& tempPath)
 {
-    QFile::remove(tempPath);
     CountryLibDb countries(m_mcc);
     const Country country = countries.defaultCountry();
     {
@@ -147,7 +148,7 @@ void IOSContactsMemDb::rebuild(const QString& tempPath)
         cache.openThrow(tempPath, 6);
         QString error;
         if (cache.exec(QLatin1String(kCacheSchema), error) != 0)
-            throw std::runtime_error(QStringLiteral("create IOSContactsMemDb error. %1").arg(error).toStdString());
+            throw rebuildError(error);
         cache.beginTran();
         {
             Sqlite3DB book;
@@ -163,8 +164,7 @@ void IOSContactsMemDb::rebuild(const QString& tempPath)
     // times the next open compares with.
     const qint64 stamp = sourceTime();
     if (!setModifiedTime(tempPath, stamp))
-        throw std::runtime_error(
-            QStringLiteral("create IOSContactsMemDb error. can not set the time of %1.").arg(tempPath).toStdString());
+        throw rebuildError(QStringLiteral("can not set the time of %1.").arg(tempPath));
 }
 
 ContactEntry IOSContactsMemDb::findByNumber(const QString& number)
