@@ -1,5 +1,9 @@
 #include "msgdb/records.h"
 
+#include <QStringList>
+
+#include <algorithm>
+
 namespace {
 
 template <typename T>
@@ -88,4 +92,77 @@ bool _MsgStore::removeChat(qint64 key)
     }
     delete chat;
     return true;
+}
+
+namespace {
+
+constexpr QChar kObjectReplacement(0xFFFC);
+
+// The non-null values of table in ascending row id. Equal row ids (records built outside a database)
+// fall back to the table keys, so the order never depends on the per-process hash seed.
+template <typename T>
+QList<T*> byRowid(const QHash<QString, T*>& table)
+{
+    QList<QString> keys = table.keys();
+    std::sort(keys.begin(), keys.end());
+    QList<T*> result;
+    result.reserve(keys.size());
+    for (const QString& key : qAsConst(keys)) {
+        if (T* record = table.value(key))
+            result.append(record);
+    }
+    std::stable_sort(result.begin(), result.end(), [](const T* a, const T* b) { return a->rowid < b->rowid; });
+    return result;
+}
+
+}  // namespace
+
+QString _MsgHandle::displayName(bool withId) const
+{
+    if (contactName.isEmpty())
+        return id;
+    return withId ? QStringLiteral("%1 (%2)").arg(contactName, id) : contactName;
+}
+
+QList<_MsgHandle*> _MsgChat::sortedHandles() const
+{
+    return byRowid(handles);
+}
+
+QString _MsgChat::displayName(bool withNumbers) const
+{
+    if (!display_name.isEmpty())
+        return display_name;
+    QStringList names;
+    for (const _MsgHandle* handle : sortedHandles())
+        names.append(handle->displayName(withNumbers));
+    return names.isEmpty() ? QStringLiteral("Unknown") : names.join(QStringLiteral(", "));
+}
+
+QString _MsgMessage::chatLabel() const
+{
+    if (!chat)
+        return QStringLiteral("unknown");
+    QString label = chat->displayName(true);
+    if (chat->isGroup() && handle)
+        label += QStringLiteral(" (%1)").arg(handle->contactName.isEmpty() ? handle->id : handle->contactName);
+    return label;
+}
+
+QString _MsgMessage::visibleText() const
+{
+    QString visible = text;
+    return visible.remove(kObjectReplacement);
+}
+
+QList<_MsgAttachment*> _MsgMessage::sortedAttachments() const
+{
+    return byRowid(attachments);
+}
+
+bool compareHandleItems(const HandleItem& a, const HandleItem& b)
+{
+    if (a.fromRecycle != b.fromRecycle)
+        return a.fromRecycle;
+    return QString::compare(a.handle.id, b.handle.id) < 0;
 }

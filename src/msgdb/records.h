@@ -24,6 +24,9 @@ struct _MsgHandle {
     QString uncanonicalized_id;
     QString contactName;  // display name of the matching contact
     QByteArray photo;     // contact thumbnail image bytes
+
+    // The contact's name ("Ann", or "Ann (+15551234)" with withId), or id when no contact matched.
+    QString displayName(bool withId) const;
 };
 
 struct _MsgAttachment {
@@ -61,6 +64,12 @@ struct _MsgChat {
     QString group_id;
     QHash<QString, _MsgHandle*> handles;    // members, keyed as the reader chooses
     QHash<QString, _MsgMessage*> messages;  // keyed as the reader chooses
+
+    // display_name, else the members' names in ascending row id joined by ", ", else "Unknown".
+    QString displayName(bool withNumbers) const;
+    bool isGroup() const { return handles.size() > 1; }
+    // The members in ascending row id (null entries skipped), so names joined from them are stable.
+    QList<_MsgHandle*> sortedHandles() const;
 };
 
 struct _MsgMessage {
@@ -120,6 +129,13 @@ struct _MsgMessage {
     _MsgChat* chat = nullptr;
     QHash<QString, _MsgAttachment*> attachments;
     _MsgHandle* otherHandle = nullptr;
+
+    // The conversation's name, followed by " (sender)" for a group message; "unknown" without one.
+    QString chatLabel() const;
+    // text without the U+FFFC attachment marks.
+    QString visibleText() const;
+    // The attachments in ascending row id (null entries skipped).
+    QList<_MsgAttachment*> sortedAttachments() const;
 };
 
 using MsgMessageList = QList<_MsgMessage*>;  // owns nothing
@@ -173,3 +189,8 @@ struct HandleItem {
 };
 
 Q_DECLARE_METATYPE(HandleItem)
+
+// The order of the handle list: items with the flag set first, then by the handle's id (code-unit
+// order, case-sensitive). A strict weak ordering.
+bool compareHandleItems(const HandleItem& a, const HandleItem& b);
+inline constexpr bool (&handleItemLessThan)(const HandleItem&, const HandleItem&) = compareHandleItems;
