@@ -1,0 +1,59 @@
+#include "backup/backupmanifest.h"
+
+#include "core/plistnode.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+#include <stdexcept>
+
+QDir iTunesBackupRoot()
+{
+    const QDir roaming(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation));
+    return QDir(roaming.absoluteFilePath(QStringLiteral("Apple Computer/MobileSync/Backup")));
+}
+
+bool BackupDeviceInfo::operator==(const BackupDeviceInfo& other) const
+{
+    return uniqueDeviceId == other.uniqueDeviceId && deviceName == other.deviceName && date == other.date &&
+           productType == other.productType && productVersion == other.productVersion &&
+           serialNumber == other.serialNumber && isEncrypted == other.isEncrypted && keyBagData == other.keyBagData;
+}
+
+QString backupDisplayName(const QString& folderName, const BackupDeviceInfo& info)
+{
+    // QString::replace with an empty needle would insert the name between every two characters.
+    if (!info.uniqueDeviceId.isEmpty() && folderName.contains(info.uniqueDeviceId, Qt::CaseSensitive))
+        return QString(folderName).replace(info.uniqueDeviceId, info.deviceName, Qt::CaseSensitive);
+    if (info.deviceName.isEmpty())
+        return folderName;
+    return info.deviceName + QLatin1Char('-') + folderName;
+}
+
+BackupManifest::BackupManifest(const QDir& backupDir) : backupDir(backupDir), root(nullptr, MbdbRecord(), QString())
+{
+}
+
+BackupManifest::~BackupManifest() = default;
+
+void BackupManifest::loadManifestPlist()
+{
+    const QString path = backupDir.absoluteFilePath(QStringLiteral("Manifest.plist"));
+    if (!QFileInfo::exists(path))
+        throw std::runtime_error((QStringLiteral("Cannot find ") + path).toUtf8().toStdString());
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw std::runtime_error(file.errorString().toUtf8().toStdString());
+    // Reading one byte past the parser's limit keeps a huge file from being loaded whole; the
+    // parser then refuses it like any other bytes that are no property list.
+    deviceInfo = parseManifestPlist(file.read(qint64(PlistNode::kMaxInputBytes) + 1));
+    displayName = backupDisplayName(backupDir.dirName(), deviceInfo);
+}
+
+QString BackupManifest::cacheId() const
+{
+    const QByteArray path = backupDir.absolutePath().toUtf8();
+    return QString::fromLatin1(QCryptographicHash::hash(path, QCryptographicHash::Md5).toHex());
+}

@@ -1,0 +1,86 @@
+#pragma once
+// One backup folder: its device description from "Manifest.plist" and the tree of its files from
+// "Manifest.mbdb", with an index of well-known files.
+//
+// Clients call loadManifestPlist, then (encrypted backups) unlock, then loadMbdb, then copy files.
+// Hold a manifest on the stack or in a smart pointer: it owns a whole file tree.
+#include "backup/backupfilenode.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QDir>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QString>
+
+// Apple's backup folder: <GenericDataLocation>/Apple Computer/MobileSync/Backup. Not tested for
+// existence; a missing folder simply lists no backups.
+QDir iTunesBackupRoot();
+
+struct BackupDeviceInfo {
+    QString uniqueDeviceId;
+    QString deviceName;
+    QDateTime date;  // invalid when the manifest has none
+    QString productType;
+    QString productVersion;
+    QString serialNumber;
+    bool isEncrypted = false;
+    QByteArray keyBagData;  // raw keybag, parsed only when unlocking
+
+    bool operator==(const BackupDeviceInfo& other) const;
+};
+
+// The device information of a "Manifest.plist" held in memory (binary or XML). Missing keys, values
+// of another type and bytes that are no property list give empty values, never an error.
+BackupDeviceInfo parseManifestPlist(const QByteArray& data);
+
+// The name a backup is listed under: the folder name with the device id replaced by the device
+// name when the folder name holds the id (case-sensitive), else "<device name>-<folder name>".
+// An empty id counts as not held; an empty device name leaves just the folder name.
+QString backupDisplayName(const QString& folderName, const BackupDeviceInfo& info);
+
+class BackupManifest : public QObject {
+    Q_OBJECT
+public:
+    explicit BackupManifest(const QDir& backupDir);
+    ~BackupManifest() override;
+
+    // Reads "Manifest.plist" into deviceInfo and displayName. Throws std::runtime_error("Cannot find
+    // <path>") when it is missing, or with the file's error text when it cannot be read.
+    void loadManifestPlist();
+
+    // Builds the file tree below root and the index from "Manifest.mbdb", once per manifest. Errors
+    // of the reader pass to the caller and leave the tree empty.
+    void loadMbdb();
+
+    // Lower-case hex MD5 of the folder's absolute path: names the backup's cache folder.
+    QString cacheId() const;
+
+    BackupDeviceInfo deviceInfo;
+    QString displayName;
+    QDir backupDir;
+    BackupFileNode root;
+
+    // Index of well-known files: pointers into the tree, owning nothing. Pointers keep the first
+    // node found; map entries the last.
+    QList<BackupFileNode*> cameraRollPhotos;
+    QList<BackupFileNode*> cameraRollVideos;
+    QMap<QString, BackupFileNode*> photoThumbnails;
+    QMap<QString, BackupFileNode*> smsParts;
+    QMap<QString, BackupFileNode*> smsAttachments;
+    QMap<QString, BackupFileNode*> smsFilesByDevicePath;
+    BackupFileNode* smsDb = nullptr;
+    BackupFileNode* addressBookDb = nullptr;
+    BackupFileNode* addressBookImagesDb = nullptr;
+    BackupFileNode* notesDb = nullptr;
+    BackupFileNode* calendarDb = nullptr;
+    BackupFileNode* calendarExtrasDb = nullptr;
+    BackupFileNode* recordingsDb = nullptr;
+    BackupFileNode* voicemailDb = nullptr;
+    BackupFileNode* safariBookmarksDb = nullptr;
+    BackupFileNode* callHistoryDb = nullptr;
+    BackupFileNode* callHistoryStore = nullptr;
+    QMap<QString, BackupFileNode*> voiceMemos;
+    QMap<int, BackupFileNode*> voicemails;
+};
