@@ -38,11 +38,15 @@ public:
     virtual void messages(_MsgStore& store, qint64 chatRowid) = 0;
 };
 
+class MessageRecycleDb;
+
 class AbsIOSMessageDb : public AbsMessageDb {
 public:
     ~AbsIOSMessageDb() override = default;
 
     virtual int iosVersion() const = 0;  // 5 or 6
+    // The store of messages recovered from this database's free space ("recycle.db" beside it).
+    virtual MessageRecycleDb& recycleDb() = 0;
 
     // True when the file holds the tables of the iOS 6 layout (chat, handle, chat_handle_join,
     // message, chat_message_join). Throws on a missing file or one that is not a database.

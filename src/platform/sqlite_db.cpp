@@ -455,12 +455,42 @@ qint64 Sqlite3Cursor::getInt64(const QString& column) const
     return i < 0 ? 0 : sqlite3_column_int64(m_stmt->stmt(), i);
 }
 
+bool Sqlite3Cursor::readable(int position) const
+{
+    return m_stmt && m_stmt->state == Sqlite3Stmt::OnRow && m_stmt->connectionOpen() && position >= 0
+        && position < m_stmt->columns()->names.size();
+}
+
 qint64 Sqlite3Cursor::getInt64(int position) const
 {
-    if (!m_stmt || m_stmt->state != Sqlite3Stmt::OnRow || !m_stmt->connectionOpen() || position < 0
-        || position >= m_stmt->columns()->names.size())
-        return 0;
-    return sqlite3_column_int64(m_stmt->stmt(), position);
+    return readable(position) ? sqlite3_column_int64(m_stmt->stmt(), position) : 0;
+}
+
+int Sqlite3Cursor::columnIndex(const QString& column) const
+{
+    return m_stmt ? m_stmt->columnIndex(column) : -1;
+}
+
+int Sqlite3Cursor::getInt(int position) const
+{
+    return readable(position) ? sqlite3_column_int(m_stmt->stmt(), position) : 0;
+}
+
+QString Sqlite3Cursor::getText(int position) const
+{
+    if (!readable(position))
+        return QString();
+    // Text first, then its size: the conversion may change the size.
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt->stmt(), position));
+    return text ? QString::fromUtf8(text, sqlite3_column_bytes(m_stmt->stmt(), position)) : QString();
+}
+
+QByteArray Sqlite3Cursor::getBlob(int position) const
+{
+    if (!readable(position))
+        return QByteArray();
+    const auto* data = static_cast<const char*>(sqlite3_column_blob(m_stmt->stmt(), position));
+    return data ? QByteArray(data, sqlite3_column_bytes(m_stmt->stmt(), position)) : QByteArray();
 }
 
 double Sqlite3Cursor::getDouble(const QString& column) const

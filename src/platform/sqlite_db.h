@@ -179,6 +179,13 @@ public:
     int getInt(const QString& column) const;  // 32-bit, truncated like sqlite3_column_int
     qint64 getInt64(const QString& column) const;
     qint64 getInt64(int position) const;
+
+    // Reads by position, for loops over many rows: look the positions up once with columnIndex.
+    // Position -1 (a column the result lacks) reads like a missing name: 0, "" or empty bytes.
+    int columnIndex(const QString& column) const;  // -1 when absent; case-insensitive, first match wins
+    int getInt(int position) const;
+    QString getText(int position) const;
+    QByteArray getBlob(int position) const;
     double getDouble(const QString& column) const;
     QString getText(const QString& column) const;
     QByteArray getBlob(const QString& column) const;
@@ -195,6 +202,7 @@ public:
 
 private:
     int currentColumn(const QString& column) const;  // -1 unless on a row and the column exists
+    bool readable(int position) const;  // on a row, connection open, position in range
 
     QSharedPointer<Sqlite3Stmt> m_stmt;
 };

@@ -1,0 +1,15 @@
+#pragma once
+// Where the copy of a device file lives on this computer. Message databases store attachment paths
+// as the device knows them ("/var/mobile/Library/SMS/Attachments/...", "~/Library/SMS/..."); every
+// source keeps its copies below a "file-relay" folder that mirrors the device tree.
+#include <QDir>
+#include <QString>
+
+// The device path as a path relative to the mirrored tree: one leading "/" dropped, a leading "~/"
+// made "var/mobile/", and the characters : * ? " < > | removed. Not yet checked for containment.
+QString deviceRelativePath(const QString& filename);
+
+// The absolute path of the copy of filename below fileRelayDir, or "" (the file counts as missing)
+// when filename is empty, or its relative form is absolute, holds a "." or ".." component, or
+// resolves outside fileRelayDir.
+QString attachmentLocalPath(const QDir& fileRelayDir, const QString& filename);

@@ -1,0 +1,62 @@
+#pragma once
+// "recycle.db": messages and handles that the recovery scans carved out of the free space of a
+// message database, kept beside that database and loaded back into its store, marked, on request.
+#include "msgdb/absdb.h"
+#include "msgdb/records.h"
+
+#include <QList>
+#include <QString>
+
+// One recovered message with the conversation identifier and the address it belonged to.
+struct _MsgRecycledMessage {
+    _MsgMessage message;
+    QString chat_identifier;  // "" when the scan found none
+    QString handle;
+};
+
+// Key bands of records made for recovered messages. Consumers treat conversations below
+// kRecycleKnownBandFloor as having no real identifier.
+constexpr qint64 kRecycleMessageBase = -2047483648LL;     // message rowid = base - recycle rowid
+constexpr qint64 kRecycleKnownChatBase = -1947483647LL;   // chat key = base - handle_id
+constexpr qint64 kRecycleUnknownChatBase = -2047483647LL; // chat key = base - handle_id
+constexpr qint64 kRecycleKnownBandFloor = -2047483646LL;  // lowest key of a chat with an identifier
+
+class MessageRecycleDb : public AbsDb {
+public:
+    explicit MessageRecycleDb(QString path);  // opens nothing
+    ~MessageRecycleDb() override = default;
+
+    // Opens the file, or creates it with the schema; a failed creation leaves no file behind.
+    void open() override;
+
+    const QString& filePath() const { return m_path; }
+
+    qint64 insertHandle(const _MsgHandle& handle, qint64 srcRowid);
+    qint64 insertMessage(const _MsgMessage& message, const QString& chatIdentifier, const QString& handleText,
+                         qint64 srcRowid);
+    qint64 findHandle(const _MsgHandle& handle);    // 0 when not stored
+    qint64 findMessage(const _MsgMessage& message);  // same guid, or same date, direction and text; 0 when none
+    // Gives a stored message its conversation and address; false (nothing written) when not stored.
+    bool setMessageNumber(const _MsgMessage& message, const QString& chatIdentifier, const QString& handleText);
+    // The handle whose source row id is srcRowid, carrying that id as its rowid; a default handle when none.
+    _MsgHandle handleBySrcRowid(qint64 srcRowid);
+    QList<_MsgRecycledMessage> loadMessages();
+    QList<_MsgHandle> handles();
+
+private:
+    void createFile();
+
+    QString m_path;
+};
+
+// True for letters and digits in groups of 8-4-4-4-12 joined by hyphens.
+bool isGuidShaped(const QString& text);
+
+// A new SMS conversation for number with its one handle, owned by the store. key is where the search
+// for a free key starts: the conversation takes the first key at or below it, inside the same band
+// (with or without identifier), that neither the store's chats nor its handles use.
+_MsgChat* findOrAddSmsChat(_MsgStore& store, qint64 key, const QString& number);
+
+// Adds recovered messages to the store, joining conversations of the same identifier or making new
+// ones. Messages already in the store are skipped, so a second call with the same list adds nothing.
+void addRecycledMessages(_MsgStore& store, const QList<_MsgRecycledMessage>& list);
