@@ -359,10 +359,8 @@ void MainWindow::loadVirtualDevice(const QString& folder)
         const QString path = messageDbPath(folder);
         if (!QFileInfo::exists(path))
             throw std::runtime_error(("Cannot find " + path).toStdString());
-        if (db) {
-            db->chats(node->store);
-            m_mainModel->loadChats(node);
-        }
+        db->chats(node->store);
+        m_mainModel->loadChats(node);
     } catch (const std::exception& error) {
         showError(htmlEscape(QString::fromUtf8(error.what())));
     }

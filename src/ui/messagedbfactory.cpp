@@ -1,10 +1,12 @@
 #include "ui/messagedbfactory.h"
 
+#include "msgdb/ios6_message_db.h"
+
 #include <QDir>
 
-QSharedPointer<AbsMessageDb> makeLocalMessageDb(const QString&)
+QSharedPointer<AbsMessageDb> makeLocalMessageDb(const QString& folder)
 {
-    return {};
+    return QSharedPointer<AbsMessageDb>(new IOS6MessageDb(QDir(folder), QString(), true));
 }
 
 QString messageDbPath(const QString& folder)
