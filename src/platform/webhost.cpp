@@ -83,6 +83,11 @@ QUrl webHostUrl(const QString& relativePath)
     QString tail = relativePath;
     while (tail.startsWith(QLatin1Char('/')))
         tail.remove(0, 1);
+    const int question = tail.indexOf(QLatin1Char('?'));
+    if (question >= 0) {
+        url.setQuery(tail.mid(question + 1));
+        tail.truncate(question);
+    }
     url.setPath(path + tail);
     return url;
 }

@@ -13,7 +13,8 @@ QUrl webHostBaseUrl();
 
 bool webHostEnabled();
 
-// relativePath ("err_report.php", "pages/help.html") below the base URL; empty when disabled.
+// relativePath ("err_report.php", "pages/help.html", "check.php?a=1") below the base URL, its query after
+// the first "?"; empty when disabled.
 QUrl webHostUrl(const QString& relativePath);
 
 // Start a request below the base URL. nullptr when disabled (or without a QCoreApplication). The

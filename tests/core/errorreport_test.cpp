@@ -2,7 +2,7 @@
 
 #include "core/messagebox.h"
 #include "fixtures/scripted_interaction.h"
-#include "loopback_http.h"
+#include "fixtures/loopback_http.h"
 #include "platform/webhost.h"
 
 #include <QUrlQuery>

@@ -3,7 +3,7 @@
 #include "core/interaction.h"
 #include "core/winmovable.h"
 #include "fixtures/scripted_interaction.h"
-#include "loopback_http.h"
+#include "fixtures/loopback_http.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -3,7 +3,7 @@
 #include "core/messagebox.h"
 #include "fixtures/recording_progress_sink.h"
 #include "fixtures/scripted_interaction.h"
-#include "loopback_http.h"
+#include "fixtures/loopback_http.h"
 
 #include <QLabel>
 #include <QProgressBar>

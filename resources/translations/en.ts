@@ -1,0 +1,302 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en_US">
+<context>
+    <name>CountrySelForm</name>
+    <message>
+        <source>Dialog</source>
+        <translation>Dialog</translation>
+    </message>
+    <message>
+        <source>IDS_SEL_YOUR_PHONE_COUNTRY</source>
+        <translation>Select your country code:</translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>IDS_CANT_CONTINUE_WITHOUT_SEL_ONE_COUNTRY</source>
+        <translation>Please select a country code first to continue.</translation>
+    </message>
+    <message>
+        <source>IDS_CONFIRM_SEL_COUNTRY_%1</source>
+        <translation>Confirm to select %1?</translation>
+    </message>
+</context>
+<context>
+    <name>ItemModelMain</name>
+    <message>
+        <source>IDS_ROOT_DEVICE</source>
+        <translation>Devices</translation>
+    </message>
+    <message>
+        <source>IDS_ROOT_LOCALDB</source>
+        <translation>Local Databases</translation>
+    </message>
+</context>
+<context>
+    <name>LocalDbSelForm</name>
+    <message>
+        <source>选择或输入新的数据库名称:</source>
+        <translation>Select current database to merge or enter a new database name:</translation>
+    </message>
+    <message>
+        <source>选择现有的数据库会将短信息附加到里面,输入新的名字会创建新的本地数据库.</source>
+        <translation>Selecting current Database will merge messages;entering new DB name will create a new Database.</translation>
+    </message>
+    <message>
+        <source>确定</source>
+        <translation>Confirm</translation>
+    </message>
+    <message>
+        <source>取消</source>
+        <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>选择要备份到哪个数据库</source>
+        <translation>Select one Database for backup</translation>
+    </message>
+    <message>
+        <source>IDS_PLEASE_SELECT_DATABASE_OR_INPUT_NEW_NAME</source>
+        <translation>Select one Database or enter a new Database name</translation>
+    </message>
+    <message>
+        <source>IDS_INVALID_LOCALDB_NAME</source>
+        <translation>Invalid Local Database name(can't contain \ / : * ? &quot; &lt; &gt; |).</translation>
+    </message>
+</context>
+<context>
+    <name>MainWindow</name>
+    <message>
+        <source>Messages: 0</source>
+        <translation>Messages: 0</translation>
+    </message>
+    <message>
+        <source>IDS_NO_WEB_HOST</source>
+        <translation>This copy of Tallowmere has no web site configured.</translation>
+    </message>
+    <message>
+        <source>IDS_COMMAND_NOT_READY</source>
+        <translation>This command is not available in this version yet.</translation>
+    </message>
+    <message>
+        <source>IDS_SEL_ONE_IOS_DEVICE</source>
+        <translation>Please select an iPhone:</translation>
+    </message>
+    <message>
+        <source>Messages: %1</source>
+        <translation>Messages: %1</translation>
+    </message>
+    <message>
+        <source>IDS_CAN_NOT_FOUNDCONTACT_KEYWORD_%0</source>
+        <translation>Find no contact with keyword %1.</translation>
+    </message>
+    <message>
+        <source>IDS_CAN_NOT_FOUND_AND_MESSAGES</source>
+        <translation>Can't find any Message.</translation>
+    </message>
+    <message>
+        <source>IDS_CAN_NOT_FOUNDSMS_KEYWORD_%0</source>
+        <translation>Find no Message with keyword %1.</translation>
+    </message>
+    <message>
+        <source>IDS_CONFIRM_DEL_THIS_LOCALDB</source>
+        <translation>Confirm to delete this Database?</translation>
+    </message>
+    <message>
+        <source>IDS_DEL_LOCALDB_SUC</source>
+        <translation>Successfully Deleted Database %0.</translation>
+    </message>
+    <message>
+        <source>IDS_SUC_CLEAR_CACHE</source>
+        <translation>Successfully cleared cache files.</translation>
+    </message>
+    <message>
+        <source>IDS_ANDROID_%1_CANT_READ_MMC_NUMBER</source>
+        <translation>Failed to load country code from your phone. Please click &quot;OK&quot; button to select a country code manually.</translation>
+    </message>
+    <message>
+        <source>IDS_TITLE_EXTRACT_MEDIA_FILES</source>
+        <translation>Extracting media files now...</translation>
+    </message>
+    <message>
+        <source>IDS_SEL_EXPORT_MESSAGES_PATH</source>
+        <translation>Please select Save Path for messages.</translation>
+    </message>
+    <message>
+        <source>IDS_TITLE_SEL_OUTPUT_FOLDER_EXTRACT_MEDIA_FILES</source>
+        <translation>Please select Save Path for media files.</translation>
+    </message>
+    <message>
+        <source>Text Files(*.txt)</source>
+        <translation>Text Files(*.txt)</translation>
+    </message>
+    <message>
+        <source>Doc Files(*.doc)</source>
+        <translation>Doc Files(*.doc)</translation>
+    </message>
+    <message>
+        <source>CSV Files(*.csv)</source>
+        <translation>CSV Files(*.csv)</translation>
+    </message>
+    <message>
+        <source>PDF Files(*.pdf)</source>
+        <translation>PDF Files(*.pdf)</translation>
+    </message>
+    <message>
+        <source>HTML Files(*.html)</source>
+        <translation>HTML Files(*.html)</translation>
+    </message>
+    <message>
+        <source>IDS_CONFIRM_DEL_SEL_MMS</source>
+        <translation>Confirm to delete the selected Messages?</translation>
+    </message>
+    <message>
+        <source>IDS_CONFIRM_DEL_CHAT_MMS</source>
+        <translation>Confirm to delete Messages with this contact?</translation>
+    </message>
+</context>
+<context>
+    <name>ProgressForm</name>
+    <message>
+        <source>Cancel</source>
+        <translation>Cancel</translation>
+    </message>
+</context>
+<context>
+    <name>QObject</name>
+    <message>
+        <source>IDS_NONE_INSTALL_ITUNES_NO_LINK</source>
+        <translation>Failed to load (Apple Mobile Device) framework.</translation>
+    </message>
+    <message>
+        <source>IDS_NONE_INSTALL_ITUNES</source>
+        <translation>Failed to load (Apple Mobile Device) framework. Please click &lt;a href=&quot;%1&quot;&gt;HERE&lt;/a&gt; for help.</translation>
+    </message>
+    <message>
+        <source>Tallowmere</source>
+        <translation>Tallowmere</translation>
+    </message>
+    <message>
+        <source>An Error Occurred. &lt;br/&gt;&lt;br/&gt;%1&lt;br/&gt;&lt;br/&gt;</source>
+        <translation>An Error Occurred. &lt;br/&gt;&lt;br/&gt;%1&lt;br/&gt;&lt;br/&gt;</translation>
+    </message>
+    <message>
+        <source> Or you can contact %1 for help.</source>
+        <translation> Or you can contact %1 for help.</translation>
+    </message>
+    <message>
+        <source>Backup Messages to Local Database</source>
+        <translation>Backup Messages to Local Database</translation>
+    </message>
+    <message>
+        <source>Extract MMS attachment</source>
+        <translation>Extract MMS attachment</translation>
+    </message>
+    <message>
+        <source>Export Messages to File</source>
+        <translation>Export Messages to File</translation>
+    </message>
+    <message>
+        <source>Print Messages</source>
+        <translation>Print Messages</translation>
+    </message>
+    <message>
+        <source>Delete Messages</source>
+        <translation>Delete Messages</translation>
+    </message>
+    <message>
+        <source>Import Messages from iTunes Backup to Local Database</source>
+        <translation>Import Messages from iTunes Backup to Local Database</translation>
+    </message>
+    <message>
+        <source>Open Database Folder</source>
+        <translation>Open Database Folder</translation>
+    </message>
+    <message>
+        <source>Exit</source>
+        <translation>Exit</translation>
+    </message>
+    <message>
+        <source>Check for Update</source>
+        <translation>Check for Update</translation>
+    </message>
+    <message>
+        <source>Clear Cache files</source>
+        <translation>Clear Cache files</translation>
+    </message>
+    <message>
+        <source>Help</source>
+        <translation>Help</translation>
+    </message>
+    <message>
+        <source>Feedback and Support</source>
+        <translation>Feedback and Support</translation>
+    </message>
+    <message>
+        <source>About</source>
+        <translation>About</translation>
+    </message>
+    <message>
+        <source>View Cache Files</source>
+        <translation>View Cache Files</translation>
+    </message>
+    <message>
+        <source>Disconnect Device</source>
+        <translation>Disconnect Device</translation>
+    </message>
+    <message>
+        <source>Import Messages from iTunes Backup to this Local Database</source>
+        <translation>Import Messages from iTunes Backup to this Local Database</translation>
+    </message>
+    <message>
+        <source>Delete this Database</source>
+        <translation>Delete this Database</translation>
+    </message>
+    <message>
+        <source>Backup Messages with this contact to Local Database</source>
+        <translation>Backup Messages with this contact to Local Database</translation>
+    </message>
+    <message>
+        <source>Extract attachment from MMS with this contact</source>
+        <translation>Extract attachment from MMS with this contact</translation>
+    </message>
+    <message>
+        <source>Export Messages with this contact to File</source>
+        <translation>Export Messages with this contact to File</translation>
+    </message>
+    <message>
+        <source>Print Messages with this contact</source>
+        <translation>Print Messages with this contact</translation>
+    </message>
+    <message>
+        <source>Delete Messages with this contact</source>
+        <translation>Delete Messages with this contact</translation>
+    </message>
+    <message>
+        <source>Backup selected Messages to Local Database</source>
+        <translation>Backup selected Messages to Local Database</translation>
+    </message>
+    <message>
+        <source>Extract attachment from selected Messages</source>
+        <translation>Extract attachment from selected Messages</translation>
+    </message>
+    <message>
+        <source>Export selected Messages to File</source>
+        <translation>Export selected Messages to File</translation>
+    </message>
+    <message>
+        <source>Print selected Messages</source>
+        <translation>Print selected Messages</translation>
+    </message>
+    <message>
+        <source>Delete selected Messages</source>
+        <translation>Delete selected Messages</translation>
+    </message>
+    <message>
+        <source>IDS_SEL_ONE_IOS_DEVICE</source>
+        <translation>Please select an iPhone:</translation>
+    </message>
+</context>
+</TS>

@@ -1,0 +1,150 @@
+#include "app/startup.h"
+
+#include "app/loghandler.h"
+#include "core/datadir.h"
+#include "core/interaction.h"
+#include "core/messagebox.h"
+#include "device/devicelibraries.h"
+#include "platform/sqlite_db.h"
+#include "platform/webhost.h"
+#include "ui/mainwindow.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QTimer>
+#include <QTranslator>
+
+#include <memory>
+
+namespace {
+
+constexpr int kExpectedSqliteVersion = 5;
+constexpr int kKeptLogFiles = 10;
+
+// Answers every box with its most cautious button and logs it; nothing is shown.
+class AutoAnswerInteraction : public Interaction {
+public:
+    int messageBox(QMessageBox::Icon icon, const QString& text, QMessageBox::StandardButtons buttons) override
+    {
+        qWarning("message box (%d): %s", static_cast<int>(icon), qUtf8Printable(text));
+        for (const QMessageBox::StandardButton button : {QMessageBox::Ok, QMessageBox::Cancel, QMessageBox::No}) {
+            if (buttons.testFlag(button))
+                return button;
+        }
+        return QMessageBox::NoButton;
+    }
+    QString getOpenFileName(QWidget*, const QString&, const QString&, const QString&,
+                            QFileDialog::Options) override
+    {
+        return {};
+    }
+    QStringList getOpenFileNames(QWidget*, const QString&, const QString&, const QString&,
+                                 QFileDialog::Options) override
+    {
+        return {};
+    }
+    QString getSaveFileName(QWidget*, const QString&, const QString&, const QString&,
+                            QFileDialog::Options) override
+    {
+        return {};
+    }
+    QString getExistingDirectory(QWidget*, const QString&, const QString&, QFileDialog::Options) override
+    {
+        return {};
+    }
+    int execDialog(QDialog&) override { return QDialog::Rejected; }
+};
+
+std::optional<int> intFromEnvironment(const char* name)
+{
+    bool ok = false;
+    const int value = qEnvironmentVariableIntValue(name, &ok);
+    return ok ? std::optional<int>(value) : std::nullopt;
+}
+
+// The warning shown when the device libraries cannot be loaded, with the help link when there is a
+// web host to link to.
+QString devicesMissingText()
+{
+    const QUrl help = webHostUrl(QStringLiteral("tutorial/how-to-connect-ios-device-to-varnelquist-successfully.html"));
+    if (help.isEmpty())
+        return QObject::tr("IDS_NONE_INSTALL_ITUNES_NO_LINK");
+    return QObject::tr("IDS_NONE_INSTALL_ITUNES").arg(htmlEscape(help.toString(QUrl::FullyEncoded)));
+}
+
+// The first folder of local databases that still holds an old-format "mms.db".
+QString findOldLocalDatabase()
+{
+    const QDir roots[] = {localDatabasesDir(), QDir(dataDir().absoluteFilePath(QStringLiteral("data")))};
+    for (const QDir& root : roots) {
+        for (const QString& name : root.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
+            const QString folder = root.absoluteFilePath(name);
+            if (QFileInfo::exists(QDir(folder).absoluteFilePath(QStringLiteral("mms.db"))))
+                return folder;
+        }
+    }
+    return {};
+}
+
+// Upgrades old local databases under a progress dialog; true when it succeeded and the program must
+// end so it can be started again. The upgrade job is not part of this version: old databases stay as
+// they are and start-up goes on.
+bool upgradeOldLocalDatabases(MainWindow&)
+{
+    const QString folder = findOldLocalDatabase();
+    if (!folder.isEmpty())
+        qWarning("old local database left as it is: %s", qUtf8Printable(folder));
+    return false;
+}
+
+}  // namespace
+
+StartupOptions StartupOptions::fromEnvironment()
+{
+    StartupOptions options;
+    options.sqliteVersion = intFromEnvironment("TALLOWMERE_TEST_SQLITE_VERSION");
+    options.autoQuitMs = intFromEnvironment("TALLOWMERE_TEST_AUTOQUIT_MS");
+    return options;
+}
+
+int runApplication(int& argc, char** argv, const StartupOptions& options)
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Tallowmere"));
+    if (options.autoQuitMs)
+        setInteraction(std::make_unique<AutoAnswerInteraction>());
+
+    QTranslator translator;
+    if (translator.load(QStringLiteral(":/en.qm")))
+        QApplication::installTranslator(&translator);
+
+    if (options.sqliteVersion.value_or(sqlite_qt_version()) != kExpectedSqliteVersion) {
+        showError(QStringLiteral("invalid libsqlite_qt."));
+        return 1;
+    }
+
+    installLogHandler(dataDir().absoluteFilePath(QStringLiteral("qlogs")), kKeptLogFiles);
+    QString deviceError;
+    DeviceLibraries::load(deviceError);
+
+    int result = 0;
+    {
+        MainWindow window;
+        window.show();
+        if (!DeviceLibraries::isLoaded())
+            showWarning(devicesMissingText());
+
+        if (upgradeOldLocalDatabases(window)) {
+            QMetaObject::invokeMethod(&window, "close", Qt::QueuedConnection);
+        } else {
+            window.setStartupFinished(true);
+            if (options.autoQuitMs) {
+                qInfo("closing after %d ms", *options.autoQuitMs);
+                QTimer::singleShot(*options.autoQuitMs, &window, &QWidget::close);
+            }
+        }
+        result = QApplication::exec();
+    }
+    uninstallLogHandler();
+    return result;
+}

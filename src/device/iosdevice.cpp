@@ -1,0 +1,38 @@
+#include "device/iosdevice.h"
+
+#include "core/datadir.h"
+
+#include <QRegularExpression>
+
+#include <stdexcept>
+
+QDir IOSDevice::cacheDir() const
+{
+    if (isVirtual()) {
+        QDir folder(virtualFolder);
+        folder.mkpath(QStringLiteral("."));
+        return folder;
+    }
+    if (!isValidUdid(udid))
+        throw std::runtime_error("Invalid device identifier: " + udid.left(80).toStdString());
+    const QString relative = QStringLiteral("ios_cache/") + udid;
+    QDir data = dataDir();
+    data.mkpath(relative);
+    return QDir(data.absoluteFilePath(relative));
+}
+
+QList<int> IOSDevice::versionNumbers() const
+{
+    static const QRegularExpression number(QStringLiteral("\\.?(\\d+)"));
+    QList<int> numbers;
+    auto matches = number.globalMatch(productVersion);
+    while (matches.hasNext())
+        numbers.append(matches.next().captured(1).toInt());
+    return numbers;
+}
+
+bool IOSDevice::isValidUdid(const QString& udid)
+{
+    static const QRegularExpression pattern(QStringLiteral("\\A[A-Za-z0-9-]{1,64}\\z"));
+    return pattern.match(udid).hasMatch();
+}

@@ -1,0 +1,37 @@
+#pragma once
+// One iOS device as the program knows it: identity values read from the device (or made up for a
+// virtual device folder) and the backend's handle. Copies share the handle, which the backend owns.
+//
+// Values come from the device and are untrusted: the identifier names a folder only after
+// isValidUdid() accepted it.
+#include <QDir>
+#include <QList>
+#include <QString>
+
+class IOSDevice {
+public:
+    virtual ~IOSDevice() = default;
+
+    QString name;
+    QString udid;
+    QString countryCode;
+    QString productVersion;
+    QString productType;
+    void* amDevice = nullptr;  // backend handle; null for a virtual device
+    // For a virtual device: the folder that mirrors the device (its "file-relay" tree sits inside).
+    QString virtualFolder;
+
+    bool isVirtual() const { return !virtualFolder.isEmpty(); }
+
+    // The folder that holds what was read from the device, created when missing: the virtual folder
+    // itself for a virtual device, else dataDir()/ios_cache/<udid>. Throws std::runtime_error for an
+    // identifier that isValidUdid() refuses.
+    QDir cacheDir() const;
+
+    // The numbers of productVersion: "7.1.2" -> [7, 1, 2], "" -> [].
+    QList<int> versionNumbers() const;
+
+    // 1 to 64 ASCII letters, digits and hyphens: what real identifiers look like (40 hex digits, or
+    // 8 + 16 with a hyphen), and nothing that could leave a folder.
+    static bool isValidUdid(const QString& udid);
+};

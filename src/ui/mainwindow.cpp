@@ -1,0 +1,518 @@
+#include "ui/mainwindow.h"
+
+#include "core/datadir.h"
+#include "core/fileutil.h"
+#include "core/messagebox.h"
+#include "device/devicelibraries.h"
+#include "device/mobiledevice.h"
+#include "platform/webhost.h"
+#include "ui/itemmodelsms.h"
+#include "ui/messagedbfactory.h"
+#include "ui/mytreeview.h"
+#include "ui/updatecheck.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QCursor>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QNetworkReply>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QToolBar>
+#include <QToolButton>
+
+#include <exception>
+#include <memory>
+
+namespace {
+
+// Filled once by the window that subscribes; the device backend reports into it.
+DeviceNotifyContext g_notifyContext;
+
+QString translatedEntry(const char* text)
+{
+    return QCoreApplication::translate("QObject", text);
+}
+
+QDir dataSubfolder(const char* name)
+{
+    return QDir(dataDir().absoluteFilePath(QLatin1String(name)));
+}
+
+// The sub-folders of folder, by name so the tree reads the same on every start.
+QStringList subfolders(const QDir& folder)
+{
+    return folder.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+QByteArray readStateFile(const char* name)
+{
+    QFile file(dataDir().absoluteFilePath(QLatin1String(name)));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeStateFile(const char* name, const QByteArray& bytes)
+{
+    QFile file(dataDir().absoluteFilePath(QLatin1String(name)));
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(bytes);
+}
+
+// The HTTP status of a reply, or 0 when no answer arrived.
+int httpStatus(QNetworkReply* reply)
+{
+    return reply ? reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() : 0;
+}
+
+}  // namespace
+
+MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
+{
+    ui.setupUi(this);
+    setStyleSheet(loadStyleSheet());
+    setWindowIcon(QIcon(QStringLiteral(":/res/main.png")));
+    connectViews();
+    ui.splitter->setSizes({200, 450, 350});
+    setupModels();
+    buildMenus();
+    setWindowTitle(productTitle());
+    ui.lbSMSCount->setText(tr("Messages: 0"));
+    setupStatusLabel();
+    if (DeviceLibraries::isLoaded())
+        subscribeDeviceNotifications();
+    loadLocalDatabases();
+    startDailyUpdateCheck();
+    loadVirtualDevices();
+}
+
+MainWindow::~MainWindow()
+{
+    if (g_notifyContext.target == this)
+        g_notifyContext.target = nullptr;
+}
+
+void MainWindow::connectViews()
+{
+    connect(ui.treeViewDS, &MyTreeView::onSelectionChanged, this, &MainWindow::onMainTreeSelected);
+    connect(ui.treeViewDS, &MyTreeView::createContextMenu, this, &MainWindow::onMainTreeContextMenu);
+    connect(ui.treeViewSMS, &MyTreeView::onSelectionChanged, this, &MainWindow::onSMSItemSelected);
+    connect(ui.treeViewSMS, &MyTreeView::createContextMenu, this, &MainWindow::onSMSContextMenu);
+    connect(ui.btnSearchHandle, &QToolButton::pressed, this, &MainWindow::searchCotnact);
+    connect(ui.txtHandleKeyword, &QLineEdit::returnPressed, this, &MainWindow::searchCotnact);
+    connect(ui.btnSearchSMS, &QToolButton::pressed, this, &MainWindow::searchMessages);
+    connect(ui.txtSMSKeyword, &QLineEdit::returnPressed, this, &MainWindow::searchMessages);
+}
+
+void MainWindow::setupModels()
+{
+    m_mainModel = new ItemModelMain(this);
+    ui.treeViewDS->setModel(m_mainModel);
+    ui.treeViewDS->expandAll();
+
+    m_smsModel = new ItemModelSms(this);
+    ui.treeViewSMS->setModel(m_smsModel);
+    ui.treeViewSMS->setSortingEnabled(true);
+    QHeaderView* header = ui.treeViewSMS->header();
+    header->setSectionsMovable(false);
+    header->setSortIndicator(0, Qt::AscendingOrder);
+    connect(header, &QHeaderView::sortIndicatorChanged, this, &MainWindow::onSMSSortIndicatorChanged);
+    ui.treeViewSMS->setColumnWidth(0, 160);
+    ui.treeViewSMS->setColumnWidth(1, 50);
+    ui.treeViewSMS->setColumnWidth(2, 120);
+}
+
+QAction* MainWindow::addMenuAction(QMenu* menu, const char* text, const char* icon, const char* slot)
+{
+    QAction* action = menu->addAction(translatedEntry(text));
+    if (icon)
+        action->setIcon(QIcon(QLatin1String(icon)));
+    connect(action, &QAction::triggered, this, [this, slot] { QMetaObject::invokeMethod(this, slot); });
+    return action;
+}
+
+void MainWindow::buildMenus()
+{
+    QMenu* file = ui.menuBar->addMenu(QStringLiteral("File"));
+    actBackup = addMenuAction(file, QT_TRANSLATE_NOOP("QObject", "Backup Messages to Local Database"),
+                              ":/res/backup.png", "miBackup");
+    file->addSeparator();
+    actExtractMedia = addMenuAction(file, QT_TRANSLATE_NOOP("QObject", "Extract MMS attachment"),
+                                    ":/res/extract_media.png", "miExtractMedia");
+    actExport = addMenuAction(file, QT_TRANSLATE_NOOP("QObject", "Export Messages to File"), ":/res/export.png",
+                              "miExport");
+    actPrint = addMenuAction(file, QT_TRANSLATE_NOOP("QObject", "Print Messages"), ":/res/print.png", "miPrint");
+    actDel = addMenuAction(file, QT_TRANSLATE_NOOP("QObject", "Delete Messages"), ":/res/delete.png", "miDel");
+    for (QAction* action : sharedActions())
+        action->setEnabled(false);
+    file->addSeparator();
+    addMenuAction(file, QT_TRANSLATE_NOOP("QObject", "Import Messages from iTunes Backup to Local Database"),
+                  ":/res/import_itunes.png", "miImportItunes");
+    addMenuAction(file, QT_TRANSLATE_NOOP("QObject", "Open Database Folder"), ":/res/open_db_folder.png",
+                  "miOpenDbFolder");
+    QAction* exit = file->addAction(QIcon(QStringLiteral(":/res/exit.png")), QObject::tr("Exit"));
+    connect(exit, &QAction::triggered, this, &QWidget::close);
+
+    QMenu* tools = ui.menuBar->addMenu(QStringLiteral("Tools"));
+    addMenuAction(tools, QT_TRANSLATE_NOOP("QObject", "Check for Update"), nullptr, "miCheckUpdate");
+    addMenuAction(tools, QT_TRANSLATE_NOOP("QObject", "Clear Cache files"), nullptr, "miClearCache");
+
+    QMenu* help = ui.menuBar->addMenu(QStringLiteral("Help"));
+    addMenuAction(help, QT_TRANSLATE_NOOP("QObject", "Help"), ":/res/help.png", "miHelp");
+    addMenuAction(help, QT_TRANSLATE_NOOP("QObject", "Feedback and Support"), nullptr, "miFeedback");
+    addMenuAction(help, QT_TRANSLATE_NOOP("QObject", "About"), nullptr, "miAbout");
+
+    ui.mainToolBar->addAction(actBackup);
+    ui.mainToolBar->addSeparator();
+    ui.mainToolBar->addAction(actExtractMedia);
+    ui.mainToolBar->addAction(actExport);
+    ui.mainToolBar->addAction(actPrint);
+    ui.mainToolBar->addAction(actDel);
+}
+
+QList<QAction*> MainWindow::sharedActions() const
+{
+    return {actBackup, actExtractMedia, actExport, actPrint, actDel};
+}
+
+void MainWindow::updateActions()
+{
+    if (!actBackup)
+        return;  // setting the model reports a selection change before the menus exist
+    const _AbsDBItemNode* dbNode = ItemModelMain::databaseNodeOf(currentTreeNode());
+    const bool device = dbNode && dbNode->type == kNodeIOSDevice;
+    const bool local = dbNode && dbNode->type == kNodeLocalDb;
+    actBackup->setEnabled(device);
+    actExtractMedia->setEnabled(device || local);
+    actExport->setEnabled(device || local);
+    actPrint->setEnabled(device || local);
+    actDel->setEnabled(local);
+}
+
+QList<MainWindow::MenuEntry> MainWindow::treeContextMenuEntries(const AbsTreeItemModel::_ItemNode* node)
+{
+    if (!node)
+        return {};
+    switch (node->type) {
+    case kNodeRootLocalDb:
+        return {
+            {QT_TRANSLATE_NOOP("QObject", "Open Database Folder"), ":/res/open_db_folder.png", "miOpenDbFolder"},
+            {QT_TRANSLATE_NOOP("QObject", "Import Messages from iTunes Backup to Local Database"),
+             ":/res/import_itunes.png", "miImportItunes"},
+        };
+    case kNodeIOSDevice:
+        return {
+            {QT_TRANSLATE_NOOP("QObject", "Backup Messages to Local Database"), ":/res/backup.png", "miBackupAll"},
+            {QT_TRANSLATE_NOOP("QObject", "Extract MMS attachment"), ":/res/extract_media.png", "miExtractMediaAll"},
+            {QT_TRANSLATE_NOOP("QObject", "Export Messages to File"), ":/res/export.png", "miExportAll"},
+            {QT_TRANSLATE_NOOP("QObject", "Print Messages"), ":/res/print.png", "miPrintAll"},
+            {QT_TRANSLATE_NOOP("QObject", "View Cache Files"), nullptr, "miViewCache"},
+            {QT_TRANSLATE_NOOP("QObject", "Disconnect Device"), ":/res/unmount.png", "miUnmoutDevice"},
+        };
+    case kNodeLocalDb:
+        return {
+            {QT_TRANSLATE_NOOP("QObject", "Import Messages from iTunes Backup to this Local Database"),
+             ":/res/import_itunes.png", "miImportToLocalDb"},
+            {QT_TRANSLATE_NOOP("QObject", "Extract MMS attachment"), ":/res/extract_media.png", "miExtractMediaAll"},
+            {QT_TRANSLATE_NOOP("QObject", "Export Messages to File"), ":/res/export.png", "miExportAll"},
+            {QT_TRANSLATE_NOOP("QObject", "Print Messages"), ":/res/print.png", "miPrintAll"},
+            {QT_TRANSLATE_NOOP("QObject", "Delete this Database"), ":/res/delete.png", "miDelAll"},
+        };
+    case kNodeChatSession: {
+        const int parentType = node->parent ? node->parent->type : 0;
+        if (parentType == kNodeIOSDevice)
+            return {
+                {QT_TRANSLATE_NOOP("QObject", "Backup Messages with this contact to Local Database"),
+                 ":/res/backup.png", "miBackupChat"},
+                {QT_TRANSLATE_NOOP("QObject", "Extract attachment from MMS with this contact"),
+                 ":/res/extract_media.png", "miExtractMediaChat"},
+                {QT_TRANSLATE_NOOP("QObject", "Export Messages with this contact to File"), ":/res/export.png",
+                 "miExportChat"},
+                {QT_TRANSLATE_NOOP("QObject", "Print Messages with this contact"), ":/res/print.png",
+                 "miPrintChat"},
+            };
+        if (parentType == kNodeLocalDb)
+            return {
+                {QT_TRANSLATE_NOOP("QObject", "Extract attachment from MMS with this contact"),
+                 ":/res/extract_media.png", "miExtractMediaChat"},
+                {QT_TRANSLATE_NOOP("QObject", "Export Messages with this contact to File"), ":/res/export.png",
+                 "miExportChat"},
+                {QT_TRANSLATE_NOOP("QObject", "Print Messages with this contact"), ":/res/print.png",
+                 "miPrintChat"},
+                {QT_TRANSLATE_NOOP("QObject", "Delete Messages with this contact"), ":/res/delete.png",
+                 "miDelChat"},
+            };
+        return {};
+    }
+    default:
+        return {};
+    }
+}
+
+QList<MainWindow::MenuEntry> MainWindow::smsContextMenuEntries(const AbsTreeItemModel::_ItemNode* node)
+{
+    const _AbsDBItemNode* dbNode = ItemModelMain::databaseNodeOf(const_cast<AbsTreeItemModel::_ItemNode*>(node));
+    if (!dbNode)
+        return {};
+    if (dbNode->type == kNodeIOSDevice)
+        return {
+            {QT_TRANSLATE_NOOP("QObject", "Backup selected Messages to Local Database"), ":/res/backup.png",
+             "miBackupSel"},
+            {QT_TRANSLATE_NOOP("QObject", "Extract attachment from selected Messages"), ":/res/extract_media.png",
+             "miExtractMediaSel"},
+            {QT_TRANSLATE_NOOP("QObject", "Export selected Messages to File"), ":/res/export.png", "miExportSel"},
+            {QT_TRANSLATE_NOOP("QObject", "Print selected Messages"), ":/res/print.png", "miPrintSel"},
+        };
+    return {
+        {QT_TRANSLATE_NOOP("QObject", "Extract attachment from selected Messages"), ":/res/extract_media.png",
+         "miExtractMediaSel"},
+        {QT_TRANSLATE_NOOP("QObject", "Export selected Messages to File"), ":/res/export.png", "miExportSel"},
+        {QT_TRANSLATE_NOOP("QObject", "Print selected Messages"), ":/res/print.png", "miPrintSel"},
+        {QT_TRANSLATE_NOOP("QObject", "Delete selected Messages"), ":/res/delete.png", "miDelSel"},
+    };
+}
+
+void MainWindow::showContextMenu(const QList<MenuEntry>& entries)
+{
+    if (entries.isEmpty())
+        return;
+    QMenu menu;
+    for (const MenuEntry& entry : entries)
+        addMenuAction(&menu, entry.text, entry.icon, entry.slot);
+    menu.exec(QCursor::pos());
+}
+
+void MainWindow::onMainTreeContextMenu()
+{
+    showContextMenu(treeContextMenuEntries(currentTreeNode()));
+}
+
+void MainWindow::onSMSContextMenu()
+{
+    showContextMenu(smsContextMenuEntries(currentTreeNode()));
+}
+
+AbsTreeItemModel::_ItemNode* MainWindow::currentTreeNode() const
+{
+    return AbsTreeItemModel::nodeOf(ui.treeViewDS->currentIndex());
+}
+
+void MainWindow::setupStatusLabel()
+{
+    statusLabel = new QLabel(ui.statusBar);
+    statusLabel->setObjectName(QStringLiteral("statusLabel"));
+    statusLabel->setTextFormat(Qt::RichText);
+    // Links come from the web host: we open them ourselves, and only http and https ones.
+    statusLabel->setOpenExternalLinks(false);
+    connect(statusLabel, &QLabel::linkActivated, this, [](const QString& link) { openUrl(link); });
+    ui.statusBar->setStyleSheet(QStringLiteral("QStatusBar::item{border: 0px}"));
+    ui.statusBar->addWidget(statusLabel, 0);
+    const QByteArray cached = readStateFile(UpdateCheck::kLinkFile);
+    if (!cached.isEmpty())
+        statusLabel->setText(QString::fromUtf8(cached));
+}
+
+void MainWindow::subscribeDeviceNotifications()
+{
+    g_notifyContext.target = this;
+    g_notifyContext.connectedSlot = "iosDeviceConnected";
+    g_notifyContext.disconnectedSlot = "iosDeviceDisconnected";
+    try {
+        MobileDevice::subscribeNotifications(&g_notifyContext);
+    } catch (const std::exception& error) {
+        qWarning("%s", error.what());
+        showError(QString::fromUtf8(error.what()));
+    }
+}
+
+void MainWindow::loadLocalDatabases()
+{
+    const QDir root = localDatabasesDir();
+    for (const QString& name : subfolders(root))
+        m_mainModel->addLocalDb(makeLocalMessageDb(root.absoluteFilePath(name)), name);
+    ui.treeViewDS->expand(m_mainModel->indexOfNode(m_mainModel->localDbRoot()));
+}
+
+void MainWindow::loadVirtualDevices()
+{
+    const QDir root = dataSubfolder("virtual_ios");
+    for (const QString& name : subfolders(root))
+        loadVirtualDevice(root.absoluteFilePath(name));
+}
+
+void MainWindow::loadVirtualDevice(const QString& folder)
+{
+    IOSDevice device;
+    device.name = QFileInfo(folder).fileName();
+    device.udid = folder;
+    device.virtualFolder = folder;
+    const QSharedPointer<AbsMessageDb> db = makeLocalMessageDb(folder);
+    _IOSDeviceItemNode* node = m_mainModel->addIOSDevice(db, device);
+    try {
+        // A virtual folder mirrors a device: never create an empty database inside it.
+        const QString path = messageDbPath(folder);
+        if (!QFileInfo::exists(path))
+            throw std::runtime_error(("Cannot find " + path).toStdString());
+        db->chats(node->store);
+        m_mainModel->loadChats(node);
+    } catch (const std::exception& error) {
+        showError(htmlEscape(QString::fromUtf8(error.what())));
+    }
+    ui.treeViewDS->expand(m_mainModel->indexOfNode(m_mainModel->deviceRoot()));
+}
+
+void MainWindow::startDailyUpdateCheck()
+{
+    if (!webHostEnabled())
+        return;
+    if (!UpdateCheck::shouldCheck(readStateFile(UpdateCheck::kTimeFile), QDateTime::currentSecsSinceEpoch()))
+        return;
+    if (QNetworkReply* reply = webHostGet(UpdateCheck::versionRequestPath()))
+        connect(reply, &QNetworkReply::finished, this, [this, reply] { onCheckVersionReadyRead(reply); });
+    if (QNetworkReply* reply = webHostGet(UpdateCheck::linkRequestPath()))
+        connect(reply, &QNetworkReply::finished, this, [this, reply] { onGetAdvLinkRead(reply); });
+}
+
+void MainWindow::onCheckVersionReadyRead(QNetworkReply* reply)
+{
+    const int status = httpStatus(reply);
+    if (status == 0)
+        return;  // no answer: the next start tries again
+    writeStateFile(UpdateCheck::kTimeFile, QByteArray::number(QDateTime::currentSecsSinceEpoch()));
+    if (status != 200)
+        return;
+    const QString url = UpdateCheck::downloadUrlFromAnswer(reply->readAll());
+    if (url.isEmpty())
+        return;
+    const QString question = QStringLiteral("A new version of %1 is available. Would you like to download it now?")
+                                 .arg(productTitle());
+    if (askQuestion(question)) {
+        openUrl(url);
+        close();
+    }
+}
+
+void MainWindow::onGetAdvLinkRead(QNetworkReply* reply)
+{
+    if (httpStatus(reply) != 200)
+        return;
+    const QString link = UpdateCheck::restyleAnchor(reply->readAll());
+    if (link.isEmpty())
+        return;
+    statusLabel->setText(link);
+    writeStateFile(UpdateCheck::kLinkFile, link.toUtf8());
+}
+
+void MainWindow::miCheckUpdate()
+{
+    const QUrl page = webHostUrl(UpdateCheck::updatePagePath());
+    if (page.isEmpty()) {
+        showInfo(tr("IDS_NO_WEB_HOST"));
+        return;
+    }
+    openUrl(page.toString(QUrl::FullyEncoded));
+}
+
+void MainWindow::iosDeviceConnected(void* device)
+{
+    if (!m_startupFinished) {
+        qWarning("device arrival ignored during start-up");
+        return;
+    }
+    qInfo("device arrived: %p", device);
+}
+
+void MainWindow::releaseCurrentIfWithin(AbsTreeItemModel::_ItemNode* node)
+{
+    for (auto* current = currentTreeNode(); current; current = current->parent) {
+        if (current == node) {
+            ui.treeViewDS->selectionModel()->clear();
+            return;
+        }
+    }
+}
+
+void MainWindow::iosDeviceDisconnected(void* device)
+{
+    if (!device)
+        return;  // virtual devices have no handle: a null one must not remove them
+    for (const auto& child : m_mainModel->deviceRoot()->children) {
+        if (child->type != kNodeIOSDevice)
+            continue;
+        if (static_cast<_IOSDeviceItemNode*>(child.get())->device.amDevice == device) {
+            releaseCurrentIfWithin(child.get());
+            m_mainModel->removeNode(child.get());
+            return;
+        }
+    }
+}
+
+void MainWindow::onMainTreeSelected(const QItemSelection&, const QItemSelection&)
+{
+    updateActions();
+}
+
+void MainWindow::onSMSItemSelected(const QItemSelection&, const QItemSelection&) {}
+
+void MainWindow::onSMSSortIndicatorChanged(int, Qt::SortOrder) {}
+
+void MainWindow::searchMessages() {}
+
+void MainWindow::searchCotnact() {}
+
+void MainWindow::commandNotReady(const char* name)
+{
+    qInfo("command %s is not available yet", name);
+    showInfo(tr("IDS_COMMAND_NOT_READY"));
+}
+
+// Writing into iTunes backups and devices, and the home page: no menu entry reaches these.
+void MainWindow::miI2I() {}
+void MainWindow::miI2ISel() {}
+void MainWindow::miI2IChat() {}
+void MainWindow::miI2IAll() {}
+void MainWindow::miDb2I() {}
+void MainWindow::miDb2ISel() {}
+void MainWindow::miDb2IChat() {}
+void MainWindow::miDb2IAll() {}
+void MainWindow::miExport2ITunesBKSel() {}
+void MainWindow::miExport2ITunesBKChat() {}
+void MainWindow::miExport2ITunesBKAll() {}
+void MainWindow::miExport2ITunesBK() {}
+void MainWindow::miHome() {}
+
+void MainWindow::miImportItunes() { commandNotReady("miImportItunes"); }
+void MainWindow::miImportToLocalDb() { commandNotReady("miImportToLocalDb"); }
+void MainWindow::miBackup() { commandNotReady("miBackup"); }
+void MainWindow::miBackupSel() { commandNotReady("miBackupSel"); }
+void MainWindow::miBackupChat() { commandNotReady("miBackupChat"); }
+void MainWindow::miBackupAll() { commandNotReady("miBackupAll"); }
+void MainWindow::miPrint() { commandNotReady("miPrint"); }
+void MainWindow::miPrintSel() { commandNotReady("miPrintSel"); }
+void MainWindow::miPrintChat() { commandNotReady("miPrintChat"); }
+void MainWindow::miPrintAll() { commandNotReady("miPrintAll"); }
+void MainWindow::miExport() { commandNotReady("miExport"); }
+void MainWindow::miExportSel() { commandNotReady("miExportSel"); }
+void MainWindow::miExportChat() { commandNotReady("miExportChat"); }
+void MainWindow::miExportAll() { commandNotReady("miExportAll"); }
+void MainWindow::miExtractMedia() { commandNotReady("miExtractMedia"); }
+void MainWindow::miExtractMediaSel() { commandNotReady("miExtractMediaSel"); }
+void MainWindow::miExtractMediaChat() { commandNotReady("miExtractMediaChat"); }
+void MainWindow::miExtractMediaAll() { commandNotReady("miExtractMediaAll"); }
+void MainWindow::miDel() { commandNotReady("miDel"); }
+void MainWindow::miDelSel() { commandNotReady("miDelSel"); }
+void MainWindow::miDelChat() { commandNotReady("miDelChat"); }
+void MainWindow::miDelAll() { commandNotReady("miDelAll"); }
+void MainWindow::miHelp() { commandNotReady("miHelp"); }
+void MainWindow::miFeedback() { commandNotReady("miFeedback"); }
+void MainWindow::miAbout() { commandNotReady("miAbout"); }
+void MainWindow::miUnmoutDevice() { commandNotReady("miUnmoutDevice"); }
+void MainWindow::miClearCache() { commandNotReady("miClearCache"); }
+void MainWindow::miViewCache() { commandNotReady("miViewCache"); }
+void MainWindow::miOpenDbFolder() { commandNotReady("miOpenDbFolder"); }

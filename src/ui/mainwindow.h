@@ -1,0 +1,134 @@
+#pragma once
+// The program's main window: the source tree, the message list and the conversation view, the menus
+// and tool bar, and every command as a slot. Slot names are invoked by name (menus, device
+// notifications), so they stay as they are, misspellings included.
+#include "ui/itemmodelmain.h"
+#include "ui/mainwindowform.h"
+
+#include <QItemSelection>
+#include <QList>
+#include <QMainWindow>
+
+class ItemModelSms;
+class QAction;
+class QLabel;
+class QNetworkReply;
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    // One entry of a context menu: translated text (context "QObject"), icon resource, slot name.
+    struct MenuEntry {
+        const char* text;
+        const char* icon;
+        const char* slot;
+    };
+
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    const MainWindowForm& form() const { return ui; }
+    ItemModelMain* mainModel() const { return m_mainModel; }
+    ItemModelSms* smsModel() const { return m_smsModel; }
+    // The five actions that the File menu and the tool bar share: Backup, Extract, Export, Print, Delete.
+    QList<QAction*> sharedActions() const;
+
+    // Device arrivals are ignored until start-up has finished (a modal step of start-up must not run
+    // the device reading inside its own loop).
+    void setStartupFinished(bool finished) { m_startupFinished = finished; }
+
+    // Enables the shared actions by the database node of the current tree node.
+    void updateActions();
+
+    // The entries the tree's context menu offers for node (none for roots, Android nodes and null).
+    static QList<MenuEntry> treeContextMenuEntries(const AbsTreeItemModel::_ItemNode* node);
+    // The entries the message list's context menu offers while node is the tree's current node.
+    static QList<MenuEntry> smsContextMenuEntries(const AbsTreeItemModel::_ItemNode* node);
+
+public slots:
+    void onCheckVersionReadyRead(QNetworkReply* reply);
+    void onGetAdvLinkRead(QNetworkReply* reply);
+    void iosDeviceConnected(void* device);
+    void iosDeviceDisconnected(void* device);
+    void onMainTreeSelected(const QItemSelection& selected, const QItemSelection& deselected);
+    void onMainTreeContextMenu();
+    void onSMSItemSelected(const QItemSelection& selected, const QItemSelection& deselected);
+    void onSMSSortIndicatorChanged(int logicalIndex, Qt::SortOrder order);
+    void onSMSContextMenu();
+    void searchMessages();
+    void searchCotnact();
+    void miI2I();
+    void miI2ISel();
+    void miI2IChat();
+    void miI2IAll();
+    void miDb2I();
+    void miDb2ISel();
+    void miDb2IChat();
+    void miDb2IAll();
+    void miExport2ITunesBKSel();
+    void miExport2ITunesBKChat();
+    void miExport2ITunesBKAll();
+    void miExport2ITunesBK();
+    void miImportItunes();
+    void miImportToLocalDb();
+    void miBackup();
+    void miBackupSel();
+    void miBackupChat();
+    void miBackupAll();
+    void miPrint();
+    void miPrintSel();
+    void miPrintChat();
+    void miPrintAll();
+    void miExport();
+    void miExportSel();
+    void miExportChat();
+    void miExportAll();
+    void miExtractMedia();
+    void miExtractMediaSel();
+    void miExtractMediaChat();
+    void miExtractMediaAll();
+    void miDel();
+    void miDelSel();
+    void miDelChat();
+    void miDelAll();
+    void miCheckUpdate();
+    void miHelp();
+    void miFeedback();
+    void miAbout();
+    void miHome();
+    void miUnmoutDevice();
+    void miClearCache();
+    void miViewCache();
+    void miOpenDbFolder();
+
+private:
+    void connectViews();
+    void setupModels();
+    void buildMenus();
+    QAction* addMenuAction(QMenu* menu, const char* text, const char* icon, const char* slot);
+    void setupStatusLabel();
+    void subscribeDeviceNotifications();
+    void loadLocalDatabases();
+    void startDailyUpdateCheck();
+    void loadVirtualDevices();
+    void loadVirtualDevice(const QString& folder);
+    void showContextMenu(const QList<MenuEntry>& entries);
+    AbsTreeItemModel::_ItemNode* currentTreeNode() const;
+    // Clears the tree's current index when it is node or below it, so removing node does not make the
+    // view select (and load) a neighbour in the middle of the removal.
+    void releaseCurrentIfWithin(AbsTreeItemModel::_ItemNode* node);
+    // A command whose work is not in this version yet.
+    void commandNotReady(const char* name);
+
+    MainWindowForm ui;
+    ItemModelMain* m_mainModel = nullptr;  // children of the window
+    ItemModelSms* m_smsModel = nullptr;
+    QAction* actBackup = nullptr;
+    QAction* actExport = nullptr;
+    QAction* actExtractMedia = nullptr;
+    QAction* actPrint = nullptr;
+    QAction* actDel = nullptr;
+    QLabel* statusLabel = nullptr;
+    _MsgChat* currentChat = nullptr;
+    bool m_startupFinished = false;
+};

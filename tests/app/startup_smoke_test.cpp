@@ -1,0 +1,63 @@
+// Runs the real program headless with its own HOME, as a user would start it.
+#include <QDate>
+#include <QDir>
+#include <QFile>
+#include <QMap>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr char kDataFolder[] = ".local/share/VarnelQuist/5F2C9A0E7D3B4E6A9C1F08B2D4E6A7C3";
+
+struct ProgramRun {
+    int exitCode = -1;
+    bool finished = false;
+};
+
+ProgramRun runProgram(const QString& home, const QMap<QString, QString>& extra)
+{
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), home);
+    env.insert(QStringLiteral("XDG_DATA_HOME"), QDir(home).filePath(QStringLiteral(".local/share")));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("TALLOWMERE_WEB_HOST"), QString());
+    env.insert(QStringLiteral("TALLOWMERE_TEST_AUTOQUIT_MS"), QStringLiteral("300"));
+    for (auto it = extra.cbegin(); it != extra.cend(); ++it)
+        env.insert(it.key(), it.value());
+    process.setProcessEnvironment(env);
+    process.start(QStringLiteral(TALLOWMERE_BINARY), QStringList());
+    ProgramRun run;
+    run.finished = process.waitForFinished(30000);
+    if (!run.finished)
+        process.kill();
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    return run;
+}
+
+TEST(StartupSmoke, NormalStartWritesTheDaysLogAndEndsCleanly)
+{
+    QTemporaryDir home;
+    const ProgramRun run = runProgram(home.path(), {});
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 0);
+    const QDir data(QDir(home.path()).filePath(QLatin1String(kDataFolder)));
+    EXPECT_TRUE(data.exists());
+    QFile log(data.filePath(QStringLiteral("qlogs/log-%1.txt")
+                                .arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd")))));
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(log.readAll().contains("closing after 300 ms"));
+}
+
+TEST(StartupSmoke, WrongSqliteLayerEndsWithCodeOneBeforeAnyLog)
+{
+    QTemporaryDir home;
+    const ProgramRun run = runProgram(home.path(), {{QStringLiteral("TALLOWMERE_TEST_SQLITE_VERSION"), QStringLiteral("4")}});
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_FALSE(QDir(QDir(home.path()).filePath(QLatin1String(kDataFolder) + QStringLiteral("/qlogs"))).exists());
+}
+
+}  // namespace

@@ -1,0 +1,309 @@
+#include "core/datadir.h"
+#include "device/devicebackend.h"
+#include "device/mobiledevice.h"
+#include "fixtures/message_history.h"
+#include "fixtures/scripted_interaction.h"
+#include "fixtures/temp_home.h"
+#include "msgdb/ios6_message_db.h"
+#include "ui/mainwindow.h"
+#include "ui/mytreeview.h"
+
+#include <QAction>
+#include <QContextMenuEvent>
+#include <QCoreApplication>
+#include <QFile>
+#include <QSignalSpy>
+#include <QStandardItemModel>
+#include <QToolBar>
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+using Node = AbsTreeItemModel::_ItemNode;
+
+// A backend that reports arrivals and removals from a thread of its own, as a real one would.
+class FakeDeviceBackend : public DeviceBackend {
+public:
+    explicit FakeDeviceBackend(DeviceNotifyContext** subscribed) : m_subscribed(subscribed) {}
+    bool load(QString&) override { return true; }
+    bool isLoaded() const override { return true; }
+    void subscribe(DeviceNotifyContext* context) override { *m_subscribed = context; }
+
+private:
+    DeviceNotifyContext** m_subscribed;
+};
+
+void notifyFromBackendThread(DeviceNotifyContext* context, int message, void* device)
+{
+    std::thread([=] { MobileDevice::deliverNotification(*context, message, device); }).join();
+    QCoreApplication::processEvents();
+}
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+class MainWindowTest : public TempHomeTest {
+protected:
+    QString localDbFolder(const QString& name) const { return localDatabasesDir().absoluteFilePath(name); }
+    QString virtualFolder(const QString& name) const
+    {
+        return dataDir().absoluteFilePath(QStringLiteral("virtual_ios/") + name);
+    }
+    // A local database with a small history, made the way the program makes them.
+    void makeLocalDb(const QString& name)
+    {
+        IOS6MessageDb db(QDir(localDbFolder(name)), QString(), true);
+        db.open();
+        db.close();
+        fixtures::fillSampleHistory(fixtures::ios6DbPathIn(localDbFolder(name)), {60, 5, 7, false});
+    }
+    void makeCorruptLocalDb(const QString& name)
+    {
+        const QString path = fixtures::ios6DbPathIn(localDbFolder(name));
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(4096, 'x'));
+    }
+    void makeVirtualDevice(const QString& name)
+    {
+        const QString path = fixtures::ios6DbPathIn(virtualFolder(name));
+        fixtures::createIos6DeviceDb(path);
+        fixtures::fillSampleHistory(path, {80, 6, 11, false});
+    }
+    Node* childNamed(Node* parent, const QString& name) const
+    {
+        for (const auto& child : parent->children) {
+            if (child->name == name)
+                return child.get();
+        }
+        return nullptr;
+    }
+    void select(MainWindow& window, Node* node)
+    {
+        window.form().treeViewDS->setCurrentIndex(window.mainModel()->indexOfNode(node));
+    }
+    QList<bool> actionStates(const MainWindow& window) const
+    {
+        QList<bool> states;
+        for (QAction* action : window.sharedActions())
+            states.append(action->isEnabled());
+        return states;
+    }
+
+    fixtures::ScriptedInteraction script;
+};
+
+TEST_F(MainWindowTest, EmptyHomeShowsTwoExpandedRoots)
+{
+    MainWindow window;
+    ItemModelMain* model = window.mainModel();
+    ASSERT_EQ(model->rowCount(), 2);
+    EXPECT_TRUE(model->deviceRoot()->children.empty());
+    EXPECT_TRUE(model->localDbRoot()->children.empty());
+    EXPECT_TRUE(window.form().treeViewDS->isExpanded(model->indexOfNode(model->deviceRoot())));
+    EXPECT_TRUE(window.form().treeViewDS->isExpanded(model->indexOfNode(model->localDbRoot())));
+    EXPECT_TRUE(script.boxes().empty());
+    for (QAction* action : window.sharedActions())
+        EXPECT_FALSE(action->isEnabled());
+}
+
+TEST_F(MainWindowTest, VirtualDevicesAreReadAndLocalDatabasesAreNotOpened)
+{
+    makeLocalDb(QStringLiteral("db1"));
+    makeCorruptLocalDb(QStringLiteral("broken"));
+    makeVirtualDevice(QStringLiteral("dev1"));
+    const QString brokenPath = fixtures::ios6DbPathIn(localDbFolder(QStringLiteral("broken")));
+    const QByteArray brokenBefore = fileBytes(brokenPath);
+
+    MainWindow window;
+    ItemModelMain* model = window.mainModel();
+    EXPECT_TRUE(script.boxes().empty()) << qPrintable(script.boxes().front().text);
+
+    Node* device = childNamed(model->deviceRoot(), QStringLiteral("dev1"));
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->type, kNodeIOSDevice);
+    auto* deviceNode = static_cast<_IOSDeviceItemNode*>(device);
+    EXPECT_EQ(deviceNode->device.cacheDir().absolutePath(), virtualFolder(QStringLiteral("dev1")));
+    ASSERT_FALSE(device->children.empty());
+    EXPECT_EQ(device->children.size(), static_cast<size_t>(deviceNode->store.chatSessions().size()));
+    for (size_t i = 1; i < device->children.size(); ++i) {
+        const auto* newer = static_cast<_ChatSessionItemNode*>(device->children[i - 1].get());
+        const auto* older = static_cast<_ChatSessionItemNode*>(device->children[i].get());
+        EXPECT_GE(newer->last, older->last);
+    }
+
+    ASSERT_EQ(model->localDbRoot()->children.size(), 2u);
+    EXPECT_EQ(model->localDbRoot()->children[0]->name, QStringLiteral("broken"));
+    for (const auto& local : model->localDbRoot()->children) {
+        EXPECT_EQ(local->type, kNodeLocalDb);
+        EXPECT_TRUE(local->children.empty());
+        EXPECT_FALSE(static_cast<_LocalDBItemNode*>(local.get())->db->isOpen());
+    }
+    EXPECT_EQ(fileBytes(brokenPath), brokenBefore);
+}
+
+TEST_F(MainWindowTest, VirtualDeviceWithoutDatabaseKeepsItsNodeAndGetsNoEmptyFile)
+{
+    QDir().mkpath(virtualFolder(QStringLiteral("empty")));
+    MainWindow window;
+    ASSERT_EQ(script.boxes().size(), 1u);
+    EXPECT_EQ(script.boxes().front().icon, QMessageBox::Critical);
+    EXPECT_TRUE(script.boxes().front().text.contains(QLatin1String("Cannot find")));
+    EXPECT_NE(childNamed(window.mainModel()->deviceRoot(), QStringLiteral("empty")), nullptr);
+    EXPECT_FALSE(QFile::exists(fixtures::ios6DbPathIn(virtualFolder(QStringLiteral("empty")))));
+}
+
+TEST_F(MainWindowTest, ActionsFollowTheDatabaseNodeInMenuAndToolBar)
+{
+    makeLocalDb(QStringLiteral("db1"));
+    makeVirtualDevice(QStringLiteral("dev1"));
+    MainWindow window;
+    ItemModelMain* model = window.mainModel();
+    auto* local = static_cast<_LocalDBItemNode*>(childNamed(model->localDbRoot(), QStringLiteral("db1")));
+    local->db->chats(local->store);
+    model->loadChats(local);
+    Node* device = childNamed(model->deviceRoot(), QStringLiteral("dev1"));
+    ASSERT_FALSE(local->children.empty());
+    ASSERT_FALSE(device->children.empty());
+
+    // Backup, Extract, Export, Print, Delete
+    const QList<bool> forDevice{true, true, true, true, false};
+    const QList<bool> forLocal{false, true, true, true, true};
+    const QList<bool> none{false, false, false, false, false};
+    const struct {
+        Node* node;
+        QList<bool> states;
+    } cases[] = {
+        {device, forDevice},           {device->children.front().get(), forDevice},
+        {local, forLocal},             {local->children.front().get(), forLocal},
+        {model->deviceRoot(), none},   {model->localDbRoot(), none},
+    };
+    for (const auto& c : cases) {
+        select(window, c.node);
+        EXPECT_EQ(actionStates(window), c.states) << qPrintable(c.node->name);
+    }
+    window.form().treeViewDS->selectionModel()->clear();
+    window.form().treeViewDS->setCurrentIndex(QModelIndex());
+    window.updateActions();
+    EXPECT_EQ(actionStates(window), none);
+
+    const QList<QAction*> toolBar = window.form().mainToolBar->actions();
+    for (QAction* action : window.sharedActions())
+        EXPECT_TRUE(toolBar.contains(action));
+}
+
+QStringList slotsOf(const QList<MainWindow::MenuEntry>& entries)
+{
+    QStringList names;
+    for (const MainWindow::MenuEntry& entry : entries)
+        names.append(QLatin1String(entry.slot));
+    return names;
+}
+
+TEST(MainWindowMenus, ContextMenusByNodeType)
+{
+    _RootDeviceItemNode deviceRoot;
+    _RootLocalDBItemNode localRoot;
+    IOSDevice phone;
+    _IOSDeviceItemNode device({}, phone);
+    _LocalDBItemNode local({}, QStringLiteral("db"));
+    _ChatSessionItemNode chatOfDevice(_MsgChatSession{});
+    chatOfDevice.parent = &device;
+    _ChatSessionItemNode chatOfLocal(_MsgChatSession{});
+    chatOfLocal.parent = &local;
+    AbsTreeItemModel::_ItemNode android(kNodeAndroid, QString(), &deviceRoot);
+
+    EXPECT_TRUE(MainWindow::treeContextMenuEntries(nullptr).isEmpty());
+    EXPECT_TRUE(MainWindow::treeContextMenuEntries(&deviceRoot).isEmpty());
+    EXPECT_TRUE(MainWindow::treeContextMenuEntries(&android).isEmpty());
+    EXPECT_EQ(slotsOf(MainWindow::treeContextMenuEntries(&localRoot)),
+              (QStringList{"miOpenDbFolder", "miImportItunes"}));
+    EXPECT_EQ(slotsOf(MainWindow::treeContextMenuEntries(&device)),
+              (QStringList{"miBackupAll", "miExtractMediaAll", "miExportAll", "miPrintAll", "miViewCache",
+                           "miUnmoutDevice"}));
+    EXPECT_EQ(slotsOf(MainWindow::treeContextMenuEntries(&local)),
+              (QStringList{"miImportToLocalDb", "miExtractMediaAll", "miExportAll", "miPrintAll", "miDelAll"}));
+    EXPECT_EQ(slotsOf(MainWindow::treeContextMenuEntries(&chatOfDevice)),
+              (QStringList{"miBackupChat", "miExtractMediaChat", "miExportChat", "miPrintChat"}));
+    EXPECT_EQ(slotsOf(MainWindow::treeContextMenuEntries(&chatOfLocal)),
+              (QStringList{"miExtractMediaChat", "miExportChat", "miPrintChat", "miDelChat"}));
+
+    EXPECT_TRUE(MainWindow::smsContextMenuEntries(nullptr).isEmpty());
+    EXPECT_TRUE(MainWindow::smsContextMenuEntries(&deviceRoot).isEmpty());
+    EXPECT_TRUE(MainWindow::smsContextMenuEntries(&localRoot).isEmpty());
+    const QStringList deviceSel{"miBackupSel", "miExtractMediaSel", "miExportSel", "miPrintSel"};
+    const QStringList localSel{"miExtractMediaSel", "miExportSel", "miPrintSel", "miDelSel"};
+    EXPECT_EQ(slotsOf(MainWindow::smsContextMenuEntries(&device)), deviceSel);
+    EXPECT_EQ(slotsOf(MainWindow::smsContextMenuEntries(&chatOfDevice)), deviceSel);
+    EXPECT_EQ(slotsOf(MainWindow::smsContextMenuEntries(&local)), localSel);
+    EXPECT_EQ(slotsOf(MainWindow::smsContextMenuEntries(&chatOfLocal)), localSel);
+
+    // Every slot named in a menu exists on the window.
+    for (const Node* node : {static_cast<const Node*>(&localRoot), static_cast<const Node*>(&device),
+                             static_cast<const Node*>(&local), static_cast<const Node*>(&chatOfDevice),
+                             static_cast<const Node*>(&chatOfLocal)}) {
+        for (const auto& entry : MainWindow::treeContextMenuEntries(node) + MainWindow::smsContextMenuEntries(node))
+            EXPECT_GE(MainWindow::staticMetaObject.indexOfSlot(QByteArray(entry.slot).append("()")), 0) << entry.slot;
+    }
+}
+
+TEST_F(MainWindowTest, DeviceRemovalReachesTheWindowFromTheBackendThread)
+{
+    makeVirtualDevice(QStringLiteral("dev1"));
+    DeviceNotifyContext* context = nullptr;
+    setDeviceBackend(std::make_unique<FakeDeviceBackend>(&context));
+    {
+        MainWindow window;
+        ASSERT_NE(context, nullptr);
+        ItemModelMain* model = window.mainModel();
+        int handleA = 0;
+        int handleB = 0;
+        IOSDevice device;
+        device.name = QStringLiteral("A");
+        device.amDevice = &handleA;
+        Node* a = model->addIOSDevice({}, device);
+        device.name = QStringLiteral("B");
+        device.amDevice = &handleB;
+        model->addIOSDevice({}, device);
+        select(window, a);
+
+        // Arrivals before start-up has finished are ignored.
+        notifyFromBackendThread(context, MobileDevice::kDeviceConnected, &handleA);
+        // A null handle must not take the virtual device (which has none) with it.
+        notifyFromBackendThread(context, MobileDevice::kDeviceDisconnected, nullptr);
+        EXPECT_EQ(model->deviceRoot()->children.size(), 3u);
+
+        notifyFromBackendThread(context, MobileDevice::kDeviceDisconnected, &handleA);
+        ASSERT_EQ(model->deviceRoot()->children.size(), 2u);
+        EXPECT_EQ(childNamed(model->deviceRoot(), QStringLiteral("A")), nullptr);
+        EXPECT_NE(childNamed(model->deviceRoot(), QStringLiteral("B")), nullptr);
+        EXPECT_FALSE(window.form().treeViewDS->currentIndex().isValid());
+    }
+    setDeviceBackend(nullptr);
+}
+
+TEST(MyTreeViewSignals, SelectionAndContextRequestsBecomeSignals)
+{
+    QStandardItemModel model(2, 1);
+    MyTreeView view;
+    view.setModel(&model);
+    QSignalSpy selections(&view, &MyTreeView::onSelectionChanged);
+    QSignalSpy menus(&view, &MyTreeView::createContextMenu);
+    view.selectionModel()->select(model.index(0, 0), QItemSelectionModel::Select);
+    view.clearSelection();
+    ASSERT_EQ(selections.count(), 2);
+    EXPECT_TRUE(selections.at(1).at(0).value<QItemSelection>().isEmpty());
+
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(1, 200));  // below the rows
+    QCoreApplication::sendEvent(view.viewport(), &event);
+    EXPECT_EQ(menus.count(), 1);
+    EXPECT_FALSE(event.isAccepted());
+}
+
+}  // namespace
