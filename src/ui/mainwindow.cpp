@@ -81,6 +81,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     ui.setupUi(this);
     setStyleSheet(loadStyleSheet());
     setWindowIcon(QIcon(QStringLiteral(":/res/main.png")));
+    m_bubbleMgr = new BubbleViewMgr(this);
+    m_bubbleMgr->setWebView(ui.webViewSMS);
     connectViews();
     ui.splitter->setSizes({200, 450, 350});
     setupModels();
@@ -90,8 +92,6 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     // Chat names come from data: never rich text.
     ui.lbSMSCount->setTextFormat(Qt::PlainText);
     ui.lbChatName->setTextFormat(Qt::PlainText);
-    m_bubbleMgr = new BubbleViewMgr(this);
-    m_bubbleMgr->setWebView(ui.webViewSMS);
     setupStatusLabel();
     if (DeviceLibraries::isLoaded())
         subscribeDeviceNotifications();
@@ -479,7 +479,12 @@ void MainWindow::onMainTreeSelected(const QItemSelection& selected, const QItemS
 
 void MainWindow::showNode(AbsTreeItemModel::_ItemNode* node)
 {
-    switch (node ? node->type : 0) {
+    const int type = node ? node->type : 0;
+    if ((type == kNodeLocalDb || type == kNodeIOSDevice) && !static_cast<_AbsDBItemNode*>(node)->db) {
+        clearMessageView();  // a node without a database has nothing to show
+        return;
+    }
+    switch (type) {
     case kNodeLocalDb: {
         auto* dbNode = static_cast<_AbsDBItemNode*>(node);
         if (!node->children.empty()) {
@@ -538,6 +543,8 @@ void MainWindow::loadChatMessages(MsgMessageList messages, _MsgChat* chat)
 void MainWindow::clearMessageView()
 {
     currentChat = nullptr;
+    if (!m_smsModel)
+        return;  // setting the tree's model selects nothing before the list exists
     m_smsModel->setMessages({});
     m_bubbleMgr->showBubble({});
     ui.lbSMSCount->setText(tr("Messages: 0"));
