@@ -202,6 +202,8 @@ TEST_F(CopyFileTest, FilesThatCannotBeDecryptedFailNamingTheFileAndKeepTheOldCop
               partialId + QStringLiteral(", POLARSSL_ERR_AES_INVALID_INPUT_LENGTH."));
     EXPECT_EQ(readAll(dest), QByteArray("old copy"));
 
+    EXPECT_EQ(QDir(m_out.path()).entryList(QDir::Files | QDir::Hidden), QStringList({"dest"}));  // no leftovers
+
     EXPECT_EQ(copyError(builder, QStringLiteral("other prefix"), dest), QString());
     EXPECT_EQ(readAll(dest), QByteArray("ok"));
 }
