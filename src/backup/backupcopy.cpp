@@ -8,13 +8,12 @@
 
 #include <openssl/crypto.h>
 
-#include <stdio.h>
-#include <string.h>
 #include <unistd.h>
 #include <utime.h>
 
 #include <cerrno>
-
+#include <cstdio>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <stdexcept>

@@ -70,7 +70,8 @@ public:
 
     // Copies the backed-up file of node to destPath, decrypting it in an encrypted backup, then sets
     // the file's access and modification times to the record's mtime. The copy is written under a
-    // temporary name and renamed into place, so a failed copy leaves destPath as it was.
+    // temporary name (readable by its owner only) and renamed into place, so a failed copy leaves
+    // destPath as it was.
     //
     // In an encrypted backup a record without an encryption key is copied as stored; any other file
     // that cannot be decrypted (backup not unlocked, wrapped key not 44 bytes, class without key,
