@@ -4,6 +4,7 @@
 
 #include <limits>
 #include <memory>
+#include <unordered_map>
 
 namespace {
 
@@ -73,8 +74,8 @@ bool isBlankTail(const char* tail, const char* end)
     throw Sqlite3Exception(QString::fromUtf8(sqlite3_errmsg(db)), code, sql);
 }
 
-// Prepares exactly one statement and binds its parameters.
-StmtPtr prepareAndBind(sqlite3* db, const Sqlite3Sql& sql)
+// Prepares exactly one statement.
+StmtPtr prepareOne(sqlite3* db, const Sqlite3Sql& sql)
 {
     const QByteArray utf8 = sql.sql().toUtf8();
     sqlite3_stmt* raw = nullptr;
@@ -89,9 +90,20 @@ StmtPtr prepareAndBind(sqlite3* db, const Sqlite3Sql& sql)
     if (tail && !isBlankTail(tail, utf8.constData() + utf8.size()))
         throw Sqlite3Exception(QStringLiteral("text after the first SQL statement (one statement only)"),
                                SQLITE_MISUSE, sql.sql());
+    return stmt;
+}
+
+// Prepares exactly one statement and binds its parameters.
+StmtPtr prepareAndBind(sqlite3* db, const Sqlite3Sql& sql)
+{
+    StmtPtr stmt = prepareOne(db, sql);
     sql.bindTo(stmt.get());
     return stmt;
 }
+
+struct QStringHasher {
+    std::size_t operator()(const QString& text) const { return qHash(text); }
+};
 
 }  // namespace
 
@@ -589,7 +601,64 @@ qint64 Sqlite3Cursor::count() const
 }
 
 // ---------------------------------------------------------------------------------------------
+// Sqlite3DB::StatementCache
+
+// Idle prepared statements keyed by SQL text. A statement is taken out while it runs and put back
+// afterwards, so a nested run of the same text prepares its own and nothing steps one statement
+// twice at once. Texts that embed values would each take an entry: the least recently used entry
+// goes when the cache is full.
+class Sqlite3DB::StatementCache {
+public:
+    // The idle statement for text, or null when there is none.
+    StmtPtr take(const QString& text)
+    {
+        const auto found = m_idle.find(text);
+        if (found == m_idle.end())
+            return nullptr;
+        StmtPtr stmt = std::move(found->second.stmt);
+        m_idle.erase(found);
+        return stmt;
+    }
+
+    // Keeps stmt, reset and without bindings, for the next run of text.
+    void put(const QString& text, StmtPtr stmt)
+    {
+        sqlite3_reset(stmt.get());  // also releases the locks the run took
+        sqlite3_clear_bindings(stmt.get());
+        if (m_idle.size() >= kCapacity && m_idle.find(text) == m_idle.end())
+            evictLeastRecentlyUsed();
+        Entry& entry = m_idle[text];
+        entry.stmt = std::move(stmt);  // a statement already idle for the same text is finalized
+        entry.lastUse = ++m_tick;
+    }
+
+private:
+    static constexpr std::size_t kCapacity = 64;
+
+    struct Entry {
+        StmtPtr stmt;
+        quint64 lastUse = 0;
+    };
+
+    void evictLeastRecentlyUsed()
+    {
+        auto oldest = m_idle.begin();
+        for (auto it = m_idle.begin(); it != m_idle.end(); ++it) {
+            if (it->second.lastUse < oldest->second.lastUse)
+                oldest = it;
+        }
+        if (oldest != m_idle.end())
+            m_idle.erase(oldest);
+    }
+
+    std::unordered_map<QString, Entry, QStringHasher> m_idle;
+    quint64 m_tick = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
 // Sqlite3DB
+
+Sqlite3DB::Sqlite3DB() = default;
 
 Sqlite3DB::~Sqlite3DB()
 {
@@ -611,9 +680,13 @@ void Sqlite3DB::openThrow(const QString& path, int flags)
         throw Sqlite3Exception(QStringLiteral("cannot open %1: %2").arg(path, message), rc);
     }
     sqlite3_busy_timeout(db, 5000);
+    // Whatever the library's build defaults: with recursive triggers, "replace into" a join table
+    // would fire the delete triggers that remove the very message or attachment being linked again.
+    sqlite3_exec(db, "PRAGMA foreign_keys=OFF; PRAGMA recursive_triggers=OFF;", nullptr, nullptr, nullptr);
     m_db = db;
     m_path = path;
     m_open = QSharedPointer<std::atomic<bool>>::create(true);
+    m_statements = std::make_unique<StatementCache>();
 }
 
 void Sqlite3DB::close()
@@ -624,6 +697,7 @@ void Sqlite3DB::close()
     // their statements now releases the file locks they hold, so other connections can write.
     m_open->store(false);
     m_open.reset();
+    m_statements.reset();  // finalizes the idle statements
     for (sqlite3_stmt* s = sqlite3_next_stmt(m_db, nullptr); s; s = sqlite3_next_stmt(m_db, s))
         sqlite3_reset(s);
     if (inTransaction())
@@ -689,9 +763,24 @@ sqlite3_stmt* Sqlite3DB::prepareThrow(const Sqlite3Sql& sql)
 
 void Sqlite3DB::executeThrow(const Sqlite3Sql& sql)
 {
-    const StmtPtr stmt(prepareThrow(sql));
+    requireOpen(sql);
+    // Hands the statement back to the cache however the run ends; a failed step or bind leaves it
+    // usable once reset.
+    struct Lease {
+        Sqlite3DB& db;
+        const QString& text;
+        StmtPtr stmt;
+        ~Lease()
+        {
+            if (stmt && db.m_statements)
+                db.m_statements->put(text, std::move(stmt));
+        }
+    } lease{*this, sql.sql(), m_statements->take(sql.sql())};
+    if (!lease.stmt)
+        lease.stmt = prepareOne(m_db, sql);
+    sql.bindTo(lease.stmt.get());
     int rc;
-    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+    while ((rc = sqlite3_step(lease.stmt.get())) == SQLITE_ROW) {
     }
     if (rc != SQLITE_DONE)
         throwError(rc, sql.sql());
