@@ -323,6 +323,16 @@ int Sqlite3Row::Columns::indexOf(const QString& name) const
 
 Sqlite3Row::Sqlite3Row() = default;
 
+Sqlite3Row::Sqlite3Row(const QStringList& names, const QVector<QVariant>& values) : m_values(values)
+{
+    Q_ASSERT(names.size() == values.size());
+    auto columns = QSharedPointer<Columns>::create();
+    for (const QString& name : names)
+        columns->append(name);
+    m_columns = columns;
+    m_values.resize(names.size());
+}
+
 int Sqlite3Row::indexOf(const QString& name) const
 {
     return m_columns ? m_columns->indexOf(name) : -1;

@@ -109,6 +109,9 @@ private:
 class Sqlite3Row {
 public:
     Sqlite3Row();
+    // The columns names[i] = values[i], in this order; both lists have the same length. Builds the
+    // name index once, where setValue column by column would copy it for every column.
+    Sqlite3Row(const QStringList& names, const QVector<QVariant>& values);
 
     QVariant value(const QString& name) const;  // invalid QVariant when absent
     void setValue(const QString& name, const QVariant& value);  // replaces, else appends
