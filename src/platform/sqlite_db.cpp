@@ -45,6 +45,32 @@ QString asciiLower(const QString& text)
     return lower;
 }
 
+bool asciiEqualsIgnoringCase(const QString& a, const QString& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (int i = 0; i < a.size(); ++i) {
+        ushort x = a.at(i).unicode();
+        ushort y = b.at(i).unicode();
+        x = x >= 'A' && x <= 'Z' ? x + ('a' - 'A') : x;
+        y = y >= 'A' && y <= 'Z' ? y + ('a' - 'A') : y;
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+void appendQuotedIdentifier(QString& out, const QString& name)
+{
+    out += QLatin1Char('"');
+    for (const QChar c : name) {
+        out += c;
+        if (c == QLatin1Char('"'))
+            out += c;
+    }
+    out += QLatin1Char('"');
+}
+
 // True when what follows a prepared statement holds no further statement: only white space,
 // semicolons and comments. Anything else (a second statement, a stray NUL) is refused.
 bool isBlankTail(const char* tail, const char* end)
@@ -114,9 +140,10 @@ int sqlite_qt_version()
 
 QString sqliteQuoteIdentifier(const QString& name)
 {
-    QString quoted = name;
-    quoted.replace(QLatin1Char('"'), QLatin1String("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
+    QString quoted;
+    quoted.reserve(name.size() + 2);
+    appendQuotedIdentifier(quoted, name);
+    return quoted;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -303,6 +330,10 @@ bool _SqliteCol::isNumeric() const { return affinityOf(m_type) == Affinity::Nume
 
 void Sqlite3Row::Columns::append(const QString& name)
 {
+    if (!indexed) {
+        names.append(name);
+        return;
+    }
     const QString key = asciiLower(name);
     if (!indexByLowerName.contains(key))
         indexByLowerName.insert(key, names.size());
@@ -311,6 +342,13 @@ void Sqlite3Row::Columns::append(const QString& name)
 
 int Sqlite3Row::Columns::indexOf(const QString& name) const
 {
+    if (!indexed) {
+        for (int i = 0; i < names.size(); ++i) {
+            if (asciiEqualsIgnoringCase(names.at(i), name))
+                return i;
+        }
+        return -1;
+    }
     // Callers mostly pass lower-case names already: try them as they are before folding.
     auto it = indexByLowerName.constFind(name);
     if (it != indexByLowerName.constEnd())
@@ -327,8 +365,8 @@ Sqlite3Row::Sqlite3Row(const QStringList& names, const QVector<QVariant>& values
 {
     Q_ASSERT(names.size() == values.size());
     auto columns = QSharedPointer<Columns>::create();
-    for (const QString& name : names)
-        columns->append(name);
+    columns->indexed = false;
+    columns->names = names;
     m_columns = columns;
     m_values.resize(names.size());
 }
@@ -378,23 +416,26 @@ Sqlite3Sql Sqlite3Row::insertSql(const QString& table, const QSet<QString>& skip
     for (const QString& name : skip)
         skipLower.insert(asciiLower(name));
 
-    QStringList columns;
-    QStringList marks;
-    QVector<int> bound;
+    // Writers call this once per row: build the text in one buffer rather than from lists.
     const QStringList allNames = names();
+    QVector<int> bound;
+    bound.reserve(allNames.size());
+    QString text = QStringLiteral("insert into ") + sqliteQuoteIdentifier(table);
+    text.reserve(text.size() + 2 + allNames.size() * 24 + 10);
     for (int i = 0; i < allNames.size(); ++i) {
-        if (skipLower.contains(asciiLower(allNames.at(i))))
+        if (!skipLower.isEmpty() && skipLower.contains(asciiLower(allNames.at(i))))
             continue;
-        columns.append(sqliteQuoteIdentifier(allNames.at(i)));
-        marks.append(QStringLiteral("?"));
+        text += bound.isEmpty() ? QLatin1Char('(') : QLatin1Char(',');
+        appendQuotedIdentifier(text, allNames.at(i));
         bound.append(i);
     }
-
-    const QString target = QStringLiteral("insert into ") + sqliteQuoteIdentifier(table);
-    if (columns.isEmpty())
-        return Sqlite3Sql(target + QStringLiteral(" default values"));
-    Sqlite3Sql sql(target + QLatin1Char('(') + columns.join(QLatin1Char(',')) + QStringLiteral(") values(")
-                   + marks.join(QLatin1Char(',')) + QLatin1Char(')'));
+    if (bound.isEmpty())
+        return Sqlite3Sql(text + QStringLiteral(" default values"));
+    text += QStringLiteral(") values(?");
+    for (int i = 1; i < bound.size(); ++i)
+        text += QStringLiteral(",?");
+    text += QLatin1Char(')');
+    Sqlite3Sql sql(text);
     for (const int i : bound)
         sql.addVariantParam(m_values.at(i));
     return sql;

@@ -130,6 +130,8 @@ private:
     struct Columns {
         QStringList names;
         QHash<QString, int> indexByLowerName;  // ASCII-lower-cased like SQLite; first occurrence wins
+        // Rows built whole for one insert skip the index: their few lookups scan the names.
+        bool indexed = true;
 
         void append(const QString& name);
         int indexOf(const QString& name) const;  // -1 when absent
