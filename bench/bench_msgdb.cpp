@@ -533,7 +533,9 @@ void BM_DeleteMessages(benchmark::State& state)
         DeleteTargets targets;
         db.messages(targets.store, 0);
         QList<_MsgMessage*> all = WriteSource::sortedByRowid(targets.store.data()->messages.values());
-        const int wanted = deleteCount();
+        // The sweep costs a scan of the message table per deleted row: a twentieth of the deletes
+        // gives its rate without running for minutes.
+        const int wanted = sweeping ? qMax(1, deleteCount() / 20) : deleteCount();
         const int step = qMax(1, all.size() / wanted);
         for (int i = 0; i < all.size() && targets.messages.size() < wanted; i += step)
             targets.messages.append(all.at(i));
