@@ -5,6 +5,7 @@
 // Clients call loadManifestPlist, then (encrypted backups) unlock, then loadMbdb, then copy files.
 // Hold a manifest on the stack or in a smart pointer: it owns a whole file tree.
 #include "backup/backupfilenode.h"
+#include "backup/backupkeybag.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -13,6 +14,8 @@
 #include <QMap>
 #include <QObject>
 #include <QString>
+
+#include <functional>
 
 // Apple's backup folder: <GenericDataLocation>/Apple Computer/MobileSync/Backup. Not tested for
 // existence; a missing folder simply lists no backups.
@@ -40,6 +43,10 @@ BackupDeviceInfo parseManifestPlist(const QByteArray& data);
 // An empty id counts as not held; an empty device name leaves just the folder name.
 QString backupDisplayName(const QString& folderName, const BackupDeviceInfo& info);
 
+// Called after every chunk copied out of a backup: (bytes of the stored file, bytes read so far,
+// the caller's argument).
+using BackupCopyProgress = std::function<void(qint64 total, qint64 done, int arg)>;
+
 class BackupManifest : public QObject {
     Q_OBJECT
 public:
@@ -57,10 +64,28 @@ public:
     // Lower-case hex MD5 of the folder's absolute path: names the backup's cache folder.
     QString cacheId() const;
 
+    // Tries password on the keybag of deviceInfo. Every attempt starts from the stored keybag; only
+    // a successful one leaves class keys in keyBag.
+    bool unlock(const QString& password);
+
+    // Copies the backed-up file of node to destPath, decrypting it in an encrypted backup, then sets
+    // the file's access and modification times to the record's mtime. The copy is written under a
+    // temporary name (readable by its owner only) and renamed into place, so a failed copy leaves
+    // destPath as it was.
+    //
+    // In an encrypted backup a record without an encryption key is copied as stored; any other file
+    // that cannot be decrypted (backup not unlocked, wrapped key not 44 bytes, class without key,
+    // key failing its check, stored size not whole cipher blocks) throws std::runtime_error naming
+    // the file. Also throws when a file cannot be opened, read or written, or the stored file ends
+    // before its size. A decrypted stream shorter than the record's size is copied with a warning.
+    void copyFile(const BackupFileNode& node, const QString& destPath, int progressArg = 0,
+                  const BackupCopyProgress& progress = BackupCopyProgress());
+
     BackupDeviceInfo deviceInfo;
     QString displayName;
     QDir backupDir;
     BackupFileNode root;
+    BackupKeyBag keyBag;  // parsed by unlock; holds class keys after a successful one
 
     // Index of well-known files: pointers into the tree, owning nothing. Pointers keep the first
     // node found; map entries the last.

@@ -241,10 +241,13 @@ void IOS6MessageDb::open()
             createFromScript();
         registerFunctions();
         loadTableDdl();
+        m_writable = probeWritableColumns();
+        m_openedOnce = true;
     } catch (...) {
         // Never stay open with empty probes: every later call would act on the wrong layout.
         close();
         m_tableDdl.clear();
+        m_writable = WritableColumns();
         throw;
     }
 }
@@ -304,6 +307,7 @@ void IOS6MessageDb::loadTableDdl()
     Sqlite3Cursor cursor = queryThrow("select * from sqlite_master where type='table'");
     const int name = cursor.columnIndex(QStringLiteral("name"));
     const int sql = cursor.columnIndex(QStringLiteral("sql"));
+    m_tableDdl.clear();  // a table dropped since an earlier open must not linger
     while (cursor.moveNext())
         m_tableDdl.insert(cursor.getText(name), cursor.getText(sql));
 }
@@ -486,10 +490,11 @@ void IOS6MessageDb::updateChatLast(qint64 chatRowid, int date)
     open();
     if (!hasChatLast())
         return;
-    executeThrow(QStringLiteral("update chat set _last=%1 where rowid=%2 and _last < %3")
-                     .arg(date)
-                     .arg(chatRowid)
-                     .arg(date));
+    // Bound, not written into the text, so one prepared statement serves every conversation.
+    executeThrow(Sqlite3Sql("update chat set _last=? where rowid=? and _last < ?")
+                     .addIntParam(date)
+                     .addInt64Param(chatRowid)
+                     .addIntParam(date));
 }
 
 qint64 IOS6MessageDb::messageRowidByGuid(const QString& guid)

@@ -39,7 +39,9 @@ public:
     const QString& dbPath() const { return m_dbPath; }
     IOSContactsMemDb& contactsDb() { return m_contactsDb; }
     CountryLibDb& countryDb() { return m_countryDb; }
-    void setDbPath(const QString& path) { m_dbPath = path; }
+    // Points the object at another file; ignored once a connection was opened, so the probes and
+    // the open connection always belong to dbPath().
+    void setDbPath(const QString& path);
     bool upgradesSchema() const { return m_upgradeSchema; }
 
     // Layout probes over the cached CREATE texts; all false before the first successful open.
@@ -63,7 +65,40 @@ public:
     // The copy of an attachment below fileRelayDir, or "" when filename is empty or leads outside.
     QString localPath(const QString& filename) const;
 
+    // Writing. No operation begins, commits or rolls back: callers bracket a batch with
+    // beginTransaction/endTransaction. Optional columns are written only when the file has them.
+    // Records with an empty guid are refused with an error naming them, before anything is written.
+    void replaceChatHandleJoin(qint64 chatRowid, qint64 handleRowid);
+    void replaceChatMessageJoin(qint64 chatRowid, qint64 messageRowid);
+    void replaceMessageAttachmentJoin(qint64 messageRowid, qint64 attachmentRowid);
+    void updateChatLastAddressedHandle(qint64 chatRowid, const QString& handle);
+    qint64 insertHandle(const _MsgHandle& handle);
+    // handleRowid and otherHandleRowid are rows of this file (the record's own ids are not used);
+    // other_handle is written only when otherHandleRowid > 0. An empty logicHash is computed from
+    // the record when the file has the column.
+    qint64 insertMessage(const _MsgMessage& message, qint64 handleRowid, qint64 otherHandleRowid,
+                         const QString& logicHash);
+    qint64 insertAttachment(const _MsgAttachment& attachment);
+    // Only the services "SMS" and "iMessage" are accepted. Stores the chat's handles that the file
+    // lacks (in ascending row id) and links every one of them.
+    qint64 insertChat(const _MsgChat& chat);
+    // The message row and its join rows; the chat row too when no message is joined to it any more.
+    // The file's own triggers remove what became unreferenced.
+    void deleteMessage(const _MsgMessage& message);
+
 private:
+    // Optional columns the writers fill, probed once per open from the CREATE texts.
+    struct WritableColumns {
+        bool isAudioMessage = false, isPlayed = false, datePlayed = false, itemType = false;
+        bool otherHandle = false, groupTitle = false, groupActionType = false, shareStatus = false;
+        bool shareDirection = false, isExpirable = false, expireState = false, messageActionType = false;
+        bool logicHash = false;
+        bool ctName = false, photo = false;                               // handle
+        bool userInfo = false, transferName = false, totalBytes = false;  // attachment
+        bool displayName = false, groupId = false;                        // chat
+    };
+    WritableColumns probeWritableColumns() const;
+
     void openExisting();
     void createFromScript();
     void upgradeColumns();
@@ -93,4 +128,6 @@ private:
     QHash<QString, QString> m_tableDdl;
     QString m_dbPath;
     bool m_upgradeSchema;
+    bool m_openedOnce = false;  // setDbPath has no effect any more
+    WritableColumns m_writable;
 };

@@ -4,6 +4,7 @@
 
 #include <limits>
 #include <memory>
+#include <unordered_map>
 
 namespace {
 
@@ -44,6 +45,32 @@ QString asciiLower(const QString& text)
     return lower;
 }
 
+bool asciiEqualsIgnoringCase(const QString& a, const QString& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (int i = 0; i < a.size(); ++i) {
+        ushort x = a.at(i).unicode();
+        ushort y = b.at(i).unicode();
+        x = x >= 'A' && x <= 'Z' ? x + ('a' - 'A') : x;
+        y = y >= 'A' && y <= 'Z' ? y + ('a' - 'A') : y;
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+void appendQuotedIdentifier(QString& out, const QString& name)
+{
+    out += QLatin1Char('"');
+    for (const QChar c : name) {
+        out += c;
+        if (c == QLatin1Char('"'))
+            out += c;
+    }
+    out += QLatin1Char('"');
+}
+
 // True when what follows a prepared statement holds no further statement: only white space,
 // semicolons and comments. Anything else (a second statement, a stray NUL) is refused.
 bool isBlankTail(const char* tail, const char* end)
@@ -73,8 +100,8 @@ bool isBlankTail(const char* tail, const char* end)
     throw Sqlite3Exception(QString::fromUtf8(sqlite3_errmsg(db)), code, sql);
 }
 
-// Prepares exactly one statement and binds its parameters.
-StmtPtr prepareAndBind(sqlite3* db, const Sqlite3Sql& sql)
+// Prepares exactly one statement.
+StmtPtr prepareOne(sqlite3* db, const Sqlite3Sql& sql)
 {
     const QByteArray utf8 = sql.sql().toUtf8();
     sqlite3_stmt* raw = nullptr;
@@ -89,9 +116,20 @@ StmtPtr prepareAndBind(sqlite3* db, const Sqlite3Sql& sql)
     if (tail && !isBlankTail(tail, utf8.constData() + utf8.size()))
         throw Sqlite3Exception(QStringLiteral("text after the first SQL statement (one statement only)"),
                                SQLITE_MISUSE, sql.sql());
+    return stmt;
+}
+
+// Prepares exactly one statement and binds its parameters.
+StmtPtr prepareAndBind(sqlite3* db, const Sqlite3Sql& sql)
+{
+    StmtPtr stmt = prepareOne(db, sql);
     sql.bindTo(stmt.get());
     return stmt;
 }
+
+struct QStringHasher {
+    std::size_t operator()(const QString& text) const { return qHash(text); }
+};
 
 }  // namespace
 
@@ -102,9 +140,10 @@ int sqlite_qt_version()
 
 QString sqliteQuoteIdentifier(const QString& name)
 {
-    QString quoted = name;
-    quoted.replace(QLatin1Char('"'), QLatin1String("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
+    QString quoted;
+    quoted.reserve(name.size() + 2);
+    appendQuotedIdentifier(quoted, name);
+    return quoted;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -291,6 +330,10 @@ bool _SqliteCol::isNumeric() const { return affinityOf(m_type) == Affinity::Nume
 
 void Sqlite3Row::Columns::append(const QString& name)
 {
+    if (!indexed) {
+        names.append(name);
+        return;
+    }
     const QString key = asciiLower(name);
     if (!indexByLowerName.contains(key))
         indexByLowerName.insert(key, names.size());
@@ -299,6 +342,13 @@ void Sqlite3Row::Columns::append(const QString& name)
 
 int Sqlite3Row::Columns::indexOf(const QString& name) const
 {
+    if (!indexed) {
+        for (int i = 0; i < names.size(); ++i) {
+            if (asciiEqualsIgnoringCase(names.at(i), name))
+                return i;
+        }
+        return -1;
+    }
     // Callers mostly pass lower-case names already: try them as they are before folding.
     auto it = indexByLowerName.constFind(name);
     if (it != indexByLowerName.constEnd())
@@ -310,6 +360,16 @@ int Sqlite3Row::Columns::indexOf(const QString& name) const
 }
 
 Sqlite3Row::Sqlite3Row() = default;
+
+Sqlite3Row::Sqlite3Row(const QStringList& names, const QVector<QVariant>& values) : m_values(values)
+{
+    Q_ASSERT(names.size() == values.size());
+    auto columns = QSharedPointer<Columns>::create();
+    columns->indexed = false;
+    columns->names = names;
+    m_columns = columns;
+    m_values.resize(names.size());
+}
 
 int Sqlite3Row::indexOf(const QString& name) const
 {
@@ -356,23 +416,26 @@ Sqlite3Sql Sqlite3Row::insertSql(const QString& table, const QSet<QString>& skip
     for (const QString& name : skip)
         skipLower.insert(asciiLower(name));
 
-    QStringList columns;
-    QStringList marks;
-    QVector<int> bound;
+    // Writers call this once per row: build the text in one buffer rather than from lists.
     const QStringList allNames = names();
+    QVector<int> bound;
+    bound.reserve(allNames.size());
+    QString text = QStringLiteral("insert into ") + sqliteQuoteIdentifier(table);
+    text.reserve(text.size() + 2 + allNames.size() * 24 + 10);
     for (int i = 0; i < allNames.size(); ++i) {
-        if (skipLower.contains(asciiLower(allNames.at(i))))
+        if (!skipLower.isEmpty() && skipLower.contains(asciiLower(allNames.at(i))))
             continue;
-        columns.append(sqliteQuoteIdentifier(allNames.at(i)));
-        marks.append(QStringLiteral("?"));
+        text += bound.isEmpty() ? QLatin1Char('(') : QLatin1Char(',');
+        appendQuotedIdentifier(text, allNames.at(i));
         bound.append(i);
     }
-
-    const QString target = QStringLiteral("insert into ") + sqliteQuoteIdentifier(table);
-    if (columns.isEmpty())
-        return Sqlite3Sql(target + QStringLiteral(" default values"));
-    Sqlite3Sql sql(target + QLatin1Char('(') + columns.join(QLatin1Char(',')) + QStringLiteral(") values(")
-                   + marks.join(QLatin1Char(',')) + QLatin1Char(')'));
+    if (bound.isEmpty())
+        return Sqlite3Sql(text + QStringLiteral(" default values"));
+    text += QStringLiteral(") values(?");
+    for (int i = 1; i < bound.size(); ++i)
+        text += QStringLiteral(",?");
+    text += QLatin1Char(')');
+    Sqlite3Sql sql(text);
     for (const int i : bound)
         sql.addVariantParam(m_values.at(i));
     return sql;
@@ -589,7 +652,64 @@ qint64 Sqlite3Cursor::count() const
 }
 
 // ---------------------------------------------------------------------------------------------
+// Sqlite3DB::StatementCache
+
+// Idle prepared statements keyed by SQL text. A statement is taken out while it runs and put back
+// afterwards, so a nested run of the same text prepares its own and nothing steps one statement
+// twice at once. Texts that embed values would each take an entry: the least recently used entry
+// goes when the cache is full.
+class Sqlite3DB::StatementCache {
+public:
+    // The idle statement for text, or null when there is none.
+    StmtPtr take(const QString& text)
+    {
+        const auto found = m_idle.find(text);
+        if (found == m_idle.end())
+            return nullptr;
+        StmtPtr stmt = std::move(found->second.stmt);
+        m_idle.erase(found);
+        return stmt;
+    }
+
+    // Keeps stmt, reset and without bindings, for the next run of text.
+    void put(const QString& text, StmtPtr stmt)
+    {
+        sqlite3_reset(stmt.get());  // also releases the locks the run took
+        sqlite3_clear_bindings(stmt.get());
+        if (m_idle.size() >= kCapacity && m_idle.find(text) == m_idle.end())
+            evictLeastRecentlyUsed();
+        Entry& entry = m_idle[text];
+        entry.stmt = std::move(stmt);  // a statement already idle for the same text is finalized
+        entry.lastUse = ++m_tick;
+    }
+
+private:
+    static constexpr std::size_t kCapacity = 64;
+
+    struct Entry {
+        StmtPtr stmt;
+        quint64 lastUse = 0;
+    };
+
+    void evictLeastRecentlyUsed()
+    {
+        auto oldest = m_idle.begin();
+        for (auto it = m_idle.begin(); it != m_idle.end(); ++it) {
+            if (it->second.lastUse < oldest->second.lastUse)
+                oldest = it;
+        }
+        if (oldest != m_idle.end())
+            m_idle.erase(oldest);
+    }
+
+    std::unordered_map<QString, Entry, QStringHasher> m_idle;
+    quint64 m_tick = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
 // Sqlite3DB
+
+Sqlite3DB::Sqlite3DB() = default;
 
 Sqlite3DB::~Sqlite3DB()
 {
@@ -611,9 +731,13 @@ void Sqlite3DB::openThrow(const QString& path, int flags)
         throw Sqlite3Exception(QStringLiteral("cannot open %1: %2").arg(path, message), rc);
     }
     sqlite3_busy_timeout(db, 5000);
+    // Whatever the library's build defaults: with recursive triggers, "replace into" a join table
+    // would fire the delete triggers that remove the very message or attachment being linked again.
+    sqlite3_exec(db, "PRAGMA foreign_keys=OFF; PRAGMA recursive_triggers=OFF;", nullptr, nullptr, nullptr);
     m_db = db;
     m_path = path;
     m_open = QSharedPointer<std::atomic<bool>>::create(true);
+    m_statements = std::make_unique<StatementCache>();
 }
 
 void Sqlite3DB::close()
@@ -624,6 +748,7 @@ void Sqlite3DB::close()
     // their statements now releases the file locks they hold, so other connections can write.
     m_open->store(false);
     m_open.reset();
+    m_statements.reset();  // finalizes the idle statements
     for (sqlite3_stmt* s = sqlite3_next_stmt(m_db, nullptr); s; s = sqlite3_next_stmt(m_db, s))
         sqlite3_reset(s);
     if (inTransaction())
@@ -689,9 +814,24 @@ sqlite3_stmt* Sqlite3DB::prepareThrow(const Sqlite3Sql& sql)
 
 void Sqlite3DB::executeThrow(const Sqlite3Sql& sql)
 {
-    const StmtPtr stmt(prepareThrow(sql));
+    requireOpen(sql);
+    // Hands the statement back to the cache however the run ends; a failed step or bind leaves it
+    // usable once reset.
+    struct Lease {
+        Sqlite3DB& db;
+        const QString& text;
+        StmtPtr stmt;
+        ~Lease()
+        {
+            if (stmt && db.m_statements)
+                db.m_statements->put(text, std::move(stmt));
+        }
+    } lease{*this, sql.sql(), m_statements->take(sql.sql())};
+    if (!lease.stmt)
+        lease.stmt = prepareOne(m_db, sql);
+    sql.bindTo(lease.stmt.get());
     int rc;
-    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+    while ((rc = sqlite3_step(lease.stmt.get())) == SQLITE_ROW) {
     }
     if (rc != SQLITE_DONE)
         throwError(rc, sql.sql());

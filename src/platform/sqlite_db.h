@@ -22,6 +22,7 @@
 #include <QVector>
 
 #include <atomic>
+#include <memory>
 #include <stdexcept>
 
 struct sqlite3;
@@ -108,6 +109,9 @@ private:
 class Sqlite3Row {
 public:
     Sqlite3Row();
+    // The columns names[i] = values[i], in this order; both lists have the same length. Builds the
+    // name index once, where setValue column by column would copy it for every column.
+    Sqlite3Row(const QStringList& names, const QVector<QVariant>& values);
 
     QVariant value(const QString& name) const;  // invalid QVariant when absent
     void setValue(const QString& name, const QVariant& value);  // replaces, else appends
@@ -126,6 +130,8 @@ private:
     struct Columns {
         QStringList names;
         QHash<QString, int> indexByLowerName;  // ASCII-lower-cased like SQLite; first occurrence wins
+        // Rows built whole for one insert skip the index: their few lookups scan the names.
+        bool indexed = true;
 
         void append(const QString& name);
         int indexOf(const QString& name) const;  // -1 when absent
@@ -210,7 +216,7 @@ private:
 // One connection.
 class Sqlite3DB {
 public:
-    Sqlite3DB() = default;
+    Sqlite3DB();
     virtual ~Sqlite3DB();
     Sqlite3DB(const Sqlite3DB&) = delete;
     Sqlite3DB& operator=(const Sqlite3DB&) = delete;
@@ -232,7 +238,9 @@ public:
     qint64 lastInsertId() const;
     int changes() const;
 
-    // Runs one statement to its end; a non-blank tail is an error.
+    // Runs one statement to its end; a non-blank tail is an error. The prepared statement is kept,
+    // keyed by its SQL text, and reused by the next call with the same text (reset and with its
+    // bindings cleared) until close(), so a loop of writes prepares each text once.
     void executeThrow(const Sqlite3Sql& sql);
     // Prepares and binds one statement; the cursor steps it. A non-blank tail is an error.
     Sqlite3Cursor queryThrow(const Sqlite3Sql& sql);
@@ -242,11 +250,15 @@ public:
     QHash<QString, _SqliteCol> tbInfo(const QString& table);
 
 private:
+    class StatementCache;
+
     sqlite3_stmt* prepareThrow(const Sqlite3Sql& sql);
     void requireOpen(const Sqlite3Sql& sql) const;
     [[noreturn]] void throwError(int code, const QString& sql) const;
 
     sqlite3* m_db = nullptr;
+    // Idle statements of executeThrow on the current connection; finalized by close().
+    std::unique_ptr<StatementCache> m_statements;
     QString m_path;
     // Shared with every statement of the current connection; cleared by close().
     QSharedPointer<std::atomic<bool>> m_open;

@@ -74,6 +74,28 @@ TEST(PlistNode, RefusesBrokenInputWithNullValues)
     EXPECT_TRUE(PlistNode().toBinary().isEmpty());
 }
 
+TEST(PlistNode, ListsWhoseTextHoldsANulAreRefused)
+{
+    // {"a\0b": "x\0y", "k&<": 1} as a binary list: libplist would abort on reading such text, or
+    // read past the copies it makes of it.
+    const QByteArray binary = QByteArray::fromHex(
+        "62706c6973743030d20102030453610062536b263c537800791001080d111519000000000000010100000000000000050000"
+        "000000000000000000000000001b");
+    EXPECT_TRUE(PlistNode::fromData(binary).isNull());
+    QByteArray clean = binary;
+    clean[15] = 'c';  // "acb": the same list without the NUL in the key...
+    clean[23] = 'z';  // ...and in the value
+    const PlistNode dict = PlistNode::fromData(clean);
+    ASSERT_TRUE(dict.isDict());
+    EXPECT_EQ(dict.toMap().keys(), (QStringList{QStringLiteral("acb"), QStringLiteral("k&<")}));
+    EXPECT_EQ(dict.value(QStringLiteral("acb")).toString(), QStringLiteral("xzy"));
+
+    const QByteArray xml = "<plist version=\"1.0\"><dict><key>a%1b</key><string>x</string></dict></plist>";
+    EXPECT_FALSE(PlistNode::fromData(QByteArray(xml).replace("%1", "&#38;")).isNull());
+    for (const QByteArray& nul : {QByteArray("&#0;"), QByteArray("&#x00;"), QByteArray("&#X0;"), QByteArray(1, '\0')})
+        EXPECT_TRUE(PlistNode::fromData(QByteArray(xml).replace("%1", nul)).isNull()) << nul.toHex().constData();
+}
+
 TEST(PlistNode, WrongTypesAndMissingEntriesGiveDefaults)
 {
     const PlistNode root = sample();
