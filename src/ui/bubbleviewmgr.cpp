@@ -155,8 +155,11 @@ QString messageBubbleHtml(const _MsgMessage& message, qint64& lastShown)
     const QString text = bubbleText(message);
     if (!text.isEmpty() || message.attachments.isEmpty())
         html += makeBubbleHtml(escapeHtmlWithEmoji(text), sent, sender);
-    for (const _MsgAttachment* attachment : message.sortedAttachments())
-        html += makeBubbleHtml(attachmentContent(*attachment), sent, sender);
+    for (const _MsgAttachment* attachment : message.sortedAttachments()) {
+        const QString content = attachmentContent(*attachment);
+        if (!content.isEmpty())  // an unreadable text file shows nothing, not an empty bubble
+            html += makeBubbleHtml(content, sent, sender);
+    }
     return html;
 }
 
