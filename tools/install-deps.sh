@@ -8,6 +8,7 @@ packages=(
   libsqlite3-dev libplist-dev libssl-dev libarchive-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   poppler-utils fonts-dejavu-core sqlite3
+  fonts-noto-color-emoji unicode-data
   clang libclang-rt-14-dev
 )
 

@@ -2,6 +2,25 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en_US">
 <context>
+    <name>BubbleViewMgr</name>
+    <message>
+        <source>can not find %1.</source>
+        <translation>can not find %1.</translation>
+    </message>
+    <message>
+        <source>IDS_SAVE_ATTACHMENT</source>
+        <translation>Save Attachment</translation>
+    </message>
+    <message>
+        <source>IDS_SAVE_ATTACHMENT_SUC</source>
+        <translation>Attachment saved successfully.</translation>
+    </message>
+    <message>
+        <source>IDS_SAVE_ATTACHMENT_FILE_ERROR</source>
+        <translation>Failed to save attachment.</translation>
+    </message>
+</context>
+<context>
     <name>CountrySelForm</name>
     <message>
         <source>Dialog</source>
@@ -87,6 +106,10 @@
     <message>
         <source>Messages: %1</source>
         <translation>Messages: %1</translation>
+    </message>
+    <message>
+        <source>All</source>
+        <translation>All</translation>
     </message>
     <message>
         <source>IDS_CAN_NOT_FOUNDCONTACT_KEYWORD_%0</source>

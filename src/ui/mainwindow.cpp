@@ -5,7 +5,9 @@
 #include "core/messagebox.h"
 #include "device/devicelibraries.h"
 #include "device/mobiledevice.h"
+#include "msgdb/msgutil.h"
 #include "platform/webhost.h"
+#include "ui/bubbleviewmgr.h"
 #include "ui/itemmodelsms.h"
 #include "ui/messagedbfactory.h"
 #include "ui/mytreeview.h"
@@ -23,6 +25,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QNetworkReply>
+#include <QPersistentModelIndex>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QToolBar>
@@ -78,12 +81,17 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     ui.setupUi(this);
     setStyleSheet(loadStyleSheet());
     setWindowIcon(QIcon(QStringLiteral(":/res/main.png")));
+    m_bubbleMgr = new BubbleViewMgr(this);
+    m_bubbleMgr->setWebView(ui.webViewSMS);
     connectViews();
     ui.splitter->setSizes({200, 450, 350});
     setupModels();
     buildMenus();
     setWindowTitle(productTitle());
     ui.lbSMSCount->setText(tr("Messages: 0"));
+    // Chat names come from data: never rich text.
+    ui.lbSMSCount->setTextFormat(Qt::PlainText);
+    ui.lbChatName->setTextFormat(Qt::PlainText);
     setupStatusLabel();
     if (DeviceLibraries::isLoaded())
         subscribeDeviceNotifications();
@@ -453,18 +461,203 @@ void MainWindow::iosDeviceDisconnected(void* device)
     }
 }
 
-void MainWindow::onMainTreeSelected(const QItemSelection&, const QItemSelection&)
+void MainWindow::onMainTreeSelected(const QItemSelection& selected, const QItemSelection&)
 {
     updateActions();
+    if (selected.isEmpty() || !selected.first().isValid()) {
+        clearMessageView();
+        return;
+    }
+    try {
+        showNode(AbsTreeItemModel::nodeOf(selected.first().topLeft()));
+    } catch (const std::exception& e) {
+        // Whatever was shown belonged to another node: commands must not act on it.
+        clearMessageView();
+        showError(htmlEscape(QString::fromUtf8(e.what())));
+    }
 }
 
-void MainWindow::onSMSItemSelected(const QItemSelection&, const QItemSelection&) {}
+void MainWindow::showNode(AbsTreeItemModel::_ItemNode* node)
+{
+    const int type = node ? node->type : 0;
+    if ((type == kNodeLocalDb || type == kNodeIOSDevice) && !static_cast<_AbsDBItemNode*>(node)->db) {
+        clearMessageView();  // a node without a database has nothing to show
+        return;
+    }
+    switch (type) {
+    case kNodeLocalDb: {
+        auto* dbNode = static_cast<_AbsDBItemNode*>(node);
+        if (!node->children.empty()) {
+            loadChatMessages(dbNode->store.messageList(), nullptr);  // read at the first selection
+            return;
+        }
+        dbNode->db->chats(dbNode->store);
+        m_mainModel->loadChats(dbNode);
+        const QPersistentModelIndex index(m_mainModel->indexOfNode(node));
+        QTreeView* tree = ui.treeViewDS;
+        QMetaObject::invokeMethod(tree, [tree, index] { if (index.isValid()) tree->expand(index); },
+                                  Qt::QueuedConnection);
+        if (node->children.empty()) {
+            clearMessageView();  // an empty database must not leave another one's messages on screen
+            return;
+        }
+        dbNode->db->messages(dbNode->store, 0);
+        loadChatMessages(dbNode->store.messageList(), nullptr);
+        return;
+    }
+    case kNodeIOSDevice: {
+        auto* dbNode = static_cast<_AbsDBItemNode*>(node);
+        dbNode->db->messages(dbNode->store, 0);
+        loadChatMessages(dbNode->store.messageList(), nullptr);
+        return;
+    }
+    case kNodeChatSession: {
+        const QList<_MsgChat*>& chats = static_cast<_ChatSessionItemNode*>(node)->chats;
+        if (chats.isEmpty())
+            clearMessageView();
+        else
+            loadChatMessages(_MsgStore::messagesOfChats(chats), chats.first());
+        return;
+    }
+    default:
+        clearMessageView();
+    }
+}
 
-void MainWindow::onSMSSortIndicatorChanged(int, Qt::SortOrder) {}
+QString MainWindow::shortChatName(const QString& name)
+{
+    constexpr int kShownChars = 25;
+    return name.size() > kShownChars ? name.left(kShownChars) + QStringLiteral("...") : name;
+}
 
-void MainWindow::searchMessages() {}
+void MainWindow::loadChatMessages(MsgMessageList messages, _MsgChat* chat)
+{
+    currentChat = chat;
+    sortMessages(messages, ui.treeViewSMS->header()->sortIndicatorOrder() == Qt::DescendingOrder);
+    m_smsModel->setMessages(messages);
+    m_bubbleMgr->showBubble(messages);
+    ui.lbSMSCount->setText(tr("Messages: %1").arg(messages.size()));
+    ui.lbChatName->setText(chat ? shortChatName(chat->displayName(false)) : tr("All"));
+}
 
-void MainWindow::searchCotnact() {}
+void MainWindow::clearMessageView()
+{
+    currentChat = nullptr;
+    if (!m_smsModel)
+        return;  // setting the tree's model selects nothing before the list exists
+    m_smsModel->setMessages({});
+    m_bubbleMgr->showBubble({});
+    ui.lbSMSCount->setText(tr("Messages: 0"));
+    ui.lbChatName->clear();
+}
+
+MsgMessageList MainWindow::currentDbMessages()
+{
+    _AbsDBItemNode* dbNode = ItemModelMain::databaseNodeOf(currentTreeNode());
+    if (!dbNode)
+        return {};
+    try {
+        dbNode->db->messages(dbNode->store, 0);
+        return dbNode->store.messageList();
+    } catch (const std::exception& e) {
+        showError(htmlEscape(QString::fromUtf8(e.what())));
+        return {};
+    }
+}
+
+MsgMessageList MainWindow::selectedMessages() const
+{
+    MsgMessageList messages;
+    for (const QModelIndex& index : ui.treeViewSMS->selectionModel()->selectedRows(0)) {
+        if (_MsgMessage* message = ItemModelSms::messageOf(index))
+            messages.append(message);
+    }
+    return messages;
+}
+
+void MainWindow::selectTreeNode(AbsTreeItemModel::_ItemNode* node)
+{
+    const QModelIndex index = m_mainModel->indexOfNode(node);
+    ui.treeViewDS->expand(index);
+    const QPersistentModelIndex persistent(index);
+    QTreeView* tree = ui.treeViewDS;
+    QMetaObject::invokeMethod(tree, [tree, persistent] { if (persistent.isValid()) tree->setCurrentIndex(persistent); },
+                              Qt::QueuedConnection);
+}
+
+void MainWindow::onSMSItemSelected(const QItemSelection& selected, const QItemSelection&)
+{
+    const QModelIndexList indexes = selected.indexes();
+    if (indexes.isEmpty())
+        return;
+    const int row = indexes.first().row();
+    if (ItemModelSms::messageOf(m_smsModel->rowIndex(row)))
+        m_bubbleMgr->scrollToPos(row);
+}
+
+void MainWindow::onSMSSortIndicatorChanged(int logicalIndex, Qt::SortOrder)
+{
+    if (logicalIndex != 0) {
+        // Only the date sorts: going back to it emits the signal again, which sorts ascending.
+        ui.treeViewSMS->header()->setSortIndicator(0, Qt::AscendingOrder);
+        return;
+    }
+    loadChatMessages(m_smsModel->messages(), currentChat);
+}
+
+void MainWindow::searchCotnact()
+{
+    AbsTreeItemModel::_ItemNode* node = currentTreeNode();
+    if (!node)
+        return;
+    AbsTreeItemModel::_ItemNode* parent = nullptr;
+    size_t start = 0;
+    if (node->type == kNodeIOSDevice || node->type == kNodeAndroid || node->type == kNodeLocalDb) {
+        parent = node;
+    } else if (node->type == kNodeChatSession && node->parent) {
+        parent = node->parent;
+        while (start < parent->children.size() && parent->children[start].get() != node)
+            ++start;
+        ++start;  // the next conversation first; the current one comes last
+    } else {
+        return;
+    }
+    const QString keyword = ui.txtHandleKeyword->text().trimmed();
+    if (keyword.isEmpty())
+        return;
+    const size_t count = parent->children.size();
+    for (size_t k = 0; k < count; ++k) {
+        AbsTreeItemModel::_ItemNode* child = parent->children[(start + k) % count].get();
+        if (child->name.contains(keyword, Qt::CaseInsensitive)) {
+            ui.treeViewDS->setCurrentIndex(m_mainModel->indexOfNode(child));
+            return;
+        }
+    }
+    showInfo(tr("IDS_CAN_NOT_FOUNDCONTACT_KEYWORD_%0").arg(htmlEscape(keyword)));
+}
+
+void MainWindow::searchMessages()
+{
+    const QString keyword = ui.txtSMSKeyword->text().trimmed();
+    if (keyword.isEmpty())
+        return;
+    const MsgMessageList& messages = m_smsModel->messages();
+    if (messages.isEmpty()) {
+        showInfo(tr("IDS_CAN_NOT_FOUND_AND_MESSAGES"));
+        return;
+    }
+    const QModelIndex current = ui.treeViewSMS->currentIndex();
+    const int start = current.isValid() ? current.row() + 1 : 0;
+    const int count = messages.size();
+    for (int k = 0; k < count; ++k) {
+        const int row = (start + k) % count;
+        if (messagePlainText(messages.at(row)).contains(keyword, Qt::CaseInsensitive)) {
+            ui.treeViewSMS->setCurrentIndex(m_smsModel->rowIndex(row));
+            return;
+        }
+    }
+    showInfo(tr("IDS_CAN_NOT_FOUNDSMS_KEYWORD_%0").arg(htmlEscape(keyword)));
+}
 
 void MainWindow::commandNotReady(const char* name)
 {

@@ -9,6 +9,7 @@
 #include <QList>
 #include <QMainWindow>
 
+class BubbleViewMgr;
 class ItemModelSms;
 class QAction;
 class QLabel;
@@ -30,6 +31,22 @@ public:
     const MainWindowForm& form() const { return ui; }
     ItemModelMain* mainModel() const { return m_mainModel; }
     ItemModelSms* smsModel() const { return m_smsModel; }
+    BubbleViewMgr* bubbleMgr() const { return m_bubbleMgr; }
+    _MsgChat* shownChat() const { return currentChat; }
+
+    // Shows messages in the list and the conversation view, sorted by the date column's order; chat
+    // names the conversation (null: all messages of a database).
+    void loadChatMessages(MsgMessageList messages, _MsgChat* chat);
+    // Empties the list, the conversation view and the labels.
+    void clearMessageView();
+    // Every message of the current node's database, read anew; empty (after the error box) on failure.
+    MsgMessageList currentDbMessages();
+    // The messages of the selected rows of the list, in selection order.
+    MsgMessageList selectedMessages() const;
+    // Expands node and makes it current once the running command has returned.
+    void selectTreeNode(AbsTreeItemModel::_ItemNode* node);
+    // The chat name as the label above the conversation shows it: at most 25 characters and "...".
+    static QString shortChatName(const QString& name);
     // The five actions that the File menu and the tool bar share: Backup, Extract, Export, Print, Delete.
     QList<QAction*> sharedActions() const;
 
@@ -119,10 +136,13 @@ private:
     void releaseCurrentIfWithin(AbsTreeItemModel::_ItemNode* node);
     // A command whose work is not in this version yet.
     void commandNotReady(const char* name);
+    // Reads what node needs from its database and shows it (the tree selection's work).
+    void showNode(AbsTreeItemModel::_ItemNode* node);
 
     MainWindowForm ui;
     ItemModelMain* m_mainModel = nullptr;  // children of the window
     ItemModelSms* m_smsModel = nullptr;
+    BubbleViewMgr* m_bubbleMgr = nullptr;
     QAction* actBackup = nullptr;
     QAction* actExport = nullptr;
     QAction* actExtractMedia = nullptr;

@@ -13,6 +13,8 @@
 
 #include <QApplication>
 #include <QLabel>
+#include <QSignalSpy>
+#include <QWebView>
 #include <QTranslator>
 #include <gtest/gtest.h>
 
@@ -46,12 +48,13 @@ TEST_F(Screenshot, DISABLED_MainWindowWithSampleDatabase)
     window.form().treeViewDS->expandAll();
     AbsTreeItemModel::_ItemNode* chatNode = node->children.front().get();
     window.form().treeViewDS->setCurrentIndex(model->indexOfNode(chatNode));
-    MsgMessageList messages = _MsgStore::messagesOfChats(static_cast<_ChatSessionItemNode*>(chatNode)->chats);
-    sortMessages(messages);
-    window.smsModel()->setMessages(messages);
-    window.form().lbSMSCount->setText(QStringLiteral("Messages: %1").arg(messages.size()));
-    window.form().lbChatName->setText(chatNode->name);
+    const QList<_MsgChat*>& chats = static_cast<_ChatSessionItemNode*>(chatNode)->chats;
+    QSignalSpy loaded(window.form().webViewSMS, &QWebView::loadFinished);
+    window.loadChatMessages(_MsgStore::messagesOfChats(chats), chats.first());
     window.show();
+    if (loaded.isEmpty()) {
+        ASSERT_TRUE(loaded.wait(10000));
+    }
     QApplication::processEvents();
     EXPECT_TRUE(window.grab().save(target));
     QApplication::removeTranslator(&translator);
