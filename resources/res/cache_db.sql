@@ -1,0 +1,4 @@
+CREATE TABLE manifest (
+	file_name VARCHAR PRIMARY KEY,
+	last_date INTEGER NOT NULL
+);

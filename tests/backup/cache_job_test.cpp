@@ -1,0 +1,369 @@
+#include "backup/backupmanifest.h"
+#include "backup/itunescachesmsthread.h"
+#include "backup/manifestcachedb.h"
+#include "core/datadir.h"
+#include "fixtures/recording_progress_sink.h"
+#include "fixtures/sample_backups.h"
+#include "fixtures/temp_home.h"
+#include "platform/sqlite_db.h"
+
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <ostream>
+
+// Readable failure messages for path lists.
+void PrintTo(const QString& text, std::ostream* out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
+
+namespace {
+
+using fixtures::BackupBuilder;
+using fixtures::RecordingProgressSink;
+using fixtures::SampleBackupOptions;
+
+const QString kHome = QStringLiteral("HomeDomain");
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+}
+
+// Every entry below folder, relative to it, sorted: what a run left behind.
+QStringList listing(const QString& folder)
+{
+    QStringList entries;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        entries << QDir(folder).relativeFilePath(it.next());
+    entries.sort();
+    return entries;
+}
+
+qint64 scalar(const QString& dbPath, const QString& sql)
+{
+    Sqlite3DB db;
+    db.openThrow(dbPath, 1);
+    Sqlite3Cursor cursor = db.queryThrow(sql);
+    return cursor.moveNext() ? cursor.getInt64(0) : -1;
+}
+
+class CacheJobTest : public TempHomeTest {
+protected:
+    QString backupPath() const { return homePath(QStringLiteral("backups/one")); }
+
+    // Writes builder's backup and loads it as the command does before starting the job.
+    BackupManifest& load(const BackupBuilder& builder)
+    {
+        builder.write(backupPath());
+        m_manifest = std::make_unique<BackupManifest>(QDir(backupPath()));
+        m_manifest->loadManifestPlist();
+        if (m_manifest->deviceInfo.isEncrypted) {
+            EXPECT_TRUE(m_manifest->unlock(QStringLiteral("secret")));
+        }
+        m_manifest->loadMbdb();
+        return *m_manifest;
+    }
+
+    // Runs a job on the test thread into the default cache folder, or into cacheDir when given.
+    int run(RecordingProgressSink& sink, const QString& cacheDir = QString())
+    {
+        const std::unique_ptr<ITunesCacheSMSThread> job =
+            cacheDir.isEmpty() ? std::make_unique<ITunesCacheSMSThread>(m_manifest.get(), &sink)
+                               : std::make_unique<ITunesCacheSMSThread>(m_manifest.get(), QDir(cacheDir), &sink);
+        m_cacheDir = job->cacheDir().absolutePath();
+        job->run();
+        return job->copiedFiles();
+    }
+
+    QString cached(const QString& relative) const
+    {
+        return m_cacheDir + QStringLiteral("/file-relay/var/mobile/Library/") + relative;
+    }
+    QString cacheDb() const { return m_cacheDir + QStringLiteral("/manifest.db"); }
+
+    // A device's cache folder holding the files of others, as the device route passes it.
+    QString deviceCacheWithOthers()
+    {
+        const QString dir = homePath(QStringLiteral("device-cache"));
+        writeFile(dir + QStringLiteral("/ct-phone.db"), "contacts");
+        writeFile(dir + QStringLiteral("/recycle.db"), "recovered messages");
+        return dir;
+    }
+
+    std::unique_ptr<BackupManifest> m_manifest;
+    QString m_cacheDir;
+};
+
+class CacheJobFirstRunTest : public CacheJobTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(CacheJobFirstRunTest, CopiesDecryptsAndRemembersEveryFileUnderTheDevicePaths)
+{
+    SampleBackupOptions options;
+    options.encrypted = GetParam();
+    const fixtures::SampleBackupFiles files = fixtures::sampleBackupFiles(options);
+    const BackupBuilder builder = fixtures::sampleBackupBuilder(options, files);
+    load(builder);
+    RecordingProgressSink sink;
+
+    EXPECT_EQ(run(sink), files.files.size());
+
+    EXPECT_EQ(m_cacheDir, dataDir().absoluteFilePath(QStringLiteral("itunes_cache/") + m_manifest->cacheId()));
+    for (const auto& file : files.files) {
+        SCOPED_TRACE(file.first.toStdString());
+        const QFileInfo info(cached(file.first));
+        ASSERT_TRUE(info.isFile());  // an empty sms.db-wal too: never a folder
+        EXPECT_EQ(readAll(info.filePath()), file.second);
+        EXPECT_EQ(info.lastModified().toSecsSinceEpoch(), qint64(BackupBuilder::defaultMtime));
+    }
+    EXPECT_FALSE(QFileInfo::exists(cached(QStringLiteral("Preferences"))));
+    EXPECT_EQ(scalar(cacheDb(), QStringLiteral("select count(*) from manifest")), files.files.size());
+    const QString smsDbId = mbdbFileId(kHome, QStringLiteral("Library/SMS/sms.db"));
+    EXPECT_EQ(scalar(cacheDb(), QStringLiteral("select last_date from manifest where file_name='%1'").arg(smsDbId)),
+              qint64(BackupBuilder::defaultMtime));
+    // The copy opens as a database beside its empty log.
+    EXPECT_GT(scalar(cached(QStringLiteral("SMS/sms.db")), QStringLiteral("select count(*) from message")), 0);
+
+    ASSERT_FALSE(sink.updates().empty());
+    EXPECT_EQ(sink.updates().front().status, QStringLiteral("IDS_LOADING_ITUNES_BACKUP"));
+    EXPECT_EQ(sink.updates().front().progress, 99);
+    EXPECT_EQ(sink.successes(), QStringList{QString()});
+    EXPECT_TRUE(sink.errors().isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(PlainAndEncrypted, CacheJobFirstRunTest, ::testing::Bool());
+
+TEST_F(CacheJobTest, LaterRunsCopyOnlyChangedOrMissingFiles)
+{
+    BackupBuilder builder = fixtures::sampleBackupBuilder();
+    load(builder);
+    RecordingProgressSink first;
+    run(first);
+    const QString book = cached(QStringLiteral("AddressBook/AddressBook.sqlitedb"));
+    writeFile(book, "tampered");
+    const QString image = cached(QStringLiteral("SMS/Attachments/3f/15/A1B2C3D4-0000-4000-8000-000000000001/IMG_0001.JPG"));
+    QFile::remove(image);
+
+    RecordingProgressSink second;
+    EXPECT_EQ(run(second), 1);  // only the deleted copy comes back
+    EXPECT_EQ(readAll(book), QByteArray("tampered"));
+    EXPECT_EQ(readAll(image), QByteArray(3000, '\xd8'));
+    EXPECT_EQ(second.updates().size(), first.updates().size());  // every node is still announced
+    EXPECT_EQ(second.successes(), QStringList{QString()});
+
+    // A changed time in the manifest copies the file again and updates its row.
+    const quint32 later = BackupBuilder::defaultMtime + 3600;
+    builder.addFile(kHome, QStringLiteral("Library/AddressBook/AddressBook.sqlitedb"), "new book",
+                    BackupBuilder::fileMode, later);
+    load(builder);
+    RecordingProgressSink third;
+    EXPECT_EQ(run(third), 1);
+    EXPECT_EQ(readAll(book), QByteArray("new book"));
+    const QString bookId = mbdbFileId(kHome, QStringLiteral("Library/AddressBook/AddressBook.sqlitedb"));
+    EXPECT_EQ(scalar(cacheDb(), QStringLiteral("select last_date from manifest where file_name='%1'").arg(bookId)),
+              qint64(later));
+}
+
+TEST_F(CacheJobTest, AFileDatedZeroIsCopiedOnceAndThenKept)
+{
+    BackupBuilder builder;
+    builder.addFile(kHome, QStringLiteral("Library/SMS/sms.db"), "db", BackupBuilder::fileMode, 0);
+    load(builder);
+    RecordingProgressSink first;
+    EXPECT_EQ(run(first), 1);
+    EXPECT_EQ(readAll(cached(QStringLiteral("SMS/sms.db"))), QByteArray("db"));
+    RecordingProgressSink second;
+    EXPECT_EQ(run(second), 0);
+}
+
+TEST_F(CacheJobTest, FolderNamesOfAnyCaseAreWrittenAsTheReadersNameThem)
+{
+    SampleBackupOptions options;
+    options.libraryName = QStringLiteral("library");
+    options.smsName = QStringLiteral("sms");
+    options.addressBookName = QStringLiteral("ADDRESSBOOK");
+    options.layout = fixtures::DeviceLayout::IOS5;
+    load(fixtures::sampleBackupBuilder(options));
+    RecordingProgressSink sink;
+    run(sink);
+    EXPECT_EQ(sink.successes(), QStringList{QString()});
+    const QStringList top = QDir(cached(QString())).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    EXPECT_EQ(top, (QStringList{QStringLiteral("AddressBook"), QStringLiteral("SMS")}));
+    EXPECT_GT(scalar(cached(QStringLiteral("SMS/sms.db")), QStringLiteral("select count(*) from msg_group")), 0);
+}
+
+TEST_F(CacheJobTest, ABackupWithoutMessagesGivesTheErrorAndCreatesNothing)
+{
+    SampleBackupOptions options;
+    options.withMessages = false;
+    load(fixtures::sampleBackupBuilder(options));
+    RecordingProgressSink sink;
+    run(sink);
+    EXPECT_EQ(sink.errors(), QStringList{QStringLiteral("IDS_NOT_CONTAIN_SMS_DB_IN_ITUNES_BACKUP")});
+    EXPECT_EQ(sink.finalReports(), 1);
+    EXPECT_FALSE(QFileInfo::exists(m_cacheDir));
+}
+
+TEST_F(CacheJobTest, ACancelRemovesOnlyWhatTheJobOwns)
+{
+    load(fixtures::sampleBackupBuilder());
+    const QString cacheDir = deviceCacheWithOthers();
+    const QStringList before = listing(cacheDir);
+
+    RecordingProgressSink cancelledAtOnce;
+    cancelledAtOnce.cancel();
+    run(cancelledAtOnce, cacheDir);
+    EXPECT_EQ(listing(cacheDir), before);
+    EXPECT_EQ(cancelledAtOnce.finalReports(), 0);
+
+    // A good cache first, then a run cancelled halfway through a changed backup.
+    RecordingProgressSink good;
+    run(good, cacheDir);
+    ASSERT_EQ(good.successes().size(), 1);
+    BackupBuilder changed = fixtures::sampleBackupBuilder();
+    changed.addFile(kHome, QStringLiteral("Library/SMS/sms.db"), "newer", BackupBuilder::fileMode, 1);
+    load(changed);
+    RecordingProgressSink cancelledLater(5);
+    run(cancelledLater, cacheDir);
+    // The folders on the way existed before this run; only the copies and their database go.
+    const QStringList chain = {QStringLiteral("file-relay"), QStringLiteral("file-relay/var"),
+                               QStringLiteral("file-relay/var/mobile"), QStringLiteral("file-relay/var/mobile/Library")};
+    QStringList expected = before + chain;
+    expected.sort();
+    EXPECT_EQ(listing(cacheDir), expected);
+    EXPECT_EQ(cancelledLater.finalReports(), 0);
+    EXPECT_EQ(readAll(cacheDir + QStringLiteral("/recycle.db")), QByteArray("recovered messages"));
+}
+
+TEST_F(CacheJobTest, AnErrorIsReportedAndRemovesOnlyWhatTheJobOwns)
+{
+    SampleBackupOptions options;
+    options.encrypted = true;
+    const BackupBuilder builder = fixtures::sampleBackupBuilder(options);
+    load(builder);
+    // A stored file whose length is no whole number of cipher blocks cannot be decrypted.
+    const QString bookId = mbdbFileId(kHome, QStringLiteral("Library/AddressBook/AddressBook.sqlitedb"));
+    writeFile(QDir(backupPath()).absoluteFilePath(bookId), QByteArray(33, 'x'));
+    const QString cacheDir = deviceCacheWithOthers();
+    const QStringList before = listing(cacheDir);
+
+    RecordingProgressSink sink;
+    run(sink, cacheDir);
+    ASSERT_EQ(sink.errors().size(), 1);
+    EXPECT_TRUE(sink.errors().front().contains(bookId));
+    EXPECT_TRUE(sink.successes().isEmpty());
+    EXPECT_EQ(listing(cacheDir), before);
+}
+
+TEST_F(CacheJobTest, LinksAndFilesMissingFromTheBackupAreSkipped)
+{
+    BackupBuilder builder;
+    builder.addFile(kHome, QStringLiteral("Library/SMS/sms.db"), "db");
+    MbdbRecord link;
+    link.domain = MbdbString::fromUtf8(kHome);
+    link.path = MbdbString::fromUtf8(QStringLiteral("Library/SMS/outside"));
+    link.linkTarget = MbdbString::fromUtf8(QStringLiteral("/etc"));
+    link.mode = 0120755;
+    builder.addRecord(link);
+    MbdbRecord missing = link;
+    missing.path = MbdbString::fromUtf8(QStringLiteral("Library/SMS/gone.db"));
+    missing.linkTarget = MbdbString();
+    missing.mode = BackupBuilder::fileMode;
+    missing.size = 10;
+    builder.addRecord(missing);  // no stored content
+    load(builder);
+    RecordingProgressSink sink;
+    EXPECT_EQ(run(sink), 1);
+    EXPECT_EQ(listing(cached(QStringLiteral("SMS"))), QStringList{QStringLiteral("sms.db")});
+    EXPECT_EQ(sink.successes(), QStringList{QString()});
+}
+
+// Trees do not come only from Manifest.mbdb (whose reader drops such names): the job checks every
+// destination itself.
+TEST_F(CacheJobTest, DestinationsNeverLeaveTheCacheFolder)
+{
+    BackupBuilder builder;
+    builder.addFile(kHome, QStringLiteral("Library/SMS/sms.db"), "db");
+    load(builder);
+    BackupFileNode* sms = m_manifest->root.childNamed(QStringLiteral("Library"))->childNamed(QStringLiteral("SMS"));
+    MbdbRecord folder;
+    folder.mode = BackupBuilder::folderMode;
+    for (const QString& name : {QStringLiteral(".."), QStringLiteral("a/../.."), QString()}) {
+        BackupFileNode* up = sms->addChild(std::make_unique<BackupFileNode>(sms, folder, name));
+        const MbdbRecord file = sms->children.front()->record;  // sms.db, stored in the backup
+        up->addChild(std::make_unique<BackupFileNode>(up, file, QStringLiteral("escaped.db")));
+    }
+    // A link left in the cache folder is not written through either.
+    const QString outside = homePath(QStringLiteral("outside"));
+    QDir().mkpath(outside);
+    RecordingProgressSink firstRun;
+    run(firstRun);  // makes the cache folder
+    const QString attachments = cached(QStringLiteral("SMS/Attachments"));
+    ASSERT_TRUE(QFile::link(outside, attachments));
+    BackupFileNode* linked = sms->addChild(std::make_unique<BackupFileNode>(sms, folder, QStringLiteral("Attachments")));
+    MbdbRecord attachment = sms->children.front()->record;
+    attachment.mtime = 7;
+    linked->addChild(std::make_unique<BackupFileNode>(linked, attachment, QStringLiteral("x.jpg")));
+
+    RecordingProgressSink sink;
+    run(sink);
+    EXPECT_EQ(sink.successes(), QStringList{QString()});
+    EXPECT_TRUE(listing(outside).isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(cached(QStringLiteral("escaped.db"))));
+    EXPECT_FALSE(QFileInfo::exists(cached(QStringLiteral("../escaped.db"))));
+    EXPECT_TRUE(listing(homePath()).filter(QStringLiteral("escaped")).isEmpty());
+}
+
+class ManifestCacheDbTest : public TempHomeTest {
+protected:
+    QString dbPath() const { return homePath(QStringLiteral("manifest.db")); }
+};
+
+TEST_F(ManifestCacheDbTest, RemembersDatesAndTellsNoRowFromZero)
+{
+    {
+        ManifestCacheDb db(dbPath());
+        EXPECT_EQ(db.lastDate(QStringLiteral("abc")), std::nullopt);
+        db.setLastDate(QStringLiteral("abc"), 0);
+        db.setLastDate(QStringLiteral("big"), 4000000000LL);  // mtimes are unsigned 32-bit
+        EXPECT_EQ(db.lastDate(QStringLiteral("abc")), 0);
+        db.setLastDate(QStringLiteral("abc"), 5);
+        EXPECT_EQ(db.lastDate(QStringLiteral("abc")), 5);
+        // Names are compared exactly: "_" is no wildcard and case counts.
+        EXPECT_EQ(db.lastDate(QStringLiteral("a_c")), std::nullopt);
+        EXPECT_EQ(db.lastDate(QStringLiteral("ABC")), std::nullopt);
+    }  // the destructor commits
+    ManifestCacheDb again(dbPath());
+    EXPECT_EQ(again.lastDate(QStringLiteral("abc")), 5);
+    EXPECT_EQ(again.lastDate(QStringLiteral("big")), 4000000000LL);
+    again.remove(QStringLiteral("abc"));
+    again.rollbackAndClose();
+    EXPECT_EQ(again.lastDate(QStringLiteral("abc")), 5);
+}
+
+TEST_F(ManifestCacheDbTest, AnUnreadableDatabaseOnlyForgets)
+{
+    writeFile(dbPath(), QByteArray(4096, 'x'));
+    ManifestCacheDb db(dbPath());
+    EXPECT_EQ(db.lastDate(QStringLiteral("abc")), std::nullopt);
+    db.setLastDate(QStringLiteral("abc"), 1);
+    EXPECT_EQ(db.lastDate(QStringLiteral("abc")), std::nullopt);
+}
+
+}  // namespace
