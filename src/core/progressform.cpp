@@ -28,6 +28,7 @@ void ProgressForm::buildForm()
     m_lbStatus = new QLabel(this);
     m_lbStatus->setObjectName(QStringLiteral("lbStatus"));
     m_lbStatus->setGeometry(20, 20, 311, 16);
+    m_lbStatus->setTextFormat(Qt::PlainText);  // jobs put file names from backups here
 
     m_progressBar = new QProgressBar(this);
     m_progressBar->setObjectName(QStringLiteral("progressBar"));
@@ -41,6 +42,7 @@ void ProgressForm::buildForm()
     m_lbProgress->setObjectName(QStringLiteral("lbProgress"));
     m_lbProgress->setGeometry(25, 70, 281, 20);
     m_lbProgress->setAlignment(Qt::AlignCenter);
+    m_lbProgress->setTextFormat(Qt::PlainText);
 
     m_btnCancel = new QPushButton(tr("Cancel"), this);
     m_btnCancel->setObjectName(QStringLiteral("btnCancel"));

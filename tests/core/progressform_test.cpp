@@ -176,6 +176,10 @@ TEST_F(ProgressFormTest, UpdateProgressKeepsWhatIsNotGiven)
     EXPECT_EQ(status->text(), QStringLiteral("Beyond"));
     EXPECT_EQ(bar->value(), 40);
     EXPECT_EQ(text->text(), QStringLiteral("Progress:150%"));
+
+    // Statuses carry file names from backups: shown as typed, never as markup.
+    EXPECT_EQ(status->textFormat(), Qt::PlainText);
+    EXPECT_EQ(text->textFormat(), Qt::PlainText);
 }
 
 TEST_F(ProgressFormTest, OnlyTheJobOrTheCancelButtonEndTheDialog)
