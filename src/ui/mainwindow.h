@@ -134,6 +134,8 @@ private:
     // Clears the tree's current index when it is node or below it, so removing node does not make the
     // view select (and load) a neighbour in the middle of the removal.
     void releaseCurrentIfWithin(AbsTreeItemModel::_ItemNode* node);
+    // Takes node (and everything below it) out of the tree without the view loading a neighbour.
+    void removeTreeNode(AbsTreeItemModel::_ItemNode* node);
     // A command whose work is not in this version yet.
     void commandNotReady(const char* name);
     // Reads what node needs from its database and shows it (the tree selection's work).
