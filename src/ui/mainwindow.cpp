@@ -690,17 +690,6 @@ void MainWindow::miPrint() { commandNotReady("miPrint"); }
 void MainWindow::miPrintSel() { commandNotReady("miPrintSel"); }
 void MainWindow::miPrintChat() { commandNotReady("miPrintChat"); }
 void MainWindow::miPrintAll() { commandNotReady("miPrintAll"); }
-void MainWindow::miExport() { commandNotReady("miExport"); }
-void MainWindow::miExportSel() { commandNotReady("miExportSel"); }
-void MainWindow::miExportChat() { commandNotReady("miExportChat"); }
-void MainWindow::miExportAll() { commandNotReady("miExportAll"); }
-void MainWindow::miExtractMedia() { commandNotReady("miExtractMedia"); }
-void MainWindow::miExtractMediaSel() { commandNotReady("miExtractMediaSel"); }
-void MainWindow::miExtractMediaChat() { commandNotReady("miExtractMediaChat"); }
-void MainWindow::miExtractMediaAll() { commandNotReady("miExtractMediaAll"); }
-void MainWindow::miDel() { commandNotReady("miDel"); }
-void MainWindow::miDelSel() { commandNotReady("miDelSel"); }
-void MainWindow::miDelChat() { commandNotReady("miDelChat"); }
 void MainWindow::miDelAll() { commandNotReady("miDelAll"); }
 void MainWindow::miHelp() { commandNotReady("miHelp"); }
 void MainWindow::miFeedback() { commandNotReady("miFeedback"); }
