@@ -21,6 +21,44 @@
     </message>
 </context>
 <context>
+    <name>AttachmentExtractThread</name>
+    <message>
+        <source>Cannot create the folder %1.</source>
+        <translation>Cannot create the folder %1.</translation>
+    </message>
+    <message>
+        <source>IDS_SUC_EXTRACT_%1_MEDIA_FILES_TO_%2</source>
+        <translation>Successfully extacted %1 MMS attachment to %2.</translation>
+    </message>
+    <message>
+        <source>IDS_EXTRACTING_MEDIA_FILES</source>
+        <translation>Extracting MMS attachment now.Please wait...</translation>
+    </message>
+    <message>
+        <source>Cannot copy %1 to %2.</source>
+        <translation>Cannot copy %1 to %2.</translation>
+    </message>
+</context>
+<context>
+    <name>BackupSMSThread</name>
+    <message>
+        <source>IDS_BACKING_UP_SMS</source>
+        <translation>Backing up Messages to Local Database...</translation>
+    </message>
+    <message>
+        <source>SMS: %1/%2</source>
+        <translation>SMS: %1/%2</translation>
+    </message>
+    <message>
+        <source>IDS_SUC_BACKUP_%1_SMS</source>
+        <translation>Successfully Backup %1 Messages to local Database.</translation>
+    </message>
+    <message>
+        <source>IDS_SKIPPED_%1_SMS</source>
+        <translation>%1 of them were not copied: their conversation is missing, recovered or of a service a local database cannot hold.</translation>
+    </message>
+</context>
+<context>
     <name>CountrySelForm</name>
     <message>
         <source>Dialog</source>
@@ -56,6 +94,36 @@
     <message>
         <source>IDS_CACHING_BACKUP_FILE_%1</source>
         <translation>Saving %1...</translation>
+    </message>
+</context>
+<context>
+    <name>DeleteMMSThread</name>
+    <message>
+        <source>IDS_DELETING_MMS</source>
+        <translation>Deleting Messages...</translation>
+    </message>
+    <message>
+        <source>Messages: %1/%2</source>
+        <translation>Messages: %1/%2</translation>
+    </message>
+    <message>
+        <source>IDS_SUC_DELETE_%1_MESSAGES</source>
+        <translation>Successfully Deleted %1 Messages.</translation>
+    </message>
+</context>
+<context>
+    <name>ExportMessagesThread</name>
+    <message>
+        <source>IDS_EXPORTING_MESSAGES_TO_FILE</source>
+        <translation>Exporting Messages...</translation>
+    </message>
+    <message>
+        <source>IDS_SUC_EXPORT_%1_MMS</source>
+        <translation>Successfully exported %1 Messages.</translation>
+    </message>
+    <message>
+        <source>Messages: %1/%2</source>
+        <translation>Messages: %1/%2</translation>
     </message>
 </context>
 <context>
@@ -124,7 +192,7 @@
     </message>
     <message>
         <source>IDS_INVALID_LOCALDB_NAME</source>
-        <translation>Invalid Local Database name(can't contain \ / : * ? &quot; &lt; &gt; |).</translation>
+        <translation>Invalid Local Database name(can't contain \ / : * ? &quot; &lt; &gt; | or control characters, can't be . or .., and at most 200 bytes).</translation>
     </message>
 </context>
 <context>
@@ -176,6 +244,14 @@
     <message>
         <source>IDS_SUC_CLEAR_CACHE</source>
         <translation>Successfully cleared cache files.</translation>
+    </message>
+    <message>
+        <source>IDS_CLEAR_CACHE_FAILED</source>
+        <translation>Some cache files could not be deleted.</translation>
+    </message>
+    <message>
+        <source>IDS_DEL_LOCALDB_FAILED_%0</source>
+        <translation>Failed to delete Database %1: some of its files could not be deleted.</translation>
     </message>
     <message>
         <source>IDS_ANDROID_%1_CANT_READ_MMC_NUMBER</source>

@@ -539,30 +539,6 @@ void MainWindow::clearMessageView()
     ui.lbChatName->clear();
 }
 
-MsgMessageList MainWindow::currentDbMessages()
-{
-    _AbsDBItemNode* dbNode = ItemModelMain::databaseNodeOf(currentTreeNode());
-    if (!dbNode)
-        return {};
-    try {
-        dbNode->db->messages(dbNode->store, 0);
-        return dbNode->store.messageList();
-    } catch (const std::exception& e) {
-        showError(htmlEscape(QString::fromUtf8(e.what())));
-        return {};
-    }
-}
-
-MsgMessageList MainWindow::selectedMessages() const
-{
-    MsgMessageList messages;
-    for (const QModelIndex& index : ui.treeViewSMS->selectionModel()->selectedRows(0)) {
-        if (_MsgMessage* message = ItemModelSms::messageOf(index))
-            messages.append(message);
-    }
-    return messages;
-}
-
 void MainWindow::selectTreeNode(AbsTreeItemModel::_ItemNode* node)
 {
     const QModelIndex index = m_mainModel->indexOfNode(node);
@@ -677,15 +653,4 @@ void MainWindow::miPrint() { commandNotReady("miPrint"); }
 void MainWindow::miPrintSel() { commandNotReady("miPrintSel"); }
 void MainWindow::miPrintChat() { commandNotReady("miPrintChat"); }
 void MainWindow::miPrintAll() { commandNotReady("miPrintAll"); }
-void MainWindow::miExport() { commandNotReady("miExport"); }
-void MainWindow::miExportSel() { commandNotReady("miExportSel"); }
-void MainWindow::miExportChat() { commandNotReady("miExportChat"); }
-void MainWindow::miExportAll() { commandNotReady("miExportAll"); }
-void MainWindow::miExtractMedia() { commandNotReady("miExtractMedia"); }
-void MainWindow::miExtractMediaSel() { commandNotReady("miExtractMediaSel"); }
-void MainWindow::miExtractMediaChat() { commandNotReady("miExtractMediaChat"); }
-void MainWindow::miExtractMediaAll() { commandNotReady("miExtractMediaAll"); }
-void MainWindow::miDel() { commandNotReady("miDel"); }
-void MainWindow::miDelSel() { commandNotReady("miDelSel"); }
-void MainWindow::miDelChat() { commandNotReady("miDelChat"); }
 void MainWindow::miAbout() { commandNotReady("miAbout"); }

@@ -141,6 +141,18 @@ private:
     // Reads what node needs from its database and shows it (the tree selection's work).
     void showNode(AbsTreeItemModel::_ItemNode* node);
 
+    // Commands on messages (mainwindow_commands.cpp). A work function takes the list by value; the
+    // records stay owned by the database node's store.
+    using WorkFunction = void (MainWindow::*)(MsgMessageList);
+    void runScoped(WorkFunction work);
+    void runOnSelection(WorkFunction work);
+    void runOnChat(WorkFunction work);
+    void runOnAll(WorkFunction work);
+    void exportMessages(MsgMessageList messages);
+    void extractMedia(MsgMessageList messages);
+    // Deletes messages of dbNode in a job; true when it succeeded (the records are then removed).
+    bool deleteMessages(_AbsDBItemNode* dbNode, const MsgMessageList& messages);
+
     MainWindowForm ui;
     ItemModelMain* m_mainModel = nullptr;  // children of the window
     ItemModelSms* m_smsModel = nullptr;

@@ -1,0 +1,216 @@
+#include "export/archivejobs.h"
+
+#include "core/fileutil.h"
+#include "core/messagebox.h"
+#include "msgdb/ios6_message_db.h"
+#include "msgdb/msgutil.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+
+#include <stdexcept>
+
+namespace {
+
+[[noreturn]] void throwUtf8(const QString& text)
+{
+    throw std::runtime_error(text.toUtf8().toStdString());
+}
+
+int percent(int i, int n)
+{
+    return int(double(i) / n * 100);
+}
+
+bool isUsableName(const QString& name)
+{
+    return !name.trimmed().isEmpty() && name != QLatin1String(".") && name != QLatin1String("..");
+}
+
+// Access and modification time of the copy: the message's date.
+void setFileDate(const QString& path, int appleSeconds)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite))
+        return;
+    const QDateTime date = appleTimeToDateTime(appleSeconds);
+    file.setFileTime(date, QFileDevice::FileAccessTime);
+    file.setFileTime(date, QFileDevice::FileModificationTime);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Extraction
+
+QString extractedFileName(const _MsgAttachment& attachment)
+{
+    // Device paths use "/" whatever system made the backup; a trailing "/" or ".." names no file.
+    QString name = attachment.filename.mid(attachment.filename.lastIndexOf(QLatin1Char('/')) + 1);
+    if (!isUsableName(name))
+        name = attachment.transfer_name;
+    if (!isUsableName(name))
+        name = attachment.guid;
+    return sanitizeFileName(name);
+}
+
+AttachmentExtractThread::AttachmentExtractThread(ProgressSink* progress, const MsgMessageList& messages,
+                                                 const QString& outDir, QObject* parent)
+    : QThread(parent), m_progress(progress), m_messages(messages), m_outDir(outDir)
+{
+}
+
+void AttachmentExtractThread::run()
+{
+    try {
+        const QString path = m_outDir.absolutePath();
+        if (!m_outDir.exists()) {
+            if (!QDir().mkpath(path))
+                throwUtf8(tr("Cannot create the folder %1.").arg(path));
+            m_outDirCreated = true;
+        }
+        const int copied = extractAll();
+        ProgressSink::postSucceed(m_progress,
+                                  tr("IDS_SUC_EXTRACT_%1_MEDIA_FILES_TO_%2").arg(copied).arg(htmlEscape(path)));
+    } catch (int) {
+        removeCreated();
+    } catch (const std::exception& error) {
+        removeCreated();
+        ProgressSink::postError(m_progress, htmlEscape(QString::fromUtf8(error.what())));
+    }
+}
+
+int AttachmentExtractThread::extractAll()
+{
+    const int n = m_messages.size();
+    int k = 0;
+    int copied = 0;
+    for (const _MsgMessage* message : qAsConst(m_messages)) {
+        if (ProgressSink::isCancelled(m_progress))
+            throw -1;
+        ++k;
+        ProgressSink::postUpdateProgress(m_progress, tr("IDS_EXTRACTING_MEDIA_FILES"), percent(k, n), QString());
+        for (const _MsgAttachment* attachment : message->sortedAttachments()) {
+            if (ProgressSink::isCancelled(m_progress))
+                throw -1;
+            if (extract(*message, *attachment))
+                ++copied;
+        }
+    }
+    return copied;
+}
+
+bool AttachmentExtractThread::extract(const _MsgMessage& message, const _MsgAttachment& attachment)
+{
+    if (attachment.localPath.isEmpty() || !QFileInfo(attachment.localPath).isFile())
+        return false;  // not copied from the device: nothing to extract
+    const QString destination = uniqueFilePath(m_outDir.absoluteFilePath(extractedFileName(attachment)));
+    if (!QFile::copy(attachment.localPath, destination))
+        throwUtf8(tr("Cannot copy %1 to %2.").arg(attachment.localPath, destination));
+    m_createdFiles.append(destination);
+    setFileDate(destination, message.date);
+    return true;
+}
+
+void AttachmentExtractThread::removeCreated()
+{
+    if (m_outDirCreated) {
+        removeDirRecursive(m_outDir.absolutePath());
+        return;
+    }
+    for (const QString& file : qAsConst(m_createdFiles))
+        QFile::remove(file);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Copy into a local database
+
+BackupSMSThread::BackupSMSThread(const MsgMessageList& messages, const QDir& dbDir, const QString& mcc,
+                                 ProgressSink* progress, QObject* parent)
+    : QThread(parent), m_messages(messages), m_progress(progress), m_exporter(dbDir, mcc)
+{
+    sortMessages(m_messages);
+}
+
+void BackupSMSThread::run()
+{
+    try {
+        const QString status = tr("IDS_BACKING_UP_SMS");
+        ProgressSink::postUpdateProgress(m_progress, status, 0, QString());
+        m_exporter.begin();
+        const int n = m_messages.size();
+        int i = 0;
+        for (_MsgMessage* message : qAsConst(m_messages)) {
+            if (ProgressSink::isCancelled(m_progress))
+                throw -1;
+            ++i;
+            ProgressSink::postUpdateProgress(m_progress, status, percent(i, n), tr("SMS: %1/%2").arg(i).arg(n));
+            m_exporter.exportMessage(message);
+        }
+        m_exporter.end();
+        QString text = tr("IDS_SUC_BACKUP_%1_SMS").arg(n);
+        if (m_exporter.skippedMessages() > 0)
+            text += QStringLiteral("<br/><br/>") + tr("IDS_SKIPPED_%1_SMS").arg(m_exporter.skippedMessages());
+        ProgressSink::postSucceed(m_progress, text);
+    } catch (int) {
+        m_exporter.database().close();  // drops the transaction
+    } catch (const std::exception& error) {
+        m_exporter.database().close();
+        ProgressSink::postError(m_progress, htmlEscape(QString::fromUtf8(error.what())));
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Deleting
+
+DeleteMMSThread::DeleteMMSThread(const QDir& dbDir, const MsgMessageList& messages, ProgressSink* progress,
+                                 QObject* parent)
+    : QThread(parent), m_dbDir(dbDir), m_messages(messages), m_progress(progress)
+{
+}
+
+void DeleteMMSThread::run()
+{
+    IOS6MessageDb db(m_dbDir, QString(), false);
+    try {
+        ProgressSink::postUpdateProgress(m_progress, tr("IDS_DELETING_MMS"), 0, QString());
+        db.beginTransaction();
+        const int n = m_messages.size();
+        int i = 0;
+        for (const _MsgMessage* message : qAsConst(m_messages)) {
+            if (ProgressSink::isCancelled(m_progress))
+                throw -1;
+            ++i;
+            ProgressSink::postUpdateProgress(m_progress, QString(), percent(i, n),
+                                             tr("Messages: %1/%2").arg(i).arg(n));
+            db.deleteMessage(*message);
+        }
+        db.endTransaction(true);
+
+        // The files go only now that the rows are gone for good. An attachment row that survived the
+        // delete is still linked to another message, which keeps its file.
+        QSet<QString> seen;
+        for (const _MsgMessage* message : qAsConst(m_messages)) {
+            for (const _MsgAttachment* attachment : message->sortedAttachments()) {
+                if (attachment->guid.isEmpty() || seen.contains(attachment->guid))
+                    continue;
+                seen.insert(attachment->guid);
+                if (db.attachmentRowidByGuid(*attachment) != 0)
+                    continue;
+                // Mapped again through this database's own folder: a path outside it is never removed.
+                const QString path = db.localPath(attachment->filename);
+                if (!path.isEmpty() && QFileInfo(path).isFile())
+                    QFile::remove(path);
+            }
+        }
+        db.close();
+        ProgressSink::postSucceed(m_progress, tr("IDS_SUC_DELETE_%1_MESSAGES").arg(n));
+    } catch (int) {
+        db.close();  // rolls back
+    } catch (const std::exception& error) {
+        db.close();
+        ProgressSink::postError(m_progress, htmlEscape(QString::fromUtf8(error.what())));
+    }
+}

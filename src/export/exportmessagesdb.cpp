@@ -1,0 +1,143 @@
+#include "export/exportmessagesdb.h"
+
+#include "core/safepath.h"
+#include "msgdb/attachment_path.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+
+#include <stdexcept>
+
+namespace {
+
+// Recovered messages are filed under conversations with row ids this low; they have no real
+// conversation to store them in.
+constexpr qint64 kRecoveredChatRowidLimit = -2047483646;
+
+bool isStorableService(const QString& service)
+{
+    return service == QLatin1String("SMS") || service == QLatin1String("iMessage");
+}
+
+}  // namespace
+
+ExportMessagesDb::ExportMessagesDb(const QDir& targetDir, const QString& mcc) : m_database(targetDir, mcc, true) {}
+
+ExportMessagesDb::~ExportMessagesDb()
+{
+    // close() drops an open transaction without committing it.
+    m_database.close();
+}
+
+void ExportMessagesDb::begin()
+{
+    m_database.beginTransaction();
+}
+
+void ExportMessagesDb::end()
+{
+    m_database.endTransaction(true);
+    m_database.close();
+}
+
+bool ExportMessagesDb::canStore(const _MsgMessage& message)
+{
+    if (message.item_type != 0 && !m_database.hasItemType())
+        return false;
+    if (!message.chat) {
+        qDebug("local database: skipped a message without conversation");
+        return false;
+    }
+    if (message.chat->rowid < kRecoveredChatRowidLimit) {
+        qDebug("local database: skipped a message of an unknown conversation");
+        return false;
+    }
+    // The layout knows only these services; one odd conversation must not abort the whole copy.
+    if (!isStorableService(message.chat->service_name)) {
+        qInfo().noquote() << "local database: skipped a message of conversation" << message.chat->chat_identifier
+                          << "with service" << message.chat->service_name;
+        return false;
+    }
+    return true;
+}
+
+void ExportMessagesDb::exportMessage(_MsgMessage* message)
+{
+    if (!canStore(*message)) {
+        ++m_skipped;
+        return;
+    }
+    const _MsgChat& chat = *message->chat;
+    const qint64 chatRowid = chatRow(chat);
+    const qint64 handleRowid = message->handle ? memberHandleRow(chatRowid, *message->handle) : 0;
+    const qint64 messageRowid = messageRow(*message, chatRowid, handleRowid);
+    if (chat.isGroup() && message->handle)
+        m_database.updateChatLastAddressedHandle(chatRowid, message->handle->id);
+    for (const _MsgAttachment* attachment : message->sortedAttachments())
+        storeAttachment(messageRowid, *attachment);
+}
+
+qint64 ExportMessagesDb::chatRow(const _MsgChat& chat)
+{
+    qint64& row = m_chatRows[chat.guid];
+    if (row == 0)
+        row = m_database.chatRowidByGuid(chat.guid);
+    if (row == 0)
+        row = m_database.insertChat(chat);
+    return row;
+}
+
+qint64 ExportMessagesDb::memberHandleRow(qint64 chatRowid, const _MsgHandle& handle)
+{
+    qint64& row = m_handleRows[qMakePair(handle.id, handle.service)];
+    if (row == 0)
+        row = m_database.handleRowid(handle);
+    if (row == 0) {
+        row = m_database.insertHandle(handle);
+        m_database.replaceChatHandleJoin(chatRowid, row);
+        m_members.insert(qMakePair(chatRowid, row), true);
+        return row;
+    }
+    bool& member = m_members[qMakePair(chatRowid, row)];
+    if (!member && !m_database.hasChatHandleJoin(chatRowid, row))
+        m_database.replaceChatHandleJoin(chatRowid, row);
+    member = true;
+    return row;
+}
+
+qint64 ExportMessagesDb::messageRow(const _MsgMessage& message, qint64 chatRowid, qint64 handleRowid)
+{
+    qint64 row = m_database.messageRowidByLogicHash(message);
+    if (row == 0)
+        row = m_database.messageRowidByGuid(message.guid);
+    if (row != 0)
+        return row;
+    const qint64 otherRowid = message.otherHandle ? memberHandleRow(chatRowid, *message.otherHandle) : 0;
+    row = m_database.insertMessage(message, handleRowid, otherRowid, QString());
+    m_database.replaceChatMessageJoin(chatRowid, row);
+    m_database.updateChatLast(chatRowid, message.date);
+    return row;
+}
+
+void ExportMessagesDb::storeAttachment(qint64 messageRowid, const _MsgAttachment& attachment)
+{
+    copyAttachmentFile(attachment);
+    qint64 row = m_database.attachmentRowidByGuid(attachment);
+    if (row == 0)
+        row = m_database.insertAttachment(attachment);
+    m_database.replaceMessageAttachmentJoin(messageRowid, row);
+}
+
+void ExportMessagesDb::copyAttachmentFile(const _MsgAttachment& attachment)
+{
+    if (attachment.localPath.isEmpty() || !QFileInfo(attachment.localPath).isFile())
+        return;
+    // A device path that leads outside "file-relay" counts as a missing file: the row is still written.
+    const QString destination = attachmentLocalPath(m_database.fileRelayDir(), attachment.filename);
+    if (destination.isEmpty() || QFileInfo::exists(destination))
+        return;
+    if (!QDir().mkpath(QFileInfo(destination).absolutePath()) || !QFile::copy(attachment.localPath, destination))
+        throw std::runtime_error(
+            QStringLiteral("Cannot copy %1 to %2").arg(attachment.localPath, destination).toUtf8().toStdString());
+}

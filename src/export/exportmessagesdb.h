@@ -1,0 +1,49 @@
+#pragma once
+// Merges messages into a message database of the local layout, with copies of their attachment
+// files below its "file-relay" folder. Nothing is duplicated: conversations, handles, messages and
+// attachments are looked up first (messages by content hash, then guid) and inserted only when
+// missing, so exporting the same messages twice adds nothing the second time.
+//
+// begin() opens (or creates) the database and starts one transaction, end() commits and closes.
+// Destroyed without end(), the database is closed and the transaction rolls back; files copied so
+// far stay (they are content-addressed by their device path and harmless to keep).
+#include "export/absformatexport.h"
+#include "msgdb/ios6_message_db.h"
+
+#include <QDir>
+#include <QHash>
+#include <QPair>
+#include <QString>
+
+class ExportMessagesDb : public MessageExporter {
+public:
+    ExportMessagesDb(const QDir& targetDir, const QString& mcc);
+    ~ExportMessagesDb() override;
+    ExportMessagesDb(const ExportMessagesDb&) = delete;
+    ExportMessagesDb& operator=(const ExportMessagesDb&) = delete;
+
+    void begin() override;
+    void exportMessage(_MsgMessage* message) override;
+    void end() override;
+
+    // Messages passed over because their conversation cannot be stored (none, a recovered one, or a
+    // service the layout does not know).
+    int skippedMessages() const { return m_skipped; }
+    IOS6MessageDb& database() { return m_database; }
+
+private:
+    bool canStore(const _MsgMessage& message);
+    qint64 chatRow(const _MsgChat& chat);
+    // Finds or inserts handle and makes sure it is a member of chatRowid.
+    qint64 memberHandleRow(qint64 chatRowid, const _MsgHandle& handle);
+    qint64 messageRow(const _MsgMessage& message, qint64 chatRowid, qint64 handleRowid);
+    void storeAttachment(qint64 messageRowid, const _MsgAttachment& attachment);
+    void copyAttachmentFile(const _MsgAttachment& attachment);
+
+    IOS6MessageDb m_database;
+    // Look-ups already answered in this transaction.
+    QHash<QString, qint64> m_chatRows;                 // guid
+    QHash<QPair<QString, QString>, qint64> m_handleRows;  // id, service
+    QHash<QPair<qint64, qint64>, bool> m_members;        // chat row, handle row
+    int m_skipped = 0;
+};

@@ -1,0 +1,263 @@
+#include "export/exportmessagesthread.h"
+
+#include "core/fileutil.h"
+#include "core/messagebox.h"
+#include "export/exportmessagesdb.h"
+#include "export/textexport.h"
+#include "msgdb/msgutil.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+const char kUnsupportedFormat[] = "not support export format.";
+
+[[noreturn]] void throwUtf8(const QString& text)
+{
+    throw std::runtime_error(text.toUtf8().toStdString());
+}
+
+QString chatKey(const _MsgChat* chat)
+{
+    return chat ? chat->chat_identifier.toLower() : QString();
+}
+
+// One message with the sort keys of its conversation, computed once for the whole sort.
+struct Keyed {
+    _MsgMessage* message;
+    QString key;   // lower-case identifier
+    int last;      // newest date of every conversation sharing the key
+    bool hasChat;
+};
+
+bool keyedLessThan(const Keyed& a, const Keyed& b)
+{
+    if (a.hasChat != b.hasChat)
+        return a.hasChat;  // messages without a conversation go last
+    if (a.key == b.key)
+        return messageLessThan(a.message, b.message);
+    if (a.last != b.last)
+        return a.last < b.last;
+    return a.key < b.key;
+}
+
+Keyed keyed(_MsgMessage* message)
+{
+    const _MsgChat* chat = message->chat;
+    return {message, chatKey(chat), chat ? chat->last : 0, chat != nullptr};
+}
+
+// The folder holding the asset name: beside the program, else in the installed share folder.
+QString defaultAssetRoot()
+{
+    const QString beside = QCoreApplication::applicationDirPath();
+    if (QFileInfo(QDir(beside).filePath(QStringLiteral("bubble"))).isDir())
+        return beside;
+    return QDir::cleanPath(beside + QStringLiteral("/../share/tallowmere"));
+}
+
+}  // namespace
+
+bool exportChatLessThan(const _MsgMessage* a, const _MsgMessage* b)
+{
+    return keyedLessThan(keyed(const_cast<_MsgMessage*>(a)), keyed(const_cast<_MsgMessage*>(b)));
+}
+
+ExportMessagesThread::ExportMessagesThread(const MsgMessageList& messages, const QString& target, int format,
+                                           ProgressSink* progress, QObject* parent)
+    : QThread(parent), m_messages(messages), m_target(target), m_format(format), m_progress(progress)
+{
+}
+
+ExportMessagesThread::~ExportMessagesThread() = default;
+
+void ExportMessagesThread::run()
+{
+    try {
+        ProgressSink::postUpdateProgress(m_progress, tr("IDS_EXPORTING_MESSAGES_TO_FILE"), -1, QString());
+        if (m_format < Text || m_format > LocalDb)
+            throw std::runtime_error(kUnsupportedFormat);
+        prepareTarget();
+        sortMessages();
+        exportAll();
+        ProgressSink::postSucceed(m_progress, tr("IDS_SUC_EXPORT_%1_MMS").arg(m_messages.size()));
+    } catch (int) {
+        m_exporter.reset();
+        removeCreated();
+    } catch (const std::exception& error) {
+        m_exporter.reset();
+        removeCreated();
+        ProgressSink::postError(m_progress, htmlEscape(QString::fromUtf8(error.what())));
+    }
+}
+
+void ExportMessagesThread::prepareTarget()
+{
+    if (!isPageFormat())
+        return;
+    const QFileInfo target(m_target);
+    if (target.exists() || target.isSymLink()) {
+        if (!target.isDir())
+            throwUtf8(QStringLiteral("Cannot create the folder %1: a file has that name.").arg(m_target));
+        return;
+    }
+    if (!QDir().mkpath(m_target))
+        throwUtf8(QStringLiteral("Cannot create the folder %1.").arg(m_target));
+    m_targetCreated = true;
+}
+
+void ExportMessagesThread::sortMessages()
+{
+    if (!isPageFormat()) {
+        ::sortMessages(m_messages);
+        return;
+    }
+    // Conversations whose identifiers differ only in case are one conversation: they sort by the
+    // newest date of them all, so their messages form one run and go into one file.
+    std::vector<Keyed> items;
+    items.reserve(size_t(m_messages.size()));
+    QHash<QString, int> sessionLast;
+    for (_MsgMessage* message : qAsConst(m_messages)) {
+        items.push_back(keyed(message));
+        int& last = sessionLast[items.back().key];
+        last = std::max(last, items.back().last);
+    }
+    for (Keyed& item : items)
+        item.last = sessionLast.value(item.key);
+    std::stable_sort(items.begin(), items.end(), keyedLessThan);
+    for (int i = 0; i < m_messages.size(); ++i)
+        m_messages[i] = items[size_t(i)].message;
+}
+
+void ExportMessagesThread::exportAll()
+{
+    const int n = m_messages.size();
+    int i = 0;
+    for (_MsgMessage* message : qAsConst(m_messages)) {
+        if (ProgressSink::isCancelled(m_progress))
+            throw -1;
+        ++i;
+        ProgressSink::postUpdateProgress(m_progress, QString(), int(double(i) / n * 100),
+                                         tr("Messages: %1/%2").arg(i).arg(n));
+        exporterFor(*message).exportMessage(message);
+    }
+    if (m_exporter)
+        m_exporter->end();
+}
+
+MessageExporter& ExportMessagesThread::exporterFor(const _MsgMessage& message)
+{
+    if (isPageFormat()) {
+        if (!m_pageOpen || chatKey(message.chat) != m_currentChatKey)
+            openPageExporter(message);
+        return *m_exporter;
+    }
+    if (!m_exporter) {
+        switch (m_format) {
+        case Text:
+            m_exporter = std::make_unique<ExportMessagesTxt>(m_target);
+            break;
+        case Csv:
+            m_exporter = std::make_unique<ExportMessagesCsv>(m_target);
+            break;
+        default:
+            m_exporter = std::make_unique<ExportMessagesDb>(QDir(m_target), QString());
+            break;
+        }
+        m_exporter->begin();
+    }
+    return *m_exporter;
+}
+
+void ExportMessagesThread::openPageExporter(const _MsgMessage& message)
+{
+    if (m_format == Html && !m_pageOpen)
+        prepareHtmlFolder();
+    if (m_exporter) {
+        m_exporter->end();
+        m_exporter.reset();
+    }
+    m_currentChatKey = chatKey(message.chat);
+    m_pageOpen = true;
+    const QString path = pageFilePath(message.chat);
+    if (!m_pageFactory)
+        throw std::runtime_error(kUnsupportedFormat);
+    m_exporter = m_pageFactory(m_format, m_target, QFileInfo(path).fileName());
+    if (!m_exporter)
+        throw std::runtime_error(kUnsupportedFormat);
+    if (!m_targetCreated)
+        m_createdFiles.append(path);
+    m_exporter->begin();
+}
+
+QString ExportMessagesThread::pageFilePath(const _MsgChat* chat)
+{
+    const QString suffix = m_format == Pdf ? QStringLiteral(".pdf") : QStringLiteral(".html");
+    QString name = QStringLiteral("unknown-chat");
+    if (chat)
+        name = sanitizeFileName(chat->isGroup() ? chat->chat_identifier : chat->displayName(true));
+    // Two conversations with the same name, and files already in a folder the user chose, each keep
+    // their own file.
+    const QDir folder(m_target);
+    QString path = folder.absoluteFilePath(name + suffix);
+    for (int n = 1; m_usedPaths.contains(path) || QFileInfo::exists(path) || QFileInfo(path).isSymLink(); ++n)
+        path = folder.absoluteFilePath(QStringLiteral("%1(%2)%3").arg(name).arg(n).arg(suffix));
+    m_usedPaths.insert(path);
+    return path;
+}
+
+void ExportMessagesThread::prepareHtmlFolder()
+{
+    const QString root = m_assetRoot.isEmpty() ? defaultAssetRoot() : m_assetRoot;
+    const QDir target(m_target);
+    makeFolder(target.filePath(QStringLiteral("files")));
+    copyAssetFiles(QDir(root).filePath(QStringLiteral("bubble")), target.filePath(QStringLiteral("files")));
+    const QString emoji = QDir(root).filePath(QStringLiteral("emoji"));
+    if (QFileInfo(emoji).isDir()) {
+        makeFolder(target.filePath(QStringLiteral("emoji")));
+        copyAssetFiles(emoji, target.filePath(QStringLiteral("emoji")));
+    }
+}
+
+void ExportMessagesThread::copyAssetFiles(const QString& assetFolder, const QString& destination)
+{
+    const QDir source(assetFolder);
+    for (const QFileInfo& file : source.entryInfoList(QDir::Files | QDir::NoDotAndDotDot)) {
+        const QString copy = QDir(destination).filePath(file.fileName());
+        if (QFileInfo::exists(copy))
+            continue;  // kept as it is, never overwritten
+        if (!QFile::copy(file.absoluteFilePath(), copy))
+            throwUtf8(QStringLiteral("Cannot copy %1 to %2.").arg(file.absoluteFilePath(), copy));
+        if (!m_targetCreated)
+            m_createdFiles.append(copy);
+    }
+}
+
+void ExportMessagesThread::makeFolder(const QString& path)
+{
+    if (QFileInfo(path).isDir())
+        return;
+    if (!QDir().mkpath(path))
+        throwUtf8(QStringLiteral("Cannot create the folder %1.").arg(path));
+    if (!m_targetCreated)
+        m_createdFolders.append(path);
+}
+
+void ExportMessagesThread::removeCreated()
+{
+    if (m_targetCreated) {
+        removeDirRecursive(m_target);
+        return;
+    }
+    for (const QString& file : qAsConst(m_createdFiles))
+        QFile::remove(file);
+    for (auto folder = m_createdFolders.crbegin(); folder != m_createdFolders.crend(); ++folder)
+        QDir().rmdir(*folder);
+}

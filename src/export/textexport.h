@@ -1,0 +1,58 @@
+#pragma once
+// Text and CSV exporters: all messages in one UTF-8 file without byte-order mark, LF line ends.
+//
+// Both write into a temporary file beside the target and put it in place only in end(), so a cancel
+// or an error leaves whatever was at the target before untouched. Write errors (a full disk, a
+// vanished folder) surface as exceptions from end(), never as a short file reported as done.
+#include "export/absformatexport.h"
+
+#include <QSaveFile>
+#include <QString>
+#include <QTextStream>
+
+// Shared by both formats: the temporary file, the stream and the error checks.
+class TextFileExport : public MessageExporter {
+public:
+    explicit TextFileExport(const QString& path);
+
+    void begin() override;
+    void end() override;
+
+protected:
+    virtual void writeHeader() = 0;
+    QTextStream& stream() { return m_stream; }
+
+private:
+    [[noreturn]] void fail(const QString& what) const;
+
+    QSaveFile m_file;
+    QTextStream m_stream;
+};
+
+// Fixed-width columns: date (30), flag (6), conversation name (40), then the text on one line.
+class ExportMessagesTxt : public TextFileExport {
+public:
+    using TextFileExport::TextFileExport;
+    void exportMessage(_MsgMessage* message) override;
+
+protected:
+    void writeHeader() override;
+};
+
+// date,send,person,number,content with RFC 4180 quoting.
+class ExportMessagesCsv : public TextFileExport {
+public:
+    using TextFileExport::TextFileExport;
+    void exportMessage(_MsgMessage* message) override;
+
+protected:
+    void writeHeader() override;
+};
+
+// The text as one CSV field: doubled quotes, and the whole field quoted when it holds a quote, a
+// comma, a line feed or a carriage return (spreadsheets break rows on a bare CR too).
+QString csvEscape(const QString& text);
+
+// The date and time columns of both formats, in local time.
+QString txtDateText(int appleSeconds);
+QString csvDateText(int appleSeconds);

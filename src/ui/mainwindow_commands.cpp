@@ -1,0 +1,211 @@
+// The export, extraction and delete commands: the scope rule, the dialogs and the jobs they run.
+#include "ui/mainwindow.h"
+
+#include "core/fileutil.h"
+#include "core/interaction.h"
+#include "core/messagebox.h"
+#include "core/progressform.h"
+#include "export/archivejobs.h"
+#include "export/exportmessagesthread.h"
+#include "msgdb/ios6_message_db.h"
+#include "ui/itemmodelsms.h"
+#include "ui/jobrunner.h"
+#include "ui/mytreeview.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QItemSelectionModel>
+#include <QLabel>
+
+#include <exception>
+
+namespace {
+
+QString timeStamp()
+{
+    return QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss"));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Scope
+
+MsgMessageList MainWindow::selectedMessages() const
+{
+    MsgMessageList messages;
+    for (const QModelIndex& index : ui.treeViewSMS->selectionModel()->selectedRows(0)) {
+        if (_MsgMessage* message = ItemModelSms::messageOf(index))
+            messages.append(message);
+    }
+    return messages;
+}
+
+MsgMessageList MainWindow::currentDbMessages()
+{
+    _AbsDBItemNode* node = ItemModelMain::databaseNodeOf(currentTreeNode());
+    if (!node)
+        return {};
+    try {
+        node->db->messages(node->store, 0);
+    } catch (const std::exception& error) {
+        showError(htmlEscape(QString::fromUtf8(error.what())));
+        return {};
+    }
+    return node->store.messageList();
+}
+
+void MainWindow::runScoped(WorkFunction work)
+{
+    switch (commandScope(ui.treeViewSMS->selectionModel()->hasSelection(), currentTreeNode())) {
+    case CommandScope::Selection:
+        runOnSelection(work);
+        break;
+    case CommandScope::Chat:
+        runOnChat(work);
+        break;
+    case CommandScope::All:
+        runOnAll(work);
+        break;
+    case CommandScope::None:
+        break;
+    }
+}
+
+void MainWindow::runOnSelection(WorkFunction work)
+{
+    (this->*work)(selectedMessages());
+}
+
+void MainWindow::runOnChat(WorkFunction work)
+{
+    (this->*work)(m_smsModel->messages());
+}
+
+void MainWindow::runOnAll(WorkFunction work)
+{
+    const MsgMessageList messages = currentDbMessages();
+    if (!messages.isEmpty())
+        (this->*work)(messages);
+}
+
+void MainWindow::miExport() { runScoped(&MainWindow::exportMessages); }
+void MainWindow::miExportSel() { runOnSelection(&MainWindow::exportMessages); }
+void MainWindow::miExportChat() { runOnChat(&MainWindow::exportMessages); }
+void MainWindow::miExportAll() { runOnAll(&MainWindow::exportMessages); }
+void MainWindow::miExtractMedia() { runScoped(&MainWindow::extractMedia); }
+void MainWindow::miExtractMediaSel() { runOnSelection(&MainWindow::extractMedia); }
+void MainWindow::miExtractMediaChat() { runOnChat(&MainWindow::extractMedia); }
+void MainWindow::miExtractMediaAll() { runOnAll(&MainWindow::extractMedia); }
+
+// ---------------------------------------------------------------------------------------------
+// Work functions
+
+void MainWindow::exportMessages(MsgMessageList messages)
+{
+    const QStringList filters = {tr("Text Files(*.txt)"), tr("Doc Files(*.doc)"), tr("CSV Files(*.csv)"),
+                                 tr("PDF Files(*.pdf)"), tr("HTML Files(*.html)")};
+    const QString proposed = QDir(QDir::homePath()).filePath(QStringLiteral("messages(%1)").arg(timeStamp()));
+    const QString chosen =
+        chooseSaveFileName(this, tr("IDS_SEL_EXPORT_MESSAGES_PATH"), proposed, filters.join(QStringLiteral(";;")));
+    if (chosen.isEmpty())
+        return;
+    const ExportTarget target = exportTargetFor(chosen);
+    // The job's records belong to the node's store: this copy keeps them alive even if the node
+    // goes (a device removal is delivered inside the dialog's loop).
+    _AbsDBItemNode* node = ItemModelMain::databaseNodeOf(currentTreeNode());
+    const _MsgStore keepAlive = node ? node->store : _MsgStore();
+    ProgressForm form(QString(), this);
+    ExportMessagesThread job(messages, target.path, target.format, &form, this);
+    runJob(form, job);
+}
+
+void MainWindow::extractMedia(MsgMessageList messages)
+{
+    const QString folder = chooseExistingDirectory(this, tr("IDS_TITLE_SEL_OUTPUT_FOLDER_EXTRACT_MEDIA_FILES"),
+                                                   QDir::home().absolutePath());
+    if (folder.isEmpty())
+        return;
+    // Unique, so a second extraction within the same second never merges into (or on cancel
+    // removes) the first one's folder.
+    const QString outDir = uniqueFilePath(QDir(folder).filePath(QStringLiteral("attachments(%1)").arg(timeStamp())));
+    _AbsDBItemNode* node = ItemModelMain::databaseNodeOf(currentTreeNode());
+    const _MsgStore keepAlive = node ? node->store : _MsgStore();
+    ProgressForm form(tr("IDS_TITLE_EXTRACT_MEDIA_FILES"), this);
+    AttachmentExtractThread job(&form, messages, outDir);
+    runJob(form, job);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Deleting
+
+bool MainWindow::deleteMessages(_AbsDBItemNode* dbNode, const MsgMessageList& messages)
+{
+    auto* db = dynamic_cast<IOS6MessageDb*>(dbNode->db.data());
+    if (!db)
+        return false;  // only databases of the iOS 6 layout can be written
+    const _MsgStore keepAlive = dbNode->store;
+    bool ok = false;
+    {
+        ProgressForm form(QString(), this);
+        db->close();  // the job opens its own connection on the same file
+        DeleteMMSThread job(db->dir(), messages, &form, this);
+        ok = runJob(form, job);
+    }
+    if (!ok)
+        return false;
+    m_smsModel->clear();  // the list must not point at records about to go
+    for (const _MsgMessage* message : messages)
+        dbNode->store.removeMessage(message->rowid);
+    return true;
+}
+
+void MainWindow::miDel()
+{
+    switch (commandScope(ui.treeViewSMS->selectionModel()->hasSelection(), currentTreeNode())) {
+    case CommandScope::Selection:
+        miDelSel();
+        break;
+    case CommandScope::Chat:
+        miDelChat();
+        break;
+    case CommandScope::All:
+        miDelAll();  // the whole local database
+        break;
+    case CommandScope::None:
+        break;
+    }
+}
+
+void MainWindow::miDelSel()
+{
+    AbsTreeItemModel::_ItemNode* current = currentTreeNode();
+    _AbsDBItemNode* dbNode = ItemModelMain::databaseNodeOf(current);
+    if (!dbNode || !askQuestion(tr("IDS_CONFIRM_DEL_SEL_MMS")))
+        return;
+    if (!deleteMessages(dbNode, selectedMessages()))
+        return;
+    ui.treeViewDS->setCurrentIndex(QModelIndex());
+    const QModelIndex index = m_mainModel->indexOfNode(current);
+    QMetaObject::invokeMethod(
+        this, [this, index] { ui.treeViewDS->setCurrentIndex(index); }, Qt::QueuedConnection);
+}
+
+void MainWindow::miDelChat()
+{
+    AbsTreeItemModel::_ItemNode* current = currentTreeNode();
+    if (!current || current->type != kNodeChatSession)
+        return;
+    auto* chatNode = static_cast<_ChatSessionItemNode*>(current);
+    _AbsDBItemNode* dbNode = ItemModelMain::databaseNodeOf(current);
+    if (!dbNode || !askQuestion(tr("IDS_CONFIRM_DEL_CHAT_MMS")))
+        return;
+    if (!deleteMessages(dbNode, m_smsModel->messages()))
+        return;
+    ui.lbSMSCount->setText(tr("Messages: 0"));
+    const QList<_MsgChat*> chats = chatNode->chats;
+    releaseCurrentIfWithin(chatNode);
+    m_mainModel->removeNode(chatNode);
+    for (const _MsgChat* chat : chats)
+        dbNode->store.removeChat(chat->rowid);
+}

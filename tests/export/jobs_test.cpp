@@ -1,0 +1,351 @@
+// The export, extraction, local-copy and delete jobs, run on the test's thread against a recording
+// sink: reports, ordering, per-conversation files, and clean-up that removes only what a run created.
+#include "export/archivejobs.h"
+#include "export/exportmessagesthread.h"
+#include "export/sample_records.h"
+#include "msgdb/ios6_message_db.h"
+
+#include "fixtures/message_history.h"
+#include "fixtures/recording_progress_sink.h"
+#include "fixtures/temp_home.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTranslator>
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+using exporttest::readFile;
+using exporttest::SampleRecords;
+using exporttest::writeFile;
+using fixtures::RecordingProgressSink;
+
+namespace {
+
+// The jobs' texts are catalogue keys: the tests read them as the user does.
+class Catalogue : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_translator.load(QStringLiteral(":/en.qm")));
+        QCoreApplication::installTranslator(&m_translator);
+    }
+    void TearDown() override { QCoreApplication::removeTranslator(&m_translator); }
+
+private:
+    QTranslator m_translator;
+};
+const auto* const kCatalogue = ::testing::AddGlobalTestEnvironment(new Catalogue);
+
+QStringList entries(const QString& folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+// A page exporter that writes one line per message into its file, so tests see what went where.
+class LinePage : public MessageExporter {
+public:
+    explicit LinePage(const QString& path) : m_file(path) {}
+    void begin() override { m_file.open(QIODevice::WriteOnly); }
+    void exportMessage(_MsgMessage* message) override { m_file.write(message->text.toUtf8() + '\n'); }
+    void end() override { m_file.close(); }
+
+private:
+    QFile m_file;
+};
+
+ExportMessagesThread::PageExporterFactory linePages()
+{
+    return [](int, const QString& folder, const QString& name) {
+        return std::make_unique<LinePage>(QDir(folder).filePath(name));
+    };
+}
+
+// Two one-to-one conversations and a group, messages deliberately out of order.
+struct History {
+    SampleRecords r;
+    History()
+    {
+        _MsgHandle* ann = r.handle(1, QStringLiteral("+1"), QStringLiteral("Ann"));
+        _MsgHandle* bob = r.handle(2, QStringLiteral("+2"), QStringLiteral("Bob"));
+        _MsgChat* withAnn = r.chat(1, QStringLiteral("+1"), {ann});
+        _MsgChat* withBob = r.chat(2, QStringLiteral("+2"), {bob});
+        r.message(3, withAnn, ann, 3000, QStringLiteral("ann 2"));
+        r.message(1, withBob, bob, 1000, QStringLiteral("bob 1"));
+        r.message(2, withAnn, ann, 2000, QStringLiteral("ann 1"));
+    }
+};
+
+qint64 countRows(const QString& dbPath, const char* table)
+{
+    sqlite3* db = nullptr;
+    qint64 n = -1;
+    sqlite3_open_v2(dbPath.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* stmt = nullptr;
+    const QByteArray sql = QByteArray("select count(*) from ") + table;
+    if (sqlite3_prepare_v2(db, sql.constData(), -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW)
+        n = sqlite3_column_int64(stmt, 0);
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return n;
+}
+
+class Jobs : public TempHomeTest {
+protected:
+    QTemporaryDir dir;
+    QString path(const QString& name) const { return dir.filePath(name); }
+};
+
+}  // namespace
+
+TEST_F(Jobs, ExportSortsByDateAndReportsEveryMessage)
+{
+    History h;
+    RecordingProgressSink sink;
+    ExportMessagesThread job(h.r.messages(), path("all.csv"), ExportMessagesThread::Csv, &sink);
+    job.run();
+    EXPECT_EQ(sink.successes(), QStringList{QStringLiteral("Successfully exported 3 Messages.")});
+    const QList<QByteArray> lines = readFile(path("all.csv")).split('\n');
+    ASSERT_EQ(lines.size(), 5);
+    EXPECT_TRUE(lines[1].endsWith("bob 1") && lines[2].endsWith("ann 1") && lines[3].endsWith("ann 2"));
+    EXPECT_EQ(sink.updates().back().text, QStringLiteral("Messages: 3/3"));
+    EXPECT_EQ(sink.updates().back().progress, 100);
+
+    // A selection of one.
+    ExportMessagesThread one({h.r.messages().first()}, path("one.txt"), ExportMessagesThread::Text, &sink);
+    one.run();
+    EXPECT_EQ(readFile(path("one.txt")).count('\n'), 2);
+}
+
+TEST_F(Jobs, EmptyListSucceedsWithZeroAndMakesOnlyThePageFolder)
+{
+    RecordingProgressSink sink;
+    ExportMessagesThread text({}, path("none.txt"), ExportMessagesThread::Text, &sink);
+    text.run();
+    ExportMessagesThread pages({}, path("none-pdf"), ExportMessagesThread::Pdf, &sink);
+    pages.run();
+    EXPECT_EQ(sink.successes().size(), 2);
+    EXPECT_EQ(sink.successes().first(), QStringLiteral("Successfully exported 0 Messages."));
+    EXPECT_EQ(entries(dir.path()), QStringList{QStringLiteral("none-pdf")});
+}
+
+TEST_F(Jobs, CancelAndErrorsLeaveWhatExistedBefore)
+{
+    History h;
+    writeFile(path("keep.csv"), "mine");
+    RecordingProgressSink cancelAtOnce;
+    cancelAtOnce.cancel();
+    ExportMessagesThread cancelled(h.r.messages(), path("keep.csv"), ExportMessagesThread::Csv, &cancelAtOnce);
+    cancelled.run();
+    EXPECT_EQ(readFile(path("keep.csv")), QByteArray("mine"));
+    EXPECT_EQ(cancelAtOnce.finalReports(), 0);
+
+    // A folder the user already had, with a file of their own: the failed run takes nothing of it.
+    writeFile(path("out-html/own.txt"), "own");
+    RecordingProgressSink sink;
+    ExportMessagesThread html(h.r.messages(), path("out-html"), ExportMessagesThread::Html, &sink);
+    QTemporaryDir assets;
+    writeFile(assets.filePath(QStringLiteral("bubble/style.css")), "css");
+    html.setAssetRoot(assets.path());
+    html.run();  // no HTML exporter in this build
+    EXPECT_EQ(sink.errors(), QStringList{QStringLiteral("not support export format.")});
+    EXPECT_EQ(entries(path("out-html")), QStringList{QStringLiteral("own.txt")});
+
+    RecordingProgressSink bad;
+    ExportMessagesThread format5(h.r.messages(), path("x"), 5, &bad);
+    format5.run();
+    ExportMessagesThread negative(h.r.messages(), path("x"), -1, &bad);
+    negative.run();
+    EXPECT_EQ(bad.errors().size(), 2);
+    EXPECT_EQ(entries(dir.path()), (QStringList{QStringLiteral("keep.csv"), QStringLiteral("out-html")}));
+}
+
+TEST_F(Jobs, CancelRemovesAPageFolderTheRunMade)
+{
+    History h;
+    RecordingProgressSink sink(2);  // cancels after the first message
+    ExportMessagesThread job(h.r.messages(), path("new-pdf"), ExportMessagesThread::Pdf, &sink);
+    job.setPageExporterFactory(linePages());
+    job.run();
+    EXPECT_TRUE(entries(dir.path()).isEmpty());
+}
+
+TEST_F(Jobs, PagesGroupCaseVariantsAndKeepEqualNamesApart)
+{
+    SampleRecords r;
+    _MsgHandle* a1 = r.handle(1, QStringLiteral("a@x"), QStringLiteral("Sam"));
+    _MsgHandle* a2 = r.handle(2, QStringLiteral("b@x"), QStringLiteral("Sam"));
+    _MsgChat* lower = r.chat(1, QStringLiteral("a@x"), {a1});
+    _MsgChat* upper = r.chat(2, QStringLiteral("A@X"), {a1});
+    _MsgChat* otherSam = r.chat(3, QStringLiteral("b@x"), {a2});
+    lower->display_name = upper->display_name = otherSam->display_name = QStringLiteral("Sam");
+    r.message(1, lower, a1, 1000, QStringLiteral("lower"));
+    r.message(2, otherSam, a2, 1500, QStringLiteral("other"));
+    r.message(3, upper, a1, 2000, QStringLiteral("upper"));
+    r.message(4, nullptr, nullptr, 500, QStringLiteral("nochat 1"));
+    r.message(5, nullptr, nullptr, 600, QStringLiteral("nochat 2"));
+    writeFile(path("out-html/Sam.html"), "the user's");
+
+    RecordingProgressSink sink;
+    ExportMessagesThread job(r.messages(), path("out-html"), ExportMessagesThread::Html, &sink);
+    QTemporaryDir assets;
+    writeFile(assets.filePath(QStringLiteral("bubble/style.css")), "css");
+    writeFile(assets.filePath(QStringLiteral("emoji/E415.png")), "png");
+    job.setAssetRoot(assets.path());
+    job.setPageExporterFactory(linePages());
+    job.run();
+    ASSERT_EQ(sink.successes().size(), 1) << sink.errors().join(QLatin1Char('\n')).toStdString();
+
+    EXPECT_EQ(readFile(path("out-html/Sam.html")), QByteArray("the user's"));
+    // "other" (newest 1500) comes first, then both spellings of a@x (newest 2000) in one file.
+    EXPECT_EQ(readFile(path("out-html/Sam(1).html")), QByteArray("other\n"));
+    EXPECT_EQ(readFile(path("out-html/Sam(2).html")), QByteArray("lower\nupper\n"));
+    EXPECT_EQ(readFile(path("out-html/unknown-chat.html")), QByteArray("nochat 1\nnochat 2\n"));
+    EXPECT_EQ(readFile(path("out-html/files/style.css")), QByteArray("css"));
+    EXPECT_EQ(readFile(path("out-html/emoji/E415.png")), QByteArray("png"));
+}
+
+TEST(ExportOrder, ConversationsByNewestDateThenIdentifierChatlessLast)
+{
+    SampleRecords r;
+    _MsgChat* b = r.chat(1, QStringLiteral("B"), {});
+    _MsgChat* a = r.chat(2, QStringLiteral("a"), {});
+    b->last = a->last = 100;
+    _MsgMessage* inB = r.message(1, b, nullptr, 50, QString());
+    _MsgMessage* inA = r.message(2, a, nullptr, 60, QString());
+    _MsgMessage* none = r.message(3, nullptr, nullptr, 10, QString());
+    a->last = b->last = 100;
+    EXPECT_TRUE(exportChatLessThan(inA, inB));
+    EXPECT_FALSE(exportChatLessThan(inB, inA));
+    EXPECT_TRUE(exportChatLessThan(inB, none));
+    EXPECT_FALSE(exportChatLessThan(none, inA));
+}
+
+TEST_F(Jobs, LocalDatabaseFormatNeverDeletesTheDatabase)
+{
+    History h;
+    RecordingProgressSink sink;
+    ExportMessagesThread first(h.r.messages(), path("db"), ExportMessagesThread::LocalDb, &sink);
+    first.run();
+    ASSERT_EQ(sink.successes().size(), 1);
+    h.r.message(9, nullptr, nullptr, 1, QString())->guid.clear();
+    h.r.messages().last()->chat = h.r.messages().first()->chat;  // a message the writer refuses
+    ExportMessagesThread failing(h.r.messages(), path("db"), ExportMessagesThread::LocalDb, &sink);
+    failing.run();
+    EXPECT_EQ(sink.errors().size(), 1);
+    EXPECT_EQ(countRows(fixtures::ios6DbPathIn(path("db")), "message"), 3);
+}
+
+TEST_F(Jobs, ExtractKeepsSameNamesApartDatesCopiesAndCountsOnlyCopies)
+{
+    SampleRecords r;
+    _MsgMessage* m1 = r.message(1, nullptr, nullptr, 400000000, QString());
+    _MsgMessage* m2 = r.message(2, nullptr, nullptr, 400000100, QString());
+    r.attachment(m1, 1, QStringLiteral("~/Library/SMS/a/IMG.JPG"), writeFile(path("src/1"), "one"));
+    r.attachment(m2, 2, QStringLiteral("~/Library/SMS/b/IMG.JPG"), writeFile(path("src/2"), "two"));
+    r.attachment(m2, 3, QStringLiteral("~/Library/SMS/c/gone.jpg"), path("src/missing"));
+    r.attachment(m2, 4, QStringLiteral("~/Library/SMS/d/.."), writeFile(path("src/4"), "four"))->transfer_name =
+        QStringLiteral("named.vcf");
+
+    RecordingProgressSink sink;
+    AttachmentExtractThread job(&sink, r.messages(), path("out/attachments"));
+    job.run();
+    ASSERT_EQ(sink.successes().size(), 1);
+    EXPECT_TRUE(sink.successes().first().startsWith(QStringLiteral("Successfully extacted 3 MMS attachment to ")));
+    EXPECT_EQ(entries(path("out/attachments")),
+              (QStringList{QStringLiteral("IMG(1).JPG"), QStringLiteral("IMG.JPG"), QStringLiteral("named.vcf")}));
+    EXPECT_EQ(readFile(path("out/attachments/IMG(1).JPG")), QByteArray("two"));
+    EXPECT_EQ(QFileInfo(path("out/attachments/IMG.JPG")).lastModified().toSecsSinceEpoch(), 1378307200);
+
+    RecordingProgressSink empty;
+    AttachmentExtractThread none(&empty, {}, path("out/empty"));
+    none.run();
+    EXPECT_TRUE(empty.successes().first().startsWith(QStringLiteral("Successfully extacted 0 ")));
+    EXPECT_TRUE(QFileInfo(path("out/empty")).isDir());
+
+    RecordingProgressSink cancel;
+    cancel.cancel();
+    AttachmentExtractThread cancelled(&cancel, r.messages(), path("out/cancelled"));
+    cancelled.run();
+    EXPECT_FALSE(QFileInfo::exists(path("out/cancelled")));
+
+    RecordingProgressSink blocked;
+    writeFile(path("file"), "x");
+    AttachmentExtractThread unwritable(&blocked, r.messages(), path("file/sub"));
+    unwritable.run();
+    EXPECT_EQ(blocked.errors().size(), 1);
+    EXPECT_EQ(blocked.successes().size(), 0);
+}
+
+TEST_F(Jobs, BackupTwiceAddsNothingAndReportsEveryMessage)
+{
+    History h;
+    h.r.message(8, h.r.chat(9, QStringLiteral("odd"), {}, QStringLiteral("Jabber")), nullptr, 1, QStringLiteral("j"));
+    for (int run = 0; run < 2; ++run) {
+        RecordingProgressSink sink;
+        BackupSMSThread job(h.r.messages(), QDir(path("local")), QString(), &sink);
+        job.run();
+        ASSERT_EQ(sink.successes().size(), 1);
+        EXPECT_TRUE(sink.successes().first().startsWith(
+            QStringLiteral("Successfully Backup 4 Messages to local Database.<br/><br/>1 ")));
+    }
+    EXPECT_EQ(countRows(fixtures::ios6DbPathIn(path("local")), "message"), 3);
+
+    RecordingProgressSink cancel;
+    cancel.cancel();
+    SampleRecords more;
+    more.message(1, more.chat(1, QStringLiteral("n"), {}), nullptr, 5, QStringLiteral("new"));
+    BackupSMSThread cancelled(more.messages(), QDir(path("local")), QString(), &cancel);
+    cancelled.run();
+    EXPECT_EQ(countRows(fixtures::ios6DbPathIn(path("local")), "message"), 3);
+}
+
+TEST_F(Jobs, DeleteRemovesRowsAndOnlyUnsharedFilesInsideTheDatabase)
+{
+    // Two messages share one attachment row; a third has its own file.
+    SampleRecords r;
+    _MsgChat* chat = r.chat(1, QStringLiteral("+1"), {r.handle(1, QStringLiteral("+1"))});
+    _MsgMessage* m1 = r.message(1, chat, nullptr, 1000, QString(QChar(0xFFFC)));
+    _MsgMessage* m2 = r.message(2, chat, nullptr, 2000, QString(QChar(0xFFFC)));
+    _MsgMessage* m3 = r.message(3, chat, nullptr, 3000, QString(QChar(0xFFFC)));
+    _MsgAttachment* shared = r.attachment(m1, 1, QStringLiteral("~/Library/SMS/s.jpg"), writeFile(path("s"), "s"));
+    m2->attachments.insert(QStringLiteral("1"), shared);
+    r.attachment(m3, 3, QStringLiteral("~/Library/SMS/own.jpg"), writeFile(path("o"), "o"));
+    RecordingProgressSink copySink;
+    BackupSMSThread copy(r.messages(), QDir(path("local")), QString(), &copySink);
+    copy.run();
+    ASSERT_EQ(copySink.successes().size(), 1);
+
+    // Read back as the tree node would, then delete the first and the third message.
+    IOS6MessageDb db(QDir(path("local")), QString(), true);
+    _MsgStore store;
+    db.messages(store, 0);
+    db.close();
+    MsgMessageList victims;
+    for (_MsgMessage* m : store.messageList()) {
+        if (m->date != 2000)
+            victims.append(m);
+    }
+    const QString sharedCopy = path("local/file-relay/var/mobile/Library/SMS/s.jpg");
+    const QString ownCopy = path("local/file-relay/var/mobile/Library/SMS/own.jpg");
+
+    RecordingProgressSink cancel;
+    cancel.cancel();
+    DeleteMMSThread cancelled(QDir(path("local")), victims, &cancel);
+    cancelled.run();
+    EXPECT_EQ(countRows(fixtures::ios6DbPathIn(path("local")), "message"), 3);
+    EXPECT_TRUE(QFileInfo::exists(ownCopy));
+
+    RecordingProgressSink sink;
+    DeleteMMSThread job(QDir(path("local")), victims, &sink);
+    job.run();
+    EXPECT_EQ(sink.successes(), QStringList{QStringLiteral("Successfully Deleted 2 Messages.")});
+    EXPECT_EQ(countRows(fixtures::ios6DbPathIn(path("local")), "message"), 1);
+    EXPECT_TRUE(QFileInfo::exists(sharedCopy));
+    EXPECT_FALSE(QFileInfo::exists(ownCopy));
+}

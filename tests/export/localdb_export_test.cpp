@@ -1,0 +1,168 @@
+// Merging records into a local database: no duplicates on a second run, attachments copied once and
+// only inside the database's folder, handles, groups, recovered and unstorable conversations, rollback.
+#include "export/exportmessagesdb.h"
+#include "export/sample_records.h"
+
+#include "fixtures/message_history.h"
+#include "fixtures/temp_home.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+using exporttest::SampleRecords;
+
+namespace {
+
+qint64 queryInt(const QString& dbPath, const char* sql)
+{
+    sqlite3* db = nullptr;
+    qint64 value = -1;
+    if (sqlite3_open_v2(dbPath.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* stmt = nullptr;
+        if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW)
+            value = sqlite3_column_int64(stmt, 0);
+        sqlite3_finalize(stmt);
+    }
+    sqlite3_close(db);
+    return value;
+}
+
+QList<qint64> tableCounts(const QString& dbPath)
+{
+    QList<qint64> counts;
+    for (const char* sql :
+         {"select count(*) from message", "select count(*) from chat", "select count(*) from handle",
+          "select count(*) from attachment", "select count(*) from chat_handle_join",
+          "select count(*) from chat_message_join", "select count(*) from message_attachment_join"})
+        counts.append(queryInt(dbPath, sql));
+    return counts;
+}
+
+void exportAll(const QString& dir, const MsgMessageList& messages, int* skipped = nullptr)
+{
+    ExportMessagesDb exporter{QDir(dir), QString()};
+    exporter.begin();
+    for (_MsgMessage* message : messages)
+        exporter.exportMessage(message);
+    exporter.end();
+    if (skipped)
+        *skipped = exporter.skippedMessages();
+}
+
+class LocalDbExport : public TempHomeTest {
+protected:
+    QTemporaryDir source;
+    QTemporaryDir target;
+    QString dbPath() const { return fixtures::ios6DbPathIn(target.path()); }
+    QString sourceFile(const QString& name, const QByteArray& content = "data")
+    {
+        return exporttest::writeFile(source.filePath(name), content);
+    }
+    QString relayFile(const QString& relative) const { return target.filePath("file-relay/" + relative); }
+};
+
+}  // namespace
+
+TEST_F(LocalDbExport, SecondRunAddsNothingAndCopiesOnlyMissingFiles)
+{
+    SampleRecords r;
+    _MsgHandle* ann = r.handle(7, QStringLiteral("+1555"));
+    _MsgChat* chat = r.chat(3, QStringLiteral("+1555"), {ann});
+    _MsgMessage* m1 = r.message(10, chat, ann, 1000, QStringLiteral("hello"));
+    r.message(11, chat, nullptr, 1100, QStringLiteral("from me"), true);
+    r.attachment(m1, 5, QStringLiteral("/var/mobile/Library/SMS/Attachments/a/x.jpg"), sourceFile("x.jpg"));
+
+    exportAll(target.path(), r.messages());
+    const QList<qint64> first = tableCounts(dbPath());
+    EXPECT_EQ(first, (QList<qint64>{2, 1, 1, 1, 1, 2, 1}));
+    const QString copy = relayFile(QStringLiteral("var/mobile/Library/SMS/Attachments/a/x.jpg"));
+    EXPECT_EQ(exporttest::readFile(copy), QByteArray("data"));
+    EXPECT_EQ(queryInt(dbPath(), "select handle_id from message where guid='M11'"), 0);
+
+    // A copied file that went missing comes back; one that is there stays as it is.
+    QFile::remove(copy);
+    exportAll(target.path(), r.messages());
+    EXPECT_EQ(tableCounts(dbPath()), first);
+    EXPECT_TRUE(QFileInfo::exists(copy));
+    exporttest::writeFile(copy, "kept");
+    exportAll(target.path(), r.messages());
+    EXPECT_EQ(exporttest::readFile(copy), QByteArray("kept"));
+}
+
+TEST_F(LocalDbExport, KnownMessageGainsNewAttachmentAndTildePathsShareTheFile)
+{
+    SampleRecords r;
+    _MsgChat* chat = r.chat(1, QStringLiteral("+1"), {r.handle(1, QStringLiteral("+1"))});
+    _MsgMessage* m = r.message(1, chat, nullptr, 1000, QString(QChar(0xFFFC)));
+    exportAll(target.path(), r.messages());
+    EXPECT_EQ(queryInt(dbPath(), "select count(*) from attachment"), 0);
+
+    // The hash covers attachment names, so the guid finds the known message.
+    r.attachment(m, 1, QStringLiteral("~/Library/SMS/a.png"), sourceFile("a.png", "one"));
+    r.attachment(m, 2, QStringLiteral("/var/mobile/Library/SMS/a.png"), sourceFile("b.png", "two"));
+    exportAll(target.path(), r.messages());
+    EXPECT_EQ(queryInt(dbPath(), "select count(*) from message"), 1);
+    EXPECT_EQ(queryInt(dbPath(), "select count(*) from message_attachment_join"), 2);
+    EXPECT_EQ(exporttest::readFile(relayFile(QStringLiteral("var/mobile/Library/SMS/a.png"))), QByteArray("one"));
+}
+
+TEST_F(LocalDbExport, PathsLeadingOutsideAreMissingFilesButKeepTheirRows)
+{
+    SampleRecords r;
+    _MsgChat* chat = r.chat(1, QStringLiteral("+1"), {r.handle(1, QStringLiteral("+1"))});
+    _MsgMessage* m = r.message(1, chat, nullptr, 1000, QString(QChar(0xFFFC)));
+    r.attachment(m, 1, QStringLiteral("~/../../../../escaped.txt"), sourceFile("evil"));
+    exportAll(target.path(), r.messages());
+    EXPECT_EQ(queryInt(dbPath(), "select count(*) from attachment"), 1);
+    EXPECT_FALSE(QFileInfo::exists(target.filePath(QStringLiteral("escaped.txt"))));
+    EXPECT_FALSE(QFileInfo::exists(QDir(target.path()).absoluteFilePath(QStringLiteral("../escaped.txt"))));
+}
+
+TEST_F(LocalDbExport, GroupSetsLastAddressedHandleAndNewSenderJoinsTheChat)
+{
+    SampleRecords r;
+    _MsgHandle* a = r.handle(1, QStringLiteral("+1"));
+    _MsgHandle* b = r.handle(2, QStringLiteral("+2"));
+    _MsgHandle* c = r.handle(3, QStringLiteral("+3"));
+    _MsgChat* group = r.chat(1, QStringLiteral("chat9"), {a, b});
+    r.message(1, group, b, 1000, QStringLiteral("x"));
+    r.message(2, group, c, 1100, QStringLiteral("y"));
+    exportAll(target.path(), r.messages());
+    EXPECT_EQ(queryInt(dbPath(), "select count(*) from chat_handle_join"), 3);
+    EXPECT_EQ(queryInt(dbPath(), "select count(*) from chat where last_addressed_handle='+3'"), 1);
+    EXPECT_EQ(queryInt(dbPath(), "select _last from chat"), 1100);
+}
+
+TEST_F(LocalDbExport, SkipsRecoveredUnstorableAndChatlessMessages)
+{
+    SampleRecords r;
+    _MsgChat* good = r.chat(1, QStringLiteral("+1"), {r.handle(1, QStringLiteral("+1"))});
+    _MsgChat* recovered = r.chat(-2047483647, QStringLiteral("+2"), {});
+    _MsgChat* odd = r.chat(3, QStringLiteral("+3"), {}, QStringLiteral("sms"));
+    r.message(1, good, nullptr, 1000, QStringLiteral("a"));
+    r.message(2, recovered, nullptr, 1000, QStringLiteral("b"));
+    r.message(3, odd, nullptr, 1000, QStringLiteral("c"));
+    r.message(4, nullptr, nullptr, 1000, QStringLiteral("d"));
+    r.message(5, good, nullptr, 1001, QStringLiteral("e"));
+    int skipped = 0;
+    exportAll(target.path(), r.messages(), &skipped);
+    EXPECT_EQ(skipped, 3);
+    EXPECT_EQ(queryInt(dbPath(), "select count(*) from message"), 2);
+}
+
+TEST_F(LocalDbExport, DestroyedWithoutEndLeavesNoRows)
+{
+    SampleRecords r;
+    _MsgChat* chat = r.chat(1, QStringLiteral("+1"), {r.handle(1, QStringLiteral("+1"))});
+    r.message(1, chat, nullptr, 1000, QStringLiteral("a"));
+    {
+        ExportMessagesDb exporter{QDir(target.path()), QString()};
+        exporter.begin();
+        exporter.exportMessage(r.messages().first());
+    }
+    EXPECT_EQ(tableCounts(dbPath()), (QList<qint64>{0, 0, 0, 0, 0, 0, 0}));
+}
