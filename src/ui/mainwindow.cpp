@@ -643,12 +643,6 @@ void MainWindow::miExport2ITunesBKChat() {}
 void MainWindow::miExport2ITunesBKAll() {}
 void MainWindow::miExport2ITunesBK() {}
 
-void MainWindow::miImportItunes() { commandNotReady("miImportItunes"); }
-void MainWindow::miImportToLocalDb() { commandNotReady("miImportToLocalDb"); }
-void MainWindow::miBackup() { commandNotReady("miBackup"); }
-void MainWindow::miBackupSel() { commandNotReady("miBackupSel"); }
-void MainWindow::miBackupChat() { commandNotReady("miBackupChat"); }
-void MainWindow::miBackupAll() { commandNotReady("miBackupAll"); }
 void MainWindow::miPrint() { commandNotReady("miPrint"); }
 void MainWindow::miPrintSel() { commandNotReady("miPrintSel"); }
 void MainWindow::miPrintChat() { commandNotReady("miPrintChat"); }

@@ -150,6 +150,20 @@ private:
     void runOnAll(WorkFunction work);
     void exportMessages(MsgMessageList messages);
     void extractMedia(MsgMessageList messages);
+    // Copying into local databases (mainwindow_import.cpp).
+    void importITunesBackup(const QString& name);
+    // Asks for the target local database (defaultName proposed) and copies messages into it; the
+    // target node is added or reloaded and selected. True when the copy succeeded.
+    bool backupToLocalDb(const QString& defaultName, const MsgMessageList& messages);
+    void backupMessages(MsgMessageList messages);
+    QStringList localDbNames() const;
+    // The local-database node whose name equals name, ignoring case; null when there is none.
+    _AbsDBItemNode* localDbNamed(const QString& name) const;
+    // Reads node's database into a fresh store and rebuilds its conversation nodes.
+    void reloadDatabaseNode(_AbsDBItemNode* node);
+    // The messages of list that belong to the store of the current node's database: commands
+    // never act on records of another source.
+    MsgMessageList ofCurrentStore(const MsgMessageList& list) const;
     // Deletes messages of dbNode in a job; true when it succeeded (the records are then removed).
     bool deleteMessages(_AbsDBItemNode* dbNode, const MsgMessageList& messages);
 
