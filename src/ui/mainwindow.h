@@ -146,8 +146,6 @@ private:
     void runOnSelection(WorkFunction work);
     void runOnChat(WorkFunction work);
     void runOnAll(WorkFunction work);
-    MsgMessageList selectedMessages() const;
-    MsgMessageList currentDbMessages();
     void exportMessages(MsgMessageList messages);
     void extractMedia(MsgMessageList messages);
     // Deletes messages of dbNode in a job; true when it succeeded (the records are then removed).
