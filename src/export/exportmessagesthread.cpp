@@ -1,5 +1,7 @@
 #include "export/exportmessagesthread.h"
 
+#include "core/assetdir.h"
+
 #include "core/fileutil.h"
 #include "core/messagebox.h"
 #include "export/exportmessagesdb.h"
@@ -55,14 +57,6 @@ Keyed keyed(_MsgMessage* message)
 }
 
 // The folder holding the asset name: beside the program, else in the installed share folder.
-QString defaultAssetRoot()
-{
-    const QString beside = QCoreApplication::applicationDirPath();
-    if (QFileInfo(QDir(beside).filePath(QStringLiteral("bubble"))).isDir())
-        return beside;
-    return QDir::cleanPath(beside + QStringLiteral("/../share/tallowmere"));
-}
-
 }  // namespace
 
 bool exportChatLessThan(const _MsgMessage* a, const _MsgMessage* b)
@@ -215,7 +209,7 @@ QString ExportMessagesThread::pageFilePath(const _MsgChat* chat)
 
 void ExportMessagesThread::prepareHtmlFolder()
 {
-    const QString root = m_assetRoot.isEmpty() ? defaultAssetRoot() : m_assetRoot;
+    const QString root = m_assetRoot.isEmpty() ? assetRoot() : m_assetRoot;
     const QDir target(m_target);
     makeFolder(target.filePath(QStringLiteral("files")));
     copyAssetFiles(QDir(root).filePath(QStringLiteral("bubble")), target.filePath(QStringLiteral("files")));

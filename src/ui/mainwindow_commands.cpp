@@ -33,30 +33,6 @@ QString timeStamp()
 // ---------------------------------------------------------------------------------------------
 // Scope
 
-MsgMessageList MainWindow::selectedMessages() const
-{
-    MsgMessageList messages;
-    for (const QModelIndex& index : ui.treeViewSMS->selectionModel()->selectedRows(0)) {
-        if (_MsgMessage* message = ItemModelSms::messageOf(index))
-            messages.append(message);
-    }
-    return messages;
-}
-
-MsgMessageList MainWindow::currentDbMessages()
-{
-    _AbsDBItemNode* node = ItemModelMain::databaseNodeOf(currentTreeNode());
-    if (!node)
-        return {};
-    try {
-        node->db->messages(node->store, 0);
-    } catch (const std::exception& error) {
-        showError(htmlEscape(QString::fromUtf8(error.what())));
-        return {};
-    }
-    return node->store.messageList();
-}
-
 void MainWindow::runScoped(WorkFunction work)
 {
     switch (commandScope(ui.treeViewSMS->selectionModel()->hasSelection(), currentTreeNode())) {
