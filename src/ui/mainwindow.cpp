@@ -539,6 +539,30 @@ void MainWindow::clearMessageView()
     ui.lbChatName->clear();
 }
 
+MsgMessageList MainWindow::currentDbMessages()
+{
+    _AbsDBItemNode* dbNode = ItemModelMain::databaseNodeOf(currentTreeNode());
+    if (!dbNode)
+        return {};
+    try {
+        dbNode->db->messages(dbNode->store, 0);
+        return dbNode->store.messageList();
+    } catch (const std::exception& e) {
+        showError(htmlEscape(QString::fromUtf8(e.what())));
+        return {};
+    }
+}
+
+MsgMessageList MainWindow::selectedMessages() const
+{
+    MsgMessageList messages;
+    for (const QModelIndex& index : ui.treeViewSMS->selectionModel()->selectedRows(0)) {
+        if (_MsgMessage* message = ItemModelSms::messageOf(index))
+            messages.append(message);
+    }
+    return messages;
+}
+
 void MainWindow::selectTreeNode(AbsTreeItemModel::_ItemNode* node)
 {
     const QModelIndex index = m_mainModel->indexOfNode(node);
