@@ -93,9 +93,8 @@ void MainWindow::importITunesBackup(const QString& name)
     }
     try {
         const QSharedPointer<AbsMessageDb> db = openCachedMessageDb(cacheDir);
-        const _MsgStore store;  // owns the backup's records until the copy has ended
-        _MsgStore filled = store;
-        db->messages(filled, 0);
+        _MsgStore store;  // owns the backup's records until the copy has ended
+        db->messages(store, 0);
         backupToLocalDb(name.isEmpty() ? backupNameFor(manifest->deviceInfo.deviceName) : name,
                         store.messageList());
     } catch (const std::exception& error) {

@@ -235,13 +235,14 @@ TEST_F(ImportTest, BackupCommandsCopyAllAConversationOrTheSelectionOfADevice)
     EXPECT_EQ(proposedName, QStringLiteral("iPhone_Backup"));
     EXPECT_EQ(storedMessages(localDbFolder(QStringLiteral("iPhone_Backup"))), all);
 
+    device->name = QStringLiteral("i/Phone:");  // names from devices are made safe for a folder
     Node* chat = device->children.front().get();
     select(window, chat);
     const int inChat = window.smsModel()->rowCount();
     ASSERT_LT(inChat, all);
     answerDatabase(QStringLiteral("chat only"));
     invoke(window, "miBackup");
-    EXPECT_EQ(proposedName, QStringLiteral("iPhone_Backup"));
+    EXPECT_EQ(proposedName, QStringLiteral("iPhone_Backup"));  // sanitised
     EXPECT_EQ(storedMessages(localDbFolder(QStringLiteral("chat only"))), inChat);
 
     select(window, chat);
