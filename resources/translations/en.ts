@@ -192,7 +192,7 @@
     </message>
     <message>
         <source>IDS_INVALID_LOCALDB_NAME</source>
-        <translation>Invalid Local Database name(can't contain \ / : * ? &quot; &lt; &gt; |).</translation>
+        <translation>Invalid Local Database name(can't contain \ / : * ? &quot; &lt; &gt; | or control characters, can't be . or .., and at most 200 bytes).</translation>
     </message>
 </context>
 <context>
@@ -244,6 +244,14 @@
     <message>
         <source>IDS_SUC_CLEAR_CACHE</source>
         <translation>Successfully cleared cache files.</translation>
+    </message>
+    <message>
+        <source>IDS_CLEAR_CACHE_FAILED</source>
+        <translation>Some cache files could not be deleted.</translation>
+    </message>
+    <message>
+        <source>IDS_DEL_LOCALDB_FAILED_%0</source>
+        <translation>Failed to delete Database %1: some of its files could not be deleted.</translation>
     </message>
     <message>
         <source>IDS_ANDROID_%1_CANT_READ_MMC_NUMBER</source>

@@ -167,13 +167,16 @@ void MainWindow::buildMenus()
     QAction* exit = file->addAction(QIcon(QStringLiteral(":/res/exit.png")), QObject::tr("Exit"));
     connect(exit, &QAction::triggered, this, &QWidget::close);
 
+    // The web pages need the maker's web host: without one their entries stay disabled.
+    const bool web = webHostEnabled();
     QMenu* tools = ui.menuBar->addMenu(QStringLiteral("Tools"));
-    addMenuAction(tools, QT_TRANSLATE_NOOP("QObject", "Check for Update"), nullptr, "miCheckUpdate");
+    addMenuAction(tools, QT_TRANSLATE_NOOP("QObject", "Check for Update"), nullptr, "miCheckUpdate")->setEnabled(web);
     addMenuAction(tools, QT_TRANSLATE_NOOP("QObject", "Clear Cache files"), nullptr, "miClearCache");
 
     QMenu* help = ui.menuBar->addMenu(QStringLiteral("Help"));
-    addMenuAction(help, QT_TRANSLATE_NOOP("QObject", "Help"), ":/res/help.png", "miHelp");
-    addMenuAction(help, QT_TRANSLATE_NOOP("QObject", "Feedback and Support"), nullptr, "miFeedback");
+    addMenuAction(help, QT_TRANSLATE_NOOP("QObject", "Help"), ":/res/help.png", "miHelp")->setEnabled(web);
+    addMenuAction(help, QT_TRANSLATE_NOOP("QObject", "Feedback and Support"), nullptr, "miFeedback")
+        ->setEnabled(web);
     addMenuAction(help, QT_TRANSLATE_NOOP("QObject", "About"), nullptr, "miAbout");
 
     ui.mainToolBar->addAction(actBackup);
@@ -446,21 +449,6 @@ void MainWindow::releaseCurrentIfWithin(AbsTreeItemModel::_ItemNode* node)
     }
 }
 
-void MainWindow::iosDeviceDisconnected(void* device)
-{
-    if (!device)
-        return;  // virtual devices have no handle: a null one must not remove them
-    for (const auto& child : m_mainModel->deviceRoot()->children) {
-        if (child->type != kNodeIOSDevice)
-            continue;
-        if (static_cast<_IOSDeviceItemNode*>(child.get())->device.amDevice == device) {
-            releaseCurrentIfWithin(child.get());
-            m_mainModel->removeNode(child.get());
-            return;
-        }
-    }
-}
-
 void MainWindow::onMainTreeSelected(const QItemSelection& selected, const QItemSelection&)
 {
     updateActions();
@@ -665,7 +653,7 @@ void MainWindow::commandNotReady(const char* name)
     showInfo(tr("IDS_COMMAND_NOT_READY"));
 }
 
-// Writing into iTunes backups and devices, and the home page: no menu entry reaches these.
+// Writing into iTunes backups and devices: no menu entry reaches these.
 void MainWindow::miI2I() {}
 void MainWindow::miI2ISel() {}
 void MainWindow::miI2IChat() {}
@@ -678,23 +666,9 @@ void MainWindow::miExport2ITunesBKSel() {}
 void MainWindow::miExport2ITunesBKChat() {}
 void MainWindow::miExport2ITunesBKAll() {}
 void MainWindow::miExport2ITunesBK() {}
-void MainWindow::miHome() {}
 
-void MainWindow::miImportItunes() { commandNotReady("miImportItunes"); }
-void MainWindow::miImportToLocalDb() { commandNotReady("miImportToLocalDb"); }
-void MainWindow::miBackup() { commandNotReady("miBackup"); }
-void MainWindow::miBackupSel() { commandNotReady("miBackupSel"); }
-void MainWindow::miBackupChat() { commandNotReady("miBackupChat"); }
-void MainWindow::miBackupAll() { commandNotReady("miBackupAll"); }
 void MainWindow::miPrint() { commandNotReady("miPrint"); }
 void MainWindow::miPrintSel() { commandNotReady("miPrintSel"); }
 void MainWindow::miPrintChat() { commandNotReady("miPrintChat"); }
 void MainWindow::miPrintAll() { commandNotReady("miPrintAll"); }
-void MainWindow::miDelAll() { commandNotReady("miDelAll"); }
-void MainWindow::miHelp() { commandNotReady("miHelp"); }
-void MainWindow::miFeedback() { commandNotReady("miFeedback"); }
 void MainWindow::miAbout() { commandNotReady("miAbout"); }
-void MainWindow::miUnmoutDevice() { commandNotReady("miUnmoutDevice"); }
-void MainWindow::miClearCache() { commandNotReady("miClearCache"); }
-void MainWindow::miViewCache() { commandNotReady("miViewCache"); }
-void MainWindow::miOpenDbFolder() { commandNotReady("miOpenDbFolder"); }

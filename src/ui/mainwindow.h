@@ -134,6 +134,8 @@ private:
     // Clears the tree's current index when it is node or below it, so removing node does not make the
     // view select (and load) a neighbour in the middle of the removal.
     void releaseCurrentIfWithin(AbsTreeItemModel::_ItemNode* node);
+    // Takes node (and everything below it) out of the tree without the view loading a neighbour.
+    void removeTreeNode(AbsTreeItemModel::_ItemNode* node);
     // A command whose work is not in this version yet.
     void commandNotReady(const char* name);
     // Reads what node needs from its database and shows it (the tree selection's work).
@@ -148,6 +150,20 @@ private:
     void runOnAll(WorkFunction work);
     void exportMessages(MsgMessageList messages);
     void extractMedia(MsgMessageList messages);
+    // Copying into local databases (mainwindow_import.cpp).
+    void importITunesBackup(const QString& name);
+    // Asks for the target local database (defaultName proposed) and copies messages into it; the
+    // target node is added or reloaded and selected. True when the copy succeeded.
+    bool backupToLocalDb(const QString& defaultName, const MsgMessageList& messages);
+    void backupMessages(MsgMessageList messages);
+    QStringList localDbNames() const;
+    // The local-database node whose name equals name, ignoring case; null when there is none.
+    _AbsDBItemNode* localDbNamed(const QString& name) const;
+    // Reads node's database into a fresh store and rebuilds its conversation nodes.
+    void reloadDatabaseNode(_AbsDBItemNode* node);
+    // The messages of list that belong to the store of the current node's database: commands
+    // never act on records of another source.
+    MsgMessageList ofCurrentStore(const MsgMessageList& list) const;
     // Deletes messages of dbNode in a job; true when it succeeded (the records are then removed).
     bool deleteMessages(_AbsDBItemNode* dbNode, const MsgMessageList& messages);
 

@@ -16,6 +16,8 @@
 #include <QDir>
 #include <QItemSelectionModel>
 #include <QLabel>
+#include <QPersistentModelIndex>
+#include <QSet>
 
 #include <exception>
 
@@ -48,14 +50,29 @@ void MainWindow::runScoped(WorkFunction work)
     }
 }
 
+MsgMessageList MainWindow::ofCurrentStore(const MsgMessageList& list) const
+{
+    const _AbsDBItemNode* node = ItemModelMain::databaseNodeOf(currentTreeNode());
+    if (!node)
+        return {};
+    const QList<_MsgMessage*> owned = node->store.data()->messages.values();
+    const QSet<const _MsgMessage*> ownedSet(owned.cbegin(), owned.cend());
+    MsgMessageList result;
+    for (_MsgMessage* message : list) {
+        if (ownedSet.contains(message))
+            result.append(message);
+    }
+    return result;
+}
+
 void MainWindow::runOnSelection(WorkFunction work)
 {
-    (this->*work)(selectedMessages());
+    (this->*work)(ofCurrentStore(selectedMessages()));
 }
 
 void MainWindow::runOnChat(WorkFunction work)
 {
-    (this->*work)(m_smsModel->messages());
+    (this->*work)(ofCurrentStore(m_smsModel->messages()));
 }
 
 void MainWindow::runOnAll(WorkFunction work)
@@ -79,8 +96,8 @@ void MainWindow::miExtractMediaAll() { runOnAll(&MainWindow::extractMedia); }
 
 void MainWindow::exportMessages(MsgMessageList messages)
 {
-    const QStringList filters = {tr("Text Files(*.txt)"), tr("Doc Files(*.doc)"), tr("CSV Files(*.csv)"),
-                                 tr("PDF Files(*.pdf)"), tr("HTML Files(*.html)")};
+    // PDF and HTML are offered once their exporters exist.
+    const QStringList filters = {tr("Text Files(*.txt)"), tr("Doc Files(*.doc)"), tr("CSV Files(*.csv)")};
     const QString proposed = QDir(QDir::homePath()).filePath(QStringLiteral("messages(%1)").arg(timeStamp()));
     const QString chosen =
         chooseSaveFileName(this, tr("IDS_SEL_EXPORT_MESSAGES_PATH"), proposed, filters.join(QStringLiteral(";;")));
@@ -157,14 +174,20 @@ void MainWindow::miDelSel()
 {
     AbsTreeItemModel::_ItemNode* current = currentTreeNode();
     _AbsDBItemNode* dbNode = ItemModelMain::databaseNodeOf(current);
-    if (!dbNode || !askQuestion(tr("IDS_CONFIRM_DEL_SEL_MMS")))
+    // Only local databases are ours to change: never a device's copy of its messages.
+    if (!dbNode || dbNode->type != kNodeLocalDb)
         return;
-    if (!deleteMessages(dbNode, selectedMessages()))
+    const MsgMessageList messages = ofCurrentStore(selectedMessages());
+    if (messages.isEmpty() || !askQuestion(tr("IDS_CONFIRM_DEL_SEL_MMS")))
         return;
-    ui.treeViewDS->setCurrentIndex(QModelIndex());
-    const QModelIndex index = m_mainModel->indexOfNode(current);
+    const QPersistentModelIndex index(m_mainModel->indexOfNode(current));
+    ui.treeViewDS->setCurrentIndex(QModelIndex());  // empties the views before their records go
+    if (!deleteMessages(dbNode, messages)) {
+        ui.treeViewDS->setCurrentIndex(index);
+        return;
+    }
     QMetaObject::invokeMethod(
-        this, [this, index] { ui.treeViewDS->setCurrentIndex(index); }, Qt::QueuedConnection);
+        this, [this, index] { if (index.isValid()) ui.treeViewDS->setCurrentIndex(index); }, Qt::QueuedConnection);
 }
 
 void MainWindow::miDelChat()
@@ -174,14 +197,13 @@ void MainWindow::miDelChat()
         return;
     auto* chatNode = static_cast<_ChatSessionItemNode*>(current);
     _AbsDBItemNode* dbNode = ItemModelMain::databaseNodeOf(current);
-    if (!dbNode || !askQuestion(tr("IDS_CONFIRM_DEL_CHAT_MMS")))
+    if (!dbNode || dbNode->type != kNodeLocalDb || !askQuestion(tr("IDS_CONFIRM_DEL_CHAT_MMS")))
         return;
-    if (!deleteMessages(dbNode, m_smsModel->messages()))
+    if (!deleteMessages(dbNode, ofCurrentStore(_MsgStore::messagesOfChats(chatNode->chats))))
         return;
     ui.lbSMSCount->setText(tr("Messages: 0"));
     const QList<_MsgChat*> chats = chatNode->chats;
-    releaseCurrentIfWithin(chatNode);
-    m_mainModel->removeNode(chatNode);
+    removeTreeNode(chatNode);
     for (const _MsgChat* chat : chats)
         dbNode->store.removeChat(chat->rowid);
 }

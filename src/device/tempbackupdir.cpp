@@ -1,0 +1,66 @@
+#include "device/tempbackupdir.h"
+
+#include "core/datadir.h"
+#include "core/fileutil.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <stdexcept>
+
+namespace {
+
+QString stateFilePath()
+{
+    return dataDir().absoluteFilePath(QLatin1String(kTempBackupStateName));
+}
+
+QString rootPath()
+{
+    return dataDir().absoluteFilePath(QLatin1String(kTempBackupRootName));
+}
+
+void writeStateFile(const QString& base)
+{
+    QSaveFile file(stateFilePath());
+    if (!file.open(QIODevice::WriteOnly) || file.write(base.toUtf8()) < 0 || !file.commit())
+        qWarning("cannot write %s", qUtf8Printable(stateFilePath()));
+}
+
+void makePrivateFolder(const QString& path)
+{
+    const QFileInfo info(path);
+    if (info.isSymLink() || (info.exists() && !info.isDir()))
+        throw std::runtime_error(("Not a folder: " + path).toStdString());
+    if (!info.exists() && !QDir().mkdir(path))
+        throw std::runtime_error(("Cannot create " + path).toStdString());
+    // Full backups hold every personal record of a device.
+    const QFile::Permissions ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+    if (!QFile::setPermissions(path, ownerOnly | QFile::ReadUser | QFile::WriteUser | QFile::ExeUser))
+        throw std::runtime_error(("Cannot protect " + path).toStdString());
+}
+
+}  // namespace
+
+QDir chooseTempBackupDir()
+{
+    const QString base = dataDir().absolutePath();
+    QFile state(stateFilePath());
+    const QByteArray recorded = state.open(QIODevice::ReadOnly) ? state.readAll() : QByteArray();
+    state.close();
+    if (QString::fromUtf8(recorded) != base)
+        writeStateFile(base);  // missing, or left by a data folder that has moved
+    const QString root = rootPath();
+    makePrivateFolder(root);
+    return QDir(root);
+}
+
+bool removeTempBackupDir()
+{
+    const QString state = stateFilePath();
+    if (!QFileInfo(state).isFile())
+        return true;
+    const bool rootGone = removeDirRecursive(rootPath());
+    return QFile::remove(state) && rootGone;
+}
