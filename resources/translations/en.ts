@@ -198,6 +198,10 @@
 <context>
     <name>MainWindow</name>
     <message>
+        <source>unknown export format.</source>
+        <translation>unknown export format.</translation>
+    </message>
+    <message>
         <source>Messages: 0</source>
         <translation>Messages: 0</translation>
     </message>

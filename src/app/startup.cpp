@@ -43,7 +43,7 @@ public:
     {
         return {};
     }
-    QString getSaveFileName(QWidget*, const QString&, const QString&, const QString&,
+    QString getSaveFileName(QWidget*, const QString&, const QString&, const QString&, QString*,
                             QFileDialog::Options) override
     {
         return {};

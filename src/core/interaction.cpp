@@ -26,9 +26,9 @@ public:
     }
 
     QString getSaveFileName(QWidget* parent, const QString& caption, const QString& dir, const QString& filter,
-                            QFileDialog::Options options) override
+                            QString* selectedFilter, QFileDialog::Options options) override
     {
-        return QFileDialog::getSaveFileName(parent, caption, dir, filter, nullptr, options);
+        return QFileDialog::getSaveFileName(parent, caption, dir, filter, selectedFilter, options);
     }
 
     QString getExistingDirectory(QWidget* parent, const QString& caption, const QString& dir,

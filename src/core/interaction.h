@@ -25,8 +25,9 @@ public:
                                     const QString& filter, QFileDialog::Options options) = 0;
     virtual QStringList getOpenFileNames(QWidget* parent, const QString& caption, const QString& dir,
                                          const QString& filter, QFileDialog::Options options) = 0;
+    // selectedFilter, when given, receives the filter the user left selected.
     virtual QString getSaveFileName(QWidget* parent, const QString& caption, const QString& dir,
-                                    const QString& filter, QFileDialog::Options options) = 0;
+                                    const QString& filter, QString* selectedFilter, QFileDialog::Options options) = 0;
     virtual QString getExistingDirectory(QWidget* parent, const QString& caption, const QString& dir,
                                          QFileDialog::Options options) = 0;
 
@@ -55,9 +56,10 @@ inline QStringList chooseOpenFileNames(QWidget* parent, const QString& caption, 
 }
 
 inline QString chooseSaveFileName(QWidget* parent, const QString& caption, const QString& dir = QString(),
-                                  const QString& filter = QString(), QFileDialog::Options options = {})
+                                  const QString& filter = QString(), QString* selectedFilter = nullptr,
+                                  QFileDialog::Options options = {})
 {
-    return interaction().getSaveFileName(parent, caption, dir, filter, options);
+    return interaction().getSaveFileName(parent, caption, dir, filter, selectedFilter, options);
 }
 
 inline QString chooseExistingDirectory(QWidget* parent, const QString& caption, const QString& dir = QString(),

@@ -26,16 +26,25 @@ CommandScope commandScope(bool hasSelection, const AbsTreeItemModel::_ItemNode* 
     return current->type == kNodeChatSession ? CommandScope::Chat : CommandScope::All;
 }
 
-ExportTarget exportTargetFor(const QString& chosenName)
+ExportTarget exportTargetFor(const QString& chosenName, int filterPosition)
 {
     const QFileInfo info(chosenName);
-    const QString suffix = info.suffix().toLower();
-    if (suffix == QLatin1String("pdf") || suffix == QLatin1String("html") || suffix == QLatin1String("htm")) {
-        const bool pdf = suffix == QLatin1String("pdf");
-        const QString folder = info.dir().filePath(info.baseName() + (pdf ? QStringLiteral("-pdf") : QStringLiteral("-html")));
-        return {folder, pdf ? ExportMessagesThread::Pdf : ExportMessagesThread::Html};
+    const auto withSuffix = [&](const char* suffix) {
+        return info.suffix().isEmpty() ? chosenName + QLatin1String(suffix) : chosenName;
+    };
+    const auto pageFolder = [&](const char* tail) { return info.dir().filePath(info.baseName() + QLatin1String(tail)); };
+    switch (filterPosition) {
+    case 0:
+        return {withSuffix(".txt"), ExportMessagesThread::Text};
+    case 1:
+        return {withSuffix(".doc"), ExportMessagesThread::Text};
+    case 2:
+        return {withSuffix(".csv"), ExportMessagesThread::Csv};
+    case 3:
+        return {pageFolder("-pdf"), ExportMessagesThread::Pdf};
+    case 4:
+        return {pageFolder("-html"), ExportMessagesThread::Html};
+    default:
+        return {};
     }
-    if (suffix == QLatin1String("csv"))
-        return {chosenName, ExportMessagesThread::Csv};
-    return {suffix.isEmpty() ? chosenName + QStringLiteral(".txt") : chosenName, ExportMessagesThread::Text};
 }

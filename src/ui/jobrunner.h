@@ -24,11 +24,13 @@ enum class CommandScope {
 // other node All.
 CommandScope commandScope(bool hasSelection, const AbsTreeItemModel::_ItemNode* current);
 
-// Where an export goes and in which format, from the name chosen in the save dialog: ".csv" gives
-// CSV, ".pdf" and ".html" a folder "<name>-pdf" or "<name>-html" beside it, anything else text (a name
-// without suffix gains ".txt").
+// Where an export goes and in which format, from the name chosen in the save dialog and the position
+// of the filter left selected there (Text, Doc, CSV, PDF, HTML). The filter decides the format, not
+// the typed suffix: Text and Doc give text, CSV gives CSV, and a name without suffix gains the
+// filter's; PDF and HTML give a folder "<base name>-pdf" or "<base name>-html" beside the name.
+// format is -1 for a position outside the list.
 struct ExportTarget {
     QString path;
-    int format = 0;
+    int format = -1;
 };
-ExportTarget exportTargetFor(const QString& chosenName);
+ExportTarget exportTargetFor(const QString& chosenName, int filterPosition);

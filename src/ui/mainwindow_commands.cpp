@@ -99,11 +99,16 @@ void MainWindow::exportMessages(MsgMessageList messages)
     // PDF and HTML are offered once their exporters exist.
     const QStringList filters = {tr("Text Files(*.txt)"), tr("Doc Files(*.doc)"), tr("CSV Files(*.csv)")};
     const QString proposed = QDir(QDir::homePath()).filePath(QStringLiteral("messages(%1)").arg(timeStamp()));
-    const QString chosen =
-        chooseSaveFileName(this, tr("IDS_SEL_EXPORT_MESSAGES_PATH"), proposed, filters.join(QStringLiteral(";;")));
+    QString selectedFilter;
+    const QString chosen = chooseSaveFileName(this, tr("IDS_SEL_EXPORT_MESSAGES_PATH"), proposed,
+                                              filters.join(QStringLiteral(";;")), &selectedFilter);
     if (chosen.isEmpty())
         return;
-    const ExportTarget target = exportTargetFor(chosen);
+    const ExportTarget target = exportTargetFor(chosen, filters.indexOf(selectedFilter));
+    if (target.format < 0) {
+        showError(tr("unknown export format."));
+        return;
+    }
     // The job's records belong to the node's store: this copy keeps them alive even if the node
     // goes (a device removal is delivered inside the dialog's loop).
     _AbsDBItemNode* node = ItemModelMain::databaseNodeOf(currentTreeNode());

@@ -64,15 +64,24 @@ TEST(CommandScope, SelectionBeatsNodeAndNodesPickChatOrAll)
         EXPECT_EQ(commandScope(c.selection, c.current), c.expected) << c.selection << " " << c.current;
 }
 
-TEST(ExportTarget, SuffixPicksFormatAndPageFormatsGetAFolder)
+TEST(ExportTarget, TheSelectedFilterPicksTheFormatAndPageFormatsGetAFolder)
 {
-    EXPECT_EQ(exportTargetFor(QStringLiteral("/o/report")).path, QStringLiteral("/o/report.txt"));
-    EXPECT_EQ(exportTargetFor(QStringLiteral("/o/report.doc")).format, int(ExportMessagesThread::Text));
-    EXPECT_EQ(exportTargetFor(QStringLiteral("/o/report.csv")).format, int(ExportMessagesThread::Csv));
-    const ExportTarget pdf = exportTargetFor(QStringLiteral("/o/my.messages.pdf"));
+    EXPECT_EQ(exportTargetFor(QStringLiteral("/o/report"), 0).path, QStringLiteral("/o/report.txt"));
+    // A typed suffix is kept as it is, and the filter still decides the format.
+    const ExportTarget textAsCsvName = exportTargetFor(QStringLiteral("/o/report.csv"), 0);
+    EXPECT_EQ(textAsCsvName.path, QStringLiteral("/o/report.csv"));
+    EXPECT_EQ(textAsCsvName.format, int(ExportMessagesThread::Text));
+    const ExportTarget doc = exportTargetFor(QStringLiteral("/o/report"), 1);
+    EXPECT_EQ(doc.path, QStringLiteral("/o/report.doc"));
+    EXPECT_EQ(doc.format, int(ExportMessagesThread::Text));
+    EXPECT_EQ(exportTargetFor(QStringLiteral("/o/report"), 2).path, QStringLiteral("/o/report.csv"));
+    EXPECT_EQ(exportTargetFor(QStringLiteral("/o/report.txt"), 2).format, int(ExportMessagesThread::Csv));
+    const ExportTarget pdf = exportTargetFor(QStringLiteral("/o/my.messages.pdf"), 3);
     EXPECT_EQ(pdf.path, QStringLiteral("/o/my-pdf"));
     EXPECT_EQ(pdf.format, int(ExportMessagesThread::Pdf));
-    EXPECT_EQ(exportTargetFor(QStringLiteral("/o/m.html")).path, QStringLiteral("/o/m-html"));
+    EXPECT_EQ(exportTargetFor(QStringLiteral("/o/messages"), 4).path, QStringLiteral("/o/messages-html"));
+    EXPECT_EQ(exportTargetFor(QStringLiteral("/o/m"), -1).format, -1);
+    EXPECT_EQ(exportTargetFor(QStringLiteral("/o/m"), 5).format, -1);
 }
 
 TEST(RunJob, OnlyASuccessReportCountsAndTheThreadHasEnded)
