@@ -138,8 +138,10 @@ void ExportMessagesThread::exportAll()
         if (ProgressSink::isCancelled(m_progress))
             throw -1;
         ++i;
-        ProgressSink::postUpdateProgress(m_progress, QString(), int(double(i) / n * 100),
-                                         tr("Messages: %1/%2").arg(i).arg(n));
+        // The counter text is only built when someone shows it.
+        if (m_progress)
+            ProgressSink::postUpdateProgress(m_progress, QString(), int(double(i) / n * 100),
+                                             tr("Messages: %1/%2").arg(i).arg(n));
         exporterFor(*message).exportMessage(message);
     }
     if (m_exporter)

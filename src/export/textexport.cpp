@@ -13,12 +13,31 @@ const int kDateWidth = 30;
 const int kFlagWidth = 6;
 const int kNameWidth = 40;
 
+// Large enough that the file sees few writes, small enough to stay in cache.
+constexpr int kFlushBytes = 64 * 1024;
+
 // Padded on the right to width; longer text is kept whole and pushes the next column along.
-void writePadded(QTextStream& out, const QString& text, int width)
+void appendPadded(QString& line, const QString& text, int width)
 {
-    out << text;
-    for (int i = text.size(); i < width; ++i)
-        out << QLatin1Char(' ');
+    line += text;
+    if (text.size() < width)
+        line += QString(width - text.size(), QLatin1Char(' '));
+}
+
+bool needsCsvQuotes(const QString& text)
+{
+    for (const QChar c : text) {
+        switch (c.unicode()) {
+        case u'"':
+        case u',':
+        case u'\n':
+        case u'\r':
+            return true;
+        default:
+            break;
+        }
+    }
+    return false;
 }
 
 QString oneLine(QString text)
@@ -36,9 +55,8 @@ QString txtFlag(const _MsgMessage& message)
 }
 
 // Person and number columns: the identifier for a group, else the first member's name and address.
-void csvParty(const _MsgMessage& message, QString& person, QString& number)
+void csvParty(const _MsgChat* chat, QString& person, QString& number)
 {
-    const _MsgChat* chat = message.chat;
     if (!chat)
         return;
     if (chat->isGroup()) {
@@ -73,6 +91,9 @@ QString csvDateText(int appleSeconds)
 
 QString csvEscape(const QString& text)
 {
+    // Most fields need nothing: they are shared, not copied.
+    if (!needsCsvQuotes(text))
+        return text;
     bool needsQuotes = false;
     QString escaped;
     escaped.reserve(text.size() + 2);
@@ -106,16 +127,31 @@ void TextFileExport::begin()
     // Text mode adds nothing on Linux: every line ends in "\n" as written.
     if (!m_file.open(QIODevice::WriteOnly | QIODevice::Text))
         fail(m_file.errorString());
-    m_stream.setDevice(&m_file);
-    m_stream.setCodec("UTF-8");
-    m_stream.setGenerateByteOrderMark(false);
+    m_buffer.reserve(kFlushBytes + 4096);
     writeHeader();
+}
+
+void TextFileExport::write(const QString& text)
+{
+    // Whole lines are encoded at once, so a surrogate pair is never split between two encodings.
+    m_buffer += text.toUtf8();
+    if (m_buffer.size() >= kFlushBytes)
+        flushBuffer();
+}
+
+void TextFileExport::flushBuffer()
+{
+    if (m_buffer.isEmpty())
+        return;
+    if (m_file.write(m_buffer) != m_buffer.size())
+        fail(m_file.errorString());
+    m_buffer.resize(0);
 }
 
 void TextFileExport::end()
 {
-    m_stream.flush();
-    if (m_stream.status() != QTextStream::Ok || m_file.error() != QFileDevice::NoError)
+    flushBuffer();
+    if (m_file.error() != QFileDevice::NoError)
         fail(m_file.errorString());
     if (!m_file.commit())
         fail(m_file.errorString());
@@ -128,34 +164,50 @@ void TextFileExport::fail(const QString& what) const
 
 void ExportMessagesTxt::writeHeader()
 {
-    QTextStream& out = stream();
-    writePadded(out, QStringLiteral("Date"), kDateWidth);
-    writePadded(out, QStringLiteral("Flag"), kFlagWidth);
-    writePadded(out, QStringLiteral("Name"), kNameWidth);
-    out << QStringLiteral("Message\n");
+    QString line;
+    appendPadded(line, QStringLiteral("Date"), kDateWidth);
+    appendPadded(line, QStringLiteral("Flag"), kFlagWidth);
+    appendPadded(line, QStringLiteral("Name"), kNameWidth);
+    line += QStringLiteral("Message\n");
+    write(line);
 }
 
 void ExportMessagesTxt::exportMessage(_MsgMessage* message)
 {
-    QTextStream& out = stream();
-    writePadded(out, txtDateText(message->date), kDateWidth);
-    writePadded(out, txtFlag(*message), kFlagWidth);
-    writePadded(out, message->chat ? message->chat->displayName(false) : QStringLiteral("Unknown"), kNameWidth);
-    out << oneLine(messagePlainText(message)) << QLatin1Char('\n');
+    QString line;
+    appendPadded(line, txtDateText(message->date), kDateWidth);
+    appendPadded(line, txtFlag(*message), kFlagWidth);
+    appendPadded(line, message->chat ? message->chat->displayName(false) : QStringLiteral("Unknown"), kNameWidth);
+    line += oneLine(messagePlainText(message));
+    line += QLatin1Char('\n');
+    write(line);
 }
 
 void ExportMessagesCsv::writeHeader()
 {
-    stream() << QStringLiteral("date,send,person,number,content\n");
+    write(QStringLiteral("date,send,person,number,content\n"));
+}
+
+const QString& ExportMessagesCsv::partyColumns(const _MsgChat* chat)
+{
+    const auto found = m_partyColumns.constFind(chat);
+    if (found != m_partyColumns.constEnd())
+        return *found;
+    QString person;
+    QString number;
+    csvParty(chat, person, number);
+    return *m_partyColumns.insert(chat, QLatin1Char(',') + csvEscape(person) + QLatin1Char(',') + csvEscape(number)
+                                            + QLatin1Char(','));
 }
 
 void ExportMessagesCsv::exportMessage(_MsgMessage* message)
 {
-    QString person;
-    QString number;
-    csvParty(*message, person, number);
-    QTextStream& out = stream();
-    out << csvDateText(message->date) << QLatin1Char(',') << (message->is_from_me ? '1' : '0') << QLatin1Char(',')
-        << csvEscape(person) << QLatin1Char(',') << csvEscape(number) << QLatin1Char(',')
-        << csvEscape(messagePlainText(message)) << QLatin1Char('\n');
+    m_line.resize(0);
+    m_line += csvDateText(message->date);
+    m_line += QLatin1Char(',');
+    m_line += QLatin1Char(message->is_from_me ? '1' : '0');
+    m_line += partyColumns(message->chat);
+    m_line += csvEscape(messagePlainText(message));
+    m_line += QLatin1Char('\n');
+    write(m_line);
 }

@@ -6,11 +6,12 @@
 // vanished folder) surface as exceptions from end(), never as a short file reported as done.
 #include "export/absformatexport.h"
 
+#include <QByteArray>
+#include <QHash>
 #include <QSaveFile>
 #include <QString>
-#include <QTextStream>
 
-// Shared by both formats: the temporary file, the stream and the error checks.
+// Shared by both formats: the temporary file, the UTF-8 output buffer and the error checks.
 class TextFileExport : public MessageExporter {
 public:
     explicit TextFileExport(const QString& path);
@@ -20,13 +21,15 @@ public:
 
 protected:
     virtual void writeHeader() = 0;
-    QTextStream& stream() { return m_stream; }
+    // Appends text as UTF-8; the file is written in large blocks.
+    void write(const QString& text);
 
 private:
+    void flushBuffer();
     [[noreturn]] void fail(const QString& what) const;
 
     QSaveFile m_file;
-    QTextStream m_stream;
+    QByteArray m_buffer;
 };
 
 // Fixed-width columns: date (30), flag (6), conversation name (40), then the text on one line.
@@ -47,6 +50,14 @@ public:
 
 protected:
     void writeHeader() override;
+
+private:
+    // The escaped person and number columns of a conversation with the separators around them; the
+    // records do not change while an export runs, and conversations hold many messages.
+    const QString& partyColumns(const _MsgChat* chat);
+
+    QHash<const _MsgChat*, QString> m_partyColumns;
+    QString m_line;  // reused for every row
 };
 
 // The text as one CSV field: doubled quotes, and the whole field quoted when it holds a quote, a

@@ -341,9 +341,14 @@ bool IOS6MessageDb::hasChatLast() const
 void IOS6MessageDb::chats(_MsgStore& store)
 {
     open();
+    readConversations(store, false);
+}
+
+void IOS6MessageDb::readConversations(_MsgStore& store, bool lastFromMessages)
+{
     openContactsQuietly();
     readChats(store);
-    if (!hasChatLast())
+    if (!hasChatLast() && !lastFromMessages)
         applyLastFromMessageDates(store);
     readChatHandles(store);
 }
@@ -403,23 +408,42 @@ void IOS6MessageDb::readChatHandles(_MsgStore& store)
 void IOS6MessageDb::messages(_MsgStore& store, qint64 chatRowid)
 {
     open();
-    chats(store);
-    readMessages(store, chatRowid);
+    // Reading every message yields each conversation's newest date on the way: one pass, not two.
+    const bool lastFromMessages = chatRowid <= 0 && !hasChatLast();
+    readConversations(store, lastFromMessages);
+    readMessages(store, chatRowid, lastFromMessages);
     readAttachments(store, chatRowid);
 }
 
-void IOS6MessageDb::readMessages(_MsgStore& store, qint64 chatRowid)
+void IOS6MessageDb::readMessages(_MsgStore& store, qint64 chatRowid, bool trackLast)
 {
     _MsgStoreData& data = *store.data();
     QString sql = QStringLiteral(
         "select j.chat_id, m.* from chat_message_join as j inner join message as m on j.message_id = m.rowid");
-    if (hasItemType())
+    // Location shares are never shown, yet they count for the newest date.
+    const bool skipLocationShares = hasItemType();
+    if (skipLocationShares && !trackLast)
         sql += QStringLiteral(" and m.item_type <> 4");
     if (chatRowid > 0)
         sql += QStringLiteral(" and j.chat_id=%1").arg(chatRowid);
     Sqlite3Cursor cursor = queryThrow(sql);
     const auto positions = columnPositions(cursor, kMessageColumnNames);
+    struct Newest {
+        bool any = false;  // like SQL's max(): NULL dates do not count; none at all gives 0
+        qint64 date = 0;
+    };
+    QHash<qint64, Newest> newest;
     while (cursor.moveNext()) {
+        if (trackLast) {
+            Newest& n = newest[cursor.getInt64(positions[mChatId])];
+            if (!cursor.isNull(positions[mDate])) {
+                const qint64 date = cursor.getInt64(positions[mDate]);
+                n.date = n.any ? qMax(n.date, date) : date;
+                n.any = true;
+            }
+            if (skipLocationShares && cursor.getInt(positions[mItemType]) == 4)
+                continue;
+        }
         const qint64 rowid = cursor.getInt64(positions[mRowid]);
         _MsgMessage* message = data.messages.value(rowid);
         if (!message) {
@@ -442,6 +466,10 @@ void IOS6MessageDb::readMessages(_MsgStore& store, qint64 chatRowid)
             message->chat = chat;
             chat->messages.insert(QString::number(rowid), message);
         }
+    }
+    for (auto it = newest.cbegin(); it != newest.cend(); ++it) {
+        if (_MsgChat* chat = data.chats.value(it.key()))
+            chat->last = appleDateSeconds(it->date);
     }
 }
 

@@ -106,10 +106,14 @@ private:
     void registerFunctions();
     void loadTableDdl();
 
+    // chats() without the newest dates when lastFromMessages: reading every message finds them too.
+    void readConversations(_MsgStore& store, bool lastFromMessages);
     void readChats(_MsgStore& store);
     void applyLastFromMessageDates(_MsgStore& store);
     void readChatHandles(_MsgStore& store);
-    void readMessages(_MsgStore& store, qint64 chatRowid);
+    // With trackLast, also sets each conversation's newest date from its messages, location shares
+    // included, as applyLastFromMessageDates does.
+    void readMessages(_MsgStore& store, qint64 chatRowid, bool trackLast);
     void readAttachments(_MsgStore& store, qint64 chatRowid);
     qint64 firstRowid(const Sqlite3Sql& sql);
 

@@ -103,6 +103,13 @@ constexpr QChar kObjectReplacement(0xFFFC);
 template <typename T>
 QList<T*> byRowid(const QHash<QString, T*>& table)
 {
+    // Most messages have no attachment and most conversations one member: nothing to sort.
+    if (table.size() <= 1) {
+        QList<T*> result;
+        if (!table.isEmpty() && table.cbegin().value())
+            result.append(table.cbegin().value());
+        return result;
+    }
     QList<QString> keys = table.keys();
     std::sort(keys.begin(), keys.end());
     QList<T*> result;

@@ -587,6 +587,11 @@ bool Sqlite3Cursor::isNull(const QString& column) const
     return i < 0 || sqlite3_column_type(m_stmt->stmt(), i) == SQLITE_NULL;
 }
 
+bool Sqlite3Cursor::isNull(int position) const
+{
+    return !readable(position) || sqlite3_column_type(m_stmt->stmt(), position) == SQLITE_NULL;
+}
+
 bool Sqlite3Cursor::hasColumn(const QString& column) const
 {
     return m_stmt && m_stmt->columnIndex(column) >= 0;

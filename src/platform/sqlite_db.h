@@ -196,6 +196,7 @@ public:
     QString getText(const QString& column) const;
     QByteArray getBlob(const QString& column) const;
     bool isNull(const QString& column) const;  // true also for a missing column or no current row
+    bool isNull(int position) const;
     bool hasColumn(const QString& column) const;
     QStringList columnNames() const;
 

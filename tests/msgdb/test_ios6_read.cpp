@@ -105,6 +105,25 @@ TEST_F(IOS6ReadTest, MessagesOfOneConversationOrOfAll)
     EXPECT_EQ(m4->attachments.value(QStringLiteral("1")), all.data()->attachments.value(1));
 }
 
+// Reading every message finds the newest dates on the way; they must be those chats() computes,
+// location shares (never shown) and nanosecond dates included, NULL dates ignored.
+TEST_F(IOS6ReadTest, ReadingAllMessagesGivesTheSameConversationDatesAsReadingConversations)
+{
+    IOS6MessageDb& db = deviceDb(QStringLiteral(
+        "insert into chat(ROWID, guid, chat_identifier, service_name) values (3, 'SMS;-;x', 'x', 'SMS');"
+        "insert into message(ROWID, guid, date) values (7, 'M7', NULL), (8, 'M8', 5);"
+        "insert into chat_message_join values (3, 7), (3, 8);"));
+    _MsgStore conversations;
+    db.chats(conversations);
+    _MsgStore all;
+    db.messages(all, 0);
+    for (const qint64 chat : {1, 2, 3})
+        EXPECT_EQ(all.data()->chats.value(chat)->last, conversations.data()->chats.value(chat)->last) << chat;
+    EXPECT_EQ(all.data()->chats.value(1)->last, 400000200);  // the location share, left out of the messages
+    EXPECT_EQ(all.data()->chats.value(3)->last, 5);
+    EXPECT_FALSE(all.data()->messages.contains(3));
+}
+
 TEST_F(IOS6ReadTest, LocationSharesAreKeptWhenTheFileHasNoItemType)
 {
     QString schema = fixtures::ios6DeviceSchema();
