@@ -219,7 +219,7 @@ qint64 IOS5MessageDb::messageCount()
 void IOS5MessageDb::chats(_MsgStore& store)
 {
     open();
-    openContactsQuietly();
+    m_naming.openContactsQuietly();
     readSmsChats(store);
     readSmsMembers(store);
     if (hasTable(kMadridChat))
@@ -274,8 +274,8 @@ void IOS5MessageDb::readSmsMembers(_MsgStore& store)
             made->rowid = rowid;
             made->country = cursor.getText(countryAt);
             made->service = QStringLiteral("SMS");
-            made->id = countryOf(made->country).normalizeNumber(cursor.getText(addressAt));
-            applyContact(*made);
+            made->id = m_naming.countryOf(made->country).normalizeNumber(cursor.getText(addressAt));
+            m_naming.applyContact(*made);
             handle = made.release();
             handles.insert(rowid, handle);
         }
@@ -328,7 +328,7 @@ void IOS5MessageDb::readIMessageChats(_MsgStore& store)
             handle->rowid = freeIMessageHandleKey(store);
             handle->service = kIMessage;
             handle->id = normalizedWithDefault(participants.at(i).toString());
-            applyContact(*handle);
+            m_naming.applyContact(*handle);
             chat->handles.insert(handle->id, handle.get());
             handles.insert(handle->rowid, handle.get());
             handle.release();
@@ -546,7 +546,7 @@ void IOS5MessageDb::fillSmsRow(MessageReading& reading, _MsgMessage& message, co
     if (chat->handles.size() == 1)
         message.handle = chat->handles.cbegin().value();
     else if (chat->handles.size() > 1 && !message.is_from_me)
-        message.handle = chat->handles.value(countryOf(message.country).normalizeNumber(address));
+        message.handle = chat->handles.value(m_naming.countryOf(message.country).normalizeNumber(address));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -652,37 +652,6 @@ void IOS5MessageDb::addMmsAttachment(MessageReading& reading, _MsgMessage& messa
 
 // ---------------------------------------------------------------------------------------------
 // Contacts and numbers
-
-void IOS5MessageDb::openContactsQuietly()
-{
-    // Without an address book the conversations are still read, without names.
-    try {
-        m_contactsDb.open();
-    } catch (const std::exception&) {
-    }
-}
-
-void IOS5MessageDb::applyContact(_MsgHandle& handle)
-{
-    if (!m_contactsDb.isOpen())
-        return;
-    try {
-        const ContactEntry entry = m_contactsDb.findByNumber(handle.id);
-        handle.contactName = IOSContactsMemDb::contactDisplayName(entry);
-        handle.photo = entry.photo;
-    } catch (const std::exception& e) {
-        logWarning(QStringLiteral("IOS5MessageDb::chats, IOSContactsMemDb error. %1").arg(QString::fromUtf8(e.what())));
-    }
-}
-
-const Country& IOS5MessageDb::countryOf(const QString& sn)
-{
-    const QString key = sn.toUpper();
-    auto found = m_countryBySn.constFind(key);
-    if (found == m_countryBySn.constEnd())
-        found = m_countryBySn.insert(key, m_countryLib.countryBySn(key));
-    return *found;
-}
 
 QString IOS5MessageDb::normalizedWithDefault(const QString& address)
 {

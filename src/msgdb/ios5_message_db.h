@@ -7,6 +7,7 @@
 #include "msgdb/absdb.h"
 #include "msgdb/contacts.h"
 #include "msgdb/country.h"
+#include "msgdb/handle_naming.h"
 #include "msgdb/recycle_db.h"
 
 #include <QDir>
@@ -67,9 +68,6 @@ private:
     void readMmsParts(MessageReading& reading, qint64 chatRowid);
     void addMmsAttachment(MessageReading& reading, _MsgMessage& message, const Sqlite3Cursor& part);
 
-    void openContactsQuietly();
-    void applyContact(_MsgHandle& handle);
-    const Country& countryOf(const QString& sn);
     QString normalizedWithDefault(const QString& address);
 
     QDir m_dir;
@@ -77,7 +75,7 @@ private:
     IOSContactsMemDb m_contactsDb;  // opened only by chats()
     MessageRecycleDb m_recycle;
     CountryLibDb m_countryLib;
-    QHash<QString, Country> m_countryBySn;  // upper-case code -> country, filled on demand
+    HandleNaming m_naming{m_contactsDb, m_countryLib, "IOS5MessageDb"};
     QHash<QString, QString> m_tableSql;     // table name -> CREATE statement
     QString m_dbPath;
 };

@@ -346,7 +346,7 @@ void IOS6MessageDb::chats(_MsgStore& store)
 
 void IOS6MessageDb::readConversations(_MsgStore& store, bool lastFromMessages)
 {
-    openContactsQuietly();
+    m_naming.openContactsQuietly();
     readChats(store);
     if (!hasChatLast() && !lastFromMessages)
         applyLastFromMessageDates(store);
@@ -398,7 +398,7 @@ void IOS6MessageDb::readChatHandles(_MsgStore& store)
             handle = made.release();
             handles.insert(rowid, handle);
             normalizeHandle(*handle);
-            applyContact(*handle);
+            m_naming.applyContact(*handle);
         }
         if (_MsgChat* chat = chats.value(cursor.getInt64(positions[hChatId])))
             chat->handles.insert(QString::number(rowid), handle);
@@ -581,15 +581,6 @@ qint64 IOS6MessageDb::messageRowidByLogicHash(const _MsgMessage& message)
 // ---------------------------------------------------------------------------------------------
 // Contacts and numbers
 
-void IOS6MessageDb::openContactsQuietly()
-{
-    // Without an address book the conversations are still read, with the names stored in the file.
-    try {
-        m_contactsDb.open();
-    } catch (const std::exception&) {
-    }
-}
-
 void IOS6MessageDb::normalizeHandle(_MsgHandle& handle)
 {
     if (handle.country.isEmpty()) {
@@ -597,32 +588,7 @@ void IOS6MessageDb::normalizeHandle(_MsgHandle& handle)
         handle.country = home.sn().toLower();
         handle.id = home.normalizeNumber(handle.id);
     } else {
-        handle.id = countryOf(handle.country).normalizeNumber(handle.id);
+        handle.id = m_naming.countryOf(handle.country).normalizeNumber(handle.id);
     }
 }
 
-const Country& IOS6MessageDb::countryOf(const QString& sn)
-{
-    const QString key = sn.toUpper();
-    auto found = m_countryBySn.constFind(key);
-    if (found == m_countryBySn.constEnd())
-        found = m_countryBySn.insert(key, m_countryDb.countryBySn(key));
-    return *found;
-}
-
-void IOS6MessageDb::applyContact(_MsgHandle& handle)
-{
-    if (!m_contactsDb.isOpen())
-        return;
-    try {
-        // The address book decides: a number it does not know has no name, whatever the file stored.
-        const ContactEntry entry = m_contactsDb.findByNumber(handle.id);
-        handle.contactName = IOSContactsMemDb::contactDisplayName(entry);
-        handle.photo = entry.photo;
-    } catch (const std::exception& e) {
-        qWarning("%s", QStringLiteral("IOS6MessageDb::chats, IOSContactsMemDb error. %1")
-                           .arg(QString::fromUtf8(e.what()))
-                           .toUtf8()
-                           .constData());
-    }
-}

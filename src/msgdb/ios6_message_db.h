@@ -9,6 +9,7 @@
 #include "msgdb/absdb.h"
 #include "msgdb/contacts.h"
 #include "msgdb/country.h"
+#include "msgdb/handle_naming.h"
 #include "msgdb/recycle_db.h"
 
 #include <QDir>
@@ -117,18 +118,15 @@ private:
     void readAttachments(_MsgStore& store, qint64 chatRowid);
     qint64 firstRowid(const Sqlite3Sql& sql);
 
-    // Contact names and number normalisation for handles read by chats().
-    void openContactsQuietly();
+    // Number normalisation for handles read by chats().
     void normalizeHandle(_MsgHandle& handle);
-    const Country& countryOf(const QString& sn);
-    void applyContact(_MsgHandle& handle);
 
     QDir m_dir;
     QDir m_fileRelayDir;
     IOSContactsMemDb m_contactsDb;  // opened only by chats()
     MessageRecycleDb m_recycleDb;
     CountryLibDb m_countryDb;
-    QHash<QString, Country> m_countryBySn;  // upper-case code -> country, filled on demand
+    HandleNaming m_naming{m_contactsDb, m_countryDb, "IOS6MessageDb"};
     QHash<QString, QString> m_tableDdl;
     QString m_dbPath;
     bool m_upgradeSchema;
