@@ -76,17 +76,27 @@ bool isSafeRelativePath(const QString& relative)
 
 std::optional<QString> resolveContained(const QString& folder, const QString& relative)
 {
-    if (folder.isEmpty())
-        return rejected(folder, relative, "no folder given");
+    return ContainedFolder(folder).resolve(relative);
+}
+
+ContainedFolder::ContainedFolder(const QString& folder)
+    : m_folder(folder),
+      m_base(folder.isEmpty() ? QString() : QDir::cleanPath(QDir(folder).absolutePath())),
+      m_realBase(m_base.isEmpty() ? QString() : realLocation(m_base))
+{
+}
+
+std::optional<QString> ContainedFolder::resolve(const QString& relative) const
+{
+    if (m_folder.isEmpty())
+        return rejected(m_folder, relative, "no folder given");
     if (!isSafeRelativePath(relative))
-        return rejected(folder, relative, "not a plain relative path");
-    const QString base = QDir::cleanPath(QDir(folder).absolutePath());
-    const QString candidate = QDir::cleanPath(base + QLatin1Char('/') + withForwardSlashes(relative));
-    const QString realBase = realLocation(base);
+        return rejected(m_folder, relative, "not a plain relative path");
+    const QString candidate = QDir::cleanPath(m_base + QLatin1Char('/') + withForwardSlashes(relative));
     const QString realCandidate = realLocation(candidate);
-    if (realBase.isEmpty() || realCandidate.isEmpty())
-        return rejected(folder, relative, "a symbolic link on the way leads nowhere");
-    if (!isInside(realCandidate, realBase))
-        return rejected(folder, relative, "leads outside the folder");
+    if (m_realBase.isEmpty() || realCandidate.isEmpty())
+        return rejected(m_folder, relative, "a symbolic link on the way leads nowhere");
+    if (!isInside(realCandidate, m_realBase))
+        return rejected(m_folder, relative, "leads outside the folder");
     return candidate;
 }

@@ -17,3 +17,16 @@ bool isSafeRelativePath(const QString& relative);
 // isSafeRelativePath or, once symbolic links that already exist are followed, lands outside
 // folder. The file system may change afterwards; callers create inside folders they own.
 std::optional<QString> resolveContained(const QString& folder, const QString& relative);
+
+// One folder that many paths are resolved below, as resolveContained does, with the folder's own real
+// location worked out once. For one pass of a reader; a folder replaced meanwhile needs a new object.
+class ContainedFolder {
+public:
+    explicit ContainedFolder(const QString& folder);
+    std::optional<QString> resolve(const QString& relative) const;
+
+private:
+    QString m_folder;
+    QString m_base;      // clean absolute path
+    QString m_realBase;  // with links resolved; "" when a link on the way dangles
+};

@@ -22,7 +22,12 @@ QString deviceRelativePath(const QString& filename)
 
 QString attachmentLocalPath(const QDir& fileRelayDir, const QString& filename)
 {
+    return attachmentLocalPath(ContainedFolder(fileRelayDir.absolutePath()), filename);
+}
+
+QString attachmentLocalPath(const ContainedFolder& fileRelay, const QString& filename)
+{
     if (filename.isEmpty())
         return QString();
-    return resolveContained(fileRelayDir.absolutePath(), deviceRelativePath(filename)).value_or(QString());
+    return fileRelay.resolve(deviceRelativePath(filename)).value_or(QString());
 }

@@ -2,6 +2,8 @@
 // Where the copy of a device file lives on this computer. Message databases store attachment paths
 // as the device knows them ("/var/mobile/Library/SMS/Attachments/...", "~/Library/SMS/..."); every
 // source keeps its copies below a "file-relay" folder that mirrors the device tree.
+#include "core/safepath.h"
+
 #include <QDir>
 #include <QString>
 
@@ -13,3 +15,5 @@ QString deviceRelativePath(const QString& filename);
 // when filename is empty, or its relative form is absolute, holds a "." or ".." component, or
 // resolves outside fileRelayDir.
 QString attachmentLocalPath(const QDir& fileRelayDir, const QString& filename);
+// The same below a folder resolved once, for readers that map many attachments in one pass.
+QString attachmentLocalPath(const ContainedFolder& fileRelay, const QString& filename);

@@ -133,9 +133,13 @@ void logWarning(const QString& text)
 
 // State of one messages() call.
 struct IOS5MessageDb::MessageReading {
-    explicit MessageReading(_MsgStoreData& storeData) : data(storeData) {}
+    MessageReading(_MsgStoreData& storeData, const QDir& fileRelayDir)
+        : data(storeData), fileRelay(fileRelayDir.absolutePath())
+    {
+    }
 
     _MsgStoreData& data;
+    const ContainedFolder fileRelay;  // attachment copies are looked up below it
     QHash<QString, _MsgChat*> chatByIdentifier;
     // Messages made by this call. Only they take text parts: a message read before already holds
     // its texts, and appending them again would double them on every read.
@@ -387,7 +391,7 @@ void IOS5MessageDb::messages(_MsgStore& store, qint64 chatRowid)
 {
     open();
     chats(store);
-    MessageReading reading(*store.data());
+    MessageReading reading(*store.data(), m_fileRelayDir);
     for (_MsgChat* chat : store.chatList()) {
         auto found = reading.chatByIdentifier.find(chat->chat_identifier);
         if (found == reading.chatByIdentifier.end())
@@ -513,7 +517,7 @@ _MsgAttachment* IOS5MessageDb::iMessageAttachment(MessageReading& reading, const
     if (_MsgAttachment* stored = reading.data.attachments.value(found->rowid))
         return stored;
     auto made = std::make_unique<_MsgAttachment>(*found);
-    made->localPath = attachmentLocalPath(m_fileRelayDir, made->filename);
+    made->localPath = attachmentLocalPath(reading.fileRelay, made->filename);
     _MsgAttachment* attachment = made.release();
     reading.data.attachments.insert(attachment->rowid, attachment);
     return attachment;

@@ -484,13 +484,14 @@ void IOS6MessageDb::readAttachments(_MsgStore& store, qint64 chatRowid)
         sql += QStringLiteral(" and cm.chat_id=%1").arg(chatRowid);
     Sqlite3Cursor cursor = queryThrow(sql);
     const auto positions = columnPositions(cursor, kAttachmentColumnNames);
+    const ContainedFolder fileRelay(m_fileRelayDir.absolutePath());
     while (cursor.moveNext()) {
         const qint64 attachmentId = cursor.getInt64(positions[aAttachmentId]);
         _MsgAttachment* attachment = data.attachments.value(attachmentId);
         if (!attachment) {
             auto made = std::make_unique<_MsgAttachment>();
             fillAttachment(*made, cursor, positions);
-            made->localPath = localPath(made->filename);
+            made->localPath = attachmentLocalPath(fileRelay, made->filename);
             attachment = made.release();
             data.attachments.insert(attachmentId, attachment);
         }
