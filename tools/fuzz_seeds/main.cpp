@@ -34,16 +34,18 @@ QByteArray readAll(const QString& path)
 }
 
 // Small pages and no free space: a seed of a few kilobytes lets the fuzzer run many more inputs.
-void compactDatabase(const QString& path)
+void runScript(const QString& path, const char* script)
 {
     sqlite3* raw = nullptr;
     const int opened = sqlite3_open_v2(path.toUtf8().constData(), &raw, SQLITE_OPEN_READWRITE, nullptr);
     const std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);
-    if (opened != SQLITE_OK
-        || sqlite3_exec(db.get(), "PRAGMA journal_mode=DELETE; PRAGMA page_size=512; VACUUM;", nullptr, nullptr,
-                        nullptr)
-               != SQLITE_OK)
-        throw std::runtime_error("cannot compact " + path.toStdString() + ": " + sqlite3_errmsg(db.get()));
+    if (opened != SQLITE_OK || sqlite3_exec(db.get(), script, nullptr, nullptr, nullptr) != SQLITE_OK)
+        throw std::runtime_error("cannot change " + path.toStdString() + ": " + sqlite3_errmsg(db.get()));
+}
+
+void compactDatabase(const QString& path)
+{
+    runScript(path, "PRAGMA journal_mode=DELETE; PRAGMA page_size=512; VACUUM;");
 }
 
 fixtures::SampleHistoryOptions fewRows()
@@ -104,6 +106,13 @@ void writeMessageDbSeeds(const QDir& corpus, const QTemporaryDir& scratch)
     fixtures::fillSampleHistory(ios5, fewRows());
     compactDatabase(ios5);
     writeSeed(corpus, QStringLiteral("message_db"), QStringLiteral("ios5.db"), readAll(ios5));
+
+    // Hostile: the message table behind a view that never ends, which once hung the reader.
+    runScript(ios5,
+              "ALTER TABLE message RENAME TO message_rows;"
+              "CREATE VIEW message AS WITH RECURSIVE r(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM r)"
+              " SELECT message_rows.* FROM message_rows, r; VACUUM;");
+    writeSeed(corpus, QStringLiteral("message_db"), QStringLiteral("endless_view.db"), readAll(ios5));
 }
 
 }  // namespace
