@@ -1,5 +1,6 @@
 // Writes the seed corpora of the fuzz targets from the test fixtures: small valid inputs the fuzzers
 // mutate from. Run by hand when a fixture changes: fuzz_seeds <repo>/fuzz/corpus
+#include "fixtures/address_book.h"
 #include "fixtures/backup_builder.h"
 #include "fixtures/ios5_history.h"
 #include "fixtures/message_history.h"
@@ -54,6 +55,14 @@ fixtures::SampleHistoryOptions fewRows()
     options.messages = 12;
     options.conversations = 3;
     return options;
+}
+
+void writeContactsSeeds(const QDir& corpus, const QTemporaryDir& scratch)
+{
+    const QString book = fixtures::writeAddressBook(scratch.filePath(QStringLiteral("contacts")),
+                                                    fixtures::sampleAddressBook(), false);
+    compactDatabase(book);
+    writeSeed(corpus, QStringLiteral("contacts"), QStringLiteral("address_book.db"), readAll(book));
 }
 
 void writeKeyBagSeeds(const QDir& corpus)
@@ -130,6 +139,7 @@ int main(int argc, char** argv)
         writeBackupSeeds(corpus, scratch);
         writeMessageDbSeeds(corpus, scratch);
         writeKeyBagSeeds(corpus);
+        writeContactsSeeds(corpus, scratch);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;
