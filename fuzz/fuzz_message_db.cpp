@@ -1,19 +1,23 @@
 // A message database file from a device or a backup: the layout probe, then every conversation and
-// message read through the reader the probe picks.
+// message read through the reader the probe picks (iOS 6 tables, or else the iOS 5 reader).
 #include "fuzz_support.h"
+#include "msgdb/ios5_message_db.h"
 #include "msgdb/ios6_message_db.h"
 
 #include <QFile>
 
 #include <exception>
+#include <memory>
 
 namespace {
+
+const QString kSmsFolder = QStringLiteral("file-relay/var/mobile/Library/SMS");
 
 QDir sourceFolder()
 {
     static const QDir folder = [] {
         const QString path = QString::fromUtf8(qgetenv("HOME")) + QStringLiteral("/source");
-        QDir().mkpath(path + QStringLiteral("/file-relay/var/mobile/Library/SMS"));
+        QDir().mkpath(path + QLatin1Char('/') + kSmsFolder);
         return QDir(path);
     }();
     return folder;
@@ -23,6 +27,24 @@ bool writeFile(const QString& path, const QByteArray& content)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
+}
+
+// Removes what the previous input left: SQLite's side files and the MMS parts the iOS 5 reader copies
+// out, which would otherwise pile up over a long run.
+void clearLeftovers(const QDir& folder, const QString& dbPath)
+{
+    for (const char* suffix : {"-wal", "-shm", "-journal"})
+        QFile::remove(dbPath + QLatin1String(suffix));
+    QDir(folder.absoluteFilePath(kSmsFolder + QStringLiteral("/Parts"))).removeRecursively();
+    QFile::remove(folder.absoluteFilePath(QStringLiteral("recycle.db")));
+}
+
+std::unique_ptr<AbsIOSMessageDb> readerFor(const QDir& folder, const QString& dbPath)
+{
+    const QString mcc = QStringLiteral("310");
+    if (AbsIOSMessageDb::isIOS6Layout(dbPath))
+        return std::make_unique<IOS6MessageDb>(folder, mcc, false);
+    return std::make_unique<IOS5MessageDb>(folder, mcc);
 }
 
 }  // namespace
@@ -36,18 +58,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const QDir folder = sourceFolder();
-    const QString dbPath = folder.absoluteFilePath(QStringLiteral("file-relay/var/mobile/Library/SMS/sms.db"));
-    for (const char* suffix : {"-wal", "-shm", "-journal"})
-        QFile::remove(dbPath + QLatin1String(suffix));
+    const QString dbPath = folder.absoluteFilePath(kSmsFolder + QStringLiteral("/sms.db"));
+    clearLeftovers(folder, dbPath);
     if (!writeFile(dbPath, fuzz::bytes(data, size)))
         return 0;
     try {
-        if (!AbsIOSMessageDb::isIOS6Layout(dbPath))
-            return 0;
-        IOS6MessageDb db(folder, QStringLiteral("310"), false);
+        const std::unique_ptr<AbsIOSMessageDb> db = readerFor(folder, dbPath);
         _MsgStore store;
-        db.chats(store);
-        db.messages(store, 0);
+        db->chats(store);
+        db->messages(store, 0);
         for (const _MsgMessage* message : store.messageList())
             (void)message->visibleText();
     } catch (const std::exception&) {

@@ -134,11 +134,13 @@ bool binaryStringHoldsNul(const QByteArray& bytes, qint64 start, qint64 length, 
 // libplist 2.2 mishandles text holding a NUL, which hostile input can carry: its getters abort on an
 // assertion, and its copies (made for every object a binary list references twice) cut the bytes at
 // the NUL but keep the length, so its writers then read past them. Such lists are refused up front.
-// Apple's own lists never hold a NUL in a string or key.
+// Apple's own lists never hold a NUL in a string or key. libplist reads an object wherever the offset
+// table points, the header and the table itself included, so every such place is looked at.
 bool binaryListHoldsTextWithNul(const QByteArray& bytes)
 {
     constexpr int kTrailerSize = 32;
-    const qint64 end = bytes.size() - kTrailerSize;
+    const qint64 size = bytes.size();
+    const qint64 end = size - kTrailerSize;
     if (end < 8)
         return false;  // libplist refuses it anyway
     const int offsetSize = quint8(bytes.at(int(end + 6)));
@@ -149,12 +151,12 @@ bool binaryListHoldsTextWithNul(const QByteArray& bytes)
     const quint64 entries = qMin(objects, (quint64(end) - tableOffset) / quint64(offsetSize));
     for (quint64 i = 0; i < entries; ++i) {
         const quint64 offset = readBigEndian(bytes, qint64(tableOffset + i * offsetSize), offsetSize);
-        if (offset < 8 || offset >= quint64(end))
+        if (offset >= quint64(size))
             continue;
         qint64 start = 0;
         qint64 length = 0;
         int unit = 1;
-        if (binaryStringAt(bytes, qint64(offset), end, start, length, unit)
+        if (binaryStringAt(bytes, qint64(offset), size, start, length, unit)
             && binaryStringHoldsNul(bytes, start, length, unit))
             return true;
     }

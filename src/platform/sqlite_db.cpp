@@ -739,6 +739,9 @@ void Sqlite3DB::openThrow(const QString& path, int flags)
     // Whatever the library's build defaults: with recursive triggers, "replace into" a join table
     // would fire the delete triggers that remove the very message or attachment being linked again.
     sqlite3_exec(db, "PRAGMA foreign_keys=OFF; PRAGMA recursive_triggers=OFF;", nullptr, nullptr, nullptr);
+    // Files come from devices and backups: a view in place of a table we read could be a recursive
+    // query without end and hang the reader. We only ever read tables, so views are refused.
+    sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_VIEW, 0, nullptr);
     m_db = db;
     m_path = path;
     m_open = QSharedPointer<std::atomic<bool>>::create(true);

@@ -9,7 +9,7 @@
 //  - A failed open leaves the handle null, so the next open retries.
 //  - moveNext() never steps again after the last row; an error while stepping throws.
 //  - Identifiers we interpolate are double-quoted; values are always bound.
-//  - foreign_keys and recursive_triggers are never enabled.
+//  - foreign_keys and recursive_triggers are never enabled; views are refused (a statement using one fails).
 //  - Every ...Throw member throws Sqlite3Exception (UTF-8 text: message, code and SQL).
 
 #include <QByteArray>

@@ -96,6 +96,23 @@ TEST(PlistNode, ListsWhoseTextHoldsANulAreRefused)
         EXPECT_TRUE(PlistNode::fromData(QByteArray(xml).replace("%1", nul)).isNull()) << nul.toHex().constData();
 }
 
+TEST(PlistNode, TextWithANulIsRefusedWhereverTheOffsetTablePoints)
+{
+    // {key: "x"} whose key is a UTF-16 string of 9 units read from inside the header: the marker is
+    // the "i" of "bplist00" and the units run on over the dict and its value. The sixth unit is U+0000.
+    const QByteArray withNul = QByteArray::fromHex(
+        "62706c6973743030" "d10102" "5178" "00" "0000" "004100410041" "08030b"
+        "000000000000" "0101" "0000000000000003" "0000000000000000" "0000000000000016");
+    EXPECT_TRUE(PlistNode::fromData(withNul).isNull());
+
+    QByteArray clean = withNul;
+    clean[15] = 'B';  // the same list with U+0042 in place of the NUL, which libplist reads
+    const PlistNode dict = PlistNode::fromData(clean);
+    ASSERT_TRUE(dict.isDict());
+    ASSERT_EQ(dict.dictSize(), 1);
+    EXPECT_EQ(dict.toMap().first().toString(), QStringLiteral("x"));
+}
+
 TEST(PlistNode, WrongTypesAndMissingEntriesGiveDefaults)
 {
     const PlistNode root = sample();

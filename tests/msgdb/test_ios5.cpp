@@ -406,6 +406,17 @@ TEST_F(IOS5Test, PartIdentityDependsOnItsContent)
     EXPECT_EQ(a.data()->attachments.value(4)->guid, b.data()->attachments.value(4)->guid);
 }
 
+TEST_F(IOS5Test, AnEndlessViewInPlaceOfTheMessageTableIsAnErrorNotAHang)
+{
+    deviceDb();
+    run(dbPath(), QStringLiteral(
+                      "alter table message rename to message_rows;"
+                      "create view message as with recursive r(n) as (select 1 union all select n + 1 from r)"
+                      " select message_rows.* from message_rows, r;"));
+    _MsgStore store;
+    EXPECT_THROW(m_db->messages(store, 0), std::exception);
+}
+
 TEST_F(IOS5Test, GeneratedHistoryReadsBackWhole)
 {
     fixtures::createDeviceDb(dbPath(), fixtures::DeviceLayout::IOS5);

@@ -73,6 +73,16 @@ TEST_F(SqliteDbTest, FileThatIsNotADatabaseFailsOnFirstRead)
     EXPECT_THROW(db.queryThrow("select * from sqlite_master"), Sqlite3Exception);
 }
 
+TEST_F(SqliteDbTest, AViewInAFileIsRefusedRatherThanRunWithoutEnd)
+{
+    Sqlite3DB db;
+    openWith(db,
+             "create table t(a); insert into t values(1);"
+             "create view message as with recursive r(n) as (select 1 union all select n + 1 from r) select n from r;");
+    EXPECT_THROW(db.queryThrow("select * from message").moveNext(), Sqlite3Exception);
+    EXPECT_EQ(scalar(db, "select count(*) from t"), 1);  // tables read as always
+}
+
 // --- Binding ----------------------------------------------------------------------------------
 
 TEST_F(SqliteDbTest, EveryStorageClassRoundTrips)

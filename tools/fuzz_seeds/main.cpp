@@ -1,6 +1,8 @@
 // Writes the seed corpora of the fuzz targets from the test fixtures: small valid inputs the fuzzers
 // mutate from. Run by hand when a fixture changes: fuzz_seeds <repo>/fuzz/corpus
+#include "fixtures/address_book.h"
 #include "fixtures/backup_builder.h"
+#include "fixtures/ios5_history.h"
 #include "fixtures/message_history.h"
 
 #include <QCoreApplication>
@@ -8,7 +10,10 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <sqlite3.h>
+
 #include <cstdio>
+#include <memory>
 #include <stdexcept>
 
 namespace {
@@ -27,6 +32,53 @@ QByteArray readAll(const QString& path)
     if (!file.open(QIODevice::ReadOnly))
         throw std::runtime_error("cannot read " + path.toStdString());
     return file.readAll();
+}
+
+// Small pages and no free space: a seed of a few kilobytes lets the fuzzer run many more inputs.
+void runScript(const QString& path, const char* script)
+{
+    sqlite3* raw = nullptr;
+    const int opened = sqlite3_open_v2(path.toUtf8().constData(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);
+    if (opened != SQLITE_OK || sqlite3_exec(db.get(), script, nullptr, nullptr, nullptr) != SQLITE_OK)
+        throw std::runtime_error("cannot change " + path.toStdString() + ": " + sqlite3_errmsg(db.get()));
+}
+
+void compactDatabase(const QString& path)
+{
+    runScript(path, "PRAGMA journal_mode=DELETE; PRAGMA page_size=512; VACUUM;");
+}
+
+fixtures::SampleHistoryOptions fewRows()
+{
+    fixtures::SampleHistoryOptions options;
+    options.messages = 12;
+    options.conversations = 3;
+    return options;
+}
+
+void writeContactsSeeds(const QDir& corpus, const QTemporaryDir& scratch)
+{
+    const QString book = fixtures::writeAddressBook(scratch.filePath(QStringLiteral("contacts")),
+                                                    fixtures::sampleAddressBook(), false);
+    compactDatabase(book);
+    writeSeed(corpus, QStringLiteral("contacts"), QStringLiteral("address_book.db"), readAll(book));
+}
+
+void writeKeyBagSeeds(const QDir& corpus)
+{
+    const fixtures::BackupEncryption encryption;
+    const QByteArray keyBag = encryption.keyBag();
+    // A file key of class 3 at the end, where the harness takes the key it unwraps.
+    writeSeed(corpus, QStringLiteral("keybag"), QStringLiteral("keybag.bin"),
+              keyBag + fixtures::storedFileKey(3, encryption.classKeys.value(3), QByteArray(32, 'f')).mid(4));
+
+    fixtures::BackupBuilder builder;
+    builder.setEncryption(encryption);
+    const QByteArray manifest =
+        fixtures::BackupBuilder::manifestPlist(builder.device(), fixtures::PlistFormat::Binary);
+    writeSeed(corpus, QStringLiteral("manifest_plist"), QStringLiteral("encrypted.bplist"), manifest);
+    writeSeed(corpus, QStringLiteral("plist"), QStringLiteral("encrypted.bplist"), manifest);
 }
 
 void writeBackupSeeds(const QDir& corpus, const QTemporaryDir& scratch)
@@ -52,13 +104,24 @@ void writeBackupSeeds(const QDir& corpus, const QTemporaryDir& scratch)
 
 void writeMessageDbSeeds(const QDir& corpus, const QTemporaryDir& scratch)
 {
-    const QString path = scratch.filePath(QStringLiteral("sms.db"));
-    fixtures::createIos6DeviceDb(path);
-    fixtures::SampleHistoryOptions options;
-    options.messages = 12;
-    options.conversations = 3;
-    fixtures::fillSampleHistory(path, options);
-    writeSeed(corpus, QStringLiteral("message_db"), QStringLiteral("ios6.db"), readAll(path));
+    const QString ios6 = scratch.filePath(QStringLiteral("ios6/sms.db"));
+    fixtures::createIos6DeviceDb(ios6);
+    fixtures::fillSampleHistory(ios6, fewRows());
+    compactDatabase(ios6);
+    writeSeed(corpus, QStringLiteral("message_db"), QStringLiteral("ios6.db"), readAll(ios6));
+
+    const QString ios5 = scratch.filePath(QStringLiteral("ios5/sms.db"));
+    fixtures::createIos5DeviceDb(ios5);
+    fixtures::fillSampleHistory(ios5, fewRows());
+    compactDatabase(ios5);
+    writeSeed(corpus, QStringLiteral("message_db"), QStringLiteral("ios5.db"), readAll(ios5));
+
+    // Hostile: the message table behind a view that never ends, which once hung the reader.
+    runScript(ios5,
+              "ALTER TABLE message RENAME TO message_rows;"
+              "CREATE VIEW message AS WITH RECURSIVE r(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM r)"
+              " SELECT message_rows.* FROM message_rows, r; VACUUM;");
+    writeSeed(corpus, QStringLiteral("message_db"), QStringLiteral("endless_view.db"), readAll(ios5));
 }
 
 }  // namespace
@@ -75,6 +138,8 @@ int main(int argc, char** argv)
         QTemporaryDir scratch;
         writeBackupSeeds(corpus, scratch);
         writeMessageDbSeeds(corpus, scratch);
+        writeKeyBagSeeds(corpus);
+        writeContactsSeeds(corpus, scratch);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;
