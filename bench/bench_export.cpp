@@ -4,8 +4,8 @@
 // look-ups and prepared inserts with the plain SQLite C API, and plain copies of the attachment files.
 #include "export/exportmessagesdb.h"
 #include "export/exportmessagesthread.h"
-#include "msgdb/ios6_message_db.h"
-#include "msgdb/attachment_path.h"
+#include "msgdb/attachmentpath.h"
+#include "msgdb/ios6messagedb.h"
 #include "msgdb/msgutil.h"
 
 #include "fixtures/message_history.h"

@@ -1,6 +1,6 @@
 // Reading a whole message database into a store, writing one into a new local database and deleting
 // messages from it, each against the plain SQLite C API doing the same work, timed in the same run.
-#include "msgdb/ios6_message_db.h"
+#include "msgdb/ios6messagedb.h"
 #include "msgdb/msgutil.h"
 
 #include "fixtures/message_history.h"

@@ -1,6 +1,6 @@
 // Our SQLite layer against the plain SQLite C API doing the same work, timed in the same run.
 // Both sides produce the same values (QString text included), so the slowdown is the layer's cost.
-#include "platform/sqlite_db.h"
+#include "platform/sqlite3db.h"
 
 #include <QTemporaryDir>
 #include <QVector>

@@ -1,8 +1,8 @@
 // A message database file from a device or a backup: the layout probe, then every conversation and
 // message read through the reader the probe picks (iOS 6 tables, or else the iOS 5 reader).
 #include "fuzz_support.h"
-#include "msgdb/ios5_message_db.h"
-#include "msgdb/ios6_message_db.h"
+#include "msgdb/ios5messagedb.h"
+#include "msgdb/ios6messagedb.h"
 
 #include <QFile>
 

@@ -2,12 +2,12 @@
 
 #include "app/loghandler.h"
 #include "core/datadir.h"
-#include "core/interaction.h"
-#include "core/messagebox.h"
 #include "device/devicelibraries.h"
-#include "platform/sqlite_db.h"
+#include "platform/sqlite3db.h"
 #include "platform/webhost.h"
+#include "ui/interaction.h"
 #include "ui/mainwindow.h"
+#include "ui/messagebox.h"
 
 #include <QApplication>
 #include <QDir>

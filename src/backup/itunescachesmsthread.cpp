@@ -3,7 +3,7 @@
 #include "backup/backupmanifest.h"
 #include "core/datadir.h"
 #include "core/fileutil.h"
-#include "core/messagebox.h"
+#include "core/htmltext.h"
 #include "core/progresssink.h"
 #include "core/safepath.h"
 

@@ -1,7 +1,7 @@
 #include "backup/manifestcachedb.h"
 
 #include "core/datadir.h"
-#include "msgdb/schema_script.h"
+#include "platform/schemascript.h"
 
 #include <QDebug>
 #include <QFileInfo>

@@ -5,7 +5,7 @@
 // The connection opens at the first operation and holds one transaction from then on, so a whole
 // run writes its rows in one go. The owner ends it with commit() or rollbackAndClose(); the
 // destructor commits whatever is still open.
-#include "platform/sqlite_db.h"
+#include "platform/sqlite3db.h"
 
 #include <QDir>
 #include <QString>

@@ -1,5 +1,7 @@
 #include "core/datadir.h"
 
+#include "core/product.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -9,14 +11,13 @@
 
 namespace {
 
-const QString kProductId = QStringLiteral("5F2C9A0E7D3B4E6A9C1F08B2D4E6A7C3");
 
 // No real path comes near this; anything longer is not a redirection worth reading.
 constexpr qint64 kMaxRedirectBytes = 64 * 1024;
 
 QString redirectFilePath()
 {
-    return QDir(defaultDataRoot()).absoluteFilePath(kProductId + QStringLiteral(".redirect"));
+    return QDir(defaultDataRoot()).absoluteFilePath(QLatin1String(kProductId) + QStringLiteral(".redirect"));
 }
 
 // A relative target would move the data folder with the working directory.
@@ -42,7 +43,7 @@ QString resolveDataDirPath()
     QString root = readDataDirRedirect();
     if (root.isEmpty())
         root = defaultDataRoot();
-    return QDir(root).absoluteFilePath(kProductId);
+    return QDir(root).absoluteFilePath(QLatin1String(kProductId));
 }
 
 QString cachedDataDirPath()

@@ -1,13 +1,13 @@
 #include "core/errorreport.h"
 
-#include "core/messagebox.h"
+#include "core/product.h"
 #include "platform/webhost.h"
 
 #include <QRegularExpression>
 
 QString reportVersionText()
 {
-    return QStringLiteral("%1(%2)").arg(QStringLiteral("3.2.11")).arg(31);
+    return QStringLiteral("%1(%2)").arg(QLatin1String(kVersionText)).arg(kBuildNumber);
 }
 
 QString encodeReportField(const QString& value)

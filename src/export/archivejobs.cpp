@@ -1,8 +1,8 @@
 #include "export/archivejobs.h"
 
 #include "core/fileutil.h"
-#include "core/messagebox.h"
-#include "msgdb/ios6_message_db.h"
+#include "core/htmltext.h"
+#include "msgdb/ios6messagedb.h"
 #include "msgdb/msgutil.h"
 
 #include <QDateTime>

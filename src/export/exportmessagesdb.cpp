@@ -1,7 +1,7 @@
 #include "export/exportmessagesdb.h"
 
 #include "core/safepath.h"
-#include "msgdb/attachment_path.h"
+#include "msgdb/attachmentpath.h"
 
 #include <QDebug>
 #include <QFile>

@@ -8,7 +8,7 @@
 // Destroyed without end(), the database is closed and the transaction rolls back; files copied so
 // far stay (they are content-addressed by their device path and harmless to keep).
 #include "export/absformatexport.h"
-#include "msgdb/ios6_message_db.h"
+#include "msgdb/ios6messagedb.h"
 
 #include <QDir>
 #include <QHash>

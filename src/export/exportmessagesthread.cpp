@@ -3,7 +3,7 @@
 #include "core/assetdir.h"
 
 #include "core/fileutil.h"
-#include "core/messagebox.h"
+#include "core/htmltext.h"
 #include "export/exportmessagesdb.h"
 #include "export/textexport.h"
 #include "msgdb/msgutil.h"

@@ -4,7 +4,7 @@
 // message-database interface with the probe that tells the two device layouts apart.
 
 #include "msgdb/records.h"
-#include "platform/sqlite_db.h"
+#include "platform/sqlite3db.h"
 
 #include <QList>
 #include <QSet>

@@ -1,12 +1,12 @@
 #include "ui/bubbleviewmgr.h"
 
 #include "core/assetdir.h"
-#include "core/emojihtml.h"
 #include "core/fileutil.h"
-#include "core/interaction.h"
-#include "core/messagebox.h"
+#include "core/htmltext.h"
 #include "export/vcardimage.h"
 #include "msgdb/msgutil.h"
+#include "ui/interaction.h"
+#include "ui/messagebox.h"
 
 #include <QDebug>
 #include <QDir>

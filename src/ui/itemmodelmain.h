@@ -2,10 +2,10 @@
 // The model of the main window's source tree: two fixed roots ("Devices", "Local Databases"), one node
 // per device or local database below them, one node per conversation below those. The model never
 // reads a database: the window fills a node's store and asks for its conversation nodes.
-#include "core/abstreeitemmodel.h"
 #include "device/iosdevice.h"
 #include "msgdb/absdb.h"
 #include "msgdb/records.h"
+#include "ui/abstreeitemmodel.h"
 
 #include <QImage>
 #include <QSharedPointer>

@@ -1,8 +1,8 @@
 #include "ui/jobrunner.h"
 
-#include "core/progressform.h"
 #include "export/exportmessagesthread.h"
 #include "ui/itemmodelmain.h"
+#include "ui/progressform.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
 #pragma once
 // How every command runs a job and picks the messages it works on.
-#include "core/abstreeitemmodel.h"
+#include "ui/abstreeitemmodel.h"
 
 #include <QString>
 

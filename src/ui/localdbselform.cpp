@@ -1,7 +1,7 @@
 #include "ui/localdbselform.h"
 
-#include "core/interaction.h"
-#include "core/messagebox.h"
+#include "ui/interaction.h"
+#include "ui/messagebox.h"
 
 #include <QComboBox>
 #include <QHBoxLayout>

@@ -2,7 +2,7 @@
 // The small dialog in which the user picks the local database that is to receive messages, or types
 // the name of a new one. The name becomes a folder below the local-database folder, so the dialog
 // only accepts names that are usable as one folder name.
-#include "core/winmovable.h"
+#include "ui/winmovable.h"
 
 #include <QDialog>
 #include <QString>

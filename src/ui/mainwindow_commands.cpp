@@ -2,15 +2,15 @@
 #include "ui/mainwindow.h"
 
 #include "core/fileutil.h"
-#include "core/interaction.h"
-#include "core/messagebox.h"
-#include "core/progressform.h"
 #include "export/archivejobs.h"
 #include "export/exportmessagesthread.h"
-#include "msgdb/ios6_message_db.h"
+#include "msgdb/ios6messagedb.h"
+#include "ui/interaction.h"
 #include "ui/itemmodelsms.h"
 #include "ui/jobrunner.h"
+#include "ui/messagebox.h"
 #include "ui/mytreeview.h"
+#include "ui/progressform.h"
 
 #include <QDateTime>
 #include <QDir>

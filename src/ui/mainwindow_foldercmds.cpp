@@ -4,10 +4,10 @@
 
 #include "core/datadir.h"
 #include "core/fileutil.h"
-#include "core/messagebox.h"
 #include "core/safepath.h"
 #include "device/tempbackupdir.h"
 #include "platform/webhost.h"
+#include "ui/messagebox.h"
 #include "ui/mytreeview.h"
 
 #include <QFileInfo>

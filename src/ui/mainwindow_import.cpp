@@ -3,21 +3,21 @@
 
 #include "backup/backupmanifest.h"
 #include "backup/itunescachesmsthread.h"
-#include "backup/loaditunesbackupdlg.h"
-#include "backup/passcodedlg.h"
 #include "core/datadir.h"
 #include "core/fileutil.h"
-#include "core/interaction.h"
-#include "core/messagebox.h"
-#include "core/progressform.h"
 #include "core/safepath.h"
 #include "export/archivejobs.h"
-#include "msgdb/ios5_message_db.h"
-#include "msgdb/ios6_message_db.h"
+#include "msgdb/ios5messagedb.h"
+#include "msgdb/ios6messagedb.h"
+#include "ui/interaction.h"
 #include "ui/jobrunner.h"
+#include "ui/loaditunesbackupdlg.h"
 #include "ui/localdbselform.h"
+#include "ui/messagebox.h"
 #include "ui/messagedbfactory.h"
 #include "ui/mytreeview.h"
+#include "ui/passcodedlg.h"
+#include "ui/progressform.h"
 
 #include <QFileInfo>
 

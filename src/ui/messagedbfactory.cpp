@@ -1,6 +1,6 @@
 #include "ui/messagedbfactory.h"
 
-#include "msgdb/ios6_message_db.h"
+#include "msgdb/ios6messagedb.h"
 
 #include <QDir>
 

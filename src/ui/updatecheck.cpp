@@ -46,7 +46,7 @@ QString restyleAnchor(const QByteArray& body)
 
 QString versionRequestPath()
 {
-    return QStringLiteral("sms_check_update.php?pid=%1&ver=%2&q=1").arg(QLatin1String(kProductId)).arg(kVersion);
+    return QStringLiteral("sms_check_update.php?pid=%1&ver=%2&q=1").arg(QLatin1String(kProductId)).arg(kBuildNumber);
 }
 
 QString linkRequestPath()
@@ -58,7 +58,7 @@ QString updatePagePath()
 {
     return QStringLiteral("sms_check_update.php?pid=%1&ver=%2&vs=%3")
         .arg(QLatin1String(kProductId))
-        .arg(kVersion)
+        .arg(kBuildNumber)
         .arg(kVolumeSerial);
 }
 

@@ -1,15 +1,14 @@
 #pragma once
 // The daily update check and the status-bar link: the decisions, apart from the window that sends the
 // requests and shows the answers.
+#include "core/product.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
 namespace UpdateCheck {
 
-// Identifies the product to the web host; also names the per-user data folder.
-inline constexpr char kProductId[] = "5F2C9A0E7D3B4E6A9C1F08B2D4E6A7C3";
-inline constexpr int kVersion = 31;
 inline constexpr quint32 kIntervalSeconds = 86400;
 // The volume serial the update page asks for; we send this fixed value rather than a fingerprint.
 inline constexpr quint32 kVolumeSerial = 123456;

@@ -5,7 +5,7 @@
 #include "fixtures/recording_progress_sink.h"
 #include "fixtures/sample_backups.h"
 #include "fixtures/temp_home.h"
-#include "platform/sqlite_db.h"
+#include "platform/sqlite3db.h"
 
 #include <QDirIterator>
 #include <QFile>

@@ -3,7 +3,7 @@
 #include "export/archivejobs.h"
 #include "export/exportmessagesthread.h"
 #include "export/sample_records.h"
-#include "msgdb/ios6_message_db.h"
+#include "msgdb/ios6messagedb.h"
 
 #include "fixtures/message_history.h"
 #include "fixtures/recording_progress_sink.h"

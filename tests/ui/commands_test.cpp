@@ -1,11 +1,11 @@
 // The scope rule of the message commands, the export target chosen from a file name, and the job
 // runner: success only after the job's own success report, a cancel never counts, and the job's
 // thread has always finished when runJob returns.
-#include "core/progressform.h"
 #include "export/exportmessagesthread.h"
 #include "fixtures/scripted_interaction.h"
 #include "ui/itemmodelmain.h"
 #include "ui/jobrunner.h"
+#include "ui/progressform.h"
 
 #include <QThread>
 #include <QTimer>

@@ -3,9 +3,9 @@
 #include "command_test_support.h"
 
 #include "backup/backupmanifest.h"
-#include "backup/loaditunesbackupdlg.h"
-#include "core/progressform.h"
 #include "fixtures/sample_backups.h"
+#include "ui/loaditunesbackupdlg.h"
+#include "ui/progressform.h"
 
 #include <QApplication>
 #include <QComboBox>

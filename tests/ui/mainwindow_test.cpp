@@ -4,7 +4,7 @@
 #include "fixtures/message_history.h"
 #include "fixtures/scripted_interaction.h"
 #include "fixtures/temp_home.h"
-#include "msgdb/ios6_message_db.h"
+#include "msgdb/ios6messagedb.h"
 #include "ui/mainwindow.h"
 #include "ui/mytreeview.h"
 

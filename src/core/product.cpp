@@ -1,0 +1,8 @@
+#include "core/product.h"
+
+#include <QCoreApplication>
+
+QString productTitle()
+{
+    return QCoreApplication::translate("QObject", "Tallowmere");
+}

@@ -1,0 +1,595 @@
+#include "msgdb/ios6messagedb.h"
+
+#include "msgdb/attachmentpath.h"
+#include "msgdb/msgutil.h"
+#include "platform/schemascript.h"
+
+#include <QDebug>
+#include <QFileInfo>
+
+#include <sqlite3.h>
+
+#include <array>
+#include <climits>
+#include <memory>
+#include <stdexcept>
+
+namespace {
+
+
+[[noreturn]] void throwUtf8(const QString& text)
+{
+    throw std::runtime_error(text.toUtf8().toStdString());
+}
+
+// Both functions let statements run on device files whose triggers call them; they do nothing.
+void sqlNoOp(sqlite3_context* context, int /*argc*/, sqlite3_value** /*argv*/)
+{
+    sqlite3_result_int(context, 0);
+}
+
+// Positions of named columns in one statement, looked up once and read by position per row.
+template <std::size_t N>
+std::array<int, N> columnPositions(const Sqlite3Cursor& cursor, const std::array<const char*, N>& names)
+{
+    std::array<int, N> positions{};
+    for (std::size_t i = 0; i < N; ++i)
+        positions[i] = cursor.columnIndex(QLatin1String(names[i]));
+    return positions;
+}
+
+enum ChatColumn {
+    cRowid, cGuid, cStyle, cState, cAccountId, cProperties, cChatIdentifier, cServiceName, cRoomName,
+    cAccountLogin, cIsArchived, cLastAddressedHandle, cDisplayName, cLast, cGroupId, kChatColumns
+};
+const std::array<const char*, kChatColumns> kChatColumnNames = {
+    "rowid", "guid", "style", "state", "account_id", "properties", "chat_identifier", "service_name", "room_name",
+    "account_login", "is_archived", "last_addressed_handle", "display_name", "_last", "group_id"};
+
+void fillChat(_MsgChat& chat, const Sqlite3Cursor& c, const std::array<int, kChatColumns>& p)
+{
+    chat.rowid = c.getInt64(p[cRowid]);
+    chat.guid = c.getText(p[cGuid]);
+    chat.style = c.getInt(p[cStyle]);
+    chat.state = c.getInt(p[cState]);
+    chat.account_id = c.getText(p[cAccountId]);
+    chat.properties = c.getBlob(p[cProperties]);
+    chat.chat_identifier = c.getText(p[cChatIdentifier]);
+    chat.service_name = c.getText(p[cServiceName]);
+    chat.room_name = c.getText(p[cRoomName]);
+    chat.account_login = c.getText(p[cAccountLogin]);
+    chat.is_archived = c.getInt(p[cIsArchived]);
+    chat.last_addressed_handle = c.getText(p[cLastAddressedHandle]);
+    chat.display_name = c.getText(p[cDisplayName]);
+    chat.last = appleDateSeconds(c.getInt64(p[cLast]));
+    chat.group_id = c.getText(p[cGroupId]);
+}
+
+enum HandleColumn { hRowid, hId, hCountry, hService, hUncanonicalizedId, hCtName, hPhoto, hChatId, kHandleColumns };
+const std::array<const char*, kHandleColumns> kHandleColumnNames = {
+    "rowid", "id", "country", "service", "uncanonicalized_id", "_ct_name", "_photo", "chat_id"};
+
+void fillHandle(_MsgHandle& handle, const Sqlite3Cursor& c, const std::array<int, kHandleColumns>& p)
+{
+    handle.rowid = c.getInt64(p[hRowid]);
+    handle.id = c.getText(p[hId]);
+    handle.country = c.getText(p[hCountry]);
+    handle.service = c.getText(p[hService]);
+    handle.uncanonicalized_id = c.getText(p[hUncanonicalizedId]);
+    handle.contactName = c.getText(p[hCtName]);
+    handle.photo = c.getBlob(p[hPhoto]);
+}
+
+enum MessageColumn {
+    mRowid, mGuid, mText, mReplace, mServiceCenter, mHandleId, mSubject, mCountry, mAttributedBody, mVersion,
+    mType, mService, mAccount, mAccountGuid, mError, mDate, mDateRead, mDateDelivered, mIsDelivered,
+    mIsFinished, mIsEmote, mIsFromMe, mIsEmpty, mIsDelayed, mIsAutoReply, mIsPrepared, mIsRead,
+    mIsSystemMessage, mIsSent, mHasDdResults, mIsServiceMessage, mIsForward, mWasDowngraded, mIsArchive,
+    mCacheHasAttachments, mCacheRoomnames, mWasDataDetected, mWasDeduplicated, mIsAudioMessage, mIsPlayed,
+    mDatePlayed, mItemType, mOtherHandle, mGroupTitle, mGroupActionType, mShareStatus, mShareDirection,
+    mIsExpirable, mExpireState, mMessageActionType, mChatId, kMessageColumns
+};
+const std::array<const char*, kMessageColumns> kMessageColumnNames = {
+    "rowid", "guid", "text", "replace", "service_center", "handle_id", "subject", "country", "attributedBody",
+    "version", "type", "service", "account", "account_guid", "error", "date", "date_read", "date_delivered",
+    "is_delivered", "is_finished", "is_emote", "is_from_me", "is_empty", "is_delayed", "is_auto_reply",
+    "is_prepared", "is_read", "is_system_message", "is_sent", "has_dd_results", "is_service_message",
+    "is_forward", "was_downgraded", "is_archive", "cache_has_attachments", "cache_roomnames",
+    "was_data_detected", "was_deduplicated", "is_audio_message", "is_played", "date_played", "item_type",
+    "other_handle", "group_title", "group_action_type", "share_status", "share_direction", "is_expirable",
+    "expire_state", "message_action_type", "chat_id"};
+
+void fillMessage(_MsgMessage& m, const Sqlite3Cursor& c, const std::array<int, kMessageColumns>& p)
+{
+    m.rowid = c.getInt64(p[mRowid]);
+    m.guid = c.getText(p[mGuid]);
+    m.text = c.getText(p[mText]);
+    m.replace = c.getInt(p[mReplace]);
+    m.service_center = c.getText(p[mServiceCenter]);
+    m.handle_id = c.getInt64(p[mHandleId]);
+    m.subject = c.getText(p[mSubject]);
+    m.country = c.getText(p[mCountry]);
+    m.attributedBody = c.getBlob(p[mAttributedBody]);
+    m.version = c.getInt(p[mVersion]);
+    m.type = c.getInt(p[mType]);
+    m.service = c.getText(p[mService]);
+    m.account = c.getText(p[mAccount]);
+    m.account_guid = c.getText(p[mAccountGuid]);
+    m.error = c.getInt(p[mError]);
+    m.date = appleDateSeconds(c.getInt64(p[mDate]));
+    m.date_read = appleDateSeconds(c.getInt64(p[mDateRead]));
+    m.date_delivered = appleDateSeconds(c.getInt64(p[mDateDelivered]));
+    m.is_delivered = c.getInt(p[mIsDelivered]);
+    m.is_finished = c.getInt(p[mIsFinished]);
+    m.is_emote = c.getInt(p[mIsEmote]);
+    m.is_from_me = c.getInt(p[mIsFromMe]);
+    m.is_empty = c.getInt(p[mIsEmpty]);
+    m.is_delayed = c.getInt(p[mIsDelayed]);
+    m.is_auto_reply = c.getInt(p[mIsAutoReply]);
+    m.is_prepared = c.getInt(p[mIsPrepared]);
+    m.is_read = c.getInt(p[mIsRead]);
+    m.is_system_message = c.getInt(p[mIsSystemMessage]);
+    m.is_sent = c.getInt(p[mIsSent]);
+    m.has_dd_results = c.getInt(p[mHasDdResults]);
+    m.is_service_message = c.getInt(p[mIsServiceMessage]);
+    m.is_forward = c.getInt(p[mIsForward]);
+    m.was_downgraded = c.getInt(p[mWasDowngraded]);
+    m.is_archive = c.getInt(p[mIsArchive]);
+    m.cache_has_attachments = c.getInt(p[mCacheHasAttachments]);
+    m.cache_roomnames = c.getText(p[mCacheRoomnames]);
+    m.was_data_detected = c.getInt(p[mWasDataDetected]);
+    m.was_deduplicated = c.getInt(p[mWasDeduplicated]);
+    m.is_audio_message = c.getInt(p[mIsAudioMessage]);
+    m.is_played = c.getInt(p[mIsPlayed]);
+    m.date_played = appleDateSeconds(c.getInt64(p[mDatePlayed]));
+    m.item_type = c.getInt(p[mItemType]);
+    m.other_handle = c.getInt64(p[mOtherHandle]);
+    m.group_title = c.getText(p[mGroupTitle]);
+    m.group_action_type = c.getInt(p[mGroupActionType]);
+    m.share_status = c.getInt(p[mShareStatus]);
+    m.share_direction = c.getInt(p[mShareDirection]);
+    m.is_expirable = c.getInt(p[mIsExpirable]);
+    m.expire_state = c.getInt(p[mExpireState]);
+    m.message_action_type = c.getInt(p[mMessageActionType]);
+}
+
+enum AttachmentColumn {
+    aRowid, aGuid, aCreatedDate, aStartDate, aFilename, aUti, aMimeType, aTransferState, aIsOutgoing, aUserInfo,
+    aTransferName, aTotalBytes, aAttachmentId, aMessageId, kAttachmentColumns
+};
+const std::array<const char*, kAttachmentColumns> kAttachmentColumnNames = {
+    "rowid", "guid", "created_date", "start_date", "filename", "uti", "mime_type", "transfer_state",
+    "is_outgoing", "user_info", "transfer_name", "total_bytes", "attachment_id", "message_id"};
+
+void fillAttachment(_MsgAttachment& a, const Sqlite3Cursor& c, const std::array<int, kAttachmentColumns>& p)
+{
+    a.rowid = c.getInt64(p[aRowid]);
+    a.guid = c.getText(p[aGuid]);
+    a.created_date = c.getInt(p[aCreatedDate]);
+    a.start_date = c.getInt(p[aStartDate]);
+    a.filename = c.getText(p[aFilename]);
+    a.uti = c.getText(p[aUti]);
+    a.mime_type = c.getText(p[aMimeType]);
+    a.transfer_state = c.getInt(p[aTransferState]);
+    a.is_outgoing = c.getInt(p[aIsOutgoing]);
+    a.user_info = c.getBlob(p[aUserInfo]);
+    a.transfer_name = c.getText(p[aTransferName]);
+    a.total_bytes = c.getInt64(p[aTotalBytes]);
+}
+
+// Message columns that older files lack, in the order they are added.
+struct LaterColumn {
+    const char* name;
+    const char* sql;
+};
+const LaterColumn kLaterMessageColumns[] = {
+    {"is_audio_message", "ALTER TABLE message ADD COLUMN is_audio_message INTEGER DEFAULT 0;"},
+    {"is_played", "ALTER TABLE message ADD COLUMN is_played INTEGER DEFAULT 0;"},
+    {"date_played", "ALTER TABLE message ADD COLUMN date_played INTEGER;"},
+    {"item_type", "ALTER TABLE message ADD COLUMN item_type INTEGER DEFAULT 0;"},
+    {"other_handle", "ALTER TABLE message ADD COLUMN other_handle INTEGER DEFAULT -1;"},
+    {"group_title", "ALTER TABLE message ADD COLUMN group_title TEXT;"},
+    {"group_action_type", "ALTER TABLE message ADD COLUMN group_action_type INTEGER DEFAULT 0;"},
+    {"share_status", "ALTER TABLE message ADD COLUMN share_status INTEGER;"},
+    {"share_direction", "ALTER TABLE message ADD COLUMN share_direction INTEGER;"},
+    {"is_expirable", "ALTER TABLE message ADD COLUMN is_expirable INTEGER DEFAULT 0;"},
+    {"expire_state", "ALTER TABLE message ADD COLUMN expire_state INTEGER DEFAULT 0;"},
+    {"message_action_type", "ALTER TABLE message ADD COLUMN message_action_type INTEGER DEFAULT 0;"},
+};
+
+const QString kMessageTable = QStringLiteral("message");
+const QString kChatTable = QStringLiteral("chat");
+
+}  // namespace
+
+int appleDateSeconds(qint64 stored)
+{
+    // Newer devices store nanoseconds; no date in seconds comes anywhere near 10^11.
+    constexpr qint64 kNanosecondThreshold = 100000000000LL;
+    if (stored > kNanosecondThreshold || stored < -kNanosecondThreshold)
+        stored /= 1000000000LL;
+    return int(qBound<qint64>(INT_MIN, stored, INT_MAX));
+}
+
+IOS6MessageDb::IOS6MessageDb(const QDir& dir, const QString& mcc, bool upgradeSchema)
+    : m_dir(dir),
+      m_fileRelayDir(QDir(dir.absoluteFilePath(QStringLiteral("file-relay")))),
+      m_contactsDb(dir, mcc),
+      m_recycleDb(dir.absoluteFilePath(QStringLiteral("recycle.db"))),
+      m_countryDb(mcc),
+      m_dbPath(m_fileRelayDir.absoluteFilePath(QStringLiteral("var/mobile/Library/SMS/sms.db"))),
+      m_upgradeSchema(upgradeSchema)
+{
+}
+
+// ---------------------------------------------------------------------------------------------
+// Opening
+
+void IOS6MessageDb::open()
+{
+    if (isOpen())
+        return;
+    const bool exists = QFileInfo::exists(m_dbPath);
+    // Only local databases may be created: an empty file at a device or backup path would read as
+    // "no messages" instead of an error.
+    if (!exists && !m_upgradeSchema)
+        throwUtf8(QStringLiteral("Cannot find ") + m_dbPath);
+    try {
+        if (exists)
+            openExisting();
+        else
+            createFromScript();
+        registerFunctions();
+        loadTableDdl();
+        m_writable = probeWritableColumns();
+        m_openedOnce = true;
+    } catch (...) {
+        // Never stay open with empty probes: every later call would act on the wrong layout.
+        close();
+        m_tableDdl.clear();
+        m_writable = WritableColumns();
+        throw;
+    }
+}
+
+void IOS6MessageDb::openExisting()
+{
+    openThrow(m_dbPath, 2);
+    if (m_upgradeSchema)
+        upgradeColumns();
+}
+
+void IOS6MessageDb::createFromScript()
+{
+    QDir().mkpath(QFileInfo(m_dbPath).absolutePath());
+    const QByteArray script =
+        readScriptResource(QStringLiteral(":/res/localmsgdb_ddl.sql"), QStringLiteral("read IOS6MessageDb ddl error. "));
+    createDatabaseFromScript(*this, m_dbPath, script, QStringLiteral("create IOS6MessageDb error. "));
+}
+
+void IOS6MessageDb::upgradeColumns()
+{
+    if (!tbInfo(kChatTable).contains(QStringLiteral("group_id")))
+        runUpgradeStatement(__LINE__, QStringLiteral("ALTER TABLE chat ADD COLUMN group_id TEXT;"));
+    // The column list as it was before any change.
+    const auto messageColumns = tbInfo(kMessageTable);
+    for (const LaterColumn& column : kLaterMessageColumns) {
+        if (!messageColumns.contains(QLatin1String(column.name)))
+            runUpgradeStatement(__LINE__, QLatin1String(column.sql));
+    }
+    if (!messageColumns.contains(QStringLiteral("logic_hash"))) {
+        runUpgradeStatement(__LINE__, QStringLiteral("ALTER TABLE message ADD COLUMN logic_hash TEXT;"));
+        runUpgradeStatement(__LINE__, QStringLiteral("CREATE INDEX message_idx_logic_hash ON message(logic_hash);"));
+    }
+}
+
+void IOS6MessageDb::runUpgradeStatement(int line, const QString& sql)
+{
+    QString error;
+    if (exec(sql, error) != 0)
+        throwUtf8(QStringLiteral("line:%1, sql:%2, error:%3").arg(line).arg(sql, error));
+}
+
+void IOS6MessageDb::registerFunctions()
+{
+    // A new connection has none of them, so every open registers them again.
+    const int flags = SQLITE_ANY | SQLITE_INNOCUOUS;
+    if (sqlite3_create_function_v2(handle(), "delete_attachment_path", 1, flags, nullptr, sqlNoOp, nullptr,
+                                   nullptr, nullptr) != SQLITE_OK
+        || sqlite3_create_function_v2(handle(), "before_delete_attachment_path", 2, flags, nullptr, sqlNoOp,
+                                      nullptr, nullptr, nullptr) != SQLITE_OK)
+        throwUtf8(QStringLiteral("register IOS6MessageDb functions error. %1")
+                      .arg(QString::fromUtf8(sqlite3_errmsg(handle()))));
+}
+
+void IOS6MessageDb::loadTableDdl()
+{
+    Sqlite3Cursor cursor = queryThrow("select * from sqlite_master where type='table'");
+    const int name = cursor.columnIndex(QStringLiteral("name"));
+    const int sql = cursor.columnIndex(QStringLiteral("sql"));
+    m_tableDdl.clear();  // a table dropped since an earlier open must not linger
+    while (cursor.moveNext())
+        m_tableDdl.insert(cursor.getText(name), cursor.getText(sql));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Probes
+
+bool IOS6MessageDb::ddlContains(const QString& table, const QString& text, Qt::CaseSensitivity cs) const
+{
+    return m_tableDdl.value(table).contains(text, cs);
+}
+
+bool IOS6MessageDb::hasItemType() const
+{
+    return ddlContains(kMessageTable, QStringLiteral("item_type"), Qt::CaseSensitive);
+}
+
+bool IOS6MessageDb::hasLogicHash() const
+{
+    return ddlContains(kMessageTable, QStringLiteral("logic_hash"), Qt::CaseSensitive);
+}
+
+bool IOS6MessageDb::hasChatLast() const
+{
+    return ddlContains(kChatTable, QStringLiteral("_last INTEGER"), Qt::CaseInsensitive);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading
+
+void IOS6MessageDb::chats(_MsgStore& store)
+{
+    open();
+    readConversations(store, false);
+}
+
+void IOS6MessageDb::readConversations(_MsgStore& store, bool lastFromMessages)
+{
+    m_naming.openContactsQuietly();
+    readChats(store);
+    if (!hasChatLast() && !lastFromMessages)
+        applyLastFromMessageDates(store);
+    readChatHandles(store);
+}
+
+void IOS6MessageDb::readChats(_MsgStore& store)
+{
+    auto& chats = store.data()->chats;
+    Sqlite3Cursor cursor = queryThrow("select * from chat");
+    const auto positions = columnPositions(cursor, kChatColumnNames);
+    while (cursor.moveNext()) {
+        const qint64 rowid = cursor.getInt64(positions[cRowid]);
+        if (chats.contains(rowid))
+            continue;
+        auto chat = std::make_unique<_MsgChat>();
+        fillChat(*chat, cursor, positions);
+        chats.insert(rowid, chat.release());
+    }
+}
+
+void IOS6MessageDb::applyLastFromMessageDates(_MsgStore& store)
+{
+    const auto& chats = store.data()->chats;
+    Sqlite3Cursor cursor = queryThrow(
+        "select chat_id, max(date) as last from ( select cm.chat_id, m.date from chat_message_join as cm"
+        " inner join message as m on cm.message_id=m.rowid ) as tmp group by chat_id");
+    const int chatId = cursor.columnIndex(QStringLiteral("chat_id"));
+    const int last = cursor.columnIndex(QStringLiteral("last"));
+    while (cursor.moveNext()) {
+        if (_MsgChat* chat = chats.value(cursor.getInt64(chatId)))
+            chat->last = appleDateSeconds(cursor.getInt64(last));
+    }
+}
+
+void IOS6MessageDb::readChatHandles(_MsgStore& store)
+{
+    auto& handles = store.data()->handles;
+    const auto& chats = store.data()->chats;
+    Sqlite3Cursor cursor =
+        queryThrow("select j.chat_id, h.* from chat_handle_join as j inner join handle as h on j.handle_id = h.rowid");
+    const auto positions = columnPositions(cursor, kHandleColumnNames);
+    while (cursor.moveNext()) {
+        const qint64 rowid = cursor.getInt64(positions[hRowid]);
+        _MsgHandle* handle = handles.value(rowid);
+        if (!handle) {
+            auto made = std::make_unique<_MsgHandle>();
+            fillHandle(*made, cursor, positions);
+            handle = made.release();
+            handles.insert(rowid, handle);
+            normalizeHandle(*handle);
+            m_naming.applyContact(*handle);
+        }
+        if (_MsgChat* chat = chats.value(cursor.getInt64(positions[hChatId])))
+            chat->handles.insert(QString::number(rowid), handle);
+    }
+}
+
+void IOS6MessageDb::messages(_MsgStore& store, qint64 chatRowid)
+{
+    open();
+    // Reading every message yields each conversation's newest date on the way: one pass, not two.
+    const bool lastFromMessages = chatRowid <= 0 && !hasChatLast();
+    readConversations(store, lastFromMessages);
+    readMessages(store, chatRowid, lastFromMessages);
+    readAttachments(store, chatRowid);
+}
+
+void IOS6MessageDb::readMessages(_MsgStore& store, qint64 chatRowid, bool trackLast)
+{
+    _MsgStoreData& data = *store.data();
+    QString sql = QStringLiteral(
+        "select j.chat_id, m.* from chat_message_join as j inner join message as m on j.message_id = m.rowid");
+    // Location shares are never shown, yet they count for the newest date.
+    const bool skipLocationShares = hasItemType();
+    if (skipLocationShares && !trackLast)
+        sql += QStringLiteral(" and m.item_type <> 4");
+    if (chatRowid > 0)
+        sql += QStringLiteral(" and j.chat_id=%1").arg(chatRowid);
+    Sqlite3Cursor cursor = queryThrow(sql);
+    const auto positions = columnPositions(cursor, kMessageColumnNames);
+    struct Newest {
+        bool any = false;  // like SQL's max(): NULL dates do not count; none at all gives 0
+        qint64 date = 0;
+    };
+    QHash<qint64, Newest> newest;
+    while (cursor.moveNext()) {
+        if (trackLast) {
+            Newest& n = newest[cursor.getInt64(positions[mChatId])];
+            if (!cursor.isNull(positions[mDate])) {
+                const qint64 date = cursor.getInt64(positions[mDate]);
+                n.date = n.any ? qMax(n.date, date) : date;
+                n.any = true;
+            }
+            if (skipLocationShares && cursor.getInt(positions[mItemType]) == 4)
+                continue;
+        }
+        const qint64 rowid = cursor.getInt64(positions[mRowid]);
+        _MsgMessage* message = data.messages.value(rowid);
+        if (!message) {
+            auto made = std::make_unique<_MsgMessage>();
+            fillMessage(*made, cursor, positions);
+            made->sortKey = rowid;
+            message = made.release();
+            data.messages.insert(rowid, message);
+        }
+        if (_MsgHandle* handle = data.handles.value(message->handle_id)) {
+            message->handle = handle;
+            if (message->country.isEmpty())
+                message->country = handle->country;
+        }
+        if (message->other_handle > 0) {
+            if (_MsgHandle* other = data.handles.value(message->other_handle))
+                message->otherHandle = other;
+        }
+        if (_MsgChat* chat = data.chats.value(cursor.getInt64(positions[mChatId]))) {
+            message->chat = chat;
+            chat->messages.insert(QString::number(rowid), message);
+        }
+    }
+    for (auto it = newest.cbegin(); it != newest.cend(); ++it) {
+        if (_MsgChat* chat = data.chats.value(it.key()))
+            chat->last = appleDateSeconds(it->date);
+    }
+}
+
+void IOS6MessageDb::readAttachments(_MsgStore& store, qint64 chatRowid)
+{
+    _MsgStoreData& data = *store.data();
+    QString sql = QStringLiteral(
+        "select ma.message_id, ma.attachment_id, cm.chat_id, a.* from message_attachment_join as ma"
+        " inner join attachment as a on ma.attachment_id=a.rowid"
+        " inner join chat_message_join as cm on ma.message_id=cm.message_id");
+    if (chatRowid > 0)
+        sql += QStringLiteral(" and cm.chat_id=%1").arg(chatRowid);
+    Sqlite3Cursor cursor = queryThrow(sql);
+    const auto positions = columnPositions(cursor, kAttachmentColumnNames);
+    const ContainedFolder fileRelay(m_fileRelayDir.absolutePath());
+    while (cursor.moveNext()) {
+        const qint64 attachmentId = cursor.getInt64(positions[aAttachmentId]);
+        _MsgAttachment* attachment = data.attachments.value(attachmentId);
+        if (!attachment) {
+            auto made = std::make_unique<_MsgAttachment>();
+            fillAttachment(*made, cursor, positions);
+            made->localPath = attachmentLocalPath(fileRelay, made->filename);
+            attachment = made.release();
+            data.attachments.insert(attachmentId, attachment);
+        }
+        if (_MsgMessage* message = data.messages.value(cursor.getInt64(positions[aMessageId])))
+            message->attachments.insert(QString::number(attachmentId), attachment);
+    }
+}
+
+QString IOS6MessageDb::localPath(const QString& filename) const
+{
+    return attachmentLocalPath(m_fileRelayDir, filename);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Lookups
+
+qint64 IOS6MessageDb::firstRowid(const Sqlite3Sql& sql)
+{
+    Sqlite3Cursor cursor = queryThrow(sql);
+    return cursor.moveNext() ? cursor.getInt64(QStringLiteral("rowid")) : 0;
+}
+
+void IOS6MessageDb::updateChatLast(qint64 chatRowid, int date)
+{
+    open();
+    if (!hasChatLast())
+        return;
+    // Bound, not written into the text, so one prepared statement serves every conversation.
+    executeThrow(Sqlite3Sql("update chat set _last=? where rowid=? and _last < ?")
+                     .addIntParam(date)
+                     .addInt64Param(chatRowid)
+                     .addIntParam(date));
+}
+
+qint64 IOS6MessageDb::messageRowidByGuid(const QString& guid)
+{
+    open();
+    return firstRowid(Sqlite3Sql("select rowid from message where guid=?").addTextParam(guid));
+}
+
+qint64 IOS6MessageDb::chatRowidByGuid(const QString& guid)
+{
+    open();
+    return firstRowid(Sqlite3Sql("select rowid from chat where guid=?").addTextParam(guid));
+}
+
+qint64 IOS6MessageDb::attachmentRowidByGuid(const _MsgAttachment& attachment)
+{
+    open();
+    return firstRowid(Sqlite3Sql("select rowid from attachment where guid=?").addTextParam(attachment.guid));
+}
+
+bool IOS6MessageDb::hasChatHandleJoin(qint64 chatRowid, qint64 handleRowid)
+{
+    open();
+    Sqlite3Cursor cursor = queryThrow(
+        QStringLiteral("select 1 from chat_handle_join where chat_id=%1 and handle_id=%2").arg(chatRowid).arg(handleRowid));
+    return cursor.moveNext();
+}
+
+qint64 IOS6MessageDb::handleRowid(const _MsgHandle& handle)
+{
+    open();
+    return firstRowid(
+        Sqlite3Sql("select rowid from handle where id=? and service=?").addTextParam(handle.id).addTextParam(handle.service));
+}
+
+qint64 IOS6MessageDb::messageCount()
+{
+    open();
+    QString sql = QStringLiteral(
+        "select count(*) from chat_message_join as j inner join message as m on j.message_id = m.rowid");
+    if (hasItemType())
+        sql += QStringLiteral(" and m.item_type <> 4");
+    Sqlite3Cursor cursor = queryThrow(sql);
+    return cursor.moveNext() ? cursor.getInt64(0) : 0;
+}
+
+qint64 IOS6MessageDb::messageRowidByLogicHash(const _MsgMessage& message)
+{
+    open();
+    if (!hasLogicHash())
+        return 0;
+    return firstRowid(
+        Sqlite3Sql("select rowid from message where logic_hash=?").addTextParam(messageLogicHash(&message)));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Contacts and numbers
+
+void IOS6MessageDb::normalizeHandle(_MsgHandle& handle)
+{
+    if (handle.country.isEmpty()) {
+        const Country& home = m_countryDb.defaultCountry();
+        handle.country = home.sn().toLower();
+        handle.id = home.normalizeNumber(handle.id);
+    } else {
+        handle.id = m_naming.countryOf(handle.country).normalizeNumber(handle.id);
+    }
+}
+

@@ -1,0 +1,135 @@
+#pragma once
+// Message databases in the iOS 6 layout: copies of a device's or a backup's "sms.db", opened as they
+// are, and this program's own local databases (the same layout plus chat._last, handle._ct_name,
+// handle._photo and message.logic_hash), created from res/localmsgdb_ddl.sql and brought up to the
+// current column set on every open.
+//
+// Which optional columns a file has is decided by substring tests on the cached CREATE TABLE texts
+// (the "probes"), so readers read what is there and writers write only what the file can hold.
+#include "msgdb/absdb.h"
+#include "msgdb/contacts.h"
+#include "msgdb/country.h"
+#include "msgdb/handlenaming.h"
+#include "msgdb/messagerecycledb.h"
+
+#include <QDir>
+#include <QHash>
+#include <QString>
+
+// A message date as stored (seconds since 2001-01-01, or nanoseconds on newer devices) in seconds,
+// clamped to the range of the 32-bit date fields.
+int appleDateSeconds(qint64 stored);
+
+class IOS6MessageDb : public AbsIOSMessageDb {
+public:
+    // mcc is the mobile country code that picks the default country. Touches no file.
+    IOS6MessageDb(const QDir& dir, const QString& mcc, bool upgradeSchema);
+    ~IOS6MessageDb() override = default;
+
+    // Opens dbPath read-write. A missing file is created from the schema script only when upgrading
+    // (local databases); otherwise "Cannot find <path>" is thrown. Any failure after the file was
+    // opened closes it and clears the probes, so the next call tries again.
+    void open() override;
+    void chats(_MsgStore& store) override;
+    void messages(_MsgStore& store, qint64 chatRowid) override;
+    int iosVersion() const override { return 6; }
+    MessageRecycleDb& recycleDb() override { return m_recycleDb; }
+
+    const QDir& dir() const { return m_dir; }
+    const QDir& fileRelayDir() const { return m_fileRelayDir; }
+    const QString& dbPath() const { return m_dbPath; }
+    IOSContactsMemDb& contactsDb() { return m_contactsDb; }
+    CountryLibDb& countryDb() { return m_countryDb; }
+    // Points the object at another file; ignored once a connection was opened, so the probes and
+    // the open connection always belong to dbPath().
+    void setDbPath(const QString& path);
+    bool upgradesSchema() const { return m_upgradeSchema; }
+
+    // Layout probes over the cached CREATE texts; all false before the first successful open.
+    bool ddlContains(const QString& table, const QString& text, Qt::CaseSensitivity cs) const;
+    bool hasItemType() const;   // message has item_type; never opens
+    bool hasLogicHash() const;  // message has logic_hash
+    bool hasChatLast() const;   // chat has "_last INTEGER": a local database
+    const QHash<QString, QString>& tableDdl() const { return m_tableDdl; }
+
+    // Raises the stored date of a conversation; never lowers it. Nothing on a file without _last.
+    void updateChatLast(qint64 chatRowid, int date);
+    qint64 messageRowidByGuid(const QString& guid);
+    qint64 chatRowidByGuid(const QString& guid);
+    qint64 attachmentRowidByGuid(const _MsgAttachment& attachment);
+    bool hasChatHandleJoin(qint64 chatRowid, qint64 handleRowid);
+    qint64 handleRowid(const _MsgHandle& handle);  // by id and service
+    qint64 messageCount();
+    // 0 without a query on a file that has no logic_hash column.
+    qint64 messageRowidByLogicHash(const _MsgMessage& message);
+
+    // The copy of an attachment below fileRelayDir, or "" when filename is empty or leads outside.
+    QString localPath(const QString& filename) const;
+
+    // Writing. No operation begins, commits or rolls back: callers bracket a batch with
+    // beginTransaction/endTransaction. Optional columns are written only when the file has them.
+    // Records with an empty guid are refused with an error naming them, before anything is written.
+    void replaceChatHandleJoin(qint64 chatRowid, qint64 handleRowid);
+    void replaceChatMessageJoin(qint64 chatRowid, qint64 messageRowid);
+    void replaceMessageAttachmentJoin(qint64 messageRowid, qint64 attachmentRowid);
+    void updateChatLastAddressedHandle(qint64 chatRowid, const QString& handle);
+    qint64 insertHandle(const _MsgHandle& handle);
+    // handleRowid and otherHandleRowid are rows of this file (the record's own ids are not used);
+    // other_handle is written only when otherHandleRowid > 0. An empty logicHash is computed from
+    // the record when the file has the column.
+    qint64 insertMessage(const _MsgMessage& message, qint64 handleRowid, qint64 otherHandleRowid,
+                         const QString& logicHash);
+    qint64 insertAttachment(const _MsgAttachment& attachment);
+    // Only the services "SMS" and "iMessage" are accepted. Stores the chat's handles that the file
+    // lacks (in ascending row id) and links every one of them.
+    qint64 insertChat(const _MsgChat& chat);
+    // The message row and its join rows; the chat row too when no message is joined to it any more.
+    // The file's own triggers remove what became unreferenced.
+    void deleteMessage(const _MsgMessage& message);
+
+private:
+    // Optional columns the writers fill, probed once per open from the CREATE texts.
+    struct WritableColumns {
+        bool isAudioMessage = false, isPlayed = false, datePlayed = false, itemType = false;
+        bool otherHandle = false, groupTitle = false, groupActionType = false, shareStatus = false;
+        bool shareDirection = false, isExpirable = false, expireState = false, messageActionType = false;
+        bool logicHash = false;
+        bool ctName = false, photo = false;                               // handle
+        bool userInfo = false, transferName = false, totalBytes = false;  // attachment
+        bool displayName = false, groupId = false;                        // chat
+    };
+    WritableColumns probeWritableColumns() const;
+
+    void openExisting();
+    void createFromScript();
+    void upgradeColumns();
+    void runUpgradeStatement(int line, const QString& sql);
+    void registerFunctions();
+    void loadTableDdl();
+
+    // chats() without the newest dates when lastFromMessages: reading every message finds them too.
+    void readConversations(_MsgStore& store, bool lastFromMessages);
+    void readChats(_MsgStore& store);
+    void applyLastFromMessageDates(_MsgStore& store);
+    void readChatHandles(_MsgStore& store);
+    // With trackLast, also sets each conversation's newest date from its messages, location shares
+    // included, as applyLastFromMessageDates does.
+    void readMessages(_MsgStore& store, qint64 chatRowid, bool trackLast);
+    void readAttachments(_MsgStore& store, qint64 chatRowid);
+    qint64 firstRowid(const Sqlite3Sql& sql);
+
+    // Number normalisation for handles read by chats().
+    void normalizeHandle(_MsgHandle& handle);
+
+    QDir m_dir;
+    QDir m_fileRelayDir;
+    IOSContactsMemDb m_contactsDb;  // opened only by chats()
+    MessageRecycleDb m_recycleDb;
+    CountryLibDb m_countryDb;
+    HandleNaming m_naming{m_contactsDb, m_countryDb, "IOS6MessageDb"};
+    QHash<QString, QString> m_tableDdl;
+    QString m_dbPath;
+    bool m_upgradeSchema;
+    bool m_openedOnce = false;  // setDbPath has no effect any more
+    WritableColumns m_writable;
+};

@@ -1,0 +1,384 @@
+#include "msgdb/messagerecycledb.h"
+
+#include "msgdb/msgutil.h"
+#include "platform/schemascript.h"
+
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+
+namespace {
+
+void setIfNotEmpty(Sqlite3Row& row, const char* column, const QString& value)
+{
+    if (!value.isEmpty())
+        row.setValue(QLatin1String(column), value);
+}
+
+void setSrcRowid(Sqlite3Row& row, qint64 srcRowid)
+{
+    if (srcRowid > 0)
+        row.setValue(QStringLiteral("src_rowid"), srcRowid);
+}
+
+_MsgHandle handleFromRow(const Sqlite3Cursor& cursor, qint64 rowid)
+{
+    _MsgHandle handle;
+    handle.rowid = rowid;
+    handle.id = cursor.getText(QStringLiteral("id"));
+    handle.service = cursor.getText(QStringLiteral("service"));
+    handle.uncanonicalized_id = cursor.getText(QStringLiteral("uncanonicalized_id"));
+    return handle;
+}
+
+_MsgRecycledMessage recycledFromRow(const Sqlite3Cursor& c)
+{
+    _MsgRecycledMessage r;
+    _MsgMessage& m = r.message;
+    const auto text = [&c](const char* name) { return c.getText(QLatin1String(name)); };
+    const auto number = [&c](const char* name) { return c.getInt(QLatin1String(name)); };
+    m.rowid = kRecycleMessageBase - c.getInt64(QStringLiteral("rowid"));
+    m.guid = text("guid");
+    m.text = text("text");
+    m.replace = number("replace");
+    m.service_center = text("service_center");
+    m.handle_id = c.getInt64(QStringLiteral("handle_id"));
+    m.subject = text("subject");
+    m.country = text("country");
+    m.attributedBody = c.getBlob(QStringLiteral("attributedBody"));
+    m.version = number("version");
+    m.type = number("type");
+    m.service = text("service");
+    m.account = text("account");
+    m.account_guid = text("account_guid");
+    m.error = number("error");
+    m.date = number("date");
+    m.date_read = number("date_read");
+    m.date_delivered = number("date_delivered");
+    m.is_delivered = number("is_delivered");
+    m.is_finished = number("is_finished");
+    m.is_emote = number("is_emote");
+    m.is_from_me = number("is_from_me");
+    m.is_empty = number("is_empty");
+    m.is_delayed = number("is_delayed");
+    m.is_auto_reply = number("is_auto_reply");
+    m.is_prepared = number("is_prepared");
+    m.is_read = number("is_read");
+    m.is_system_message = number("is_system_message");
+    m.is_sent = number("is_sent");
+    m.has_dd_results = number("has_dd_results");
+    m.is_service_message = number("is_service_message");
+    m.is_forward = number("is_forward");
+    m.was_downgraded = number("was_downgraded");
+    m.is_archive = number("is_archive");
+    m.cache_has_attachments = number("cache_has_attachments");
+    m.cache_roomnames = text("cache_roomnames");
+    m.was_data_detected = number("was_data_detected");
+    m.was_deduplicated = number("was_deduplicated");
+    m.isHighlighted = true;
+    r.chat_identifier = text("chat_identifier");
+    r.handle = text("handle");
+    return r;
+}
+
+// ---- Keys of conversations made for recovered messages
+
+bool isKnownBand(qint64 key)
+{
+    return key >= kRecycleKnownBandFloor;
+}
+
+// The first key at or below start, inside start's band, that neither chats nor handles of the store
+// use. Bands: [kRecycleKnownBandFloor, kRecycleKnownChatBase] for conversations with an identifier,
+// everything up to kRecycleUnknownChatBase for those without. A start above its band (a negative
+// handle_id) begins at the top of the band.
+qint64 freeRecycleKey(const _MsgStoreData& data, qint64 start)
+{
+    const bool known = isKnownBand(start);
+    const qint64 top = known ? kRecycleKnownChatBase : kRecycleUnknownChatBase;
+    const qint64 floor = known ? kRecycleKnownBandFloor : std::numeric_limits<qint64>::min();
+    qint64 key = std::min(start, top);
+    const qint64 first = key;
+    while (data.chats.contains(key) || data.handles.contains(key)) {
+        key = key == floor ? top : key - 1;
+        if (key == first)
+            throw std::runtime_error("no free key left for recovered conversations");
+    }
+    return key;
+}
+
+// Where the key search starts for a conversation of a recovered message: base minus handle_id,
+// kept inside the band whatever handle_id a carved row holds (and without overflow).
+qint64 bandStartKey(bool known, qint64 handleId)
+{
+    const qint64 base = known ? kRecycleKnownChatBase : kRecycleUnknownChatBase;
+    if (handleId <= 0)
+        return base;
+    const qint64 floor = known ? kRecycleKnownBandFloor : std::numeric_limits<qint64>::min();
+    return handleId > base - floor ? floor : base - handleId;
+}
+
+_MsgChat* addChatWithHandle(_MsgStore& store, qint64 startKey, const QString& ident, const QString& service)
+{
+    _MsgStoreData& data = *store.data();
+    const qint64 key = freeRecycleKey(data, startKey);
+    auto chat = std::make_unique<_MsgChat>();
+    chat->rowid = key;
+    chat->last = 0;
+    chat->style = 45;
+    chat->state = 3;
+    chat->guid = QStringLiteral("%1;-;%2").arg(service, ident);
+    chat->chat_identifier = ident;
+    chat->service_name = service;
+    auto handle = std::make_unique<_MsgHandle>();
+    handle->rowid = key;
+    handle->service = service;
+    handle->id = ident;
+    chat->handles.insert(ident, handle.get());
+    data.handles.insert(key, handle.release());
+    data.chats.insert(key, chat.get());
+    return chat.release();
+}
+
+// The handle of a chat with the lowest row id, so the choice does not follow hash order.
+_MsgHandle* firstHandle(const _MsgChat& chat)
+{
+    _MsgHandle* first = nullptr;
+    for (_MsgHandle* handle : chat.handles) {
+        if (!first || handle->rowid < first->rowid)
+            first = handle;
+    }
+    return first;
+}
+
+void raiseLast(_MsgChat& chat, int date)
+{
+    chat.last = std::max(chat.last, date);
+}
+
+}  // namespace
+
+bool isGuidShaped(const QString& text)
+{
+    static const QRegularExpression kGuid(QStringLiteral(
+        "^[a-zA-Z0-9]{8}\\-[a-zA-Z0-9]{4}\\-[a-zA-Z0-9]{4}\\-[a-zA-Z0-9]{4}\\-[a-zA-Z0-9]{12}$"));
+    return kGuid.match(text).hasMatch();
+}
+
+// ---------------------------------------------------------------------------------------------
+// MessageRecycleDb
+
+MessageRecycleDb::MessageRecycleDb(QString path) : m_path(std::move(path)) {}
+
+void MessageRecycleDb::open()
+{
+    if (isOpen())
+        return;
+    if (QFileInfo::exists(m_path))
+        openThrow(m_path, 2);
+    else
+        createFile();
+}
+
+void MessageRecycleDb::createFile()
+{
+    const QString prefix = QStringLiteral("create MessageRecycleDb error. ");
+    createDatabaseFromScript(*this, m_path, readScriptResource(QStringLiteral(":/res/recycle_ddl.sql"), prefix), prefix);
+}
+
+qint64 MessageRecycleDb::insertHandle(const _MsgHandle& handle, qint64 srcRowid)
+{
+    open();
+    Sqlite3Row row;
+    row.setValue(QStringLiteral("id"), handle.id);
+    row.setValue(QStringLiteral("country"), handle.country);
+    row.setValue(QStringLiteral("service"), handle.service);
+    row.setValue(QStringLiteral("uncanonicalized_id"), handle.uncanonicalized_id);
+    setSrcRowid(row, srcRowid);
+    return insertRow(row, QStringLiteral("handle"));
+}
+
+qint64 MessageRecycleDb::insertMessage(const _MsgMessage& m, const QString& chatIdentifier, const QString& handleText,
+                                       qint64 srcRowid)
+{
+    open();
+    Sqlite3Row row;
+    const auto set = [&row](const char* column, const QVariant& value) { row.setValue(QLatin1String(column), value); };
+    set("guid", isGuidShaped(m.guid) ? m.guid : newGuid());
+    set("text", m.text);
+    set("replace", m.replace);
+    setIfNotEmpty(row, "service_center", m.service_center);
+    set("handle_id", m.handle_id);
+    setIfNotEmpty(row, "subject", m.subject);
+    setIfNotEmpty(row, "country", m.country);
+    if (!m.attributedBody.isEmpty())
+        set("attributedBody", m.attributedBody);
+    set("version", m.version);
+    set("type", m.type);
+    set("service", m.service);
+    set("account", m.account);
+    set("account_guid", m.account_guid);
+    set("error", m.error);
+    set("date", m.date);
+    set("date_read", m.date_read);
+    set("date_delivered", m.date_delivered);
+    set("is_delivered", m.is_delivered);
+    set("is_finished", m.is_finished);
+    set("is_emote", m.is_emote);
+    set("is_from_me", m.is_from_me);
+    set("is_empty", m.is_empty);
+    set("is_delayed", m.is_delayed);
+    set("is_auto_reply", m.is_auto_reply);
+    set("is_prepared", m.is_prepared);
+    set("is_read", m.is_read);
+    set("is_system_message", m.is_system_message);
+    set("is_sent", m.is_sent);
+    set("has_dd_results", m.has_dd_results);
+    set("is_service_message", m.is_service_message);
+    set("is_forward", m.is_forward);
+    set("was_downgraded", m.was_downgraded);
+    set("is_archive", m.is_archive);
+    set("cache_has_attachments", m.attachments.isEmpty() ? 0 : 1);
+    set("cache_roomnames", m.cache_roomnames);
+    set("was_data_detected", m.was_data_detected);
+    set("was_deduplicated", m.was_deduplicated);
+    set("chat_identifier", chatIdentifier);
+    set("handle", handleText);
+    setSrcRowid(row, srcRowid);
+    return insertRow(row, QStringLiteral("message"));
+}
+
+qint64 MessageRecycleDb::findHandle(const _MsgHandle& handle)
+{
+    open();
+    Sqlite3Cursor cursor = queryThrow(
+        Sqlite3Sql("select rowid from handle where id=? and service=?").addTextParam(handle.id).addTextParam(handle.service));
+    return cursor.moveNext() ? cursor.getInt64(QStringLiteral("rowid")) : 0;
+}
+
+qint64 MessageRecycleDb::findMessage(const _MsgMessage& message)
+{
+    open();
+    Sqlite3Cursor cursor =
+        queryThrow(Sqlite3Sql("select rowid from message where guid=? or (date=? and is_from_me=? and text=?)")
+                       .addTextParam(message.guid)
+                       .addIntParam(message.date)
+                       .addIntParam(message.is_from_me)
+                       .addTextParam(message.text));
+    return cursor.moveNext() ? cursor.getInt64(QStringLiteral("rowid")) : 0;
+}
+
+bool MessageRecycleDb::setMessageNumber(const _MsgMessage& message, const QString& chatIdentifier,
+                                        const QString& handleText)
+{
+    const qint64 rowid = findMessage(message);
+    if (rowid == 0)
+        return false;
+    executeThrow(Sqlite3Sql("update message set chat_identifier=?, handle=? where rowid=?")
+                     .addTextParam(chatIdentifier)
+                     .addTextParam(handleText)
+                     .addInt64Param(rowid));
+    return true;
+}
+
+_MsgHandle MessageRecycleDb::handleBySrcRowid(qint64 srcRowid)
+{
+    open();
+    Sqlite3Cursor cursor = queryThrow(QStringLiteral("select * from handle where src_rowid=%1").arg(srcRowid));
+    if (!cursor.moveNext())
+        return _MsgHandle();
+    return handleFromRow(cursor, cursor.getInt64(QStringLiteral("src_rowid")));
+}
+
+QList<_MsgRecycledMessage> MessageRecycleDb::loadMessages()
+{
+    open();
+    QList<_MsgRecycledMessage> list;
+    Sqlite3Cursor cursor = queryThrow("select * from message where is_skip=0");
+    while (cursor.moveNext())
+        list.append(recycledFromRow(cursor));
+    return list;
+}
+
+QList<_MsgHandle> MessageRecycleDb::handles()
+{
+    open();
+    QList<_MsgHandle> list;
+    Sqlite3Cursor cursor = queryThrow("select * from handle");
+    while (cursor.moveNext())
+        list.append(handleFromRow(cursor, cursor.getInt64(QStringLiteral("rowid"))));
+    return list;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Into a store
+
+_MsgChat* findOrAddSmsChat(_MsgStore& store, qint64 key, const QString& number)
+{
+    return addChatWithHandle(store, key, number, QStringLiteral("SMS"));
+}
+
+void addRecycledMessages(_MsgStore& store, const QList<_MsgRecycledMessage>& list)
+{
+    _MsgStoreData& data = *store.data();
+    // Ascending row id, so of two conversations with one identifier the later row always wins.
+    QList<_MsgChat*> chats = store.chatList();
+    std::stable_sort(chats.begin(), chats.end(), [](const _MsgChat* a, const _MsgChat* b) { return a->rowid < b->rowid; });
+    QHash<QString, _MsgChat*> smsChats;
+    QHash<QString, _MsgChat*> iMessageChats;
+    for (_MsgChat* chat : qAsConst(chats)) {
+        const bool iMessage = chat->service_name.compare(QLatin1String("iMessage"), Qt::CaseInsensitive) == 0;
+        (iMessage ? iMessageChats : smsChats).insert(chat->chat_identifier, chat);
+    }
+
+    for (const _MsgRecycledMessage& r : list) {
+        if (data.messages.contains(r.message.rowid))
+            continue;
+        auto owned = std::make_unique<_MsgMessage>(r.message);
+        _MsgMessage* m = owned.get();
+        m->sortKey = -m->rowid;
+        data.messages.insert(m->rowid, owned.release());
+
+        QString ident = r.chat_identifier;
+        _MsgChat* chat = nullptr;
+        if (ident.isEmpty()) {
+            ident = QStringLiteral("%1%2").arg(QStringLiteral("unknown")).arg(m->handle_id);
+            chat = smsChats.value(ident);
+            if (!chat) {
+                chat = findOrAddSmsChat(store, bandStartKey(false, m->handle_id), ident);
+                smsChats.insert(ident, chat);
+            }
+            m->chat = chat;
+            raiseLast(*chat, m->date);
+            m->handle = firstHandle(*chat);
+            chat->messages.insert(m->guid, m);
+            continue;
+        }
+        if (m->service.compare(QLatin1String("iMessage"), Qt::CaseInsensitive) == 0) {
+            chat = iMessageChats.value(ident);
+            if (!chat) {
+                chat = addChatWithHandle(store, bandStartKey(true, m->handle_id), ident, QStringLiteral("iMessage"));
+                chat->account_id = isGuidShaped(m->account_guid) ? m->account_guid : guidFromMd5(ident.toUtf8());
+                chat->account_login = m->account;
+                iMessageChats.insert(ident, chat);
+            }
+        } else {
+            chat = smsChats.value(ident);
+            if (!chat) {
+                chat = findOrAddSmsChat(store, bandStartKey(true, m->handle_id), ident);
+                smsChats.insert(ident, chat);
+            }
+        }
+        m->chat = chat;
+        raiseLast(*chat, m->date);
+        if (chat->handles.size() == 1)
+            m->handle = chat->handles.begin().value();
+        else if (chat->handles.size() > 1)
+            m->handle = chat->handles.value(r.handle);
+        chat->messages.insert(m->guid, m);
+    }
+}

@@ -1,0 +1,883 @@
+#include "platform/sqlite3db.h"
+
+#include <sqlite3.h>
+
+#include <limits>
+#include <memory>
+#include <unordered_map>
+
+namespace {
+
+struct StmtFinalizer {
+    void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
+};
+using StmtPtr = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
+
+const char kNotOpen[] = "database not open";
+
+QString exceptionText(const QString& message, int code, const QString& sql)
+{
+    QString text = QStringLiteral("%1 (SQLite code %2)").arg(message).arg(code);
+    if (!sql.isEmpty())
+        text += QStringLiteral("\nSQL: ") + sql;
+    return text;
+}
+
+// SQLite compares identifiers case-insensitively in ASCII only, so do we.
+bool hasAsciiUpper(const QString& text)
+{
+    for (const QChar c : text) {
+        if (c.unicode() >= 'A' && c.unicode() <= 'Z')
+            return true;
+    }
+    return false;
+}
+
+QString asciiLower(const QString& text)
+{
+    if (!hasAsciiUpper(text))
+        return text;
+    QString lower = text;
+    for (QChar& c : lower) {
+        if (c.unicode() >= 'A' && c.unicode() <= 'Z')
+            c = QChar(c.unicode() + ('a' - 'A'));
+    }
+    return lower;
+}
+
+bool asciiEqualsIgnoringCase(const QString& a, const QString& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (int i = 0; i < a.size(); ++i) {
+        ushort x = a.at(i).unicode();
+        ushort y = b.at(i).unicode();
+        x = x >= 'A' && x <= 'Z' ? x + ('a' - 'A') : x;
+        y = y >= 'A' && y <= 'Z' ? y + ('a' - 'A') : y;
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+void appendQuotedIdentifier(QString& out, const QString& name)
+{
+    out += QLatin1Char('"');
+    for (const QChar c : name) {
+        out += c;
+        if (c == QLatin1Char('"'))
+            out += c;
+    }
+    out += QLatin1Char('"');
+}
+
+// True when what follows a prepared statement holds no further statement: only white space,
+// semicolons and comments. Anything else (a second statement, a stray NUL) is refused.
+bool isBlankTail(const char* tail, const char* end)
+{
+    const char* p = tail;
+    while (p < end) {
+        const char c = *p;
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v' || c == ';') {
+            ++p;
+        } else if (c == '-' && p + 1 < end && p[1] == '-') {
+            while (p < end && *p != '\n')
+                ++p;
+        } else if (c == '/' && p + 1 < end && p[1] == '*') {
+            p += 2;
+            while (p < end && !(*p == '*' && p + 1 < end && p[1] == '/'))
+                ++p;
+            p = p < end ? p + 2 : end;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+[[noreturn]] void throwDbError(sqlite3* db, int code, const QString& sql)
+{
+    throw Sqlite3Exception(QString::fromUtf8(sqlite3_errmsg(db)), code, sql);
+}
+
+// Prepares exactly one statement.
+StmtPtr prepareOne(sqlite3* db, const Sqlite3Sql& sql)
+{
+    const QByteArray utf8 = sql.sql().toUtf8();
+    sqlite3_stmt* raw = nullptr;
+    const char* tail = nullptr;
+    // The size includes the terminating NUL, which spares SQLite a copy.
+    const int rc = sqlite3_prepare_v2(db, utf8.constData(), utf8.size() + 1, &raw, &tail);
+    StmtPtr stmt(raw);
+    if (rc != SQLITE_OK)
+        throwDbError(db, rc, sql.sql());
+    if (!stmt)
+        throw Sqlite3Exception(QStringLiteral("no SQL statement to run"), SQLITE_MISUSE, sql.sql());
+    if (tail && !isBlankTail(tail, utf8.constData() + utf8.size()))
+        throw Sqlite3Exception(QStringLiteral("text after the first SQL statement (one statement only)"),
+                               SQLITE_MISUSE, sql.sql());
+    return stmt;
+}
+
+// Prepares exactly one statement and binds its parameters.
+StmtPtr prepareAndBind(sqlite3* db, const Sqlite3Sql& sql)
+{
+    StmtPtr stmt = prepareOne(db, sql);
+    sql.bindTo(stmt.get());
+    return stmt;
+}
+
+struct QStringHasher {
+    std::size_t operator()(const QString& text) const { return qHash(text); }
+};
+
+}  // namespace
+
+int sqlite_qt_version()
+{
+    return 5;
+}
+
+QString sqliteQuoteIdentifier(const QString& name)
+{
+    QString quoted;
+    quoted.reserve(name.size() + 2);
+    appendQuotedIdentifier(quoted, name);
+    return quoted;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sqlite3Exception
+
+Sqlite3Exception::Sqlite3Exception(const QString& message, int code, const QString& sql)
+    : std::runtime_error(exceptionText(message, code, sql).toUtf8().toStdString()), m_code(code)
+{
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sqlite3Sql
+
+Sqlite3Sql::Sqlite3Sql(const char* sql) : m_sql(QString::fromUtf8(sql)) {}
+
+Sqlite3Sql::Sqlite3Sql(const QString& sql) : m_sql(sql) {}
+
+Sqlite3Sql& Sqlite3Sql::addIntParam(int value)
+{
+    return addInt64Param(value);
+}
+
+Sqlite3Sql& Sqlite3Sql::addInt64Param(qint64 value)
+{
+    Param p;
+    p.kind = Param::Int64;
+    p.i = value;
+    m_params.append(p);
+    return *this;
+}
+
+Sqlite3Sql& Sqlite3Sql::addDoubleParam(double value)
+{
+    Param p;
+    p.kind = Param::Double;
+    p.d = value;
+    m_params.append(p);
+    return *this;
+}
+
+Sqlite3Sql& Sqlite3Sql::addTextParam(const QString& value)
+{
+    Param p;
+    p.kind = Param::Text;
+    p.bytes = value.toUtf8();
+    m_params.append(p);
+    return *this;
+}
+
+Sqlite3Sql& Sqlite3Sql::addBlobParam(const QByteArray& value)
+{
+    if (value.isNull())
+        return addNullParam();
+    Param p;
+    p.kind = Param::Blob;
+    p.bytes = value;
+    m_params.append(p);
+    return *this;
+}
+
+Sqlite3Sql& Sqlite3Sql::addNullParam()
+{
+    m_params.append(Param());
+    return *this;
+}
+
+Sqlite3Sql& Sqlite3Sql::addVariantParam(const QVariant& value)
+{
+    if (!value.isValid())
+        return addNullParam();
+    switch (static_cast<QMetaType::Type>(value.userType())) {
+    case QMetaType::Bool:
+    case QMetaType::Char:
+    case QMetaType::SChar:
+    case QMetaType::UChar:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::Long:
+    case QMetaType::ULong:
+    case QMetaType::LongLong:
+        return addInt64Param(value.toLongLong());
+    case QMetaType::ULongLong:
+        if (value.toULongLong() > quint64(std::numeric_limits<qint64>::max()))
+            throw Sqlite3Exception(QStringLiteral("unsigned value too large for an SQLite integer"),
+                                   SQLITE_RANGE, m_sql);
+        return addInt64Param(value.toLongLong());
+    case QMetaType::Double:
+    case QMetaType::Float:
+        return addDoubleParam(value.toDouble());
+    case QMetaType::QString:
+        return addTextParam(value.toString());
+    case QMetaType::QByteArray:
+        return addBlobParam(value.toByteArray());
+    default:
+        throw Sqlite3Exception(QStringLiteral("cannot bind a value of type %1")
+                                   .arg(QString::fromLatin1(value.typeName())),
+                               SQLITE_MISMATCH, m_sql);
+    }
+}
+
+Sqlite3Sql& Sqlite3Sql::appendSql(const QString& sql)
+{
+    m_sql += sql;
+    return *this;
+}
+
+void Sqlite3Sql::bindTo(sqlite3_stmt* stmt) const
+{
+    const int expected = sqlite3_bind_parameter_count(stmt);
+    if (expected != m_params.size())
+        throw Sqlite3Exception(QStringLiteral("%1 parameters bound, the statement has %2")
+                                   .arg(m_params.size())
+                                   .arg(expected),
+                               SQLITE_RANGE, m_sql);
+    for (int i = 0; i < m_params.size(); ++i) {
+        const Param& p = m_params.at(i);
+        const int index = i + 1;
+        int rc = SQLITE_OK;
+        switch (p.kind) {
+        case Param::Null:
+            rc = sqlite3_bind_null(stmt, index);
+            break;
+        case Param::Int64:
+            rc = sqlite3_bind_int64(stmt, index, p.i);
+            break;
+        case Param::Double:
+            rc = sqlite3_bind_double(stmt, index, p.d);
+            break;
+        case Param::Text:
+            // constData() is never null, so even "" binds text, not NULL.
+            rc = sqlite3_bind_text(stmt, index, p.bytes.constData(), p.bytes.size(), SQLITE_TRANSIENT);
+            break;
+        case Param::Blob:
+            rc = p.bytes.isEmpty() ? sqlite3_bind_zeroblob(stmt, index, 0)
+                                   : sqlite3_bind_blob(stmt, index, p.bytes.constData(), p.bytes.size(),
+                                                       SQLITE_TRANSIENT);
+            break;
+        }
+        if (rc != SQLITE_OK)
+            throwDbError(sqlite3_db_handle(stmt), rc, m_sql);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// _SqliteCol
+
+namespace {
+
+enum class Affinity { Integer, Text, Blob, Real, Numeric };
+
+// SQLite's rules for the affinity of a declared type, applied in SQLite's order.
+Affinity affinityOf(const QString& declaredType)
+{
+    const QString type = declaredType.toUpper();
+    const auto has = [&type](const char* part) { return type.contains(QLatin1String(part)); };
+    if (has("INT"))
+        return Affinity::Integer;
+    if (has("CHAR") || has("CLOB") || has("TEXT"))
+        return Affinity::Text;
+    if (has("BLOB") || type.trimmed().isEmpty())
+        return Affinity::Blob;
+    if (has("REAL") || has("FLOA") || has("DOUB"))
+        return Affinity::Real;
+    return Affinity::Numeric;
+}
+
+}  // namespace
+
+_SqliteCol::_SqliteCol(const QString& name, const QString& type, bool notNull, bool hasDefault, bool primaryKey)
+    : m_name(name), m_type(type), m_notNull(notNull), m_hasDefault(hasDefault), m_primaryKey(primaryKey)
+{
+}
+
+bool _SqliteCol::isInteger() const { return affinityOf(m_type) == Affinity::Integer; }
+bool _SqliteCol::isText() const { return affinityOf(m_type) == Affinity::Text; }
+bool _SqliteCol::isBlob() const { return affinityOf(m_type) == Affinity::Blob; }
+bool _SqliteCol::isReal() const { return affinityOf(m_type) == Affinity::Real; }
+bool _SqliteCol::isNumeric() const { return affinityOf(m_type) == Affinity::Numeric; }
+
+// ---------------------------------------------------------------------------------------------
+// Sqlite3Row
+
+void Sqlite3Row::Columns::append(const QString& name)
+{
+    if (!indexed) {
+        names.append(name);
+        return;
+    }
+    const QString key = asciiLower(name);
+    if (!indexByLowerName.contains(key))
+        indexByLowerName.insert(key, names.size());
+    names.append(name);
+}
+
+int Sqlite3Row::Columns::indexOf(const QString& name) const
+{
+    if (!indexed) {
+        for (int i = 0; i < names.size(); ++i) {
+            if (asciiEqualsIgnoringCase(names.at(i), name))
+                return i;
+        }
+        return -1;
+    }
+    // Callers mostly pass lower-case names already: try them as they are before folding.
+    auto it = indexByLowerName.constFind(name);
+    if (it != indexByLowerName.constEnd())
+        return it.value();
+    if (!hasAsciiUpper(name))
+        return -1;
+    it = indexByLowerName.constFind(asciiLower(name));
+    return it != indexByLowerName.constEnd() ? it.value() : -1;
+}
+
+Sqlite3Row::Sqlite3Row() = default;
+
+Sqlite3Row::Sqlite3Row(const QStringList& names, const QVector<QVariant>& values) : m_values(values)
+{
+    Q_ASSERT(names.size() == values.size());
+    auto columns = QSharedPointer<Columns>::create();
+    columns->indexed = false;
+    columns->names = names;
+    m_columns = columns;
+    m_values.resize(names.size());
+}
+
+int Sqlite3Row::indexOf(const QString& name) const
+{
+    return m_columns ? m_columns->indexOf(name) : -1;
+}
+
+QVariant Sqlite3Row::value(const QString& name) const
+{
+    return valueAt(indexOf(name));
+}
+
+void Sqlite3Row::setValue(const QString& name, const QVariant& value)
+{
+    const int index = indexOf(name);
+    if (index >= 0) {
+        m_values[index] = value;
+        return;
+    }
+    // The column names may be shared with other rows of the same query: extend a private copy.
+    auto columns = m_columns ? QSharedPointer<Columns>::create(*m_columns) : QSharedPointer<Columns>::create();
+    columns->append(name);
+    m_columns = columns;
+    m_values.append(value);
+}
+
+bool Sqlite3Row::contains(const QString& name) const
+{
+    return indexOf(name) >= 0;
+}
+
+QStringList Sqlite3Row::names() const
+{
+    return m_columns ? m_columns->names : QStringList();
+}
+
+QVariant Sqlite3Row::valueAt(int index) const
+{
+    return index >= 0 && index < m_values.size() ? m_values.at(index) : QVariant();
+}
+
+Sqlite3Sql Sqlite3Row::insertSql(const QString& table, const QSet<QString>& skip) const
+{
+    QSet<QString> skipLower;
+    for (const QString& name : skip)
+        skipLower.insert(asciiLower(name));
+
+    // Writers call this once per row: build the text in one buffer rather than from lists.
+    const QStringList allNames = names();
+    QVector<int> bound;
+    bound.reserve(allNames.size());
+    QString text = QStringLiteral("insert into ") + sqliteQuoteIdentifier(table);
+    text.reserve(text.size() + 2 + allNames.size() * 24 + 10);
+    for (int i = 0; i < allNames.size(); ++i) {
+        if (!skipLower.isEmpty() && skipLower.contains(asciiLower(allNames.at(i))))
+            continue;
+        text += bound.isEmpty() ? QLatin1Char('(') : QLatin1Char(',');
+        appendQuotedIdentifier(text, allNames.at(i));
+        bound.append(i);
+    }
+    if (bound.isEmpty())
+        return Sqlite3Sql(text + QStringLiteral(" default values"));
+    text += QStringLiteral(") values(?");
+    for (int i = 1; i < bound.size(); ++i)
+        text += QStringLiteral(",?");
+    text += QLatin1Char(')');
+    Sqlite3Sql sql(text);
+    for (const int i : bound)
+        sql.addVariantParam(m_values.at(i));
+    return sql;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sqlite3Stmt
+
+Sqlite3Stmt::Sqlite3Stmt(sqlite3* db, sqlite3_stmt* stmt, const Sqlite3Sql& sql,
+                         QSharedPointer<const std::atomic<bool>> connectionOpen)
+    : m_db(db), m_stmt(stmt), m_sql(sql), m_connectionOpen(std::move(connectionOpen))
+{
+    auto columns = QSharedPointer<Sqlite3Row::Columns>::create();
+    const int count = stmt ? sqlite3_column_count(stmt) : 0;
+    for (int i = 0; i < count; ++i)
+        columns->append(QString::fromUtf8(sqlite3_column_name(stmt, i)));
+    m_columns = columns;
+}
+
+Sqlite3Stmt::~Sqlite3Stmt()
+{
+    // Also releases a connection that close() left as a zombie for this statement.
+    sqlite3_finalize(m_stmt);
+}
+
+int Sqlite3Stmt::columnIndex(const QString& name) const
+{
+    return m_columns->indexOf(name);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sqlite3Cursor
+
+Sqlite3Cursor::Sqlite3Cursor(QSharedPointer<Sqlite3Stmt> stmt) : m_stmt(std::move(stmt)) {}
+
+bool Sqlite3Cursor::moveNext()
+{
+    if (!m_stmt || !m_stmt->stmt())
+        return false;
+    Sqlite3Stmt& s = *m_stmt;
+    switch (s.state) {
+    case Sqlite3Stmt::Done:
+        return false;  // stepping again would restart the query
+    case Sqlite3Stmt::Failed:
+        throw Sqlite3Exception(QStringLiteral("the query failed earlier"), SQLITE_MISUSE, s.sql().sql());
+    default:
+        break;
+    }
+    if (!s.connectionOpen())
+        throw Sqlite3Exception(QString::fromLatin1(kNotOpen), SQLITE_MISUSE, s.sql().sql());
+    const int rc = sqlite3_step(s.stmt());
+    if (rc == SQLITE_ROW) {
+        s.state = Sqlite3Stmt::OnRow;
+        return true;
+    }
+    if (rc == SQLITE_DONE) {
+        s.state = Sqlite3Stmt::Done;
+        return false;
+    }
+    s.state = Sqlite3Stmt::Failed;
+    throwDbError(s.db(), rc, s.sql().sql());
+}
+
+int Sqlite3Cursor::currentColumn(const QString& column) const
+{
+    if (!m_stmt || m_stmt->state != Sqlite3Stmt::OnRow || !m_stmt->connectionOpen())
+        return -1;
+    return m_stmt->columnIndex(column);
+}
+
+int Sqlite3Cursor::getInt(const QString& column) const
+{
+    const int i = currentColumn(column);
+    return i < 0 ? 0 : sqlite3_column_int(m_stmt->stmt(), i);
+}
+
+qint64 Sqlite3Cursor::getInt64(const QString& column) const
+{
+    const int i = currentColumn(column);
+    return i < 0 ? 0 : sqlite3_column_int64(m_stmt->stmt(), i);
+}
+
+bool Sqlite3Cursor::readable(int position) const
+{
+    return m_stmt && m_stmt->state == Sqlite3Stmt::OnRow && m_stmt->connectionOpen() && position >= 0
+        && position < m_stmt->columns()->names.size();
+}
+
+qint64 Sqlite3Cursor::getInt64(int position) const
+{
+    return readable(position) ? sqlite3_column_int64(m_stmt->stmt(), position) : 0;
+}
+
+int Sqlite3Cursor::columnIndex(const QString& column) const
+{
+    return m_stmt ? m_stmt->columnIndex(column) : -1;
+}
+
+int Sqlite3Cursor::getInt(int position) const
+{
+    return readable(position) ? sqlite3_column_int(m_stmt->stmt(), position) : 0;
+}
+
+QString Sqlite3Cursor::getText(int position) const
+{
+    if (!readable(position))
+        return QString();
+    // Text first, then its size: the conversion may change the size.
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt->stmt(), position));
+    return text ? QString::fromUtf8(text, sqlite3_column_bytes(m_stmt->stmt(), position)) : QString();
+}
+
+QByteArray Sqlite3Cursor::getBlob(int position) const
+{
+    if (!readable(position))
+        return QByteArray();
+    const auto* data = static_cast<const char*>(sqlite3_column_blob(m_stmt->stmt(), position));
+    return data ? QByteArray(data, sqlite3_column_bytes(m_stmt->stmt(), position)) : QByteArray();
+}
+
+double Sqlite3Cursor::getDouble(const QString& column) const
+{
+    const int i = currentColumn(column);
+    return i < 0 ? 0.0 : sqlite3_column_double(m_stmt->stmt(), i);
+}
+
+QString Sqlite3Cursor::getText(const QString& column) const
+{
+    const int i = currentColumn(column);
+    if (i < 0)
+        return QString();
+    // Text first, then its size: the conversion may change the size.
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt->stmt(), i));
+    return text ? QString::fromUtf8(text, sqlite3_column_bytes(m_stmt->stmt(), i)) : QString();
+}
+
+QByteArray Sqlite3Cursor::getBlob(const QString& column) const
+{
+    const int i = currentColumn(column);
+    if (i < 0)
+        return QByteArray();
+    const auto* data = static_cast<const char*>(sqlite3_column_blob(m_stmt->stmt(), i));
+    return data ? QByteArray(data, sqlite3_column_bytes(m_stmt->stmt(), i)) : QByteArray();
+}
+
+bool Sqlite3Cursor::isNull(const QString& column) const
+{
+    const int i = currentColumn(column);
+    return i < 0 || sqlite3_column_type(m_stmt->stmt(), i) == SQLITE_NULL;
+}
+
+bool Sqlite3Cursor::isNull(int position) const
+{
+    return !readable(position) || sqlite3_column_type(m_stmt->stmt(), position) == SQLITE_NULL;
+}
+
+bool Sqlite3Cursor::hasColumn(const QString& column) const
+{
+    return m_stmt && m_stmt->columnIndex(column) >= 0;
+}
+
+QStringList Sqlite3Cursor::columnNames() const
+{
+    return m_stmt ? m_stmt->columns()->names : QStringList();
+}
+
+Sqlite3Row Sqlite3Cursor::getRow() const
+{
+    Sqlite3Row row;
+    if (!m_stmt || m_stmt->state != Sqlite3Stmt::OnRow || !m_stmt->connectionOpen())
+        return row;
+    sqlite3_stmt* stmt = m_stmt->stmt();
+    const int count = m_stmt->columns()->names.size();
+    row.m_columns = m_stmt->columns();
+    row.m_values.reserve(count);
+    for (int i = 0; i < count; ++i) {
+        switch (sqlite3_column_type(stmt, i)) {
+        case SQLITE_INTEGER:
+            row.m_values.append(QVariant(qlonglong(sqlite3_column_int64(stmt, i))));
+            break;
+        case SQLITE_FLOAT:
+            row.m_values.append(QVariant(sqlite3_column_double(stmt, i)));
+            break;
+        case SQLITE_TEXT: {
+            const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
+            row.m_values.append(QVariant(QString::fromUtf8(text, sqlite3_column_bytes(stmt, i))));
+            break;
+        }
+        case SQLITE_BLOB: {
+            const auto* data = static_cast<const char*>(sqlite3_column_blob(stmt, i));
+            const int size = sqlite3_column_bytes(stmt, i);
+            // A zero-length blob stays a blob, not NULL: keep it non-null.
+            row.m_values.append(QVariant(data ? QByteArray(data, size) : QByteArray("")));
+            break;
+        }
+        default:
+            row.m_values.append(QVariant());
+            break;
+        }
+    }
+    return row;
+}
+
+qint64 Sqlite3Cursor::count() const
+{
+    if (!m_stmt || !m_stmt->stmt())
+        return 0;
+    if (!m_stmt->connectionOpen())
+        throw Sqlite3Exception(QString::fromLatin1(kNotOpen), SQLITE_MISUSE, m_stmt->sql().sql());
+    // A second statement with the same text and binds leaves this cursor's position alone.
+    const StmtPtr counter = prepareAndBind(m_stmt->db(), m_stmt->sql());
+    qint64 rows = 0;
+    int rc;
+    while ((rc = sqlite3_step(counter.get())) == SQLITE_ROW)
+        ++rows;
+    if (rc != SQLITE_DONE)
+        throwDbError(m_stmt->db(), rc, m_stmt->sql().sql());
+    return rows;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sqlite3DB::StatementCache
+
+// Idle prepared statements keyed by SQL text. A statement is taken out while it runs and put back
+// afterwards, so a nested run of the same text prepares its own and nothing steps one statement
+// twice at once. Texts that embed values would each take an entry: the least recently used entry
+// goes when the cache is full.
+class Sqlite3DB::StatementCache {
+public:
+    // The idle statement for text, or null when there is none.
+    StmtPtr take(const QString& text)
+    {
+        const auto found = m_idle.find(text);
+        if (found == m_idle.end())
+            return nullptr;
+        StmtPtr stmt = std::move(found->second.stmt);
+        m_idle.erase(found);
+        return stmt;
+    }
+
+    // Keeps stmt, reset and without bindings, for the next run of text.
+    void put(const QString& text, StmtPtr stmt)
+    {
+        sqlite3_reset(stmt.get());  // also releases the locks the run took
+        sqlite3_clear_bindings(stmt.get());
+        if (m_idle.size() >= kCapacity && m_idle.find(text) == m_idle.end())
+            evictLeastRecentlyUsed();
+        Entry& entry = m_idle[text];
+        entry.stmt = std::move(stmt);  // a statement already idle for the same text is finalized
+        entry.lastUse = ++m_tick;
+    }
+
+private:
+    static constexpr std::size_t kCapacity = 64;
+
+    struct Entry {
+        StmtPtr stmt;
+        quint64 lastUse = 0;
+    };
+
+    void evictLeastRecentlyUsed()
+    {
+        auto oldest = m_idle.begin();
+        for (auto it = m_idle.begin(); it != m_idle.end(); ++it) {
+            if (it->second.lastUse < oldest->second.lastUse)
+                oldest = it;
+        }
+        if (oldest != m_idle.end())
+            m_idle.erase(oldest);
+    }
+
+    std::unordered_map<QString, Entry, QStringHasher> m_idle;
+    quint64 m_tick = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Sqlite3DB
+
+Sqlite3DB::Sqlite3DB() = default;
+
+Sqlite3DB::~Sqlite3DB()
+{
+    close();
+}
+
+void Sqlite3DB::openThrow(const QString& path, int flags)
+{
+    close();
+    const QByteArray utf8 = path.toUtf8();
+    if (utf8.contains('\0'))  // the C API would silently cut the path there
+        throw Sqlite3Exception(QStringLiteral("cannot open a path holding a NUL character"), SQLITE_CANTOPEN);
+    sqlite3* db = nullptr;
+    const int rc = sqlite3_open_v2(utf8.constData(), &db, flags, nullptr);
+    if (rc != SQLITE_OK) {
+        const QString message = db ? QString::fromUtf8(sqlite3_errmsg(db)) : QString::fromUtf8(sqlite3_errstr(rc));
+        // SQLite usually hands back a handle even on failure; it must not stay half-open.
+        sqlite3_close(db);
+        throw Sqlite3Exception(QStringLiteral("cannot open %1: %2").arg(path, message), rc);
+    }
+    sqlite3_busy_timeout(db, 5000);
+    // Whatever the library's build defaults: with recursive triggers, "replace into" a join table
+    // would fire the delete triggers that remove the very message or attachment being linked again.
+    sqlite3_exec(db, "PRAGMA foreign_keys=OFF; PRAGMA recursive_triggers=OFF;", nullptr, nullptr, nullptr);
+    // Files come from devices and backups: a view in place of a table we read could be a recursive
+    // query without end and hang the reader. We only ever read tables, so views are refused.
+    sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_VIEW, 0, nullptr);
+    m_db = db;
+    m_path = path;
+    m_open = QSharedPointer<std::atomic<bool>>::create(true);
+    m_statements = std::make_unique<StatementCache>();
+}
+
+void Sqlite3DB::close()
+{
+    if (!m_db)
+        return;
+    // Cursors that outlive the connection never step again (they see m_open false); resetting
+    // their statements now releases the file locks they hold, so other connections can write.
+    m_open->store(false);
+    m_open.reset();
+    m_statements.reset();  // finalizes the idle statements
+    for (sqlite3_stmt* s = sqlite3_next_stmt(m_db, nullptr); s; s = sqlite3_next_stmt(m_db, s))
+        sqlite3_reset(s);
+    if (inTransaction())
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    // With statements still alive in cursors the connection lingers until the last is finalized.
+    sqlite3_close_v2(m_db);
+    m_db = nullptr;
+}
+
+void Sqlite3DB::beginTran()
+{
+    executeThrow("BEGIN");
+}
+
+void Sqlite3DB::commitTran()
+{
+    try {
+        executeThrow("COMMIT");
+    } catch (const Sqlite3Exception&) {
+        // A busy or full disk leaves the transaction open; drop it so no caller thinks it still runs.
+        if (inTransaction())
+            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+void Sqlite3DB::rollbackTran()
+{
+    executeThrow("ROLLBACK");
+}
+
+bool Sqlite3DB::inTransaction() const
+{
+    return m_db && !sqlite3_get_autocommit(m_db);
+}
+
+qint64 Sqlite3DB::lastInsertId() const
+{
+    return m_db ? sqlite3_last_insert_rowid(m_db) : 0;
+}
+
+int Sqlite3DB::changes() const
+{
+    return m_db ? sqlite3_changes(m_db) : 0;
+}
+
+void Sqlite3DB::requireOpen(const Sqlite3Sql& sql) const
+{
+    if (!m_db)
+        throw Sqlite3Exception(QString::fromLatin1(kNotOpen), SQLITE_MISUSE, sql.sql());
+}
+
+void Sqlite3DB::throwError(int code, const QString& sql) const
+{
+    throwDbError(m_db, code, sql);
+}
+
+sqlite3_stmt* Sqlite3DB::prepareThrow(const Sqlite3Sql& sql)
+{
+    requireOpen(sql);
+    return prepareAndBind(m_db, sql).release();
+}
+
+void Sqlite3DB::executeThrow(const Sqlite3Sql& sql)
+{
+    requireOpen(sql);
+    // Hands the statement back to the cache however the run ends; a failed step or bind leaves it
+    // usable once reset.
+    struct Lease {
+        Sqlite3DB& db;
+        const QString& text;
+        StmtPtr stmt;
+        ~Lease()
+        {
+            if (stmt && db.m_statements)
+                db.m_statements->put(text, std::move(stmt));
+        }
+    } lease{*this, sql.sql(), m_statements->take(sql.sql())};
+    if (!lease.stmt)
+        lease.stmt = prepareOne(m_db, sql);
+    sql.bindTo(lease.stmt.get());
+    int rc;
+    while ((rc = sqlite3_step(lease.stmt.get())) == SQLITE_ROW) {
+    }
+    if (rc != SQLITE_DONE)
+        throwError(rc, sql.sql());
+}
+
+Sqlite3Cursor Sqlite3DB::queryThrow(const Sqlite3Sql& sql)
+{
+    StmtPtr stmt(prepareThrow(sql));
+    auto owner = QSharedPointer<Sqlite3Stmt>::create(m_db, stmt.get(), sql, m_open);
+    stmt.release();  // owned by the Sqlite3Stmt now
+    return Sqlite3Cursor(owner);
+}
+
+int Sqlite3DB::exec(const QString& sql, QString& error)
+{
+    error.clear();
+    if (!m_db) {
+        error = QString::fromLatin1(kNotOpen);
+        return SQLITE_MISUSE;
+    }
+    char* message = nullptr;
+    const int rc = sqlite3_exec(m_db, sql.toUtf8().constData(), nullptr, nullptr, &message);
+    if (rc != SQLITE_OK)
+        error = QString::fromUtf8(message ? message : sqlite3_errmsg(m_db));
+    sqlite3_free(message);
+    return rc;
+}
+
+QHash<QString, _SqliteCol> Sqlite3DB::tbInfo(const QString& table)
+{
+    QHash<QString, _SqliteCol> columns;
+    Sqlite3Cursor cursor = queryThrow(QStringLiteral("PRAGMA table_info(%1)").arg(sqliteQuoteIdentifier(table)));
+    while (cursor.moveNext()) {
+        const QString name = cursor.getText(QStringLiteral("name"));
+        columns.insert(name, _SqliteCol(name, cursor.getText(QStringLiteral("type")),
+                                        cursor.getInt(QStringLiteral("notnull")) != 0,
+                                        !cursor.isNull(QStringLiteral("dflt_value")),
+                                        cursor.getInt(QStringLiteral("pk")) > 0));
+    }
+    return columns;
+}

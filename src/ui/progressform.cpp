@@ -1,0 +1,131 @@
+#include "ui/progressform.h"
+
+#include "ui/messagebox.h"
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+
+ProgressForm::ProgressForm(const QString& title, QWidget* parent) : QDialog(parent), m_mover(this)
+{
+    buildForm();
+    QMetaObject::connectSlotsByName(this);
+    setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
+    setStyleSheet(loadStyleSheet());
+    connect(this, &QDialog::finished, this, &ProgressForm::onFinish);
+    connect(m_btnCancel, &QPushButton::pressed, this, &ProgressForm::cancel);
+    setWindowTitle(title);
+    m_lbStatus->setText(title);
+}
+
+ProgressForm::~ProgressForm() = default;
+
+void ProgressForm::buildForm()
+{
+    setObjectName(QStringLiteral("ProgressForm"));
+    setFixedSize(350, 122);
+
+    m_lbStatus = new QLabel(this);
+    m_lbStatus->setObjectName(QStringLiteral("lbStatus"));
+    m_lbStatus->setGeometry(20, 20, 311, 16);
+    m_lbStatus->setTextFormat(Qt::PlainText);  // jobs put file names from backups here
+
+    m_progressBar = new QProgressBar(this);
+    m_progressBar->setObjectName(QStringLiteral("progressBar"));
+    m_progressBar->setGeometry(20, 40, 321, 23);
+    m_progressBar->setRange(0, 100);
+    m_progressBar->setValue(0);
+    m_progressBar->setTextVisible(true);
+    m_progressBar->setOrientation(Qt::Horizontal);
+
+    m_lbProgress = new QLabel(this);
+    m_lbProgress->setObjectName(QStringLiteral("lbProgress"));
+    m_lbProgress->setGeometry(25, 70, 281, 20);
+    m_lbProgress->setAlignment(Qt::AlignCenter);
+    m_lbProgress->setTextFormat(Qt::PlainText);
+
+    m_btnCancel = new QPushButton(tr("Cancel"), this);
+    m_btnCancel->setObjectName(QStringLiteral("btnCancel"));
+    m_btnCancel->setGeometry(130, 90, 75, 23);
+    // A dialog's buttons are auto-default, so Enter would cancel the job; only a real press may.
+    m_btnCancel->setAutoDefault(false);
+    m_btnCancel->setDefault(false);
+}
+
+void ProgressForm::setCancelEnabled(bool enabled)
+{
+    m_btnCancel->setEnabled(enabled);
+}
+
+void ProgressForm::postUpdateProgress(const QString& status, int curProgress, const QString& progressText)
+{
+    QMetaObject::invokeMethod(this, "updateProgress", Qt::AutoConnection, Q_ARG(QString, status),
+                              Q_ARG(int, curProgress), Q_ARG(QString, progressText));
+}
+
+void ProgressForm::postError(const QString& text)
+{
+    m_reportPosted = true;
+    QMetaObject::invokeMethod(this, "errorOccurred", Qt::AutoConnection, Q_ARG(QString, text));
+}
+
+void ProgressForm::postSucceed(const QString& text)
+{
+    m_reportPosted = true;
+    QMetaObject::invokeMethod(this, "succeed", Qt::AutoConnection, Q_ARG(QString, text));
+}
+
+void ProgressForm::postTipsWait(const QString& text)
+{
+    m_waiting = true;
+    QMetaObject::invokeMethod(this, "tipsWait", Qt::AutoConnection, Q_ARG(QString, text));
+}
+
+void ProgressForm::updateProgress(const QString& status, int curProgress, const QString& progressText)
+{
+    if (!status.isEmpty())
+        m_lbStatus->setText(status);
+    if (curProgress < 0)
+        curProgress = m_progressBar->value();
+    m_progressBar->setValue(curProgress);  // a value outside 0..100 is ignored by the bar
+    m_lbProgress->setText(progressText.isEmpty() ? QStringLiteral("Progress:%1%").arg(curProgress) : progressText);
+}
+
+void ProgressForm::errorOccurred(const QString& err)
+{
+    // A report that arrives after a cancel closed the dialog is dropped: nobody waits for it any more,
+    // and it must not reopen or re-finish the dialog.
+    if (hasFinished())
+        return;
+    showError(err);
+    done(0);
+}
+
+void ProgressForm::succeed(const QString& tipsStr)
+{
+    if (hasFinished())
+        return;
+    if (!tipsStr.isEmpty())
+        showInfo(tipsStr);
+    done(1);
+}
+
+void ProgressForm::onFinish(int result)
+{
+    m_finished = true;
+    m_cancelled = (result == 0);
+}
+
+void ProgressForm::tipsWait(const QString& info)
+{
+    showInfo(info);
+    m_waiting = false;
+}
+
+void ProgressForm::cancel()
+{
+    if (m_reportPosted || hasFinished())
+        return;
+    emit userCacel();
+    done(0);
+}

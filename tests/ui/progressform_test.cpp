@@ -1,0 +1,225 @@
+#include "ui/progressform.h"
+
+#include "fixtures/loopback_http.h"
+#include "fixtures/recording_progress_sink.h"
+#include "fixtures/scripted_interaction.h"
+#include "ui/messagebox.h"
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+
+namespace {
+
+// The smallest job that follows the protocol: report, work in units, check for cancel before each
+// unit, and end with exactly one final report (none after a cancel).
+class ExampleJob : public QThread {
+public:
+    enum class Outcome { Succeed, Fail, RunUntilCancelled };
+
+    ExampleJob(ProgressSink* sink, Outcome outcome) : m_sink(sink), m_outcome(outcome) {}
+
+    std::atomic<bool> sawCancel{false};
+    std::atomic<int> unitsDone{0};
+
+protected:
+    void run() override
+    {
+        try {
+            ProgressForm::postUpdateProgress(m_sink, QStringLiteral("Working..."), 0, QString());
+            const int units = m_outcome == Outcome::RunUntilCancelled ? 100000 : 5;
+            for (int unit = 0; unit < units; ++unit) {
+                if (ProgressSink::isCancelled(m_sink))
+                    throw -1;
+                doUnit(unit);
+                ProgressSink::postUpdateProgress(m_sink, QString(), progressAfter(unit, units), QString());
+            }
+            if (m_outcome == Outcome::RunUntilCancelled)
+                throw std::runtime_error("the job was never cancelled");
+            ProgressSink::postSucceed(m_sink, QString());
+        } catch (const std::exception& error) {
+            ProgressSink::postError(m_sink, htmlEscape(QString::fromUtf8(error.what())));
+        } catch (int code) {
+            sawCancel = code == -1;
+        }
+    }
+
+private:
+    // A job that cannot know its total keeps the bar moving round.
+    int progressAfter(int unit, int units) const
+    {
+        return m_outcome == Outcome::RunUntilCancelled ? (unit + 1) % 101 : (unit + 1) * 100 / units;
+    }
+
+    void doUnit(int unit)
+    {
+        if (m_outcome == Outcome::Fail && unit == 2)
+            throw std::runtime_error("cannot open <sms.db>");
+        if (m_outcome == Outcome::RunUntilCancelled)
+            QThread::msleep(1);
+        ++unitsDone;
+    }
+
+    ProgressSink* m_sink;
+    Outcome m_outcome;
+};
+
+class ProgressFormTest : public ::testing::Test {
+protected:
+    testing_http::ScopedWebHost m_noHost{QString()};
+    fixtures::ScriptedInteraction m_script;
+
+    // The command side: start, exec, wait.
+    static int runJob(ProgressForm& form, ExampleJob& job)
+    {
+        job.start(QThread::InheritPriority);
+        const int result = form.exec();
+        EXPECT_TRUE(job.wait(10000));
+        return result;
+    }
+};
+
+TEST_F(ProgressFormTest, JobThatSucceedsEndsAccepted)
+{
+    ProgressForm form(QStringLiteral("Loading"));
+    ExampleJob job(&form, ExampleJob::Outcome::Succeed);
+    EXPECT_EQ(runJob(form, job), int(QDialog::Accepted));
+    EXPECT_FALSE(form.isCancelled());
+    EXPECT_EQ(job.unitsDone, 5);
+    EXPECT_TRUE(m_script.boxes().empty());
+    EXPECT_EQ(form.findChild<QLabel*>(QStringLiteral("lbStatus"))->text(), QStringLiteral("Working..."));
+}
+
+TEST_F(ProgressFormTest, SuccessTextIsShownAsInformation)
+{
+    ProgressForm form{QString()};
+    QTimer::singleShot(0, [&form] { ProgressSink::postSucceed(&form, QStringLiteral("3 messages exported")); });
+    EXPECT_EQ(form.exec(), int(QDialog::Accepted));
+    EXPECT_EQ(m_script.boxTexts(QMessageBox::Information), QStringList{QStringLiteral("3 messages exported")});
+}
+
+TEST_F(ProgressFormTest, JobErrorIsShownEscapedAndEndsRejected)
+{
+    ProgressForm form(QStringLiteral("Loading"));
+    ExampleJob job(&form, ExampleJob::Outcome::Fail);
+    EXPECT_EQ(runJob(form, job), int(QDialog::Rejected));
+    EXPECT_TRUE(form.isCancelled());
+    EXPECT_FALSE(job.sawCancel);
+    const QStringList errors = m_script.boxTexts(QMessageBox::Critical);
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_TRUE(errors[0].contains(QStringLiteral("cannot open &lt;sms.db&gt;")));
+}
+
+TEST_F(ProgressFormTest, CancelIsSeenByTheJobAndEndsRejected)
+{
+    ProgressForm form(QStringLiteral("Copying"));
+    QSignalSpy userCancels(&form, &ProgressForm::userCacel);
+    ExampleJob job(&form, ExampleJob::Outcome::RunUntilCancelled);
+    // Press Cancel once the job has shown its first progress.
+    QObject::connect(form.findChild<QProgressBar*>(QStringLiteral("progressBar")), &QProgressBar::valueChanged,
+                     &form, [&form] { form.findChild<QPushButton*>(QStringLiteral("btnCancel"))->click(); });
+
+    EXPECT_EQ(runJob(form, job), int(QDialog::Rejected));
+    EXPECT_TRUE(form.isCancelled());
+    EXPECT_TRUE(job.sawCancel);
+    EXPECT_EQ(userCancels.count(), 1);
+    EXPECT_TRUE(m_script.boxes().empty());
+}
+
+TEST_F(ProgressFormTest, LateCancelCannotFailAFinishedJob)
+{
+    ProgressForm form(QStringLiteral("Saving"));
+    QSignalSpy userCancels(&form, &ProgressForm::userCacel);
+    ExampleJob job(&form, ExampleJob::Outcome::Succeed);
+    job.start();
+    ASSERT_TRUE(job.wait(10000));  // its success report is still queued
+    form.cancel();                 // the user presses Cancel just before it arrives
+    EXPECT_EQ(userCancels.count(), 0);
+    EXPECT_EQ(form.exec(), int(QDialog::Accepted));
+    EXPECT_FALSE(form.isCancelled());
+}
+
+TEST_F(ProgressFormTest, ReportAfterCancelIsDropped)
+{
+    ProgressForm form(QStringLiteral("Saving"));
+    form.cancel();
+    ASSERT_TRUE(form.isCancelled());
+    form.succeed(QStringLiteral("done"));
+    form.errorOccurred(QStringLiteral("late"));
+    EXPECT_TRUE(form.isCancelled());
+    EXPECT_TRUE(m_script.boxes().empty());
+}
+
+TEST_F(ProgressFormTest, UpdateProgressKeepsWhatIsNotGiven)
+{
+    ProgressForm form(QStringLiteral("Start"));
+    auto* status = form.findChild<QLabel*>(QStringLiteral("lbStatus"));
+    auto* bar = form.findChild<QProgressBar*>(QStringLiteral("progressBar"));
+    auto* text = form.findChild<QLabel*>(QStringLiteral("lbProgress"));
+
+    form.updateProgress(QStringLiteral("Step"), 40, QStringLiteral("4 of 10"));
+    form.updateProgress(QString(), -1, QString());
+    EXPECT_EQ(status->text(), QStringLiteral("Step"));
+    EXPECT_EQ(bar->value(), 40);
+    EXPECT_EQ(text->text(), QStringLiteral("Progress:40%"));
+
+    form.updateProgress(QStringLiteral("Beyond"), 150, QString());
+    EXPECT_EQ(status->text(), QStringLiteral("Beyond"));
+    EXPECT_EQ(bar->value(), 40);
+    EXPECT_EQ(text->text(), QStringLiteral("Progress:150%"));
+
+    // Statuses carry file names from backups: shown as typed, never as markup.
+    EXPECT_EQ(status->textFormat(), Qt::PlainText);
+    EXPECT_EQ(text->textFormat(), Qt::PlainText);
+}
+
+TEST_F(ProgressFormTest, OnlyTheJobOrTheCancelButtonEndTheDialog)
+{
+    ProgressForm form(QStringLiteral("Upgrading"));
+    EXPECT_TRUE(form.windowFlags().testFlag(Qt::FramelessWindowHint));
+    EXPECT_EQ(form.size(), QSize(350, 122));
+    form.show();
+    QTest::keyClick(&form, Qt::Key_Escape);
+    QTest::keyClick(&form, Qt::Key_Return);
+    form.close();
+    EXPECT_TRUE(form.isVisible());
+
+    form.setCancelEnabled(false);
+    QTest::mouseClick(form.findChild<QPushButton*>(QStringLiteral("btnCancel")), Qt::LeftButton);
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_FALSE(form.isCancelled());
+    form.succeed(QString());
+    EXPECT_FALSE(form.isVisible());
+}
+
+TEST(ExampleJobWithoutDialog, RecordsTheProtocol)
+{
+    fixtures::RecordingProgressSink finished;
+    ExampleJob succeeding(&finished, ExampleJob::Outcome::Succeed);
+    succeeding.start();
+    ASSERT_TRUE(succeeding.wait(10000));
+    ASSERT_EQ(finished.updates().size(), 6u);
+    EXPECT_EQ(finished.updates().front().status, QStringLiteral("Working..."));
+    EXPECT_EQ(finished.updates().back().progress, 100);
+    EXPECT_EQ(finished.successes(), QStringList{QString()});
+    EXPECT_EQ(finished.finalReports(), 1);
+
+    fixtures::RecordingProgressSink cancelling(3);
+    ExampleJob cancelled(&cancelling, ExampleJob::Outcome::RunUntilCancelled);
+    cancelled.start();
+    ASSERT_TRUE(cancelled.wait(10000));
+    EXPECT_TRUE(cancelled.sawCancel);
+    EXPECT_EQ(cancelling.finalReports(), 0);
+    EXPECT_EQ(cancelled.unitsDone, 2);
+}
+
+}  // namespace
