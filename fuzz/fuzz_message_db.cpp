@@ -1,24 +1,21 @@
 // A message database file from a device or a backup: the layout probe, then every conversation and
 // message read through the reader the probe picks (iOS 6 tables, or else the iOS 5 reader).
 #include "fuzz_support.h"
-#include "msgdb/ios5messagedb.h"
-#include "msgdb/ios6messagedb.h"
+#include "msgdb/messagedbfolder.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <exception>
-#include <memory>
 
 namespace {
-
-const QString kSmsFolder = QStringLiteral("file-relay/var/mobile/Library/SMS");
 
 QDir sourceFolder()
 {
     static const QDir folder = [] {
-        const QString path = QString::fromUtf8(qgetenv("HOME")) + QStringLiteral("/source");
-        QDir().mkpath(path + QLatin1Char('/') + kSmsFolder);
-        return QDir(path);
+        const QDir source(QString::fromUtf8(qgetenv("HOME")) + QStringLiteral("/source"));
+        QDir().mkpath(QFileInfo(messageDbPath(source)).absolutePath());
+        return source;
     }();
     return folder;
 }
@@ -35,16 +32,8 @@ void clearLeftovers(const QDir& folder, const QString& dbPath)
 {
     for (const char* suffix : {"-wal", "-shm", "-journal"})
         QFile::remove(dbPath + QLatin1String(suffix));
-    QDir(folder.absoluteFilePath(kSmsFolder + QStringLiteral("/Parts"))).removeRecursively();
+    QDir(QFileInfo(dbPath).absoluteDir().absoluteFilePath(QStringLiteral("Parts"))).removeRecursively();
     QFile::remove(folder.absoluteFilePath(QStringLiteral("recycle.db")));
-}
-
-std::unique_ptr<AbsIOSMessageDb> readerFor(const QDir& folder, const QString& dbPath)
-{
-    const QString mcc = QStringLiteral("310");
-    if (AbsIOSMessageDb::isIOS6Layout(dbPath))
-        return std::make_unique<IOS6MessageDb>(folder, mcc, false);
-    return std::make_unique<IOS5MessageDb>(folder, mcc);
 }
 
 }  // namespace
@@ -58,12 +47,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const QDir folder = sourceFolder();
-    const QString dbPath = folder.absoluteFilePath(kSmsFolder + QStringLiteral("/sms.db"));
+    const QString dbPath = messageDbPath(folder);
     clearLeftovers(folder, dbPath);
     if (!writeFile(dbPath, fuzz::bytes(data, size)))
         return 0;
     try {
-        const std::unique_ptr<AbsIOSMessageDb> db = readerFor(folder, dbPath);
+        const QSharedPointer<AbsIOSMessageDb> db = openMessageDbFolder(folder, QStringLiteral("310"));
         _MsgStore store;
         db->chats(store);
         db->messages(store, 0);

@@ -75,7 +75,7 @@ QString devicesMissingText()
 // The first folder of local databases that still holds an old-format "mms.db".
 QString findOldLocalDatabase()
 {
-    const QDir roots[] = {localDatabasesDir(), QDir(dataDir().absoluteFilePath(QStringLiteral("data")))};
+    const QDir roots[] = {localDatabasesDir(), QDir(dataFolderPath(DataFolder::OldLocalDatabases))};
     for (const QDir& root : roots) {
         for (const QString& name : root.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
             const QString folder = root.absoluteFilePath(name);
@@ -123,7 +123,7 @@ int runApplication(int& argc, char** argv, const StartupOptions& options)
         return 1;
     }
 
-    installLogHandler(dataDir().absoluteFilePath(QStringLiteral("qlogs")), kKeptLogFiles);
+    installLogHandler(dataFolderPath(DataFolder::Logs), kKeptLogFiles);
     QString deviceError;
     DeviceLibraries::load(deviceError);
 

@@ -76,7 +76,7 @@ bool isCachedFile(const QString& path)
 
 QDir defaultCacheDir(const BackupManifest& manifest)
 {
-    return QDir(dataDir().absoluteFilePath(QStringLiteral("itunes_cache/") + manifest.cacheId()));
+    return QDir(dataFolderPath(DataFolder::BackupCache) + QLatin1Char('/') + manifest.cacheId());
 }
 
 }  // namespace

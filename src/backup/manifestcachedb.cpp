@@ -108,5 +108,5 @@ void ManifestCacheDb::rollbackAndClose()
 
 QDir ManifestCacheDb::cacheRoot()
 {
-    return QDir(dataDir().absoluteFilePath(QStringLiteral("cache")));
+    return QDir(dataFolderPath(DataFolder::ManifestCache));
 }

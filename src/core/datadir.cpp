@@ -55,6 +55,34 @@ QString cachedDataDirPath()
     return cache.path;
 }
 
+const char* folderName(DataFolder folder)
+{
+    switch (folder) {
+    case DataFolder::LocalDatabases: return "local_databases";
+    case DataFolder::OldLocalDatabases: return "data";
+    case DataFolder::VirtualDevices: return "virtual_ios";
+    case DataFolder::DeviceCache: return "ios_cache";
+    case DataFolder::BackupCache: return "itunes_cache";
+    case DataFolder::ManifestCache: return "cache";
+    case DataFolder::TempBackups: return "__varnelquist_iosbk_temp";
+    case DataFolder::Logs: return "qlogs";
+    case DataFolder::Thumbnails: return "thumbs";
+    case DataFolder::CardImages: return "cards";
+    }
+    Q_UNREACHABLE();
+}
+
+const char* fileName(DataFile file)
+{
+    switch (file) {
+    case DataFile::Countries: return "countries.db";
+    case DataFile::TempBackupsState: return "__varnelquist_iosbk_temp.path";
+    case DataFile::UpdateCheckTime: return "last-check-version-time";
+    case DataFile::StatusLink: return "last-adv";
+    }
+    Q_UNREACHABLE();
+}
+
 }  // namespace
 
 QString defaultDataRoot()
@@ -94,12 +122,27 @@ QDir dataDir()
     return QDir(path);
 }
 
-QDir localDatabasesDir()
+QString dataFolderPath(DataFolder folder)
 {
-    const QDir dir(dataDir().absoluteFilePath(QStringLiteral("local_databases")));
+    return dataDir().absoluteFilePath(QLatin1String(folderName(folder)));
+}
+
+QString dataFilePath(DataFile file)
+{
+    return dataDir().absoluteFilePath(QLatin1String(fileName(file)));
+}
+
+QDir dataFolder(DataFolder folder)
+{
+    const QDir dir(dataFolderPath(folder));
     if (!dir.exists())
         QDir().mkpath(dir.absolutePath());
     return dir;
+}
+
+QDir localDatabasesDir()
+{
+    return dataFolder(DataFolder::LocalDatabases);
 }
 
 void resetDataDirCacheForTesting()

@@ -20,7 +20,36 @@ bool writeDataDirRedirect(const QString& path);
 // The data folder. Resolved once per process (thread-safe) and created on every call.
 QDir dataDir();
 
-// dataDir()/local_databases, created when missing.
+// The sub-folders of the data folder that the program uses, each named once here.
+enum class DataFolder {
+    LocalDatabases,     // "local_databases": one folder per local database
+    OldLocalDatabases,  // "data": where old versions kept local databases ("mms.db")
+    VirtualDevices,     // "virtual_ios": device folders read like devices
+    DeviceCache,        // "ios_cache": files copied from devices, one folder per device
+    BackupCache,        // "itunes_cache": files copied from iTunes backups, one folder per backup
+    ManifestCache,      // "cache": the parsed manifests of backups
+    TempBackups,        // "__varnelquist_iosbk_temp": full backups made by the program
+    Logs,               // "qlogs": the daily log files
+    Thumbnails,         // "thumbs": attachment thumbnails
+    CardImages,         // "cards": contact-card images
+};
+
+// The files kept directly in the data folder.
+enum class DataFile {
+    Countries,          // "countries.db": the writable copy of the country data
+    TempBackupsState,   // "__varnelquist_iosbk_temp.path": the data folder the temporary backups belong to
+    UpdateCheckTime,    // "last-check-version-time"
+    StatusLink,         // "last-adv": the status-bar link last received
+};
+
+// The absolute path of a sub-folder or file of the data folder. Creates nothing below the data folder.
+QString dataFolderPath(DataFolder folder);
+QString dataFilePath(DataFile file);
+
+// The sub-folder, created when missing.
+QDir dataFolder(DataFolder folder);
+
+// dataFolder(DataFolder::LocalDatabases).
 QDir localDatabasesDir();
 
 // Forgets the resolved data folder so the next dataDir() resolves it again. Tests only.

@@ -15,10 +15,9 @@ QDir IOSDevice::cacheDir() const
     }
     if (!isValidUdid(udid))
         throw std::runtime_error("Invalid device identifier: " + udid.left(80).toStdString());
-    const QString relative = QStringLiteral("ios_cache/") + udid;
-    QDir data = dataDir();
-    data.mkpath(relative);
-    return QDir(data.absoluteFilePath(relative));
+    const QString path = dataFolderPath(DataFolder::DeviceCache) + QLatin1Char('/') + udid;
+    QDir().mkpath(path);
+    return QDir(path);
 }
 
 QList<int> IOSDevice::versionNumbers() const

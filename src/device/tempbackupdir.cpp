@@ -13,12 +13,12 @@ namespace {
 
 QString stateFilePath()
 {
-    return dataDir().absoluteFilePath(QLatin1String(kTempBackupStateName));
+    return dataFilePath(DataFile::TempBackupsState);
 }
 
 QString rootPath()
 {
-    return dataDir().absoluteFilePath(QLatin1String(kTempBackupRootName));
+    return dataFolderPath(DataFolder::TempBackups);
 }
 
 void writeStateFile(const QString& base)

@@ -7,10 +7,6 @@
 #include <QDir>
 #include <QString>
 
-// The root's and the state file's names.
-inline constexpr char kTempBackupRootName[] = "__varnelquist_iosbk_temp";
-inline constexpr char kTempBackupStateName[] = "__varnelquist_iosbk_temp.path";
-
 // The root, created (0700) when missing; writes the state file. Throws std::runtime_error when the
 // root cannot be created or made private (a link, a file, a folder we may not change).
 QDir chooseTempBackupDir();

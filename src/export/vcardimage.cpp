@@ -204,7 +204,7 @@ QImage drawCardImage(const CardFields& fields)
 
 QString cardImageCacheDir()
 {
-    const QString path = dataDir().filePath(QStringLiteral("cards"));
+    const QString path = dataFolderPath(DataFolder::CardImages);
     if (!QDir().mkpath(path))
         qWarning() << "card image: cannot create" << path;
     QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);

@@ -137,7 +137,7 @@ CountryLibDb::CountryLibDb(QString mcc) : m_mcc(std::move(mcc)) {}
 
 QString CountryLibDb::dataFilePath()
 {
-    return dataDir().absoluteFilePath(QStringLiteral("countries.db"));
+    return ::dataFilePath(DataFile::Countries);
 }
 
 void CountryLibDb::open()

@@ -5,6 +5,7 @@
 #include "core/safepath.h"
 #include "msgdb/attachmentpath.h"
 #include "msgdb/ios6messagedb.h"
+#include "msgdb/messagedbfolder.h"
 #include "msgdb/msgutil.h"
 
 #include <QCryptographicHash>
@@ -163,11 +164,11 @@ QString mmsPartRelativePath(int groupId, int messageId, int partId, const QStrin
 
 IOS5MessageDb::IOS5MessageDb(const QDir& dir, const QString& mcc)
     : m_dir(dir),
-      m_fileRelayDir(QDir(dir.absoluteFilePath(QStringLiteral("file-relay")))),
+      m_fileRelayDir(::fileRelayDir(dir)),
       m_contactsDb(dir, mcc),
       m_recycle(dir.absoluteFilePath(QStringLiteral("recycle.db"))),
       m_countryLib(mcc),
-      m_dbPath(m_fileRelayDir.absoluteFilePath(QStringLiteral("var/mobile/Library/SMS/sms.db")))
+      m_dbPath(messageDbPath(dir))
 {
 }
 

@@ -1,6 +1,7 @@
 #include "msgdb/ios6messagedb.h"
 
 #include "msgdb/attachmentpath.h"
+#include "msgdb/messagedbfolder.h"
 #include "msgdb/msgutil.h"
 #include "platform/schemascript.h"
 
@@ -213,11 +214,11 @@ int appleDateSeconds(qint64 stored)
 
 IOS6MessageDb::IOS6MessageDb(const QDir& dir, const QString& mcc, bool upgradeSchema)
     : m_dir(dir),
-      m_fileRelayDir(QDir(dir.absoluteFilePath(QStringLiteral("file-relay")))),
+      m_fileRelayDir(::fileRelayDir(dir)),
       m_contactsDb(dir, mcc),
       m_recycleDb(dir.absoluteFilePath(QStringLiteral("recycle.db"))),
       m_countryDb(mcc),
-      m_dbPath(m_fileRelayDir.absoluteFilePath(QStringLiteral("var/mobile/Library/SMS/sms.db"))),
+      m_dbPath(messageDbPath(dir)),
       m_upgradeSchema(upgradeSchema)
 {
 }

@@ -317,7 +317,7 @@ void sortMessages(MsgMessageList& messages, bool newestFirst)
 
 QString thumbnailCacheDir()
 {
-    const QString path = dataDir().filePath(QStringLiteral("thumbs"));
+    const QString path = dataFolderPath(DataFolder::Thumbnails);
     if (!QDir().mkpath(path))
         qWarning() << "thumbnail: cannot create" << path;
     QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);

@@ -4,12 +4,12 @@
 #include "core/fileutil.h"
 #include "device/devicelibraries.h"
 #include "device/mobiledevice.h"
+#include "msgdb/messagedbfolder.h"
 #include "msgdb/msgutil.h"
 #include "platform/webhost.h"
 #include "ui/bubbleviewmgr.h"
 #include "ui/itemmodelsms.h"
 #include "ui/messagebox.h"
-#include "ui/messagedbfactory.h"
 #include "ui/mytreeview.h"
 #include "ui/updatecheck.h"
 
@@ -44,26 +44,21 @@ QString translatedEntry(const char* text)
     return QCoreApplication::translate("QObject", text);
 }
 
-QDir dataSubfolder(const char* name)
-{
-    return QDir(dataDir().absoluteFilePath(QLatin1String(name)));
-}
-
 // The sub-folders of folder, by name so the tree reads the same on every start.
 QStringList subfolders(const QDir& folder)
 {
     return folder.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
 }
 
-QByteArray readStateFile(const char* name)
+QByteArray readStateFile(DataFile name)
 {
-    QFile file(dataDir().absoluteFilePath(QLatin1String(name)));
+    QFile file(dataFilePath(name));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-void writeStateFile(const char* name, const QByteArray& bytes)
+void writeStateFile(DataFile name, const QByteArray& bytes)
 {
-    QFile file(dataDir().absoluteFilePath(QLatin1String(name)));
+    QFile file(dataFilePath(name));
     if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         file.write(bytes);
 }
@@ -324,7 +319,7 @@ void MainWindow::setupStatusLabel()
     connect(statusLabel, &QLabel::linkActivated, this, [](const QString& link) { openUrl(link); });
     ui.statusBar->setStyleSheet(QStringLiteral("QStatusBar::item{border: 0px}"));
     ui.statusBar->addWidget(statusLabel, 0);
-    const QByteArray cached = readStateFile(UpdateCheck::kLinkFile);
+    const QByteArray cached = readStateFile(DataFile::StatusLink);
     if (!cached.isEmpty())
         statusLabel->setText(QString::fromUtf8(cached));
 }
@@ -352,7 +347,7 @@ void MainWindow::loadLocalDatabases()
 
 void MainWindow::loadVirtualDevices()
 {
-    const QDir root = dataSubfolder("virtual_ios");
+    const QDir root = dataFolder(DataFolder::VirtualDevices);
     for (const QString& name : subfolders(root))
         loadVirtualDevice(root.absoluteFilePath(name));
 }
@@ -367,7 +362,7 @@ void MainWindow::loadVirtualDevice(const QString& folder)
     _IOSDeviceItemNode* node = m_mainModel->addIOSDevice(db, device);
     try {
         // A virtual folder mirrors a device: never create an empty database inside it.
-        const QString path = messageDbPath(folder);
+        const QString path = messageDbPath(QDir(folder));
         if (!QFileInfo::exists(path))
             throw std::runtime_error(("Cannot find " + path).toStdString());
         db->chats(node->store);
@@ -382,7 +377,7 @@ void MainWindow::startDailyUpdateCheck()
 {
     if (!webHostEnabled())
         return;
-    if (!UpdateCheck::shouldCheck(readStateFile(UpdateCheck::kTimeFile), QDateTime::currentSecsSinceEpoch()))
+    if (!UpdateCheck::shouldCheck(readStateFile(DataFile::UpdateCheckTime), QDateTime::currentSecsSinceEpoch()))
         return;
     if (QNetworkReply* reply = webHostGet(UpdateCheck::versionRequestPath()))
         connect(reply, &QNetworkReply::finished, this, [this, reply] { onCheckVersionReadyRead(reply); });
@@ -395,7 +390,7 @@ void MainWindow::onCheckVersionReadyRead(QNetworkReply* reply)
     const int status = httpStatus(reply);
     if (status == 0)
         return;  // no answer: the next start tries again
-    writeStateFile(UpdateCheck::kTimeFile, QByteArray::number(QDateTime::currentSecsSinceEpoch()));
+    writeStateFile(DataFile::UpdateCheckTime, QByteArray::number(QDateTime::currentSecsSinceEpoch()));
     if (status != 200)
         return;
     const QString url = UpdateCheck::downloadUrlFromAnswer(reply->readAll());
@@ -417,7 +412,7 @@ void MainWindow::onGetAdvLinkRead(QNetworkReply* reply)
     if (link.isEmpty())
         return;
     statusLabel->setText(link);
-    writeStateFile(UpdateCheck::kLinkFile, link.toUtf8());
+    writeStateFile(DataFile::StatusLink, link.toUtf8());
 }
 
 void MainWindow::miCheckUpdate()

@@ -16,9 +16,9 @@
 
 namespace {
 
-bool removeDataSubfolder(const char* name)
+bool removeDataSubfolder(DataFolder folder)
 {
-    return removeDirRecursive(dataDir().absoluteFilePath(QLatin1String(name)));
+    return removeDirRecursive(dataFolderPath(folder));
 }
 
 // Opens a page of the web host; nothing happens without one (its menu entries are disabled then).
@@ -79,8 +79,8 @@ void MainWindow::miClearCache()
 {
     // Nodes on screen keep their open databases: on this system an open file stays readable after
     // its name is gone, though attachment files shown in the conversation view disappear.
-    bool cleared = removeDataSubfolder("ios_cache");
-    cleared = removeDataSubfolder("itunes_cache") && cleared;
+    bool cleared = removeDataSubfolder(DataFolder::DeviceCache);
+    cleared = removeDataSubfolder(DataFolder::BackupCache) && cleared;
     cleared = removeTempBackupDir() && cleared;
     if (cleared)
         showInfo(tr("IDS_SUC_CLEAR_CACHE"));

@@ -9,12 +9,12 @@
 #include "export/archivejobs.h"
 #include "msgdb/ios5messagedb.h"
 #include "msgdb/ios6messagedb.h"
+#include "msgdb/messagedbfolder.h"
 #include "ui/interaction.h"
 #include "ui/jobrunner.h"
 #include "ui/loaditunesbackupdlg.h"
 #include "ui/localdbselform.h"
 #include "ui/messagebox.h"
-#include "ui/messagedbfactory.h"
 #include "ui/mytreeview.h"
 #include "ui/passcodedlg.h"
 #include "ui/progressform.h"
@@ -24,15 +24,6 @@
 #include <exception>
 
 namespace {
-
-// The reader that fits the layout of the database a backup's cache holds.
-QSharedPointer<AbsMessageDb> openCachedMessageDb(const QDir& cacheDir)
-{
-    const QString path = messageDbPath(cacheDir.absolutePath());
-    if (AbsIOSMessageDb::isIOS6Layout(path))
-        return QSharedPointer<AbsMessageDb>(new IOS6MessageDb(cacheDir, QString(), false));
-    return QSharedPointer<AbsMessageDb>(new IOS5MessageDb(cacheDir, QString()));
-}
 
 // The name proposed for a copy of source's messages; source names come from devices and backups.
 QString backupNameFor(const QString& source)
@@ -92,7 +83,7 @@ void MainWindow::importITunesBackup(const QString& name)
         cacheDir = job.cacheDir();
     }
     try {
-        const QSharedPointer<AbsMessageDb> db = openCachedMessageDb(cacheDir);
+        const QSharedPointer<AbsMessageDb> db = openMessageDbFolder(cacheDir);
         _MsgStore store;  // owns the backup's records until the copy has ended
         db->messages(store, 0);
         backupToLocalDb(name.isEmpty() ? backupNameFor(manifest->deviceInfo.deviceName) : name,

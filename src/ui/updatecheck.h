@@ -12,8 +12,6 @@ namespace UpdateCheck {
 inline constexpr quint32 kIntervalSeconds = 86400;
 // The volume serial the update page asks for; we send this fixed value rather than a fingerprint.
 inline constexpr quint32 kVolumeSerial = 123456;
-inline constexpr char kTimeFile[] = "last-check-version-time";
-inline constexpr char kLinkFile[] = "last-adv";
 inline constexpr char kLinkColour[] = "#37789E";
 
 // Whether the requests go out, from the time file's bytes (decimal Unix seconds up to the first NUL;

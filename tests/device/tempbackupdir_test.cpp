@@ -14,8 +14,8 @@ namespace {
 
 class TempBackupDirTest : public TempHomeTest {
 protected:
-    static QString root() { return dataDir().absoluteFilePath(QLatin1String(kTempBackupRootName)); }
-    static QString stateFile() { return dataDir().absoluteFilePath(QLatin1String(kTempBackupStateName)); }
+    static QString root() { return dataFolderPath(DataFolder::TempBackups); }
+    static QString stateFile() { return dataFilePath(DataFile::TempBackupsState); }
     static void writeFile(const QString& path, const QByteArray& bytes)
     {
         QDir().mkpath(QFileInfo(path).absolutePath());
@@ -58,12 +58,12 @@ TEST_F(TempBackupDirTest, RemovalNeedsTheStateFileAndNeverUsesItsTextAsAPath)
 
     // A state file naming another folder: only our own root goes.
     const QString foreign = homePath(QStringLiteral("foreign"));
-    writeFile(foreign + QLatin1Char('/') + QLatin1String(kTempBackupRootName) + QStringLiteral("/keep"), "keep");
+    writeFile(foreign + QLatin1Char('/') + QFileInfo(root()).fileName() + QStringLiteral("/keep"), "keep");
     writeFile(stateFile(), foreign.toUtf8());
     EXPECT_TRUE(removeTempBackupDir());
     EXPECT_FALSE(QFileInfo::exists(root()));
     EXPECT_FALSE(QFileInfo::exists(stateFile()));
-    EXPECT_TRUE(QFileInfo::exists(foreign + QLatin1Char('/') + QLatin1String(kTempBackupRootName) + QStringLiteral("/keep")));
+    EXPECT_TRUE(QFileInfo::exists(foreign + QLatin1Char('/') + QFileInfo(root()).fileName() + QStringLiteral("/keep")));
 }
 
 }  // namespace

@@ -91,7 +91,7 @@ TEST_F(FolderCommandsTest, ClearingTheCacheKeepsNodesAndTouchesTheBackupRootOnly
     makeLocalDb(QStringLiteral("db"));
     touch(dataDir().absoluteFilePath(QStringLiteral("ios_cache/dev/file")));
     touch(dataDir().absoluteFilePath(QStringLiteral("itunes_cache/abc/manifest.db")));
-    const QString root = dataDir().absoluteFilePath(QLatin1String(kTempBackupRootName));
+    const QString root = dataFolderPath(DataFolder::TempBackups);
     touch(root + QStringLiteral("/udid/Manifest.plist"));
     MainWindow window;
     Node* db = childNamed(window.mainModel()->localDbRoot(), QStringLiteral("db"));
@@ -109,7 +109,7 @@ TEST_F(FolderCommandsTest, ClearingTheCacheKeepsNodesAndTouchesTheBackupRootOnly
     chooseTempBackupDir();
     invoke(window, "miClearCache");
     EXPECT_FALSE(QFileInfo::exists(root));
-    EXPECT_FALSE(QFileInfo::exists(dataDir().absoluteFilePath(QLatin1String(kTempBackupStateName))));
+    EXPECT_FALSE(QFileInfo::exists(dataFilePath(DataFile::TempBackupsState)));
 }
 
 TEST_F(FolderCommandsTest, FolderViewsOpenTheDatabaseFolderAndADevicesCacheMadeWhenMissing)

@@ -88,8 +88,8 @@ protected:
         setShellHook(nullptr);
         TempHomeTest::TearDown();
     }
-    QString statePath(const char* name) const { return dataDir().absoluteFilePath(QLatin1String(name)); }
-    QByteArray state(const char* name) const
+    QString statePath(DataFile name) const { return dataFilePath(name); }
+    QByteArray state(DataFile name) const
     {
         QFile file(statePath(name));
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
@@ -109,16 +109,16 @@ TEST_F(UpdateCheckTest, NewVersionAskedOpenedAndWindowClosed)
     const qint64 before = QDateTime::currentSecsSinceEpoch();
     MainWindow window;
     window.show();
-    ASSERT_TRUE(waitFor([&] { return !state(UpdateCheck::kLinkFile).isEmpty() && !window.isVisible(); }));
+    ASSERT_TRUE(waitFor([&] { return !state(DataFile::StatusLink).isEmpty() && !window.isVisible(); }));
 
     ASSERT_EQ(server.requests().size(), 2u);
-    EXPECT_GE(state(UpdateCheck::kTimeFile).toLongLong(), before);
+    EXPECT_GE(state(DataFile::UpdateCheckTime).toLongLong(), before);
     ASSERT_EQ(script.boxes().size(), 1u);
     EXPECT_EQ(script.boxes().front().icon, QMessageBox::Question);
     EXPECT_TRUE(script.boxes().front().text.startsWith(QLatin1String("A new version of ")));
     EXPECT_EQ(opened, QStringList{QStringLiteral("http://dl.example/new.tar.gz")});
     const QByteArray styled = "<a style=\"color:#37789E;text-decoration:none;\" href=\"http://deal.example\">Deal</A>";
-    EXPECT_EQ(state(UpdateCheck::kLinkFile), styled);
+    EXPECT_EQ(state(DataFile::StatusLink), styled);
     EXPECT_EQ(window.findChild<QLabel*>(QStringLiteral("statusLabel"))->text(), QString::fromUtf8(styled));
 }
 
@@ -128,20 +128,20 @@ TEST_F(UpdateCheckTest, FailedAnswerStillCountsAsTodaysCheck)
     server.setResponse("/adv.php", 404, "<a href=\"http://x\">x</a>");
     testing_http::ScopedWebHost host(server.baseUrl());
     MainWindow window;
-    ASSERT_TRUE(waitFor([&] { return !state(UpdateCheck::kTimeFile).isEmpty(); }));
+    ASSERT_TRUE(waitFor([&] { return !state(DataFile::UpdateCheckTime).isEmpty(); }));
     waitFor([&] { return false; }, 200);  // let the second answer arrive
     EXPECT_TRUE(script.boxes().empty());
     EXPECT_TRUE(opened.isEmpty());
-    EXPECT_FALSE(QFile::exists(statePath(UpdateCheck::kLinkFile)));
+    EXPECT_FALSE(QFile::exists(statePath(DataFile::StatusLink)));
 }
 
 TEST_F(UpdateCheckTest, RecentCheckSendsNothingAndShowsTheStoredLink)
 {
-    QFile time(statePath(UpdateCheck::kTimeFile));
+    QFile time(statePath(DataFile::UpdateCheckTime));
     ASSERT_TRUE(time.open(QIODevice::WriteOnly));
     time.write(QByteArray::number(QDateTime::currentSecsSinceEpoch() - 60));
     time.close();
-    QFile link(statePath(UpdateCheck::kLinkFile));
+    QFile link(statePath(DataFile::StatusLink));
     ASSERT_TRUE(link.open(QIODevice::WriteOnly));
     link.write("<a href=\"http://x\">kept</a>");
     link.close();

@@ -1,0 +1,26 @@
+#include "msgdb/messagedbfolder.h"
+
+#include "msgdb/ios5messagedb.h"
+#include "msgdb/ios6messagedb.h"
+
+QDir fileRelayDir(const QDir& folder)
+{
+    return QDir(folder.absoluteFilePath(QStringLiteral("file-relay")));
+}
+
+QString messageDbPath(const QDir& folder)
+{
+    return fileRelayDir(folder).absoluteFilePath(QStringLiteral("var/mobile/Library/SMS/sms.db"));
+}
+
+QSharedPointer<AbsIOSMessageDb> openMessageDbFolder(const QDir& folder, const QString& mcc)
+{
+    if (AbsIOSMessageDb::isIOS6Layout(messageDbPath(folder)))
+        return QSharedPointer<AbsIOSMessageDb>(new IOS6MessageDb(folder, mcc, false));
+    return QSharedPointer<AbsIOSMessageDb>(new IOS5MessageDb(folder, mcc));
+}
+
+QSharedPointer<AbsMessageDb> makeLocalMessageDb(const QString& folder)
+{
+    return QSharedPointer<AbsMessageDb>(new IOS6MessageDb(QDir(folder), QString(), true));
+}
