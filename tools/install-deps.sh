@@ -1,16 +1,26 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need. Idempotent and quiet when all are present.
+# Installs the Debian packages that building and running the program need; with "test", also those of the
+# tests, benchmarks, sanitizer suite and fuzzers. Idempotent and quiet when all are present.
+# Usage: tools/install-deps.sh [run|test]   (default: test)
 set -euo pipefail
 
-packages=(
+run_packages=(
   build-essential cmake ninja-build pkg-config
   qtbase5-dev libqt5webkit5-dev qttools5-dev-tools qttools5-dev
   libsqlite3-dev libplist-dev libssl-dev libarchive-dev
+  fonts-noto-color-emoji unicode-data
+)
+test_packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   poppler-utils fonts-dejavu-core sqlite3
-  fonts-noto-color-emoji unicode-data
   clang libclang-rt-14-dev
 )
+
+case "${1:-test}" in
+  run) packages=("${run_packages[@]}") ;;
+  test) packages=("${run_packages[@]}" "${test_packages[@]}") ;;
+  *) echo "usage: $0 [run|test]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
@@ -20,9 +30,20 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-echo "Installing: ${missing[*]}"
 sudo_cmd=()
-[ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null; then
+    cat >&2 <<MSG
+These Debian packages are missing: ${missing[*]}
+Installing them needs root, and sudo is not installed. Either run, as root:
+    $(cd "$(dirname "$0")" && pwd)/install-deps.sh ${1:-test}
+(then run this command again as yourself), or install sudo and give your user the right to use it.
+MSG
+    exit 1
+  fi
+  sudo_cmd=(sudo)
+fi
+echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 "${sudo_cmd[@]}" apt-get update -qq
 "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
