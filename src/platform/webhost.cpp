@@ -6,6 +6,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
+#include <QRegularExpression>
 
 namespace {
 
@@ -13,12 +14,19 @@ Q_LOGGING_CATEGORY(lcWebHost, "tallowmere.webhost")
 
 constexpr char kHostVariable[] = "TALLOWMERE_WEB_HOST";
 constexpr int kTransferTimeoutMs = 30000;
+constexpr char kSupportVariable[] = "TALLOWMERE_SUPPORT_ADDRESS";
 
 QString configuredBaseText()
 {
     if (qEnvironmentVariableIsSet(kHostVariable))
         return qEnvironmentVariable(kHostVariable).trimmed();
     return QStringLiteral(TALLOWMERE_WEB_HOST).trimmed();
+}
+
+bool isPlainAddress(const QString& text)
+{
+    static const QRegularExpression pattern(QStringLiteral("\\A[^@\\s<>\"'&]+@[^@\\s<>\"'&]+\\z"));
+    return pattern.match(text).hasMatch();
 }
 
 bool isUsableBase(const QUrl& url)
@@ -110,4 +118,12 @@ QNetworkReply* webHostGet(const QString& relativePath)
     if (url.isEmpty() || !manager)
         return nullptr;
     return deleteWhenFinished(manager->get(requestFor(url)));
+}
+
+QString supportAddress()
+{
+    const QString text = qEnvironmentVariableIsSet(kSupportVariable)
+        ? qEnvironmentVariable(kSupportVariable).trimmed()
+        : QStringLiteral(TALLOWMERE_SUPPORT_ADDRESS).trimmed();
+    return isPlainAddress(text) ? text : QString();
 }

@@ -21,3 +21,8 @@ QUrl webHostUrl(const QString& relativePath);
 // reply deletes itself once finished, so read it in a slot connected to QNetworkReply::finished.
 QNetworkReply* webHostPost(const QString& relativePath, const QByteArray& body, const QByteArray& contentType);
 QNetworkReply* webHostGet(const QString& relativePath);
+
+// The support e-mail address that error boxes name: fixed at configure time (TALLOWMERE_SUPPORT_ADDRESS),
+// overridden by the environment variable of the same name. "" when none is set or the text is not a plain
+// address (one "@", no spaces or markup characters).
+QString supportAddress();

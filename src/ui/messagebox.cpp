@@ -1,8 +1,8 @@
 #include "ui/messagebox.h"
 
-#include "core/product.h"
-
 #include "core/errorreport.h"
+#include "core/product.h"
+#include "platform/webhost.h"
 #include "ui/interaction.h"
 #include "ui/winmovable.h"
 
@@ -10,8 +10,6 @@
 #include <QFile>
 
 namespace {
-
-constexpr char kSupportAddress[] = "support@tallowmere.example";
 
 QString& cachedStyleSheet()
 {
@@ -75,9 +73,11 @@ bool askQuestion(const QString& text)
 
 QString errorBoxText(const QString& text)
 {
-    return QCoreApplication::translate("QObject", "An Error Occurred. <br/><br/>%1<br/><br/>").arg(text)
-        + QCoreApplication::translate("QObject", " Or you can contact %1 for help.")
-              .arg(QLatin1String(kSupportAddress));
+    const QString box = QCoreApplication::translate("QObject", "An Error Occurred. <br/><br/>%1<br/><br/>").arg(text);
+    const QString address = supportAddress();
+    if (address.isEmpty())
+        return box;
+    return box + QCoreApplication::translate("QObject", " Or you can contact %1 for help.").arg(htmlEscape(address));
 }
 
 void showError(const QString& text)

@@ -131,12 +131,37 @@ TEST(ShowError, ShowsWrappedTextAndReportsPlainText)
     EXPECT_EQ(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
     EXPECT_TRUE(box.text.startsWith(QStringLiteral("An Error Occurred. <br/><br/>") + text + "<br/><br/>"))
         << box.text.toStdString();
-    EXPECT_TRUE(box.text.contains(QStringLiteral(" Or you can contact ")));
+    EXPECT_FALSE(box.text.contains(QStringLiteral(" Or you can contact ")));  // no address configured
     EXPECT_FALSE(box.text.contains(QStringLiteral("<img")));
 
     ASSERT_TRUE(server.waitForRequest(5000));
     EXPECT_EQ(decodeField(formFields(server.requests().front().body).value(QStringLiteral("err"))),
               QStringLiteral("cannot read <img src=x>.db"));
+}
+
+TEST(ShowError, NamesTheConfiguredSupportAddressOnly)
+{
+    const struct {
+        const char* configured;
+        const char* shown;  // nullptr: the sentence is left out
+    } cases[] = {
+        {"", nullptr},
+        {"help@example.org", "help@example.org"},
+        {" help@example.org ", "help@example.org"},
+        {"<b>x</b>@example.org", nullptr},
+        {"two words@example.org", nullptr},
+        {"no-at-sign", nullptr},
+    };
+    for (const auto& c : cases) {
+        qputenv("TALLOWMERE_SUPPORT_ADDRESS", c.configured);
+        const QString text = errorBoxText(QStringLiteral("boom"));
+        if (c.shown)
+            EXPECT_TRUE(text.endsWith(QStringLiteral(" Or you can contact %1 for help.").arg(QLatin1String(c.shown))))
+                << text.toStdString();
+        else
+            EXPECT_FALSE(text.contains(QStringLiteral("contact"))) << c.configured;
+    }
+    qputenv("TALLOWMERE_SUPPORT_ADDRESS", "");
 }
 
 }  // namespace
