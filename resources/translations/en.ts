@@ -160,6 +160,10 @@
         <translation>This iTunes Backup has been listed on the left.</translation>
     </message>
     <message>
+        <source>IDS_BK_NEWER_FORMAT</source>
+        <translation>This backup was made by iOS 10 or later (it has Manifest.db, not Manifest.mbdb); Tallowmere reads backups with Manifest.mbdb.</translation>
+    </message>
+    <message>
         <source>IDS_PLEASE_SELECT_ONE_ITUNES_BACKUP</source>
         <translation>Need to select an iTunes Backup to continue.</translation>
     </message>

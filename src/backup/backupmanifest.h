@@ -58,8 +58,14 @@ public:
     void loadManifestPlist();
 
     // Builds the file tree below root and the index from "Manifest.mbdb", once per manifest. Errors
-    // of the reader pass to the caller and leave the tree empty.
+    // of the reader pass to the caller and leave the tree empty; a backup of iOS 10 or later throws
+    // the text of kNewerBackupFormatText.
     void loadMbdb();
+
+    // True when folder holds the index that iOS 10 and later write ("Manifest.db") and no
+    // "Manifest.mbdb": a backup this program cannot read.
+    static bool isNewerFormat(const QDir& folder);
+    static const char kNewerBackupFormatText[];
 
     // Lower-case hex MD5 of the folder's absolute path: names the backup's cache folder.
     QString cacheId() const;

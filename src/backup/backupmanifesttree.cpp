@@ -4,6 +4,7 @@
 #include "core/safepath.h"
 
 #include <QDebug>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -174,10 +175,22 @@ void classify(BackupManifest& manifest, BackupFileNode* node, const DecodedRecor
 
 }  // namespace
 
+const char BackupManifest::kNewerBackupFormatText[] =
+    "This backup was made by iOS 10 or later (it has Manifest.db, not Manifest.mbdb); Tallowmere reads backups "
+    "with Manifest.mbdb.";
+
+bool BackupManifest::isNewerFormat(const QDir& folder)
+{
+    return QFileInfo::exists(folder.absoluteFilePath(QStringLiteral("Manifest.db")))
+        && !QFileInfo::exists(folder.absoluteFilePath(QStringLiteral("Manifest.mbdb")));
+}
+
 void BackupManifest::loadMbdb()
 {
     if (!root.children.empty())
         return;
+    if (isNewerFormat(backupDir))
+        throw std::runtime_error(kNewerBackupFormatText);
     const std::vector<DecodedRecord> records =
         decodedInOrder(readMbdb(backupDir.absoluteFilePath(QStringLiteral("Manifest.mbdb"))));
 

@@ -126,6 +126,10 @@ bool LoadItunesBackupDlg::addBackupFolder(const QString& folder)
             return false;
         }
     }
+    if (BackupManifest::isNewerFormat(QDir(folder))) {
+        showWarning(tr("IDS_BK_NEWER_FORMAT"));
+        return false;
+    }
     const QSharedPointer<BackupManifest> added = loadBackup(folder);
     if (!added)
         return false;

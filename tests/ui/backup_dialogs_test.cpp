@@ -146,6 +146,19 @@ TEST_F(BackupChooserTest, AddingAFolderListsAndSelectsItUnlessItIsListed)
     EXPECT_FALSE(dialog.addBackupFolder(homePath(QStringLiteral("empty"))));
     EXPECT_EQ(m_script.boxTexts(QMessageBox::Critical).size(), 1);
     EXPECT_EQ(dialog.model()->rowCount(), 3);
+
+    // A backup of iOS 10 or later (Manifest.db instead of Manifest.mbdb) is named as such.
+    writeBackup(QStringLiteral("ios10"), deviceNamed(QStringLiteral("New"), utc(2017, 1, 1)));
+    QFile::rename(folder(QStringLiteral("ios10")) + QStringLiteral("/Manifest.mbdb"),
+                  folder(QStringLiteral("ios10")) + QStringLiteral("/Manifest.db"));
+    m_script.clear();
+    EXPECT_FALSE(dialog.addBackupFolder(folder(QStringLiteral("ios10"))));
+    EXPECT_EQ(m_script.boxTexts(QMessageBox::Warning),
+              QStringList{QStringLiteral("This backup was made by iOS 10 or later (it has Manifest.db, not "
+                                         "Manifest.mbdb); Tallowmere reads backups with Manifest.mbdb.")});
+    EXPECT_EQ(dialog.model()->rowCount(), 3);
+    BackupManifest manifest{QDir(folder(QStringLiteral("ios10")))};
+    EXPECT_THROW(manifest.loadMbdb(), std::runtime_error);
 }
 
 TEST_F(BackupChooserTest, LoadNeedsASelectedBackup)
