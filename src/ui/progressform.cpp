@@ -15,10 +15,19 @@ ProgressForm::ProgressForm(const QString& title, QWidget* parent) : QDialog(pare
     connect(this, &QDialog::finished, this, &ProgressForm::onFinish);
     connect(m_btnCancel, &QPushButton::pressed, this, &ProgressForm::cancel);
     setWindowTitle(title);
-    m_lbStatus->setText(title);
+    setElidedText(m_lbStatus, title);
 }
 
 ProgressForm::~ProgressForm() = default;
+
+void ProgressForm::setElidedText(QLabel* label, const QString& text)
+{
+    // Statuses carry file paths of any length; the dialog keeps its size, so a long one loses its
+    // middle on screen and stays whole in the tool tip.
+    const QString shown = label->fontMetrics().elidedText(text, Qt::ElideMiddle, label->width());
+    label->setText(shown);
+    label->setToolTip(shown == text ? QString() : text);
+}
 
 void ProgressForm::buildForm()
 {
@@ -27,7 +36,7 @@ void ProgressForm::buildForm()
 
     m_lbStatus = new QLabel(this);
     m_lbStatus->setObjectName(QStringLiteral("lbStatus"));
-    m_lbStatus->setGeometry(20, 20, 311, 16);
+    m_lbStatus->setGeometry(20, 20, 311, qMax(16, m_lbStatus->fontMetrics().height() + 2));
     m_lbStatus->setTextFormat(Qt::PlainText);  // jobs put file names from backups here
 
     m_progressBar = new QProgressBar(this);
@@ -40,7 +49,7 @@ void ProgressForm::buildForm()
 
     m_lbProgress = new QLabel(this);
     m_lbProgress->setObjectName(QStringLiteral("lbProgress"));
-    m_lbProgress->setGeometry(25, 70, 281, 20);
+    m_lbProgress->setGeometry(25, 70, 281, qMax(20, m_lbProgress->fontMetrics().height() + 2));
     m_lbProgress->setAlignment(Qt::AlignCenter);
     m_lbProgress->setTextFormat(Qt::PlainText);
 
@@ -84,11 +93,11 @@ void ProgressForm::postTipsWait(const QString& text)
 void ProgressForm::updateProgress(const QString& status, int curProgress, const QString& progressText)
 {
     if (!status.isEmpty())
-        m_lbStatus->setText(status);
+        setElidedText(m_lbStatus, status);
     if (curProgress < 0)
         curProgress = m_progressBar->value();
     m_progressBar->setValue(curProgress);  // a value outside 0..100 is ignored by the bar
-    m_lbProgress->setText(progressText.isEmpty() ? QStringLiteral("Progress:%1%").arg(curProgress) : progressText);
+    setElidedText(m_lbProgress, progressText.isEmpty() ? QStringLiteral("Progress:%1%").arg(curProgress) : progressText);
 }
 
 void ProgressForm::errorOccurred(const QString& err)

@@ -74,6 +74,8 @@ private:
     std::atomic<bool> m_reportPosted{false};
     bool m_finished = false;
     WinMovable m_mover;
+    static void setElidedText(QLabel* label, const QString& text);
+
     QLabel* m_lbStatus = nullptr;  // children of the dialog
     QProgressBar* m_progressBar = nullptr;
     QLabel* m_lbProgress = nullptr;

@@ -177,9 +177,15 @@ TEST_F(ProgressFormTest, UpdateProgressKeepsWhatIsNotGiven)
     EXPECT_EQ(bar->value(), 40);
     EXPECT_EQ(text->text(), QStringLiteral("Progress:150%"));
 
-    // Statuses carry file names from backups: shown as typed, never as markup.
+    // Statuses carry file names from backups: shown as typed, never as markup, and a long one is cut in
+    // the middle to fit, whole in the tool tip.
     EXPECT_EQ(status->textFormat(), Qt::PlainText);
     EXPECT_EQ(text->textFormat(), Qt::PlainText);
+    const QString path = QStringLiteral("Copying HomeDomain/") + QString(300, QLatin1Char('x')) + QStringLiteral("/sms.db");
+    form.updateProgress(path, 50, QString());
+    EXPECT_LE(status->fontMetrics().horizontalAdvance(status->text()), status->width());
+    EXPECT_TRUE(status->text().endsWith(QStringLiteral("sms.db")));
+    EXPECT_EQ(status->toolTip(), path);
 }
 
 TEST_F(ProgressFormTest, OnlyTheJobOrTheCancelButtonEndTheDialog)
