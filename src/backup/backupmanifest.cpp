@@ -1,13 +1,12 @@
 #include "backup/backupmanifest.h"
 
+#include "core/errors.h"
 #include "core/plistnode.h"
 
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
-
-#include <stdexcept>
 
 QDir iTunesBackupRoot()
 {
@@ -42,10 +41,10 @@ void BackupManifest::loadManifestPlist()
 {
     const QString path = backupDir.absoluteFilePath(QStringLiteral("Manifest.plist"));
     if (!QFileInfo::exists(path))
-        throw std::runtime_error((QStringLiteral("Cannot find ") + path).toUtf8().toStdString());
+        throwUtf8(QStringLiteral("Cannot find ") + path);
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        throw std::runtime_error(file.errorString().toUtf8().toStdString());
+        throwUtf8(file.errorString());
     // Reading one byte past the parser's limit keeps a huge file from being loaded whole; the
     // parser then refuses it like any other bytes that are no property list.
     deviceInfo = parseManifestPlist(file.read(qint64(PlistNode::kMaxInputBytes) + 1));

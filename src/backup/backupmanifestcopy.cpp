@@ -1,6 +1,7 @@
 // Unlocking an encrypted backup and copying single files out of a backup folder.
 #include "backup/backupcrypto.h"
 #include "backup/backupmanifest.h"
+#include "core/errors.h"
 
 #include <QDebug>
 #include <QFile>
@@ -16,7 +17,6 @@
 #include <cstring>
 #include <limits>
 #include <optional>
-#include <stdexcept>
 
 namespace {
 
@@ -25,11 +25,6 @@ namespace {
 constexpr qint64 kChunkBytes = 1 << 20;
 constexpr int kKeyPrefixBytes = 4;  // the stored class number before the wrapped key; not trusted
 constexpr int kStoredKeyBytes = kKeyPrefixBytes + BackupKeyBag::wrappedKeyBytes;
-
-[[noreturn]] void fail(const QString& text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
-}
 
 QString fileLabel(const MbdbRecord& record)
 {
@@ -50,7 +45,7 @@ qint64 readChunk(QFile& source, char* buffer, qint64 capacity, const MbdbRecord&
     while (filled < capacity) {
         const qint64 n = source.read(buffer + filled, capacity - filled);
         if (n < 0)
-            fail(QStringLiteral("%1, %2").arg(fileLabel(record), source.errorString()));
+            throwUtf8(QStringLiteral("%1, %2").arg(fileLabel(record), source.errorString()));
         if (n == 0)
             break;
         filled += n;
@@ -61,7 +56,7 @@ qint64 readChunk(QFile& source, char* buffer, qint64 capacity, const MbdbRecord&
 void writeAll(QFile& destination, const char* data, qint64 size)
 {
     if (size > 0 && destination.write(data, size) != size)
-        fail(destination.errorString());
+        throwUtf8(destination.errorString());
 }
 
 // Puts the finished copy in the place of destPath, so nobody sees half a file and a failed copy
@@ -72,12 +67,12 @@ void moveIntoPlace(QTemporaryFile& copy, const QString& destPath)
 {
     copy.close();
     if (copy.error() != QFileDevice::NoError)
-        fail(copy.errorString());
+        throwUtf8(copy.errorString());
     const QByteArray target = QFile::encodeName(destPath);
     if (::unlink(target.constData()) != 0 && errno != ENOENT)
-        fail(QStringLiteral("%1: %2").arg(destPath, QString::fromLocal8Bit(strerror(errno))));
+        throwUtf8(QStringLiteral("%1: %2").arg(destPath, QString::fromLocal8Bit(strerror(errno))));
     if (::rename(QFile::encodeName(copy.fileName()).constData(), target.constData()) != 0)
-        fail(QStringLiteral("%1: %2").arg(destPath, QString::fromLocal8Bit(strerror(errno))));
+        throwUtf8(QStringLiteral("%1: %2").arg(destPath, QString::fromLocal8Bit(strerror(errno))));
     copy.setAutoRemove(false);
 }
 
@@ -113,16 +108,19 @@ QByteArray fileKeyOf(const BackupManifest& manifest, const MbdbRecord& record)
         return QByteArray();
     const QString label = fileLabel(record);
     if (!manifest.keyBag.hasClassKeys())
-        fail(QStringLiteral("%1: the backup is not unlocked.").arg(label));
+        throwUtf8(QStringLiteral("%1: the backup is not unlocked.").arg(label));
     const QByteArray& stored = record.encryptionKey.bytes;
     if (stored.size() != kStoredKeyBytes)
-        fail(QStringLiteral("%1: the file key is %2 bytes long, not %3.").arg(label).arg(stored.size()).arg(kStoredKeyBytes));
+        throwUtf8(QStringLiteral("%1: the file key is %2 bytes long, not %3.")
+                      .arg(label)
+                      .arg(stored.size())
+                      .arg(kStoredKeyBytes));
     const int protectionClass = record.protectionClass;
     if (!manifest.keyBag.classes.value(protectionClass).contains(QStringLiteral("KEY")))
-        fail(QStringLiteral("%1: protection class %2 has no key.").arg(label).arg(protectionClass));
+        throwUtf8(QStringLiteral("%1: protection class %2 has no key.").arg(label).arg(protectionClass));
     const QByteArray key = BackupKeyBag::unwrapFileKey(manifest.keyBag, protectionClass, stored.mid(kKeyPrefixBytes));
     if (key.isEmpty())
-        fail(QStringLiteral("%1: the file key does not unwrap.").arg(label));
+        throwUtf8(QStringLiteral("%1: the file key does not unwrap.").arg(label));
     return key;
 }
 
@@ -134,11 +132,11 @@ void BackupManifest::copyFile(const BackupFileNode& node, const QString& destPat
     const MbdbRecord& record = node.record;
     QFile source(backupDir.absoluteFilePath(record.fileId()));
     if (!source.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        fail(source.errorString());
+        throwUtf8(source.errorString());
     // Written under a temporary name beside destPath, removed again when the copy fails.
     QTemporaryFile destination(destPath + QStringLiteral(".XXXXXX"));
     if (!destination.open())
-        fail(destination.errorString());
+        throwUtf8(destination.errorString());
 
     std::optional<AesCbcDecryptor> decryptor;
     {
@@ -164,7 +162,7 @@ void BackupManifest::copyFile(const BackupFileNode& node, const QString& destPat
         qint64 plain = n;
         if (decryptor) {
             if (!decryptor->decryptInPlace(buffer.data(), n))
-                fail(QStringLiteral("%1, POLARSSL_ERR_AES_INVALID_INPUT_LENGTH.").arg(record.fileId()));
+                throwUtf8(QStringLiteral("%1, POLARSSL_ERR_AES_INVALID_INPUT_LENGTH.").arg(record.fileId()));
             plain = qBound(qint64(0), plainSize - written, n);
         }
         writeAll(destination, buffer.constData(), plain);
@@ -175,7 +173,10 @@ void BackupManifest::copyFile(const BackupFileNode& node, const QString& destPat
     if (decryptor)
         OPENSSL_cleanse(buffer.data(), size_t(buffer.size()));
     if (done < total)
-        fail(QStringLiteral("%1: the stored file ended after %2 of %3 bytes.").arg(fileLabel(record)).arg(done).arg(total));
+        throwUtf8(QStringLiteral("%1: the stored file ended after %2 of %3 bytes.")
+                      .arg(fileLabel(record))
+                      .arg(done)
+                      .arg(total));
     if (decryptor && written < plainSize)
         qWarning().noquote() << QStringLiteral("%1: decrypted %2 bytes of %3; the copy is short.")
                                     .arg(fileLabel(record))

@@ -2,8 +2,9 @@
 
 #include "backup/backupmanifest.h"
 #include "core/datadir.h"
+#include "core/errors.h"
 #include "core/fileutil.h"
-#include "core/htmltext.h"
+#include "core/jobguard.h"
 #include "core/progresssink.h"
 #include "core/safepath.h"
 
@@ -27,11 +28,6 @@ constexpr int kCancelled = -1;
 
 constexpr quint16 kTypeMask = 0170000;
 constexpr quint16 kSymlinkType = 0120000;
-
-[[noreturn]] void fail(const QString& text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
-}
 
 // One path component taken as it stands: no separators, never "", "." or "..".
 bool isPlainComponent(const QString& name)
@@ -62,9 +58,9 @@ void ensureFolder(const QString& path)
     if (info.isDir() && !info.isSymLink())
         return;
     if ((info.exists() || info.isSymLink()) && !QFile::remove(path))
-        fail(QStringLiteral("Cannot replace %1 with a folder.").arg(path));
+        throwUtf8(QStringLiteral("Cannot replace %1 with a folder.").arg(path));
     if (!QDir().mkdir(path))
-        fail(QStringLiteral("Cannot create the folder %1.").arg(path));
+        throwUtf8(QStringLiteral("Cannot create the folder %1.").arg(path));
 }
 
 // A file as a cached copy: a regular file, not a link or a folder.
@@ -112,24 +108,22 @@ void ITunesCacheSMSThread::run()
         return;
     }
 
-    try {
-        makeTargetFolder();
-        cacheTree(*sms, kLibraryPath + QLatin1Char('/') + kSmsFolder);
-        if (addressBook)
-            cacheTree(*addressBook, kLibraryPath + QLatin1Char('/') + kAddressBookFolder);
-        try {
-            m_cacheDb.commit();
-        } catch (const std::exception& error) {
-            // The copies are good; without their rows they are merely copied again next time.
-            qWarning().nospace() << "backup cache: " << error.what();
-        }
-        ProgressSink::postSucceed(m_sink, QString());
-    } catch (int) {
-        removeOwnedFiles();
-    } catch (const std::exception& error) {
-        removeOwnedFiles();
-        ProgressSink::postError(m_sink, htmlEscape(QString::fromUtf8(error.what())));
-    }
+    runGuarded(
+        m_sink,
+        [&] {
+            makeTargetFolder();
+            cacheTree(*sms, kLibraryPath + QLatin1Char('/') + kSmsFolder);
+            if (addressBook)
+                cacheTree(*addressBook, kLibraryPath + QLatin1Char('/') + kAddressBookFolder);
+            try {
+                m_cacheDb.commit();
+            } catch (const std::exception& error) {
+                // The copies are good; without their rows they are merely copied again next time.
+                qWarning().nospace() << "backup cache: " << error.what();
+            }
+            ProgressSink::postSucceed(m_sink, QString());
+        },
+        [this] { removeOwnedFiles(); });
 }
 
 void ITunesCacheSMSThread::makeTargetFolder()
@@ -143,7 +137,7 @@ void ITunesCacheSMSThread::makeTargetFolder()
         if (!QFileInfo(folder).isDir())
             m_createdFolders << folder;
     if (!QDir().mkpath(chain.last()))
-        fail(QStringLiteral("Cannot create the folder %1.").arg(chain.last()));
+        throwUtf8(QStringLiteral("Cannot create the folder %1.").arg(chain.last()));
 }
 
 void ITunesCacheSMSThread::cacheTree(const BackupFileNode& top, const QString& relativePath)
@@ -188,7 +182,7 @@ void ITunesCacheSMSThread::cacheFile(const BackupFileNode& node, const QString& 
     // An older cache may hold a folder where the backup has a file (an empty "sms.db-wal").
     const QFileInfo existing(destPath);
     if (existing.isDir() && !existing.isSymLink() && !removeDirRecursive(destPath))
-        fail(QStringLiteral("Cannot replace the folder %1 with a file.").arg(destPath));
+        throwUtf8(QStringLiteral("Cannot replace the folder %1 with a file.").arg(destPath));
     m_manifest->copyFile(node, destPath);
     m_cacheDb.setLastDate(fileId, mtime);
     ++m_copiedFiles;

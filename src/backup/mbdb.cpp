@@ -1,5 +1,7 @@
 #include "backup/mbdb.h"
 
+#include "core/errors.h"
+
 #include <QBuffer>
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -26,20 +28,15 @@ constexpr quint8 defaultProtectionClass = 4;
 // Real manifests are tens of megabytes; anything near QByteArray's limit is not one.
 constexpr qint64 maxManifestSize = qint64(1) << 30;
 
-[[noreturn]] void fail(const QString& text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
-}
-
 QByteArray readExactly(QIODevice& device, int count)
 {
     const qint64 offset = device.pos();
     QByteArray bytes = device.read(count);
     if (bytes.size() != count)
-        fail(QStringLiteral("unexpected end of data at offset %1 (%2 of %3 bytes)")
-                 .arg(offset)
-                 .arg(bytes.size())
-                 .arg(count));
+        throwUtf8(QStringLiteral("unexpected end of data at offset %1 (%2 of %3 bytes)")
+                      .arg(offset)
+                      .arg(bytes.size())
+                      .arg(count));
     return bytes;
 }
 
@@ -53,7 +50,7 @@ T readBigEndian(QIODevice& device)
 void writeExactly(QIODevice& device, const char* data, qint64 count)
 {
     if (device.write(data, count) != count)
-        fail(device.errorString());
+        throwUtf8(device.errorString());
 }
 
 template <typename T>
@@ -121,10 +118,10 @@ void checkEncodable(const MbdbRecord& record)
 {
     const QString where = record.domain.toString() + QLatin1Char('-') + record.path.toString();
     if (record.properties.size() > MbdbRecord::maxProperties)
-        fail(QStringLiteral("cannot write %1: %2 properties, at most %3")
-                 .arg(where)
-                 .arg(record.properties.size())
-                 .arg(MbdbRecord::maxProperties));
+        throwUtf8(QStringLiteral("cannot write %1: %2 properties, at most %3")
+                      .arg(where)
+                      .arg(record.properties.size())
+                      .arg(MbdbRecord::maxProperties));
     bool encodable = true;
     for (const MbdbString* text :
          {&record.domain, &record.path, &record.linkTarget, &record.dataHash, &record.encryptionKey})
@@ -132,7 +129,7 @@ void checkEncodable(const MbdbRecord& record)
     for (const MbdbProperty& property : record.properties)
         encodable = encodable && isEncodable(property.first) && isEncodable(property.second);
     if (!encodable)
-        fail(QStringLiteral("cannot write %1: a string's length does not match its bytes").arg(where));
+        throwUtf8(QStringLiteral("cannot write %1: a string's length does not match its bytes").arg(where));
 }
 
 using SortKey = std::pair<QString, QString>;
@@ -192,7 +189,7 @@ QString MbdbString::toString() const
 void MbdbString::setBytes(const QByteArray& value)
 {
     if (value.size() > maxLength)
-        fail(QStringLiteral("a manifest string holds at most %1 bytes, not %2").arg(maxLength).arg(value.size()));
+        throwUtf8(QStringLiteral("a manifest string holds at most %1 bytes, not %2").arg(maxLength).arg(value.size()));
     length = quint16(value.size());
     bytes = value;
 }
@@ -283,9 +280,9 @@ void mbdbWriteU64(QIODevice& device, quint64 value)
 void mbdbWriteString(QIODevice& device, const MbdbString& value)
 {
     if (!isEncodable(value))
-        fail(QStringLiteral("a manifest string's length %1 does not match its %2 bytes")
-                 .arg(value.length)
-                 .arg(value.bytes.size()));
+        throwUtf8(QStringLiteral("a manifest string's length %1 does not match its %2 bytes")
+                      .arg(value.length)
+                      .arg(value.bytes.size()));
     mbdbWriteU16(device, value.length);
     if (value.isPresent())
         writeExactly(device, value.bytes.constData(), value.length);
@@ -294,7 +291,7 @@ void mbdbWriteString(QIODevice& device, const MbdbString& value)
 MbdbRecordSet parseMbdb(const QByteArray& data)
 {
     if (data.size() < headerSize)
-        fail(QStringLiteral("corrupt Manifest.mbdb: the header ends at offset %1").arg(data.size()));
+        throwUtf8(QStringLiteral("corrupt Manifest.mbdb: the header ends at offset %1").arg(data.size()));
     QBuffer device;
     device.setData(data);
     device.open(QIODevice::ReadOnly);
@@ -306,9 +303,9 @@ MbdbRecordSet parseMbdb(const QByteArray& data)
             MbdbRecord record = readRecord(device);
             records.insert(record.fileId(), std::move(record));
         } catch (const std::runtime_error& error) {
-            fail(QStringLiteral("corrupt Manifest.mbdb: the record at offset %1 is cut short, %2")
-                     .arg(start)
-                     .arg(QString::fromUtf8(error.what())));
+            throwUtf8(QStringLiteral("corrupt Manifest.mbdb: the record at offset %1 is cut short, %2")
+                          .arg(start)
+                          .arg(QString::fromUtf8(error.what())));
         }
     }
     return records;
@@ -318,12 +315,12 @@ MbdbRecordSet readMbdb(const QString& path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        fail(file.errorString());
+        throwUtf8(file.errorString());
     if (file.size() > maxManifestSize)
-        fail(QStringLiteral("corrupt Manifest.mbdb: %1 bytes is far beyond any real manifest").arg(file.size()));
+        throwUtf8(QStringLiteral("corrupt Manifest.mbdb: %1 bytes is far beyond any real manifest").arg(file.size()));
     const QByteArray data = file.readAll();
     if (data.size() != file.size())
-        fail(file.errorString());
+        throwUtf8(file.errorString());
     return parseMbdb(data);
 }
 
@@ -348,10 +345,10 @@ void writeMbdb(const QList<MbdbRecord>& records, const QString& path)
     const QByteArray data = serializeMbdb(records);
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
-        fail(file.errorString());
+        throwUtf8(file.errorString());
     writeExactly(file, data.constData(), data.size());
     if (!file.commit())
-        fail(file.errorString());
+        throwUtf8(file.errorString());
 }
 
 QString mbdbFileId(const QString& domain, const QString& path)

@@ -7,7 +7,8 @@
 //   2. work in units, and before each unit check isCancelled(); when set, throw the plain int -1;
 //   3. post progress as units complete;
 //   4. end with exactly one of postSucceed(text), postError(message) (catching std::exception), or
-//      nothing when -1 was caught: the dialog has already closed.
+//      nothing when -1 was caught: the dialog has already closed. runGuarded (core/jobguard.h) does
+//      the catching.
 // Every call returns at once and may come from any thread. A job never blocks on the GUI thread (no
 // Qt::BlockingQueuedConnection) and never creates widgets or QPixmap (QImage is fine): after a cancel
 // the GUI thread waits for the job's thread, so either would deadlock.

@@ -1,10 +1,9 @@
 #include "device/iosdevice.h"
 
 #include "core/datadir.h"
+#include "core/errors.h"
 
 #include <QRegularExpression>
-
-#include <stdexcept>
 
 QDir IOSDevice::cacheDir() const
 {
@@ -14,7 +13,7 @@ QDir IOSDevice::cacheDir() const
         return folder;
     }
     if (!isValidUdid(udid))
-        throw std::runtime_error("Invalid device identifier: " + udid.left(80).toStdString());
+        throwUtf8(QStringLiteral("Invalid device identifier: ") + udid.left(80));
     const QString path = dataFolderPath(DataFolder::DeviceCache) + QLatin1Char('/') + udid;
     QDir().mkpath(path);
     return QDir(path);

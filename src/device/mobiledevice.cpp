@@ -1,11 +1,10 @@
 #include "device/mobiledevice.h"
 
+#include "core/errors.h"
 #include "device/devicebackend.h"
 #include "device/devicelibraries.h"
 
 #include <QMetaObject>
-
-#include <stdexcept>
 
 namespace MobileDevice {
 
@@ -13,7 +12,7 @@ void subscribeNotifications(DeviceNotifyContext* context)
 {
     QString error;
     if (!DeviceLibraries::load(error))
-        throw std::runtime_error(error.toStdString());
+        throwUtf8(error);
     deviceBackend().subscribe(context);
 }
 

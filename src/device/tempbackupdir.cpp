@@ -1,13 +1,12 @@
 #include "device/tempbackupdir.h"
 
 #include "core/datadir.h"
+#include "core/errors.h"
 #include "core/fileutil.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
-
-#include <stdexcept>
 
 namespace {
 
@@ -32,13 +31,13 @@ void makePrivateFolder(const QString& path)
 {
     const QFileInfo info(path);
     if (info.isSymLink() || (info.exists() && !info.isDir()))
-        throw std::runtime_error(("Not a folder: " + path).toStdString());
+        throwUtf8(QStringLiteral("Not a folder: ") + path);
     if (!info.exists() && !QDir().mkdir(path))
-        throw std::runtime_error(("Cannot create " + path).toStdString());
+        throwUtf8(QStringLiteral("Cannot create ") + path);
     // Full backups hold every personal record of a device.
     const QFile::Permissions ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
     if (!QFile::setPermissions(path, ownerOnly | QFile::ReadUser | QFile::WriteUser | QFile::ExeUser))
-        throw std::runtime_error(("Cannot protect " + path).toStdString());
+        throwUtf8(QStringLiteral("Cannot protect ") + path);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #include "export/archivejobs.h"
 
+#include "core/errors.h"
 #include "core/fileutil.h"
 #include "core/htmltext.h"
+#include "core/jobguard.h"
 #include "msgdb/ios6messagedb.h"
 #include "msgdb/msgutil.h"
 
@@ -10,14 +12,7 @@
 #include <QFileInfo>
 #include <QSet>
 
-#include <stdexcept>
-
 namespace {
-
-[[noreturn]] void throwUtf8(const QString& text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
-}
 
 int percent(int i, int n)
 {
@@ -64,22 +59,20 @@ AttachmentExtractThread::AttachmentExtractThread(ProgressSink* progress, const M
 
 void AttachmentExtractThread::run()
 {
-    try {
-        const QString path = m_outDir.absolutePath();
-        if (!m_outDir.exists()) {
-            if (!QDir().mkpath(path))
-                throwUtf8(tr("Cannot create the folder %1.").arg(path));
-            m_outDirCreated = true;
-        }
-        const int copied = extractAll();
-        ProgressSink::postSucceed(m_progress,
-                                  tr("IDS_SUC_EXTRACT_%1_MEDIA_FILES_TO_%2").arg(copied).arg(htmlEscape(path)));
-    } catch (int) {
-        removeCreated();
-    } catch (const std::exception& error) {
-        removeCreated();
-        ProgressSink::postError(m_progress, htmlEscape(QString::fromUtf8(error.what())));
-    }
+    runGuarded(
+        m_progress,
+        [this] {
+            const QString path = m_outDir.absolutePath();
+            if (!m_outDir.exists()) {
+                if (!QDir().mkpath(path))
+                    throwUtf8(tr("Cannot create the folder %1.").arg(path));
+                m_outDirCreated = true;
+            }
+            const int copied = extractAll();
+            ProgressSink::postSucceed(
+                m_progress, tr("IDS_SUC_EXTRACT_%1_MEDIA_FILES_TO_%2").arg(copied).arg(htmlEscape(path)));
+        },
+        [this] { removeCreated(); });
 }
 
 int AttachmentExtractThread::extractAll()
@@ -136,30 +129,29 @@ BackupSMSThread::BackupSMSThread(const MsgMessageList& messages, const QDir& dbD
 
 void BackupSMSThread::run()
 {
-    try {
-        const QString status = tr("IDS_BACKING_UP_SMS");
-        ProgressSink::postUpdateProgress(m_progress, status, 0, QString());
-        m_exporter.begin();
-        const int n = m_messages.size();
-        int i = 0;
-        for (_MsgMessage* message : qAsConst(m_messages)) {
-            if (ProgressSink::isCancelled(m_progress))
-                throw -1;
-            ++i;
-            ProgressSink::postUpdateProgress(m_progress, status, percent(i, n), tr("SMS: %1/%2").arg(i).arg(n));
-            m_exporter.exportMessage(message);
-        }
-        m_exporter.end();
-        QString text = tr("IDS_SUC_BACKUP_%1_SMS").arg(n);
-        if (m_exporter.skippedMessages() > 0)
-            text += QStringLiteral("<br/><br/>") + tr("IDS_SKIPPED_%1_SMS").arg(m_exporter.skippedMessages());
-        ProgressSink::postSucceed(m_progress, text);
-    } catch (int) {
-        m_exporter.database().close();  // drops the transaction
-    } catch (const std::exception& error) {
-        m_exporter.database().close();
-        ProgressSink::postError(m_progress, htmlEscape(QString::fromUtf8(error.what())));
-    }
+    runGuarded(
+        m_progress,
+        [this] {
+            const QString status = tr("IDS_BACKING_UP_SMS");
+            ProgressSink::postUpdateProgress(m_progress, status, 0, QString());
+            m_exporter.begin();
+            const int n = m_messages.size();
+            int i = 0;
+            for (_MsgMessage* message : qAsConst(m_messages)) {
+                if (ProgressSink::isCancelled(m_progress))
+                    throw -1;
+                ++i;
+                ProgressSink::postUpdateProgress(m_progress, status, percent(i, n),
+                                                 tr("SMS: %1/%2").arg(i).arg(n));
+                m_exporter.exportMessage(message);
+            }
+            m_exporter.end();
+            QString text = tr("IDS_SUC_BACKUP_%1_SMS").arg(n);
+            if (m_exporter.skippedMessages() > 0)
+                text += QStringLiteral("<br/><br/>") + tr("IDS_SKIPPED_%1_SMS").arg(m_exporter.skippedMessages());
+            ProgressSink::postSucceed(m_progress, text);
+        },
+        [this] { m_exporter.database().close(); });  // drops the transaction
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -174,43 +166,41 @@ DeleteMMSThread::DeleteMMSThread(const QDir& dbDir, const MsgMessageList& messag
 void DeleteMMSThread::run()
 {
     IOS6MessageDb db(m_dbDir, QString(), false);
-    try {
-        ProgressSink::postUpdateProgress(m_progress, tr("IDS_DELETING_MMS"), 0, QString());
-        db.beginTransaction();
-        const int n = m_messages.size();
-        int i = 0;
-        for (const _MsgMessage* message : qAsConst(m_messages)) {
-            if (ProgressSink::isCancelled(m_progress))
-                throw -1;
-            ++i;
-            ProgressSink::postUpdateProgress(m_progress, QString(), percent(i, n),
-                                             tr("Messages: %1/%2").arg(i).arg(n));
-            db.deleteMessage(*message);
-        }
-        db.endTransaction(true);
-
-        // The files go only now that the rows are gone for good. An attachment row that survived the
-        // delete is still linked to another message, which keeps its file.
-        QSet<QString> seen;
-        for (const _MsgMessage* message : qAsConst(m_messages)) {
-            for (const _MsgAttachment* attachment : message->sortedAttachments()) {
-                if (attachment->guid.isEmpty() || seen.contains(attachment->guid))
-                    continue;
-                seen.insert(attachment->guid);
-                if (db.attachmentRowidByGuid(*attachment) != 0)
-                    continue;
-                // Mapped again through this database's own folder: a path outside it is never removed.
-                const QString path = db.localPath(attachment->filename);
-                if (!path.isEmpty() && QFileInfo(path).isFile())
-                    QFile::remove(path);
+    runGuarded(
+        m_progress,
+        [this, &db] {
+            ProgressSink::postUpdateProgress(m_progress, tr("IDS_DELETING_MMS"), 0, QString());
+            db.beginTransaction();
+            const int n = m_messages.size();
+            int i = 0;
+            for (const _MsgMessage* message : qAsConst(m_messages)) {
+                if (ProgressSink::isCancelled(m_progress))
+                    throw -1;
+                ++i;
+                ProgressSink::postUpdateProgress(m_progress, QString(), percent(i, n),
+                                                 tr("Messages: %1/%2").arg(i).arg(n));
+                db.deleteMessage(*message);
             }
-        }
-        db.close();
-        ProgressSink::postSucceed(m_progress, tr("IDS_SUC_DELETE_%1_MESSAGES").arg(n));
-    } catch (int) {
-        db.close();  // rolls back
-    } catch (const std::exception& error) {
-        db.close();
-        ProgressSink::postError(m_progress, htmlEscape(QString::fromUtf8(error.what())));
-    }
+            db.endTransaction(true);
+
+            // The files go only now that the rows are gone for good. An attachment row that survived the
+            // delete is still linked to another message, which keeps its file.
+            QSet<QString> seen;
+            for (const _MsgMessage* message : qAsConst(m_messages)) {
+                for (const _MsgAttachment* attachment : message->sortedAttachments()) {
+                    if (attachment->guid.isEmpty() || seen.contains(attachment->guid))
+                        continue;
+                    seen.insert(attachment->guid);
+                    if (db.attachmentRowidByGuid(*attachment) != 0)
+                        continue;
+                    // Mapped again through this database's own folder: a path outside it is never removed.
+                    const QString path = db.localPath(attachment->filename);
+                    if (!path.isEmpty() && QFileInfo(path).isFile())
+                        QFile::remove(path);
+                }
+            }
+            db.close();
+            ProgressSink::postSucceed(m_progress, tr("IDS_SUC_DELETE_%1_MESSAGES").arg(n));
+        },
+        [&db] { db.close(); });  // rolls back
 }

@@ -1,13 +1,12 @@
 #include "export/exportmessagesdb.h"
 
+#include "core/errors.h"
 #include "core/safepath.h"
 #include "msgdb/attachmentpath.h"
 
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
-
-#include <stdexcept>
 
 namespace {
 
@@ -138,6 +137,5 @@ void ExportMessagesDb::copyAttachmentFile(const _MsgAttachment& attachment)
     if (destination.isEmpty() || QFileInfo::exists(destination))
         return;
     if (!QDir().mkpath(QFileInfo(destination).absolutePath()) || !QFile::copy(attachment.localPath, destination))
-        throw std::runtime_error(
-            QStringLiteral("Cannot copy %1 to %2").arg(attachment.localPath, destination).toUtf8().toStdString());
+        throwUtf8(QStringLiteral("Cannot copy %1 to %2").arg(attachment.localPath, destination));
 }

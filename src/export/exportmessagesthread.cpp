@@ -1,9 +1,9 @@
 #include "export/exportmessagesthread.h"
 
 #include "core/assetdir.h"
-
+#include "core/errors.h"
 #include "core/fileutil.h"
-#include "core/htmltext.h"
+#include "core/jobguard.h"
 #include "export/exportmessagesdb.h"
 #include "export/textexport.h"
 #include "msgdb/msgutil.h"
@@ -20,11 +20,6 @@
 namespace {
 
 const char kUnsupportedFormat[] = "not support export format.";
-
-[[noreturn]] void throwUtf8(const QString& text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
-}
 
 QString chatKey(const _MsgChat* chat)
 {
@@ -74,22 +69,21 @@ ExportMessagesThread::~ExportMessagesThread() = default;
 
 void ExportMessagesThread::run()
 {
-    try {
-        ProgressSink::postUpdateProgress(m_progress, tr("IDS_EXPORTING_MESSAGES_TO_FILE"), -1, QString());
-        if (m_format < Text || m_format > LocalDb)
-            throw std::runtime_error(kUnsupportedFormat);
-        prepareTarget();
-        sortMessages();
-        exportAll();
-        ProgressSink::postSucceed(m_progress, tr("IDS_SUC_EXPORT_%1_MMS").arg(m_messages.size()));
-    } catch (int) {
-        m_exporter.reset();
-        removeCreated();
-    } catch (const std::exception& error) {
-        m_exporter.reset();
-        removeCreated();
-        ProgressSink::postError(m_progress, htmlEscape(QString::fromUtf8(error.what())));
-    }
+    runGuarded(
+        m_progress,
+        [this] {
+            ProgressSink::postUpdateProgress(m_progress, tr("IDS_EXPORTING_MESSAGES_TO_FILE"), -1, QString());
+            if (m_format < Text || m_format > LocalDb)
+                throw std::runtime_error(kUnsupportedFormat);
+            prepareTarget();
+            sortMessages();
+            exportAll();
+            ProgressSink::postSucceed(m_progress, tr("IDS_SUC_EXPORT_%1_MMS").arg(m_messages.size()));
+        },
+        [this] {
+            m_exporter.reset();
+            removeCreated();
+        });
 }
 
 void ExportMessagesThread::prepareTarget()

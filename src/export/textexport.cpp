@@ -1,11 +1,11 @@
 #include "export/textexport.h"
 
+#include "core/errors.h"
 #include "msgdb/msgutil.h"
 
 #include <QLocale>
 
 #include <ctime>
-#include <stdexcept>
 
 namespace {
 
@@ -159,7 +159,7 @@ void TextFileExport::end()
 
 void TextFileExport::fail(const QString& what) const
 {
-    throw std::runtime_error(QStringLiteral("%1: %2").arg(m_file.fileName(), what).toUtf8().toStdString());
+    throwUtf8(QStringLiteral("%1: %2").arg(m_file.fileName(), what));
 }
 
 void ExportMessagesTxt::writeHeader()

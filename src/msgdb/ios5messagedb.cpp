@@ -1,5 +1,6 @@
 #include "msgdb/ios5messagedb.h"
 
+#include "core/errors.h"
 #include "core/fileutil.h"
 #include "core/plistnode.h"
 #include "core/safepath.h"
@@ -19,7 +20,6 @@
 
 #include <array>
 #include <memory>
-#include <stdexcept>
 
 namespace {
 
@@ -195,10 +195,8 @@ void IOS5MessageDb::registerReadFunction()
     const int flags = SQLITE_ANY | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS;
     if (sqlite3_create_function_v2(handle(), "read", 1, flags, nullptr, sqlRead, nullptr, nullptr, nullptr)
         != SQLITE_OK)
-        throw std::runtime_error(QStringLiteral("register IOS5MessageDb functions error. %1")
-                                     .arg(QString::fromUtf8(sqlite3_errmsg(handle())))
-                                     .toUtf8()
-                                     .toStdString());
+        throwUtf8(QStringLiteral("register IOS5MessageDb functions error. %1")
+                      .arg(QString::fromUtf8(sqlite3_errmsg(handle()))));
 }
 
 void IOS5MessageDb::loadTableSql()

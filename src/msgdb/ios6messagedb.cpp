@@ -1,5 +1,6 @@
 #include "msgdb/ios6messagedb.h"
 
+#include "core/errors.h"
 #include "msgdb/attachmentpath.h"
 #include "msgdb/messagedbfolder.h"
 #include "msgdb/msgutil.h"
@@ -13,15 +14,8 @@
 #include <array>
 #include <climits>
 #include <memory>
-#include <stdexcept>
 
 namespace {
-
-
-[[noreturn]] void throwUtf8(const QString& text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
-}
 
 // Both functions let statements run on device files whose triggers call them; they do nothing.
 void sqlNoOp(sqlite3_context* context, int /*argc*/, sqlite3_value** /*argv*/)

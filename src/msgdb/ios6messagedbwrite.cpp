@@ -6,20 +6,14 @@
 // schema's delete triggers and remove the message or attachment being linked again.
 #include "msgdb/ios6messagedb.h"
 
+#include "core/errors.h"
 #include "msgdb/msgutil.h"
 
 #include <QStringList>
 #include <QVariant>
 #include <QVector>
 
-#include <stdexcept>
-
 namespace {
-
-[[noreturn]] void throwUtf8(const QString& text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
-}
 
 // The columns of one row in the order they are added.
 class RowBuilder {

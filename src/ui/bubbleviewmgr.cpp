@@ -2,9 +2,7 @@
 
 #include "core/assetdir.h"
 #include "core/fileutil.h"
-#include "core/htmltext.h"
-#include "export/vcardimage.h"
-#include "msgdb/msgutil.h"
+#include "export/bubblemarkup.h"
 #include "ui/interaction.h"
 #include "ui/messagebox.h"
 
@@ -12,7 +10,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLocale>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QSaveFile>
@@ -22,11 +19,6 @@
 #include <QWebView>
 
 namespace {
-
-constexpr qint64 kDateLineGap = 60;
-constexpr qint64 kMaxInlineTextBytes = 1024 * 1024;
-const QString kImageSize = QStringLiteral("style=\"max-width:120px;max-height:120px\"");
-const QString kCardSize = QStringLiteral("style=\"max-width:200px;max-height:200px\"");
 
 // Serves local files only: a page built from message texts must never reach the network.
 class LocalFileAccessManager : public QNetworkAccessManager {
@@ -43,151 +35,7 @@ protected:
     }
 };
 
-// A file URL fit for an attribute value: percent-encoded, then HTML-escaped.
-QString fileUrlAttribute(const QString& path)
-{
-    return QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded).toHtmlEscaped();
-}
-
-QString linkHtml(const QString& path, const char* label)
-{
-    return QStringLiteral("<a href=\"") + fileUrlAttribute(path) + QStringLiteral("\">") + QLatin1String(label) +
-           QStringLiteral("</a>");
-}
-
-QString dateLineHtml(const _MsgMessage& message)
-{
-    const QString when =
-        QLocale::c().toString(appleTimeToDateTime(message.date), QStringLiteral("dd MMM yyyy h:mm AP"));
-    return QStringLiteral("<div class=\"dt\">") + when + QStringLiteral("</div>");
-}
-
-// The sender line of a received message in a group conversation, else "".
-QString senderOf(const _MsgMessage& message)
-{
-    if (!message.chat || !message.chat->isGroup() || message.is_from_me || !message.handle)
-        return QString();
-    return message.handle->displayName(false);
-}
-
-QString bubbleText(const _MsgMessage& message)
-{
-    QString text;
-    if (!message.subject.isEmpty())
-        text = QStringLiteral("<Subject:") + message.subject + QStringLiteral(">\n");
-    return text + message.visibleText();
-}
-
-QString inlineTextFile(const QString& path)
-{
-    QFile file(path);
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
-        return QString();
-    return escapeHtmlWithEmoji(QString::fromUtf8(file.read(kMaxInlineTextBytes)));
-}
-
-// The content of one attachment's bubble; "" when it shows nothing.
-QString attachmentContent(const _MsgAttachment& attachment)
-{
-    const QString mime = attachment.mime_type.toLower();
-    const QString& path = attachment.localPath;
-    if (mime.startsWith(QLatin1String("image/")))
-        return makeImageLinkHtml(path, attachmentThumbnail(&attachment), kImageSize);
-    if (mime.startsWith(QLatin1String("video/")))
-        return linkHtml(path, "[VIDEO]");
-    if (mime.startsWith(QLatin1String("audio/")))
-        return linkHtml(path, "[AUDIO]");
-    if (mime == QLatin1String("text/x-vcard") || mime == QLatin1String("text/vcard")) {
-        const QString card = renderVCardImage(path);
-        if (!card.isEmpty() && QFileInfo(card).isFile())
-            return makeImageLinkHtml(path, card, kCardSize);
-        return linkHtml(path, "[VCARD]");
-    }
-    if (mime == QLatin1String("text/plain"))
-        return inlineTextFile(path);
-    return linkHtml(path, "[ATTACHMENT]");
-}
-
 }  // namespace
-
-QString makeBubbleHtml(const QString& content, bool sent, const QString& sender)
-{
-    QString html;
-    if (!sender.isEmpty()) {
-        html += QStringLiteral("<div class=\"ct_left\">") + escapeHtmlWithEmoji(sender) +
-                QStringLiteral("</div><div class=\"clear\"></div>");
-    }
-    html += sent ? QStringLiteral("<div class=\"bb2\">") : QStringLiteral("<div class=\"bb1\">");
-    html += QStringLiteral(
-        "<div class=\"bb_bg top_left\"></div><div class=\"bb_bg top_middle\"></div>"
-        "<div class=\"bb_bg top_right\"></div><div class=\"bb_bg middle_left\"></div>"
-        "<div class=\"bb_bg middle_middle\"></div><div class=\"bb_bg middle_right\"></div>"
-        "<div class=\"bb_bg bottom_left\"></div><div class=\"bb_bg bottom_middle\"></div>"
-        "<div class=\"bb_bg bottom_right\"></div>");
-    html += content;
-    html += QStringLiteral("</div><div class=\"clear\"></div>");
-    return html;
-}
-
-QString makeImageLinkHtml(const QString& file, const QString& thumbnail, const QString& attributes)
-{
-    const QString source = !thumbnail.isEmpty() && QFileInfo(thumbnail).isFile()
-                               ? fileUrlAttribute(thumbnail)
-                               : QStringLiteral("bubble/empty_photo.jpg");
-    return QStringLiteral("<a href=\"") + fileUrlAttribute(file) + QStringLiteral("\"><img src=\"") + source +
-           QStringLiteral("\" ") + attributes + QStringLiteral("></a>");
-}
-
-QString messageBubbleHtml(const _MsgMessage& message, qint64& lastShown)
-{
-    QString html = QStringLiteral("<a name=\"sms_") + QString::number(message.rowid) + QStringLiteral("\"></a>");
-    if (message.item_type != 0) {
-        return html + QStringLiteral("<div class=\"sysif\">") + escapeHtmlWithEmoji(messagePlainText(&message)) +
-               QStringLiteral("</div>");
-    }
-    const QString sender = senderOf(message);
-    const bool sent = message.is_from_me != 0;
-    const qint64 shownAt = qint64(message.date) + kAppleEpochOffset;
-    if (shownAt - lastShown > kDateLineGap) {
-        html += dateLineHtml(message);
-        lastShown = shownAt;
-    }
-    const QString text = bubbleText(message);
-    if (!text.isEmpty() || message.attachments.isEmpty())
-        html += makeBubbleHtml(escapeHtmlWithEmoji(text), sent, sender);
-    for (const _MsgAttachment* attachment : message.sortedAttachments()) {
-        const QString content = attachmentContent(*attachment);
-        if (!content.isEmpty())  // an unreadable text file shows nothing, not an empty bubble
-            html += makeBubbleHtml(content, sent, sender);
-    }
-    return html;
-}
-
-QString bubblePageHtml(const MsgMessageList& messages, int page, int pageCount)
-{
-    if (page < 1 || page > pageCount)
-        return QString();
-    QString html = QStringLiteral(
-        "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.0 Transitional//EN\" "
-        "\"http://www.w3.org/TR/xhtml1/DTD/xhtml1-transitional.dtd\">"
-        "<html xmlns=\"http://www.w3.org/1999/xhtml\"><head>"
-        "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\" />"
-        "<title>Bubble</title><link href=\"bubble/style.css\" type=\"text/css\" rel=\"stylesheet\"/>"
-        "</head><body><a name=\"start\"></a>");
-    if (page != 1)
-        html += QStringLiteral("<p><a href=\"/pre_page\">&lt;&lt;Previous Page</a></p>");
-    qint64 lastShown = 0;
-    const int first = (page - 1) * kBubblePageSize;
-    const int end = qMin(page * kBubblePageSize, messages.size());
-    for (int i = first; i < end; ++i) {
-        if (messages.at(i))
-            html += messageBubbleHtml(*messages.at(i), lastShown);
-    }
-    if (page != pageCount)
-        html += QStringLiteral("<p><a href=\"/next_page\">&gt;&gt;Next Page</a></p>");
-    html += QStringLiteral("<a name=\"end\"></a></body></html>");
-    return html;
-}
 
 bool isDirectlyOpenableSuffix(const QString& suffix)
 {

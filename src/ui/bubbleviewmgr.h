@@ -2,9 +2,9 @@
 // The conversation view: the shown message list as speech bubbles in a web view, 50 messages to a
 // page, and the handling of every link clicked in it (page links, opening or saving attachments).
 //
-// The page is built in memory and set with the asset folder as base URL, so "bubble/style.css" and
-// "emoji/*.png" load by relative paths. Scripts and plugins are off and nothing but local files is
-// ever loaded: message texts come from other people.
+// The page (export/bubblemarkup.h) is built in memory and set with the asset folder as base URL, so
+// "bubble/style.css" and "emoji/*.png" load by relative paths. Scripts and plugins are off and nothing
+// but local files is ever loaded: message texts come from other people.
 #include "msgdb/records.h"
 
 #include <QObject>
@@ -13,22 +13,6 @@
 #include <QUrl>
 
 class QWebView;
-
-constexpr int kBubblePageSize = 50;
-
-// The bubble of content (markup already): the sender line when sender is not empty, then a sent
-// ("bb2") or received ("bb1") bubble with its nine background cells.
-QString makeBubbleHtml(const QString& content, bool sent, const QString& sender);
-
-// A link to file showing thumbnail (or the photo placeholder when there is no such file).
-QString makeImageLinkHtml(const QString& file, const QString& thumbnail, const QString& attributes);
-
-// The markup of one message. lastShown is the time (Unix seconds) of the last date line on the page;
-// a message more than 60 seconds after it gets a date line and moves it on.
-QString messageBubbleHtml(const _MsgMessage& message, qint64& lastShown);
-
-// The whole page p (1-based) of pageCount for messages; "" when p is out of range.
-QString bubblePageHtml(const MsgMessageList& messages, int page, int pageCount);
 
 // What a click on a link of the view does.
 enum class BubbleLinkAction { PreviousPage, NextPage, MissingFile, OpenFile, SaveFile, Ignore };

@@ -1,6 +1,7 @@
 #include "ui/mainwindow.h"
 
 #include "core/datadir.h"
+#include "core/errors.h"
 #include "core/fileutil.h"
 #include "device/devicelibraries.h"
 #include "device/mobiledevice.h"
@@ -364,7 +365,7 @@ void MainWindow::loadVirtualDevice(const QString& folder)
         // A virtual folder mirrors a device: never create an empty database inside it.
         const QString path = messageDbPath(QDir(folder));
         if (!QFileInfo::exists(path))
-            throw std::runtime_error(("Cannot find " + path).toStdString());
+            throwUtf8(QStringLiteral("Cannot find ") + path);
         db->chats(node->store);
         m_mainModel->loadChats(node);
     } catch (const std::exception& error) {
