@@ -19,9 +19,12 @@ int occurrences(const QString& html, const QString& what)
     return html.count(what);
 }
 
+// Pages with attachments make thumbnails, which belong in a temporary home.
+class BubblePage : public TempHomeTest {};
+
 }  // namespace
 
-TEST(BubblePage, FiftyMessagesToAPageWithPageLinks)
+TEST_F(BubblePage, FiftyMessagesToAPageWithPageLinks)
 {
     Conversation c;
     for (int i = 0; i < 51; ++i)
@@ -46,7 +49,7 @@ TEST(BubblePage, FiftyMessagesToAPageWithPageLinks)
     EXPECT_FALSE(only.contains("_page"));
 }
 
-TEST(BubblePage, DateLinesAfterMoreThanSixtySecondsAndSystemEvents)
+TEST_F(BubblePage, DateLinesAfterMoreThanSixtySecondsAndSystemEvents)
 {
     Conversation c;
     c.add(kStart, "a");
@@ -64,7 +67,7 @@ TEST(BubblePage, DateLinesAfterMoreThanSixtySecondsAndSystemEvents)
     EXPECT_EQ(occurrences(bubblePageHtml(c.list, 1, 1), "class=\"dt\""), 2);
 }
 
-TEST(BubblePage, HostileTextIsEscapedBeforeEmojiAndNeverFormatted)
+TEST_F(BubblePage, HostileTextIsEscapedBeforeEmojiAndNeverFormatted)
 {
     Conversation c;
     _MsgMessage* m = c.add(kStart, QStringLiteral("<script>alert('%1')</script> & %2\r\nline") +
@@ -78,7 +81,7 @@ TEST(BubblePage, HostileTextIsEscapedBeforeEmojiAndNeverFormatted)
                               "<img src=\"emoji/1F604.png\" /></div>"));
 }
 
-TEST(BubblePage, BubblesForTextAttachmentsAndGroupSenders)
+TEST_F(BubblePage, BubblesForTextAttachmentsAndGroupSenders)
 {
     QTemporaryDir dir;
     Conversation c;
