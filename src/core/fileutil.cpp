@@ -131,6 +131,11 @@ bool removeDirRecursive(const QString& path)
     return QDir().rmdir(info.absoluteFilePath()) && removedAll;
 }
 
+QStringList subfolderNames(const QDir& folder)
+{
+    return folder.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+}
+
 bool openInExplorer(const QString& path)
 {
     if (path.isEmpty()) {

@@ -1,6 +1,9 @@
 #pragma once
 // Small file helpers shared by every subsystem.
 #include <QString>
+#include <QStringList>
+
+class QDir;
 
 // path when nothing is there yet; otherwise the absolute path of the first free "<name>(n).<suffix>"
 // beside it, where <name> is everything before the last dot ("report.tar.gz" -> "report.tar(1).gz").
@@ -17,6 +20,10 @@ QString md5Hex(const QString& text);
 // Deletes a folder tree, hidden files included. Symbolic links are removed as links; their targets
 // are never touched, and a path that is itself a link loses only the link. True when it is all gone.
 bool removeDirRecursive(const QString& path);
+
+// The names of folder's sub-folders, sorted by name so lists built from them read the same on every
+// start.
+QStringList subfolderNames(const QDir& folder);
 
 // Shows a local folder or opens a local file with its default application.
 bool openInExplorer(const QString& path);

@@ -1,14 +1,16 @@
 #include "ui/mainwindow.h"
 
 #include "core/datadir.h"
-#include "core/errors.h"
 #include "core/fileutil.h"
 #include "device/devicelibraries.h"
-#include "device/mobiledevice.h"
 #include "msgdb/messagedbfolder.h"
 #include "msgdb/msgutil.h"
 #include "platform/webhost.h"
 #include "ui/bubbleviewmgr.h"
+#include "ui/commands/devicecommands.h"
+#include "ui/commands/foldercommands.h"
+#include "ui/commands/importcommands.h"
+#include "ui/commands/messagecommands.h"
 #include "ui/itemmodelsms.h"
 #include "ui/messagebox.h"
 #include "ui/mytreeview.h"
@@ -33,22 +35,12 @@
 #include <QToolButton>
 
 #include <exception>
-#include <memory>
 
 namespace {
-
-// Filled once by the window that subscribes; the device backend reports into it.
-DeviceNotifyContext g_notifyContext;
 
 QString translatedEntry(const char* text)
 {
     return QCoreApplication::translate("QObject", text);
-}
-
-// The sub-folders of folder, by name so the tree reads the same on every start.
-QStringList subfolders(const QDir& folder)
-{
-    return folder.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
 }
 
 QByteArray readStateFile(DataFile name)
@@ -72,7 +64,12 @@ int httpStatus(QNetworkReply* reply)
 
 }  // namespace
 
-MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
+MainWindow::MainWindow(QWidget* parent)
+    : QMainWindow(parent),
+      m_folderCommands(std::make_unique<FolderCommands>(*this)),
+      m_messageCommands(std::make_unique<MessageCommands>(*this, *m_folderCommands)),
+      m_importCommands(std::make_unique<ImportCommands>(*this)),
+      m_deviceCommands(std::make_unique<DeviceCommands>(*this))
 {
     ui.setupUi(this);
     setStyleSheet(loadStyleSheet());
@@ -90,16 +87,17 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     ui.lbChatName->setTextFormat(Qt::PlainText);
     setupStatusLabel();
     if (DeviceLibraries::isLoaded())
-        subscribeDeviceNotifications();
+        m_deviceCommands->subscribeNotifications(this);
     loadLocalDatabases();
     startDailyUpdateCheck();
-    loadVirtualDevices();
+    m_deviceCommands->loadVirtualDevices();
 }
 
-MainWindow::~MainWindow()
+MainWindow::~MainWindow() = default;
+
+void MainWindow::setStartupFinished(bool finished)
 {
-    if (g_notifyContext.target == this)
-        g_notifyContext.target = nullptr;
+    m_deviceCommands->setStartupFinished(finished);
 }
 
 void MainWindow::connectViews()
@@ -310,6 +308,22 @@ AbsTreeItemModel::_ItemNode* MainWindow::currentTreeNode() const
     return AbsTreeItemModel::nodeOf(ui.treeViewDS->currentIndex());
 }
 
+AbsTreeItemModel::_ItemNode* MainWindow::selectedTreeNode() const
+{
+    const QModelIndexList rows = ui.treeViewDS->selectionModel()->selectedRows(0);
+    return rows.isEmpty() ? nullptr : AbsTreeItemModel::nodeOf(rows.first());
+}
+
+void MainWindow::setCurrentTreeIndex(const QModelIndex& index)
+{
+    ui.treeViewDS->setCurrentIndex(index);
+}
+
+void MainWindow::expandTreeNode(AbsTreeItemModel::_ItemNode* node)
+{
+    ui.treeViewDS->expand(m_mainModel->indexOfNode(node));
+}
+
 void MainWindow::setupStatusLabel()
 {
     statusLabel = new QLabel(ui.statusBar);
@@ -325,53 +339,12 @@ void MainWindow::setupStatusLabel()
         statusLabel->setText(QString::fromUtf8(cached));
 }
 
-void MainWindow::subscribeDeviceNotifications()
-{
-    g_notifyContext.target = this;
-    g_notifyContext.connectedSlot = "iosDeviceConnected";
-    g_notifyContext.disconnectedSlot = "iosDeviceDisconnected";
-    try {
-        MobileDevice::subscribeNotifications(&g_notifyContext);
-    } catch (const std::exception& error) {
-        qWarning("%s", error.what());
-        showError(QString::fromUtf8(error.what()));
-    }
-}
-
 void MainWindow::loadLocalDatabases()
 {
     const QDir root = localDatabasesDir();
-    for (const QString& name : subfolders(root))
+    for (const QString& name : subfolderNames(root))
         m_mainModel->addLocalDb(makeLocalMessageDb(root.absoluteFilePath(name)), name);
-    ui.treeViewDS->expand(m_mainModel->indexOfNode(m_mainModel->localDbRoot()));
-}
-
-void MainWindow::loadVirtualDevices()
-{
-    const QDir root = dataFolder(DataFolder::VirtualDevices);
-    for (const QString& name : subfolders(root))
-        loadVirtualDevice(root.absoluteFilePath(name));
-}
-
-void MainWindow::loadVirtualDevice(const QString& folder)
-{
-    IOSDevice device;
-    device.name = QFileInfo(folder).fileName();
-    device.udid = folder;
-    device.virtualFolder = folder;
-    const QSharedPointer<AbsMessageDb> db = makeLocalMessageDb(folder);
-    _IOSDeviceItemNode* node = m_mainModel->addIOSDevice(db, device);
-    try {
-        // A virtual folder mirrors a device: never create an empty database inside it.
-        const QString path = messageDbPath(QDir(folder));
-        if (!QFileInfo::exists(path))
-            throwUtf8(QStringLiteral("Cannot find ") + path);
-        db->chats(node->store);
-        m_mainModel->loadChats(node);
-    } catch (const std::exception& error) {
-        showError(htmlEscape(QString::fromUtf8(error.what())));
-    }
-    ui.treeViewDS->expand(m_mainModel->indexOfNode(m_mainModel->deviceRoot()));
+    expandTreeNode(m_mainModel->localDbRoot());
 }
 
 void MainWindow::startDailyUpdateCheck()
@@ -426,15 +399,6 @@ void MainWindow::miCheckUpdate()
     openUrl(page.toString(QUrl::FullyEncoded));
 }
 
-void MainWindow::iosDeviceConnected(void* device)
-{
-    if (!m_startupFinished) {
-        qWarning("device arrival ignored during start-up");
-        return;
-    }
-    qInfo("device arrived: %p", device);
-}
-
 void MainWindow::releaseCurrentIfWithin(AbsTreeItemModel::_ItemNode* node)
 {
     for (auto* current = currentTreeNode(); current; current = current->parent) {
@@ -443,6 +407,12 @@ void MainWindow::releaseCurrentIfWithin(AbsTreeItemModel::_ItemNode* node)
             return;
         }
     }
+}
+
+void MainWindow::removeTreeNode(AbsTreeItemModel::_ItemNode* node)
+{
+    releaseCurrentIfWithin(node);
+    m_mainModel->removeNode(node);
 }
 
 void MainWindow::onMainTreeSelected(const QItemSelection& selected, const QItemSelection&)
@@ -549,6 +519,16 @@ MsgMessageList MainWindow::currentDbMessages()
     }
 }
 
+bool MainWindow::hasMessageSelection() const
+{
+    return ui.treeViewSMS->selectionModel()->hasSelection();
+}
+
+void MainWindow::resetMessageCount()
+{
+    ui.lbSMSCount->setText(tr("Messages: 0"));
+}
+
 MsgMessageList MainWindow::selectedMessages() const
 {
     MsgMessageList messages;
@@ -643,11 +623,44 @@ void MainWindow::searchMessages()
     showInfo(tr("IDS_CAN_NOT_FOUNDSMS_KEYWORD_%0").arg(htmlEscape(keyword)));
 }
 
-void MainWindow::commandNotReady(const char* name)
-{
-    qInfo("command %s is not available yet", name);
-    showInfo(tr("IDS_COMMAND_NOT_READY"));
-}
+// ---------------------------------------------------------------------------------------------
+// The commands: forwarded to the object of their family.
+
+void MainWindow::iosDeviceConnected(void* device) { m_deviceCommands->deviceConnected(device); }
+void MainWindow::iosDeviceDisconnected(void* device) { m_deviceCommands->deviceDisconnected(device); }
+void MainWindow::miUnmoutDevice() { m_deviceCommands->unmountSelected(); }
+
+void MainWindow::miExport() { m_messageCommands->runExport(ScopeRequest::ByRule); }
+void MainWindow::miExportSel() { m_messageCommands->runExport(ScopeRequest::Selection); }
+void MainWindow::miExportChat() { m_messageCommands->runExport(ScopeRequest::Chat); }
+void MainWindow::miExportAll() { m_messageCommands->runExport(ScopeRequest::All); }
+void MainWindow::miExtractMedia() { m_messageCommands->runExtractMedia(ScopeRequest::ByRule); }
+void MainWindow::miExtractMediaSel() { m_messageCommands->runExtractMedia(ScopeRequest::Selection); }
+void MainWindow::miExtractMediaChat() { m_messageCommands->runExtractMedia(ScopeRequest::Chat); }
+void MainWindow::miExtractMediaAll() { m_messageCommands->runExtractMedia(ScopeRequest::All); }
+void MainWindow::miDel() { m_messageCommands->runDelete(ScopeRequest::ByRule); }
+void MainWindow::miDelSel() { m_messageCommands->runDelete(ScopeRequest::Selection); }
+void MainWindow::miDelChat() { m_messageCommands->runDelete(ScopeRequest::Chat); }
+void MainWindow::miPrint() { m_messageCommands->runPrint("miPrint"); }
+void MainWindow::miPrintSel() { m_messageCommands->runPrint("miPrintSel"); }
+void MainWindow::miPrintChat() { m_messageCommands->runPrint("miPrintChat"); }
+void MainWindow::miPrintAll() { m_messageCommands->runPrint("miPrintAll"); }
+
+void MainWindow::miImportItunes() { m_importCommands->runImportItunes(); }
+void MainWindow::miImportToLocalDb() { m_importCommands->runImportToLocalDb(); }
+void MainWindow::miBackup() { m_importCommands->runBackup(ScopeRequest::ByRule); }
+void MainWindow::miBackupSel() { m_importCommands->runBackup(ScopeRequest::Selection); }
+void MainWindow::miBackupChat() { m_importCommands->runBackup(ScopeRequest::Chat); }
+void MainWindow::miBackupAll() { m_importCommands->runBackup(ScopeRequest::All); }
+
+void MainWindow::miDelAll() { m_folderCommands->deleteLocalDb(); }
+void MainWindow::miOpenDbFolder() { m_folderCommands->openDbFolder(); }
+void MainWindow::miViewCache() { m_folderCommands->viewCache(); }
+void MainWindow::miClearCache() { m_folderCommands->clearCache(); }
+void MainWindow::miHelp() { m_folderCommands->openHelp(); }
+void MainWindow::miFeedback() { m_folderCommands->openFeedback(); }
+void MainWindow::miHome() { m_folderCommands->openHome(); }
+void MainWindow::miAbout() { showCommandNotReady("miAbout"); }
 
 // Writing into iTunes backups and devices: no menu entry reaches these.
 void MainWindow::miI2I() {}
@@ -662,9 +675,3 @@ void MainWindow::miExport2ITunesBKSel() {}
 void MainWindow::miExport2ITunesBKChat() {}
 void MainWindow::miExport2ITunesBKAll() {}
 void MainWindow::miExport2ITunesBK() {}
-
-void MainWindow::miPrint() { commandNotReady("miPrint"); }
-void MainWindow::miPrintSel() { commandNotReady("miPrintSel"); }
-void MainWindow::miPrintChat() { commandNotReady("miPrintChat"); }
-void MainWindow::miPrintAll() { commandNotReady("miPrintAll"); }
-void MainWindow::miAbout() { commandNotReady("miAbout"); }

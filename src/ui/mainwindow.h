@@ -1,7 +1,9 @@
 #pragma once
 // The program's main window: the source tree, the message list and the conversation view, the menus
 // and tool bar, and every command as a slot. Slot names are invoked by name (menus, device
-// notifications), so they stay as they are, misspellings included.
+// notifications), so they stay as they are, misspellings included. The commands' work belongs to one
+// object per family (src/ui/commands), which reaches the window through CommandContext.
+#include "ui/commands/commandcontext.h"
 #include "ui/itemmodelmain.h"
 #include "ui/mainwindowform.h"
 
@@ -9,13 +11,19 @@
 #include <QList>
 #include <QMainWindow>
 
+#include <memory>
+
 class BubbleViewMgr;
+class DeviceCommands;
+class FolderCommands;
+class ImportCommands;
 class ItemModelSms;
+class MessageCommands;
 class QAction;
 class QLabel;
 class QNetworkReply;
 
-class MainWindow : public QMainWindow {
+class MainWindow : public QMainWindow, public CommandContext {
     Q_OBJECT
 public:
     // One entry of a context menu: translated text (context "QObject"), icon resource, slot name.
@@ -29,8 +37,8 @@ public:
     ~MainWindow() override;
 
     const MainWindowForm& form() const { return ui; }
-    ItemModelMain* mainModel() const { return m_mainModel; }
-    ItemModelSms* smsModel() const { return m_smsModel; }
+    ItemModelMain* mainModel() const override { return m_mainModel; }
+    ItemModelSms* smsModel() const override { return m_smsModel; }
     BubbleViewMgr* bubbleMgr() const { return m_bubbleMgr; }
     _MsgChat* shownChat() const { return currentChat; }
 
@@ -39,12 +47,9 @@ public:
     void loadChatMessages(MsgMessageList messages, _MsgChat* chat);
     // Empties the list, the conversation view and the labels.
     void clearMessageView();
-    // Every message of the current node's database, read anew; empty (after the error box) on failure.
-    MsgMessageList currentDbMessages();
-    // The messages of the selected rows of the list, in selection order.
-    MsgMessageList selectedMessages() const;
-    // Expands node and makes it current once the running command has returned.
-    void selectTreeNode(AbsTreeItemModel::_ItemNode* node);
+    MsgMessageList currentDbMessages() override;
+    MsgMessageList selectedMessages() const override;
+    void selectTreeNode(AbsTreeItemModel::_ItemNode* node) override;
     // The chat name as the label above the conversation shows it: at most 25 characters and "...".
     static QString shortChatName(const QString& name);
     // The five actions that the File menu and the tool bar share: Backup, Extract, Export, Print, Delete.
@@ -52,7 +57,7 @@ public:
 
     // Device arrivals are ignored until start-up has finished (a modal step of start-up must not run
     // the device reading inside its own loop).
-    void setStartupFinished(bool finished) { m_startupFinished = finished; }
+    void setStartupFinished(bool finished);
 
     // Enables the shared actions by the database node of the current tree node.
     void updateActions();
@@ -124,48 +129,22 @@ private:
     void buildMenus();
     QAction* addMenuAction(QMenu* menu, const char* text, const char* icon, const char* slot);
     void setupStatusLabel();
-    void subscribeDeviceNotifications();
     void loadLocalDatabases();
     void startDailyUpdateCheck();
-    void loadVirtualDevices();
-    void loadVirtualDevice(const QString& folder);
     void showContextMenu(const QList<MenuEntry>& entries);
-    AbsTreeItemModel::_ItemNode* currentTreeNode() const;
-    // Clears the tree's current index when it is node or below it, so removing node does not make the
-    // view select (and load) a neighbour in the middle of the removal.
-    void releaseCurrentIfWithin(AbsTreeItemModel::_ItemNode* node);
-    // Takes node (and everything below it) out of the tree without the view loading a neighbour.
-    void removeTreeNode(AbsTreeItemModel::_ItemNode* node);
-    // A command whose work is not in this version yet.
-    void commandNotReady(const char* name);
     // Reads what node needs from its database and shows it (the tree selection's work).
     void showNode(AbsTreeItemModel::_ItemNode* node);
 
-    // Commands on messages (mainwindow_commands.cpp). A work function takes the list by value; the
-    // records stay owned by the database node's store.
-    using WorkFunction = void (MainWindow::*)(MsgMessageList);
-    void runScoped(WorkFunction work);
-    void runOnSelection(WorkFunction work);
-    void runOnChat(WorkFunction work);
-    void runOnAll(WorkFunction work);
-    void exportMessages(MsgMessageList messages);
-    void extractMedia(MsgMessageList messages);
-    // Copying into local databases (mainwindow_import.cpp).
-    void importITunesBackup(const QString& name);
-    // Asks for the target local database (defaultName proposed) and copies messages into it; the
-    // target node is added or reloaded and selected. True when the copy succeeded.
-    bool backupToLocalDb(const QString& defaultName, const MsgMessageList& messages);
-    void backupMessages(MsgMessageList messages);
-    QStringList localDbNames() const;
-    // The local-database node whose name equals name, ignoring case; null when there is none.
-    _AbsDBItemNode* localDbNamed(const QString& name) const;
-    // Reads node's database into a fresh store and rebuilds its conversation nodes.
-    void reloadDatabaseNode(_AbsDBItemNode* node);
-    // The messages of list that belong to the store of the current node's database: commands
-    // never act on records of another source.
-    MsgMessageList ofCurrentStore(const MsgMessageList& list) const;
-    // Deletes messages of dbNode in a job; true when it succeeded (the records are then removed).
-    bool deleteMessages(_AbsDBItemNode* dbNode, const MsgMessageList& messages);
+    // CommandContext, beyond the public members above.
+    QWidget* dialogParent() override { return this; }
+    AbsTreeItemModel::_ItemNode* currentTreeNode() const override;
+    AbsTreeItemModel::_ItemNode* selectedTreeNode() const override;
+    void setCurrentTreeIndex(const QModelIndex& index) override;
+    void expandTreeNode(AbsTreeItemModel::_ItemNode* node) override;
+    void releaseCurrentIfWithin(AbsTreeItemModel::_ItemNode* node) override;
+    void removeTreeNode(AbsTreeItemModel::_ItemNode* node) override;
+    bool hasMessageSelection() const override;
+    void resetMessageCount() override;
 
     MainWindowForm ui;
     ItemModelMain* m_mainModel = nullptr;  // children of the window
@@ -178,5 +157,8 @@ private:
     QAction* actDel = nullptr;
     QLabel* statusLabel = nullptr;
     _MsgChat* currentChat = nullptr;
-    bool m_startupFinished = false;
+    const std::unique_ptr<FolderCommands> m_folderCommands;
+    const std::unique_ptr<MessageCommands> m_messageCommands;  // uses m_folderCommands
+    const std::unique_ptr<ImportCommands> m_importCommands;
+    const std::unique_ptr<DeviceCommands> m_deviceCommands;
 };

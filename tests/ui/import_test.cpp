@@ -254,4 +254,31 @@ TEST_F(ImportTest, BackupCommandsCopyAllAConversationOrTheSelectionOfADevice)
     EXPECT_TRUE(script.boxTexts(QMessageBox::Critical).isEmpty());
 }
 
+TEST_F(ImportTest, EachBackupSlotCopiesItsOwnScopeWhateverIsSelected)
+{
+    makeVirtualDevice(QStringLiteral("iPhone"));
+    MainWindow window;
+    Node* device = childNamed(window.mainModel()->deviceRoot(), QStringLiteral("iPhone"));
+    ASSERT_NE(device, nullptr);
+    select(window, device);
+    const int all = window.smsModel()->rowCount();
+    Node* chat = device->children.front().get();
+    select(window, chat);
+    const int inChat = window.smsModel()->rowCount();
+    ASSERT_GT(inChat, 1);
+    ASSERT_LT(inChat, all);
+
+    const struct {
+        const char* slot;
+        int copied;
+    } cases[] = {{"miBackupSel", 1}, {"miBackupChat", inChat}, {"miBackupAll", all}};
+    for (const auto& c : cases) {
+        select(window, chat);  // the last copy made its target current
+        selectRows(window, {0});
+        answerDatabase(QString::fromLatin1(c.slot));
+        invoke(window, c.slot);
+        EXPECT_EQ(storedMessages(localDbFolder(QString::fromLatin1(c.slot))), c.copied) << c.slot;
+    }
+}
+
 }  // namespace

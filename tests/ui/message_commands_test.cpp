@@ -179,4 +179,24 @@ TEST_F(MessageCommandsTest, CommandsNeverActOnAnotherSourcesRecordsNorDeleteFrom
     EXPECT_TRUE(script.boxes().empty());
 }
 
+TEST_F(MessageCommandsTest, EachExportSlotWritesItsOwnScopeWhateverIsSelected)
+{
+    MainWindow window;
+    select(window, db(window));
+    select(window, busyChat(window));
+    selectRows(window, {0});
+    const QStringList slotNames = {QStringLiteral("miExportSel"), QStringLiteral("miExportChat"),
+                                   QStringLiteral("miExportAll")};
+    QList<qint64> sizes;
+    for (const QString& slot : slotNames) {
+        script.answerPath(homePath(QStringLiteral("out/") + slot));
+        invoke(window, slot.toLatin1().constData());
+        sizes.append(fileSize(homePath(QStringLiteral("out/%1.txt").arg(slot))));
+    }
+    EXPECT_TRUE(script.boxTexts(QMessageBox::Critical).isEmpty());
+    EXPECT_GT(sizes.at(0), 0);
+    EXPECT_LT(sizes.at(0), sizes.at(1));  // one message, its conversation, the whole database
+    EXPECT_LT(sizes.at(1), sizes.at(2));
+}
+
 }  // namespace

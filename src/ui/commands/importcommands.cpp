@@ -1,5 +1,4 @@
-// Copying messages into a local database: the iTunes backup import and the backup commands.
-#include "ui/mainwindow.h"
+#include "ui/commands/importcommands.h"
 
 #include "backup/backupmanifest.h"
 #include "backup/itunescachesmsthread.h"
@@ -7,15 +6,13 @@
 #include "core/fileutil.h"
 #include "core/safepath.h"
 #include "export/archivejobs.h"
-#include "msgdb/ios5messagedb.h"
-#include "msgdb/ios6messagedb.h"
 #include "msgdb/messagedbfolder.h"
+#include "ui/commands/commandcontext.h"
 #include "ui/interaction.h"
-#include "ui/jobrunner.h"
+#include "ui/itemmodelmain.h"
 #include "ui/loaditunesbackupdlg.h"
 #include "ui/localdbselform.h"
 #include "ui/messagebox.h"
-#include "ui/mytreeview.h"
 #include "ui/passcodedlg.h"
 #include "ui/progressform.h"
 
@@ -39,23 +36,29 @@ void showException(const std::exception& error)
 
 }  // namespace
 
-void MainWindow::miImportItunes()
+void ImportCommands::runImportItunes()
 {
     importITunesBackup(QString());
 }
 
-void MainWindow::miImportToLocalDb()
+void ImportCommands::runImportToLocalDb()
 {
-    const AbsTreeItemModel::_ItemNode* node = currentTreeNode();
+    const AbsTreeItemModel::_ItemNode* node = m_context.currentTreeNode();
     if (node && node->type == kNodeLocalDb)
         importITunesBackup(node->name);
 }
 
-void MainWindow::importITunesBackup(const QString& name)
+void ImportCommands::runBackup(ScopeRequest request)
 {
+    m_scope.run(request, [this](MsgMessageList messages) { backupMessages(messages); });
+}
+
+void ImportCommands::importITunesBackup(const QString& name)
+{
+    QWidget* parent = m_context.dialogParent();
     QSharedPointer<BackupManifest> manifest;
     {
-        LoadItunesBackupDlg chooser(this);
+        LoadItunesBackupDlg chooser(parent);
         if (execDialog(chooser) != QDialog::Accepted)
             return;
         manifest = chooser.selectedBackup();
@@ -63,7 +66,7 @@ void MainWindow::importITunesBackup(const QString& name)
     if (!manifest)
         return;
     if (manifest->deviceInfo.isEncrypted) {
-        PasscodeDlg passcode(manifest.data(), this);
+        PasscodeDlg passcode(manifest.data(), parent);
         if (execDialog(passcode) != QDialog::Accepted)
             return;
     }
@@ -76,8 +79,8 @@ void MainWindow::importITunesBackup(const QString& name)
     QDir cacheDir;
     {
         // The job's cache records are committed when it goes, before the long steps below.
-        ProgressForm form(QString(), this);
-        ITunesCacheSMSThread job(manifest.data(), &form, this);
+        ProgressForm form(QString(), parent);
+        ITunesCacheSMSThread job(manifest.data(), &form, parent);
         if (!runJob(form, job))
             return;
         cacheDir = job.cacheDir();
@@ -93,30 +96,30 @@ void MainWindow::importITunesBackup(const QString& name)
     }
 }
 
-QStringList MainWindow::localDbNames() const
+QStringList ImportCommands::localDbNames() const
 {
     QStringList names;
-    for (const auto& child : m_mainModel->localDbRoot()->children) {
+    for (const auto& child : m_context.mainModel()->localDbRoot()->children) {
         if (child->type == kNodeLocalDb)
             names << child->name;
     }
     return names;
 }
 
-_AbsDBItemNode* MainWindow::localDbNamed(const QString& name) const
+_AbsDBItemNode* ImportCommands::localDbNamed(const QString& name) const
 {
     // Names differing only in case are one database, as they would be on the systems the
     // databases are shared with.
-    for (const auto& child : m_mainModel->localDbRoot()->children) {
+    for (const auto& child : m_context.mainModel()->localDbRoot()->children) {
         if (child->type == kNodeLocalDb && child->name.compare(name, Qt::CaseInsensitive) == 0)
             return static_cast<_AbsDBItemNode*>(child.get());
     }
     return nullptr;
 }
 
-bool MainWindow::backupToLocalDb(const QString& defaultName, const MsgMessageList& messages)
+bool ImportCommands::backupToLocalDb(const QString& defaultName, const MsgMessageList& messages)
 {
-    LocalDbSelForm chooser(localDbNames(), defaultName, this);
+    LocalDbSelForm chooser(localDbNames(), defaultName, m_context.dialogParent());
     const QString chosen = chooser.selectDatabase();
     if (chosen.isEmpty())
         return false;
@@ -132,8 +135,8 @@ bool MainWindow::backupToLocalDb(const QString& defaultName, const MsgMessageLis
         node->db->close();  // the job writes through a connection of its own
     bool copied = false;
     {
-        ProgressForm form(QString(), this);
-        BackupSMSThread job(messages, QDir(*folder), QString(), &form, this);
+        ProgressForm form(QString(), m_context.dialogParent());
+        BackupSMSThread job(messages, QDir(*folder), QString(), &form, m_context.dialogParent());
         copied = runJob(form, job);
     }
     if (!copied) {
@@ -143,36 +146,31 @@ bool MainWindow::backupToLocalDb(const QString& defaultName, const MsgMessageLis
         return false;
     }
     if (!node)
-        node = m_mainModel->addLocalDb(makeLocalMessageDb(*folder), name);
+        node = m_context.mainModel()->addLocalDb(makeLocalMessageDb(*folder), name);
     reloadDatabaseNode(node);
     return true;
 }
 
-void MainWindow::reloadDatabaseNode(_AbsDBItemNode* node)
+void ImportCommands::reloadDatabaseNode(_AbsDBItemNode* node)
 {
-    releaseCurrentIfWithin(node);
-    m_mainModel->removeChildren(node);
+    m_context.releaseCurrentIfWithin(node);
+    m_context.mainModel()->removeChildren(node);
     // A fresh store: records of the old one may still be held by whoever read them.
     node->store = _MsgStore();
     try {
         node->db->messages(node->store, 0);
-        m_mainModel->loadChats(node);
-        selectTreeNode(node);
+        m_context.mainModel()->loadChats(node);
+        m_context.selectTreeNode(node);
     } catch (const std::exception& error) {
         showException(error);
     }
 }
 
-void MainWindow::backupMessages(MsgMessageList messages)
+void ImportCommands::backupMessages(MsgMessageList messages)
 {
-    _AbsDBItemNode* source = ItemModelMain::databaseNodeOf(currentTreeNode());
+    _AbsDBItemNode* source = ItemModelMain::databaseNodeOf(m_context.currentTreeNode());
     if (!source)
         return;
     const _MsgStore keepAlive = source->store;  // the source node may go while the copy runs
     backupToLocalDb(backupNameFor(source->name), messages);
 }
-
-void MainWindow::miBackup() { runScoped(&MainWindow::backupMessages); }
-void MainWindow::miBackupSel() { runOnSelection(&MainWindow::backupMessages); }
-void MainWindow::miBackupChat() { runOnChat(&MainWindow::backupMessages); }
-void MainWindow::miBackupAll() { runOnAll(&MainWindow::backupMessages); }

@@ -1,14 +1,13 @@
-// Commands without a job: deleting a local database, the folder and cache commands, the web pages,
-// and taking device nodes out of the tree.
-#include "ui/mainwindow.h"
+#include "ui/commands/foldercommands.h"
 
 #include "core/datadir.h"
 #include "core/fileutil.h"
 #include "core/safepath.h"
 #include "device/tempbackupdir.h"
 #include "platform/webhost.h"
+#include "ui/commands/commandcontext.h"
+#include "ui/itemmodelmain.h"
 #include "ui/messagebox.h"
-#include "ui/mytreeview.h"
 
 #include <QFileInfo>
 
@@ -21,7 +20,6 @@ bool removeDataSubfolder(DataFolder folder)
     return removeDirRecursive(dataFolderPath(folder));
 }
 
-// Opens a page of the web host; nothing happens without one (its menu entries are disabled then).
 void openWebPage(const QString& path)
 {
     const QUrl page = webHostUrl(path);
@@ -31,15 +29,9 @@ void openWebPage(const QString& path)
 
 }  // namespace
 
-void MainWindow::removeTreeNode(AbsTreeItemModel::_ItemNode* node)
+void FolderCommands::deleteLocalDb()
 {
-    releaseCurrentIfWithin(node);
-    m_mainModel->removeNode(node);
-}
-
-void MainWindow::miDelAll()
-{
-    AbsTreeItemModel::_ItemNode* node = currentTreeNode();
+    AbsTreeItemModel::_ItemNode* node = m_context.currentTreeNode();
     if (!node || node->type != kNodeLocalDb)
         return;
     if (!askQuestion(tr("IDS_CONFIRM_DEL_THIS_LOCALDB")))
@@ -48,7 +40,7 @@ void MainWindow::miDelAll()
     auto* dbNode = static_cast<_AbsDBItemNode*>(node);
     if (dbNode->db)
         dbNode->db->close();
-    removeTreeNode(node);
+    m_context.removeTreeNode(node);
     // The name is a folder name of ours, but a node's name must never reach above the folder.
     const std::optional<QString> folder = resolveContained(localDatabasesDir().absolutePath(), name);
     if (!folder || !removeDirRecursive(*folder) || QFileInfo::exists(*folder)) {
@@ -58,14 +50,14 @@ void MainWindow::miDelAll()
     showInfo(tr("IDS_DEL_LOCALDB_SUC").arg(htmlEscape(name)));
 }
 
-void MainWindow::miOpenDbFolder()
+void FolderCommands::openDbFolder()
 {
     openInExplorer(localDatabasesDir().absolutePath());
 }
 
-void MainWindow::miViewCache()
+void FolderCommands::viewCache()
 {
-    AbsTreeItemModel::_ItemNode* node = currentTreeNode();
+    AbsTreeItemModel::_ItemNode* node = m_context.currentTreeNode();
     if (!node || node->type != kNodeIOSDevice)
         return;
     try {
@@ -75,7 +67,7 @@ void MainWindow::miViewCache()
     }
 }
 
-void MainWindow::miClearCache()
+void FolderCommands::clearCache()
 {
     // Nodes on screen keep their open databases: on this system an open file stays readable after
     // its name is gone, though attachment files shown in the conversation view disappear.
@@ -88,40 +80,17 @@ void MainWindow::miClearCache()
         showWarning(tr("IDS_CLEAR_CACHE_FAILED"));
 }
 
-void MainWindow::miHelp()
+void FolderCommands::openHelp()
 {
     openWebPage(QStringLiteral("tallowmere/help.html"));
 }
 
-void MainWindow::miFeedback()
+void FolderCommands::openFeedback()
 {
     openWebPage(QStringLiteral("support.html"));
 }
 
-void MainWindow::miHome()
+void FolderCommands::openHome()
 {
     openWebPage(QStringLiteral("tallowmere.html"));
-}
-
-void MainWindow::miUnmoutDevice()
-{
-    const QModelIndexList rows = ui.treeViewDS->selectionModel()->selectedRows(0);
-    if (rows.isEmpty())
-        return;
-    AbsTreeItemModel::_ItemNode* node = AbsTreeItemModel::nodeOf(rows.first());
-    if (node && node->type == kNodeIOSDevice)
-        removeTreeNode(node);
-}
-
-void MainWindow::iosDeviceDisconnected(void* device)
-{
-    if (!device)
-        return;  // virtual devices have no handle: a null one must not remove them
-    for (const auto& child : m_mainModel->deviceRoot()->children) {
-        if (child->type == kNodeIOSDevice
-            && static_cast<_IOSDeviceItemNode*>(child.get())->device.amDevice == device) {
-            removeTreeNode(child.get());
-            return;
-        }
-    }
 }
