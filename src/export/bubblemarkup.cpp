@@ -121,7 +121,8 @@ QString messageBubbleHtml(const _MsgMessage& message, qint64& lastShown)
     const QString sender = senderOf(message);
     const bool sent = message.is_from_me != 0;
     const qint64 shownAt = qint64(message.date) + kAppleEpochOffset;
-    if (shownAt - lastShown > kDateLineGap) {
+    // Either way: the list may be sorted newest first.
+    if (qAbs(shownAt - lastShown) > kDateLineGap) {
         html += dateLineHtml(message);
         lastShown = shownAt;
     }

@@ -20,7 +20,7 @@ QString makeImageLinkHtml(const QString& file, const QString& thumbnail, const Q
 QString dateLineHtml(const _MsgMessage& message);
 
 // The markup of one message. lastShown is the time (Unix seconds) of the last date line on the page;
-// a message more than 60 seconds after it gets a date line and moves it on.
+// a message more than 60 seconds after or before it gets a date line and moves it on.
 QString messageBubbleHtml(const _MsgMessage& message, qint64& lastShown);
 
 // The whole page p (1-based) of pageCount for messages; "" when p is out of range.

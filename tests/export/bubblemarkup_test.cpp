@@ -65,6 +65,12 @@ TEST_F(BubblePage, DateLinesAfterMoreThanSixtySecondsAndSystemEvents)
     EXPECT_FALSE(html.contains("<Team>"));
     c.add(kStart + 61, "d");
     EXPECT_EQ(occurrences(bubblePageHtml(c.list, 1, 1), "class=\"dt\""), 2);
+
+    // Newest first: the same gaps, backwards.
+    Conversation newest;
+    for (const int offset : {200, 170, 100, 39})
+        newest.add(kStart + offset, "x");
+    EXPECT_EQ(occurrences(bubblePageHtml(newest.list, 1, 1), "class=\"dt\""), 3);
 }
 
 TEST_F(BubblePage, HostileTextIsEscapedBeforeEmojiAndNeverFormatted)
