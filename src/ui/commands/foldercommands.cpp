@@ -8,6 +8,7 @@
 #include "ui/commands/commandcontext.h"
 #include "ui/itemmodelmain.h"
 #include "ui/messagebox.h"
+#include "ui/waitcursor.h"
 
 #include <QFileInfo>
 
@@ -43,7 +44,12 @@ void FolderCommands::deleteLocalDb()
     m_context.removeTreeNode(node);
     // The name is a folder name of ours, but a node's name must never reach above the folder.
     const std::optional<QString> folder = resolveContained(localDatabasesDir().absolutePath(), name);
-    if (!folder || !removeDirRecursive(*folder) || QFileInfo::exists(*folder)) {
+    bool removed = false;
+    if (folder) {
+        const WaitCursor busy;
+        removed = removeDirRecursive(*folder) && !QFileInfo::exists(*folder);
+    }
+    if (!removed) {
         showWarning(tr("IDS_DEL_LOCALDB_FAILED_%0").arg(htmlEscape(name)));
         return;
     }
