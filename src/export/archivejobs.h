@@ -54,8 +54,8 @@ private:
 };
 
 // Deletes the messages from the database in dbDir in one transaction; only after the commit are
-// attachment files removed, and only those no remaining message uses and that lie below the
-// database's "file-relay" folder. A cancel or an error leaves database and files as they were.
+// attachment files removed, and only those no remaining message uses and that lie in the
+// database's attachment folders. A cancel or an error leaves database and files as they were.
 class DeleteMMSThread : public QThread {
     Q_OBJECT
 public:

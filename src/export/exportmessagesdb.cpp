@@ -132,10 +132,15 @@ void ExportMessagesDb::copyAttachmentFile(const _MsgAttachment& attachment)
 {
     if (attachment.localPath.isEmpty() || !QFileInfo(attachment.localPath).isFile())
         return;
-    // A device path that leads outside "file-relay" counts as a missing file: the row is still written.
-    const QString destination = attachmentLocalPath(m_database.fileRelayDir(), attachment.filename);
-    if (destination.isEmpty() || QFileInfo::exists(destination))
+    const QString destination = attachmentAreaPath(m_database.fileRelayDir(), attachment.filename);
+    if (destination.isEmpty()) {
+        qWarning().noquote() << "local database: attachment" << attachment.filename
+                             << "not copied: it does not lead into the attachment folders";
         return;
-    if (!QDir().mkpath(QFileInfo(destination).absolutePath()) || !QFile::copy(attachment.localPath, destination))
+    }
+    const QFileInfo target(destination);
+    if (target.exists() || target.isSymLink())
+        return;
+    if (!QDir().mkpath(target.absolutePath()) || !QFile::copy(attachment.localPath, destination))
         throwUtf8(QStringLiteral("Cannot copy %1 to %2").arg(attachment.localPath, destination));
 }

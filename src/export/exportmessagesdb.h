@@ -4,6 +4,9 @@
 // attachments are looked up first (messages by content hash, then guid) and inserted only when
 // missing, so exporting the same messages twice adds nothing the second time.
 //
+// Attachment files are copied only into the database's attachment folders (attachmentAreaPath); a
+// device path naming anything else counts as a missing file, its row still written.
+//
 // begin() opens (or creates) the database and starts one transaction, end() commits and closes.
 // Destroyed without end(), the database is closed and the transaction rolls back; files copied so
 // far stay (they are content-addressed by their device path and harmless to keep).

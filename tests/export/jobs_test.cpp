@@ -313,9 +313,10 @@ TEST_F(Jobs, DeleteRemovesRowsAndOnlyUnsharedFilesInsideTheDatabase)
     _MsgMessage* m1 = r.message(1, chat, nullptr, 1000, QString(QChar(0xFFFC)));
     _MsgMessage* m2 = r.message(2, chat, nullptr, 2000, QString(QChar(0xFFFC)));
     _MsgMessage* m3 = r.message(3, chat, nullptr, 3000, QString(QChar(0xFFFC)));
-    _MsgAttachment* shared = r.attachment(m1, 1, QStringLiteral("~/Library/SMS/s.jpg"), writeFile(path("s"), "s"));
+    _MsgAttachment* shared = r.attachment(m1, 1, QStringLiteral("~/Library/SMS/Parts/s"), writeFile(path("s"), "s"));
     m2->attachments.insert(QStringLiteral("1"), shared);
-    r.attachment(m3, 3, QStringLiteral("~/Library/SMS/own.jpg"), writeFile(path("o"), "o"));
+    r.attachment(m3, 3, QStringLiteral("~/Library/SMS/Attachments/own.jpg"), writeFile(path("o"), "o"));
+    r.attachment(m3, 4, QStringLiteral("~/Library/SMS/sms.db"), writeFile(path("d"), "d"));  // not its file
     RecordingProgressSink copySink;
     BackupSMSThread copy(r.messages(), QDir(path("local")), QString(), &copySink);
     copy.run();
@@ -331,8 +332,8 @@ TEST_F(Jobs, DeleteRemovesRowsAndOnlyUnsharedFilesInsideTheDatabase)
         if (m->date != 2000)
             victims.append(m);
     }
-    const QString sharedCopy = path("local/file-relay/var/mobile/Library/SMS/s.jpg");
-    const QString ownCopy = path("local/file-relay/var/mobile/Library/SMS/own.jpg");
+    const QString sharedCopy = path("local/file-relay/var/mobile/Library/SMS/Parts/s");
+    const QString ownCopy = path("local/file-relay/var/mobile/Library/SMS/Attachments/own.jpg");
 
     RecordingProgressSink cancel;
     cancel.cancel();
