@@ -152,7 +152,7 @@ void BackupSMSThread::run()
                 text += QStringLiteral("<br/><br/>") + tr("IDS_SKIPPED_%1_SMS").arg(m_exporter.skippedMessages());
             ProgressSink::postSucceed(m_progress, text);
         },
-        [this] { m_exporter.database().close(); });  // drops the transaction
+        [this] { m_exporter.rollBack(); });  // drops the transaction and the files it copied
 }
 
 // ---------------------------------------------------------------------------------------------

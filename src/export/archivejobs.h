@@ -38,7 +38,7 @@ private:
 QString extractedFileName(const _MsgAttachment& attachment);
 
 // Copies the messages (in message order) into the local database in dbDir in one transaction. On a
-// cancel or an error nothing of the run stays in the database.
+// cancel or an error nothing of the run stays: no rows, no attachment files it copied.
 class BackupSMSThread : public QThread {
     Q_OBJECT
 public:

@@ -350,3 +350,20 @@ TEST_F(Jobs, DeleteRemovesRowsAndOnlyUnsharedFilesInsideTheDatabase)
     EXPECT_TRUE(QFileInfo::exists(sharedCopy));
     EXPECT_FALSE(QFileInfo::exists(ownCopy));
 }
+
+TEST_F(Jobs, CancelledOrFailedBackupTakesBackOnlyTheFilesItCopied)
+{
+    SampleRecords r;
+    _MsgChat* chat = r.chat(1, QStringLiteral("+1"), {});
+    for (int i = 1; i <= 3; ++i)
+        r.attachment(r.message(i, chat, nullptr, i, {}), i, QStringLiteral("~/Library/SMS/Attachments/%1/x").arg(i),
+                     writeFile(path("src"), "new"));
+    r.messages().last()->guid.clear();  // refused by the writer: the run fails there
+    const QString before = writeFile(path("local/file-relay/var/mobile/Library/SMS/Attachments/1/x"), "before");
+    for (const int cancelAfter : {3, -1}) {  // before the last message; never
+        RecordingProgressSink sink(cancelAfter);
+        BackupSMSThread(r.messages(), QDir(path("local")), QString(), &sink).run();
+        EXPECT_EQ(entries(QFileInfo(before).path() + QStringLiteral("/..")), QStringList{QStringLiteral("1")});
+        EXPECT_EQ(readFile(before), QByteArray("before"));
+    }
+}
