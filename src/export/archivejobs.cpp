@@ -4,6 +4,7 @@
 #include "core/fileutil.h"
 #include "core/htmltext.h"
 #include "core/jobguard.h"
+#include "msgdb/attachmentpath.h"
 #include "msgdb/ios6messagedb.h"
 #include "msgdb/msgutil.h"
 
@@ -151,7 +152,7 @@ void BackupSMSThread::run()
                 text += QStringLiteral("<br/><br/>") + tr("IDS_SKIPPED_%1_SMS").arg(m_exporter.skippedMessages());
             ProgressSink::postSucceed(m_progress, text);
         },
-        [this] { m_exporter.database().close(); });  // drops the transaction
+        [this] { m_exporter.rollBack(); });  // drops the transaction and the files it copied
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -193,8 +194,9 @@ void DeleteMMSThread::run()
                     seen.insert(attachment->guid);
                     if (db.attachmentRowidByGuid(*attachment) != 0)
                         continue;
-                    // Mapped again through this database's own folder: a path outside it is never removed.
-                    const QString path = db.localPath(attachment->filename);
+                    // Mapped again through this database's own attachment folders: a row naming any
+                    // other file, the database's own above all, never removes it.
+                    const QString path = attachmentAreaPath(db.fileRelayDir(), attachment->filename);
                     if (!path.isEmpty() && QFileInfo(path).isFile())
                         QFile::remove(path);
                 }

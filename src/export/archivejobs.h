@@ -38,7 +38,7 @@ private:
 QString extractedFileName(const _MsgAttachment& attachment);
 
 // Copies the messages (in message order) into the local database in dbDir in one transaction. On a
-// cancel or an error nothing of the run stays in the database.
+// cancel or an error nothing of the run stays: no rows, no attachment files it copied.
 class BackupSMSThread : public QThread {
     Q_OBJECT
 public:
@@ -54,8 +54,8 @@ private:
 };
 
 // Deletes the messages from the database in dbDir in one transaction; only after the commit are
-// attachment files removed, and only those no remaining message uses and that lie below the
-// database's "file-relay" folder. A cancel or an error leaves database and files as they were.
+// attachment files removed, and only those no remaining message uses and that lie in the
+// database's attachment folders. A cancel or an error leaves database and files as they were.
 class DeleteMMSThread : public QThread {
     Q_OBJECT
 public:

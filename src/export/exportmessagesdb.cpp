@@ -25,8 +25,7 @@ ExportMessagesDb::ExportMessagesDb(const QDir& targetDir, const QString& mcc) : 
 
 ExportMessagesDb::~ExportMessagesDb()
 {
-    // close() drops an open transaction without committing it.
-    m_database.close();
+    rollBack();
 }
 
 void ExportMessagesDb::begin()
@@ -38,6 +37,16 @@ void ExportMessagesDb::end()
 {
     m_database.endTransaction(true);
     m_database.close();
+    // Committed: the copies belong to the database now.
+    m_createdFiles.clear();
+    m_createdFolders.clear();
+}
+
+void ExportMessagesDb::rollBack()
+{
+    // close() drops an open transaction without committing it.
+    m_database.close();
+    removeCreated();
 }
 
 bool ExportMessagesDb::canStore(const _MsgMessage& message)
@@ -132,10 +141,41 @@ void ExportMessagesDb::copyAttachmentFile(const _MsgAttachment& attachment)
 {
     if (attachment.localPath.isEmpty() || !QFileInfo(attachment.localPath).isFile())
         return;
-    // A device path that leads outside "file-relay" counts as a missing file: the row is still written.
-    const QString destination = attachmentLocalPath(m_database.fileRelayDir(), attachment.filename);
-    if (destination.isEmpty() || QFileInfo::exists(destination))
+    const QString destination = attachmentAreaPath(m_database.fileRelayDir(), attachment.filename);
+    if (destination.isEmpty()) {
+        qWarning().noquote() << "local database: attachment" << attachment.filename
+                             << "not copied: it does not lead into the attachment folders";
         return;
-    if (!QDir().mkpath(QFileInfo(destination).absolutePath()) || !QFile::copy(attachment.localPath, destination))
+    }
+    const QFileInfo target(destination);
+    if (target.exists() || target.isSymLink())
+        return;
+    makeFolder(target.absolutePath());
+    if (!QFile::copy(attachment.localPath, destination))
         throwUtf8(QStringLiteral("Cannot copy %1 to %2").arg(attachment.localPath, destination));
+    m_createdFiles.append(destination);
+}
+
+void ExportMessagesDb::makeFolder(const QString& folder)
+{
+    QStringList missing;
+    for (QFileInfo info(folder); !info.exists() && !info.isSymLink(); info.setFile(info.absolutePath()))
+        missing.prepend(info.absoluteFilePath());
+    // Recorded first: a mkpath that fails halfway may still have made some of them.
+    m_createdFolders += missing;
+    if (!QDir().mkpath(folder))
+        throwUtf8(QStringLiteral("Cannot create the folder %1").arg(folder));
+}
+
+void ExportMessagesDb::removeCreated()
+{
+    for (auto file = m_createdFiles.crbegin(); file != m_createdFiles.crend(); ++file) {
+        if (!QFile::remove(*file))
+            qWarning().noquote() << "local database: cannot remove the copied attachment" << *file;
+    }
+    // Deepest first; rmdir keeps a folder that gained files from anyone else.
+    for (auto folder = m_createdFolders.crbegin(); folder != m_createdFolders.crend(); ++folder)
+        QDir().rmdir(*folder);
+    m_createdFiles.clear();
+    m_createdFolders.clear();
 }

@@ -4,9 +4,12 @@
 // attachments are looked up first (messages by content hash, then guid) and inserted only when
 // missing, so exporting the same messages twice adds nothing the second time.
 //
+// Attachment files are copied only into the database's attachment folders (attachmentAreaPath); a
+// device path naming anything else counts as a missing file, its row still written.
+//
 // begin() opens (or creates) the database and starts one transaction, end() commits and closes.
-// Destroyed without end(), the database is closed and the transaction rolls back; files copied so
-// far stay (they are content-addressed by their device path and harmless to keep).
+// rollBack(), or destruction without end(), drops the transaction together with the attachment
+// files it copied and the folders made for them; files that were there before stay.
 #include "export/absformatexport.h"
 #include "msgdb/ios6messagedb.h"
 
@@ -14,6 +17,7 @@
 #include <QHash>
 #include <QPair>
 #include <QString>
+#include <QStringList>
 
 class ExportMessagesDb : public MessageExporter {
 public:
@@ -25,6 +29,8 @@ public:
     void begin() override;
     void exportMessage(_MsgMessage* message) override;
     void end() override;
+    // Also what destruction without end() does; calling it twice is harmless.
+    void rollBack();
 
     // Messages passed over because their conversation cannot be stored (none, a recovered one, or a
     // service the layout does not know).
@@ -39,6 +45,9 @@ private:
     qint64 messageRow(const _MsgMessage& message, qint64 chatRowid, qint64 handleRowid);
     void storeAttachment(qint64 messageRowid, const _MsgAttachment& attachment);
     void copyAttachmentFile(const _MsgAttachment& attachment);
+    // mkpath that remembers which folders it made.
+    void makeFolder(const QString& folder);
+    void removeCreated();
 
     IOS6MessageDb m_database;
     // Look-ups already answered in this transaction.
@@ -46,4 +55,7 @@ private:
     QHash<QPair<QString, QString>, qint64> m_handleRows;  // id, service
     QHash<QPair<qint64, qint64>, bool> m_members;        // chat row, handle row
     int m_skipped = 0;
+    // What the open transaction added to the attachment folders, in the order made.
+    QStringList m_createdFiles;
+    QStringList m_createdFolders;
 };

@@ -2,6 +2,40 @@
 
 #include "core/safepath.h"
 
+#include <QFileInfo>
+#include <QStringList>
+
+namespace {
+
+// The folders of the device tree that hold message attachments, spelled as the device spells them.
+constexpr QLatin1String kAttachmentAreas[] = {QLatin1String("var/mobile/Library/SMS/Attachments/"),
+                                              QLatin1String("var/mobile/Library/SMS/Parts/")};
+
+// The length of the attachment folder relative starts with, its trailing "/" included; 0 for none.
+int attachmentAreaLength(const QString& relative)
+{
+    for (const QLatin1String area : kAttachmentAreas) {
+        if (relative.startsWith(area, Qt::CaseInsensitive))
+            return area.size();
+    }
+    return 0;
+}
+
+// True when no folder on the way from root down to relative is a symbolic link.
+bool reachedWithoutLinks(const QDir& root, const QString& relative)
+{
+    QString path;
+    for (const QString& component : relative.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        path += component;
+        if (QFileInfo(root.absoluteFilePath(path)).isSymLink())
+            return false;
+        path += QLatin1Char('/');
+    }
+    return true;
+}
+
+}  // namespace
+
 QString deviceRelativePath(const QString& filename)
 {
     QString path = filename;
@@ -30,4 +64,21 @@ QString attachmentLocalPath(const ContainedFolder& fileRelay, const QString& fil
     if (filename.isEmpty())
         return QString();
     return fileRelay.resolve(deviceRelativePath(filename)).value_or(QString());
+}
+
+QString attachmentAreaPath(const QDir& fileRelayDir, const QString& filename)
+{
+    const QString path = attachmentLocalPath(fileRelayDir, filename);
+    // The same separators as the containment check, so "Attachments\x" is the folder it becomes.
+    const QString relative = deviceRelativePath(filename).replace(QLatin1Char('\\'), QLatin1Char('/'));
+    const int areaLength = attachmentAreaLength(relative);
+    if (path.isEmpty() || areaLength == 0)
+        return QString();
+    // The area itself reached without links, and resolved inside it: a link within the area cannot
+    // lead back to the database files beside it.
+    const QString area = relative.left(areaLength - 1);
+    if (!reachedWithoutLinks(fileRelayDir, area))
+        return QString();
+    const ContainedFolder areaFolder(fileRelayDir.absoluteFilePath(area));
+    return areaFolder.resolve(relative.mid(areaLength)) ? path : QString();
 }

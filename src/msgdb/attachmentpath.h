@@ -17,3 +17,10 @@ QString deviceRelativePath(const QString& filename);
 QString attachmentLocalPath(const QDir& fileRelayDir, const QString& filename);
 // The same below a folder resolved once, for readers that map many attachments in one pass.
 QString attachmentLocalPath(const ContainedFolder& fileRelay, const QString& filename);
+
+// The copy of filename as attachmentLocalPath gives it, but only when filename lies in the message
+// attachment folders ("Library/SMS/Attachments/..." or "Library/SMS/Parts/..." of the mobile user;
+// compared without regard to case, as the device's file system does) and no symbolic link below
+// fileRelayDir leads it out of them; "" otherwise. Writers and deleters of attachment copies go
+// through here, so a row naming a database file ("~/Library/SMS/sms.db-wal") never reaches it.
+QString attachmentAreaPath(const QDir& fileRelayDir, const QString& filename);

@@ -313,9 +313,10 @@ TEST_F(Jobs, DeleteRemovesRowsAndOnlyUnsharedFilesInsideTheDatabase)
     _MsgMessage* m1 = r.message(1, chat, nullptr, 1000, QString(QChar(0xFFFC)));
     _MsgMessage* m2 = r.message(2, chat, nullptr, 2000, QString(QChar(0xFFFC)));
     _MsgMessage* m3 = r.message(3, chat, nullptr, 3000, QString(QChar(0xFFFC)));
-    _MsgAttachment* shared = r.attachment(m1, 1, QStringLiteral("~/Library/SMS/s.jpg"), writeFile(path("s"), "s"));
+    _MsgAttachment* shared = r.attachment(m1, 1, QStringLiteral("~/Library/SMS/Parts/s"), writeFile(path("s"), "s"));
     m2->attachments.insert(QStringLiteral("1"), shared);
-    r.attachment(m3, 3, QStringLiteral("~/Library/SMS/own.jpg"), writeFile(path("o"), "o"));
+    r.attachment(m3, 3, QStringLiteral("~/Library/SMS/Attachments/own.jpg"), writeFile(path("o"), "o"));
+    r.attachment(m3, 4, QStringLiteral("~/Library/SMS/sms.db"), writeFile(path("d"), "d"));  // not its file
     RecordingProgressSink copySink;
     BackupSMSThread copy(r.messages(), QDir(path("local")), QString(), &copySink);
     copy.run();
@@ -331,8 +332,8 @@ TEST_F(Jobs, DeleteRemovesRowsAndOnlyUnsharedFilesInsideTheDatabase)
         if (m->date != 2000)
             victims.append(m);
     }
-    const QString sharedCopy = path("local/file-relay/var/mobile/Library/SMS/s.jpg");
-    const QString ownCopy = path("local/file-relay/var/mobile/Library/SMS/own.jpg");
+    const QString sharedCopy = path("local/file-relay/var/mobile/Library/SMS/Parts/s");
+    const QString ownCopy = path("local/file-relay/var/mobile/Library/SMS/Attachments/own.jpg");
 
     RecordingProgressSink cancel;
     cancel.cancel();
@@ -348,4 +349,21 @@ TEST_F(Jobs, DeleteRemovesRowsAndOnlyUnsharedFilesInsideTheDatabase)
     EXPECT_EQ(countRows(fixtures::ios6DbPathIn(path("local")), "message"), 1);
     EXPECT_TRUE(QFileInfo::exists(sharedCopy));
     EXPECT_FALSE(QFileInfo::exists(ownCopy));
+}
+
+TEST_F(Jobs, CancelledOrFailedBackupTakesBackOnlyTheFilesItCopied)
+{
+    SampleRecords r;
+    _MsgChat* chat = r.chat(1, QStringLiteral("+1"), {});
+    for (int i = 1; i <= 3; ++i)
+        r.attachment(r.message(i, chat, nullptr, i, {}), i, QStringLiteral("~/Library/SMS/Attachments/%1/x").arg(i),
+                     writeFile(path("src"), "new"));
+    r.messages().last()->guid.clear();  // refused by the writer: the run fails there
+    const QString before = writeFile(path("local/file-relay/var/mobile/Library/SMS/Attachments/1/x"), "before");
+    for (const int cancelAfter : {3, -1}) {  // before the last message; never
+        RecordingProgressSink sink(cancelAfter);
+        BackupSMSThread(r.messages(), QDir(path("local")), QString(), &sink).run();
+        EXPECT_EQ(entries(QFileInfo(before).path() + QStringLiteral("/..")), QStringList{QStringLiteral("1")});
+        EXPECT_EQ(readFile(before), QByteArray("before"));
+    }
 }

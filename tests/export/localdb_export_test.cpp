@@ -102,24 +102,31 @@ TEST_F(LocalDbExport, KnownMessageGainsNewAttachmentAndTildePathsShareTheFile)
     EXPECT_EQ(queryInt(dbPath(), "select count(*) from attachment"), 0);
 
     // The hash covers attachment names, so the guid finds the known message.
-    r.attachment(m, 1, QStringLiteral("~/Library/SMS/a.png"), sourceFile("a.png", "one"));
-    r.attachment(m, 2, QStringLiteral("/var/mobile/Library/SMS/a.png"), sourceFile("b.png", "two"));
+    r.attachment(m, 1, QStringLiteral("~/library/sms/parts/a.png"), sourceFile("a.png", "one"));  // any case
+    r.attachment(m, 2, QStringLiteral("/var/mobile/library/sms/parts/a.png"), sourceFile("b.png", "two"));
     exportAll(target.path(), r.messages());
     EXPECT_EQ(queryInt(dbPath(), "select count(*) from message"), 1);
     EXPECT_EQ(queryInt(dbPath(), "select count(*) from message_attachment_join"), 2);
-    EXPECT_EQ(exporttest::readFile(relayFile(QStringLiteral("var/mobile/Library/SMS/a.png"))), QByteArray("one"));
+    EXPECT_EQ(exporttest::readFile(relayFile(QStringLiteral("var/mobile/library/sms/parts/a.png"))), QByteArray("one"));
 }
 
-TEST_F(LocalDbExport, PathsLeadingOutsideAreMissingFilesButKeepTheirRows)
+TEST_F(LocalDbExport, OnlyTheAttachmentFoldersTakeCopiesOtherPathsKeepTheirRows)
 {
     SampleRecords r;
-    _MsgChat* chat = r.chat(1, QStringLiteral("+1"), {r.handle(1, QStringLiteral("+1"))});
-    _MsgMessage* m = r.message(1, chat, nullptr, 1000, QString(QChar(0xFFFC)));
-    r.attachment(m, 1, QStringLiteral("~/../../../../escaped.txt"), sourceFile("evil"));
+    _MsgMessage* m = r.message(1, r.chat(1, QStringLiteral("+1"), {}), nullptr, 1000, QString());
+    const QDir sms(relayFile(QStringLiteral("var/mobile/Library/SMS")));
+    sms.mkpath(QStringLiteral("Attachments"));  // with links back to the database's own folder
+    QFile::link(sms.path(), sms.filePath("Attachments/up")) && QFile::link(sms.path(), sms.filePath("Parts"));
+    const QStringList aimed{"~/Library/AddressBook/AddressBook.sqlitedb", "/var/mobile/Library/SMS/sms.db-wal",
+                            "~/library/sms/SMS.DB-journal", "~/Library/SMS/Attachments/up/sms.db-wal", "../recycle.db",
+                            "~/Library/SMS/Parts/sms.db-shm", "~/../../../escaped.txt"};
+    for (int i = 0; i < aimed.size(); ++i)
+        r.attachment(m, i + 1, aimed[i], sourceFile(QString::number(i)));
     exportAll(target.path(), r.messages());
-    EXPECT_EQ(queryInt(dbPath(), "select count(*) from attachment"), 1);
-    EXPECT_FALSE(QFileInfo::exists(target.filePath(QStringLiteral("escaped.txt"))));
-    EXPECT_FALSE(QFileInfo::exists(QDir(target.path()).absoluteFilePath(QStringLiteral("../escaped.txt"))));
+    EXPECT_EQ(queryInt(dbPath(), "select count(*) from attachment"), aimed.size());
+    EXPECT_EQ(sms.entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("sms.db")});
+    EXPECT_EQ(QDir(target.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"file-relay"});
+    EXPECT_FALSE(QFileInfo::exists(relayFile(QStringLiteral("var/mobile/Library/AddressBook"))));
 }
 
 TEST_F(LocalDbExport, GroupSetsLastAddressedHandleAndNewSenderJoinsTheChat)
