@@ -95,6 +95,10 @@
         <source>IDS_CACHING_BACKUP_FILE_%1</source>
         <translation>Saving %1...</translation>
     </message>
+    <message>
+        <source>IDS_SKIPPED_%1_BACKUP_FILES</source>
+        <translation>Files of the backup left out because they could not be read: %1 (the log names each one).</translation>
+    </message>
 </context>
 <context>
     <name>DeleteMMSThread</name>

@@ -1,6 +1,7 @@
 #include "backup/backupmanifest.h"
 
 #include "core/errors.h"
+#include "core/fileutil.h"
 #include "core/plistnode.h"
 
 #include <QCryptographicHash>
@@ -42,9 +43,9 @@ void BackupManifest::loadManifestPlist()
     const QString path = backupDir.absoluteFilePath(QStringLiteral("Manifest.plist"));
     if (!QFileInfo::exists(path))
         throwUtf8(QStringLiteral("Cannot find ") + path);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throwUtf8(file.errorString());
+    QFile file;
+    if (const QString reason = openRegularFile(file, path); !reason.isEmpty())
+        throwUtf8(QStringLiteral("Cannot read %1: %2").arg(path, reason));
     // Reading one byte past the parser's limit keeps a huge file from being loaded whole; the
     // parser then refuses it like any other bytes that are no property list.
     deviceInfo = parseManifestPlist(file.read(qint64(PlistNode::kMaxInputBytes) + 1));

@@ -16,6 +16,7 @@
 #include <QString>
 
 #include <functional>
+#include <stdexcept>
 
 // Apple's backup folder: <GenericDataLocation>/Apple Computer/MobileSync/Backup. Not tested for
 // existence; a missing folder simply lists no backups.
@@ -42,6 +43,19 @@ BackupDeviceInfo parseManifestPlist(const QByteArray& data);
 // name when the folder name holds the id (case-sensitive), else "<device name>-<folder name>".
 // An empty id counts as not held; an empty device name leaves just the folder name.
 QString backupDisplayName(const QString& folderName, const BackupDeviceInfo& info);
+
+// One file of a backup that cannot be copied for a reason of its own: its stored file is missing,
+// no regular file (a link, a folder, a pipe), cut short or undecryptable, or (raised by callers) its
+// name cannot be made in the destination. A caller copying many files may skip it; any other error
+// (the destination cannot be written: a full disk) is a plain std::runtime_error. The text, UTF-8,
+// names the file by domain and path.
+class BackupFileError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// "<domain>-<path> (<file id>)": how errors and logs name a backed-up file.
+QString backupFileLabel(const MbdbRecord& record);
 
 // Called after every chunk copied out of a backup: (bytes of the stored file, bytes read so far,
 // the caller's argument).
@@ -74,16 +88,19 @@ public:
     // a successful one leaves class keys in keyBag.
     bool unlock(const QString& password);
 
-    // Copies the backed-up file of node to destPath, decrypting it in an encrypted backup, then sets
-    // the file's access and modification times to the record's mtime. The copy is written under a
+    // Copies the backed-up file of node to destPath, decrypting it in an encrypted backup, with the
+    // record's mtime as the file's access and modification times. The copy is written under a
     // temporary name (readable by its owner only) and renamed into place, so a failed copy leaves
-    // destPath as it was.
+    // destPath as it was, and a link at destPath is replaced, never written through.
     //
-    // In an encrypted backup a record without an encryption key is copied as stored; any other file
-    // that cannot be decrypted (backup not unlocked, wrapped key not 44 bytes, class without key,
-    // key failing its check, stored size not whole cipher blocks) throws std::runtime_error naming
-    // the file. Also throws when a file cannot be opened, read or written, or the stored file ends
-    // before its size. A decrypted stream shorter than the record's size is copied with a warning.
+    // The stored file is opened only when its own entry is a regular file (the backup folder may be
+    // reached through links). In an encrypted backup a record without an encryption key is copied as
+    // stored. Throws BackupFileError, naming the file, when the stored file is missing or no regular
+    // file, cannot be read, ends before its size, or cannot be decrypted (backup not unlocked,
+    // wrapped key not 44 bytes, class without key, key failing its check, stored size not whole
+    // cipher blocks, bad padding); throws std::runtime_error with the system's reason when the copy
+    // cannot be written. A decrypted content shorter or longer than the record's size is copied up
+    // to that size with a warning.
     void copyFile(const BackupFileNode& node, const QString& destPath, int progressArg = 0,
                   const BackupCopyProgress& progress = BackupCopyProgress());
 

@@ -12,6 +12,12 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -25,6 +31,8 @@ const QString kSmsFolder = QStringLiteral("SMS");
 const QString kAddressBookFolder = QStringLiteral("AddressBook");
 const QString kCacheDbName = QStringLiteral("manifest.db");
 constexpr int kCancelled = -1;
+// Folders below "SMS" or "AddressBook" that the cache makes; attachments lie four deep.
+constexpr int kMaxDepth = 64;
 
 constexpr quint16 kTypeMask = 0170000;
 constexpr quint16 kSymlinkType = 0120000;
@@ -41,26 +49,38 @@ bool isLinkRecord(const MbdbRecord& record)
     return record.linkTarget.isPresent() || (record.mode & kTypeMask) == kSymlinkType;
 }
 
-// The name a child gets in the cache: folders keep theirs, files are made safe; "" to skip it.
+// The name a child gets in the cache: folders keep theirs, files are made safe; "" when it has none.
 QString cacheNameOf(const BackupFileNode& child)
 {
-    if (!isPlainComponent(child.name)) {
-        qWarning().nospace() << "backup cache: skipped a node named " << child.name;
+    if (!isPlainComponent(child.name))
         return QString();
-    }
     return child.record.isFolder() ? child.name : sanitizeFileName(child.name);
 }
 
-// A folder at path, replacing a file or a link found there (the cache never writes through links).
-void ensureFolder(const QString& path)
+bool isRealFolder(const QString& path)
 {
     const QFileInfo info(path);
-    if (info.isDir() && !info.isSymLink())
-        return;
-    if ((info.exists() || info.isSymLink()) && !QFile::remove(path))
-        throwUtf8(QStringLiteral("Cannot replace %1 with a folder.").arg(path));
-    if (!QDir().mkdir(path))
-        throwUtf8(QStringLiteral("Cannot create the folder %1.").arg(path));
+    return info.isDir() && !info.isSymLink();
+}
+
+// Makes a folder at path, replacing a file or a link found there (the cache never writes through
+// links). 0, or the errno of the failure.
+int ensureFolder(const QString& path)
+{
+    if (isRealFolder(path))
+        return 0;
+    const QFileInfo info(path);
+    const QByteArray name = QFile::encodeName(path);
+    if ((info.exists() || info.isSymLink()) && ::unlink(name.constData()) != 0)
+        return errno;
+    return ::mkdir(name.constData(), 0777) == 0 ? 0 : errno;
+}
+
+// Failures of a name the file system will not take, as opposed to the cache's own trouble (a full
+// disk, no access), which no other name would escape.
+bool isNameError(int errorNumber)
+{
+    return errorNumber == ENAMETOOLONG || errorNumber == EINVAL || errorNumber == EILSEQ;
 }
 
 // A file as a cached copy: a regular file, not a link or a folder.
@@ -68,6 +88,36 @@ bool isCachedFile(const QString& path)
 {
     const QFileInfo info(path);
     return info.isFile() && !info.isSymLink();
+}
+
+// Files at or below top that the cache would hold.
+int filesWithin(const BackupFileNode& top)
+{
+    int count = 0;
+    std::vector<const BackupFileNode*> pending{&top};
+    while (!pending.empty()) {
+        const BackupFileNode* node = pending.back();
+        pending.pop_back();
+        if (isLinkRecord(node->record))
+            continue;
+        count += node->record.isFolder() ? 0 : 1;
+        for (const std::unique_ptr<BackupFileNode>& child : node->children)
+            pending.push_back(child.get());
+    }
+    return count;
+}
+
+bool isWithin(const BackupFileNode* node, const BackupFileNode& top)
+{
+    for (; node; node = node->parent)
+        if (node == &top)
+            return true;
+    return false;
+}
+
+[[noreturn]] void refuse(const BackupFileNode& node, const QString& reason)
+{
+    throw BackupFileError(QStringLiteral("%1: %2").arg(backupFileLabel(node.record), reason).toUtf8().toStdString());
 }
 
 QDir defaultCacheDir(const BackupManifest& manifest)
@@ -97,6 +147,7 @@ ITunesCacheSMSThread::~ITunesCacheSMSThread() = default;
 void ITunesCacheSMSThread::run()
 {
     m_copiedFiles = 0;
+    m_skippedFiles = 0;
     m_createdFolders.clear();
     ProgressSink::postUpdateProgress(m_sink, tr("IDS_LOADING_ITUNES_BACKUP"), 99, QString());
 
@@ -126,45 +177,80 @@ void ITunesCacheSMSThread::run()
         [this] { removeOwnedFiles(); });
 }
 
+QString ITunesCacheSMSThread::skippedFilesText(int count)
+{
+    return tr("IDS_SKIPPED_%1_BACKUP_FILES").arg(count);
+}
+
 void ITunesCacheSMSThread::makeTargetFolder()
 {
-    QString path = m_cacheDir.absolutePath();
-    QStringList chain;
-    for (const QString& part : (kFileRelay + QLatin1Char('/') + kLibraryPath).split(QLatin1Char('/')))
-        chain << (path += QLatin1Char('/') + part);
-    chain.prepend(m_cacheDir.absolutePath());
-    for (const QString& folder : chain)
-        if (!QFileInfo(folder).isDir())
-            m_createdFolders << folder;
-    if (!QDir().mkpath(chain.last()))
-        throwUtf8(QStringLiteral("Cannot create the folder %1.").arg(chain.last()));
+    // The cache folder may be reached through links (a data folder moved to another disk); the
+    // folders below it are the job's own, and a link found in their place is replaced.
+    const QString base = m_cacheDir.absolutePath();
+    if (!QFileInfo(base).isDir())
+        m_createdFolders << base;
+    if (!QDir().mkpath(base))
+        throwUtf8(QStringLiteral("Cannot create the folder %1.").arg(base));
+    QString path = base;
+    for (const QString& part : (kFileRelay + QLatin1Char('/') + kLibraryPath).split(QLatin1Char('/'))) {
+        path += QLatin1Char('/') + part;
+        if (!isRealFolder(path))
+            m_createdFolders << path;
+        if (const int error = ensureFolder(path))
+            throwUtf8(QStringLiteral("Cannot create the folder %1: %2").arg(path, systemErrorText(error)));
+    }
 }
 
 void ITunesCacheSMSThread::cacheTree(const BackupFileNode& top, const QString& relativePath)
 {
-    const QString fileRelay = m_cacheDir.absoluteFilePath(kFileRelay);
+    const QString fileRelayPath = m_cacheDir.absoluteFilePath(kFileRelay);
+    const ContainedFolder fileRelay(fileRelayPath);
+    struct Pending {
+        const BackupFileNode* node;
+        QString relative;
+        int depth;  // folders below top
+    };
     // Children are pushed in reverse so they come off the stack in the tree's order.
-    std::vector<std::pair<const BackupFileNode*, QString>> pending{{&top, relativePath}};
+    std::vector<Pending> pending{{&top, relativePath, 0}};
     while (!pending.empty()) {
-        const auto [node, relative] = std::move(pending.back());
+        const Pending entry = std::move(pending.back());
         pending.pop_back();
-        postCaching(node->name);
+        const BackupFileNode& node = *entry.node;
+        postCaching(node.name);
         if (ProgressSink::isCancelled(m_sink))
             throw kCancelled;
-        if (isLinkRecord(node->record))
+        if (isLinkRecord(node.record))
             continue;
-        const std::optional<QString> dest = resolveContained(fileRelay, relative);
-        if (!dest)
-            continue;  // logged by the helper
-        if (!node->record.isFolder()) {
-            cacheFile(*node, *dest);
+        try {
+            if (entry.depth > kMaxDepth)
+                refuse(node, QStringLiteral("it lies more than %1 folders deep.").arg(kMaxDepth));
+            // The cache holds no links: one planted in a copy's place goes rather than be followed.
+            const QString planted = fileRelayPath + QLatin1Char('/') + entry.relative;
+            if (QFileInfo(planted).isSymLink())
+                QFile::remove(planted);
+            const std::optional<QString> dest = fileRelay.resolve(entry.relative);
+            if (!dest)
+                refuse(node, QStringLiteral("its path leads out of the cache folder."));
+            if (!node.record.isFolder()) {
+                cacheFile(node, *dest);
+                continue;
+            }
+            if (const int error = ensureFolder(*dest)) {
+                const QString reason = QStringLiteral("cannot create the folder %1: %2").arg(*dest, systemErrorText(error));
+                if (!isNameError(error))
+                    throwUtf8(backupFileLabel(node.record) + QStringLiteral(": ") + reason);
+                refuse(node, reason);
+            }
+        } catch (const BackupFileError& error) {
+            skip(node, QString::fromUtf8(error.what()));
             continue;
         }
-        ensureFolder(*dest);
-        for (auto child = node->children.crbegin(); child != node->children.crend(); ++child) {
+        for (auto child = node.children.crbegin(); child != node.children.crend(); ++child) {
             const QString name = cacheNameOf(**child);
-            if (!name.isEmpty())
-                pending.emplace_back(child->get(), relative + QLatin1Char('/') + name);
+            if (name.isEmpty())
+                skip(**child, backupFileLabel((*child)->record) + QStringLiteral(": its name is no plain file name."));
+            else
+                pending.push_back({child->get(), entry.relative + QLatin1Char('/') + name, entry.depth + 1});
         }
     }
 }
@@ -177,15 +263,26 @@ void ITunesCacheSMSThread::cacheFile(const BackupFileNode& node, const QString& 
     const std::optional<qint64> remembered = m_cacheDb.lastDate(fileId);
     if (remembered == mtime && isCachedFile(destPath))
         return;
-    if (!QFileInfo(m_manifest->backupDir.absoluteFilePath(fileId)).isFile())
-        return;  // listed but not backed up: nothing to copy
+    const QFileInfo stored(m_manifest->backupDir.absoluteFilePath(fileId));
+    if (!stored.exists() && !stored.isSymLink())
+        return;  // listed but not backed up: nothing to copy (anything else there, copyFile checks)
+    // The copy is first written beside destPath under a name 7 bytes longer.
+    if (QFile::encodeName(destPath).size() + 7 >= PATH_MAX)
+        refuse(node, QStringLiteral("its path in the cache would be too long."));
     // An older cache may hold a folder where the backup has a file (an empty "sms.db-wal").
-    const QFileInfo existing(destPath);
-    if (existing.isDir() && !existing.isSymLink() && !removeDirRecursive(destPath))
+    if (isRealFolder(destPath) && !removeDirRecursive(destPath))
         throwUtf8(QStringLiteral("Cannot replace the folder %1 with a file.").arg(destPath));
     m_manifest->copyFile(node, destPath);
     m_cacheDb.setLastDate(fileId, mtime);
     ++m_copiedFiles;
+}
+
+void ITunesCacheSMSThread::skip(const BackupFileNode& node, const QString& reason)
+{
+    if (isWithin(m_manifest->smsDb, node))
+        throwUtf8(reason);  // without its message database the import has nothing to read
+    qWarning().noquote() << "backup cache: skipped" << reason;
+    m_skippedFiles += filesWithin(node);
 }
 
 void ITunesCacheSMSThread::postCaching(const QString& name)

@@ -35,6 +35,12 @@ public:
     QDir cacheDir() const { return m_cacheDir; }
     // Files copied by the last run.
     int copiedFiles() const { return m_copiedFiles; }
+    // Files the last run left out (logged one by one): stored files that are no regular file or do
+    // not decrypt, and files or folders whose names the cache cannot make (too long, too deep, not
+    // contained). Only the message database itself fails the run instead.
+    int skippedFiles() const { return m_skippedFiles; }
+    // The sentence that tells the user count files were left out.
+    static QString skippedFilesText(int count);
 
     // The job's body; public so that tests can run it on their own thread. Ends with exactly one of
     // postSucceed(""), postError(text), or nothing after a cancel. After an error or a cancel the
@@ -43,9 +49,12 @@ public:
 
 private:
     // Copies node with everything below it to relativePath below the cache's "file-relay",
-    // walking the tree without recursion.
+    // walking the tree without recursion and skipping what cannot be copied.
     void cacheTree(const BackupFileNode& node, const QString& relativePath);
     void cacheFile(const BackupFileNode& node, const QString& destPath);
+    // Leaves node and everything below it out, logging reason; throws reason instead when the
+    // message database lies there.
+    void skip(const BackupFileNode& node, const QString& reason);
     void postCaching(const QString& name);
     // Creates the "file-relay/var/mobile/Library" chain, remembering which folders are new.
     void makeTargetFolder();
@@ -59,4 +68,5 @@ private:
     ManifestCacheDb m_cacheDb;
     QStringList m_createdFolders;  // deepest last
     int m_copiedFiles = 0;
+    int m_skippedFiles = 0;
 };

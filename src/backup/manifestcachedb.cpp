@@ -4,6 +4,7 @@
 #include "platform/schemascript.h"
 
 #include <QDebug>
+#include <QFile>
 #include <QFileInfo>
 
 namespace {
@@ -29,6 +30,10 @@ void ManifestCacheDb::open()
 {
     if (m_db.isOpen())
         return;
+    // The cache's own files: a link planted in their place is removed, never written through.
+    for (const QString& path : {m_path, m_path + QStringLiteral("-journal")})
+        if (QFileInfo(path).isSymLink())
+            QFile::remove(path);
     if (QFileInfo::exists(m_path))
         m_db.openThrow(m_path, 2);
     else

@@ -1,6 +1,7 @@
 #include "backup/mbdb.h"
 
 #include "core/errors.h"
+#include "core/fileutil.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>
@@ -313,9 +314,9 @@ MbdbRecordSet parseMbdb(const QByteArray& data)
 
 MbdbRecordSet readMbdb(const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throwUtf8(file.errorString());
+    QFile file;
+    if (const QString reason = openRegularFile(file, path); !reason.isEmpty())
+        throwUtf8(QStringLiteral("Cannot read %1: %2").arg(path, reason));
     if (file.size() > maxManifestSize)
         throwUtf8(QStringLiteral("corrupt Manifest.mbdb: %1 bytes is far beyond any real manifest").arg(file.size()));
     const QByteArray data = file.readAll();

@@ -9,6 +9,13 @@
 #include <QFileInfo>
 #include <QUrl>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
 namespace {
 
 constexpr int kMaxFileNameBytes = 200;
@@ -134,6 +141,30 @@ bool removeDirRecursive(const QString& path)
 QStringList subfolderNames(const QDir& folder)
 {
     return folder.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+QString openRegularFile(QFile& file, const QString& path)
+{
+    // O_NONBLOCK keeps a pipe from waiting for a writer; it means nothing to the regular file kept.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ELOOP ? QStringLiteral("it is a symbolic link") : systemErrorText(errno);
+    struct stat status {};
+    QString reason;
+    if (::fstat(fd, &status) != 0)
+        reason = systemErrorText(errno);
+    else if (!S_ISREG(status.st_mode))
+        reason = QStringLiteral("it is not a regular file");
+    else if (!file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle))
+        reason = file.errorString();
+    if (!reason.isEmpty())
+        ::close(fd);
+    return reason;
+}
+
+QString systemErrorText(int errorNumber)
+{
+    return QString::fromLocal8Bit(std::strerror(errorNumber));
 }
 
 bool openInExplorer(const QString& path)

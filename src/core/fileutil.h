@@ -4,6 +4,7 @@
 #include <QStringList>
 
 class QDir;
+class QFile;
 
 // path when nothing is there yet; otherwise the absolute path of the first free "<name>(n).<suffix>"
 // beside it, where <name> is everything before the last dot ("report.tar.gz" -> "report.tar(1).gz").
@@ -24,6 +25,15 @@ bool removeDirRecursive(const QString& path);
 // The names of folder's sub-folders, sorted by name so lists built from them read the same on every
 // start.
 QStringList subfolderNames(const QDir& folder);
+
+// Opens path read-only and unbuffered into file (which must be closed) only when its last component
+// is a regular file: a symbolic link there is refused, not followed, while the folders above may be
+// links; a folder, pipe or device is refused without blocking on it. "" on success, else the reason
+// in words for the user (the system's own, "No such file or directory", where it has one).
+QString openRegularFile(QFile& file, const QString& path);
+
+// The system's text for an errno value.
+QString systemErrorText(int errorNumber);
 
 // Shows a local folder or opens a local file with its default application.
 bool openInExplorer(const QString& path);

@@ -5,6 +5,7 @@
 #include "fixtures/recording_progress_sink.h"
 #include "fixtures/sample_backups.h"
 #include "fixtures/temp_home.h"
+#include "fixtures/warning_log.h"
 #include "platform/sqlite3db.h"
 
 #include <QDirIterator>
@@ -12,6 +13,8 @@
 #include <QFileInfo>
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <memory>
 #include <ostream>
@@ -69,10 +72,13 @@ protected:
     QString backupPath() const { return homePath(QStringLiteral("backups/one")); }
 
     // Writes builder's backup and loads it as the command does before starting the job.
-    BackupManifest& load(const BackupBuilder& builder)
+    BackupManifest& load(const BackupBuilder& builder, const QString& linkedFolder = QString())
     {
         builder.write(backupPath());
-        m_manifest = std::make_unique<BackupManifest>(QDir(backupPath()));
+        if (!linkedFolder.isEmpty()) {
+            EXPECT_TRUE(QFile::link(backupPath(), linkedFolder));
+        }
+        m_manifest = std::make_unique<BackupManifest>(QDir(linkedFolder.isEmpty() ? backupPath() : linkedFolder));
         m_manifest->loadManifestPlist();
         if (m_manifest->deviceInfo.isEncrypted) {
             EXPECT_TRUE(m_manifest->unlock(QStringLiteral("secret")));
@@ -89,6 +95,7 @@ protected:
                                : std::make_unique<ITunesCacheSMSThread>(m_manifest.get(), QDir(cacheDir), &sink);
         m_cacheDir = job->cacheDir().absolutePath();
         job->run();
+        m_skippedFiles = job->skippedFiles();
         return job->copiedFiles();
     }
 
@@ -107,8 +114,11 @@ protected:
         return dir;
     }
 
+    QString stored(const QString& path) const { return QDir(backupPath()).absoluteFilePath(mbdbFileId(kHome, path)); }
+
     std::unique_ptr<BackupManifest> m_manifest;
     QString m_cacheDir;
+    int m_skippedFiles = 0;
 };
 
 class CacheJobFirstRunTest : public CacheJobTest, public ::testing::WithParamInterface<bool> {};
@@ -257,16 +267,15 @@ TEST_F(CacheJobTest, AnErrorIsReportedAndRemovesOnlyWhatTheJobOwns)
     options.encrypted = true;
     const BackupBuilder builder = fixtures::sampleBackupBuilder(options);
     load(builder);
-    // A stored file whose length is no whole number of cipher blocks cannot be decrypted.
-    const QString bookId = mbdbFileId(kHome, QStringLiteral("Library/AddressBook/AddressBook.sqlitedb"));
-    writeFile(QDir(backupPath()).absoluteFilePath(bookId), QByteArray(33, 'x'));
+    // Only the message database failing fails the run: a stored length of no whole cipher blocks.
+    writeFile(stored(QStringLiteral("Library/SMS/sms.db")), QByteArray(33, 'x'));
     const QString cacheDir = deviceCacheWithOthers();
     const QStringList before = listing(cacheDir);
 
     RecordingProgressSink sink;
     run(sink, cacheDir);
     ASSERT_EQ(sink.errors().size(), 1);
-    EXPECT_TRUE(sink.errors().front().contains(bookId));
+    EXPECT_TRUE(sink.errors().front().startsWith(QStringLiteral("HomeDomain-Library/SMS/sms.db (")));
     EXPECT_TRUE(sink.successes().isEmpty());
     EXPECT_EQ(listing(cacheDir), before);
 }
@@ -292,6 +301,38 @@ TEST_F(CacheJobTest, LinksAndFilesMissingFromTheBackupAreSkipped)
     EXPECT_EQ(run(sink), 1);
     EXPECT_EQ(listing(cached(QStringLiteral("SMS"))), QStringList{QStringLiteral("sms.db")});
     EXPECT_EQ(sink.successes(), QStringList{QString()});
+}
+
+// Odd stored files and names the cache cannot make are left out, logged; the backup is reached through a link.
+TEST_F(CacheJobTest, OddFilesAreSkippedLoggedAndCountedWhileTheRestIsCached)
+{
+    SampleBackupOptions options;
+    options.encrypted = true;
+    BackupBuilder builder = fixtures::sampleBackupBuilder(options);
+    const QString tooDeep = QString("d/").repeated(64) + "d";  // 65 folders below SMS
+    const QStringList odd = {"link", "pipe", "cut", "padding", QString(300, 'x'), tooDeep, "key"};
+    for (const QString& name : odd)
+        builder.addFile(kHome, "Library/SMS/" + name + (name.size() > 7 ? "/f" : ""), QByteArray(20, 'o'));
+    MbdbRecord key = builder.records().constLast();  // "key", added last: a wrapped key that does not unwrap
+    key.encryptionKey.setBytes(key.encryptionKey.bytes.left(4) + QByteArray(40, 'k'));
+    builder.addRecord(key, QByteArray(32, 'k'));
+    load(builder, homePath(QStringLiteral("linked")));
+    ASSERT_TRUE(QFile::remove(stored("Library/SMS/link")) && QFile::link("/etc/passwd", stored("Library/SMS/link")));
+    ASSERT_TRUE(QFile::remove(stored("Library/SMS/pipe")) && ::mkfifo(qPrintable(stored("Library/SMS/pipe")), 0600) == 0);
+    writeFile(stored("Library/SMS/cut"), QByteArray(33, 'x'));
+    QByteArray damaged = readAll(stored("Library/SMS/padding"));
+    damaged[15] = char(damaged[15] ^ 1);  // changes the last byte of the last block: the padding's length
+    writeFile(stored("Library/SMS/padding"), damaged);
+
+    const fixtures::WarningLog log;
+    RecordingProgressSink sink;
+    EXPECT_EQ(run(sink), fixtures::sampleBackupFiles(options).files.size());
+    EXPECT_EQ(m_skippedFiles, odd.size());
+    EXPECT_EQ(sink.successes(), QStringList{QString()});
+    for (const QString& name : odd) {
+        EXPECT_EQ(log.texts.filter("skipped HomeDomain-Library/SMS/" + name + " (").size(), 1) << qPrintable(name);
+        EXPECT_FALSE(QFileInfo::exists(cached("SMS/" + name))) << qPrintable(name);
+    }
 }
 
 // Trees do not come only from Manifest.mbdb (whose reader drops such names): the job checks every
@@ -320,10 +361,17 @@ TEST_F(CacheJobTest, DestinationsNeverLeaveTheCacheFolder)
     MbdbRecord attachment = sms->children.front()->record;
     attachment.mtime = 7;
     linked->addChild(std::make_unique<BackupFileNode>(linked, attachment, QStringLiteral("x.jpg")));
+    // Nor are links planted in the place of a cached copy or of "manifest.db", which has a row to change.
+    const QString elsewhere = homePath(QStringLiteral("elsewhere.db"));
+    ASSERT_TRUE(QFile::rename(cacheDb(), elsewhere) && QFile::link(elsewhere, cacheDb()));
+    ASSERT_TRUE(QFile::remove(cached("SMS/sms.db")) && QFile::link(elsewhere, cached("SMS/sms.db")));
+    const QByteArray before = readAll(elsewhere);
+    sms->children.front()->record.mtime = 9;
 
     RecordingProgressSink sink;
     run(sink);
     EXPECT_EQ(sink.successes(), QStringList{QString()});
+    EXPECT_EQ(readAll(elsewhere), before);
     EXPECT_TRUE(listing(outside).isEmpty());
     EXPECT_FALSE(QFileInfo::exists(cached(QStringLiteral("escaped.db"))));
     EXPECT_FALSE(QFileInfo::exists(cached(QStringLiteral("../escaped.db"))));

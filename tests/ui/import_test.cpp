@@ -3,6 +3,7 @@
 #include "command_test_support.h"
 
 #include "backup/backupmanifest.h"
+#include "backup/itunescachesmsthread.h"
 #include "fixtures/sample_backups.h"
 #include "ui/loaditunesbackupdlg.h"
 #include "ui/progressform.h"
@@ -147,6 +148,21 @@ TEST_F(ImportTest, AnEncryptedBackupBecomesASelectedLocalDatabaseHoldingItsMessa
     EXPECT_EQ(node->children.size(), size_t(node->store.chatSessions().size()));
     EXPECT_EQ(window.smsModel()->rowCount(), expected.messages.size());
     EXPECT_TRUE(script.boxTexts(QMessageBox::Information).join("").contains(QStringLiteral("Successfully Backup")));
+}
+
+// A backup moved elsewhere and linked back imports; a stored file that is a link is left out and told.
+TEST_F(ImportTest, ABackupReachedThroughALinkImportsAndTellsOfTheFileLeftOut)
+{
+    const QString backup = writeBackup({});
+    const QString wal = QDir(backup).absoluteFilePath(mbdbFileId("HomeDomain", "Library/SMS/sms.db-wal"));
+    ASSERT_TRUE(QFile::remove(wal) && QFile::link("/etc/passwd", wal));
+    ASSERT_TRUE(QFile::link(backup, homePath("linked")));
+    answerChooser(homePath("linked"));
+    answerDatabase();
+    MainWindow window;
+    invoke(window, "miImportItunes");
+    EXPECT_GT(storedMessages(localDbFolder(proposedName)), 0);
+    EXPECT_EQ(script.boxTexts(QMessageBox::Warning), QStringList{ITunesCacheSMSThread::skippedFilesText(1)});
 }
 
 TEST_F(ImportTest, IntoAnExistingDatabaseByItsMenuOrByANameDifferingInCase)

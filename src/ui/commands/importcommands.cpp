@@ -77,6 +77,7 @@ void ImportCommands::importITunesBackup(const QString& name)
         return;
     }
     QDir cacheDir;
+    int skippedFiles = 0;  // told after the import's own success text
     {
         // The job's cache records are committed when it goes, before the long steps below.
         ProgressForm form(QString(), parent);
@@ -84,13 +85,15 @@ void ImportCommands::importITunesBackup(const QString& name)
         if (!runJob(form, job))
             return;
         cacheDir = job.cacheDir();
+        skippedFiles = job.skippedFiles();
     }
     try {
         const QSharedPointer<AbsMessageDb> db = openMessageDbFolder(cacheDir);
         _MsgStore store;  // owns the backup's records until the copy has ended
         db->messages(store, 0);
-        backupToLocalDb(name.isEmpty() ? backupNameFor(manifest->deviceInfo.deviceName) : name,
-                        store.messageList());
+        if (backupToLocalDb(name.isEmpty() ? backupNameFor(manifest->deviceInfo.deviceName) : name,
+                            store.messageList()) && skippedFiles > 0)
+            showWarning(ITunesCacheSMSThread::skippedFilesText(skippedFiles));
     } catch (const std::exception& error) {
         showException(error);
     }
