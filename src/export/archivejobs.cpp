@@ -150,6 +150,8 @@ void BackupSMSThread::run()
             QString text = tr("IDS_SUC_BACKUP_%1_SMS").arg(n);
             if (m_exporter.skippedMessages() > 0)
                 text += QStringLiteral("<br/><br/>") + tr("IDS_SKIPPED_%1_SMS").arg(m_exporter.skippedMessages());
+            if (!m_successNote.isEmpty())
+                text += QStringLiteral("<br/><br/>") + m_successNote;
             ProgressSink::postSucceed(m_progress, text);
         },
         [this] { m_exporter.rollBack(); });  // drops the transaction and the files it copied

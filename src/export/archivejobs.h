@@ -45,12 +45,16 @@ public:
     BackupSMSThread(const MsgMessageList& messages, const QDir& dbDir, const QString& mcc, ProgressSink* progress,
                     QObject* parent = nullptr);
 
+    // Rich text added to the success text (what an earlier step of the same command left out).
+    void setSuccessNote(const QString& note) { m_successNote = note; }
+
     void run() override;
 
 private:
     MsgMessageList m_messages;
     ProgressSink* m_progress;  // not owned
     ExportMessagesDb m_exporter;
+    QString m_successNote;
 };
 
 // Deletes the messages from the database in dbDir in one transaction; only after the commit are

@@ -77,7 +77,7 @@ void ImportCommands::importITunesBackup(const QString& name)
         return;
     }
     QDir cacheDir;
-    int skippedFiles = 0;  // told after the import's own success text
+    int skippedFiles = 0;  // named in the import's success text
     {
         // The job's cache records are committed when it goes, before the long steps below.
         ProgressForm form(QString(), parent);
@@ -91,9 +91,9 @@ void ImportCommands::importITunesBackup(const QString& name)
         const QSharedPointer<AbsMessageDb> db = openMessageDbFolder(cacheDir);
         _MsgStore store;  // owns the backup's records until the copy has ended
         db->messages(store, 0);
-        if (backupToLocalDb(name.isEmpty() ? backupNameFor(manifest->deviceInfo.deviceName) : name,
-                            store.messageList()) && skippedFiles > 0)
-            showWarning(ITunesCacheSMSThread::skippedFilesText(skippedFiles));
+        const QString note = skippedFiles > 0 ? ITunesCacheSMSThread::skippedFilesText(skippedFiles) : QString();
+        backupToLocalDb(name.isEmpty() ? backupNameFor(manifest->deviceInfo.deviceName) : name, store.messageList(),
+                        note);
     } catch (const std::exception& error) {
         showException(error);
     }
@@ -120,7 +120,8 @@ _AbsDBItemNode* ImportCommands::localDbNamed(const QString& name) const
     return nullptr;
 }
 
-bool ImportCommands::backupToLocalDb(const QString& defaultName, const MsgMessageList& messages)
+bool ImportCommands::backupToLocalDb(const QString& defaultName, const MsgMessageList& messages,
+                                     const QString& successNote)
 {
     LocalDbSelForm chooser(localDbNames(), defaultName, m_context.dialogParent());
     const QString chosen = chooser.selectDatabase();
@@ -140,6 +141,7 @@ bool ImportCommands::backupToLocalDb(const QString& defaultName, const MsgMessag
     {
         ProgressForm form(QString(), m_context.dialogParent());
         BackupSMSThread job(messages, QDir(*folder), QString(), &form, m_context.dialogParent());
+        job.setSuccessNote(successNote);
         copied = runJob(form, job);
     }
     if (!copied) {

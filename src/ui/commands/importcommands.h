@@ -23,8 +23,10 @@ private:
     // name is the database proposed; empty: one named after the backup's device.
     void importITunesBackup(const QString& name);
     // Asks for the target local database (defaultName proposed) and copies messages into it; the
-    // target node is added or reloaded and selected. True when the copy succeeded.
-    bool backupToLocalDb(const QString& defaultName, const MsgMessageList& messages);
+    // target node is added or reloaded and selected; successNote ends the success text. True when the
+    // copy succeeded.
+    bool backupToLocalDb(const QString& defaultName, const MsgMessageList& messages,
+                         const QString& successNote = QString());
     void backupMessages(MsgMessageList messages);
     QStringList localDbNames() const;
     // The local-database node whose name equals name, ignoring case; null when there is none.
