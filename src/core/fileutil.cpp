@@ -90,7 +90,7 @@ QString uniqueFilePath(const QString& path)
     }
     const QDir dir = info.dir();
     for (qint64 n = 1;; ++n) {
-        QString candidate = dir.absoluteFilePath(QStringLiteral("%1(%2)").arg(base).arg(n));
+        QString candidate = dir.absoluteFilePath(base + QLatin1Char('(') + QString::number(n) + QLatin1Char(')'));
         if (!suffix.isEmpty())
             candidate += QLatin1Char('.') + suffix;
         if (!isOccupied(candidate))

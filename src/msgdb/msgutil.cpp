@@ -163,7 +163,7 @@ QString thumbnailKey(const QString& localPath)
     const QFileInfo info(localPath);
     const qint64 size = info.exists() ? info.size() : -1;
     const qint64 modified = info.exists() ? info.lastModified().toMSecsSinceEpoch() : -1;
-    return QStringLiteral("%1\n%2\n%3").arg(localPath).arg(size).arg(modified);
+    return QStringLiteral("%1\n%2\n%3").arg(localPath, QString::number(size), QString::number(modified));
 }
 
 QSize thumbnailSize(const QSize& source)

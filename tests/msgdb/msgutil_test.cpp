@@ -433,6 +433,9 @@ TEST_F(ThumbnailTest, UnreadableOrHugeImagesGiveAPathWithoutFile)
     const _MsgAttachment missing = at(homePath(QStringLiteral("gone.png")));
     EXPECT_FALSE(QFileInfo::exists(attachmentThumbnail(&missing)));
     EXPECT_FALSE(attachmentThumbnail(nullptr).isEmpty());
+    // "%2" is part of a name, not a placeholder for the size (-1 when missing).
+    const _MsgAttachment percent = at(homePath(QStringLiteral("x%2"))), minusOne = at(homePath(QStringLiteral("x-1")));
+    EXPECT_NE(attachmentThumbnail(&percent), attachmentThumbnail(&minusOne));
 
     // A PNG header claiming 100000 x 100000 pixels is refused before anything is decoded.
     const QString bomb = homePath(QStringLiteral("bomb.png"));
