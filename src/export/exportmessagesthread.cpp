@@ -5,6 +5,7 @@
 #include "core/fileutil.h"
 #include "core/jobguard.h"
 #include "export/exportmessagesdb.h"
+#include "export/exportmessageshtml.h"
 #include "export/textexport.h"
 #include "msgdb/msgutil.h"
 
@@ -177,11 +178,18 @@ void ExportMessagesThread::openPageExporter(const _MsgMessage& message)
     m_currentChatKey = chatKey(message.chat);
     m_pageOpen = true;
     const QString path = pageFilePath(message.chat);
-    if (!m_pageFactory)
-        throw std::runtime_error(kUnsupportedFormat);
-    m_exporter = m_pageFactory(m_format, m_target, QFileInfo(path).fileName());
-    if (!m_exporter)
-        throw std::runtime_error(kUnsupportedFormat);
+    if (m_format == Html) {
+        auto page = std::make_unique<ExportMessagesHtml>(QDir(m_target), QFileInfo(path).fileName());
+        if (!m_targetCreated)
+            page->setCreatedFiles(&m_createdFiles);
+        m_exporter = std::move(page);
+    } else {
+        if (!m_pageFactory)
+            throw std::runtime_error(kUnsupportedFormat);
+        m_exporter = m_pageFactory(m_format, m_target, QFileInfo(path).fileName());
+        if (!m_exporter)
+            throw std::runtime_error(kUnsupportedFormat);
+    }
     if (!m_targetCreated)
         m_createdFiles.append(path);
     m_exporter->begin();
