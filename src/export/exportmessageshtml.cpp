@@ -1,7 +1,6 @@
 #include "export/exportmessageshtml.h"
 
 #include "core/assetdir.h"
-#include "core/errors.h"
 #include "core/fileutil.h"
 #include "core/product.h"
 
@@ -11,14 +10,12 @@
 #include <QUrl>
 
 #include <algorithm>
-#include <vector>
 
 namespace {
 
 const QString kFilesFolder = QStringLiteral("files");
 const QString kPlaceholderName = QStringLiteral("empty_photo.jpg");
 constexpr int kMaxCopyNameBytes = 200;
-constexpr qint64 kCopyChunk = 64 * 1024;
 
 // A relative link to a file in "files": percent-encoded ("#", "%", "?" and spaces stay part of the
 // name), then escaped for the attribute.
@@ -34,39 +31,6 @@ QString copyName(const QString& source)
     const bool hasControl =
         std::any_of(name.begin(), name.end(), [](QChar c) { return c.category() == QChar::Other_Control; });
     return hasControl || name.toUtf8().size() > kMaxCopyNameBytes ? sanitizeFileName(name) : name;
-}
-
-// Copies source into the new file destination. False, leaving nothing behind, when source cannot be
-// read; throws when destination cannot be written (a full disk, a folder that is gone).
-bool copyIntoNewFile(const QString& source, const QString& destination)
-{
-    QFile in(source);
-    if (!in.open(QIODevice::ReadOnly)) {
-        qWarning() << "html export: cannot read" << source << in.errorString();
-        return false;
-    }
-    QFile out(destination);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-        throwUtf8(QStringLiteral("Cannot create %1: %2").arg(destination, out.errorString()));
-    const auto fail = [&out] {
-        const QString why = out.errorString();
-        out.remove();
-        throwUtf8(QStringLiteral("Cannot write %1: %2").arg(out.fileName(), why));
-    };
-    std::vector<char> buffer(kCopyChunk);
-    qint64 n = 0;
-    while ((n = in.read(buffer.data(), kCopyChunk)) > 0) {
-        if (out.write(buffer.data(), n) != n)
-            fail();
-    }
-    if (!out.flush())
-        fail();
-    if (n < 0) {
-        qWarning() << "html export: cannot read" << source << in.errorString();
-        out.remove();
-        return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -104,7 +68,7 @@ void ExportMessagesHtml::exportMessage(_MsgMessage* message)
 QString ExportMessagesHtml::copyToFilesDir(const QString& source)
 {
     const QString destination = uniqueFilePath(m_filesDir.absoluteFilePath(copyName(source)));
-    if (!copyIntoNewFile(source, destination))
+    if (!copyToNewFile(source, destination))
         return QString();
     noteCreated(destination);
     return QFileInfo(destination).fileName();
@@ -140,7 +104,7 @@ void ExportMessagesHtml::copyPlaceholder()
         return;
     const QString source =
         m_placeholderSource.isEmpty() ? assetPath(QStringLiteral("bubble/") + kPlaceholderName) : m_placeholderSource;
-    if (copyIntoNewFile(source, copy))
+    if (copyToNewFile(source, copy))
         noteCreated(copy);
 }
 

@@ -231,7 +231,7 @@ void ExportMessagesThread::copyAssetFiles(const QString& assetFolder, const QStr
         const QString copy = QDir(destination).filePath(file.fileName());
         if (QFileInfo::exists(copy))
             continue;  // kept as it is, never overwritten
-        if (!QFile::copy(file.absoluteFilePath(), copy))
+        if (!copyToNewFile(file.absoluteFilePath(), copy))
             throwUtf8(QStringLiteral("Cannot copy %1 to %2.").arg(file.absoluteFilePath(), copy));
         if (!m_targetCreated)
             m_createdFiles.append(copy);
