@@ -6,7 +6,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QLocale>
 #include <QUrl>
 
 namespace {
@@ -126,9 +125,7 @@ QString makeImageLinkHtml(const QString& href, const QString& src, const QString
 
 QString dateLineHtml(const _MsgMessage& message)
 {
-    const QString when =
-        QLocale::c().toString(appleTimeToDateTime(message.date), QStringLiteral("dd MMM yyyy h:mm AP"));
-    return QStringLiteral("<div class=\"dt\">") + when + QStringLiteral("</div>");
+    return QStringLiteral("<div class=\"dt\">") + appleTimeText(message.date) + QStringLiteral("</div>");
 }
 
 QString messageContentHtml(const _MsgMessage& message, qint64& lastShown, BubbleLinks& links)

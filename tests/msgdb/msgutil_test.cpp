@@ -284,6 +284,9 @@ TEST(Identifiers, AppleTimeCountsFrom2001)
     EXPECT_EQ(appleTimeToDateTime(0).toUTC(), QDateTime(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC));
     EXPECT_EQ(appleTimeToDateTime(-1).toUTC(), QDateTime(QDate(2000, 12, 31), QTime(23, 59, 59), Qt::UTC));
     EXPECT_EQ(appleTimeToDateTime(2147483647).toUTC(), QDateTime(QDate(2069, 1, 19), QTime(3, 14, 7), Qt::UTC));
+    // Midnight and noon are 12 on the twelve-hour clock.
+    EXPECT_EQ(appleTimeText(0), QStringLiteral("01 Jan 2001 12:00 AM"));
+    EXPECT_EQ(appleTimeText(12 * 3600 + 5 * 60), QStringLiteral("01 Jan 2001 12:05 PM"));
 }
 
 // --- Ordering ------------------------------------------------------------------------------------
