@@ -27,6 +27,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <ctime>
 #include <stdexcept>
 #include <string>
@@ -453,38 +454,59 @@ void failLoudly(benchmark::State& state, const std::string& why)
     state.SkipWithError(why.c_str());
 }
 
-void BM_ExportCsv(benchmark::State& state)
+// Per iteration, in a fresh folder: the floor, which returns how many items it handled, then ours (timed
+// for the benchmark); then the difference between their outputs, which must be empty. Reports the
+// counters ours_per_s, raw_per_s and slowdown.
+void compareWithFloor(benchmark::State& state, const std::function<qint64(const QTemporaryDir&)>& raw,
+                      const std::function<void(const QTemporaryDir&)>& ours,
+                      const std::function<std::string(const QTemporaryDir&)>& difference)
 {
-    const Source& s = source();
-    double ours = 0, raw = 0;
-    qint64 rows = 0;
+    double oursTotal = 0, rawTotal = 0;
+    qint64 items = 0;
     for (auto _ : state) {
         QTemporaryDir out;
         auto start = Clock::now();
-        const qint64 rawLines = csvRaw(s.dbPath, out.filePath(QStringLiteral("raw.csv")));
-        raw += since(start);
+        items += raw(out);
+        rawTotal += since(start);
         start = Clock::now();
-        // Ours reads the rows into records too, as the command does for a whole database.
-        IOS6MessageDb db(QDir(s.dir.path()), QString(), false);
-        _MsgStore store;
-        db.messages(store, 0);
-        ExportMessagesThread job(store.messageList(), out.filePath(QStringLiteral("ours.csv")),
-                                 ExportMessagesThread::Csv, nullptr);
-        job.run();
+        ours(out);
         const double ourSeconds = since(start);
-        ours += ourSeconds;
+        oursTotal += ourSeconds;
         state.SetIterationTime(ourSeconds);
-        rows += rawLines;
-        const std::string difference = firstDifference(fileBytes(out.filePath(QStringLiteral("ours.csv"))),
-                                                       fileBytes(out.filePath(QStringLiteral("raw.csv"))));
-        if (!difference.empty()) {
-            failLoudly(state, difference);
+        const std::string why = difference(out);
+        if (!why.empty()) {
+            failLoudly(state, why);
             return;
         }
     }
-    state.counters["ours_per_s"] = benchmark::Counter(rows / ours);
-    state.counters["raw_per_s"] = benchmark::Counter(rows / raw);
-    state.counters["slowdown"] = benchmark::Counter(ours / raw);
+    state.counters["ours_per_s"] = benchmark::Counter(items / oursTotal);
+    state.counters["raw_per_s"] = benchmark::Counter(items / rawTotal);
+    state.counters["slowdown"] = benchmark::Counter(oursTotal / rawTotal);
+}
+
+// Ours reads the rows into records too, as the command does for a whole database.
+void exportDatabase(const QString& folder, const QString& target, int format, const QString& assets = QString())
+{
+    IOS6MessageDb db(QDir(folder), QString(), false);
+    _MsgStore store;
+    db.messages(store, 0);
+    ExportMessagesThread job(store.messageList(), target, format, nullptr);
+    job.setAssetRoot(assets);
+    job.run();
+}
+
+void BM_ExportCsv(benchmark::State& state)
+{
+    const Source& s = source();
+    compareWithFloor(
+        state, [&](const QTemporaryDir& out) { return csvRaw(s.dbPath, out.filePath(QStringLiteral("raw.csv"))); },
+        [&](const QTemporaryDir& out) {
+            exportDatabase(s.dir.path(), out.filePath(QStringLiteral("ours.csv")), ExportMessagesThread::Csv);
+        },
+        [](const QTemporaryDir& out) {
+            return firstDifference(fileBytes(out.filePath(QStringLiteral("ours.csv"))),
+                                   fileBytes(out.filePath(QStringLiteral("raw.csv"))));
+        });
 }
 
 // --- HTML ----------------------------------------------------------------------------------------
@@ -611,7 +633,8 @@ const char kHtmlPrologue[] =
 
 // The pages of a history without attachments, one per conversation, with the same date lines, sender
 // lines, system-event sentences, escaping and emoji images, and plain copies of bubble/ and emoji/.
-void htmlRaw(const QString& dbPath, const QString& assets, const QString& outDir)
+// Returns the messages written.
+qint64 htmlRaw(const QString& dbPath, const QString& assets, const QString& outDir)
 {
     const std::string out = outDir.toStdString();
     mkdir(out.c_str(), 0755);
@@ -629,6 +652,7 @@ void htmlRaw(const QString& dbPath, const QString& assets, const QString& outDir
         page = nullptr;
     };
     qint64 chatId = 0;
+    qint64 written = 0;
     qint64 lastShown = 0;
     std::string line;
     std::string text;
@@ -645,6 +669,7 @@ void htmlRaw(const QString& dbPath, const QString& assets, const QString& outDir
             lastShown = 0;
         }
         line.clear();
+        ++written;
         if (sqlite3_column_int(rows.s, 5) != 0) {
             line += "<div class=\"sysif\">";
             appendEscaped(line, replaceEmojiUtf8(systemSentence(rows.s, parties.handles)));
@@ -674,6 +699,7 @@ void htmlRaw(const QString& dbPath, const QString& assets, const QString& outDir
         std::fwrite(line.data(), 1, line.size(), page);
     }
     close();
+    return written;
 }
 
 // Empty when both folders hold the same files with the same bytes, else the first difference.
@@ -725,35 +751,15 @@ void BM_ExportHtml(benchmark::State& state)
         return;
     }
     static const HtmlSource s;
-    double ours = 0, raw = 0;
-    qint64 messages = 0;
-    for (auto _ : state) {
-        QTemporaryDir out;
-        auto start = Clock::now();
-        htmlRaw(s.dbPath, assets, out.filePath(QStringLiteral("raw")));
-        raw += since(start);
-        start = Clock::now();
-        IOS6MessageDb db(QDir(s.dir.path()), QString(), false);
-        _MsgStore store;
-        db.messages(store, 0);
-        ExportMessagesThread job(store.messageList(), out.filePath(QStringLiteral("ours")),
-                                 ExportMessagesThread::Html, nullptr);
-        job.setAssetRoot(assets);
-        job.run();
-        const double ourSeconds = since(start);
-        ours += ourSeconds;
-        state.SetIterationTime(ourSeconds);
-        messages += store.messageList().size();
-        const std::string difference =
-            folderDifference(out.filePath(QStringLiteral("ours")), out.filePath(QStringLiteral("raw")));
-        if (!difference.empty()) {
-            failLoudly(state, difference);
-            return;
-        }
-    }
-    state.counters["ours_per_s"] = benchmark::Counter(messages / ours);
-    state.counters["raw_per_s"] = benchmark::Counter(messages / raw);
-    state.counters["slowdown"] = benchmark::Counter(ours / raw);
+    compareWithFloor(
+        state,
+        [&](const QTemporaryDir& out) { return htmlRaw(s.dbPath, assets, out.filePath(QStringLiteral("raw"))); },
+        [&](const QTemporaryDir& out) {
+            exportDatabase(s.dir.path(), out.filePath(QStringLiteral("ours")), ExportMessagesThread::Html, assets);
+        },
+        [](const QTemporaryDir& out) {
+            return folderDifference(out.filePath(QStringLiteral("ours")), out.filePath(QStringLiteral("raw")));
+        });
 }
 
 // --- local database ------------------------------------------------------------------------------
@@ -965,29 +971,16 @@ void BM_ExportLocalDb(benchmark::State& state)
     const Source& s = source();
     MsgMessageList messages = s.messages;
     sortMessages(messages);
-    double ours = 0, raw = 0;
-    qint64 rows = 0;
-    for (auto _ : state) {
-        QTemporaryDir out;
-        auto start = Clock::now();
-        localDbRaw(messages, out.filePath(QStringLiteral("raw")));
-        raw += since(start);
-        start = Clock::now();
-        localDbOurs(messages, out.filePath(QStringLiteral("ours")));
-        const double ourSeconds = since(start);
-        ours += ourSeconds;
-        state.SetIterationTime(ourSeconds);
-        rows += messages.size();
-        const std::string difference =
-            localDbDifference(out.filePath(QStringLiteral("ours")), out.filePath(QStringLiteral("raw")));
-        if (!difference.empty()) {
-            failLoudly(state, difference);
-            return;
-        }
-    }
-    state.counters["ours_per_s"] = benchmark::Counter(rows / ours);
-    state.counters["raw_per_s"] = benchmark::Counter(rows / raw);
-    state.counters["slowdown"] = benchmark::Counter(ours / raw);
+    compareWithFloor(
+        state,
+        [&](const QTemporaryDir& out) {
+            localDbRaw(messages, out.filePath(QStringLiteral("raw")));
+            return qint64(messages.size());
+        },
+        [&](const QTemporaryDir& out) { localDbOurs(messages, out.filePath(QStringLiteral("ours"))); },
+        [](const QTemporaryDir& out) {
+            return localDbDifference(out.filePath(QStringLiteral("ours")), out.filePath(QStringLiteral("raw")));
+        });
 }
 
 }  // namespace
