@@ -53,20 +53,27 @@ double since(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// A generated device database of messages in folder, 250 to a conversation; returns its path.
+QString generateHistory(const QTemporaryDir& folder, int messages, bool attachments)
+{
+    const QString dbPath = fixtures::ios6DbPathIn(folder.path());
+    fixtures::createIos6DeviceDb(dbPath);
+    fixtures::SampleHistoryOptions options;
+    options.messages = messages;
+    options.conversations = qMax(1, messages / 250);
+    options.attachments = attachments;
+    fixtures::fillSampleHistory(dbPath, options);
+    return dbPath;
+}
+
 // A generated device history with a small file for every attachment, read into a store once.
 struct Source {
     QTemporaryDir dir;
     _MsgStore store;
     MsgMessageList messages;
-    QString dbPath;
+    QString dbPath = generateHistory(dir, messageCount(), true);
     Source()
     {
-        dbPath = fixtures::ios6DbPathIn(dir.path());
-        fixtures::createIos6DeviceDb(dbPath);
-        fixtures::SampleHistoryOptions options;
-        options.messages = messageCount();
-        options.conversations = qMax(1, options.messages / 250);
-        fixtures::fillSampleHistory(dbPath, options);
         IOS6MessageDb db(QDir(dir.path()), QString(), false);
         db.messages(store, 0);
         db.close();
@@ -323,6 +330,18 @@ RawParties readParties(sqlite3* db)
     return parties;
 }
 
+// The text of column col without attachment marks (U+FFFC, EF BF BC in UTF-8).
+void appendVisibleText(std::string& out, sqlite3_stmt* row, int col)
+{
+    const char* text = reinterpret_cast<const char*>(sqlite3_column_text(row, col));
+    for (const char* p = text ? text : ""; *p; ++p) {
+        if (std::strncmp(p, "\xEF\xBF\xBC", 3) == 0)
+            p += 2;
+        else
+            out += *p;
+    }
+}
+
 // The sentence the reader gives a system event, named by the handles of the conversations.
 std::string systemSentence(sqlite3_stmt* row, const std::unordered_map<qint64, RawHandle>& handles)
 {
@@ -398,15 +417,9 @@ qint64 csvRaw(const QString& dbPath, const QString& outPath)
         if (sqlite3_column_int(rows.s, 5) != 0) {
             content = systemSentence(rows.s, handles);
         } else {
-            // The text without attachment marks (U+FFFC, EF BF BC in UTF-8), then the tags.
+            // The text without attachment marks, then the tags.
             content.clear();
-            const char* text = reinterpret_cast<const char*>(sqlite3_column_text(rows.s, 2));
-            for (const char* p = text ? text : ""; *p; ++p) {
-                if (std::strncmp(p, "\xEF\xBF\xBC", 3) == 0)
-                    p += 2;
-                else
-                    content += *p;
-            }
+            appendVisibleText(content, rows.s, 2);
             const auto found = tags.find(sqlite3_column_int64(rows.s, 4));
             if (found != tags.end())
                 content += found->second;
@@ -687,13 +700,7 @@ qint64 htmlRaw(const QString& dbPath, const QString& assets, const QString& outD
         }
         const std::string subject = columnText(rows.s, 9);
         text = subject.empty() ? std::string() : "<Subject:" + subject + ">\n";
-        const char* body = reinterpret_cast<const char*>(sqlite3_column_text(rows.s, 2));
-        for (const char* p = body ? body : ""; *p; ++p) {
-            if (std::strncmp(p, "\xEF\xBF\xBC", 3) == 0)
-                p += 2;
-            else
-                text += *p;
-        }
+        appendVisibleText(text, rows.s, 2);
         appendBubble(line, text, sent, named ? sender->second.displayName() : kNone);
         line += '\n';
         std::fwrite(line.data(), 1, line.size(), page);
@@ -727,20 +734,12 @@ std::string folderDifference(const QString& oursDir, const QString& rawDir)
     return std::string();
 }
 
-// A history of text, emoji, group senders and system events, without attachments.
+// A history of text, emoji, group senders and system events, without attachments: 10,000 messages
+// unless BENCH_MESSAGES says otherwise.
 struct HtmlSource {
     QTemporaryDir dir;
-    QString dbPath;
-    HtmlSource()
-    {
-        dbPath = fixtures::ios6DbPathIn(dir.path());
-        fixtures::createIos6DeviceDb(dbPath);
-        fixtures::SampleHistoryOptions options;
-        options.messages = qEnvironmentVariableIntValue("BENCH_MESSAGES") > 0 ? messageCount() : 10000;
-        options.conversations = qMax(1, options.messages / 250);
-        options.attachments = false;
-        fixtures::fillSampleHistory(dbPath, options);
-    }
+    QString dbPath =
+        generateHistory(dir, qEnvironmentVariableIntValue("BENCH_MESSAGES") > 0 ? messageCount() : 10000, false);
 };
 
 void BM_ExportHtml(benchmark::State& state)
