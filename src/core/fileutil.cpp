@@ -1,5 +1,6 @@
 #include "core/fileutil.h"
 
+#include "core/errors.h"
 #include "platform/shell.h"
 
 #include <QCryptographicHash>
@@ -7,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryFile>
 #include <QUrl>
 
 #include <fcntl.h>
@@ -15,10 +17,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 namespace {
 
 constexpr int kMaxFileNameBytes = 200;
+constexpr qint64 kCopyChunk = 64 * 1024;
 
 // A dangling symbolic link does not "exist", yet writing to it would create its target.
 bool isOccupied(const QString& path)
@@ -97,12 +101,41 @@ QString uniqueFilePath(const QString& path)
     }
     const QDir dir = info.dir();
     for (qint64 n = 1;; ++n) {
-        QString candidate = dir.absoluteFilePath(QStringLiteral("%1(%2)").arg(base).arg(n));
+        QString candidate = dir.absoluteFilePath(base + QLatin1Char('(') + QString::number(n) + QLatin1Char(')'));
         if (!suffix.isEmpty())
             candidate += QLatin1Char('.') + suffix;
         if (!isOccupied(candidate))
             return candidate;
     }
+}
+
+bool copyToNewFile(const QString& source, const QString& destination)
+{
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly)) {
+        qWarning() << "copy: cannot read" << source << in.errorString();
+        return false;
+    }
+    QTemporaryFile out(destination + QStringLiteral(".XXXXXX"));
+    const auto fail = [&destination](const QString& why) {
+        throwUtf8(QStringLiteral("Cannot write %1: %2").arg(destination, why));
+    };
+    if (!out.open())
+        fail(out.errorString());
+    std::vector<char> buffer(kCopyChunk);
+    qint64 n = 0;
+    while ((n = in.read(buffer.data(), kCopyChunk)) > 0) {
+        if (out.write(buffer.data(), n) != n)
+            fail(out.errorString());
+    }
+    if (n < 0) {
+        qWarning() << "copy: cannot read" << source << in.errorString();
+        return false;
+    }
+    if (!out.flush() || !out.setPermissions(in.permissions()) || !out.rename(destination))
+        fail(out.errorString());
+    out.setAutoRemove(false);
+    return true;
 }
 
 QString sanitizeFileName(const QString& name)

@@ -10,6 +10,13 @@ class QFile;
 // beside it, where <name> is everything before the last dot ("report.tar.gz" -> "report.tar(1).gz").
 QString uniqueFilePath(const QString& path);
 
+// Copies source to the new file destination: written under a temporary name beside it with the
+// source's permissions, then renamed into place, never over a file already there. False, leaving
+// nothing behind, when source cannot be read; throws (UTF-8 text) when destination cannot be written:
+// a full disk, a missing folder, a name taken meanwhile. No sync to disk: exports copy thousands of
+// small files.
+bool copyToNewFile(const QString& source, const QString& destination);
+
 // A file name made safe from text taken from data: without \ / : * ? " < > |, control characters
 // and unpaired surrogates, trimmed, at most 200 UTF-8 bytes, and never "", "." or ".." ("_" then).
 // Callers that must refuse an unusable name check the name itself, not this result.

@@ -6,7 +6,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QLocale>
 #include <QUrl>
 
 namespace {
@@ -22,10 +21,14 @@ QString fileUrlAttribute(const QString& path)
     return QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded).toHtmlEscaped();
 }
 
-QString linkHtml(const QString& path, const char* label)
+bool isExistingFile(const QString& path)
 {
-    return QStringLiteral("<a href=\"") + fileUrlAttribute(path) + QStringLiteral("\">") + QLatin1String(label) +
-           QStringLiteral("</a>");
+    return !path.isEmpty() && QFileInfo(path).isFile();
+}
+
+QString linkHtml(const QString& href, const char* label)
+{
+    return QStringLiteral("<a href=\"") + href + QStringLiteral("\">") + QLatin1String(label) + QStringLiteral("</a>");
 }
 
 // The sender line of a received message in a group conversation, else "".
@@ -52,26 +55,30 @@ QString inlineTextFile(const QString& path)
     return escapeHtmlWithEmoji(QString::fromUtf8(file.read(kMaxInlineTextBytes)));
 }
 
-// The content of one attachment's bubble; "" when it shows nothing.
-QString attachmentContent(const _MsgAttachment& attachment)
+// The content of one attachment's bubble; "" when it shows nothing. The file's link comes first, so an
+// export copies the attachment before its thumbnail.
+QString attachmentContent(const _MsgAttachment& attachment, BubbleLinks& links)
 {
     const QString mime = attachment.mime_type.toLower();
     const QString& path = attachment.localPath;
-    if (mime.startsWith(QLatin1String("image/")))
-        return makeImageLinkHtml(path, attachmentThumbnail(&attachment), kImageSize);
+    const QString href = links.fileLink(path);
+    if (mime.startsWith(QLatin1String("image/"))) {
+        const QString thumbnail = attachmentThumbnail(&attachment);
+        const QString src = isExistingFile(thumbnail) ? links.imageSource(thumbnail) : QString();
+        return makeImageLinkHtml(href, src.isEmpty() ? links.placeholderSource() : src, kImageSize);
+    }
     if (mime.startsWith(QLatin1String("video/")))
-        return linkHtml(path, "[VIDEO]");
+        return linkHtml(href, "[VIDEO]");
     if (mime.startsWith(QLatin1String("audio/")))
-        return linkHtml(path, "[AUDIO]");
+        return linkHtml(href, "[AUDIO]");
     if (mime == QLatin1String("text/x-vcard") || mime == QLatin1String("text/vcard")) {
         const QString card = renderVCardImage(path);
-        if (!card.isEmpty() && QFileInfo(card).isFile())
-            return makeImageLinkHtml(path, card, kCardSize);
-        return linkHtml(path, "[VCARD]");
+        const QString src = isExistingFile(card) ? links.imageSource(card) : QString();
+        return src.isEmpty() ? linkHtml(href, "[VCARD]") : makeImageLinkHtml(href, src, kCardSize);
     }
     if (mime == QLatin1String("text/plain"))
         return inlineTextFile(path);
-    return linkHtml(path, "[ATTACHMENT]");
+    return linkHtml(href, "[ATTACHMENT]");
 }
 
 }  // namespace
@@ -95,29 +102,38 @@ QString makeBubbleHtml(const QString& content, bool sent, const QString& sender)
     return html;
 }
 
-QString makeImageLinkHtml(const QString& file, const QString& thumbnail, const QString& attributes)
+QString FileUrlLinks::fileLink(const QString& localPath)
 {
-    const QString source = !thumbnail.isEmpty() && QFileInfo(thumbnail).isFile()
-                               ? fileUrlAttribute(thumbnail)
-                               : QStringLiteral("bubble/empty_photo.jpg");
-    return QStringLiteral("<a href=\"") + fileUrlAttribute(file) + QStringLiteral("\"><img src=\"") + source +
-           QStringLiteral("\" ") + attributes + QStringLiteral("></a>");
+    return fileUrlAttribute(localPath);
+}
+
+QString FileUrlLinks::imageSource(const QString& imagePath)
+{
+    return fileUrlAttribute(imagePath);
+}
+
+QString FileUrlLinks::placeholderSource()
+{
+    return QStringLiteral("bubble/empty_photo.jpg");
+}
+
+QString makeImageLinkHtml(const QString& href, const QString& src, const QString& attributes)
+{
+    return QStringLiteral("<a href=\"") + href + QStringLiteral("\"><img src=\"") + src + QStringLiteral("\" ") +
+           attributes + QStringLiteral("></a>");
 }
 
 QString dateLineHtml(const _MsgMessage& message)
 {
-    const QString when =
-        QLocale::c().toString(appleTimeToDateTime(message.date), QStringLiteral("dd MMM yyyy h:mm AP"));
-    return QStringLiteral("<div class=\"dt\">") + when + QStringLiteral("</div>");
+    return QStringLiteral("<div class=\"dt\">") + appleTimeText(message.date) + QStringLiteral("</div>");
 }
 
-QString messageBubbleHtml(const _MsgMessage& message, qint64& lastShown)
+QString messageContentHtml(const _MsgMessage& message, qint64& lastShown, BubbleLinks& links)
 {
-    QString html = QStringLiteral("<a name=\"sms_") + QString::number(message.rowid) + QStringLiteral("\"></a>");
-    if (message.item_type != 0) {
-        return html + QStringLiteral("<div class=\"sysif\">") + escapeHtmlWithEmoji(messagePlainText(&message)) +
+    if (message.item_type != 0)
+        return QStringLiteral("<div class=\"sysif\">") + escapeHtmlWithEmoji(messagePlainText(&message)) +
                QStringLiteral("</div>");
-    }
+    QString html;
     const QString sender = senderOf(message);
     const bool sent = message.is_from_me != 0;
     const qint64 shownAt = qint64(message.date) + kAppleEpochOffset;
@@ -130,11 +146,18 @@ QString messageBubbleHtml(const _MsgMessage& message, qint64& lastShown)
     if (!text.isEmpty() || message.attachments.isEmpty())
         html += makeBubbleHtml(escapeHtmlWithEmoji(text), sent, sender);
     for (const _MsgAttachment* attachment : message.sortedAttachments()) {
-        const QString content = attachmentContent(*attachment);
+        const QString content = attachmentContent(*attachment, links);
         if (!content.isEmpty())  // an unreadable text file shows nothing, not an empty bubble
             html += makeBubbleHtml(content, sent, sender);
     }
     return html;
+}
+
+QString messageBubbleHtml(const _MsgMessage& message, qint64& lastShown)
+{
+    FileUrlLinks links;
+    return QStringLiteral("<a name=\"sms_") + QString::number(message.rowid) + QStringLiteral("\"></a>") +
+           messageContentHtml(message, lastShown, links);
 }
 
 QString bubblePageHtml(const MsgMessageList& messages, int page, int pageCount)

@@ -5,6 +5,7 @@
 #include "core/fileutil.h"
 #include "core/jobguard.h"
 #include "export/exportmessagesdb.h"
+#include "export/exportmessageshtml.h"
 #include "export/textexport.h"
 #include "msgdb/msgutil.h"
 
@@ -177,11 +178,18 @@ void ExportMessagesThread::openPageExporter(const _MsgMessage& message)
     m_currentChatKey = chatKey(message.chat);
     m_pageOpen = true;
     const QString path = pageFilePath(message.chat);
-    if (!m_pageFactory)
-        throw std::runtime_error(kUnsupportedFormat);
-    m_exporter = m_pageFactory(m_format, m_target, QFileInfo(path).fileName());
-    if (!m_exporter)
-        throw std::runtime_error(kUnsupportedFormat);
+    if (m_format == Html) {
+        auto page = std::make_unique<ExportMessagesHtml>(QDir(m_target), QFileInfo(path).fileName());
+        if (!m_targetCreated)
+            page->setCreatedFiles(&m_createdFiles);
+        m_exporter = std::move(page);
+    } else {
+        if (!m_pageFactory)
+            throw std::runtime_error(kUnsupportedFormat);
+        m_exporter = m_pageFactory(m_format, m_target, QFileInfo(path).fileName());
+        if (!m_exporter)
+            throw std::runtime_error(kUnsupportedFormat);
+    }
     if (!m_targetCreated)
         m_createdFiles.append(path);
     m_exporter->begin();
@@ -198,7 +206,7 @@ QString ExportMessagesThread::pageFilePath(const _MsgChat* chat)
     const QDir folder(m_target);
     QString path = folder.absoluteFilePath(name + suffix);
     for (int n = 1; m_usedPaths.contains(path) || QFileInfo::exists(path) || QFileInfo(path).isSymLink(); ++n)
-        path = folder.absoluteFilePath(QStringLiteral("%1(%2)%3").arg(name).arg(n).arg(suffix));
+        path = folder.absoluteFilePath(QStringLiteral("%1(%2)%3").arg(name, QString::number(n), suffix));
     m_usedPaths.insert(path);
     return path;
 }
@@ -223,7 +231,7 @@ void ExportMessagesThread::copyAssetFiles(const QString& assetFolder, const QStr
         const QString copy = QDir(destination).filePath(file.fileName());
         if (QFileInfo::exists(copy))
             continue;  // kept as it is, never overwritten
-        if (!QFile::copy(file.absoluteFilePath(), copy))
+        if (!copyToNewFile(file.absoluteFilePath(), copy))
             throwUtf8(QStringLiteral("Cannot copy %1 to %2.").arg(file.absoluteFilePath(), copy));
         if (!m_targetCreated)
             m_createdFiles.append(copy);

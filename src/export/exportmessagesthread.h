@@ -33,7 +33,7 @@ class ExportMessagesThread : public QThread {
 public:
     enum Format { Text = 0, Csv = 1, Pdf = 2, Html = 3, LocalDb = 4 };
 
-    // Makes the exporter of one conversation file (PDF, HTML) at folder/fileName.
+    // Makes the exporter of one conversation file (PDF) at folder/fileName.
     using PageExporterFactory =
         std::function<std::unique_ptr<MessageExporter>(int format, const QString& folder, const QString& fileName)>;
 
@@ -41,8 +41,7 @@ public:
                          QObject* parent = nullptr);
     ~ExportMessagesThread() override;
 
-    // Replaces the page exporters (PDF, HTML). Without one these formats fail with
-    // "not support export format.".
+    // Replaces the PDF page exporter. Without one that format fails with "not support export format.".
     void setPageExporterFactory(PageExporterFactory factory) { m_pageFactory = std::move(factory); }
     // The folder holding "bubble" and "emoji" that an HTML export copies; beside the program by default.
     void setAssetRoot(const QString& folder) { m_assetRoot = folder; }

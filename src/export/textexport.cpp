@@ -150,6 +150,7 @@ void TextFileExport::flushBuffer()
 
 void TextFileExport::end()
 {
+    writeFooter();
     flushBuffer();
     if (m_file.error() != QFileDevice::NoError)
         fail(m_file.errorString());

@@ -11,7 +11,8 @@
 #include <QSaveFile>
 #include <QString>
 
-// Shared by both formats: the temporary file, the UTF-8 output buffer and the error checks.
+// Shared by the text formats and the HTML pages: the temporary file, the UTF-8 output buffer and the
+// error checks.
 class TextFileExport : public MessageExporter {
 public:
     explicit TextFileExport(const QString& path);
@@ -21,6 +22,8 @@ public:
 
 protected:
     virtual void writeHeader() = 0;
+    // What follows the last message; nothing by default.
+    virtual void writeFooter() {}
     // Appends text as UTF-8; the file is written in large blocks.
     void write(const QString& text);
 

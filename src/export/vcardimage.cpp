@@ -60,7 +60,8 @@ QImage cardPortrait(const QByteArray& photo)
 
 QString cacheKey(const QString& path, const QFileInfo& info)
 {
-    return QStringLiteral("%1\n%2\n%3").arg(path).arg(info.size()).arg(info.lastModified().toMSecsSinceEpoch());
+    return QStringLiteral("%1\n%2\n%3")
+        .arg(path, QString::number(info.size()), QString::number(info.lastModified().toMSecsSinceEpoch()));
 }
 
 bool saveJpeg(const QImage& image, const QString& target)

@@ -12,7 +12,6 @@
 #include <QImage>
 #include <QImageReader>
 #include <QImageWriter>
-#include <QLocale>
 #include <QSaveFile>
 #include <QStringList>
 #include <QUuid>
@@ -20,18 +19,14 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <limits>
 
 namespace {
 
 // --- Summaries -----------------------------------------------------------------------------------
-
-QString summaryDate(int appleSeconds)
-{
-    // The C locale keeps month names and AM/PM English and stable in every export.
-    return QLocale::c().toString(appleTimeToDateTime(appleSeconds), QStringLiteral("dd MMM yyyy h:mm AP"));
-}
 
 QString nameOrYou(const _MsgHandle* handle)
 {
@@ -40,7 +35,7 @@ QString nameOrYou(const _MsgHandle* handle)
 
 QString systemEventSentence(const _MsgMessage& m)
 {
-    const QString date = summaryDate(m.date);
+    const QString date = appleTimeText(m.date);
     switch (m.item_type) {
     case 1:
         return QStringLiteral("%1 Added %2 to the conversation.\n%3")
@@ -163,7 +158,7 @@ QString thumbnailKey(const QString& localPath)
     const QFileInfo info(localPath);
     const qint64 size = info.exists() ? info.size() : -1;
     const qint64 modified = info.exists() ? info.lastModified().toMSecsSinceEpoch() : -1;
-    return QStringLiteral("%1\n%2\n%3").arg(localPath).arg(size).arg(modified);
+    return QStringLiteral("%1\n%2\n%3").arg(localPath, QString::number(size), QString::number(modified));
 }
 
 QSize thumbnailSize(const QSize& source)
@@ -268,6 +263,25 @@ QString guidFromMd5(const QByteArray& data)
 QDateTime appleTimeToDateTime(int seconds)
 {
     return QDateTime::fromSecsSinceEpoch(qint64(seconds) + kAppleEpochOffset);
+}
+
+QString appleTimeText(int seconds)
+{
+    // The C locale keeps month names and AM/PM English and stable in every export. localtime_r
+    // rather than QDateTime: the same local time at a fraction of the cost, and an export may show
+    // the time of every message.
+    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const std::time_t unixSeconds = std::time_t(qint64(seconds) + kAppleEpochOffset);
+    std::tm local{};
+    if (!localtime_r(&unixSeconds, &local))
+        return QString();
+    const int hour = local.tm_hour % 12 == 0 ? 12 : local.tm_hour % 12;
+    char text[48];
+    const int length = std::snprintf(text, sizeof text, "%02d %s %04d %d:%02d %s", local.tm_mday,
+                                     kMonths[local.tm_mon], local.tm_year + 1900, hour, local.tm_min,
+                                     local.tm_hour < 12 ? "AM" : "PM");
+    return QString::fromLatin1(text, length);
 }
 
 QByteArray makeAttributedBody(const QString& attachmentGuid)

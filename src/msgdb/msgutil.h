@@ -34,6 +34,8 @@ QString guidFromMd5(const QByteArray& data);
 
 // An iOS date (seconds since 2001-01-01 UTC) in local time.
 QDateTime appleTimeToDateTime(int seconds);
+// The local date and time of an iOS date as messages show it, in the C locale: "04 Sep 2013 3:06 PM".
+QString appleTimeText(int seconds);
 
 // The archived rich text of a message made of one attachment. attachmentGuid must be a GUID of 36
 // bytes; anything else gives an empty array (the archive stores the length in one fixed byte).

@@ -18,7 +18,7 @@ TEST_F(FileUtilTest, UniqueFilePathKeepsEverythingBeforeLastSuffix)
     const QString missing = QStringLiteral("relative/missing.txt");
     EXPECT_EQ(uniqueFilePath(missing), missing);
 
-    for (const char* name : {"a.txt", "a(1).txt", "Ann B. Smith.txt", "report.tar.gz", "notes", ".profile"})
+    for (const char* name : {"a.txt", "a(1).txt", "Ann B. Smith.txt", "report.tar.gz", "notes", ".profile", "%2.txt"})
         fixtures::writeTextFile(homePath(QString::fromUtf8(name)), "x");
     EXPECT_EQ(uniqueFilePath(homePath(QStringLiteral("a.txt"))), homePath(QStringLiteral("a(2).txt")));
     EXPECT_EQ(uniqueFilePath(homePath(QStringLiteral("Ann B. Smith.txt"))),
@@ -26,6 +26,7 @@ TEST_F(FileUtilTest, UniqueFilePathKeepsEverythingBeforeLastSuffix)
     EXPECT_EQ(uniqueFilePath(homePath(QStringLiteral("report.tar.gz"))), homePath(QStringLiteral("report.tar(1).gz")));
     EXPECT_EQ(uniqueFilePath(homePath(QStringLiteral("notes"))), homePath(QStringLiteral("notes(1)")));
     EXPECT_EQ(uniqueFilePath(homePath(QStringLiteral(".profile"))), homePath(QStringLiteral(".profile(1)")));
+    EXPECT_EQ(uniqueFilePath(homePath(QStringLiteral("%2.txt"))), homePath(QStringLiteral("%2(1).txt")));
 }
 
 TEST_F(FileUtilTest, UniqueFilePathTreatsDanglingLinkAsTaken)

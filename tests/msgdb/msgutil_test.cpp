@@ -284,6 +284,9 @@ TEST(Identifiers, AppleTimeCountsFrom2001)
     EXPECT_EQ(appleTimeToDateTime(0).toUTC(), QDateTime(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC));
     EXPECT_EQ(appleTimeToDateTime(-1).toUTC(), QDateTime(QDate(2000, 12, 31), QTime(23, 59, 59), Qt::UTC));
     EXPECT_EQ(appleTimeToDateTime(2147483647).toUTC(), QDateTime(QDate(2069, 1, 19), QTime(3, 14, 7), Qt::UTC));
+    // Midnight and noon are 12 on the twelve-hour clock.
+    EXPECT_EQ(appleTimeText(0), QStringLiteral("01 Jan 2001 12:00 AM"));
+    EXPECT_EQ(appleTimeText(12 * 3600 + 5 * 60), QStringLiteral("01 Jan 2001 12:05 PM"));
 }
 
 // --- Ordering ------------------------------------------------------------------------------------
@@ -433,6 +436,9 @@ TEST_F(ThumbnailTest, UnreadableOrHugeImagesGiveAPathWithoutFile)
     const _MsgAttachment missing = at(homePath(QStringLiteral("gone.png")));
     EXPECT_FALSE(QFileInfo::exists(attachmentThumbnail(&missing)));
     EXPECT_FALSE(attachmentThumbnail(nullptr).isEmpty());
+    // "%2" is part of a name, not a placeholder for the size (-1 when missing).
+    const _MsgAttachment percent = at(homePath(QStringLiteral("x%2"))), minusOne = at(homePath(QStringLiteral("x-1")));
+    EXPECT_NE(attachmentThumbnail(&percent), attachmentThumbnail(&minusOne));
 
     // A PNG header claiming 100000 x 100000 pixels is refused before anything is decoded.
     const QString bomb = homePath(QStringLiteral("bomb.png"));
