@@ -475,4 +475,23 @@
         <translation>Please select an iPhone:</translation>
     </message>
 </context>
+<context>
+    <name>UpdateLocalDbThread</name>
+    <message>
+        <source>IDS_UPDATING_LOCALDB_%1_MESSAGES</source>
+        <translation>Updating local database %1 messages...</translation>
+    </message>
+    <message>
+        <source>IDS_SUC_UPDATE_LOCALDB</source>
+        <translation>Successfully updated local database. Please restart software.</translation>
+    </message>
+    <message>
+        <source>IDS_%1_OLD_MESSAGES_WITHOUT_ADDRESS</source>
+        <translation>%1 old messages without a contact address were not converted; they stay readable in the old database file, now named mms.db-bak.</translation>
+    </message>
+    <message>
+        <source>IDS_CANNOT_RENAME_OLD_LOCALDB_%1</source>
+        <translation>The old local database %1 was converted, but it could not be renamed, so it will be converted again at the next start. Please check that its folder is writable.</translation>
+    </message>
+</context>
 </TS>

@@ -1,4 +1,7 @@
 // Runs the real program headless with its own HOME, as a user would start it.
+#include "fixtures/legacy_localdb.h"
+#include "fixtures/message_history.h"
+
 #include <QDate>
 #include <QDir>
 #include <QFile>
@@ -37,6 +40,13 @@ ProgramRun runProgram(const QString& home, const QMap<QString, QString>& extra)
     return run;
 }
 
+QByteArray todaysLog(const QDir& data)
+{
+    QFile log(data.filePath(QStringLiteral("qlogs/log-%1.txt")
+                                .arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd")))));
+    return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+}
+
 TEST(StartupSmoke, NormalStartWritesTheDaysLogAndEndsCleanly)
 {
     QTemporaryDir home;
@@ -45,10 +55,23 @@ TEST(StartupSmoke, NormalStartWritesTheDaysLogAndEndsCleanly)
     EXPECT_EQ(run.exitCode, 0);
     const QDir data(QDir(home.path()).filePath(QLatin1String(kDataFolder)));
     EXPECT_TRUE(data.exists());
-    QFile log(data.filePath(QStringLiteral("qlogs/log-%1.txt")
-                                .arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd")))));
-    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(log.readAll().contains("closing after 300 ms"));
+    EXPECT_TRUE(todaysLog(data).contains("closing after 300 ms"));
+}
+
+TEST(StartupSmoke, AnOldLocalDatabaseIsUpgradedAndTheProgramEndsForARestart)
+{
+    QTemporaryDir home;
+    const QDir data(QDir(home.path()).filePath(QLatin1String(kDataFolder)));
+    const QString folder = data.filePath(QStringLiteral("local_databases/old"));
+    fixtures::createLegacyLocalDb(folder, {{{1, QStringLiteral("+15550001"), QString()}}, {{1, QStringLiteral("hi"), 0}}});
+    const ProgramRun run = runProgram(home.path(), {});
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_TRUE(QFile::exists(folder + QStringLiteral("/mms.db-bak")));
+    EXPECT_TRUE(QFile::exists(fixtures::ios6DbPathIn(folder)));
+    const QByteArray log = todaysLog(data);
+    EXPECT_TRUE(log.contains("Successfully updated local database. Please restart software."));
+    EXPECT_FALSE(log.contains("closing after"));  // the window closed at once, not by the timer
 }
 
 TEST(StartupSmoke, WrongSqliteLayerEndsWithCodeOneBeforeAnyLog)
