@@ -1,14 +1,13 @@
 #include "ui/datasourceselform.h"
 
+#include "ui/buttonrow.h"
 #include "ui/interaction.h"
 #include "ui/messagebox.h"
 
 #include <QComboBox>
-#include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
 #include <QPushButton>
-#include <QSpacerItem>
 
 DataSourceSelForm::DataSourceSelForm(QWidget* parent) : QDialog(parent), m_mover(this)
 {
@@ -37,19 +36,10 @@ void DataSourceSelForm::buildForm()
     cbDevice->setGeometry(10, 50, 401, 22);
     cbDevice->setEditable(false);
 
-    layoutWidget = new QWidget(this);
-    layoutWidget->setObjectName(QStringLiteral("layoutWidget"));
-    layoutWidget->setGeometry(100, 100, 211, 25);
-    auto* horizontalLayout = new QHBoxLayout(layoutWidget);
-    horizontalLayout->setObjectName(QStringLiteral("horizontalLayout"));
-    horizontalLayout->setContentsMargins(0, 0, 0, 0);
-    btnOK = new QPushButton(tr("确定"), layoutWidget);
-    btnOK->setObjectName(QStringLiteral("btnOK"));
-    horizontalLayout->addWidget(btnOK);
-    horizontalLayout->addItem(new QSpacerItem(40, 20, QSizePolicy::Expanding, QSizePolicy::Minimum));
-    btnClose = new QPushButton(tr("取消"), layoutWidget);
-    btnClose->setObjectName(QStringLiteral("btnClose"));
-    horizontalLayout->addWidget(btnClose);
+    const ButtonRow buttons = addButtonRow(this, {100, 100, 211, 25}, tr("确定"), tr("取消"));
+    layoutWidget = buttons.widget;
+    btnOK = buttons.ok;
+    btnClose = buttons.cancel;
 }
 
 void DataSourceSelForm::fill(const QString& label, const QList<DataSourceEntry>& entries)
