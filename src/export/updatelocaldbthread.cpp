@@ -17,20 +17,15 @@
 
 namespace {
 
-const QString& oldDbName()
-{
-    static const QString name = QStringLiteral("mms.db");
-    return name;
-}
-
 QString oldDbPath(const QDir& folder)
 {
-    return folder.absoluteFilePath(oldDbName());
+    return folder.absoluteFilePath(QStringLiteral("mms.db"));
 }
 
-// The message's own row id is selected by name: "m.*" holds it only when the old table declared it.
+// The row id and the handle's columns are selected under names of their own: "m.*" holds the row id
+// only when the old table declared it, and may hold columns named like the handle's.
 const char kMessagesSql[] =
-    "select m.rowid as old_rowid, m.*, h.address, h.person from message as m"
+    "select m.*, m.rowid as old_rowid, h.address as old_address, h.person as old_person from message as m"
     " inner join handle as h on m.handle_id=h.rowid order by m.rowid";
 const char kWithoutHandleSql[] =
     "select count(*) from message as m left join handle as h on m.handle_id=h.rowid where h.rowid is null";
@@ -108,11 +103,11 @@ public:
 
     void convert(const Sqlite3Cursor& row, const QList<OldAttachment>& attachments)
     {
-        const QString address = m_country.normalizeNumber(row.getText(QStringLiteral("address")));
+        const QString address = m_country.normalizeNumber(row.getText(QStringLiteral("old_address")));
         _MsgHandle handle;
         handle.id = address;
         handle.service = QStringLiteral("SMS");
-        handle.contactName = row.getText(QStringLiteral("person"));
+        handle.contactName = row.getText(QStringLiteral("old_person"));
         _MsgChat chat;
         chat.guid = QStringLiteral("SMS;-;") + address;
         chat.chat_identifier = address;
