@@ -479,4 +479,88 @@
         <translation>Please select an iPhone:</translation>
     </message>
 </context>
+<context>
+    <name>UpdateLocalDbThread</name>
+    <message>
+        <source>IDS_UPDATING_LOCALDB_%1_MESSAGES</source>
+        <translation>Updating local database %1 messages...</translation>
+    </message>
+    <message>
+        <source>IDS_SUC_UPDATE_LOCALDB</source>
+        <translation>Successfully updated local database. Please restart software.</translation>
+    </message>
+    <message>
+        <source>IDS_%1_OLD_MESSAGES_WITHOUT_ADDRESS</source>
+        <translation>%1 old messages without a contact address were not converted; they stay readable in the old database file, now named mms.db-bak.</translation>
+    </message>
+    <message>
+        <source>IDS_CANNOT_RENAME_OLD_LOCALDB_%1</source>
+        <translation>The old local database %1 was converted, but it could not be renamed, so it will be converted again at the next start. Please check that its folder is writable.</translation>
+    </message>
+</context>
+<context>
+    <name>SetMsgNumDialog</name>
+    <message>
+        <source>Dialog</source>
+        <translation>Dialog</translation>
+    </message>
+    <message>
+        <source>IDS_SET_MESSAGE_NUMBER</source>
+        <translation>Set Contact Info for Message</translation>
+    </message>
+    <message>
+        <source>IDS_EMPATY_PHONE_NUMNBER_PLEASE_INPUT</source>
+        <translation>Phone number is required.</translation>
+    </message>
+    <message>
+        <source>IDS_CONFIRM_SET_UNKNOWN_MSG_NUMBER_AS_%1</source>
+        <translation>Confirm to set phone number as %1 for the message?</translation>
+    </message>
+</context>
+<context>
+    <name>DataSourceSelForm</name>
+    <message>
+        <source>Dialog</source>
+        <translation>Dialog</translation>
+    </message>
+    <message>
+        <source>IDS_TITLE_SELECT_ONE_DEVICE_TO_TRANSFER</source>
+        <translation>Please select a Device.</translation>
+    </message>
+    <message>
+        <source>IDS_PLEASE_SELECT_ONE_DATASOURCE</source>
+        <translation>Need to select a Device to continue.</translation>
+    </message>
+    <message>
+        <source>确定</source>
+        <translation>Confirm</translation>
+    </message>
+    <message>
+        <source>取消</source>
+        <translation>Cancel</translation>
+    </message>
+</context>
+<context>
+    <name>AboutUsForm</name>
+    <message>
+        <source>Dialog</source>
+        <translation>Dialog</translation>
+    </message>
+    <message>
+        <source>关于</source>
+        <translation>About</translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>Copyright (C) %1 VarnelQuist. All rights reserved.</source>
+        <translation>Copyright (C) %1 VarnelQuist. All rights reserved.</translation>
+    </message>
+    <message>
+        <source>Home page</source>
+        <translation>Home page</translation>
+    </message>
+</context>
 </TS>

@@ -3,11 +3,14 @@
 #include "app/loghandler.h"
 #include "core/datadir.h"
 #include "device/devicelibraries.h"
+#include "export/updatelocaldbthread.h"
 #include "platform/sqlite3db.h"
 #include "platform/webhost.h"
 #include "ui/interaction.h"
+#include "ui/jobrunner.h"
 #include "ui/mainwindow.h"
 #include "ui/messagebox.h"
+#include "ui/progressform.h"
 
 #include <QApplication>
 #include <QDir>
@@ -72,29 +75,16 @@ QString devicesMissingText()
     return QObject::tr("IDS_NONE_INSTALL_ITUNES").arg(htmlEscape(help.toString(QUrl::FullyEncoded)));
 }
 
-// The first folder of local databases that still holds an old-format "mms.db".
-QString findOldLocalDatabase()
+// Converts old local databases under a progress dialog that cannot be cancelled; true when that
+// succeeded and the program must end so that it starts again on the converted databases.
+bool upgradeOldLocalDatabases()
 {
-    const QDir roots[] = {localDatabasesDir(), QDir(dataFolderPath(DataFolder::OldLocalDatabases))};
-    for (const QDir& root : roots) {
-        for (const QString& name : root.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
-            const QString folder = root.absoluteFilePath(name);
-            if (QFileInfo::exists(QDir(folder).absoluteFilePath(QStringLiteral("mms.db"))))
-                return folder;
-        }
-    }
-    return {};
-}
-
-// Upgrades old local databases under a progress dialog; true when it succeeded and the program must
-// end so it can be started again. The upgrade job is not part of this version: old databases stay as
-// they are and start-up goes on.
-bool upgradeOldLocalDatabases(MainWindow&)
-{
-    const QString folder = findOldLocalDatabase();
-    if (!folder.isEmpty())
-        qWarning("old local database left as it is: %s", qUtf8Printable(folder));
-    return false;
+    if (oldLocalDatabaseFolders().isEmpty())
+        return false;
+    ProgressForm form{QString()};
+    form.setCancelEnabled(false);
+    UpdateLocalDbThread job(&form);
+    return runJob(form, job);
 }
 
 }  // namespace
@@ -134,7 +124,7 @@ int runApplication(int& argc, char** argv, const StartupOptions& options)
         if (!DeviceLibraries::isLoaded())
             showWarning(devicesMissingText());
 
-        if (upgradeOldLocalDatabases(window)) {
+        if (upgradeOldLocalDatabases()) {
             QMetaObject::invokeMethod(&window, "close", Qt::QueuedConnection);
         } else {
             window.setStartupFinished(true);

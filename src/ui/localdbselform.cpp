@@ -1,5 +1,6 @@
 #include "ui/localdbselform.h"
 
+#include "ui/buttonrow.h"
 #include "ui/interaction.h"
 #include "ui/messagebox.h"
 
@@ -7,7 +8,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
-#include <QSpacerItem>
 
 #include <algorithm>
 
@@ -69,20 +69,11 @@ void LocalDbSelForm::buildForm()
     cbLocalDbNames->setInsertPolicy(QComboBox::NoInsert);
     cbLocalDbNames->setToolTip(tr("选择现有的数据库会将短信息附加到里面,输入新的名字会创建新的本地数据库."));
 
-    layoutWidget = new QWidget(this);
-    layoutWidget->setObjectName(QStringLiteral("layoutWidget"));
-    layoutWidget->setGeometry(100, 120, 210, 24);
-    auto* horizontalLayout = new QHBoxLayout(layoutWidget);
-    horizontalLayout->setObjectName(QStringLiteral("horizontalLayout"));
-    horizontalLayout->setSpacing(6);
-    horizontalLayout->setContentsMargins(0, 0, 0, 0);
-    btnOK = new QPushButton(tr("确定"), layoutWidget);
-    btnOK->setObjectName(QStringLiteral("btnOK"));
-    horizontalLayout->addWidget(btnOK);
-    horizontalLayout->addItem(new QSpacerItem(40, 20, QSizePolicy::Expanding, QSizePolicy::Minimum));
-    btnClose = new QPushButton(tr("取消"), layoutWidget);
-    btnClose->setObjectName(QStringLiteral("btnClose"));
-    horizontalLayout->addWidget(btnClose);
+    const ButtonRow buttons = addButtonRow(this, {100, 120, 210, 24}, tr("确定"), tr("取消"));
+    buttons.layout->setSpacing(6);
+    layoutWidget = buttons.widget;
+    btnOK = buttons.ok;
+    btnClose = buttons.cancel;
 
     connect(btnClose, &QPushButton::pressed, this, &QDialog::reject);
 }

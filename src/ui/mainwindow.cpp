@@ -6,11 +6,13 @@
 #include "msgdb/messagedbfolder.h"
 #include "msgdb/msgutil.h"
 #include "platform/webhost.h"
+#include "ui/aboutusform.h"
 #include "ui/bubbleviewmgr.h"
 #include "ui/commands/devicecommands.h"
 #include "ui/commands/foldercommands.h"
 #include "ui/commands/importcommands.h"
 #include "ui/commands/messagecommands.h"
+#include "ui/interaction.h"
 #include "ui/itemmodelsms.h"
 #include "ui/messagebox.h"
 #include "ui/mytreeview.h"
@@ -660,7 +662,11 @@ void MainWindow::miClearCache() { m_folderCommands->clearCache(); }
 void MainWindow::miHelp() { m_folderCommands->openHelp(); }
 void MainWindow::miFeedback() { m_folderCommands->openFeedback(); }
 void MainWindow::miHome() { m_folderCommands->openHome(); }
-void MainWindow::miAbout() { showCommandNotReady("miAbout"); }
+void MainWindow::miAbout()
+{
+    AboutUsForm about(this);
+    execDialog(about);
+}
 
 // Writing into iTunes backups and devices: no menu entry reaches these.
 void MainWindow::miI2I() {}

@@ -1,4 +1,6 @@
 // Runs the real program headless with its own HOME, as a user would start it.
+#include "fixtures/message_history.h"
+
 #include <QDate>
 #include <QDir>
 #include <QFile>
@@ -49,6 +51,22 @@ TEST(StartupSmoke, NormalStartWritesTheDaysLogAndEndsCleanly)
                                 .arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd")))));
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
     EXPECT_TRUE(log.readAll().contains("closing after 300 ms"));
+}
+
+TEST(StartupSmoke, AnOldLocalDatabaseIsUpgradedAndTheProgramEndsForARestart)
+{
+    QTemporaryDir home;
+    const QDir data(QDir(home.path()).filePath(QLatin1String(kDataFolder)));
+    const QString folder = data.filePath(QStringLiteral("local_databases/old"));
+    fixtures::createLegacyLocalDb(folder);
+    const ProgramRun run = runProgram(home.path(), {});
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_TRUE(QFile::exists(folder + QStringLiteral("/mms.db-bak")));
+    QFile log(data.filePath(QStringLiteral("qlogs/log-%1.txt").arg(QDate::currentDate().toString("yyyyMMdd"))));
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    const QByteArray text = log.readAll();  // the success box asked for a restart; no timer closed the window
+    EXPECT_TRUE(text.contains("Please restart software.") && !text.contains("closing after"));
 }
 
 TEST(StartupSmoke, WrongSqliteLayerEndsWithCodeOneBeforeAnyLog)
