@@ -129,16 +129,20 @@ qint64 readRaw(const QString& path)
              "select chat_id, max(date) as last from ( select cm.chat_id, m.date from chat_message_join as cm"
              " inner join message as m on cm.message_id=m.rowid ) as tmp group by chat_id",
              {{"chat_id", "last"}, {}, {}}, dates);
-    rawQuery(db, "select j.chat_id, h.* from chat_handle_join as j inner join handle as h on j.handle_id = h.rowid",
+    rawQuery(db,
+             "select j.chat_id, h.* from (select distinct chat_id, handle_id from chat_handle_join) as j"
+             " inner join handle as h on j.handle_id = h.rowid",
              kHandleColumns, handles);
     const qint64 count = rawQuery(db,
-                                  "select j.chat_id, m.* from chat_message_join as j inner join message as m"
-                                  " on j.message_id = m.rowid and m.item_type <> 4",
+                                  "select j.chat_id, m.* from"
+                                  " (select distinct chat_id, message_id from chat_message_join) as j"
+                                  " inner join message as m on j.message_id = m.rowid and m.item_type <> 4",
                                   kMessageColumns, messages);
     rawQuery(db,
-             "select ma.message_id, ma.attachment_id, cm.chat_id, a.* from message_attachment_join as ma"
-             " inner join attachment as a on ma.attachment_id=a.rowid"
-             " inner join chat_message_join as cm on ma.message_id=cm.message_id",
+             "select ma.message_id, ma.attachment_id, a.* from"
+             " (select distinct message_id, attachment_id from message_attachment_join) as ma"
+             " inner join attachment as a on ma.attachment_id = a.rowid"
+             " where ma.message_id in (select message_id from chat_message_join)",
              kAttachmentColumns, attachments);
     sqlite3_close(db);
     return count;

@@ -262,8 +262,11 @@ void IOS5MessageDb::readSmsMembers(_MsgStore& store)
 {
     auto& handles = store.data()->handles;
     const auto& chats = store.data()->chats;
-    // In row order: the first two members decide the conversation's identifier.
-    Sqlite3Cursor cursor = queryThrow("select rowid as rowid, * from group_member order by rowid");
+    // In row order: the first two members decide the conversation's identifier. A member a crafted
+    // file repeats is read once, as its first row.
+    Sqlite3Cursor cursor = queryThrow(
+        "select min(rowid) as rowid, group_id, address, country from group_member"
+        " group by group_id, address, country order by rowid");
     const int rowidAt = cursor.columnIndex(QStringLiteral("rowid"));
     const int groupAt = cursor.columnIndex(QStringLiteral("group_id"));
     const int addressAt = cursor.columnIndex(QStringLiteral("address"));
@@ -312,15 +315,15 @@ void IOS5MessageDb::readIMessageChats(_MsgStore& store)
         const qint64 key = -cursor.getInt64(QStringLiteral("rowid"));
         if (chats.contains(key))
             continue;
-        const PlistNode participants = PlistNode::fromData(cursor.getBlob(QStringLiteral("participants")));
-        const int count = participants.isArray() ? participants.count() : 0;
+        const QStringList members = participantIds(cursor.getBlob(QStringLiteral("participants")));
 
         auto made = std::make_unique<_MsgChat>();
         _MsgChat* chat = made.get();
         chats.insert(key, made.release());
         chat->rowid = key;
         chat->chat_identifier = normalizedWithDefault(cursor.getText(QStringLiteral("chat_identifier")));
-        chat->guid = (count <= 1 ? QStringLiteral("iMessage;-;") : QStringLiteral("iMessage;+;")) + chat->chat_identifier;
+        chat->guid = (members.size() <= 1 ? QStringLiteral("iMessage;-;") : QStringLiteral("iMessage;+;"))
+                     + chat->chat_identifier;
         chat->style = cursor.getInt(QStringLiteral("style"));
         chat->state = cursor.getInt(QStringLiteral("state"));
         chat->account_id = cursor.getText(QStringLiteral("account_id"));
@@ -328,11 +331,11 @@ void IOS5MessageDb::readIMessageChats(_MsgStore& store)
         chat->account_login = cursor.getText(QStringLiteral("account_login"));
         madeChats.insert(chat->chat_identifier, chat);
 
-        for (int i = 0; i < count; ++i) {
+        for (const QString& member : members) {
             auto handle = std::make_unique<_MsgHandle>();
             handle->rowid = freeIMessageHandleKey(store);
             handle->service = kIMessage;
-            handle->id = normalizedWithDefault(participants.at(i).toString());
+            handle->id = member;
             m_naming.applyContact(*handle);
             chat->handles.insert(handle->id, handle.get());
             handles.insert(handle->rowid, handle.get());
@@ -340,6 +343,22 @@ void IOS5MessageDb::readIMessageChats(_MsgStore& store)
         }
     }
     applyIMessageChatDates(madeChats);
+}
+
+QStringList IOS5MessageDb::participantIds(const QByteArray& participants)
+{
+    const PlistNode list = PlistNode::fromData(participants);
+    const int count = list.isArray() ? list.count() : 0;
+    QStringList ids;
+    QSet<QString> seen;
+    for (int i = 0; i < count; ++i) {
+        const QString id = normalizedWithDefault(list.at(i).toString());
+        if (!seen.contains(id)) {
+            seen.insert(id);
+            ids.append(id);
+        }
+    }
+    return ids;
 }
 
 qint64 IOS5MessageDb::freeIMessageHandleKey(const _MsgStore& store) const
@@ -410,13 +429,13 @@ void IOS5MessageDb::messages(_MsgStore& store, qint64 chatRowid)
 
 void IOS5MessageDb::readMessageRows(MessageReading& reading, qint64 chatRowid)
 {
-    QString sql = QStringLiteral("select m.rowid as rowid, m.* from message as m");
+    Sqlite3Sql sql("select m.rowid as rowid, m.* from message as m");
     if (chatRowid > 0)
-        sql += QStringLiteral(" where m.group_id=%1").arg(chatRowid);
+        sql.appendSql(QStringLiteral(" where m.group_id=?")).addInt64Param(chatRowid);
     else if (chatRowid < 0)
-        sql += QStringLiteral(" inner join madrid_chat as c on (m.madrid_roomname=c.chat_identifier"
-                              " or m.madrid_handle=c.chat_identifier) and c.rowid=%1")
-                   .arg(-chatRowid);
+        sql.appendSql(QStringLiteral(" inner join madrid_chat as c on (m.madrid_roomname=c.chat_identifier"
+                                     " or m.madrid_handle=c.chat_identifier) and c.rowid=?"))
+            .addInt64Param(-chatRowid);
     Sqlite3Cursor cursor = queryThrow(sql);
     reading.columns = messageColumnPositions(cursor);
     const auto& p = reading.columns;
@@ -559,13 +578,13 @@ void IOS5MessageDb::fillSmsRow(MessageReading& reading, _MsgMessage& message, co
 
 void IOS5MessageDb::readMmsParts(MessageReading& reading, qint64 chatRowid)
 {
-    QString sql = QStringLiteral(
+    Sqlite3Sql sql(
         "select p.rowid as rowid, m.group_id as group_id, m.flags as msg_flags, p.* from msg_pieces as p"
         " inner join message as m on p.message_id=m.rowid");
     if (chatRowid > 0)
-        sql += QStringLiteral(" and m.group_id=%1").arg(chatRowid);
+        sql.appendSql(QStringLiteral(" and m.group_id=?")).addInt64Param(chatRowid);
     // In part order, so the same picture is always the one the message itself keeps.
-    sql += QStringLiteral(" order by p.rowid");
+    sql.appendSql(QStringLiteral(" order by p.rowid"));
     Sqlite3Cursor cursor = queryThrow(sql);
     const int rowidAt = cursor.columnIndex(QStringLiteral("rowid"));
     const int messageAt = cursor.columnIndex(QStringLiteral("message_id"));

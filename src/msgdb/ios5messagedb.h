@@ -56,6 +56,8 @@ private:
     void readSmsChats(_MsgStore& store);
     void readSmsMembers(_MsgStore& store);
     void readIMessageChats(_MsgStore& store);
+    // The normalised ids of a madrid_chat participants list, each once, in list order.
+    QStringList participantIds(const QByteArray& participants);
     void applyIMessageChatDates(const QHash<QString, _MsgChat*>& madeChats);
     qint64 freeIMessageHandleKey(const _MsgStore& store) const;
 

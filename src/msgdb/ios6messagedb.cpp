@@ -198,6 +198,16 @@ const LaterColumn kLaterMessageColumns[] = {
     {"message_action_type", "ALTER TABLE message ADD COLUMN message_action_type INTEGER DEFAULT 0;"},
 };
 
+// The (chat_id, message_id) pairs of chat_message_join as a subquery, each once however often a crafted
+// file repeats it; only those of one conversation when chatRowid > 0.
+void appendChatMessagePairs(Sqlite3Sql& sql, qint64 chatRowid)
+{
+    sql.appendSql(QStringLiteral("(select distinct chat_id, message_id from chat_message_join"));
+    if (chatRowid > 0)
+        sql.appendSql(QStringLiteral(" where chat_id = ?")).addInt64Param(chatRowid);
+    sql.appendSql(QStringLiteral(")"));
+}
+
 const QString kMessageTable = QStringLiteral("message");
 const QString kChatTable = QStringLiteral("chat");
 
@@ -387,8 +397,10 @@ void IOS6MessageDb::readChatHandles(_MsgStore& store)
 {
     auto& handles = store.data()->handles;
     const auto& chats = store.data()->chats;
-    Sqlite3Cursor cursor =
-        queryThrow("select j.chat_id, h.* from chat_handle_join as j inner join handle as h on j.handle_id = h.rowid");
+    // Each pair once, however often a crafted file repeats it.
+    Sqlite3Cursor cursor = queryThrow(
+        "select j.chat_id, h.* from (select distinct chat_id, handle_id from chat_handle_join) as j"
+        " inner join handle as h on j.handle_id = h.rowid");
     const auto positions = columnPositions(cursor, kHandleColumnNames);
     while (cursor.moveNext()) {
         const qint64 rowid = cursor.getInt64(positions[hRowid]);
@@ -419,14 +431,13 @@ void IOS6MessageDb::messages(_MsgStore& store, qint64 chatRowid)
 void IOS6MessageDb::readMessages(_MsgStore& store, qint64 chatRowid, bool trackLast)
 {
     _MsgStoreData& data = *store.data();
-    QString sql = QStringLiteral(
-        "select j.chat_id, m.* from chat_message_join as j inner join message as m on j.message_id = m.rowid");
+    Sqlite3Sql sql("select j.chat_id, m.* from ");
+    appendChatMessagePairs(sql, chatRowid);
+    sql.appendSql(QStringLiteral(" as j inner join message as m on j.message_id = m.rowid"));
     // Location shares are never shown, yet they count for the newest date.
     const bool skipLocationShares = hasItemType();
     if (skipLocationShares && !trackLast)
-        sql += QStringLiteral(" and m.item_type <> 4");
-    if (chatRowid > 0)
-        sql += QStringLiteral(" and j.chat_id=%1").arg(chatRowid);
+        sql.appendSql(QStringLiteral(" and m.item_type <> 4"));
     Sqlite3Cursor cursor = queryThrow(sql);
     const auto positions = columnPositions(cursor, kMessageColumnNames);
     struct Newest {
@@ -477,12 +488,16 @@ void IOS6MessageDb::readMessages(_MsgStore& store, qint64 chatRowid, bool trackL
 void IOS6MessageDb::readAttachments(_MsgStore& store, qint64 chatRowid)
 {
     _MsgStoreData& data = *store.data();
-    QString sql = QStringLiteral(
-        "select ma.message_id, ma.attachment_id, cm.chat_id, a.* from message_attachment_join as ma"
-        " inner join attachment as a on ma.attachment_id=a.rowid"
-        " inner join chat_message_join as cm on ma.message_id=cm.message_id");
+    // Each pair once, of the messages of a conversation (of the one asked for): a crafted file that
+    // repeats join rows would otherwise multiply the rows of both join tables into each other.
+    Sqlite3Sql sql(
+        "select ma.message_id, ma.attachment_id, a.* from"
+        " (select distinct message_id, attachment_id from message_attachment_join) as ma"
+        " inner join attachment as a on ma.attachment_id = a.rowid"
+        " where ma.message_id in (select message_id from chat_message_join");
     if (chatRowid > 0)
-        sql += QStringLiteral(" and cm.chat_id=%1").arg(chatRowid);
+        sql.appendSql(QStringLiteral(" where chat_id = ?")).addInt64Param(chatRowid);
+    sql.appendSql(QStringLiteral(")"));
     Sqlite3Cursor cursor = queryThrow(sql);
     const auto positions = columnPositions(cursor, kAttachmentColumnNames);
     const ContainedFolder fileRelay(m_fileRelayDir.absolutePath());
@@ -548,8 +563,8 @@ qint64 IOS6MessageDb::attachmentRowidByGuid(const _MsgAttachment& attachment)
 bool IOS6MessageDb::hasChatHandleJoin(qint64 chatRowid, qint64 handleRowid)
 {
     open();
-    Sqlite3Cursor cursor = queryThrow(
-        QStringLiteral("select 1 from chat_handle_join where chat_id=%1 and handle_id=%2").arg(chatRowid).arg(handleRowid));
+    Sqlite3Sql sql("select 1 from chat_handle_join where chat_id=? and handle_id=?");
+    Sqlite3Cursor cursor = queryThrow(sql.addInt64Param(chatRowid).addInt64Param(handleRowid));
     return cursor.moveNext();
 }
 
@@ -563,10 +578,11 @@ qint64 IOS6MessageDb::handleRowid(const _MsgHandle& handle)
 qint64 IOS6MessageDb::messageCount()
 {
     open();
-    QString sql = QStringLiteral(
-        "select count(*) from chat_message_join as j inner join message as m on j.message_id = m.rowid");
+    Sqlite3Sql sql("select count(*) from ");
+    appendChatMessagePairs(sql, 0);
+    sql.appendSql(QStringLiteral(" as j inner join message as m on j.message_id = m.rowid"));
     if (hasItemType())
-        sql += QStringLiteral(" and m.item_type <> 4");
+        sql.appendSql(QStringLiteral(" and m.item_type <> 4"));
     Sqlite3Cursor cursor = queryThrow(sql);
     return cursor.moveNext() ? cursor.getInt64(0) : 0;
 }
