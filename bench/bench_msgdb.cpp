@@ -148,12 +148,17 @@ qint64 readRaw(const QString& path)
     return count;
 }
 
-qint64 readOurs(const QString& dir)
+struct OurRead {
+    qint64 messages = 0;
+    qint64 peakSteps = 0;  // of the costliest statement
+};
+
+OurRead readOurs(const QString& dir)
 {
     IOS6MessageDb db(QDir(dir), QString(), false);
     _MsgStore store;
     db.messages(store, 0);
-    return store.data()->messages.size();
+    return {store.data()->messages.size(), db.peakStatementSteps()};
 }
 
 void BM_ReadWholeDatabase(benchmark::State& state)
@@ -169,23 +174,29 @@ void BM_ReadWholeDatabase(benchmark::State& state)
     double ours = 0;
     double raw = 0;
     qint64 rows = 0;
+    qint64 peakSteps = 0;
     for (auto _ : state) {
         auto start = Clock::now();
         const qint64 rawCount = readRaw(path);
         raw += seconds(Clock::now() - start);
 
         start = Clock::now();
-        const qint64 ourCount = readOurs(dir.path());
+        const OurRead read = readOurs(dir.path());
         const double elapsed = seconds(Clock::now() - start);
         ours += elapsed;
         state.SetIterationTime(elapsed);
-        if (ourCount != rawCount)
+        if (read.messages != rawCount)
             state.SkipWithError("the reader brought back another number of messages than the raw queries");
-        rows += ourCount;
+        rows += read.messages;
+        peakSteps = qMax(peakSteps, read.peakSteps);
     }
     state.counters["ours_per_s"] = benchmark::Counter(rows / ours);
     state.counters["raw_per_s"] = benchmark::Counter(rows / raw);
     state.counters["slowdown"] = benchmark::Counter(ours / raw);
+    // How much of its step budget the costliest statement of a genuine file takes.
+    state.counters["file_MB"] = benchmark::Counter(QFileInfo(path).size() / 1e6);
+    state.counters["peak_steps"] = benchmark::Counter(double(peakSteps));
+    state.counters["budget_share"] = benchmark::Counter(double(peakSteps) / double(messageDbStepBudget(path)));
 }
 
 // ---------------------------------------------------------------------------------------------

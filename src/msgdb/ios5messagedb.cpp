@@ -26,6 +26,10 @@ namespace {
 const QString kIMessage = QStringLiteral("iMessage");
 const QString kMadridChat = QStringLiteral("madrid_chat");
 const QString kMadridAttachment = QStringLiteral("madrid_attachment");
+// The tables the reader always reads, and the iMessage tables it reads when the file has them.
+const QStringList kSmsTables = {QStringLiteral("message"), QStringLiteral("msg_group"),
+                                QStringLiteral("group_member"), QStringLiteral("msg_pieces")};
+const QStringList kIMessageTables = {kMadridChat, kMadridAttachment};
 const QChar kObjectReplacement(0xFFFC);
 
 // "read(x)": 1 when x is non-zero. Statements and triggers of device files call it.
@@ -179,10 +183,15 @@ void IOS5MessageDb::open()
 {
     if (isOpen())
         return;
+    // Every file of this layout comes from a device or a backup.
+    setStepBudget(messageDbStepBudget(m_dbPath));
     openThrow(m_dbPath, 2);
     try {
         registerReadFunction();
-        loadTableSql();
+        readMessageDb([&] {
+            m_tableSql = tableSqlOf(*this);
+            checkReadableTables(*this, m_tableSql, kSmsTables, kIMessageTables);
+        });
     } catch (...) {
         close();
         m_tableSql.clear();
@@ -201,21 +210,13 @@ void IOS5MessageDb::registerReadFunction()
                                      .toStdString());
 }
 
-void IOS5MessageDb::loadTableSql()
-{
-    m_tableSql.clear();
-    Sqlite3Cursor cursor = queryThrow("select * from sqlite_master where type='table'");
-    const int name = cursor.columnIndex(QStringLiteral("name"));
-    const int sql = cursor.columnIndex(QStringLiteral("sql"));
-    while (cursor.moveNext())
-        m_tableSql.insert(cursor.getText(name), cursor.getText(sql));
-}
-
 qint64 IOS5MessageDb::messageCount()
 {
     open();
-    Sqlite3Cursor cursor = queryThrow("select count(*) from message");
-    return cursor.moveNext() ? cursor.getInt64(0) : 0;
+    return readMessageDb([&] {
+        Sqlite3Cursor cursor = queryThrow("select count(*) from message");
+        return cursor.moveNext() ? cursor.getInt64(0) : 0;
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -225,10 +226,12 @@ void IOS5MessageDb::chats(_MsgStore& store)
 {
     open();
     m_naming.openContactsQuietly();
-    readSmsChats(store);
-    readSmsMembers(store);
-    if (hasTable(kMadridChat))
-        readIMessageChats(store);
+    readMessageDb([&] {
+        readSmsChats(store);
+        readSmsMembers(store);
+        if (hasTable(kMadridChat))
+            readIMessageChats(store);
+    });
 }
 
 void IOS5MessageDb::readSmsChats(_MsgStore& store)
@@ -422,9 +425,11 @@ void IOS5MessageDb::messages(_MsgStore& store, qint64 chatRowid)
     // Without iMessage tables there is no iMessage conversation to read.
     if (chatRowid < 0 && !hasTable(kMadridChat))
         return;
-    readMessageRows(reading, chatRowid);
-    if (chatRowid >= 0)
-        readMmsParts(reading, chatRowid);
+    readMessageDb([&] {
+        readMessageRows(reading, chatRowid);
+        if (chatRowid >= 0)
+            readMmsParts(reading, chatRowid);
+    });
 }
 
 void IOS5MessageDb::readMessageRows(MessageReading& reading, qint64 chatRowid)

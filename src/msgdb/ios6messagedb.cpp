@@ -210,6 +210,10 @@ void appendChatMessagePairs(Sqlite3Sql& sql, qint64 chatRowid)
 
 const QString kMessageTable = QStringLiteral("message");
 const QString kChatTable = QStringLiteral("chat");
+// Every table the reader reads.
+const QStringList kReadTables = {kChatTable, QStringLiteral("handle"), QStringLiteral("chat_handle_join"),
+                                 kMessageTable, QStringLiteral("chat_message_join"),
+                                 QStringLiteral("message_attachment_join"), QStringLiteral("attachment")};
 
 }  // namespace
 
@@ -246,12 +250,13 @@ void IOS6MessageDb::open()
     if (!exists && !m_upgradeSchema)
         throwUtf8(QStringLiteral("Cannot find ") + m_dbPath);
     try {
-        if (exists)
-            openExisting();
-        else
-            createFromScript();
+        readMessageDb([&] {
+            if (exists)
+                openExisting();
+            else
+                createFromScript();
+        });
         registerFunctions();
-        loadTableDdl();
         m_writable = probeWritableColumns();
         m_openedOnce = true;
     } catch (...) {
@@ -265,9 +270,15 @@ void IOS6MessageDb::open()
 
 void IOS6MessageDb::openExisting()
 {
+    // Files from devices and backups are bounded; local databases are this program's own.
+    setStepBudget(m_upgradeSchema ? 0 : messageDbStepBudget(m_dbPath));
     openThrow(m_dbPath, 2);
-    if (m_upgradeSchema)
+    loadTableDdl();
+    checkReadableTables(*this, m_tableDdl, kReadTables);
+    if (m_upgradeSchema) {
         upgradeColumns();
+        loadTableDdl();
+    }
 }
 
 void IOS6MessageDb::createFromScript()
@@ -276,6 +287,7 @@ void IOS6MessageDb::createFromScript()
     const QByteArray script =
         readScriptResource(QStringLiteral(":/res/localmsgdb_ddl.sql"), QStringLiteral("read IOS6MessageDb ddl error. "));
     createDatabaseFromScript(*this, m_dbPath, script, QStringLiteral("create IOS6MessageDb error. "));
+    loadTableDdl();
 }
 
 void IOS6MessageDb::upgradeColumns()
@@ -315,12 +327,7 @@ void IOS6MessageDb::registerFunctions()
 
 void IOS6MessageDb::loadTableDdl()
 {
-    Sqlite3Cursor cursor = queryThrow("select * from sqlite_master where type='table'");
-    const int name = cursor.columnIndex(QStringLiteral("name"));
-    const int sql = cursor.columnIndex(QStringLiteral("sql"));
-    m_tableDdl.clear();  // a table dropped since an earlier open must not linger
-    while (cursor.moveNext())
-        m_tableDdl.insert(cursor.getText(name), cursor.getText(sql));
+    m_tableDdl = tableSqlOf(*this);  // replaced whole: a table dropped since an earlier open must not linger
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -352,7 +359,7 @@ bool IOS6MessageDb::hasChatLast() const
 void IOS6MessageDb::chats(_MsgStore& store)
 {
     open();
-    readConversations(store, false);
+    readMessageDb([&] { readConversations(store, false); });
 }
 
 void IOS6MessageDb::readConversations(_MsgStore& store, bool lastFromMessages)
@@ -423,9 +430,11 @@ void IOS6MessageDb::messages(_MsgStore& store, qint64 chatRowid)
     open();
     // Reading every message yields each conversation's newest date on the way: one pass, not two.
     const bool lastFromMessages = chatRowid <= 0 && !hasChatLast();
-    readConversations(store, lastFromMessages);
-    readMessages(store, chatRowid, lastFromMessages);
-    readAttachments(store, chatRowid);
+    readMessageDb([&] {
+        readConversations(store, lastFromMessages);
+        readMessages(store, chatRowid, lastFromMessages);
+        readAttachments(store, chatRowid);
+    });
 }
 
 void IOS6MessageDb::readMessages(_MsgStore& store, qint64 chatRowid, bool trackLast)
@@ -583,8 +592,10 @@ qint64 IOS6MessageDb::messageCount()
     sql.appendSql(QStringLiteral(" as j inner join message as m on j.message_id = m.rowid"));
     if (hasItemType())
         sql.appendSql(QStringLiteral(" and m.item_type <> 4"));
-    Sqlite3Cursor cursor = queryThrow(sql);
-    return cursor.moveNext() ? cursor.getInt64(0) : 0;
+    return readMessageDb([&] {
+        Sqlite3Cursor cursor = queryThrow(sql);
+        return cursor.moveNext() ? cursor.getInt64(0) : 0;
+    });
 }
 
 qint64 IOS6MessageDb::messageRowidByLogicHash(const _MsgMessage& message)

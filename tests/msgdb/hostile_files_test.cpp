@@ -1,4 +1,5 @@
-// Files made to stall or mislead the readers.
+// Files made to stall or mislead the readers: repeated join rows, generated columns, reads past their
+// step budget or cancelled, and files that hold no messages at all.
 #include "msgdb/messagedbfolder.h"
 
 #include "fixtures/message_history.h"
@@ -37,11 +38,12 @@ protected:
         db.executeThrow(sql);
     }
 
-    // Reads every message with the reader the layout probe picks; the error, if any.
-    std::string read(_MsgStore& store)
+    // Reads every message with reader, or else with the one the layout probe picks; the error, if any.
+    std::string read(_MsgStore& store, AbsMessageDb* reader = nullptr)
     {
         try {
-            openMessageDbFolder(QDir(homePath()))->messages(store, 0);
+            const auto picked = reader ? QSharedPointer<AbsIOSMessageDb>() : openMessageDbFolder(QDir(homePath()));
+            (reader ? reader : picked.data())->messages(store, 0);
             return {};
         } catch (const std::exception& e) {
             return e.what();
@@ -85,5 +87,29 @@ TEST_F(HostileFileTest, RepeatedJoinRowsReadOnceAndFast)
         EXPECT_LT(timer.elapsed(), 2000) << int(layout);
         EXPECT_EQ(contentsOf(repeated), contentsOf(plain)) << int(layout);
 
+        // The same reader stopped at its step budget: an error that says why, not a frozen window.
+        const QSharedPointer<AbsIOSMessageDb> db = openMessageDbFolder(QDir(homePath()));
+        db->open();
+        db->setStepBudget(1);  // stops every statement at the first check
+        EXPECT_EQ(read(repeated, db.data()), kTooComplexMessageDb);
+    }
+}
+
+TEST_F(HostileFileTest, FilesTheReadersCannotTakeAreRefusedWithTheReason)
+{
+    const char addGenerated[] = "alter table message add column heavy as (length(text) * 2)";
+    const std::string generated = "The message database cannot be read: its table \"message\" has generated columns.";
+    const std::pair<std::function<void()>, std::string> files[] = {
+        {[&] { fixtures::writeTextFile(dbPath(), QByteArray()); }, kNotAMessageDb},
+        {[&] { fixtures::createSqliteFile(dbPath(), QStringLiteral("create table note(body text);")); }, kNotAMessageDb},
+        {[&] { fixtures::writeTextFile(dbPath(), QByteArray(4096, 'x')); }, kNotAMessageDb},  // not SQLite at all
+        {[&] { createHistory(DeviceLayout::IOS6), run(addGenerated); }, generated},
+        {[&] { createHistory(DeviceLayout::IOS5), run(addGenerated); }, generated},
+    };
+    QDir().mkpath(QFileInfo(dbPath()).absolutePath());
+    for (const auto& [write, error] : files) {
+        write();
+        _MsgStore store;
+        EXPECT_EQ(read(store), error);
     }
 }
