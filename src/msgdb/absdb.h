@@ -6,9 +6,13 @@
 #include "msgdb/records.h"
 #include "platform/sqlite3db.h"
 
+#include <QHash>
 #include <QList>
 #include <QSet>
 #include <QString>
+#include <QStringList>
+
+#include <stdexcept>
 
 class AbsDb : public Sqlite3DB {
 public:
@@ -49,6 +53,39 @@ public:
     virtual MessageRecycleDb& recycleDb() = 0;
 
     // True when the file holds the tables of the iOS 6 layout (chat, handle, chat_handle_join,
-    // message, chat_message_join). Throws on a missing file or one that is not a database.
+    // message, chat_message_join). Throws on a missing file, and kNotAMessageDb on one that is not a
+    // database.
     static bool isIOS6Layout(const QString& path);
 };
+
+// What a reader says of a file it will not read.
+extern const char kNotAMessageDb[];  // an empty file, or one without the reader's tables
+extern const char kTooComplexMessageDb[];  // a statement ran past its step budget
+
+// Work allowed to one statement on a message database from a device or a backup: 2,000 virtual-
+// machine steps per byte of the file and its write-ahead log, at least 10^8. Genuine files need a
+// small share of it; a crafted one that would keep the reader busy for hours is stopped.
+qint64 messageDbStepBudget(const QString& path);
+
+// Name -> CREATE text of every table of db; kNotAMessageDb when the file is no SQLite database.
+QHash<QString, QString> tableSqlOf(Sqlite3DB& db);
+
+// Refuses a file a reader cannot read safely: kNotAMessageDb when a table of required is missing;
+// an error naming the table when one of required or optional has generated columns, which would
+// run an expression of the file's choosing on every row read.
+void checkReadableTables(Sqlite3DB& db, const QHash<QString, QString>& tableSql, const QStringList& required,
+                         const QStringList& optional = {});
+
+// Runs one read of a message database: a statement stopped at its step budget becomes the error
+// kTooComplexMessageDb. A cancelled read stays a Sqlite3Interrupted, for the job that asked.
+template <typename Read>
+auto readMessageDb(Read&& read) -> decltype(read())
+{
+    try {
+        return read();
+    } catch (const Sqlite3Interrupted& stop) {
+        if (stop.reason() == Sqlite3Interrupted::StepBudget)
+            throw std::runtime_error(kTooComplexMessageDb);
+        throw;
+    }
+}

@@ -26,6 +26,10 @@ namespace {
 const QString kIMessage = QStringLiteral("iMessage");
 const QString kMadridChat = QStringLiteral("madrid_chat");
 const QString kMadridAttachment = QStringLiteral("madrid_attachment");
+// The tables the reader always reads, and the iMessage tables it reads when the file has them.
+const QStringList kSmsTables = {QStringLiteral("message"), QStringLiteral("msg_group"),
+                                QStringLiteral("group_member"), QStringLiteral("msg_pieces")};
+const QStringList kIMessageTables = {kMadridChat, kMadridAttachment};
 const QChar kObjectReplacement(0xFFFC);
 
 // "read(x)": 1 when x is non-zero. Statements and triggers of device files call it.
@@ -179,10 +183,15 @@ void IOS5MessageDb::open()
 {
     if (isOpen())
         return;
+    // Every file of this layout comes from a device or a backup.
+    setStepBudget(messageDbStepBudget(m_dbPath));
     openThrow(m_dbPath, 2);
     try {
         registerReadFunction();
-        loadTableSql();
+        readMessageDb([&] {
+            m_tableSql = tableSqlOf(*this);
+            checkReadableTables(*this, m_tableSql, kSmsTables, kIMessageTables);
+        });
     } catch (...) {
         close();
         m_tableSql.clear();
@@ -199,21 +208,13 @@ void IOS5MessageDb::registerReadFunction()
                       .arg(QString::fromUtf8(sqlite3_errmsg(handle()))));
 }
 
-void IOS5MessageDb::loadTableSql()
-{
-    m_tableSql.clear();
-    Sqlite3Cursor cursor = queryThrow("select * from sqlite_master where type='table'");
-    const int name = cursor.columnIndex(QStringLiteral("name"));
-    const int sql = cursor.columnIndex(QStringLiteral("sql"));
-    while (cursor.moveNext())
-        m_tableSql.insert(cursor.getText(name), cursor.getText(sql));
-}
-
 qint64 IOS5MessageDb::messageCount()
 {
     open();
-    Sqlite3Cursor cursor = queryThrow("select count(*) from message");
-    return cursor.moveNext() ? cursor.getInt64(0) : 0;
+    return readMessageDb([&] {
+        Sqlite3Cursor cursor = queryThrow("select count(*) from message");
+        return cursor.moveNext() ? cursor.getInt64(0) : 0;
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -223,10 +224,12 @@ void IOS5MessageDb::chats(_MsgStore& store)
 {
     open();
     m_naming.openContactsQuietly();
-    readSmsChats(store);
-    readSmsMembers(store);
-    if (hasTable(kMadridChat))
-        readIMessageChats(store);
+    readMessageDb([&] {
+        readSmsChats(store);
+        readSmsMembers(store);
+        if (hasTable(kMadridChat))
+            readIMessageChats(store);
+    });
 }
 
 void IOS5MessageDb::readSmsChats(_MsgStore& store)
@@ -260,8 +263,11 @@ void IOS5MessageDb::readSmsMembers(_MsgStore& store)
 {
     auto& handles = store.data()->handles;
     const auto& chats = store.data()->chats;
-    // In row order: the first two members decide the conversation's identifier.
-    Sqlite3Cursor cursor = queryThrow("select rowid as rowid, * from group_member order by rowid");
+    // In row order: the first two members decide the conversation's identifier. A member a crafted
+    // file repeats is read once, as its first row.
+    Sqlite3Cursor cursor = queryThrow(
+        "select min(rowid) as rowid, group_id, address, country from group_member"
+        " group by group_id, address, country order by rowid");
     const int rowidAt = cursor.columnIndex(QStringLiteral("rowid"));
     const int groupAt = cursor.columnIndex(QStringLiteral("group_id"));
     const int addressAt = cursor.columnIndex(QStringLiteral("address"));
@@ -310,15 +316,15 @@ void IOS5MessageDb::readIMessageChats(_MsgStore& store)
         const qint64 key = -cursor.getInt64(QStringLiteral("rowid"));
         if (chats.contains(key))
             continue;
-        const PlistNode participants = PlistNode::fromData(cursor.getBlob(QStringLiteral("participants")));
-        const int count = participants.isArray() ? participants.count() : 0;
+        const QStringList members = participantIds(cursor.getBlob(QStringLiteral("participants")));
 
         auto made = std::make_unique<_MsgChat>();
         _MsgChat* chat = made.get();
         chats.insert(key, made.release());
         chat->rowid = key;
         chat->chat_identifier = normalizedWithDefault(cursor.getText(QStringLiteral("chat_identifier")));
-        chat->guid = (count <= 1 ? QStringLiteral("iMessage;-;") : QStringLiteral("iMessage;+;")) + chat->chat_identifier;
+        chat->guid = (members.size() <= 1 ? QStringLiteral("iMessage;-;") : QStringLiteral("iMessage;+;"))
+                     + chat->chat_identifier;
         chat->style = cursor.getInt(QStringLiteral("style"));
         chat->state = cursor.getInt(QStringLiteral("state"));
         chat->account_id = cursor.getText(QStringLiteral("account_id"));
@@ -326,11 +332,11 @@ void IOS5MessageDb::readIMessageChats(_MsgStore& store)
         chat->account_login = cursor.getText(QStringLiteral("account_login"));
         madeChats.insert(chat->chat_identifier, chat);
 
-        for (int i = 0; i < count; ++i) {
+        for (const QString& member : members) {
             auto handle = std::make_unique<_MsgHandle>();
             handle->rowid = freeIMessageHandleKey(store);
             handle->service = kIMessage;
-            handle->id = normalizedWithDefault(participants.at(i).toString());
+            handle->id = member;
             m_naming.applyContact(*handle);
             chat->handles.insert(handle->id, handle.get());
             handles.insert(handle->rowid, handle.get());
@@ -338,6 +344,22 @@ void IOS5MessageDb::readIMessageChats(_MsgStore& store)
         }
     }
     applyIMessageChatDates(madeChats);
+}
+
+QStringList IOS5MessageDb::participantIds(const QByteArray& participants)
+{
+    const PlistNode list = PlistNode::fromData(participants);
+    const int count = list.isArray() ? list.count() : 0;
+    QStringList ids;
+    QSet<QString> seen;
+    for (int i = 0; i < count; ++i) {
+        const QString id = normalizedWithDefault(list.at(i).toString());
+        if (!seen.contains(id)) {
+            seen.insert(id);
+            ids.append(id);
+        }
+    }
+    return ids;
 }
 
 qint64 IOS5MessageDb::freeIMessageHandleKey(const _MsgStore& store) const
@@ -401,20 +423,22 @@ void IOS5MessageDb::messages(_MsgStore& store, qint64 chatRowid)
     // Without iMessage tables there is no iMessage conversation to read.
     if (chatRowid < 0 && !hasTable(kMadridChat))
         return;
-    readMessageRows(reading, chatRowid);
-    if (chatRowid >= 0)
-        readMmsParts(reading, chatRowid);
+    readMessageDb([&] {
+        readMessageRows(reading, chatRowid);
+        if (chatRowid >= 0)
+            readMmsParts(reading, chatRowid);
+    });
 }
 
 void IOS5MessageDb::readMessageRows(MessageReading& reading, qint64 chatRowid)
 {
-    QString sql = QStringLiteral("select m.rowid as rowid, m.* from message as m");
+    Sqlite3Sql sql("select m.rowid as rowid, m.* from message as m");
     if (chatRowid > 0)
-        sql += QStringLiteral(" where m.group_id=%1").arg(chatRowid);
+        sql.appendSql(QStringLiteral(" where m.group_id=?")).addInt64Param(chatRowid);
     else if (chatRowid < 0)
-        sql += QStringLiteral(" inner join madrid_chat as c on (m.madrid_roomname=c.chat_identifier"
-                              " or m.madrid_handle=c.chat_identifier) and c.rowid=%1")
-                   .arg(-chatRowid);
+        sql.appendSql(QStringLiteral(" inner join madrid_chat as c on (m.madrid_roomname=c.chat_identifier"
+                                     " or m.madrid_handle=c.chat_identifier) and c.rowid=?"))
+            .addInt64Param(-chatRowid);
     Sqlite3Cursor cursor = queryThrow(sql);
     reading.columns = messageColumnPositions(cursor);
     const auto& p = reading.columns;
@@ -557,13 +581,13 @@ void IOS5MessageDb::fillSmsRow(MessageReading& reading, _MsgMessage& message, co
 
 void IOS5MessageDb::readMmsParts(MessageReading& reading, qint64 chatRowid)
 {
-    QString sql = QStringLiteral(
+    Sqlite3Sql sql(
         "select p.rowid as rowid, m.group_id as group_id, m.flags as msg_flags, p.* from msg_pieces as p"
         " inner join message as m on p.message_id=m.rowid");
     if (chatRowid > 0)
-        sql += QStringLiteral(" and m.group_id=%1").arg(chatRowid);
+        sql.appendSql(QStringLiteral(" and m.group_id=?")).addInt64Param(chatRowid);
     // In part order, so the same picture is always the one the message itself keeps.
-    sql += QStringLiteral(" order by p.rowid");
+    sql.appendSql(QStringLiteral(" order by p.rowid"));
     Sqlite3Cursor cursor = queryThrow(sql);
     const int rowidAt = cursor.columnIndex(QStringLiteral("rowid"));
     const int messageAt = cursor.columnIndex(QStringLiteral("message_id"));

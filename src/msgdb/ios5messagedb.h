@@ -29,7 +29,9 @@ public:
     ~IOS5MessageDb() override = default;
 
     // Opens dbPath read-write (never creating it) and registers the SQL function "read" that the
-    // device's statements use. A failure after the file was opened closes it again.
+    // device's statements use. Every statement runs under the step budget of the file's size.
+    // Refuses a file without the SMS tables (kNotAMessageDb) or with generated columns in the tables
+    // it reads. A failure after the file was opened closes it again.
     void open() override;
     // SMS/MMS conversations (keyed by msg_group rowid) and iMessage conversations (keyed by minus
     // the madrid_chat rowid) with their members. Only adds: records already in the store stay.
@@ -51,11 +53,12 @@ private:
     struct MessageReading;
 
     void registerReadFunction();
-    void loadTableSql();
 
     void readSmsChats(_MsgStore& store);
     void readSmsMembers(_MsgStore& store);
     void readIMessageChats(_MsgStore& store);
+    // The normalised ids of a madrid_chat participants list, each once, in list order.
+    QStringList participantIds(const QByteArray& participants);
     void applyIMessageChatDates(const QHash<QString, _MsgChat*>& madeChats);
     qint64 freeIMessageHandleKey(const _MsgStore& store) const;
 

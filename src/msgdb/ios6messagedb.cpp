@@ -192,8 +192,22 @@ const LaterColumn kLaterMessageColumns[] = {
     {"message_action_type", "ALTER TABLE message ADD COLUMN message_action_type INTEGER DEFAULT 0;"},
 };
 
+// The (chat_id, message_id) pairs of chat_message_join as a subquery, each once however often a crafted
+// file repeats it; only those of one conversation when chatRowid > 0.
+void appendChatMessagePairs(Sqlite3Sql& sql, qint64 chatRowid)
+{
+    sql.appendSql(QStringLiteral("(select distinct chat_id, message_id from chat_message_join"));
+    if (chatRowid > 0)
+        sql.appendSql(QStringLiteral(" where chat_id = ?")).addInt64Param(chatRowid);
+    sql.appendSql(QStringLiteral(")"));
+}
+
 const QString kMessageTable = QStringLiteral("message");
 const QString kChatTable = QStringLiteral("chat");
+// Every table the reader reads.
+const QStringList kReadTables = {kChatTable, QStringLiteral("handle"), QStringLiteral("chat_handle_join"),
+                                 kMessageTable, QStringLiteral("chat_message_join"),
+                                 QStringLiteral("message_attachment_join"), QStringLiteral("attachment")};
 
 }  // namespace
 
@@ -230,12 +244,13 @@ void IOS6MessageDb::open()
     if (!exists && !m_upgradeSchema)
         throwUtf8(QStringLiteral("Cannot find ") + m_dbPath);
     try {
-        if (exists)
-            openExisting();
-        else
-            createFromScript();
+        readMessageDb([&] {
+            if (exists)
+                openExisting();
+            else
+                createFromScript();
+        });
         registerFunctions();
-        loadTableDdl();
         m_writable = probeWritableColumns();
         m_openedOnce = true;
     } catch (...) {
@@ -249,9 +264,15 @@ void IOS6MessageDb::open()
 
 void IOS6MessageDb::openExisting()
 {
+    // Files from devices and backups are bounded; local databases are this program's own.
+    setStepBudget(m_upgradeSchema ? 0 : messageDbStepBudget(m_dbPath));
     openThrow(m_dbPath, 2);
-    if (m_upgradeSchema)
+    loadTableDdl();
+    checkReadableTables(*this, m_tableDdl, kReadTables);
+    if (m_upgradeSchema) {
         upgradeColumns();
+        loadTableDdl();
+    }
 }
 
 void IOS6MessageDb::createFromScript()
@@ -260,6 +281,7 @@ void IOS6MessageDb::createFromScript()
     const QByteArray script =
         readScriptResource(QStringLiteral(":/res/localmsgdb_ddl.sql"), QStringLiteral("read IOS6MessageDb ddl error. "));
     createDatabaseFromScript(*this, m_dbPath, script, QStringLiteral("create IOS6MessageDb error. "));
+    loadTableDdl();
 }
 
 void IOS6MessageDb::upgradeColumns()
@@ -299,12 +321,7 @@ void IOS6MessageDb::registerFunctions()
 
 void IOS6MessageDb::loadTableDdl()
 {
-    Sqlite3Cursor cursor = queryThrow("select * from sqlite_master where type='table'");
-    const int name = cursor.columnIndex(QStringLiteral("name"));
-    const int sql = cursor.columnIndex(QStringLiteral("sql"));
-    m_tableDdl.clear();  // a table dropped since an earlier open must not linger
-    while (cursor.moveNext())
-        m_tableDdl.insert(cursor.getText(name), cursor.getText(sql));
+    m_tableDdl = tableSqlOf(*this);  // replaced whole: a table dropped since an earlier open must not linger
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -336,7 +353,7 @@ bool IOS6MessageDb::hasChatLast() const
 void IOS6MessageDb::chats(_MsgStore& store)
 {
     open();
-    readConversations(store, false);
+    readMessageDb([&] { readConversations(store, false); });
 }
 
 void IOS6MessageDb::readConversations(_MsgStore& store, bool lastFromMessages)
@@ -381,8 +398,10 @@ void IOS6MessageDb::readChatHandles(_MsgStore& store)
 {
     auto& handles = store.data()->handles;
     const auto& chats = store.data()->chats;
-    Sqlite3Cursor cursor =
-        queryThrow("select j.chat_id, h.* from chat_handle_join as j inner join handle as h on j.handle_id = h.rowid");
+    // Each pair once, however often a crafted file repeats it.
+    Sqlite3Cursor cursor = queryThrow(
+        "select j.chat_id, h.* from (select distinct chat_id, handle_id from chat_handle_join) as j"
+        " inner join handle as h on j.handle_id = h.rowid");
     const auto positions = columnPositions(cursor, kHandleColumnNames);
     while (cursor.moveNext()) {
         const qint64 rowid = cursor.getInt64(positions[hRowid]);
@@ -405,22 +424,23 @@ void IOS6MessageDb::messages(_MsgStore& store, qint64 chatRowid)
     open();
     // Reading every message yields each conversation's newest date on the way: one pass, not two.
     const bool lastFromMessages = chatRowid <= 0 && !hasChatLast();
-    readConversations(store, lastFromMessages);
-    readMessages(store, chatRowid, lastFromMessages);
-    readAttachments(store, chatRowid);
+    readMessageDb([&] {
+        readConversations(store, lastFromMessages);
+        readMessages(store, chatRowid, lastFromMessages);
+        readAttachments(store, chatRowid);
+    });
 }
 
 void IOS6MessageDb::readMessages(_MsgStore& store, qint64 chatRowid, bool trackLast)
 {
     _MsgStoreData& data = *store.data();
-    QString sql = QStringLiteral(
-        "select j.chat_id, m.* from chat_message_join as j inner join message as m on j.message_id = m.rowid");
+    Sqlite3Sql sql("select j.chat_id, m.* from ");
+    appendChatMessagePairs(sql, chatRowid);
+    sql.appendSql(QStringLiteral(" as j inner join message as m on j.message_id = m.rowid"));
     // Location shares are never shown, yet they count for the newest date.
     const bool skipLocationShares = hasItemType();
     if (skipLocationShares && !trackLast)
-        sql += QStringLiteral(" and m.item_type <> 4");
-    if (chatRowid > 0)
-        sql += QStringLiteral(" and j.chat_id=%1").arg(chatRowid);
+        sql.appendSql(QStringLiteral(" and m.item_type <> 4"));
     Sqlite3Cursor cursor = queryThrow(sql);
     const auto positions = columnPositions(cursor, kMessageColumnNames);
     struct Newest {
@@ -471,12 +491,16 @@ void IOS6MessageDb::readMessages(_MsgStore& store, qint64 chatRowid, bool trackL
 void IOS6MessageDb::readAttachments(_MsgStore& store, qint64 chatRowid)
 {
     _MsgStoreData& data = *store.data();
-    QString sql = QStringLiteral(
-        "select ma.message_id, ma.attachment_id, cm.chat_id, a.* from message_attachment_join as ma"
-        " inner join attachment as a on ma.attachment_id=a.rowid"
-        " inner join chat_message_join as cm on ma.message_id=cm.message_id");
+    // Each pair once, of the messages of a conversation (of the one asked for): a crafted file that
+    // repeats join rows would otherwise multiply the rows of both join tables into each other.
+    Sqlite3Sql sql(
+        "select ma.message_id, ma.attachment_id, a.* from"
+        " (select distinct message_id, attachment_id from message_attachment_join) as ma"
+        " inner join attachment as a on ma.attachment_id = a.rowid"
+        " where ma.message_id in (select message_id from chat_message_join");
     if (chatRowid > 0)
-        sql += QStringLiteral(" and cm.chat_id=%1").arg(chatRowid);
+        sql.appendSql(QStringLiteral(" where chat_id = ?")).addInt64Param(chatRowid);
+    sql.appendSql(QStringLiteral(")"));
     Sqlite3Cursor cursor = queryThrow(sql);
     const auto positions = columnPositions(cursor, kAttachmentColumnNames);
     const ContainedFolder fileRelay(m_fileRelayDir.absolutePath());
@@ -542,8 +566,8 @@ qint64 IOS6MessageDb::attachmentRowidByGuid(const _MsgAttachment& attachment)
 bool IOS6MessageDb::hasChatHandleJoin(qint64 chatRowid, qint64 handleRowid)
 {
     open();
-    Sqlite3Cursor cursor = queryThrow(
-        QStringLiteral("select 1 from chat_handle_join where chat_id=%1 and handle_id=%2").arg(chatRowid).arg(handleRowid));
+    Sqlite3Sql sql("select 1 from chat_handle_join where chat_id=? and handle_id=?");
+    Sqlite3Cursor cursor = queryThrow(sql.addInt64Param(chatRowid).addInt64Param(handleRowid));
     return cursor.moveNext();
 }
 
@@ -557,12 +581,15 @@ qint64 IOS6MessageDb::handleRowid(const _MsgHandle& handle)
 qint64 IOS6MessageDb::messageCount()
 {
     open();
-    QString sql = QStringLiteral(
-        "select count(*) from chat_message_join as j inner join message as m on j.message_id = m.rowid");
+    Sqlite3Sql sql("select count(*) from ");
+    appendChatMessagePairs(sql, 0);
+    sql.appendSql(QStringLiteral(" as j inner join message as m on j.message_id = m.rowid"));
     if (hasItemType())
-        sql += QStringLiteral(" and m.item_type <> 4");
-    Sqlite3Cursor cursor = queryThrow(sql);
-    return cursor.moveNext() ? cursor.getInt64(0) : 0;
+        sql.appendSql(QStringLiteral(" and m.item_type <> 4"));
+    return readMessageDb([&] {
+        Sqlite3Cursor cursor = queryThrow(sql);
+        return cursor.moveNext() ? cursor.getInt64(0) : 0;
+    });
 }
 
 qint64 IOS6MessageDb::messageRowidByLogicHash(const _MsgMessage& message)

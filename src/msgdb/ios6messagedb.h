@@ -27,8 +27,11 @@ public:
     ~IOS6MessageDb() override = default;
 
     // Opens dbPath read-write. A missing file is created from the schema script only when upgrading
-    // (local databases); otherwise "Cannot find <path>" is thrown. Any failure after the file was
-    // opened closes it and clears the probes, so the next call tries again.
+    // (local databases); otherwise "Cannot find <path>" is thrown. A file without the layout's tables
+    // is refused with kNotAMessageDb, one with generated columns in them with an error naming the
+    // table. Statements on a file that is not a local database run under the step budget of its
+    // size. Any failure after the file was opened closes it and clears the probes, so the next call
+    // tries again.
     void open() override;
     void chats(_MsgStore& store) override;
     void messages(_MsgStore& store, qint64 chatRowid) override;

@@ -2,9 +2,71 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <unordered_map>
+#include <utility>
+
+// Counts the virtual-machine steps of each statement through SQLite's progress handler and stops
+// a statement that runs past the budget or whose caller cancelled. Shared by a connection and its
+// statements; a statement names its own counter for each call into SQLite, so interleaved cursors
+// are counted apart and a long series of small statements never adds up to a refusal.
+class Sqlite3StepGuard {
+public:
+    // SQLite calls the handler every kInterval steps, some tens of microseconds of work: a cancel is
+    // seen at once, and the handler's cost (an addition, a comparison, the cancel check) disappears
+    // among the steps between.
+    static constexpr int kInterval = 4096;
+
+    qint64 budget = 0;  // per statement; 0: none
+    std::function<bool()> cancelled;
+    qint64 peak = 0;
+
+    bool active() const { return budget > 0 || bool(cancelled); }
+
+    // Runs one call into SQLite (a step, a prepare, a script) on behalf of the statement whose steps
+    // so far are spent.
+    template <typename Call>
+    int run(qint64& spent, Call&& call)
+    {
+        qint64* const outer = m_spent;
+        m_spent = &spent;
+        m_stop.reset();
+        const int rc = call();
+        m_spent = outer;
+        return rc;
+    }
+
+    // Why the last run stopped early, when this guard stopped it.
+    std::optional<Sqlite3Interrupted::Reason> stop() const { return m_stop; }
+
+    static int onProgress(void* self) noexcept
+    {
+        auto& guard = *static_cast<Sqlite3StepGuard*>(self);
+        qint64& spent = guard.m_spent ? *guard.m_spent : guard.m_unowned;
+        spent += kInterval;
+        guard.peak = std::max(guard.peak, spent);
+        if (guard.budget > 0 && spent > guard.budget) {
+            guard.m_stop = Sqlite3Interrupted::StepBudget;
+        } else if (guard.cancelled) {
+            try {
+                if (guard.cancelled())
+                    guard.m_stop = Sqlite3Interrupted::Cancelled;
+            } catch (...) {
+                // Nothing may unwind through SQLite; a check that fails counts as a cancel.
+                guard.m_stop = Sqlite3Interrupted::Cancelled;
+            }
+        }
+        return guard.m_stop ? 1 : 0;
+    }
+
+private:
+    qint64* m_spent = nullptr;
+    qint64 m_unowned = 0;  // steps outside run(), which none of our calls makes
+    std::optional<Sqlite3Interrupted::Reason> m_stop;
+};
 
 namespace {
 
@@ -100,17 +162,35 @@ bool isBlankTail(const char* tail, const char* end)
     throw Sqlite3Exception(QString::fromUtf8(sqlite3_errmsg(db)), code, sql);
 }
 
-// Prepares exactly one statement.
-StmtPtr prepareOne(sqlite3* db, const Sqlite3Sql& sql)
+// Runs call under guard's counting when there is a guard.
+template <typename Call>
+int guarded(Sqlite3StepGuard* guard, qint64& spent, Call&& call)
+{
+    return guard ? guard->run(spent, std::forward<Call>(call)) : call();
+}
+
+// The error of a failed call into SQLite: Sqlite3Interrupted when the guard stopped it.
+[[noreturn]] void throwCallError(sqlite3* db, const Sqlite3StepGuard* guard, int code, const QString& sql)
+{
+    if (code == SQLITE_INTERRUPT && guard && guard->stop())
+        throw Sqlite3Interrupted(*guard->stop(), sql);
+    throwDbError(db, code, sql);
+}
+
+// Prepares exactly one statement. Preparing may read the file's schema, so it runs under the guard.
+StmtPtr prepareOne(sqlite3* db, Sqlite3StepGuard* guard, const Sqlite3Sql& sql)
 {
     const QByteArray utf8 = sql.sql().toUtf8();
     sqlite3_stmt* raw = nullptr;
     const char* tail = nullptr;
+    qint64 spent = 0;
     // The size includes the terminating NUL, which spares SQLite a copy.
-    const int rc = sqlite3_prepare_v2(db, utf8.constData(), utf8.size() + 1, &raw, &tail);
+    const int rc = guarded(guard, spent, [&] {
+        return sqlite3_prepare_v2(db, utf8.constData(), utf8.size() + 1, &raw, &tail);
+    });
     StmtPtr stmt(raw);
     if (rc != SQLITE_OK)
-        throwDbError(db, rc, sql.sql());
+        throwCallError(db, guard, rc, sql.sql());
     if (!stmt)
         throw Sqlite3Exception(QStringLiteral("no SQL statement to run"), SQLITE_MISUSE, sql.sql());
     if (tail && !isBlankTail(tail, utf8.constData() + utf8.size()))
@@ -120,9 +200,9 @@ StmtPtr prepareOne(sqlite3* db, const Sqlite3Sql& sql)
 }
 
 // Prepares exactly one statement and binds its parameters.
-StmtPtr prepareAndBind(sqlite3* db, const Sqlite3Sql& sql)
+StmtPtr prepareAndBind(sqlite3* db, Sqlite3StepGuard* guard, const Sqlite3Sql& sql)
 {
-    StmtPtr stmt = prepareOne(db, sql);
+    StmtPtr stmt = prepareOne(db, guard, sql);
     sql.bindTo(stmt.get());
     return stmt;
 }
@@ -151,6 +231,14 @@ QString sqliteQuoteIdentifier(const QString& name)
 
 Sqlite3Exception::Sqlite3Exception(const QString& message, int code, const QString& sql)
     : std::runtime_error(exceptionText(message, code, sql).toUtf8().toStdString()), m_code(code)
+{
+}
+
+Sqlite3Interrupted::Sqlite3Interrupted(Reason reason, const QString& sql)
+    : Sqlite3Exception(reason == StepBudget ? QStringLiteral("the statement ran past its step budget")
+                                            : QStringLiteral("the statement was cancelled"),
+                       SQLITE_INTERRUPT, sql),
+      m_reason(reason)
 {
 }
 
@@ -445,8 +533,9 @@ Sqlite3Sql Sqlite3Row::insertSql(const QString& table, const QSet<QString>& skip
 // Sqlite3Stmt
 
 Sqlite3Stmt::Sqlite3Stmt(sqlite3* db, sqlite3_stmt* stmt, const Sqlite3Sql& sql,
-                         QSharedPointer<const std::atomic<bool>> connectionOpen)
-    : m_db(db), m_stmt(stmt), m_sql(sql), m_connectionOpen(std::move(connectionOpen))
+                         QSharedPointer<const std::atomic<bool>> connectionOpen,
+                         std::shared_ptr<Sqlite3StepGuard> guard)
+    : m_db(db), m_stmt(stmt), m_sql(sql), m_connectionOpen(std::move(connectionOpen)), m_guard(std::move(guard))
 {
     auto columns = QSharedPointer<Sqlite3Row::Columns>::create();
     const int count = stmt ? sqlite3_column_count(stmt) : 0;
@@ -486,7 +575,7 @@ bool Sqlite3Cursor::moveNext()
     }
     if (!s.connectionOpen())
         throw Sqlite3Exception(QString::fromLatin1(kNotOpen), SQLITE_MISUSE, s.sql().sql());
-    const int rc = sqlite3_step(s.stmt());
+    const int rc = guarded(s.guard(), s.steps, [&] { return sqlite3_step(s.stmt()); });
     if (rc == SQLITE_ROW) {
         s.state = Sqlite3Stmt::OnRow;
         return true;
@@ -496,7 +585,7 @@ bool Sqlite3Cursor::moveNext()
         return false;
     }
     s.state = Sqlite3Stmt::Failed;
-    throwDbError(s.db(), rc, s.sql().sql());
+    throwCallError(s.db(), s.guard(), rc, s.sql().sql());
 }
 
 int Sqlite3Cursor::currentColumn(const QString& column) const
@@ -646,13 +735,15 @@ qint64 Sqlite3Cursor::count() const
     if (!m_stmt->connectionOpen())
         throw Sqlite3Exception(QString::fromLatin1(kNotOpen), SQLITE_MISUSE, m_stmt->sql().sql());
     // A second statement with the same text and binds leaves this cursor's position alone.
-    const StmtPtr counter = prepareAndBind(m_stmt->db(), m_stmt->sql());
+    Sqlite3StepGuard* const guard = m_stmt->guard();
+    const StmtPtr counter = prepareAndBind(m_stmt->db(), guard, m_stmt->sql());
     qint64 rows = 0;
+    qint64 spent = 0;
     int rc;
-    while ((rc = sqlite3_step(counter.get())) == SQLITE_ROW)
+    while ((rc = guarded(guard, spent, [&] { return sqlite3_step(counter.get()); })) == SQLITE_ROW)
         ++rows;
     if (rc != SQLITE_DONE)
-        throwDbError(m_stmt->db(), rc, m_stmt->sql().sql());
+        throwCallError(m_stmt->db(), guard, rc, m_stmt->sql().sql());
     return rows;
 }
 
@@ -714,7 +805,7 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Sqlite3DB
 
-Sqlite3DB::Sqlite3DB() = default;
+Sqlite3DB::Sqlite3DB() : m_guard(std::make_shared<Sqlite3StepGuard>()) {}
 
 Sqlite3DB::~Sqlite3DB()
 {
@@ -746,6 +837,35 @@ void Sqlite3DB::openThrow(const QString& path, int flags)
     m_path = path;
     m_open = QSharedPointer<std::atomic<bool>>::create(true);
     m_statements = std::make_unique<StatementCache>();
+    m_guard->peak = 0;
+    applyLimits();
+}
+
+void Sqlite3DB::applyLimits()
+{
+    if (!m_db)
+        return;
+    if (m_guard->active())
+        sqlite3_progress_handler(m_db, Sqlite3StepGuard::kInterval, &Sqlite3StepGuard::onProgress, m_guard.get());
+    else
+        sqlite3_progress_handler(m_db, 0, nullptr, nullptr);
+}
+
+void Sqlite3DB::setStepBudget(qint64 maxSteps)
+{
+    m_guard->budget = qMax<qint64>(0, maxSteps);
+    applyLimits();
+}
+
+void Sqlite3DB::setCancelCheck(std::function<bool()> cancelled)
+{
+    m_guard->cancelled = std::move(cancelled);
+    applyLimits();
+}
+
+qint64 Sqlite3DB::peakStatementSteps() const
+{
+    return m_guard->peak;
 }
 
 void Sqlite3DB::close()
@@ -757,6 +877,8 @@ void Sqlite3DB::close()
     m_open->store(false);
     m_open.reset();
     m_statements.reset();  // finalizes the idle statements
+    // Nothing below may be stopped half-way, and a zombie connection must not call the handler.
+    sqlite3_progress_handler(m_db, 0, nullptr, nullptr);
     for (sqlite3_stmt* s = sqlite3_next_stmt(m_db, nullptr); s; s = sqlite3_next_stmt(m_db, s))
         sqlite3_reset(s);
     if (inTransaction())
@@ -809,15 +931,10 @@ void Sqlite3DB::requireOpen(const Sqlite3Sql& sql) const
         throw Sqlite3Exception(QString::fromLatin1(kNotOpen), SQLITE_MISUSE, sql.sql());
 }
 
-void Sqlite3DB::throwError(int code, const QString& sql) const
-{
-    throwDbError(m_db, code, sql);
-}
-
 sqlite3_stmt* Sqlite3DB::prepareThrow(const Sqlite3Sql& sql)
 {
     requireOpen(sql);
-    return prepareAndBind(m_db, sql).release();
+    return prepareAndBind(m_db, m_guard.get(), sql).release();
 }
 
 void Sqlite3DB::executeThrow(const Sqlite3Sql& sql)
@@ -836,19 +953,20 @@ void Sqlite3DB::executeThrow(const Sqlite3Sql& sql)
         }
     } lease{*this, sql.sql(), m_statements->take(sql.sql())};
     if (!lease.stmt)
-        lease.stmt = prepareOne(m_db, sql);
+        lease.stmt = prepareOne(m_db, m_guard.get(), sql);
     sql.bindTo(lease.stmt.get());
+    qint64 spent = 0;
     int rc;
-    while ((rc = sqlite3_step(lease.stmt.get())) == SQLITE_ROW) {
+    while ((rc = m_guard->run(spent, [&] { return sqlite3_step(lease.stmt.get()); })) == SQLITE_ROW) {
     }
     if (rc != SQLITE_DONE)
-        throwError(rc, sql.sql());
+        throwCallError(m_db, m_guard.get(), rc, sql.sql());
 }
 
 Sqlite3Cursor Sqlite3DB::queryThrow(const Sqlite3Sql& sql)
 {
     StmtPtr stmt(prepareThrow(sql));
-    auto owner = QSharedPointer<Sqlite3Stmt>::create(m_db, stmt.get(), sql, m_open);
+    auto owner = QSharedPointer<Sqlite3Stmt>::create(m_db, stmt.get(), sql, m_open, m_guard);
     stmt.release();  // owned by the Sqlite3Stmt now
     return Sqlite3Cursor(owner);
 }
@@ -861,8 +979,12 @@ int Sqlite3DB::exec(const QString& sql, QString& error)
         return SQLITE_MISUSE;
     }
     char* message = nullptr;
-    const int rc = sqlite3_exec(m_db, sql.toUtf8().constData(), nullptr, nullptr, &message);
-    if (rc != SQLITE_OK)
+    const QByteArray utf8 = sql.toUtf8();
+    qint64 spent = 0;
+    const int rc = m_guard->run(spent, [&] { return sqlite3_exec(m_db, utf8.constData(), nullptr, nullptr, &message); });
+    if (rc == SQLITE_INTERRUPT && m_guard->stop())
+        error = QString::fromUtf8(Sqlite3Interrupted(*m_guard->stop(), QString()).what());
+    else if (rc != SQLITE_OK)
         error = QString::fromUtf8(message ? message : sqlite3_errmsg(m_db));
     sqlite3_free(message);
     return rc;
@@ -880,4 +1002,15 @@ QHash<QString, _SqliteCol> Sqlite3DB::tbInfo(const QString& table)
                                         cursor.getInt(QStringLiteral("pk")) > 0));
     }
     return columns;
+}
+
+QStringList Sqlite3DB::generatedColumns(const QString& table)
+{
+    // hidden is 2 for a generated column computed on reading, 3 for one stored on writing.
+    Sqlite3Cursor cursor =
+        queryThrow(Sqlite3Sql("select name from pragma_table_xinfo(?) where hidden in (2, 3)").addTextParam(table));
+    QStringList names;
+    while (cursor.moveNext())
+        names.append(cursor.getText(0));
+    return names;
 }

@@ -10,6 +10,7 @@
 //  - moveNext() never steps again after the last row; an error while stepping throws.
 //  - Identifiers we interpolate are double-quoted; values are always bound.
 //  - foreign_keys and recursive_triggers are never enabled; views are refused (a statement using one fails).
+//  - With a step budget or a cancel check set, a statement stopped by them throws Sqlite3Interrupted.
 //  - Every ...Throw member throws Sqlite3Exception (UTF-8 text: message, code and SQL).
 
 #include <QByteArray>
@@ -22,11 +23,13 @@
 #include <QVector>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 
 struct sqlite3;
 struct sqlite3_stmt;
+class Sqlite3StepGuard;
 
 // Version of this layer's contract; start-up refuses to run with another.
 int sqlite_qt_version();
@@ -41,6 +44,18 @@ public:
 
 private:
     int m_code;
+};
+
+// A statement stopped before its end by the limits of its connection (Sqlite3DB::setStepBudget,
+// Sqlite3DB::setCancelCheck).
+class Sqlite3Interrupted : public Sqlite3Exception {
+public:
+    enum Reason { StepBudget, Cancelled };
+    Sqlite3Interrupted(Reason reason, const QString& sql);
+    Reason reason() const { return m_reason; }
+
+private:
+    Reason m_reason;
 };
 
 // SQL text with positional parameters bound in call order.
@@ -146,8 +161,10 @@ private:
 class Sqlite3Stmt {
 public:
     // connectionOpen is the connection's liveness flag; without one the connection counts as open.
+    // guard holds the connection's limits; without one the statement runs unbounded.
     Sqlite3Stmt(sqlite3* db, sqlite3_stmt* stmt, const Sqlite3Sql& sql,
-                QSharedPointer<const std::atomic<bool>> connectionOpen = {});
+                QSharedPointer<const std::atomic<bool>> connectionOpen = {},
+                std::shared_ptr<Sqlite3StepGuard> guard = {});
     ~Sqlite3Stmt();
     Sqlite3Stmt(const Sqlite3Stmt&) = delete;
     Sqlite3Stmt& operator=(const Sqlite3Stmt&) = delete;
@@ -157,12 +174,14 @@ public:
     const Sqlite3Sql& sql() const { return m_sql; }
     int columnIndex(const QString& name) const;  // -1 when absent; case-insensitive
     const QSharedPointer<const Sqlite3Row::Columns>& columns() const { return m_columns; }
+    Sqlite3StepGuard* guard() const { return m_guard.get(); }
     // False once Sqlite3DB::close() ran: the statement must not step any more.
     bool connectionOpen() const { return !m_connectionOpen || m_connectionOpen->load(); }
 
     // Failed: stepping raised an error; stepping again would silently restart the query.
     enum State { BeforeFirst, OnRow, Done, Failed };
     State state = BeforeFirst;
+    qint64 steps = 0;  // virtual-machine steps run so far, as the guard counts them
 
 private:
     sqlite3* m_db;
@@ -170,6 +189,7 @@ private:
     Sqlite3Sql m_sql;
     QSharedPointer<const Sqlite3Row::Columns> m_columns;
     QSharedPointer<const std::atomic<bool>> m_connectionOpen;
+    std::shared_ptr<Sqlite3StepGuard> m_guard;
 };
 
 // Result of a query. A copyable value: copies share one statement.
@@ -249,13 +269,26 @@ public:
     int exec(const QString& sql, QString& error);
     // Columns of a table keyed by name as declared; empty for a missing table. Throws when closed.
     QHash<QString, _SqliteCol> tbInfo(const QString& table);
+    // The table's generated columns, which compute an expression on every row read or written;
+    // empty for a missing table.
+    QStringList generatedColumns(const QString& table);
+
+    // Limits for files from devices and backups, where a crafted schema or set of rows can make a
+    // legal query run for hours. Both hold for the open connection and for every later open.
+    // At most maxSteps virtual-machine steps per statement; 0 lifts the limit.
+    void setStepBudget(qint64 maxSteps);
+    // Asked every few thousand steps while a statement runs; true stops it. Empty: never asked.
+    void setCancelCheck(std::function<bool()> cancelled);
+    // The most steps one statement of the current connection ran, as far as the limits counted them
+    // (only while a limit is set, and in units of the check interval). For measurements.
+    qint64 peakStatementSteps() const;
 
 private:
     class StatementCache;
 
     sqlite3_stmt* prepareThrow(const Sqlite3Sql& sql);
     void requireOpen(const Sqlite3Sql& sql) const;
-    [[noreturn]] void throwError(int code, const QString& sql) const;
+    void applyLimits();
 
     sqlite3* m_db = nullptr;
     // Idle statements of executeThrow on the current connection; finalized by close().
@@ -263,4 +296,6 @@ private:
     QString m_path;
     // Shared with every statement of the current connection; cleared by close().
     QSharedPointer<std::atomic<bool>> m_open;
+    // The limits; shared with every statement, which counts its own steps against them.
+    std::shared_ptr<Sqlite3StepGuard> m_guard;
 };

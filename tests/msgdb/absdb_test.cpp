@@ -56,7 +56,7 @@ TEST_F(AbsDbTest, LayoutProbeTellsTheLayoutsApart)
     EXPECT_FALSE(AbsIOSMessageDb::isIOS6Layout(path("upper.db")));
     EXPECT_THROW(AbsIOSMessageDb::isIOS6Layout(path("missing.db")), Sqlite3Exception);
     EXPECT_FALSE(QFile::exists(path("missing.db")));
-    EXPECT_THROW(AbsIOSMessageDb::isIOS6Layout(path("text.db")), Sqlite3Exception);
+    EXPECT_THROW(AbsIOSMessageDb::isIOS6Layout(path("text.db")), std::runtime_error);  // not a message database
 }
 
 TEST_F(AbsDbTest, InsertRowAndSelectAll)

@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QStringList>
 
 #include <gtest/gtest.h>
@@ -189,12 +190,15 @@ TEST_F(IOS6OpenTest, DeviceFileIsOpenedAsItIs)
 
 TEST_F(IOS6OpenTest, FailedUpgradeClosesAndFailsAgainOnTheNextCall)
 {
-    createFile(QStringLiteral("CREATE TABLE message (ROWID INTEGER PRIMARY KEY, guid TEXT);"));
+    // A chat table that cannot be altered.
+    createFile(QString::fromLatin1(kOldLocalSchema)
+                   .replace(QRegularExpression(QStringLiteral("CREATE TABLE chat \\([^;]*")),
+                            QStringLiteral("CREATE VIRTUAL TABLE chat USING fts4(guid)")));
     IOS6MessageDb db(QDir(dbDir()), QString(), true);
     for (int attempt = 0; attempt < 2; ++attempt) {
         try {
             db.open();
-            FAIL() << "upgrade of a file without chat succeeded";
+            FAIL() << "an upgrade that cannot alter chat succeeded";
         } catch (const std::exception& e) {
             const QString text = QString::fromUtf8(e.what());
             EXPECT_TRUE(text.startsWith(QStringLiteral("line:"))) << e.what();

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <atomic>
 #include <limits>
 
 namespace {
@@ -81,6 +82,24 @@ TEST_F(SqliteDbTest, AViewInAFileIsRefusedRatherThanRunWithoutEnd)
              "create view message as with recursive r(n) as (select 1 union all select n + 1 from r) select n from r;");
     EXPECT_THROW(db.queryThrow("select * from message").moveNext(), Sqlite3Exception);
     EXPECT_EQ(scalar(db, "select count(*) from t"), 1);  // tables read as always
+}
+
+// --- Limits -----------------------------------------------------------------------------------
+
+TEST_F(SqliteDbTest, StepBudgetAndCancelCheckStopAnEndlessStatement)
+{
+    const QString endless = QStringLiteral("with recursive r(n) as (select 1 union all select n + 1 from r) select n from r");
+    Sqlite3DB db;
+    db.setStepBudget(1000000);  // holds for the open that follows
+    openWith(db, "create table t(a);");
+    std::atomic<bool> cancelled{false};
+    db.setCancelCheck([&] { return cancelled.load(); });
+    for (int round = 0; round < 2; ++round) {  // stopped by the budget, then by the cancel check
+        EXPECT_THROW(for (Sqlite3Cursor c = db.queryThrow(endless); c.moveNext();) {}, Sqlite3Interrupted);
+        EXPECT_THROW(db.executeThrow(QStringLiteral("insert into t ") + endless), Sqlite3Interrupted);
+        db.setStepBudget(0);
+        cancelled = true;  // asked while the next statements run
+    }
 }
 
 // --- Binding ----------------------------------------------------------------------------------
