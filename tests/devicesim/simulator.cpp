@@ -114,14 +114,27 @@ void notify(const Subscription& subscription, AMDeviceRef device, uint32_t messa
     }).join();
 }
 
-// One step of a session: the device of handle, an injected failure, then the state the step needs.
-int32_t sessionStep(const char* function, AMDeviceRef handle, Device*& device)
+// What a step needs of the device, as the error it gives without it.
+int32_t needsNothing(const Device&) { return 0; }
+int32_t needsConnection(const Device& device) { return device.connected ? 0 : kSimNotConnected; }
+int32_t needsPairing(const Device& device) { return !device.connected ? kSimNotConnected : !device.paired ? kSimNotPaired : 0; }
+int32_t needsSession(const Device& device) { return device.inSession ? 0 : kSimNoSession; }
+
+// One call on a device: logged, then the device of handle, an injected failure and the state the call
+// needs decide; otherwise act runs and gives the result.
+template <class Act>
+int32_t onDevice(const char* function, AMDeviceRef handle, int32_t (*needs)(const Device&), Act act)
 {
+    const Lock lock(simulator().mutex);
     const int32_t injected = enter(function);
-    device = deviceOf(handle);
+    Device* device = deviceOf(handle);
     if (!device || !device->plugged)
         return kSimNoDevice;
-    return injected;
+    if (injected)
+        return injected;
+    if (const int32_t missing = needs(*device))
+        return missing;
+    return act(*device);
 }
 
 }  // namespace
@@ -247,12 +260,10 @@ int32_t AMDeviceNotificationSubscribe(AMDeviceNotificationCallback callback, uin
 
 int32_t AMDeviceConnect(AMDeviceRef handle)
 {
-    const Lock lock(simulator().mutex);
-    Device* device = nullptr;
-    if (const int32_t code = sessionStep("AMDeviceConnect", handle, device))
-        return code;
-    device->connected = true;
-    return 0;
+    return onDevice("AMDeviceConnect", handle, needsNothing, [](Device& device) {
+        device.connected = true;
+        return 0;
+    });
 }
 
 int32_t AMDeviceIsPaired(AMDeviceRef handle)
@@ -265,122 +276,95 @@ int32_t AMDeviceIsPaired(AMDeviceRef handle)
 
 int32_t AMDevicePair(AMDeviceRef handle)
 {
-    const Lock lock(simulator().mutex);
-    Device* device = nullptr;
-    if (const int32_t code = sessionStep("AMDevicePair", handle, device))
-        return code;
-    if (!device->connected)
-        return kSimNotConnected;
-    device->paired = true;
-    return 0;
+    return onDevice("AMDevicePair", handle, needsConnection, [](Device& device) {
+        device.paired = true;
+        return 0;
+    });
 }
 
 int32_t AMDeviceValidatePairing(AMDeviceRef handle)
 {
-    const Lock lock(simulator().mutex);
-    Device* device = nullptr;
-    if (const int32_t code = sessionStep("AMDeviceValidatePairing", handle, device))
-        return code;
-    return !device->connected ? kSimNotConnected : !device->paired ? kSimNotPaired : 0;
+    return onDevice("AMDeviceValidatePairing", handle, needsPairing, [](Device&) { return 0; });
 }
 
 int32_t AMDeviceStartSession(AMDeviceRef handle)
 {
-    const Lock lock(simulator().mutex);
-    Device* device = nullptr;
-    if (const int32_t code = sessionStep("AMDeviceStartSession", handle, device))
-        return code;
-    if (!device->connected)
-        return kSimNotConnected;
-    if (!device->paired)
-        return kSimNotPaired;
-    device->inSession = true;
-    return 0;
+    return onDevice("AMDeviceStartSession", handle, needsPairing, [](Device& device) {
+        device.inSession = true;
+        return 0;
+    });
 }
 
 int32_t AMDeviceStopSession(AMDeviceRef handle)
 {
-    const Lock lock(simulator().mutex);
-    Device* device = nullptr;
-    if (const int32_t code = sessionStep("AMDeviceStopSession", handle, device))
-        return code;
-    if (!device->inSession)
-        return kSimNoSession;
-    device->inSession = false;
-    return 0;
+    return onDevice("AMDeviceStopSession", handle, needsSession, [](Device& device) {
+        device.inSession = false;
+        return 0;
+    });
 }
 
 int32_t AMDeviceDisconnect(AMDeviceRef handle)
 {
-    const Lock lock(simulator().mutex);
-    Device* device = nullptr;
-    if (const int32_t code = sessionStep("AMDeviceDisconnect", handle, device))
-        return code;
-    device->connected = false;
-    device->inSession = false;
-    return 0;
+    return onDevice("AMDeviceDisconnect", handle, needsNothing, [](Device& device) {
+        device.connected = false;
+        device.inSession = false;
+        return 0;
+    });
 }
 
 CFTypeRef AMDeviceCopyValue(AMDeviceRef handle, CFStringRef domain, CFStringRef key)
 {
-    const Lock lock(simulator().mutex);
-    Device* device = nullptr;
-    std::string domainName;
-    std::string keyName;
-    if (sessionStep("AMDeviceCopyValue", handle, device) || !device->inSession
-        || (domain && !textOf(domain, domainName)) || (key && !textOf(key, keyName)))
-        return nullptr;
-    const auto found = device->domains.find(domainName);
-    if (found == device->domains.end())
-        return nullptr;
-    plist_t value = key ? plist_dict_get_item(found->second.get(), keyName.c_str()) : found->second.get();
-    return value ? TMCF_CreateFromPlist(value) : nullptr;
+    CFTypeRef result = nullptr;
+    onDevice("AMDeviceCopyValue", handle, needsSession, [&](Device& device) -> int32_t {
+        std::string domainName;
+        std::string keyName;
+        if ((domain && !textOf(domain, domainName)) || (key && !textOf(key, keyName)))
+            return kSimBadArgument;
+        const auto found = device.domains.find(domainName);
+        if (found == device.domains.end())
+            return 0;
+        plist_t value = key ? plist_dict_get_item(found->second.get(), keyName.c_str()) : found->second.get();
+        result = value ? TMCF_CreateFromPlist(value) : nullptr;
+        return 0;
+    });
+    return result;
 }
 
 int32_t AMDeviceSetValue(AMDeviceRef handle, CFStringRef domain, CFStringRef key, CFTypeRef value)
 {
-    const Lock lock(simulator().mutex);
-    Device* device = nullptr;
-    std::string domainName;
-    std::string keyName;
-    if (const int32_t code = sessionStep("AMDeviceSetValue", handle, device))
-        return code;
-    if (!device->inSession)
-        return kSimNoSession;
-    plist_t node = value ? TMCF_CopyToPlist(value) : nullptr;
-    if (!node || !textOf(domain, domainName) || !textOf(key, keyName)) {
-        plist_free(node);
-        return kSimBadArgument;
-    }
-    Plist& values = device->domains[domainName];
-    if (!values)
-        values.reset(plist_new_dict());
-    plist_dict_set_item(values.get(), keyName.c_str(), node);
-    return 0;
+    return onDevice("AMDeviceSetValue", handle, needsSession, [&](Device& device) -> int32_t {
+        std::string domainName;
+        std::string keyName;
+        Plist node(value ? TMCF_CopyToPlist(value) : nullptr);
+        if (!node || !textOf(domain, domainName) || !textOf(key, keyName))
+            return kSimBadArgument;
+        Plist& values = device.domains[domainName];
+        if (!values)
+            values.reset(plist_new_dict());
+        plist_dict_set_item(values.get(), keyName.c_str(), node.release());
+        return 0;
+    });
 }
 
 int32_t AMDeviceStartService(AMDeviceRef handle, CFStringRef name, int* socket, void*)
 {
-    const Lock lock(simulator().mutex);
-    Device* device = nullptr;
-    std::string service;
-    if (const int32_t code = sessionStep("AMDeviceStartService", handle, device))
-        return code;
-    if (!device->inSession)
-        return kSimNoSession;
-    if (!socket || !textOf(name, service))
-        return kSimBadArgument;
-    return kSimNoService;  // the simulated services come with the clients that use them
+    return onDevice("AMDeviceStartService", handle, needsSession, [&](Device&) -> int32_t {
+        std::string service;
+        if (!socket || !textOf(name, service))
+            return kSimBadArgument;
+        return kSimNoService;  // the simulated services come with the clients that use them
+    });
 }
 
 CFStringRef AMDeviceCopyDeviceIdentifier(AMDeviceRef handle)
 {
-    const Lock lock(simulator().mutex);
-    Device* device = nullptr;
-    if (sessionStep("AMDeviceCopyDeviceIdentifier", handle, device))
-        return nullptr;
-    const Plist udid(plist_new_string(device->udid.c_str()));
-    return static_cast<CFStringRef>(TMCF_CreateFromPlist(udid.get()));
+    CFStringRef result = nullptr;
+    onDevice("AMDeviceCopyDeviceIdentifier", handle, needsNothing, [&](Device& device) {
+        const Plist udid(plist_new_string(device.udid.c_str()));
+        result = static_cast<CFStringRef>(TMCF_CreateFromPlist(udid.get()));
+        return 0;
+    });
+    return result;
 }
 
 }  // extern "C"
