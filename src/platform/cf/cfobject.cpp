@@ -55,8 +55,9 @@ bool sameNumber(const TMCFNumber& a, const TMCFNumber& b)
 {
     if (!a.isFloat && !b.isFloat)
         return a.integer == b.integer;
-    const long double x = a.isFloat ? a.real : a.integer;
-    const long double y = b.isFloat ? b.real : b.integer;
+    // Compared as long double, which holds every 64-bit integer and every double exactly.
+    const long double x = a.isFloat ? static_cast<long double>(a.real) : static_cast<long double>(a.integer);
+    const long double y = b.isFloat ? static_cast<long double>(b.real) : static_cast<long double>(b.integer);
     return x == y || (std::isnan(x) && std::isnan(y));
 }
 
