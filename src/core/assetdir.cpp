@@ -29,3 +29,11 @@ QString assetPath(const QString& name)
     const QString top = name.section(QLatin1Char('/'), 0, 0);
     return QDir(assetRoot(top)).filePath(name);
 }
+
+QString programLibraryPath(const QString& fileName)
+{
+    const QDir programDir(QCoreApplication::applicationDirPath());
+    if (QFileInfo::exists(programDir.filePath(fileName)))
+        return programDir.filePath(fileName);
+    return QDir::cleanPath(programDir.filePath(QStringLiteral("../lib/tallowmere/") + fileName));
+}

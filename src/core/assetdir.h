@@ -11,3 +11,7 @@ QString assetRoot(const QString& name = QStringLiteral("bubble"));
 // The absolute path of the asset name ("bubble", "emoji/E415.png", ...) below assetRoot(name's first
 // component). The path may not exist.
 QString assetPath(const QString& name);
+
+// The absolute path of a library delivered with the program (the device libraries): beside the
+// executable when it is there, else below <prefix>/lib/tallowmere, where it may be missing.
+QString programLibraryPath(const QString& fileName);

@@ -9,20 +9,20 @@
 // owning root moves it into the container (its copies turn into views); inserting anything else
 // inserts a deep copy, so a node never has two parents. Nothing here throws; property lists come from
 // outside and are treated as hostile.
+#include "platform/plistparse.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QMap>
 #include <QSharedPointer>
 #include <QString>
 
-#include <plist/plist.h>
-
 class PlistNode {
 public:
     struct Holder;
 
     // Inputs larger than this are refused rather than handed to the parser.
-    static constexpr int kMaxInputBytes = 128 * 1024 * 1024;
+    static constexpr int kMaxInputBytes = kMaxPropertyListBytes;
 
     PlistNode() = default;
     // Wraps node. With owns the wrapper frees it; without, the caller keeps it alive and no views

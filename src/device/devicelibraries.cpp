@@ -1,21 +1,108 @@
 #include "device/devicelibraries.h"
 
-#include "device/devicebackend.h"
+#include "core/assetdir.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QLibrary>
+
+#include <initializer_list>
+
+namespace {
+
+constexpr char kMobileDeviceOverride[] = "TALLOWMERE_MOBILEDEVICE_LIB";
+
+// Everything the program calls: a library without one of them is not the one we need.
+const std::initializer_list<const char*> kMobileDeviceSymbols = {
+    "AMDeviceNotificationSubscribe", "AMDeviceConnect", "AMDeviceIsPaired", "AMDevicePair",
+    "AMDeviceValidatePairing", "AMDeviceStartSession", "AMDeviceStopSession", "AMDeviceDisconnect",
+    "AMDeviceCopyValue", "AMDeviceStartService", "AMDeviceCopyDeviceIdentifier", "AMDeviceSetValue",
+};
+
+const std::initializer_list<const char*> kCoreFoundationSymbols = {
+    "CFRelease", "CFGetTypeID", "CFNullGetTypeID", "CFNumberGetTypeID", "CFBooleanGetTypeID",
+    "CFStringGetTypeID", "CFDataGetTypeID", "CFDateGetTypeID", "CFDictionaryGetTypeID", "CFArrayGetTypeID",
+    "CFNumberCreate", "CFNumberGetValue", "CFNumberGetType", "CFStringGetLength", "CFStringGetBytes",
+    "CFStringCreateWithBytes", "CFDataGetLength", "CFDataGetBytes", "CFDataCreate", "CFDictionaryCreateMutable",
+    "CFDictionaryGetValue", "CFDictionarySetValue", "CFDictionaryGetCount", "CFDictionaryGetKeysAndValues",
+    "CFArrayCreateMutable", "CFArrayAppendValue", "CFArrayGetCount", "CFArrayGetValueAtIndex",
+    "CFPropertyListCreateData", "CFPropertyListCreateWithData", "CFDateGetAbsoluteTime",
+    "CFAbsoluteTimeGetGregorianDate", "CFGregorianDateGetAbsoluteTime", "CFDateCreate",
+    "CFTimeZoneCreateWithTimeIntervalFromGMT", "CFTimeZoneCreateWithName", "kCFBooleanTrue", "kCFBooleanFalse",
+    "kCFTypeDictionaryKeyCallBacks", "kCFTypeDictionaryValueCallBacks", "kCFTypeArrayCallBacks",
+};
+
+// Process-wide and never unloaded: values and handles of the libraries live as long as the process.
+QLibrary& mobileDeviceLibrary()
+{
+    static QLibrary library;
+    return library;
+}
+
+QLibrary& coreFoundationLibrary()
+{
+    static QLibrary library;
+    return library;
+}
+
+QString mobileDevicePath()
+{
+    const QString chosen = qEnvironmentVariable(kMobileDeviceOverride);
+    if (!chosen.isEmpty())
+        return QFileInfo(chosen).absoluteFilePath();
+    return programLibraryPath(QStringLiteral("libtmmd.so"));
+}
+
+bool loadWithSymbols(QLibrary& library, const QString& path, std::initializer_list<const char*> symbols)
+{
+    library.setFileName(path);
+    if (!library.load()) {
+        qWarning("cannot load %s: %s", qUtf8Printable(path), qUtf8Printable(library.errorString()));
+        return false;
+    }
+    for (const char* symbol : symbols) {
+        if (!library.resolve(symbol)) {
+            qWarning("%s has no %s", qUtf8Printable(path), symbol);
+            library.unload();
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
 
 namespace DeviceLibraries {
 
 bool load(QString& error)
 {
-    if (deviceBackend().isLoaded()) {
-        error.clear();
-        return true;
+    error.clear();
+    const QString mobileDevice = mobileDevicePath();
+    if (!loadWithSymbols(mobileDeviceLibrary(), mobileDevice, kMobileDeviceSymbols)) {
+        error = QStringLiteral("Failed to load (Mobile Device) framework.");
+        return false;
     }
-    return deviceBackend().load(error);
+    const QString coreFoundation = QFileInfo(mobileDevice).absoluteDir().filePath(QStringLiteral("libtmcf.so"));
+    if (!loadWithSymbols(coreFoundationLibrary(), coreFoundation, kCoreFoundationSymbols)) {
+        error = QStringLiteral("Failed to load (CoreFoundation) framework.");
+        return false;
+    }
+    return true;
 }
 
 bool isLoaded()
 {
-    return deviceBackend().isLoaded();
+    return mobileDeviceLibrary().isLoaded() && coreFoundationLibrary().isLoaded();
+}
+
+QFunctionPointer resolveMobileDevice(const char* name)
+{
+    return mobileDeviceLibrary().isLoaded() ? mobileDeviceLibrary().resolve(name) : nullptr;
+}
+
+QFunctionPointer resolveCoreFoundation(const char* name)
+{
+    return coreFoundationLibrary().isLoaded() ? coreFoundationLibrary().resolve(name) : nullptr;
 }
 
 }  // namespace DeviceLibraries

@@ -1,19 +1,80 @@
 #include "device/mobiledevice.h"
 
 #include "core/errors.h"
-#include "device/devicebackend.h"
+#include "core/htmltext.h"
 #include "device/devicelibraries.h"
+#include "platform/mobiledeviceapi.h"
 
 #include <QMetaObject>
 
+#include <unistd.h>
+
+using DeviceLibraries::mobileDeviceFunction;
+
+namespace {
+
+constexpr char kTrustHint[] = "Please restart your iPhone and computer to try again. If a prompt message pops out "
+                              "on your iPhone, please click \"Trust\".";
+constexpr char kWifiSyncHint[] = "Please turn off Wifi Sync on iTunes to try again.<br/>To do this:  Launch iTunes "
+                                 "-&gt; Connect your device -&gt; Go Summary -&gt; Options -&gt; Uncheck Sync with "
+                                 "this device over Wi-Fi.<br/><br/>";
+
+// What a call of a function the library has not got (it is not loaded) gives.
+constexpr int32_t kNotLoaded = -1;
+
+template <class F, class... Args>
+int32_t call(const char* name, Args... args)
+{
+    auto* function = mobileDeviceFunction<F>(name);
+    return function ? function(args...) : kNotLoaded;
+}
+
+CFStringRef stringRef(const CFType& value)
+{
+    return static_cast<CFStringRef>(value.ref());
+}
+
+QString sessionError(const char* call, int32_t code)
+{
+    const QString failed = QLatin1String(call) + QLatin1Char('(') + QString::number(code) + QLatin1Char(')');
+    return QStringLiteral("%1<br/><br/>Error code: %2").arg(QLatin1String(kTrustHint), failed);
+}
+
+// An open session for the scope: closed on every way out, also when the work inside throws.
+class Session {
+public:
+    explicit Session(void* device) : m_device(device)
+    {
+        QString error;
+        if (MobileDevice::openSession(device, error) != 0)
+            throwUtf8(error);
+    }
+    ~Session() { MobileDevice::closeSession(m_device); }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+private:
+    void* m_device;
+};
+
+}  // namespace
+
 namespace MobileDevice {
 
-void subscribeNotifications(DeviceNotifyContext* context)
+int subscribeNotifications(DeviceNotifyContext* context)
 {
     QString error;
-    if (!DeviceLibraries::load(error))
+    if (!DeviceLibraries::isLoaded() && !DeviceLibraries::load(error))
         throwUtf8(error);
-    deviceBackend().subscribe(context);
+    void* notification = nullptr;  // never unsubscribed
+    return call<decltype(AMDeviceNotificationSubscribe)>("AMDeviceNotificationSubscribe", &onDeviceNotification, 0u,
+                                                         0u, static_cast<void*>(context), &notification);
+}
+
+void onDeviceNotification(const TMDeviceNotificationInfo* info, void* context)
+{
+    if (info && context)
+        deliverNotification(*static_cast<const DeviceNotifyContext*>(context), int(info->msg), info->device);
 }
 
 void deliverNotification(const DeviceNotifyContext& context, int message, void* device)
@@ -25,6 +86,83 @@ void deliverNotification(const DeviceNotifyContext& context, int message, void* 
     if (!slot || !target)
         return;
     QMetaObject::invokeMethod(target, slot->constData(), Qt::AutoConnection, Q_ARG(void*, device));
+}
+
+int openSession(void* device, QString& error)
+{
+    error.clear();
+    const auto fail = [&error](const char* name, int32_t code) {
+        error = sessionError(name, code);
+        return int(code);
+    };
+    if (const int32_t code = call<decltype(AMDeviceConnect)>("AMDeviceConnect", device))
+        return fail("AMDeviceConnect", code);
+    if (call<decltype(AMDeviceIsPaired)>("AMDeviceIsPaired", device) == 0) {
+        if (const int32_t code = call<decltype(AMDevicePair)>("AMDevicePair", device))
+            return fail("AMDevicePair", code);
+    }
+    if (const int32_t code = call<decltype(AMDeviceValidatePairing)>("AMDeviceValidatePairing", device))
+        return fail("AMDeviceValidatePairing", code);
+    if (const int32_t code = call<decltype(AMDeviceStartSession)>("AMDeviceStartSession", device)) {
+        call<decltype(AMDeviceDisconnect)>("AMDeviceDisconnect", device);
+        return fail("AMDeviceStartSession", code);
+    }
+    return 0;
+}
+
+void closeSession(void* device)
+{
+    call<decltype(AMDeviceStopSession)>("AMDeviceStopSession", device);
+    call<decltype(AMDeviceDisconnect)>("AMDeviceDisconnect", device);
+}
+
+QList<CFType> copyValues(void* device, const QStringList& keys, const QString& domain)
+{
+    const Session session(device);
+    auto* copy = mobileDeviceFunction<decltype(AMDeviceCopyValue)>("AMDeviceCopyValue");
+    QList<CFType> values;
+    for (const QString& key : keys) {
+        // Null, not an empty string, asks for a whole domain or the device's own values.
+        const CFType domainName = domain.isEmpty() ? CFType() : CFType(domain);
+        const CFType keyName = key.isEmpty() ? CFType() : CFType(key);
+        values.append(CFType(copy ? copy(device, stringRef(domainName), stringRef(keyName)) : nullptr, true));
+    }
+    return values;
+}
+
+int startService(void* device, const QString& name)
+{
+    int socket = -1;
+    int32_t code = 0;
+    {
+        const Session session(device);
+        const CFType serviceName(name);
+        code = call<decltype(AMDeviceStartService)>("AMDeviceStartService", device, stringRef(serviceName), &socket,
+                                                    static_cast<void*>(nullptr));
+    }
+    if (code != 0 || socket < 0) {
+        if (socket >= 0)
+            ::close(socket);
+        const QString failed = QStringLiteral("Error code: AMDeviceStartService(%1)=%2").arg(htmlEscape(name), QString::number(code));
+        throwUtf8(QLatin1String(kWifiSyncHint) + failed);
+    }
+    return socket;
+}
+
+QString copyDeviceIdentifier(void* device)
+{
+    const Session session(device);
+    auto* copy = mobileDeviceFunction<decltype(AMDeviceCopyDeviceIdentifier)>("AMDeviceCopyDeviceIdentifier");
+    return CFType(copy ? copy(device) : nullptr, true).toString();
+}
+
+int setValue(void* device, const QString& domain, const QString& key, const CFType& value)
+{
+    const Session session(device);
+    const CFType domainName(domain);
+    const CFType keyName(key);
+    return call<decltype(AMDeviceSetValue)>("AMDeviceSetValue", device, stringRef(domainName), stringRef(keyName),
+                                            value.ref());
 }
 
 }  // namespace MobileDevice

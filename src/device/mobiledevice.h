@@ -1,10 +1,20 @@
 #pragma once
-// Device arrival and removal notifications. The backend reports them on a thread of its own; they reach
-// the target only by invoking its named slots with the device handle as void*, with Qt's automatic
-// connection, so the slots run in the target's thread.
-#include <QByteArray>
-#include <QPointer>
+// The program's layer over the MobileDevice library: arrival and removal notifications, and sessions
+// with a connected device to read values, start services and write a value. Every operation opens its
+// own session and closes it before it returns, also when it throws. Values come from the device and are
+// untrusted.
+#include "device/cftype.h"
 
+#include <QByteArray>
+#include <QList>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+
+struct TMDeviceNotificationInfo;
+
+// Where notifications go: the target's slots, invoked by name with the device handle as void*, with
+// Qt's automatic connection, so they run in the target's thread.
 struct DeviceNotifyContext {
     QPointer<QObject> target;
     QByteArray connectedSlot;     // "iosDeviceConnected": slot(void*)
@@ -18,11 +28,32 @@ constexpr int kDeviceConnected = 1;
 constexpr int kDeviceDisconnected = 2;
 
 // Loads the device libraries first when needed (std::runtime_error with their text on failure), then
-// subscribes context with the backend.
-void subscribeNotifications(DeviceNotifyContext* context);
+// subscribes context, which must outlive the process's use of the library; returns the library's result.
+int subscribeNotifications(DeviceNotifyContext* context);
 
-// Called by backends from any thread: kDeviceConnected or kDeviceDisconnected invokes the matching slot
-// with device; any other message, or a context whose target is gone, does nothing.
+// The subscription's callback, on the library's thread: info's device reaches the context's slot.
+void onDeviceNotification(const TMDeviceNotificationInfo* info, void* context);
+
+// kDeviceConnected or kDeviceDisconnected invokes the matching slot with device; any other message, or a
+// context whose target is gone, does nothing. Any thread.
 void deliverNotification(const DeviceNotifyContext& context, int message, void* device);
+
+// Connects, pairs when not paired, validates the pairing and starts a session: 0 when a session is open,
+// else the failing call's code with error set to the text for the user. Never throws.
+int openSession(void* device, QString& error);
+void closeSession(void* device);
+
+// One value per key, in order (null where the device has none). An empty key reads the whole domain as
+// a dictionary; an empty domain the device's own values. Throws std::runtime_error when no session opens.
+QList<CFType> copyValues(void* device, const QStringList& keys, const QString& domain);
+
+// The socket of the started service, which stays usable after the session ends. Throws
+// std::runtime_error when no session opens or the service does not start.
+int startService(void* device, const QString& name);
+
+// Throws std::runtime_error when no session opens.
+QString copyDeviceIdentifier(void* device);
+// The library's result. Throws std::runtime_error when no session opens.
+int setValue(void* device, const QString& domain, const QString& key, const CFType& value);
 
 }  // namespace MobileDevice

@@ -8,8 +8,8 @@
 namespace {
 
 // The folders of the device tree that hold message attachments, spelled as the device spells them.
-constexpr QLatin1String kAttachmentAreas[] = {QLatin1String("var/mobile/Library/SMS/Attachments/"),
-                                              QLatin1String("var/mobile/Library/SMS/Parts/")};
+const QLatin1String kAttachmentAreas[] = {QLatin1String("var/mobile/Library/SMS/Attachments/"),
+                                          QLatin1String("var/mobile/Library/SMS/Parts/")};
 
 // The length of the attachment folder relative starts with, its trailing "/" included; 0 for none.
 int attachmentAreaLength(const QString& relative)

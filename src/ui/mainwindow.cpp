@@ -510,8 +510,8 @@ void MainWindow::clearMessageView()
 MsgMessageList MainWindow::currentDbMessages()
 {
     _AbsDBItemNode* dbNode = ItemModelMain::databaseNodeOf(currentTreeNode());
-    if (!dbNode)
-        return {};
+    if (!dbNode || !dbNode->db)
+        return {};  // a connected device whose messages are not read
     try {
         dbNode->db->messages(dbNode->store, 0);
         return dbNode->store.messageList();

@@ -39,18 +39,25 @@ ProgramRun runProgram(const QString& home, const QMap<QString, QString>& extra)
     return run;
 }
 
+// Without a MobileDevice library the program warns and runs without devices; with one it subscribes.
 TEST(StartupSmoke, NormalStartWritesTheDaysLogAndEndsCleanly)
 {
-    QTemporaryDir home;
-    const ProgramRun run = runProgram(home.path(), {});
-    ASSERT_TRUE(run.finished);
-    EXPECT_EQ(run.exitCode, 0);
-    const QDir data(QDir(home.path()).filePath(QLatin1String(kDataFolder)));
-    EXPECT_TRUE(data.exists());
-    QFile log(data.filePath(QStringLiteral("qlogs/log-%1.txt")
-                                .arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd")))));
-    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(log.readAll().contains("closing after 300 ms"));
+    const QString warning = QStringLiteral("Failed to load (Apple Mobile Device) framework.");
+    for (const QString& library : {QString(), QStringLiteral(TALLOWMERE_DEVICESIM_LIB)}) {
+        SCOPED_TRACE(library.toStdString());
+        QTemporaryDir home;
+        const ProgramRun run = runProgram(home.path(), {{QStringLiteral("TALLOWMERE_MOBILEDEVICE_LIB"), library}});
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(run.exitCode, 0);
+        const QDir data(QDir(home.path()).filePath(QLatin1String(kDataFolder)));
+        EXPECT_TRUE(data.exists());
+        QFile log(data.filePath(QStringLiteral("qlogs/log-%1.txt")
+                                    .arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd")))));
+        ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(log.readAll());
+        EXPECT_TRUE(text.contains(QLatin1String("closing after 300 ms")));
+        EXPECT_EQ(text.contains(warning), library.isEmpty()) << qPrintable(text);
+    }
 }
 
 TEST(StartupSmoke, AnOldLocalDatabaseIsUpgradedAndTheProgramEndsForARestart)

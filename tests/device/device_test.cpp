@@ -1,17 +1,11 @@
 #include "core/datadir.h"
-#include "device/devicebackend.h"
-#include "device/devicelibraries.h"
 #include "device/iosdevice.h"
-#include "device/mobiledevice.h"
 #include "fixtures/temp_home.h"
 
-#include <QCoreApplication>
-#include <QThread>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <stdexcept>
-#include <thread>
 
 namespace {
 
@@ -64,81 +58,4 @@ TEST_F(IOSDeviceTest, VirtualDeviceCachesInItsOwnFolder)
     EXPECT_FALSE(QDir(dataDir().absoluteFilePath(QStringLiteral("ios_cache"))).exists());
 }
 
-// Counts the device slots' calls and the thread they ran in.
-class Receiver : public QObject {
-    Q_OBJECT
-public:
-    int connected = 0;
-    int disconnected = 0;
-    void* lastDevice = nullptr;
-    bool ranInOwnThread = true;
-public slots:
-    void iosDeviceConnected(void* device) { record(device, connected); }
-    void iosDeviceDisconnected(void* device) { record(device, disconnected); }
-
-private:
-    void record(void* device, int& counter)
-    {
-        ++counter;
-        lastDevice = device;
-        ranInOwnThread = ranInOwnThread && QThread::currentThread() == thread();
-    }
-};
-
-TEST(DeviceNotifications, ReachTheTargetInItsThreadOncePerMessage)
-{
-    Receiver receiver;
-    DeviceNotifyContext context{&receiver, "iosDeviceConnected", "iosDeviceDisconnected"};
-    int handle = 0;
-    std::thread backendThread([&] {
-        MobileDevice::deliverNotification(context, MobileDevice::kDeviceConnected, &handle);
-        MobileDevice::deliverNotification(context, MobileDevice::kDeviceDisconnected, &handle);
-        MobileDevice::deliverNotification(context, 3, &handle);
-    });
-    backendThread.join();
-    EXPECT_EQ(receiver.connected, 0);  // queued until the event loop runs
-    QCoreApplication::processEvents();
-    EXPECT_EQ(receiver.connected, 1);
-    EXPECT_EQ(receiver.disconnected, 1);
-    EXPECT_EQ(receiver.lastDevice, &handle);
-    EXPECT_TRUE(receiver.ranInOwnThread);
-}
-
-class FailingBackend : public DeviceBackend {
-public:
-    bool load(QString& error) override
-    {
-        error = QStringLiteral("Failed to load (Mobile Device) framework.");
-        return false;
-    }
-    bool isLoaded() const override { return false; }
-    void subscribe(DeviceNotifyContext*) override { FAIL() << "subscribed without libraries"; }
-};
-
-TEST(DeviceLibraries, DefaultBackendCountsAsLoaded)
-{
-    QString error = QStringLiteral("x");
-    EXPECT_TRUE(DeviceLibraries::load(error));
-    EXPECT_TRUE(error.isEmpty());
-    EXPECT_TRUE(DeviceLibraries::isLoaded());
-    DeviceNotifyContext context;
-    EXPECT_NO_THROW(MobileDevice::subscribeNotifications(&context));
-}
-
-TEST(DeviceLibraries, FailedLoadStopsTheSubscription)
-{
-    setDeviceBackend(std::make_unique<FailingBackend>());
-    DeviceNotifyContext context;
-    try {
-        MobileDevice::subscribeNotifications(&context);
-        ADD_FAILURE() << "no exception";
-    } catch (const std::runtime_error& error) {
-        EXPECT_STREQ(error.what(), "Failed to load (Mobile Device) framework.");
-    }
-    EXPECT_FALSE(DeviceLibraries::isLoaded());
-    setDeviceBackend(nullptr);
-}
-
 }  // namespace
-
-#include "device_test.moc"

@@ -1,6 +1,5 @@
 #include "core/datadir.h"
-#include "device/devicebackend.h"
-#include "device/mobiledevice.h"
+#include "devicesim/simcontrol.h"
 #include "fixtures/message_history.h"
 #include "fixtures/scripted_interaction.h"
 #include "fixtures/temp_home.h"
@@ -17,29 +16,10 @@
 #include <QToolBar>
 #include <gtest/gtest.h>
 
-#include <thread>
 
 namespace {
 
 using Node = AbsTreeItemModel::_ItemNode;
-
-// A backend that reports arrivals and removals from a thread of its own, as a real one would.
-class FakeDeviceBackend : public DeviceBackend {
-public:
-    explicit FakeDeviceBackend(DeviceNotifyContext** subscribed) : m_subscribed(subscribed) {}
-    bool load(QString&) override { return true; }
-    bool isLoaded() const override { return true; }
-    void subscribe(DeviceNotifyContext* context) override { *m_subscribed = context; }
-
-private:
-    DeviceNotifyContext** m_subscribed;
-};
-
-void notifyFromBackendThread(DeviceNotifyContext* context, int message, void* device)
-{
-    std::thread([=] { MobileDevice::deliverNotification(*context, message, device); }).join();
-    QCoreApplication::processEvents();
-}
 
 QByteArray fileBytes(const QString& path)
 {
@@ -253,39 +233,46 @@ TEST(MainWindowMenus, ContextMenusByNodeType)
     }
 }
 
-TEST_F(MainWindowTest, DeviceRemovalReachesTheWindowFromTheBackendThread)
+TEST_F(MainWindowTest, PluggedDevicesComeAndGoInTheTree)
 {
     makeVirtualDevice(QStringLiteral("dev1"));
-    DeviceNotifyContext* context = nullptr;
-    setDeviceBackend(std::make_unique<FakeDeviceBackend>(&context));
-    {
-        MainWindow window;
-        ASSERT_NE(context, nullptr);
-        ItemModelMain* model = window.mainModel();
-        int handleA = 0;
-        int handleB = 0;
-        IOSDevice device;
-        device.name = QStringLiteral("A");
-        device.amDevice = &handleA;
-        Node* a = model->addIOSDevice({}, device);
-        device.name = QStringLiteral("B");
-        device.amDevice = &handleB;
-        model->addIOSDevice({}, device);
-        select(window, a);
-
-        // Arrivals before start-up has finished are ignored.
-        notifyFromBackendThread(context, MobileDevice::kDeviceConnected, &handleA);
-        // A null handle must not take the virtual device (which has none) with it.
-        notifyFromBackendThread(context, MobileDevice::kDeviceDisconnected, nullptr);
-        EXPECT_EQ(model->deviceRoot()->children.size(), 3u);
-
-        notifyFromBackendThread(context, MobileDevice::kDeviceDisconnected, &handleA);
-        ASSERT_EQ(model->deviceRoot()->children.size(), 2u);
-        EXPECT_EQ(childNamed(model->deviceRoot(), QStringLiteral("A")), nullptr);
-        EXPECT_NE(childNamed(model->deviceRoot(), QStringLiteral("B")), nullptr);
-        EXPECT_FALSE(window.form().treeViewDS->currentIndex().isValid());
+    ASSERT_TRUE(devicesim::loadSimulator());
+    for (const QString& udid : {QStringLiteral("udid-a"), QStringLiteral("udid-b")}) {
+        devicesim::addDevice(udid);
+        devicesim::setDomain(udid, QString(), {{QStringLiteral("UniqueDeviceID"), udid}, {QStringLiteral("DeviceName"), udid.toUpper()}});
     }
-    setDeviceBackend(nullptr);
+    devicesim::plug(QStringLiteral("udid-b"));  // reported at the subscription, before start-up has finished: ignored
+    MainWindow window;
+    ItemModelMain* model = window.mainModel();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(model->deviceRoot()->children.size(), 1u);
+
+    window.setStartupFinished(true);
+    void* a = devicesim::plug(QStringLiteral("udid-a"));
+    QCoreApplication::processEvents();
+    ASSERT_EQ(model->deviceRoot()->children.size(), 2u);
+    Node* node = childNamed(model->deviceRoot(), QStringLiteral("UDID-A"));
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(static_cast<_IOSDeviceItemNode*>(node)->device.udid, QStringLiteral("udid-a"));
+    EXPECT_EQ(static_cast<_IOSDeviceItemNode*>(node)->device.amDevice, a);
+    EXPECT_TRUE(script.boxes().at(0).text.contains(QLatin1String("passcode")));
+    select(window, node);
+    EXPECT_TRUE(window.currentDbMessages().isEmpty());  // its messages are not read yet
+
+    // A device that refuses the session gets no node: its error is shown.
+    devicesim::fail("AMDeviceStartSession", 7);
+    devicesim::plug(QStringLiteral("udid-b"));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(model->deviceRoot()->children.size(), 2u);
+    EXPECT_TRUE(script.boxes().back().text.contains(QLatin1String("AMDeviceStartSession(7)")));
+
+    // A null handle must not take the virtual device (which has none) with it.
+    window.iosDeviceDisconnected(nullptr);
+    ASSERT_TRUE(devicesim::unplug(QStringLiteral("udid-a")));
+    QCoreApplication::processEvents();
+    ASSERT_EQ(model->deviceRoot()->children.size(), 1u);
+    EXPECT_EQ(model->deviceRoot()->children[0]->name, QStringLiteral("dev1"));
+    EXPECT_FALSE(window.form().treeViewDS->currentIndex().isValid());
 }
 
 TEST(MyTreeViewSignals, SelectionAndContextRequestsBecomeSignals)

@@ -1,5 +1,6 @@
 // Writes the seed corpora of the fuzz targets from the test fixtures: small valid inputs the fuzzers
 // mutate from. Run by hand when a fixture changes: fuzz_seeds <repo>/fuzz/corpus
+#include "core/plistnode.h"
 #include "fixtures/address_book.h"
 #include "fixtures/backup_builder.h"
 #include "fixtures/ios5_history.h"
@@ -24,6 +25,13 @@ void writeSeed(const QDir& corpus, const QString& target, const QString& name, c
     QFile file(corpus.absoluteFilePath(target + QLatin1Char('/') + name));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(content) != content.size())
         throw std::runtime_error("cannot write seed " + name.toStdString());
+}
+
+// A property list for both readers: the program's values and the CoreFoundation stand-in's.
+void writePlistSeed(const QDir& corpus, const QString& name, const QByteArray& content)
+{
+    writeSeed(corpus, QStringLiteral("plist"), name, content);
+    writeSeed(corpus, QStringLiteral("cfplist"), name, content);
 }
 
 QByteArray readAll(const QString& path)
@@ -78,7 +86,7 @@ void writeKeyBagSeeds(const QDir& corpus)
     const QByteArray manifest =
         fixtures::BackupBuilder::manifestPlist(builder.device(), fixtures::PlistFormat::Binary);
     writeSeed(corpus, QStringLiteral("manifest_plist"), QStringLiteral("encrypted.bplist"), manifest);
-    writeSeed(corpus, QStringLiteral("plist"), QStringLiteral("encrypted.bplist"), manifest);
+    writePlistSeed(corpus, QStringLiteral("encrypted.bplist"), manifest);
 }
 
 void writeBackupSeeds(const QDir& corpus, const QTemporaryDir& scratch)
@@ -98,7 +106,7 @@ void writeBackupSeeds(const QDir& corpus, const QTemporaryDir& scratch)
         const QString name = format == fixtures::PlistFormat::Xml ? QStringLiteral("manifest.xml")
                                                                   : QStringLiteral("manifest.bplist");
         writeSeed(corpus, QStringLiteral("manifest_plist"), name, plist);
-        writeSeed(corpus, QStringLiteral("plist"), name, plist);
+        writePlistSeed(corpus, name, plist);
     }
 }
 
@@ -124,6 +132,23 @@ void writeMessageDbSeeds(const QDir& corpus, const QTemporaryDir& scratch)
     writeSeed(corpus, QStringLiteral("message_db"), QStringLiteral("endless_view.db"), readAll(ios5));
 }
 
+// What a device answers for its own values: every kind of value, negative numbers and an early date.
+void writeDeviceValueSeeds(const QDir& corpus)
+{
+    PlistNode values = PlistNode::newDict();
+    values.setValue(QStringLiteral("DeviceName"), PlistNode::fromString(QStringLiteral("Zoë's \U0001F4F1")));
+    values.setValue(QStringLiteral("Offset"), PlistNode::fromUInt64(quint64(-7200)));
+    values.setValue(QStringLiteral("Ratio"), PlistNode::fromDouble(0.5));
+    values.setValue(QStringLiteral("CloudBackupEnabled"), PlistNode::fromBool(false));
+    values.setValue(QStringLiteral("Token"), PlistNode::fromByteArray(QByteArray("\0\x01\xfe", 3)));
+    values.setValue(QStringLiteral("Activated"), PlistNode::fromDateTime(QDateTime(QDate(1999, 1, 2), QTime(3, 4, 5), Qt::UTC)));
+    PlistNode list = PlistNode::newArray();
+    list.append(PlistNode::fromString(QStringLiteral("com.apple.mobile.file_relay")));
+    values.setValue(QStringLiteral("Services"), list);
+    writeSeed(corpus, QStringLiteral("cfplist"), QStringLiteral("device_values.xml"), values.toXml().toUtf8());
+    writeSeed(corpus, QStringLiteral("cfplist"), QStringLiteral("device_values.bplist"), values.toBinary());
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -140,6 +165,7 @@ int main(int argc, char** argv)
         writeMessageDbSeeds(corpus, scratch);
         writeKeyBagSeeds(corpus);
         writeContactsSeeds(corpus, scratch);
+        writeDeviceValueSeeds(corpus);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;

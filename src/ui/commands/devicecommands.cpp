@@ -15,8 +15,25 @@
 
 namespace {
 
-// Filled once by the window that subscribes; the device backend reports into it.
+// Filled once by the window that subscribes; the device library reports into it.
 DeviceNotifyContext g_notifyContext;
+
+// The identity of a connected device, read in one session; a value that is not text reads as "".
+IOSDevice readConnectedDevice(void* handle)
+{
+    const QStringList keys{QStringLiteral("UniqueDeviceID"), QStringLiteral("DeviceName"),
+                           QStringLiteral("MobileSubscriberCountryCode"), QStringLiteral("ProductVersion"),
+                           QStringLiteral("ProductType")};
+    const QList<CFType> values = MobileDevice::copyValues(handle, keys, QString());
+    IOSDevice device;
+    device.udid = values.value(0).toString();
+    device.name = values.value(1).toString();
+    device.countryCode = values.value(2).toString();
+    device.productVersion = values.value(3).toString();
+    device.productType = values.value(4).toString();
+    device.amDevice = handle;
+    return device;
+}
 
 }  // namespace
 
@@ -46,7 +63,17 @@ void DeviceCommands::deviceConnected(void* device)
         qWarning("device arrival ignored during start-up");
         return;
     }
-    qInfo("device arrived: %p", device);
+    showInfo(QStringLiteral("<p><b>Notes:</b> If your iPhone is protected with a passcode, please enter your "
+                            "passcode on iPhone first.</p>"));
+    try {
+        // Its messages are not read yet: the node stands for the device until it is unplugged.
+        ItemModelMain* model = m_context.mainModel();
+        model->addIOSDevice({}, readConnectedDevice(device));
+        m_context.expandTreeNode(model->deviceRoot());
+    } catch (const std::exception& error) {
+        qWarning("%s", error.what());
+        showError(QString::fromUtf8(error.what()));  // the device layer's own texts
+    }
 }
 
 void DeviceCommands::deviceDisconnected(void* device)

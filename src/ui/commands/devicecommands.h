@@ -14,12 +14,14 @@ public:
     DeviceCommands(const DeviceCommands&) = delete;
     DeviceCommands& operator=(const DeviceCommands&) = delete;
 
-    // Has the device backend report to receiver's slots iosDeviceConnected and iosDeviceDisconnected;
+    // Has the device library report to receiver's slots iosDeviceConnected and iosDeviceDisconnected;
     // a failure is shown to the user.
     void subscribeNotifications(QObject* receiver);
     // Arrivals are ignored until start-up has finished (a modal step of start-up must not run the
     // device reading inside its own loop).
     void setStartupFinished(bool finished) { m_startupFinished = finished; }
+    // Reads the arriving device's identity and adds its node; a device that cannot be read is shown as
+    // an error and gets no node.
     void deviceConnected(void* device);
     // Removes the first device node of the handle; virtual devices have none.
     void deviceDisconnected(void* device);

@@ -1,0 +1,114 @@
+#include "devicesim/simcontrol.h"
+
+#include "core/plistnode.h"
+#include "device/devicelibraries.h"
+#include "devicesim/tmsim.h"
+
+#include <cstdlib>
+#include <memory>
+
+namespace devicesim {
+
+namespace {
+
+template <class F>
+F* control(const char* name)
+{
+    auto* function = DeviceLibraries::mobileDeviceFunction<F>(name);
+    if (!function)
+        ADD_FAILURE() << "the simulator has no " << name;
+    return function;
+}
+
+PlistNode plistOf(const QVariant& value)
+{
+    switch (value.userType()) {
+    case QMetaType::Bool: return PlistNode::fromBool(value.toBool());
+    case QMetaType::Int:
+    case QMetaType::LongLong: return PlistNode::fromUInt64(quint64(value.toLongLong()));
+    case QMetaType::Double: return PlistNode::fromDouble(value.toDouble());
+    default: return PlistNode::fromString(value.toString());
+    }
+}
+
+}  // namespace
+
+QString simulatorPath()
+{
+    return QStringLiteral(TM_DEVICESIM_LIB);
+}
+
+bool loadSimulator()
+{
+    qputenv("TALLOWMERE_MOBILEDEVICE_LIB", simulatorPath().toUtf8());
+    QString error;
+    if (!DeviceLibraries::load(error)) {
+        qWarning("%s", qUtf8Printable(error));
+        return false;
+    }
+    control<decltype(TMSim_Reset)>("TMSim_Reset")();
+    return true;
+}
+
+void setDomain(const QString& udid, const QString& domain, const QVariantMap& values)
+{
+    PlistNode dictionary = PlistNode::newDict();
+    for (auto it = values.cbegin(); it != values.cend(); ++it)
+        dictionary.setValue(it.key(), plistOf(it.value()));
+    const QByteArray xml = dictionary.toXml().toUtf8();
+    const QByteArray domainName = domain.toUtf8();
+    EXPECT_TRUE(control<decltype(TMSim_SetDomain)>("TMSim_SetDomain")(
+        udid.toUtf8().constData(), domain.isEmpty() ? nullptr : domainName.constData(), xml.constData(),
+        uint32_t(xml.size())));
+}
+
+void setPaired(const QString& udid, bool paired)
+{
+    control<decltype(TMSim_SetPaired)>("TMSim_SetPaired")(udid.toUtf8().constData(), paired);
+}
+
+void fail(const char* function, int code)
+{
+    control<decltype(TMSim_Fail)>("TMSim_Fail")(function, code);
+}
+
+void* addDevice(const QString& udid)
+{
+    return control<decltype(TMSim_AddDevice)>("TMSim_AddDevice")(udid.toUtf8().constData());
+}
+
+void* plug(const QString& udid)
+{
+    return control<decltype(TMSim_Plug)>("TMSim_Plug")(udid.toUtf8().constData());
+}
+
+bool unplug(const QString& udid)
+{
+    return control<decltype(TMSim_Unplug)>("TMSim_Unplug")(udid.toUtf8().constData());
+}
+
+QStringList takeCallLog()
+{
+    const std::unique_ptr<char, decltype(&std::free)> log(control<decltype(TMSim_TakeCallLog)>("TMSim_TakeCallLog")(),
+                                                          &std::free);
+    return QString::fromUtf8(log.get()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+long liveObjects()
+{
+    auto* count = DeviceLibraries::coreFoundationFunction<long()>("TMCF_LiveObjectCount");
+    return count ? count() : -1;
+}
+
+void SimulatorTest::SetUp()
+{
+    ASSERT_TRUE(loadSimulator());
+    m_liveAtStart = liveObjects();
+}
+
+void SimulatorTest::TearDown()
+{
+    EXPECT_EQ(liveObjects(), m_liveAtStart) << "CoreFoundation objects leaked or released twice";
+}
+
+}  // namespace devicesim

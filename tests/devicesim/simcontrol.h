@@ -1,0 +1,40 @@
+#pragma once
+// The tests' side of the simulated MobileDevice library: loading it as the program's device library and
+// driving it through its TMSim_* functions, reached by name through the loaded library.
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+#include <gtest/gtest.h>
+
+namespace devicesim {
+
+// Points TALLOWMERE_MOBILEDEVICE_LIB at the simulator, loads the device libraries and resets the
+// simulator; false (with the load's text logged) when that fails.
+bool loadSimulator();
+QString simulatorPath();
+
+// Values of a domain ("" for the device's own): strings, booleans, integers and doubles.
+void setDomain(const QString& udid, const QString& domain, const QVariantMap& values);
+void setPaired(const QString& udid, bool paired);
+// Every later call of function fails with code; 0 ends it.
+void fail(const char* function, int code);
+void* addDevice(const QString& udid);
+void* plug(const QString& udid);
+bool unplug(const QString& udid);
+// The MobileDevice calls since the last take.
+QStringList takeCallLog();
+// Objects alive in the CoreFoundation stand-in.
+long liveObjects();
+
+// Loads a fresh simulator; after the test no CoreFoundation object may be left over (every Create and
+// Copy result released once).
+class SimulatorTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+private:
+    long m_liveAtStart = 0;
+};
+
+}  // namespace devicesim
