@@ -28,28 +28,9 @@ QString linkHtml(const QString& path, const char* label)
            QStringLiteral("</a>");
 }
 
-// The sender line of a received message in a group conversation, else "".
-QString senderOf(const _MsgMessage& message)
-{
-    if (!message.chat || !message.chat->isGroup() || message.is_from_me || !message.handle)
-        return QString();
-    return message.handle->displayName(false);
-}
-
-QString bubbleText(const _MsgMessage& message)
-{
-    QString text;
-    if (!message.subject.isEmpty())
-        text = QStringLiteral("<Subject:") + message.subject + QStringLiteral(">\n");
-    return text + message.visibleText();
-}
-
 QString inlineTextFile(const QString& path)
 {
-    QFile file(path);
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
-        return QString();
-    return escapeHtmlWithEmoji(QString::fromUtf8(file.read(kMaxInlineTextBytes)));
+    return escapeHtmlWithEmoji(textAttachmentContents(path).value_or(QString()));
 }
 
 // The content of one attachment's bubble; "" when it shows nothing.
@@ -75,6 +56,29 @@ QString attachmentContent(const _MsgAttachment& attachment)
 }
 
 }  // namespace
+
+QString bubbleSender(const _MsgMessage& message)
+{
+    if (!message.chat || !message.chat->isGroup() || message.is_from_me || !message.handle)
+        return QString();
+    return message.handle->displayName(false);
+}
+
+QString bubbleText(const _MsgMessage& message)
+{
+    QString text;
+    if (!message.subject.isEmpty())
+        text = QStringLiteral("<Subject:") + message.subject + QStringLiteral(">\n");
+    return text + message.visibleText();
+}
+
+std::optional<QString> textAttachmentContents(const QString& path)
+{
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return QString::fromUtf8(file.read(kMaxInlineTextBytes));
+}
 
 QString makeBubbleHtml(const QString& content, bool sent, const QString& sender)
 {
@@ -104,11 +108,14 @@ QString makeImageLinkHtml(const QString& file, const QString& thumbnail, const Q
            QStringLiteral("\" ") + attributes + QStringLiteral("></a>");
 }
 
+QString dateLineText(const _MsgMessage& message)
+{
+    return QLocale::c().toString(appleTimeToDateTime(message.date), QStringLiteral("dd MMM yyyy h:mm AP"));
+}
+
 QString dateLineHtml(const _MsgMessage& message)
 {
-    const QString when =
-        QLocale::c().toString(appleTimeToDateTime(message.date), QStringLiteral("dd MMM yyyy h:mm AP"));
-    return QStringLiteral("<div class=\"dt\">") + when + QStringLiteral("</div>");
+    return QStringLiteral("<div class=\"dt\">") + dateLineText(message) + QStringLiteral("</div>");
 }
 
 QString messageBubbleHtml(const _MsgMessage& message, qint64& lastShown)
@@ -118,7 +125,7 @@ QString messageBubbleHtml(const _MsgMessage& message, qint64& lastShown)
         return html + QStringLiteral("<div class=\"sysif\">") + escapeHtmlWithEmoji(messagePlainText(&message)) +
                QStringLiteral("</div>");
     }
-    const QString sender = senderOf(message);
+    const QString sender = bubbleSender(message);
     const bool sent = message.is_from_me != 0;
     const qint64 shownAt = qint64(message.date) + kAppleEpochOffset;
     // Either way: the list may be sorted newest first.

@@ -7,6 +7,8 @@
 
 #include <QString>
 
+#include <optional>
+
 constexpr int kBubblePageSize = 50;
 
 // The bubble of content (markup already): the sender line when sender is not empty, then a sent
@@ -18,6 +20,19 @@ QString makeImageLinkHtml(const QString& file, const QString& thumbnail, const Q
 
 // The date line shown above message: its date and time, C locale.
 QString dateLineHtml(const _MsgMessage& message);
+// The same date and time as plain text, for printed pages.
+QString dateLineText(const _MsgMessage& message);
+
+// The name shown above the bubbles of a received message in a group conversation; "" for any other.
+QString bubbleSender(const _MsgMessage& message);
+
+// The text of a message's text bubble: a "<Subject:...>" line when it has a subject, then the text
+// without attachment marks. Raw: escape it for markup.
+QString bubbleText(const _MsgMessage& message);
+
+// The contents of a text attachment shown inline (at most 1 MiB of it, as UTF-8); nothing when the
+// file cannot be read.
+std::optional<QString> textAttachmentContents(const QString& path);
 
 // The markup of one message. lastShown is the time (Unix seconds) of the last date line on the page;
 // a message more than 60 seconds after or before it gets a date line and moves it on.
