@@ -5,6 +5,7 @@
 #include "core/fileutil.h"
 #include "core/jobguard.h"
 #include "export/exportmessagesdb.h"
+#include "export/exportmessagespdf.h"
 #include "export/textexport.h"
 #include "msgdb/msgutil.h"
 
@@ -177,14 +178,22 @@ void ExportMessagesThread::openPageExporter(const _MsgMessage& message)
     m_currentChatKey = chatKey(message.chat);
     m_pageOpen = true;
     const QString path = pageFilePath(message.chat);
-    if (!m_pageFactory)
-        throw std::runtime_error(kUnsupportedFormat);
-    m_exporter = m_pageFactory(m_format, m_target, QFileInfo(path).fileName());
-    if (!m_exporter)
-        throw std::runtime_error(kUnsupportedFormat);
+    // Recorded before the exporter makes it: a failure half-way must not leave it behind.
     if (!m_targetCreated)
         m_createdFiles.append(path);
+    m_exporter = makePageExporter(path);
+    if (!m_exporter)
+        throw std::runtime_error(kUnsupportedFormat);
     m_exporter->begin();
+}
+
+std::unique_ptr<MessageExporter> ExportMessagesThread::makePageExporter(const QString& path) const
+{
+    if (m_pageFactory)
+        return m_pageFactory(m_format, m_target, QFileInfo(path).fileName());
+    if (m_format == Pdf)
+        return std::make_unique<ExportMessagesPdf>(path);
+    return nullptr;
 }
 
 QString ExportMessagesThread::pageFilePath(const _MsgChat* chat)

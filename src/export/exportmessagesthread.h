@@ -41,8 +41,8 @@ public:
                          QObject* parent = nullptr);
     ~ExportMessagesThread() override;
 
-    // Replaces the page exporters (PDF, HTML). Without one these formats fail with
-    // "not support export format.".
+    // Replaces the page exporters (PDF, HTML). Without one, PDF pages are ExportMessagesPdf and HTML
+    // fails with "not support export format.".
     void setPageExporterFactory(PageExporterFactory factory) { m_pageFactory = std::move(factory); }
     // The folder holding "bubble" and "emoji" that an HTML export copies; beside the program by default.
     void setAssetRoot(const QString& folder) { m_assetRoot = folder; }
@@ -57,6 +57,7 @@ private:
     void exportAll();
     MessageExporter& exporterFor(const _MsgMessage& message);
     void openPageExporter(const _MsgMessage& message);
+    std::unique_ptr<MessageExporter> makePageExporter(const QString& path) const;
     QString pageFilePath(const _MsgChat* chat);
     void prepareHtmlFolder();
     void copyAssetFiles(const QString& assetName, const QString& destination);

@@ -165,14 +165,21 @@ TEST_F(Jobs, CancelAndErrorsLeaveWhatExistedBefore)
     EXPECT_EQ(entries(dir.path()), (QStringList{QStringLiteral("keep.csv"), QStringLiteral("out-html")}));
 }
 
-TEST_F(Jobs, CancelRemovesAPageFolderTheRunMade)
+TEST_F(Jobs, CancelRemovesAPageFolderTheRunMadeOrTheFilesItWroteIntoAnother)
 {
     History h;
     RecordingProgressSink sink(2);  // cancels after the first message
     ExportMessagesThread job(h.r.messages(), path("new-pdf"), ExportMessagesThread::Pdf, &sink);
-    job.setPageExporterFactory(linePages());
     job.run();
     EXPECT_TRUE(entries(dir.path()).isEmpty());
+
+    // Into a folder the user had: cancelled in the second conversation, after the first one's file
+    // was finished.
+    writeFile(path("old-pdf/own.txt"), "own");
+    RecordingProgressSink later(3);
+    ExportMessagesThread second(h.r.messages(), path("old-pdf"), ExportMessagesThread::Pdf, &later);
+    second.run();
+    EXPECT_EQ(entries(path("old-pdf")), QStringList{QStringLiteral("own.txt")});
 }
 
 TEST_F(Jobs, PagesGroupCaseVariantsAndKeepEqualNamesApart)

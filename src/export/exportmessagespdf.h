@@ -1,0 +1,34 @@
+#pragma once
+// The PDF of one conversation: A4 pages with 20-point margins, drawn by the message page painter at a
+// fixed resolution, so the pages look the same whatever the display.
+//
+// The file is written under a temporary name beside its path and put in place by end(): an export
+// that is cancelled or fails leaves nothing there, and a write error (a full disk) is an error, never
+// a short file reported as done.
+#include "export/absformatexport.h"
+#include "export/messagepagepainter.h"
+
+#include <QPdfWriter>
+#include <QSaveFile>
+#include <QString>
+
+// The page set-up of every message PDF.
+void setUpMessagePages(QPdfWriter& writer);
+
+class ExportMessagesPdf : public MessageExporter {
+public:
+    // Creates the file and draws the first page's background; throws, naming the file, when the file
+    // cannot be created.
+    explicit ExportMessagesPdf(const QString& path);
+
+    void begin() override {}
+    void exportMessage(_MsgMessage* message) override;
+    void end() override;
+
+private:
+    [[noreturn]] void fail(const QString& what) const;
+
+    QSaveFile m_file;
+    QPdfWriter m_writer;  // writes into m_file
+    MessagePagePainter m_pagePainter;
+};
