@@ -6,8 +6,10 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QLocale>
 #include <QUrl>
+
+#include <cstdio>
+#include <ctime>
 
 namespace {
 
@@ -110,7 +112,20 @@ QString makeImageLinkHtml(const QString& file, const QString& thumbnail, const Q
 
 QString dateLineText(const _MsgMessage& message)
 {
-    return QLocale::c().toString(appleTimeToDateTime(message.date), QStringLiteral("dd MMM yyyy h:mm AP"));
+    // "dd MMM yyyy h:mm AP" in the C locale, by localtime_r rather than QDateTime: the same local time
+    // at a fraction of the cost, and printed pages have a date line for nearly every message.
+    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const std::time_t unixSeconds = std::time_t(qint64(message.date) + kAppleEpochOffset);
+    std::tm local{};
+    if (!localtime_r(&unixSeconds, &local))
+        return QString();
+    const int hour = local.tm_hour % 12 == 0 ? 12 : local.tm_hour % 12;
+    char text[48];
+    const int length = std::snprintf(text, sizeof text, "%02d %s %04d %d:%02d %s", local.tm_mday,
+                                     kMonths[local.tm_mon], local.tm_year + 1900, hour, local.tm_min,
+                                     local.tm_hour < 12 ? "AM" : "PM");
+    return QString::fromLatin1(text, qBound(0, length, int(sizeof text) - 1));
 }
 
 QString dateLineHtml(const _MsgMessage& message)

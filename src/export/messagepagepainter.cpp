@@ -11,6 +11,7 @@
 #include <QGuiApplication>
 #include <QPagedPaintDevice>
 #include <QTextLayout>
+#include <QTransform>
 #include <QtMath>
 
 #include <optional>
@@ -55,23 +56,84 @@ QFont fontAt(int points)
     return font;
 }
 
-std::array<QImage, 9> loadBubbleImages(const char* prefix)
+// One cell of the bubble images, prepared once so that drawing it is mostly a plain copy: scaling
+// while drawing costs ten times as much per pixel, and bubbles are drawn by the thousand.
+struct BubbleCell {
+    QImage source;  // as loaded; null when the file is missing
+    QImage ready;   // drawn from its top left, cut to the cell; null when the source must be scaled
+    QColor fill;    // the colour of a centre of one colour; invalid otherwise
+};
+
+// Longer stretches than this are scaled while drawing.
+constexpr int kStripLength = 2048;
+
+bool rowsUniform(const QImage& image)
 {
-    std::array<QImage, 9> images;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 1; x < image.width(); ++x) {
+            if (image.pixel(x, y) != image.pixel(0, y))
+                return false;
+        }
+    }
+    return true;
+}
+
+bool columnsUniform(const QImage& image)
+{
+    return rowsUniform(image.transformed(QTransform().rotate(90)));
+}
+
+// The cell in row and column of the nine-patch: corners at their fixed size, and edges that do not
+// change along their stretch as long strips, which give the same pixels as scaling them.
+BubbleCell prepareCell(const QImage& source, int row, int column, const NinePatchInsets& insets)
+{
+    BubbleCell cell{source, QImage(), QColor()};
+    if (source.isNull())
+        return cell;
+    const int width = column == 0 ? insets.left : column == 2 ? insets.right : 0;
+    const int height = row == 0 ? insets.top : row == 2 ? insets.bottom : 0;
+    if (width && height)
+        cell.ready = source.scaled(width, height);
+    else if (height && rowsUniform(source))
+        cell.ready = source.scaled(1, height).scaled(kStripLength, height);
+    else if (width && columnsUniform(source))
+        cell.ready = source.scaled(width, 1).scaled(width, kStripLength);
+    else if (!width && !height && rowsUniform(source) && columnsUniform(source))
+        cell.fill = QColor::fromRgba(qUnpremultiply(source.pixel(0, 0)));
+    return cell;
+}
+
+std::array<BubbleCell, 9> loadBubbleCells(const char* prefix, const NinePatchInsets& insets)
+{
+    std::array<BubbleCell, 9> cells;
     for (int i = 0; i < 9; ++i) {
         const QString name = QStringLiteral("bubble/") + QLatin1String(prefix) + QStringLiteral("_0") +
                              QString::number(i + 1) + QStringLiteral(".png");
         // Premultiplied: the format the raster engine draws fastest.
-        images[size_t(i)] = QImage(assetPath(name)).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        const QImage source = QImage(assetPath(name)).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        cells[size_t(i)] = prepareCell(source, i / 3, i % 3, insets);
     }
-    return images;
+    return cells;
 }
 
 // The nine cells of a received ("bb1") or sent ("bb2") bubble; a missing file leaves its cell unpainted.
-const std::array<QImage, 9>& bubbleImages(bool sent)
+const std::array<BubbleCell, 9>& bubbleCells(bool sent)
 {
-    static const std::array<std::array<QImage, 9>, 2> images = {loadBubbleImages("bb1"), loadBubbleImages("bb2")};
-    return images[sent ? 1 : 0];
+    static const std::array<std::array<BubbleCell, 9>, 2> cells = {loadBubbleCells("bb1", bubbleInsets(false)),
+                                                                   loadBubbleCells("bb2", bubbleInsets(true))};
+    return cells[sent ? 1 : 0];
+}
+
+void drawCell(QPainter& painter, const QRect& target, const BubbleCell& cell)
+{
+    if (cell.source.isNull() || target.isEmpty())
+        return;
+    if (!cell.ready.isNull() && target.width() <= cell.ready.width() && target.height() <= cell.ready.height())
+        painter.drawImage(target.topLeft(), cell.ready, QRect(QPoint(0, 0), target.size()));
+    else if (cell.fill.isValid())
+        painter.fillRect(target, cell.fill);
+    else
+        painter.drawImage(target, cell.source);
 }
 
 const QImage& emptyPhoto()
@@ -80,11 +142,12 @@ const QImage& emptyPhoto()
     return image;
 }
 
-// An image file as JPEG, else PNG, else the photo placeholder.
+// An image file as JPEG, else PNG, else the photo placeholder. A missing file is not tried: the image
+// reader would look for it under a dozen suffixes.
 QImage loadPicture(const QString& path)
 {
     QImage image;
-    if (image.load(path, "JPEG") || image.load(path, "PNG"))
+    if (QFileInfo(path).isFile() && (image.load(path, "JPEG") || image.load(path, "PNG")))
         return image;
     return emptyPhoto();
 }
@@ -244,12 +307,10 @@ std::array<QRect, 9> ninePatchCells(const QRect& rect, const NinePatchInsets& in
 
 void MessagePagePainter::drawNinePatch(QPainter* painter, const QRect& rect, bool sent)
 {
-    const std::array<QRect, 9> cells = ninePatchCells(rect, bubbleInsets(sent));
-    const std::array<QImage, 9>& images = bubbleImages(sent);
-    for (size_t i = 0; i < cells.size(); ++i) {
-        if (!images[i].isNull() && !cells[i].isEmpty())
-            painter->drawImage(cells[i], images[i]);
-    }
+    const std::array<QRect, 9> targets = ninePatchCells(rect, bubbleInsets(sent));
+    const std::array<BubbleCell, 9>& cells = bubbleCells(sent);
+    for (size_t i = 0; i < targets.size(); ++i)
+        drawCell(*painter, targets[i], cells[i]);
 }
 
 QImage MessagePagePainter::drawImageBubble(const QImage& image, bool sent)
