@@ -21,11 +21,22 @@ void setUpMessagePages(QPdfWriter& writer)
 
 ExportMessagesPdf::ExportMessagesPdf(const QString& path) : m_file(path), m_writer(&m_file)
 {
-    if (!m_file.open(QIODevice::WriteOnly))
+    // New only: a file already there is never truncated.
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
         fail(m_file.errorString());
     setUpMessagePages(m_writer);
-    if (!m_pagePainter.begin(&m_writer))
+    if (!m_pagePainter.begin(&m_writer)) {
+        m_file.remove();
         fail(QStringLiteral("the PDF cannot be started"));
+    }
+}
+
+ExportMessagesPdf::~ExportMessagesPdf()
+{
+    if (m_finished)
+        return;
+    m_pagePainter.end();
+    m_file.remove();
 }
 
 void ExportMessagesPdf::exportMessage(_MsgMessage* message)
@@ -35,10 +46,11 @@ void ExportMessagesPdf::exportMessage(_MsgMessage* message)
 
 void ExportMessagesPdf::end()
 {
-    if (!m_pagePainter.end() || m_file.error() != QFileDevice::NoError)
+    // flush() reports what the last buffered writes met; close() would hide it.
+    if (!m_pagePainter.end() || !m_file.flush() || m_file.error() != QFileDevice::NoError)
         fail(m_file.errorString());
-    if (!m_file.commit())
-        fail(m_file.errorString());
+    m_file.close();
+    m_finished = true;
 }
 
 void ExportMessagesPdf::fail(const QString& what) const

@@ -6,6 +6,7 @@
 #include "export/exportmessagesthread.h"
 #include "export/messagepagepainter.h"
 #include "export/sample_records.h"
+#include "msgdb/msgutil.h"
 
 #include "fixtures/pdf_tools.h"
 #include "fixtures/recording_progress_sink.h"
@@ -13,6 +14,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QLocale>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryDir>
@@ -101,6 +103,16 @@ TEST(BubbleImages, LongTextsSplitBetweenLinesAndLongWordsWrap)
     EXPECT_GT(url.height(), 52);
 }
 
+TEST(DateLines, TheCLocaleFormatAtAnyHourMonthAndYear)
+{
+    _MsgMessage message;
+    for (qint64 date = -400LL * 86400; date < 500000000; date += 97 * 3600 + 7 * 60) {
+        message.date = int(date);
+        ASSERT_EQ(dateLineText(message),
+                  QLocale::c().toString(appleTimeToDateTime(message.date), QStringLiteral("dd MMM yyyy h:mm AP")));
+    }
+}
+
 TEST_F(PdfPages, OneConversationWithDateLinesSendersSystemLinesAndOneImagePerBubble)
 {
     SampleRecords r;
@@ -156,8 +168,20 @@ TEST_F(PdfPages, ManyMessagesArePagesNumberedInOrderAndALongTextSpansPages)
     EXPECT_EQ(pagesWithBubbles.size(), pageCount);
 }
 
-TEST_F(PdfPages, AFileThatCannotBeCreatedIsAnErrorNamingIt)
+TEST_F(PdfPages, OnlyAFinishedFileStaysAndOneThatCannotBeCreatedIsAnErrorNamingIt)
 {
+    const QString unfinished = dir.filePath(QStringLiteral("unfinished.pdf"));
+    { ExportMessagesPdf pdf(unfinished); }
+    EXPECT_FALSE(QFileInfo::exists(unfinished));
+    const QString finished = dir.filePath(QStringLiteral("finished.pdf"));
+    {
+        ExportMessagesPdf pdf(finished);
+        pdf.end();
+    }
+    EXPECT_EQ(pdfPageTexts(finished).join(QString()).trimmed(), QStringLiteral("1"));
+    EXPECT_THROW(ExportMessagesPdf{finished}, std::runtime_error);  // never over a file already there
+    EXPECT_EQ(pdfPageCount(finished), 1);
+
     const QString path = dir.filePath(QStringLiteral("missing/folder/x.pdf"));
     try {
         ExportMessagesPdf pdf(path);
