@@ -19,14 +19,41 @@ void setUpMessagePages(QPdfWriter& writer)
     writer.setPageMargins(QMarginsF(kMarginPoints, kMarginPoints, kMarginPoints, kMarginPoints), QPageLayout::Point);
 }
 
-ExportMessagesPdf::ExportMessagesPdf(const QString& path) : m_file(path), m_writer(&m_file)
+bool PdfFile::create()
 {
     // New only: a file already there is never truncated.
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-        fail(m_file.errorString());
+    return m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly) && open(QIODevice::WriteOnly);
+}
+
+qint64 PdfFile::writeData(const char* data, qint64 size)
+{
+    const qint64 written = m_file.write(data, size);
+    if (written != size && m_error.isEmpty())
+        m_error = m_file.errorString();
+    return written;
+}
+
+bool PdfFile::finish()
+{
+    const bool flushed = m_file.flush();
+    close();
+    m_file.close();
+    return flushed && m_error.isEmpty() && m_file.error() == QFileDevice::NoError;
+}
+
+void PdfFile::discard()
+{
+    close();
+    m_file.remove();
+}
+
+ExportMessagesPdf::ExportMessagesPdf(const QString& path) : m_file(path), m_writer(&m_file)
+{
+    if (!m_file.create())
+        fail(m_file.errorText());
     setUpMessagePages(m_writer);
     if (!m_pagePainter.begin(&m_writer)) {
-        m_file.remove();
+        m_file.discard();
         fail(QStringLiteral("the PDF cannot be started"));
     }
 }
@@ -36,7 +63,7 @@ ExportMessagesPdf::~ExportMessagesPdf()
     if (m_finished)
         return;
     m_pagePainter.end();
-    m_file.remove();
+    m_file.discard();
 }
 
 void ExportMessagesPdf::exportMessage(_MsgMessage* message)
@@ -46,10 +73,9 @@ void ExportMessagesPdf::exportMessage(_MsgMessage* message)
 
 void ExportMessagesPdf::end()
 {
-    // flush() reports what the last buffered writes met; close() would hide it.
-    if (!m_pagePainter.end() || !m_file.flush() || m_file.error() != QFileDevice::NoError)
-        fail(m_file.errorString());
-    m_file.close();
+    const bool painted = m_pagePainter.end();
+    if (!m_file.finish() || !painted)
+        fail(m_file.errorText());
     m_finished = true;
 }
 

@@ -8,12 +8,36 @@
 #include "export/absformatexport.h"
 #include "export/messagepagepainter.h"
 
-#include <QPdfWriter>
 #include <QFile>
+#include <QPdfWriter>
 #include <QString>
 
 // The page set-up of every message PDF.
 void setUpMessagePages(QPdfWriter& writer);
+
+// The file a PDF is written to, through a device that remembers a failed write: the PDF engine does
+// not look at what its writes return, and the file itself forgets the error again.
+class PdfFile : public QIODevice {
+public:
+    explicit PdfFile(const QString& path) : m_file(path) {}
+
+    // Creates the file; false when something is there already or it cannot be made.
+    bool create();
+    // Closes the file; false when any write failed.
+    bool finish();
+    // Closes and removes the file.
+    void discard();
+    QString fileName() const { return m_file.fileName(); }
+    QString errorText() const { return m_error.isEmpty() ? m_file.errorString() : m_error; }
+
+protected:
+    qint64 readData(char*, qint64) override { return -1; }
+    qint64 writeData(const char* data, qint64 size) override;
+
+private:
+    QFile m_file;
+    QString m_error;  // of the first failed write
+};
 
 class ExportMessagesPdf : public MessageExporter {
 public:
@@ -29,7 +53,7 @@ public:
 private:
     [[noreturn]] void fail(const QString& what) const;
 
-    QFile m_file;
+    PdfFile m_file;
     QPdfWriter m_writer;  // writes into m_file
     MessagePagePainter m_pagePainter;
     bool m_finished = false;

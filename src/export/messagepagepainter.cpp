@@ -173,7 +173,7 @@ public:
         m_layout.beginLayout();
         qreal y = 0;
         for (QTextLine line = m_layout.createLine(); line.isValid(); line = m_layout.createLine()) {
-            line.setLineWidth(width);
+            line.setLineWidth(qMax(1, width));
             line.setPosition(QPointF(0, y));
             y += line.height();
         }
@@ -368,6 +368,8 @@ bool MessagePagePainter::begin(QPagedPaintDevice* device)
 
 bool MessagePagePainter::end()
 {
+    if (!m_painter.isActive())
+        return false;  // never begun, or ended already
     const bool ended = m_painter.end();
     return ended && !m_failed;
 }

@@ -30,6 +30,7 @@ struct NinePatchInsets {
     int left;
 };
 
+// The insets of the sent and the received bubble images.
 NinePatchInsets bubbleInsets(bool sent);
 
 // The nine cells of rect in reading order (top left, top, top right, ..., bottom right). The middle
@@ -49,7 +50,6 @@ public:
     bool end();
 
     bool isActive() const { return m_painter.isActive(); }
-    int pageCount() const { return m_page; }
 
     // The bubble builders, usable without a page.
     static void drawNinePatch(QPainter* painter, const QRect& rect, bool sent);

@@ -20,6 +20,10 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
+
 using exporttest::SampleRecords;
 using fixtures::pdfImages;
 using fixtures::pdfPageCount;
@@ -190,4 +194,25 @@ TEST_F(PdfPages, OnlyAFinishedFileStaysAndOneThatCannotBeCreatedIsAnErrorNamingI
         EXPECT_TRUE(QString::fromUtf8(e.what()).contains(path)) << e.what();
     }
     EXPECT_FALSE(QFileInfo::exists(path));
+}
+
+TEST_F(PdfPages, AWriteErrorIsAnErrorAndTheRunLeavesNothing)
+{
+    SampleRecords r;
+    _MsgChat* chat = r.chat(1, QStringLiteral("+1555"), {r.handle(1, QStringLiteral("+1555"))});
+    r.message(1, chat, nullptr, kStart, lines(400));
+    // A file size limit stands in for a full disk.
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = 64 * 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    fixtures::RecordingProgressSink sink;
+    ExportMessagesThread job(r.messages(), dir.filePath(QStringLiteral("full")), ExportMessagesThread::Pdf, &sink);
+    job.run();
+    setrlimit(RLIMIT_FSIZE, &old);
+    ASSERT_EQ(sink.errors().size(), 1);
+    EXPECT_TRUE(sink.errors().first().startsWith(QStringLiteral("Cannot create "))) << sink.errors().first().toStdString();
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath(QStringLiteral("full"))));
 }
