@@ -207,7 +207,7 @@ QString ExportMessagesThread::pageFilePath(const _MsgChat* chat)
     const QDir folder(m_target);
     QString path = folder.absoluteFilePath(name + suffix);
     for (int n = 1; m_usedPaths.contains(path) || QFileInfo::exists(path) || QFileInfo(path).isSymLink(); ++n)
-        path = folder.absoluteFilePath(QStringLiteral("%1(%2)%3").arg(name).arg(n).arg(suffix));
+        path = folder.absoluteFilePath(QStringLiteral("%1(%2)%3").arg(name, QString::number(n), suffix));
     m_usedPaths.insert(path);
     return path;
 }

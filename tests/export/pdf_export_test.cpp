@@ -216,3 +216,20 @@ TEST_F(PdfPages, AWriteErrorIsAnErrorAndTheRunLeavesNothing)
     EXPECT_TRUE(sink.errors().first().startsWith(QStringLiteral("Cannot create "))) << sink.errors().first().toStdString();
     EXPECT_FALSE(QFileInfo::exists(dir.filePath(QStringLiteral("full"))));
 }
+
+TEST_F(PdfPages, EqualConversationNamesHoldingPlaceholdersKeepTheirOwnFiles)
+{
+    SampleRecords r;
+    for (int i = 1; i <= 2; ++i) {
+        const QString id = QStringLiteral("+%1").arg(i);
+        _MsgChat* chat = r.chat(i, id, {r.handle(i, id)});
+        chat->display_name = QStringLiteral("50%1 off");
+        r.message(i, chat, nullptr, kStart + 100 * i, QStringLiteral("hi"));
+    }
+    fixtures::RecordingProgressSink sink;
+    ExportMessagesThread job(r.messages(), dir.filePath(QStringLiteral("names")), ExportMessagesThread::Pdf, &sink);
+    job.run();
+    QStringList files = QDir(dir.filePath(QStringLiteral("names"))).entryList(QDir::Files);
+    files.sort();
+    EXPECT_EQ(files, (QStringList{QStringLiteral("50%1 off(1).pdf"), QStringLiteral("50%1 off.pdf")}));
+}
