@@ -18,6 +18,7 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryDir>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
@@ -46,16 +47,18 @@ class PdfPages : public TempHomeTest {
 protected:
     QTemporaryDir dir;
 
-    // Exports messages through the job into dir/name and returns the one PDF made there.
-    QString exportPdf(const MsgMessageList& messages, const QString& name)
+    // Exports messages through the job into dir/name; the PDFs made there, sorted.
+    QStringList exportPdfs(const MsgMessageList& messages, const QString& name)
     {
         fixtures::RecordingProgressSink sink;
         ExportMessagesThread job(messages, dir.filePath(name), ExportMessagesThread::Pdf, &sink);
         job.run();
         EXPECT_EQ(sink.errors(), QStringList());
-        const QStringList files = QDir(dir.filePath(name)).entryList({QStringLiteral("*.pdf")}, QDir::Files);
-        EXPECT_EQ(files.size(), 1) << files.join(QLatin1Char(' ')).toStdString();
-        return files.isEmpty() ? QString() : QDir(dir.filePath(name)).filePath(files.first());
+        QStringList files;
+        for (const QString& file : QDir(dir.filePath(name)).entryList({QStringLiteral("*.pdf")}, QDir::Files))
+            files.append(dir.filePath(name + QLatin1Char('/') + file));
+        files.sort();
+        return files;
     }
 };
 
@@ -109,12 +112,9 @@ TEST(BubbleImages, LongTextsSplitBetweenLinesAndLongWordsWrap)
 
 TEST(DateLines, TheCLocaleFormatAtAnyHourMonthAndYear)
 {
-    _MsgMessage message;
-    for (qint64 date = -400LL * 86400; date < 500000000; date += 97 * 3600 + 7 * 60) {
-        message.date = int(date);
-        ASSERT_EQ(dateLineText(message),
-                  QLocale::c().toString(appleTimeToDateTime(message.date), QStringLiteral("dd MMM yyyy h:mm AP")));
-    }
+    _MsgMessage m;
+    for (m.date = -400 * 86400; m.date < 500000000; m.date += 97 * 3600 + 7 * 60)
+        ASSERT_EQ(dateLineText(m), QLocale::c().toString(appleTimeToDateTime(m.date), "dd MMM yyyy h:mm AP"));
 }
 
 TEST_F(PdfPages, OneConversationWithDateLinesSendersSystemLinesAndOneImagePerBubble)
@@ -134,8 +134,8 @@ TEST_F(PdfPages, OneConversationWithDateLinesSendersSystemLinesAndOneImagePerBub
     renamed->item_type = 2;
     renamed->group_title = QStringLiteral("Team");
 
-    const QString pdf = exportPdf(r.messages(), QStringLiteral("one"));
-    EXPECT_EQ(QFileInfo(pdf).fileName(), QStringLiteral("chat42.pdf"));
+    const QString pdf = dir.filePath(QStringLiteral("one/chat42.pdf"));
+    EXPECT_EQ(exportPdfs(r.messages(), QStringLiteral("one")), QStringList{pdf});
     EXPECT_EQ(pdfPageCount(pdf), 1);
     const QString text = pdfPageTexts(pdf).join(QString());
     EXPECT_EQ(text.count(dateLineText(*first)), 1);
@@ -155,7 +155,7 @@ TEST_F(PdfPages, ManyMessagesArePagesNumberedInOrderAndALongTextSpansPages)
     _MsgChat* chat = r.chat(1, QStringLiteral("+1555"), {ann});
     for (int i = 0; i < 120; ++i)
         r.message(i + 1, chat, ann, kStart + 120 * i, QStringLiteral("message %1").arg(i), i % 2);
-    const QStringList pages = pdfPageTexts(exportPdf(r.messages(), QStringLiteral("many")));
+    const QStringList pages = pdfPageTexts(exportPdfs(r.messages(), QStringLiteral("many")).value(0));
     ASSERT_GT(pages.size(), 1);
     for (int i = 0; i < pages.size(); ++i)
         EXPECT_EQ(pages.at(i).trimmed().section(QLatin1Char('\n'), -1).trimmed(), QString::number(i + 1));
@@ -163,7 +163,7 @@ TEST_F(PdfPages, ManyMessagesArePagesNumberedInOrderAndALongTextSpansPages)
     SampleRecords longOne;
     _MsgChat* alone = longOne.chat(1, QStringLiteral("+1555"), {longOne.handle(1, QStringLiteral("+1555"))});
     longOne.message(1, alone, nullptr, kStart, lines(150));
-    const QString pdf = exportPdf(longOne.messages(), QStringLiteral("long"));
+    const QString pdf = exportPdfs(longOne.messages(), QStringLiteral("long")).value(0);
     const int pageCount = pdfPageCount(pdf);
     ASSERT_GE(pageCount, 3);
     QSet<int> pagesWithBubbles;
@@ -183,17 +183,15 @@ TEST_F(PdfPages, OnlyAFinishedFileStaysAndOneThatCannotBeCreatedIsAnErrorNamingI
         pdf.end();
     }
     EXPECT_EQ(pdfPageTexts(finished).join(QString()).trimmed(), QStringLiteral("1"));
-    EXPECT_THROW(ExportMessagesPdf{finished}, std::runtime_error);  // never over a file already there
-    EXPECT_EQ(pdfPageCount(finished), 1);
 
-    const QString path = dir.filePath(QStringLiteral("missing/folder/x.pdf"));
-    try {
-        ExportMessagesPdf pdf(path);
-        ADD_FAILURE() << "no error";
-    } catch (const std::exception& e) {
-        EXPECT_TRUE(QString::fromUtf8(e.what()).contains(path)) << e.what();
-    }
-    EXPECT_FALSE(QFileInfo::exists(path));
+    const auto errorNaming = [](const QString& path) {
+        return testing::ThrowsMessage<std::runtime_error>(testing::HasSubstr(path.toStdString()));
+    };
+    EXPECT_THAT([&] { ExportMessagesPdf{finished}; }, errorNaming(finished));  // never over a file already there
+    EXPECT_EQ(pdfPageCount(finished), 1);
+    const QString missing = dir.filePath(QStringLiteral("missing/folder/x.pdf"));
+    EXPECT_THAT([&] { ExportMessagesPdf{missing}; }, errorNaming(missing));
+    EXPECT_FALSE(QFileInfo::exists(missing));
 }
 
 TEST_F(PdfPages, AWriteErrorIsAnErrorAndTheRunLeavesNothing)
@@ -205,8 +203,7 @@ TEST_F(PdfPages, AWriteErrorIsAnErrorAndTheRunLeavesNothing)
     rlimit old{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
     std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = old;
-    small.rlim_cur = 64 * 1024;
+    const rlimit small{64 * 1024, old.rlim_max};
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     fixtures::RecordingProgressSink sink;
     ExportMessagesThread job(r.messages(), dir.filePath(QStringLiteral("full")), ExportMessagesThread::Pdf, &sink);
@@ -226,10 +223,7 @@ TEST_F(PdfPages, EqualConversationNamesHoldingPlaceholdersKeepTheirOwnFiles)
         chat->display_name = QStringLiteral("50%1 off");
         r.message(i, chat, nullptr, kStart + 100 * i, QStringLiteral("hi"));
     }
-    fixtures::RecordingProgressSink sink;
-    ExportMessagesThread job(r.messages(), dir.filePath(QStringLiteral("names")), ExportMessagesThread::Pdf, &sink);
-    job.run();
-    QStringList files = QDir(dir.filePath(QStringLiteral("names"))).entryList(QDir::Files);
-    files.sort();
-    EXPECT_EQ(files, (QStringList{QStringLiteral("50%1 off(1).pdf"), QStringLiteral("50%1 off.pdf")}));
+    EXPECT_EQ(exportPdfs(r.messages(), QStringLiteral("names")),
+              (QStringList{dir.filePath(QStringLiteral("names/50%1 off(1).pdf")),
+                           dir.filePath(QStringLiteral("names/50%1 off.pdf"))}));
 }

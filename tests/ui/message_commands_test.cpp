@@ -216,8 +216,7 @@ TEST_F(MessageCommandsTest, PdfExportWritesOneFilePerConversationIntoAFolderBesi
     const QDir folder(homePath(QStringLiteral("out/book-pdf")));
     const QStringList pdfs = folder.entryList({QStringLiteral("*.pdf")}, QDir::Files);
     EXPECT_EQ(size_t(pdfs.size()), db(window)->children.size());
-    ASSERT_FALSE(pdfs.isEmpty());
-    EXPECT_GE(fixtures::pdfPageCount(folder.filePath(pdfs.first())), 1);
+    EXPECT_GE(fixtures::pdfPageCount(folder.filePath(pdfs.value(0))), 1);
 }
 
 TEST_F(MessageCommandsTest, PrintingDrawsThePagesThePreviewAsksFor)
@@ -237,12 +236,10 @@ TEST_F(MessageCommandsTest, PrintingDrawsThePagesThePreviewAsksFor)
     QString title;
     script.answerDialog([&](QDialog& dialog) {
         title = dialog.windowTitle();
-        auto* preview = qobject_cast<QPrintPreviewDialog*>(&dialog);
-        if (preview) {
-            preview->printer()->setOutputFormat(QPrinter::PdfFormat);
-            preview->printer()->setOutputFileName(printed);
-            emit preview->paintRequested(preview->printer());
-        }
+        auto& preview = dynamic_cast<QPrintPreviewDialog&>(dialog);
+        preview.printer()->setOutputFormat(QPrinter::PdfFormat);
+        preview.printer()->setOutputFileName(printed);
+        emit preview.paintRequested(preview.printer());
         return int(QDialog::Rejected);
     });
     invoke(window, "miPrint");
