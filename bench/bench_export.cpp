@@ -1,24 +1,30 @@
-// Exporting a whole generated history to CSV, to HTML pages and into a new local database, each against a
-// raw floor doing the same work in the same run: for CSV the plain SQLite C API reading the rows and
-// plain C writing the lines (localtime_r/strftime, the same quoting, fwrite); for HTML the same reading,
-// the same page bytes (escaping, emoji images, date and sender lines) written with plain C, and plain
-// copies of bubble/ and emoji/; for the local database the same look-ups and prepared inserts with the
-// plain SQLite C API, and plain copies of the attachment files.
+// Exporting a whole generated history to CSV, to HTML pages, into a new local database and to PDF, each
+// against a raw floor doing the same work in the same run: for CSV the plain SQLite C API reading the rows
+// and plain C writing the lines (localtime_r/strftime, the same quoting, fwrite); for HTML the same reading,
+// the same page bytes (escaping, emoji images, date and sender lines) written with plain C, and plain copies
+// of bubble/ and emoji/; for the local database the same look-ups and prepared inserts with the plain SQLite
+// C API, and plain copies of the attachment files; for PDF the same page operations issued straight on the
+// same kind of PDF writer, so that only our layout and bubble drawing is measured.
 #include "core/assetdir.h"
 #include "export/exportmessagesdb.h"
+#include "export/exportmessagespdf.h"
 #include "export/exportmessagesthread.h"
+#include "export/messagepagepainter.h"
 #include "msgdb/attachmentpath.h"
 #include "msgdb/ios6messagedb.h"
 #include "msgdb/msgutil.h"
 
 #include "fixtures/message_history.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QHash>
+#include <QPaintEngine>
+#include <QPainter>
+#include <QPdfWriter>
 #include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
@@ -29,6 +35,8 @@
 #include <cstring>
 #include <functional>
 #include <ctime>
+#include <map>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -71,8 +79,8 @@ struct Source {
     QTemporaryDir dir;
     _MsgStore store;
     MsgMessageList messages;
-    QString dbPath = generateHistory(dir, messageCount(), true);
-    Source()
+    QString dbPath;
+    explicit Source(int count) : dbPath(generateHistory(dir, count, true))
     {
         IOS6MessageDb db(QDir(dir.path()), QString(), false);
         db.messages(store, 0);
@@ -92,7 +100,7 @@ struct Source {
 
 const Source& source()
 {
-    static const Source s;
+    static const Source s(messageCount());
     return s;
 }
 
@@ -982,16 +990,210 @@ void BM_ExportLocalDb(benchmark::State& state)
         });
 }
 
+
+// --- PDF -----------------------------------------------------------------------------------------
+
+// Pages take far longer than rows: a smaller history (BENCH_PDF_MESSAGES, 10,000 by default).
+const Source& pdfSource()
+{
+    const int n = qEnvironmentVariableIntValue("BENCH_PDF_MESSAGES");
+    static const Source s(n > 0 ? n : 10000);
+    return s;
+}
+
+// One operation our painter issued on a page: what the floor repeats.
+struct PageOp {
+    enum Kind { NewPage, Fill, Image, Text } kind;
+    QRectF rect;    // Fill, Image
+    QSize size;     // Image
+    QPointF point;  // Text: its baseline
+    QFont font;     // Text
+    QString text;   // Text
+};
+using PageOps = std::vector<PageOp>;
+
+// Records fills, images and texts instead of drawing them.
+class RecordingEngine : public QPaintEngine {
+public:
+    explicit RecordingEngine(PageOps& ops) : QPaintEngine(QPaintEngine::AllFeatures), m_ops(ops) {}
+    bool begin(QPaintDevice*) override { return true; }
+    bool end() override { return true; }
+    void updateState(const QPaintEngineState&) override {}
+    Type type() const override { return QPaintEngine::User; }
+    void drawPixmap(const QRectF&, const QPixmap&, const QRectF&) override {}
+    void drawRects(const QRectF* rects, int count) override
+    {
+        for (int i = 0; i < count; ++i)
+            m_ops.push_back({PageOp::Fill, rects[i], {}, {}, {}, {}});
+    }
+    void drawRects(const QRect* rects, int count) override
+    {
+        for (int i = 0; i < count; ++i)
+            m_ops.push_back({PageOp::Fill, QRectF(rects[i]), {}, {}, {}, {}});
+    }
+    void drawImage(const QRectF& rect, const QImage& image, const QRectF&, Qt::ImageConversionFlags) override
+    {
+        m_ops.push_back({PageOp::Image, rect, image.size(), {}, {}, {}});
+    }
+    void drawTextItem(const QPointF& point, const QTextItem& item) override
+    {
+        m_ops.push_back({PageOp::Text, {}, {}, point, item.font(), item.text()});
+    }
+
+private:
+    PageOps& m_ops;
+};
+
+// A PDF writer with the page set-up of ours that records instead of writing a file.
+class RecordingPdfWriter : public QPdfWriter {
+public:
+    explicit RecordingPdfWriter(PageOps& ops) : QPdfWriter(QString()), m_ops(ops), m_engine(ops)
+    {
+        setUpMessagePages(*this);
+    }
+    bool newPage() override
+    {
+        m_ops.push_back({PageOp::NewPage, {}, {}, {}, {}, {}});
+        return true;
+    }
+
+protected:
+    QPaintEngine* paintEngine() const override { return &m_engine; }
+
+private:
+    PageOps& m_ops;
+    mutable RecordingEngine m_engine;
+};
+
+// The page painter on a recording writer: one conversation's operations.
+class RecordingExporter : public MessageExporter {
+public:
+    explicit RecordingExporter(PageOps& ops) : m_writer(ops) {}
+    void begin() override { m_painter.begin(&m_writer); }
+    void exportMessage(_MsgMessage* message) override { m_painter.drawMessage(*message); }
+    void end() override { m_painter.end(); }
+
+private:
+    RecordingPdfWriter m_writer;
+    MessagePagePainter m_painter;
+};
+
+// The operations of every file the export writes, by file name.
+std::map<QString, PageOps> recordPages(const MsgMessageList& messages)
+{
+    std::map<QString, PageOps> files;
+    QTemporaryDir out;
+    ExportMessagesThread job(messages, out.path(), ExportMessagesThread::Pdf, nullptr);
+    job.setPageExporterFactory([&files](int, const QString&, const QString& name) {
+        return std::make_unique<RecordingExporter>(files[name]);
+    });
+    job.run();
+    return files;
+}
+
+// The same operations straight on the same kind of writer: per bubble one image of its size, filled,
+// drawn at its place; the same texts in the same fonts.
+void pdfRaw(const std::map<QString, PageOps>& files, const QString& dir)
+{
+    const QColor page(219, 226, 237);
+    const QColor line(146, 146, 165);
+    QDir().mkpath(dir);
+    for (const auto& file : files) {
+        QPdfWriter writer(QDir(dir).filePath(file.first));
+        setUpMessagePages(writer);
+        QPainter painter(&writer);
+        painter.setPen(line);
+        for (const PageOp& op : file.second) {
+            switch (op.kind) {
+            case PageOp::NewPage:
+                writer.newPage();
+                break;
+            case PageOp::Fill:
+                painter.fillRect(op.rect, page);
+                break;
+            case PageOp::Image: {
+                QImage image(op.size, QImage::Format_RGB32);
+                image.fill(page);
+                painter.drawImage(op.rect.topLeft(), image);
+                break;
+            }
+            case PageOp::Text:
+                painter.setFont(op.font);
+                painter.drawText(op.point, op.text);
+                break;
+            }
+        }
+    }
+}
+
+qint64 folderBytes(const QString& dir, int* files)
+{
+    qint64 bytes = 0;
+    *files = 0;
+    for (const QFileInfo& file : QDir(dir).entryInfoList(QDir::Files)) {
+        bytes += file.size();
+        ++*files;
+    }
+    return bytes;
+}
+
+void BM_ExportPdf(benchmark::State& state)
+{
+    const Source& s = pdfSource();
+    const std::map<QString, PageOps> files = recordPages(s.messages);
+    qint64 pages = 0;
+    for (const auto& file : files)
+        pages += 1 + std::count_if(file.second.begin(), file.second.end(),
+                                   [](const PageOp& op) { return op.kind == PageOp::NewPage; });
+    double ours = 0, raw = 0;
+    qint64 messages = 0, totalPages = 0, bytes = 0;
+    for (auto _ : state) {
+        QTemporaryDir out;
+        auto start = Clock::now();
+        pdfRaw(files, out.filePath(QStringLiteral("raw")));
+        raw += since(start);
+        start = Clock::now();
+        ExportMessagesThread job(s.messages, out.filePath(QStringLiteral("ours")), ExportMessagesThread::Pdf, nullptr);
+        job.run();
+        const double ourSeconds = since(start);
+        ours += ourSeconds;
+        state.SetIterationTime(ourSeconds);
+        messages += s.messages.size();
+        totalPages += pages;
+        int oursFiles = 0;
+        int rawFiles = 0;
+        bytes = folderBytes(out.filePath(QStringLiteral("ours")), &oursFiles);
+        folderBytes(out.filePath(QStringLiteral("raw")), &rawFiles);
+        if (oursFiles != int(files.size()) || rawFiles != oursFiles) {
+            failLoudly(state, "PDF files differ: ours " + std::to_string(oursFiles) + ", raw " +
+                                  std::to_string(rawFiles) + ", recorded " + std::to_string(files.size()));
+            return;
+        }
+    }
+    state.counters["ours_per_s"] = benchmark::Counter(messages / ours);
+    state.counters["raw_per_s"] = benchmark::Counter(messages / raw);
+    state.counters["slowdown"] = benchmark::Counter(ours / raw);
+    state.counters["pages_per_s"] = benchmark::Counter(totalPages / ours);
+    state.counters["file_bytes"] = benchmark::Counter(double(bytes));
+}
 }  // namespace
 
 BENCHMARK(BM_ExportCsv)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ExportHtml)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ExportLocalDb)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+// Pages are few enough to time thrice, which evens out a busy machine.
+BENCHMARK(BM_ExportPdf)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
 // A floor that does other work than ours measures nothing: a difference fails the run.
 int main(int argc, char** argv)
 {
-    QCoreApplication app(argc, argv);  // the program's folder, where bubble/ and emoji/ are found
+    // Pages need fonts and a paint system, not a display; thumbnails go into a data folder of our own.
+    // The application's folder is where bubble/ and emoji/ are found.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QTemporaryDir home;
+    qputenv("XDG_DATA_HOME", home.path().toUtf8());
+    QGuiApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

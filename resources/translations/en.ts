@@ -311,6 +311,13 @@
     </message>
 </context>
 <context>
+    <name>MMSPrinter</name>
+    <message>
+        <source>IDS_PRINT_MMS</source>
+        <translation>Print Messages</translation>
+    </message>
+</context>
+<context>
     <name>PasscodeDlg</name>
     <message>
         <source>IDS_PLEASE_ENTER_PASSWORD_TO_LOAD_BACKUP</source>

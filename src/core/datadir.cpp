@@ -118,7 +118,9 @@ bool writeDataDirRedirect(const QString& path)
 QDir dataDir()
 {
     const QString path = cachedDataDirPath();
-    QDir().mkpath(path);
+    // Asked for every thumbnail of a page: a look costs far less than a mkdir.
+    if (!QFileInfo(path).isDir())
+        QDir().mkpath(path);
     return QDir(path);
 }
 

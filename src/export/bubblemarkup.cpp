@@ -31,28 +31,9 @@ QString linkHtml(const QString& href, const char* label)
     return QStringLiteral("<a href=\"") + href + QStringLiteral("\">") + QLatin1String(label) + QStringLiteral("</a>");
 }
 
-// The sender line of a received message in a group conversation, else "".
-QString senderOf(const _MsgMessage& message)
-{
-    if (!message.chat || !message.chat->isGroup() || message.is_from_me || !message.handle)
-        return QString();
-    return message.handle->displayName(false);
-}
-
-QString bubbleText(const _MsgMessage& message)
-{
-    QString text;
-    if (!message.subject.isEmpty())
-        text = QStringLiteral("<Subject:") + message.subject + QStringLiteral(">\n");
-    return text + message.visibleText();
-}
-
 QString inlineTextFile(const QString& path)
 {
-    QFile file(path);
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
-        return QString();
-    return escapeHtmlWithEmoji(QString::fromUtf8(file.read(kMaxInlineTextBytes)));
+    return escapeHtmlWithEmoji(textAttachmentContents(path).value_or(QString()));
 }
 
 // The content of one attachment's bubble; "" when it shows nothing. The file's link comes first, so an
@@ -123,9 +104,37 @@ QString makeImageLinkHtml(const QString& href, const QString& src, const QString
            attributes + QStringLiteral("></a>");
 }
 
+QString bubbleSender(const _MsgMessage& message)
+{
+    if (!message.chat || !message.chat->isGroup() || message.is_from_me || !message.handle)
+        return QString();
+    return message.handle->displayName(false);
+}
+
+QString bubbleText(const _MsgMessage& message)
+{
+    QString text;
+    if (!message.subject.isEmpty())
+        text = QStringLiteral("<Subject:") + message.subject + QStringLiteral(">\n");
+    return text + message.visibleText();
+}
+
+std::optional<QString> textAttachmentContents(const QString& path)
+{
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return QString::fromUtf8(file.read(kMaxInlineTextBytes));
+}
+
+QString dateLineText(const _MsgMessage& message)
+{
+    return appleTimeText(message.date);
+}
+
 QString dateLineHtml(const _MsgMessage& message)
 {
-    return QStringLiteral("<div class=\"dt\">") + appleTimeText(message.date) + QStringLiteral("</div>");
+    return QStringLiteral("<div class=\"dt\">") + dateLineText(message) + QStringLiteral("</div>");
 }
 
 QString messageContentHtml(const _MsgMessage& message, qint64& lastShown, BubbleLinks& links)
@@ -134,7 +143,7 @@ QString messageContentHtml(const _MsgMessage& message, qint64& lastShown, Bubble
         return QStringLiteral("<div class=\"sysif\">") + escapeHtmlWithEmoji(messagePlainText(&message)) +
                QStringLiteral("</div>");
     QString html;
-    const QString sender = senderOf(message);
+    const QString sender = bubbleSender(message);
     const bool sent = message.is_from_me != 0;
     const qint64 shownAt = qint64(message.date) + kAppleEpochOffset;
     // Either way: the list may be sorted newest first.

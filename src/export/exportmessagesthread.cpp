@@ -6,6 +6,7 @@
 #include "core/jobguard.h"
 #include "export/exportmessagesdb.h"
 #include "export/exportmessageshtml.h"
+#include "export/exportmessagespdf.h"
 #include "export/textexport.h"
 #include "msgdb/msgutil.h"
 
@@ -178,21 +179,26 @@ void ExportMessagesThread::openPageExporter(const _MsgMessage& message)
     m_currentChatKey = chatKey(message.chat);
     m_pageOpen = true;
     const QString path = pageFilePath(message.chat);
+    // Recorded before the exporter makes it: a failure half-way must not leave it behind.
+    if (!m_targetCreated)
+        m_createdFiles.append(path);
+    m_exporter = makePageExporter(path);
+    if (!m_exporter)
+        throw std::runtime_error(kUnsupportedFormat);
+    m_exporter->begin();
+}
+
+std::unique_ptr<MessageExporter> ExportMessagesThread::makePageExporter(const QString& path)
+{
     if (m_format == Html) {
         auto page = std::make_unique<ExportMessagesHtml>(QDir(m_target), QFileInfo(path).fileName());
         if (!m_targetCreated)
             page->setCreatedFiles(&m_createdFiles);
-        m_exporter = std::move(page);
-    } else {
-        if (!m_pageFactory)
-            throw std::runtime_error(kUnsupportedFormat);
-        m_exporter = m_pageFactory(m_format, m_target, QFileInfo(path).fileName());
-        if (!m_exporter)
-            throw std::runtime_error(kUnsupportedFormat);
+        return page;
     }
-    if (!m_targetCreated)
-        m_createdFiles.append(path);
-    m_exporter->begin();
+    if (m_pageFactory)
+        return m_pageFactory(m_format, m_target, QFileInfo(path).fileName());
+    return std::make_unique<ExportMessagesPdf>(path);
 }
 
 QString ExportMessagesThread::pageFilePath(const _MsgChat* chat)

@@ -41,7 +41,7 @@ public:
                          QObject* parent = nullptr);
     ~ExportMessagesThread() override;
 
-    // Replaces the PDF page exporter. Without one that format fails with "not support export format.".
+    // Replaces the PDF page exporter (tests); without one, PDF pages are ExportMessagesPdf.
     void setPageExporterFactory(PageExporterFactory factory) { m_pageFactory = std::move(factory); }
     // The folder holding "bubble" and "emoji" that an HTML export copies; beside the program by default.
     void setAssetRoot(const QString& folder) { m_assetRoot = folder; }
@@ -56,6 +56,7 @@ private:
     void exportAll();
     MessageExporter& exporterFor(const _MsgMessage& message);
     void openPageExporter(const _MsgMessage& message);
+    std::unique_ptr<MessageExporter> makePageExporter(const QString& path);
     QString pageFilePath(const _MsgChat* chat);
     void prepareHtmlFolder();
     void copyAssetFiles(const QString& assetName, const QString& destination);

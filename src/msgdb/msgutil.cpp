@@ -332,6 +332,8 @@ void sortMessages(MsgMessageList& messages, bool newestFirst)
 QString thumbnailCacheDir()
 {
     const QString path = dataFolderPath(DataFolder::Thumbnails);
+    if (QFileInfo(path).isDir())
+        return path;  // asked for every picture of a page: a look is far cheaper than a mkdir
     if (!QDir().mkpath(path))
         qWarning() << "thumbnail: cannot create" << path;
     QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);

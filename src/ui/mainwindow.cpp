@@ -643,10 +643,10 @@ void MainWindow::miExtractMediaAll() { m_messageCommands->runExtractMedia(ScopeR
 void MainWindow::miDel() { m_messageCommands->runDelete(ScopeRequest::ByRule); }
 void MainWindow::miDelSel() { m_messageCommands->runDelete(ScopeRequest::Selection); }
 void MainWindow::miDelChat() { m_messageCommands->runDelete(ScopeRequest::Chat); }
-void MainWindow::miPrint() { m_messageCommands->runPrint("miPrint"); }
-void MainWindow::miPrintSel() { m_messageCommands->runPrint("miPrintSel"); }
-void MainWindow::miPrintChat() { m_messageCommands->runPrint("miPrintChat"); }
-void MainWindow::miPrintAll() { m_messageCommands->runPrint("miPrintAll"); }
+void MainWindow::miPrint() { m_messageCommands->runPrint(ScopeRequest::ByRule); }
+void MainWindow::miPrintSel() { m_messageCommands->runPrint(ScopeRequest::Selection); }
+void MainWindow::miPrintChat() { m_messageCommands->runPrint(ScopeRequest::Chat); }
+void MainWindow::miPrintAll() { m_messageCommands->runPrint(ScopeRequest::All); }
 
 void MainWindow::miImportItunes() { m_importCommands->runImportItunes(); }
 void MainWindow::miImportToLocalDb() { m_importCommands->runImportToLocalDb(); }

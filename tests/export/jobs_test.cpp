@@ -48,25 +48,6 @@ QStringList entries(const QString& folder)
     return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
 }
 
-// A page exporter that writes one line per message into its file, so tests see what went where.
-class LinePage : public MessageExporter {
-public:
-    explicit LinePage(const QString& path) : m_file(path) {}
-    void begin() override { m_file.open(QIODevice::WriteOnly); }
-    void exportMessage(_MsgMessage* message) override { m_file.write(message->text.toUtf8() + '\n'); }
-    void end() override { m_file.close(); }
-
-private:
-    QFile m_file;
-};
-
-ExportMessagesThread::PageExporterFactory linePages()
-{
-    return [](int, const QString& folder, const QString& name) {
-        return std::make_unique<LinePage>(QDir(folder).filePath(name));
-    };
-}
-
 // The texts of a page's message bubbles, in order.
 QStringList bubbleTexts(const QString& page)
 {
@@ -179,14 +160,21 @@ TEST_F(Jobs, CancelAndErrorsLeaveWhatExistedBefore)
     EXPECT_EQ(entries(dir.path()), (QStringList{QStringLiteral("keep.csv"), QStringLiteral("out-html")}));
 }
 
-TEST_F(Jobs, CancelRemovesAPageFolderTheRunMade)
+TEST_F(Jobs, CancelRemovesAPageFolderTheRunMadeOrTheFilesItWroteIntoAnother)
 {
     History h;
     RecordingProgressSink sink(2);  // cancels after the first message
     ExportMessagesThread job(h.r.messages(), path("new-pdf"), ExportMessagesThread::Pdf, &sink);
-    job.setPageExporterFactory(linePages());
     job.run();
     EXPECT_TRUE(entries(dir.path()).isEmpty());
+
+    // Into a folder the user had: cancelled in the second conversation, after the first one's file
+    // was finished.
+    writeFile(path("old-pdf/own.txt"), "own");
+    RecordingProgressSink later(3);
+    ExportMessagesThread second(h.r.messages(), path("old-pdf"), ExportMessagesThread::Pdf, &later);
+    second.run();
+    EXPECT_EQ(entries(path("old-pdf")), QStringList{QStringLiteral("own.txt")});
 }
 
 TEST_F(Jobs, PagesGroupCaseVariantsAndKeepEqualNamesApart)

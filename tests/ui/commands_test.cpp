@@ -66,22 +66,31 @@ TEST(CommandScope, SelectionBeatsNodeAndNodesPickChatOrAll)
 
 TEST(ExportTarget, TheSelectedFilterPicksTheFormatAndPageFormatsGetAFolder)
 {
-    EXPECT_EQ(exportTargetFor(QStringLiteral("/o/report"), 0).path, QStringLiteral("/o/report.txt"));
-    // A typed suffix is kept as it is, and the filter still decides the format.
-    const ExportTarget textAsCsvName = exportTargetFor(QStringLiteral("/o/report.csv"), 0);
-    EXPECT_EQ(textAsCsvName.path, QStringLiteral("/o/report.csv"));
-    EXPECT_EQ(textAsCsvName.format, int(ExportMessagesThread::Text));
-    const ExportTarget doc = exportTargetFor(QStringLiteral("/o/report"), 1);
-    EXPECT_EQ(doc.path, QStringLiteral("/o/report.doc"));
-    EXPECT_EQ(doc.format, int(ExportMessagesThread::Text));
-    EXPECT_EQ(exportTargetFor(QStringLiteral("/o/report"), 2).path, QStringLiteral("/o/report.csv"));
-    EXPECT_EQ(exportTargetFor(QStringLiteral("/o/report.txt"), 2).format, int(ExportMessagesThread::Csv));
-    const ExportTarget pdf = exportTargetFor(QStringLiteral("/o/my.messages.pdf"), 3);
-    EXPECT_EQ(pdf.path, QStringLiteral("/o/my-pdf"));
-    EXPECT_EQ(pdf.format, int(ExportMessagesThread::Pdf));
-    EXPECT_EQ(exportTargetFor(QStringLiteral("/o/messages"), 4).path, QStringLiteral("/o/messages-html"));
-    EXPECT_EQ(exportTargetFor(QStringLiteral("/o/m"), -1).format, -1);
-    EXPECT_EQ(exportTargetFor(QStringLiteral("/o/m"), 5).format, -1);
+    const int text = ExportMessagesThread::Text;
+    const struct {
+        const char* name;
+        int filter;  // Text, Doc, CSV, PDF, HTML
+        const char* path;
+        int format;
+    } cases[] = {
+        {"/o/report", 0, "/o/report.txt", text},
+        {"/o/report.csv", 0, "/o/report.csv", text},  // a typed suffix stays; the filter decides
+        {"/o/report", 1, "/o/report.doc", text},
+        {"/o/report.doc", 1, "/o/report.doc", text},
+        {"/o/report", 2, "/o/report.csv", ExportMessagesThread::Csv},
+        {"/o/report.txt", 2, "/o/report.txt", ExportMessagesThread::Csv},
+        {"/o/my.messages.pdf", 3, "/o/my-pdf", ExportMessagesThread::Pdf},
+        {"/o/messages", 3, "/o/messages-pdf", ExportMessagesThread::Pdf},
+        {"/o/page.html", 4, "/o/page-html", ExportMessagesThread::Html},
+        {"/o/messages", 4, "/o/messages-html", ExportMessagesThread::Html},
+        {"/o/m", -1, "", -1},
+        {"/o/m", 5, "", -1},
+    };
+    for (const auto& c : cases) {
+        const ExportTarget target = exportTargetFor(QString::fromUtf8(c.name), c.filter);
+        EXPECT_EQ(target.path, QString::fromUtf8(c.path)) << c.name << " " << c.filter;
+        EXPECT_EQ(target.format, c.format) << c.name << " " << c.filter;
+    }
 }
 
 TEST(RunJob, OnlyASuccessReportCountsAndTheThreadHasEnded)

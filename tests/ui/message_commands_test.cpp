@@ -1,7 +1,11 @@
 // The export, extraction and delete commands on a selection, a conversation and a whole database.
 #include "command_test_support.h"
+#include "fixtures/pdf_tools.h"
+#include "ui/mmsprinter.h"
 
 #include <QFile>
+#include <QPrintPreviewDialog>
+#include <QPrinter>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
 
@@ -70,7 +74,9 @@ TEST_F(MessageCommandsTest, ExportWritesTheSelectionTheConversationOrTheWholeDat
 
     EXPECT_TRUE(script.boxTexts(QMessageBox::Critical).isEmpty());
     ASSERT_EQ(script.choosers().size(), 3u);
-    EXPECT_EQ(script.choosers().front().filter, QStringLiteral("Text Files(*.txt);;Doc Files(*.doc);;CSV Files(*.csv)"));
+    EXPECT_EQ(script.choosers().front().filter,
+              QStringLiteral("Text Files(*.txt);;Doc Files(*.doc);;CSV Files(*.csv);;PDF Files(*.pdf);;"
+                             "HTML Files(*.html)"));
     EXPECT_TRUE(script.choosers().front().dir.startsWith(QDir::homePath() + QStringLiteral("/messages(")));
     const qint64 all = fileSize(homePath(QStringLiteral("out/all.txt")));
     const qint64 one = fileSize(homePath(QStringLiteral("out/one.txt")));
@@ -197,6 +203,50 @@ TEST_F(MessageCommandsTest, EachExportSlotWritesItsOwnScopeWhateverIsSelected)
     EXPECT_GT(sizes.at(0), 0);
     EXPECT_LT(sizes.at(0), sizes.at(1));  // one message, its conversation, the whole database
     EXPECT_LT(sizes.at(1), sizes.at(2));
+}
+
+TEST_F(MessageCommandsTest, PdfExportWritesOneFilePerConversationIntoAFolderBesideTheName)
+{
+    MainWindow window;
+    select(window, db(window));
+    script.answerPath(homePath(QStringLiteral("out/book.pdf")));
+    script.answerFilter(QStringLiteral("PDF Files(*.pdf)"));
+    invoke(window, "miExportAll");
+    EXPECT_TRUE(script.boxTexts(QMessageBox::Critical).isEmpty());
+    const QDir folder(homePath(QStringLiteral("out/book-pdf")));
+    const QStringList pdfs = folder.entryList({QStringLiteral("*.pdf")}, QDir::Files);
+    EXPECT_EQ(size_t(pdfs.size()), db(window)->children.size());
+    EXPECT_GE(fixtures::pdfPageCount(folder.filePath(pdfs.value(0))), 1);
+}
+
+TEST_F(MessageCommandsTest, PrintingDrawsThePagesThePreviewAsksFor)
+{
+    // Nothing to print is one page with its number.
+    const QString empty = homePath(QStringLiteral("out/empty.pdf"));
+    QPrinter pdfPrinter(QPrinter::ScreenResolution);
+    pdfPrinter.setOutputFormat(QPrinter::PdfFormat);
+    pdfPrinter.setOutputFileName(empty);
+    MMSPrinter().onPaintRequested(&pdfPrinter);
+    EXPECT_EQ(fixtures::pdfPageTexts(empty).join(QString()).trimmed(), QStringLiteral("1"));
+
+    MainWindow window;
+    select(window, db(window));
+    select(window, busyChat(window));
+    const QString printed = homePath(QStringLiteral("out/printed.pdf"));
+    QString title;
+    script.answerDialog([&](QDialog& dialog) {
+        title = dialog.windowTitle();
+        auto& preview = dynamic_cast<QPrintPreviewDialog&>(dialog);
+        preview.printer()->setOutputFormat(QPrinter::PdfFormat);
+        preview.printer()->setOutputFileName(printed);
+        emit preview.paintRequested(preview.printer());
+        return int(QDialog::Rejected);
+    });
+    invoke(window, "miPrint");
+    ASSERT_EQ(script.dialogs().size(), 1u);
+    EXPECT_EQ(title, QStringLiteral("Print Messages"));
+    EXPECT_GE(fixtures::pdfPageCount(printed), 1);
+    EXPECT_FALSE(fixtures::pdfImages(printed).isEmpty());
 }
 
 }  // namespace

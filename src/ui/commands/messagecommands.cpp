@@ -10,6 +10,7 @@
 #include "ui/itemmodelmain.h"
 #include "ui/itemmodelsms.h"
 #include "ui/messagebox.h"
+#include "ui/mmsprinter.h"
 #include "ui/progressform.h"
 
 #include <QDateTime>
@@ -40,18 +41,25 @@ void MessageCommands::runExtractMedia(ScopeRequest request)
     m_scope.run(request, [this](MsgMessageList messages) { extractMedia(messages); });
 }
 
-void MessageCommands::runPrint(const char* slot)
+void MessageCommands::runPrint(ScopeRequest request)
 {
-    showCommandNotReady(slot);
+    m_scope.run(request, [this](MsgMessageList messages) { printMessages(messages); });
 }
 
 // ---------------------------------------------------------------------------------------------
 // Work functions
 
+_MsgStore MessageCommands::currentStore() const
+{
+    _AbsDBItemNode* node = ItemModelMain::databaseNodeOf(m_context.currentTreeNode());
+    return node ? node->store : _MsgStore();
+}
+
 void MessageCommands::exportMessages(MsgMessageList messages)
 {
-    // PDF and HTML are offered once their exporters exist.
-    const QStringList filters = {tr("Text Files(*.txt)"), tr("Doc Files(*.doc)"), tr("CSV Files(*.csv)")};
+    // In the order of exportTargetFor's filter positions.
+    const QStringList filters = {tr("Text Files(*.txt)"), tr("Doc Files(*.doc)"), tr("CSV Files(*.csv)"),
+                                 tr("PDF Files(*.pdf)"), tr("HTML Files(*.html)")};
     const QString proposed = QDir(QDir::homePath()).filePath(QStringLiteral("messages(%1)").arg(timeStamp()));
     QString selectedFilter;
     const QString chosen = chooseSaveFileName(m_context.dialogParent(), tr("IDS_SEL_EXPORT_MESSAGES_PATH"), proposed,
@@ -63,13 +71,17 @@ void MessageCommands::exportMessages(MsgMessageList messages)
         showError(tr("unknown export format."));
         return;
     }
-    // The job's records belong to the node's store: this copy keeps them alive even if the node
-    // goes (a device removal is delivered inside the dialog's loop).
-    _AbsDBItemNode* node = ItemModelMain::databaseNodeOf(m_context.currentTreeNode());
-    const _MsgStore keepAlive = node ? node->store : _MsgStore();
+    const _MsgStore keepAlive = currentStore();
     ProgressForm form(QString(), m_context.dialogParent());
     ExportMessagesThread job(messages, target.path, target.format, &form, m_context.dialogParent());
     runJob(form, job);
+}
+
+void MessageCommands::printMessages(MsgMessageList messages)
+{
+    const _MsgStore keepAlive = currentStore();
+    MMSPrinter printer(m_context.dialogParent());
+    printer.print(messages);
 }
 
 void MessageCommands::extractMedia(MsgMessageList messages)
@@ -81,8 +93,7 @@ void MessageCommands::extractMedia(MsgMessageList messages)
     // Unique, so a second extraction within the same second never merges into (or on cancel
     // removes) the first one's folder.
     const QString outDir = uniqueFilePath(QDir(folder).filePath(QStringLiteral("attachments(%1)").arg(timeStamp())));
-    _AbsDBItemNode* node = ItemModelMain::databaseNodeOf(m_context.currentTreeNode());
-    const _MsgStore keepAlive = node ? node->store : _MsgStore();
+    const _MsgStore keepAlive = currentStore();
     ProgressForm form(tr("IDS_TITLE_EXTRACT_MEDIA_FILES"), m_context.dialogParent());
     AttachmentExtractThread job(&form, messages, outDir);
     runJob(form, job);

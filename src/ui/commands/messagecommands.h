@@ -21,11 +21,15 @@ public:
     // Deletes from local databases only, never from a device's copy of its messages; the All scope
     // deletes the local database itself.
     void runDelete(ScopeRequest request);
-    // Printing is not in this version: says so; slot names the asking command in the log.
-    void runPrint(const char* slot);
+    void runPrint(ScopeRequest request);
 
 private:
+    // A copy of the store of the current node's database. The records a job or the print preview
+    // works on belong to it; a copy keeps them alive even if the node goes meanwhile (a device
+    // removal is delivered inside a dialog's loop).
+    _MsgStore currentStore() const;
     void exportMessages(MsgMessageList messages);
+    void printMessages(MsgMessageList messages);
     void extractMedia(MsgMessageList messages);
     void deleteSelected();
     void deleteChat();
