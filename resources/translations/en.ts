@@ -101,6 +101,21 @@
     </message>
 </context>
 <context>
+    <name>IOS6RestoreMessagesThread</name>
+    <message>
+        <source>IDS_MERGING_IOS6_MESSAGES</source>
+        <translation>Saving messages to iPhone...</translation>
+    </message>
+    <message>
+        <source>IDS_NO_VALID_MESSAGE_RESTORE_TO_IOS_%1_UNKNOWN_CHAT_MSG</source>
+        <translation>No message for recovering. Only found %1 messages with unknown contact info. Please right click the messages to set contact info first and try again.</translation>
+    </message>
+    <message>
+        <source>IDS_CANT_RESTORE_IOS_VERSION_BELOW_60</source>
+        <translation>Failed to recover. Only iOS 6 or above is supported.</translation>
+    </message>
+</context>
+<context>
     <name>DeleteMMSThread</name>
     <message>
         <source>IDS_DELETING_MMS</source>
