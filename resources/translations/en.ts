@@ -324,6 +324,18 @@
         <source>IDS_CONFIRM_DEL_CHAT_MMS</source>
         <translation>Confirm to delete Messages with this contact?</translation>
     </message>
+    <message>
+        <source>IDS_CANT_EXPORT_ITUNES_BACKUP_IS_ENCRYPT</source>
+        <translation>Failed to export messages to iTunes backup because your current iTunes backup is encrypted.</translation>
+    </message>
+    <message>
+        <source>IDS_SUC_RESTORE_%1_MESSAGES_TO_IOS_%2_UNKNOWN_NUMBER</source>
+        <translation>Successfully recovered %1 messages to iPhone. %2 messages with unknown contact info can&apos;t be recovered. Please right click the messages to set contact info to try again.</translation>
+    </message>
+    <message>
+        <source>IDS_SUC_RESTORE_%1_MESSAGES_TO_IOS</source>
+        <translation>Successfully recovered %1 messages to iPhone.</translation>
+    </message>
 </context>
 <context>
     <name>PasscodeDlg</name>
