@@ -40,16 +40,6 @@ QString now()
     return QString::number(QDateTime::currentSecsSinceEpoch());
 }
 
-// The rows of table, one at a time: backup databases can be large.
-template <typename Visit>
-void forEachRow(IOS6MessageDb& db, const QString& sql, Visit visit)
-{
-    db.open();
-    Sqlite3Cursor cursor = db.queryThrow(sql);
-    while (cursor.moveNext())
-        visit(cursor);
-}
-
 // The row id of handle in work, inserted when missing, and joined to the conversation chatRowid;
 // 0 without a handle.
 qint64 joinedHandle(IOS6MessageDb& work, qint64 chatRowid, const _MsgHandle* handle)
@@ -164,14 +154,17 @@ QString IOS6RestoreMessagesThread::makeWorkCopy() const
 void IOS6RestoreMessagesThread::mergeInto(IOS6MessageDb& work)
 {
     emptyWorkDb(work);
+    // The backup's rows are read through the work connection, so each copy is one prepared statement.
+    work.executeThrow(Sqlite3Sql("attach database ? as kept").addTextParam(m_target->dbPath()));
     work.beginTransaction();
     copyKeptTables(work);
-    const JoinLists joins = readJoinLists();
-    QVector<RestoreItem> items = mergeList(work.hasItemType());
+    const KeptRows kept = readKeptRows(work);
+    QVector<RestoreItem> items = mergeList(kept, work.hasItemType());
     if (m_mergedCount == 0)
         throwUtf8(tr("IDS_NO_VALID_MESSAGE_RESTORE_TO_IOS_%1_UNKNOWN_CHAT_MSG").arg(m_skippedCount));
     std::stable_sort(items.begin(), items.end(), restoreOrderLessThan);
 
+    const Sqlite3Sql copyOldRow = copyOldRowSql(work);
     const int count = items.size();
     for (int i = 0; i < count; ++i) {
         if (ProgressSink::isCancelled(m_sink))
@@ -179,14 +172,15 @@ void IOS6RestoreMessagesThread::mergeInto(IOS6MessageDb& work)
         ProgressSink::postUpdateProgress(m_sink, QString(), int(double(i + 1) / count * 99), QString());
         const RestoreItem& item = items.at(i);
         if (item.isOld)
-            mergeOldRow(work, item, joins);
+            mergeOldRow(work, item, kept, copyOldRow);
         else
             mergeNewMessage(work, *item.record);
     }
     work.endTransaction(true);
+    work.executeThrow("detach database kept");
     // A device would replay a write-ahead log left beside the new file over it: the merged file keeps
     // its whole content in itself.
-    work.executeThrow("PRAGMA journal_mode=DELETE");
+    work.executeThrow("PRAGMA main.journal_mode=DELETE");
 }
 
 void IOS6RestoreMessagesThread::emptyWorkDb(IOS6MessageDb& work) const
@@ -204,39 +198,54 @@ void IOS6RestoreMessagesThread::emptyWorkDb(IOS6MessageDb& work) const
 void IOS6RestoreMessagesThread::copyKeptTables(IOS6MessageDb& work) const
 {
     // The backup's conversations, contacts and attachments keep their row ids; only messages move.
-    for (const char* name : {"chat", "handle", "chat_handle_join", "attachment"}) {
-        const QString table = QLatin1String(name);
-        const bool isChat = table == QLatin1String("chat");
-        forEachRow(*m_target, QStringLiteral("select * from %1").arg(table), [&](const Sqlite3Cursor& cursor) {
-            Sqlite3Row row = cursor.getRow();
-            if (isChat)
-                row.setValue(QStringLiteral("properties"), QVariant());
-            work.insertRow(row, table);
-        });
-    }
+    // The work file is a copy of the backup's, so both have the same columns in the same order.
+    for (const char* table : {"chat", "handle", "chat_handle_join", "attachment"})
+        work.executeThrow(QStringLiteral("insert into main.%1 select * from kept.%1").arg(QLatin1String(table)));
+    if (work.tbInfo(QStringLiteral("chat")).contains(QStringLiteral("properties")))
+        work.executeThrow("update main.chat set properties=NULL");
 }
 
-IOS6RestoreMessagesThread::JoinLists IOS6RestoreMessagesThread::readJoinLists() const
+IOS6RestoreMessagesThread::KeptRows IOS6RestoreMessagesThread::readKeptRows(IOS6MessageDb& work) const
 {
-    JoinLists joins;
-    const auto read = [this](const char* sql, const char* column, QHash<QString, QList<qint64>>& lists) {
-        forEachRow(*m_target, QLatin1String(sql), [&](const Sqlite3Cursor& cursor) {
-            lists[cursor.getText(QStringLiteral("guid"))].append(cursor.getInt64(QLatin1String(column)));
-        });
+    KeptRows kept;
+    const auto read = [&work](const char* sql, QHash<QString, QList<qint64>>& lists) {
+        Sqlite3Cursor cursor = work.queryThrow(sql);
+        while (cursor.moveNext())
+            lists[cursor.getText(1)].append(cursor.getInt64(0));
     };
-    read("select ma.*, m.guid from message_attachment_join as ma inner join message as m on ma.message_id=m.rowid",
-         "attachment_id", joins.attachments);
-    read("select cm.*, m.guid from chat_message_join as cm inner join message as m on cm.message_id=m.rowid",
-         "chat_id", joins.chats);
-    return joins;
+    read("select ma.attachment_id, m.guid from kept.message_attachment_join as ma"
+         " inner join kept.message as m on ma.message_id=m.rowid",
+         kept.attachments);
+    read("select cm.chat_id, m.guid from kept.chat_message_join as cm"
+         " inner join kept.message as m on cm.message_id=m.rowid",
+         kept.chats);
+    Sqlite3Cursor cursor = work.queryThrow("select rowid, date, guid from kept.message");
+    while (cursor.moveNext()) {
+        const qint64 rowid = cursor.getInt64(0);
+        kept.dates.append({rowid, appleDateSeconds(cursor.getInt64(1)), nullptr, true});
+        kept.guids.insert(rowid, cursor.getText(2));
+    }
+    return kept;
 }
 
-QVector<RestoreItem> IOS6RestoreMessagesThread::mergeList(bool canHoldItemTypes)
+Sqlite3Sql IOS6RestoreMessagesThread::copyOldRowSql(IOS6MessageDb& work) const
 {
-    QVector<RestoreItem> items;
-    forEachRow(*m_target, QStringLiteral("select rowid, date from message"), [&](const Sqlite3Cursor& cursor) {
-        items.append({cursor.getInt64(0), appleDateSeconds(cursor.getInt64(1)), nullptr, true});
-    });
+    // Every column but the row id, so the row gets a new one.
+    QStringList columns;
+    const QHash<QString, _SqliteCol> info = work.tbInfo(QStringLiteral("message"));
+    for (const _SqliteCol& column : info) {
+        const bool isRowid = column.name().compare(QLatin1String("rowid"), Qt::CaseInsensitive) == 0
+                             || (column.primaryKey() && column.isInteger());
+        if (!isRowid)
+            columns << sqliteQuoteIdentifier(column.name());
+    }
+    return QStringLiteral("insert into main.message(%1) select %1 from kept.message where rowid=?")
+        .arg(columns.join(QLatin1Char(',')));
+}
+
+QVector<RestoreItem> IOS6RestoreMessagesThread::mergeList(const KeptRows& kept, bool canHoldItemTypes)
+{
+    QVector<RestoreItem> items = kept.dates;
     for (const _MsgMessage* message : *m_messages) {
         if (!message)
             continue;
@@ -255,21 +264,18 @@ QVector<RestoreItem> IOS6RestoreMessagesThread::mergeList(bool canHoldItemTypes)
     return items;
 }
 
-void IOS6RestoreMessagesThread::mergeOldRow(IOS6MessageDb& work, const RestoreItem& item,
-                                            const JoinLists& joins) const
+void IOS6RestoreMessagesThread::mergeOldRow(IOS6MessageDb& work, const RestoreItem& item, const KeptRows& kept,
+                                            const Sqlite3Sql& copyOldRow) const
 {
-    Sqlite3Cursor cursor =
-        m_target->queryThrow(Sqlite3Sql("select * from message where rowid=?").addInt64Param(item.rowid));
-    if (!cursor.moveNext())
-        return;
-    const Sqlite3Row row = cursor.getRow();
-    const QString guid = row.value(QStringLiteral("guid")).toString();
+    const QString guid = kept.guids.value(item.rowid);
     qint64 rowid = work.messageRowidByGuid(guid);
-    if (rowid == 0)
-        rowid = work.insertRow(row, QStringLiteral("message"), {QStringLiteral("rowid")});
-    for (qint64 chat : joins.chats.value(guid))
+    if (rowid == 0) {
+        work.executeThrow(Sqlite3Sql(copyOldRow).addInt64Param(item.rowid));
+        rowid = work.lastInsertId();
+    }
+    for (qint64 chat : kept.chats.value(guid))
         work.replaceChatMessageJoin(chat, rowid);
-    for (qint64 attachment : joins.attachments.value(guid))
+    for (qint64 attachment : kept.attachments.value(guid))
         work.replaceMessageAttachmentJoin(rowid, attachment);
 }
 

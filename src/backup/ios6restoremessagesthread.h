@@ -19,6 +19,7 @@
 #include <memory>
 
 class BackupFileOps;
+class Sqlite3Sql;
 class IOS6MessageDb;
 class ProgressSink;
 class BackupReplacement;
@@ -59,8 +60,11 @@ public:
     int skippedCount() const { return m_skippedCount; }
 
 private:
-    // Message guid -> chat ids and attachment ids of the backup's join tables.
-    struct JoinLists {
+    // What the merge needs of the backup's own messages: their row ids and dates, their guids, and
+    // by guid the chat ids and attachment ids of the backup's join tables.
+    struct KeptRows {
+        QVector<RestoreItem> dates;
+        QHash<qint64, QString> guids;
         QHash<QString, QList<qint64>> chats;
         QHash<QString, QList<qint64>> attachments;
     };
@@ -70,9 +74,11 @@ private:
     void mergeInto(IOS6MessageDb& work);
     void emptyWorkDb(IOS6MessageDb& work) const;
     void copyKeptTables(IOS6MessageDb& work) const;
-    JoinLists readJoinLists() const;
-    QVector<RestoreItem> mergeList(bool canHoldItemTypes);
-    void mergeOldRow(IOS6MessageDb& work, const RestoreItem& item, const JoinLists& joins) const;
+    KeptRows readKeptRows(IOS6MessageDb& work) const;
+    Sqlite3Sql copyOldRowSql(IOS6MessageDb& work) const;
+    QVector<RestoreItem> mergeList(const KeptRows& kept, bool canHoldItemTypes);
+    void mergeOldRow(IOS6MessageDb& work, const RestoreItem& item, const KeptRows& kept,
+                     const Sqlite3Sql& copyOldRow) const;
     void mergeNewMessage(IOS6MessageDb& work, const _MsgMessage& message) const;
 
     void writeBackup(const QString& workPath) const;
