@@ -101,6 +101,21 @@
     </message>
 </context>
 <context>
+    <name>IOS6RestoreMessagesThread</name>
+    <message>
+        <source>IDS_MERGING_IOS6_MESSAGES</source>
+        <translation>Saving messages to iPhone...</translation>
+    </message>
+    <message>
+        <source>IDS_NO_VALID_MESSAGE_RESTORE_TO_IOS_%1_UNKNOWN_CHAT_MSG</source>
+        <translation>No message for recovering. Only found %1 messages with unknown contact info. Please right click the messages to set contact info first and try again.</translation>
+    </message>
+    <message>
+        <source>IDS_CANT_RESTORE_IOS_VERSION_BELOW_60</source>
+        <translation>Failed to recover. Only iOS 6 or above is supported.</translation>
+    </message>
+</context>
+<context>
     <name>DeleteMMSThread</name>
     <message>
         <source>IDS_DELETING_MMS</source>
@@ -308,6 +323,18 @@
     <message>
         <source>IDS_CONFIRM_DEL_CHAT_MMS</source>
         <translation>Confirm to delete Messages with this contact?</translation>
+    </message>
+    <message>
+        <source>IDS_CANT_EXPORT_ITUNES_BACKUP_IS_ENCRYPT</source>
+        <translation>Failed to export messages to iTunes backup because your current iTunes backup is encrypted.</translation>
+    </message>
+    <message>
+        <source>IDS_SUC_RESTORE_%1_MESSAGES_TO_IOS_%2_UNKNOWN_NUMBER</source>
+        <translation>Successfully recovered %1 messages to iPhone. %2 messages with unknown contact info can&apos;t be recovered. Please right click the messages to set contact info to try again.</translation>
+    </message>
+    <message>
+        <source>IDS_SUC_RESTORE_%1_MESSAGES_TO_IOS</source>
+        <translation>Successfully recovered %1 messages to iPhone.</translation>
     </message>
 </context>
 <context>

@@ -668,7 +668,7 @@ void MainWindow::miAbout()
     execDialog(about);
 }
 
-// Writing into iTunes backups and devices: no menu entry reaches these.
+// Writing into iTunes backups and devices: no menu entry reaches these. The device ones do nothing yet.
 void MainWindow::miI2I() {}
 void MainWindow::miI2ISel() {}
 void MainWindow::miI2IChat() {}
@@ -677,7 +677,7 @@ void MainWindow::miDb2I() {}
 void MainWindow::miDb2ISel() {}
 void MainWindow::miDb2IChat() {}
 void MainWindow::miDb2IAll() {}
-void MainWindow::miExport2ITunesBKSel() {}
-void MainWindow::miExport2ITunesBKChat() {}
-void MainWindow::miExport2ITunesBKAll() {}
-void MainWindow::miExport2ITunesBK() {}
+void MainWindow::miExport2ITunesBKSel() { m_importCommands->runExportToITunesBackup(ScopeRequest::Selection); }
+void MainWindow::miExport2ITunesBKChat() { m_importCommands->runExportToITunesBackup(ScopeRequest::Chat); }
+void MainWindow::miExport2ITunesBKAll() { m_importCommands->runExportToITunesBackup(ScopeRequest::All); }
+void MainWindow::miExport2ITunesBK() { m_importCommands->runExportToITunesBackup(ScopeRequest::ByRule); }

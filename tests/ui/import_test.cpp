@@ -4,6 +4,7 @@
 
 #include "backup/backupmanifest.h"
 #include "backup/itunescachesmsthread.h"
+#include "ui/commands/importcommands.h"
 #include "fixtures/sample_backups.h"
 #include "ui/loaditunesbackupdlg.h"
 #include "ui/progressform.h"
@@ -298,6 +299,35 @@ TEST_F(ImportTest, EachBackupSlotCopiesItsOwnScopeWhateverIsSelected)
         invoke(window, c.slot);
         EXPECT_EQ(storedMessages(localDbFolder(QString::fromLatin1(c.slot))), c.copied) << c.slot;
     }
+}
+
+// Writing back: an encrypted backup is refused before anything is copied; a plain one takes the messages.
+TEST_F(ImportTest, MessagesMergeOnlyIntoAPlainBackupAndTheResultCountsThem)
+{
+    makeLocalDb(QStringLiteral("Mine"), 30);
+    fixtures::SampleBackupOptions encrypted;
+    encrypted.encrypted = true;
+    const QString locked = writeBackup(encrypted, QStringLiteral("locked"));
+    const QString plain = writeBackup({}, QStringLiteral("plain"));
+    MainWindow window;
+    select(window, localNode(window, QStringLiteral("Mine")));
+    answerChooser(locked);
+    answerChooser(plain);
+
+    invoke(window, "miExport2ITunesBKAll");
+    invoke(window, "miExport2ITunesBKAll");
+
+    EXPECT_EQ(script.boxTexts(QMessageBox::Warning),
+              QStringList(QStringLiteral("Failed to export messages to iTunes backup because your current iTunes backup"
+                                         " is encrypted.")));
+    const int sent = localNode(window, QStringLiteral("Mine"))->store.messageList().size();
+    EXPECT_EQ(script.boxTexts(QMessageBox::Information),
+              QStringList(QStringLiteral("Successfully recovered %1 messages to iPhone.").arg(sent)));
+    const QStringList kept = {QStringLiteral("Manifest.mbdb-*")};
+    EXPECT_TRUE(QDir(locked).entryList(kept).isEmpty());
+    EXPECT_EQ(QDir(plain).entryList(kept).size(), 1);
+    EXPECT_TRUE(ImportCommands::restoreResultText(3, 2).startsWith(
+        QStringLiteral("Successfully recovered 3 messages to iPhone. 2 messages with unknown contact info")));
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 #include "ui/commands/importcommands.h"
 
 #include "backup/backupmanifest.h"
+#include "backup/ios6restoremessagesthread.h"
 #include "backup/itunescachesmsthread.h"
 #include "core/datadir.h"
 #include "core/fileutil.h"
 #include "core/safepath.h"
 #include "export/archivejobs.h"
+#include "msgdb/ios6messagedb.h"
 #include "msgdb/messagedbfolder.h"
 #include "ui/commands/commandcontext.h"
 #include "ui/interaction.h"
@@ -53,50 +55,96 @@ void ImportCommands::runBackup(ScopeRequest request)
     m_scope.run(request, [this](MsgMessageList messages) { backupMessages(messages); });
 }
 
-void ImportCommands::importITunesBackup(const QString& name)
+std::optional<ImportCommands::CachedBackup> ImportCommands::cacheChosenBackup(bool refuseEncrypted)
 {
     QWidget* parent = m_context.dialogParent();
-    QSharedPointer<BackupManifest> manifest;
+    CachedBackup backup;
     {
         LoadItunesBackupDlg chooser(parent);
         if (execDialog(chooser) != QDialog::Accepted)
-            return;
-        manifest = chooser.selectedBackup();
+            return std::nullopt;
+        backup.manifest = chooser.selectedBackup();
     }
-    if (!manifest)
-        return;
-    if (manifest->deviceInfo.isEncrypted) {
-        PasscodeDlg passcode(manifest.data(), parent);
+    if (!backup.manifest)
+        return std::nullopt;
+    if (backup.manifest->deviceInfo.isEncrypted) {
+        if (refuseEncrypted) {
+            showWarning(tr("IDS_CANT_EXPORT_ITUNES_BACKUP_IS_ENCRYPT"));
+            return std::nullopt;
+        }
+        PasscodeDlg passcode(backup.manifest.data(), parent);
         if (execDialog(passcode) != QDialog::Accepted)
-            return;
+            return std::nullopt;
     }
     try {
-        manifest->loadMbdb();
+        backup.manifest->loadMbdb();
     } catch (const std::exception& error) {
         showException(error);
+        return std::nullopt;
+    }
+    // The job's cache records are committed when it goes, before the long steps that follow.
+    ProgressForm form(QString(), parent);
+    ITunesCacheSMSThread job(backup.manifest.data(), &form, parent);
+    if (!runJob(form, job))
+        return std::nullopt;
+    backup.cacheDir = job.cacheDir();
+    backup.skippedFiles = job.skippedFiles();
+    return backup;
+}
+
+void ImportCommands::importITunesBackup(const QString& name)
+{
+    const std::optional<CachedBackup> backup = cacheChosenBackup(false);
+    if (!backup)
         return;
-    }
-    QDir cacheDir;
-    int skippedFiles = 0;  // named in the import's success text
-    {
-        // The job's cache records are committed when it goes, before the long steps below.
-        ProgressForm form(QString(), parent);
-        ITunesCacheSMSThread job(manifest.data(), &form, parent);
-        if (!runJob(form, job))
-            return;
-        cacheDir = job.cacheDir();
-        skippedFiles = job.skippedFiles();
-    }
     try {
-        const QSharedPointer<AbsMessageDb> db = openMessageDbFolder(cacheDir);
+        const QSharedPointer<AbsMessageDb> db = openMessageDbFolder(backup->cacheDir);
         _MsgStore store;  // owns the backup's records until the copy has ended
         db->messages(store, 0);
-        const QString note = skippedFiles > 0 ? ITunesCacheSMSThread::skippedFilesText(skippedFiles) : QString();
-        backupToLocalDb(name.isEmpty() ? backupNameFor(manifest->deviceInfo.deviceName) : name, store.messageList(),
-                        note);
+        const QString note =
+            backup->skippedFiles > 0 ? ITunesCacheSMSThread::skippedFilesText(backup->skippedFiles) : QString();
+        backupToLocalDb(name.isEmpty() ? backupNameFor(backup->manifest->deviceInfo.deviceName) : name,
+                        store.messageList(), note);
     } catch (const std::exception& error) {
         showException(error);
     }
+}
+
+void ImportCommands::runExportToITunesBackup(ScopeRequest request)
+{
+    m_scope.run(request, [this](MsgMessageList messages) { exportToITunesBackup(messages); });
+}
+
+QString ImportCommands::restoreResultText(int merged, int skipped)
+{
+    if (skipped > 0)
+        return tr("IDS_SUC_RESTORE_%1_MESSAGES_TO_IOS_%2_UNKNOWN_NUMBER").arg(merged).arg(skipped);
+    return tr("IDS_SUC_RESTORE_%1_MESSAGES_TO_IOS").arg(merged);
+}
+
+void ImportCommands::exportToITunesBackup(MsgMessageList messages)
+{
+    const _AbsDBItemNode* source = ItemModelMain::databaseNodeOf(m_context.currentTreeNode());
+    if (!source)
+        return;
+    const _MsgStore keepAlive = source->store;  // the source node may go while the merge runs
+    const std::optional<CachedBackup> backup = cacheChosenBackup(true);
+    if (!backup)
+        return;
+    // The merge job refuses a database that is not in the iOS 6 layout before it changes anything.
+    IOS6MessageDb target(backup->cacheDir, QString(), false);
+    int merged = 0;
+    int skipped = 0;
+    {
+        ProgressForm form(QString(), m_context.dialogParent());
+        IOS6RestoreMessagesThread job(QString(), &messages, &target, backup->manifest->backupDir, &form,
+                                      m_context.dialogParent());
+        if (!runJob(form, job))
+            return;
+        merged = job.mergedCount();
+        skipped = job.skippedCount();
+    }
+    showInfo(restoreResultText(merged, skipped));
 }
 
 QStringList ImportCommands::localDbNames() const
