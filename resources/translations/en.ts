@@ -80,6 +80,17 @@
         <source>IDS_CONFIRM_SEL_COUNTRY_%1</source>
         <translation>Confirm to select %1?</translation>
     </message>
+    <message>
+        <source>Cancel</source>
+        <translation>Cancel</translation>
+    </message>
+</context>
+<context>
+    <name>IOSLoadFileRelayThread</name>
+    <message>
+        <source>IDS_LOADING_IOS_DATABASES</source>
+        <translation>Loading messages from iPhone...</translation>
+    </message>
 </context>
 <context>
     <name>ITunesCacheSMSThread</name>
@@ -283,6 +294,10 @@
     <message>
         <source>IDS_ANDROID_%1_CANT_READ_MMC_NUMBER</source>
         <translation>Failed to load country code from your phone. Please click &quot;OK&quot; button to select a country code manually.</translation>
+    </message>
+    <message>
+        <source>IDS_IOS_BACKUP_NOT_READY</source>
+        <translation>The messages of an iPhone with this iOS version are read from a backup of the iPhone, which this version of Tallowmere cannot make yet.</translation>
     </message>
     <message>
         <source>IDS_TITLE_EXTRACT_MEDIA_FILES</source>

@@ -1,6 +1,6 @@
 #include "core/jobguard.h"
 
-#include "core/htmltext.h"
+#include "core/errors.h"
 #include "core/progresssink.h"
 
 #include <exception>
@@ -13,6 +13,6 @@ void runGuarded(ProgressSink* sink, const std::function<void()>& work, const std
         cleanUp();
     } catch (const std::exception& error) {
         cleanUp();
-        ProgressSink::postError(sink, htmlEscape(QString::fromUtf8(error.what())));
+        ProgressSink::postError(sink, errorRichText(error));
     }
 }

@@ -2,8 +2,20 @@
 
 #include "core/datadir.h"
 #include "core/errors.h"
+#include "device/mobiledevice.h"
 
 #include <QRegularExpression>
+
+#include <exception>
+
+namespace {
+
+QString refusal(const char* text, const char* picture)
+{
+    return QStringLiteral("%1<br/><br/><img src=\"%2\"/>").arg(QLatin1String(text), QLatin1String(picture));
+}
+
+}  // namespace
 
 QDir IOSDevice::cacheDir() const
 {
@@ -29,8 +41,33 @@ QList<int> IOSDevice::versionNumbers() const
     return numbers;
 }
 
+bool IOSDevice::readsThroughFileRelay() const
+{
+    const QList<int> numbers = versionNumbers();
+    return numbers.isEmpty() || (numbers.first() >= 5 && numbers.first() <= 7);
+}
+
 bool IOSDevice::isValidUdid(const QString& udid)
 {
     static const QRegularExpression pattern(QStringLiteral("\\A[A-Za-z0-9-]{1,64}\\z"));
     return pattern.match(udid).hasMatch();
+}
+
+QString IOSDevice::backupSettingsRefusal(bool checkICloud, bool checkEncryption) const
+{
+    QList<CFType> values;
+    try {
+        values = MobileDevice::copyValues(amDevice, {QString()}, QStringLiteral("com.apple.mobile.backup"));
+    } catch (const std::exception&) {
+        return QString();
+    }
+    const CFType settings = values.value(0);
+    if (checkICloud && settings.value(QStringLiteral("CloudBackupEnabled")).toBool(false))
+        return refusal("Failed to transfer data to device. Please turn off iCloud backup on your iPhone to try again.",
+                       ":res/close_icloudbk.jpg");
+    if (checkEncryption && settings.value(QStringLiteral("WillEncrypt")).toBool(false))
+        return refusal("Failed to transfer data to device. Your iTunes backup is encrypted. Please run iTunes on "
+                       "computer and then uncheck \"Encrypt iPhone backup\" option to try again.",
+                       ":res/close_itunesbkenc.jpg");
+    return QString();
 }

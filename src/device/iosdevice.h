@@ -30,6 +30,14 @@ public:
 
     // The numbers of productVersion: "7.1.2" -> [7, 1, 2], "" -> [].
     QList<int> versionNumbers() const;
+    // True when the device's messages are read through its file-relay service: iOS 5, 6 and 7, and a
+    // device that reports no version. Others need a device backup.
+    bool readsThroughFileRelay() const;
+
+    // Whether a backup of the connected device may go ahead: "" when it may, else the rich text that
+    // tells the user what to turn off (iCloud backup, checked first, or backup encryption), with a
+    // picture. A device that cannot be asked answers "": the backup reports its own failure.
+    QString backupSettingsRefusal(bool checkICloud, bool checkEncryption) const;
 
     // 1 to 64 ASCII letters, digits and hyphens: what real identifiers look like (40 hex digits, or
     // 8 + 16 with a hyphen), and nothing that could leave a folder.

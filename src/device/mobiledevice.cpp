@@ -47,7 +47,7 @@ public:
     {
         QString error;
         if (MobileDevice::openSession(device, error) != 0)
-            throwUtf8(error);
+            throwHtml(error);
     }
     ~Session() { MobileDevice::closeSession(m_device); }
     Session(const Session&) = delete;
@@ -144,7 +144,7 @@ int startService(void* device, const QString& name)
         if (socket >= 0)
             ::close(socket);
         const QString failed = QStringLiteral("Error code: AMDeviceStartService(%1)=%2").arg(htmlEscape(name), QString::number(code));
-        throwUtf8(QLatin1String(kWifiSyncHint) + failed);
+        throwHtml(QLatin1String(kWifiSyncHint) + failed);
     }
     return socket;
 }

@@ -44,7 +44,8 @@ int openSession(void* device, QString& error);
 void closeSession(void* device);
 
 // One value per key, in order (null where the device has none). An empty key reads the whole domain as
-// a dictionary; an empty domain the device's own values. Throws std::runtime_error when no session opens.
+// a dictionary; an empty domain the device's own values. Throws HtmlError (core/errors.h), a
+// std::runtime_error with a rich text for the user, when no session opens; so do the operations below.
 QList<CFType> copyValues(void* device, const QStringList& keys, const QString& domain);
 
 // The socket of the started service, which stays usable after the session ends. Throws

@@ -4,6 +4,9 @@
 #include "device/devicelibraries.h"
 #include "devicesim/tmsim.h"
 
+#include <QFile>
+#include <QTemporaryDir>
+
 #include <cstdlib>
 #include <memory>
 
@@ -27,6 +30,7 @@ PlistNode plistOf(const QVariant& value)
     case QMetaType::Int:
     case QMetaType::LongLong: return PlistNode::fromUInt64(quint64(value.toLongLong()));
     case QMetaType::Double: return PlistNode::fromDouble(value.toDouble());
+    case QMetaType::QByteArray: return PlistNode::fromByteArray(value.toByteArray());
     default: return PlistNode::fromString(value.toString());
     }
 }
@@ -87,6 +91,28 @@ bool unplug(const QString& udid)
     return control<decltype(TMSim_Unplug)>("TMSim_Unplug")(udid.toUtf8().constData());
 }
 
+void setFileRelay(const QString& udid, const QString& status, const QByteArray& archive, int pauseMs)
+{
+    setDomain(udid, QStringLiteral("com.apple.mobile.file_relay"),
+              {{QStringLiteral("Status"), status}, {QStringLiteral("Archive"), archive}, {QStringLiteral("PauseMs"), pauseMs}});
+}
+
+void* plugDeviceWithMessages(const QString& udid, const QString& version, const QString& country,
+                             fixtures::DeviceLayout layout, const QString& status)
+{
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("sms.db"));
+    fixtures::createDeviceDb(path, layout);
+    fixtures::fillSampleHistory(path, {40, 6, 11, false, false});
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+    addDevice(udid);
+    setDomain(udid, QString(), {{QStringLiteral("UniqueDeviceID"), udid}, {QStringLiteral("DeviceName"), udid.toUpper()},
+                                {QStringLiteral("ProductVersion"), version}, {QStringLiteral("MobileSubscriberCountryCode"), country}});
+    setFileRelay(udid, status, fixtures::makeArchive(fixtures::deviceDbEntries(file.readAll())));
+    return plug(udid);
+}
+
 QStringList takeCallLog()
 {
     const std::unique_ptr<char, decltype(&std::free)> log(control<decltype(TMSim_TakeCallLog)>("TMSim_TakeCallLog")(),
@@ -102,6 +128,7 @@ long liveObjects()
 
 void SimulatorTest::SetUp()
 {
+    TempHomeTest::SetUp();
     ASSERT_TRUE(loadSimulator());
     m_liveAtStart = liveObjects();
 }
@@ -109,6 +136,7 @@ void SimulatorTest::SetUp()
 void SimulatorTest::TearDown()
 {
     EXPECT_EQ(liveObjects(), m_liveAtStart) << "CoreFoundation objects leaked or released twice";
+    TempHomeTest::TearDown();
 }
 
 }  // namespace devicesim

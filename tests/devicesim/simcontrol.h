@@ -1,6 +1,10 @@
 #pragma once
 // The tests' side of the simulated MobileDevice library: loading it as the program's device library and
 // driving it through its TMSim_* functions, reached by name through the loaded library.
+#include "fixtures/device_archive.h"
+#include "fixtures/message_history.h"
+#include "fixtures/temp_home.h"
+
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
@@ -13,7 +17,7 @@ namespace devicesim {
 bool loadSimulator();
 QString simulatorPath();
 
-// Values of a domain ("" for the device's own): strings, booleans, integers and doubles.
+// Values of a domain ("" for the device's own): strings, booleans, integers, doubles and data.
 void setDomain(const QString& udid, const QString& domain, const QVariantMap& values);
 void setPaired(const QString& udid, bool paired);
 // Every later call of function fails with code; 0 ends it.
@@ -21,6 +25,14 @@ void fail(const char* function, int code);
 void* addDevice(const QString& udid);
 void* plug(const QString& udid);
 bool unplug(const QString& udid);
+// The device's file relay answers status, then sends archive (see TMSim_SetDomain).
+void setFileRelay(const QString& udid, const QString& status, const QByteArray& archive, int pauseMs = 0);
+
+// Plugs a device that reports udid, version and country (none when empty), whose file relay answers
+// status and sends a generated message database of layout.
+void* plugDeviceWithMessages(const QString& udid, const QString& version, const QString& country,
+                             fixtures::DeviceLayout layout, const QString& status = QStringLiteral("Acknowledged"));
+
 // The MobileDevice calls since the last take.
 QStringList takeCallLog();
 // Objects alive in the CoreFoundation stand-in.
@@ -28,7 +40,7 @@ long liveObjects();
 
 // Loads a fresh simulator; after the test no CoreFoundation object may be left over (every Create and
 // Copy result released once).
-class SimulatorTest : public ::testing::Test {
+class SimulatorTest : public TempHomeTest {
 protected:
     void SetUp() override;
     void TearDown() override;

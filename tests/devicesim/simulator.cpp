@@ -6,6 +6,11 @@
 #include "platform/cf/tmcfplist.h"
 #include "platform/mobiledeviceapi.h"
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -101,6 +106,37 @@ bool textOf(CFTypeRef value, std::string& text)
     text = chars ? chars : "";
     std::free(chars);
     return true;
+}
+
+constexpr char kFileRelay[] = "com.apple.mobile.file_relay";
+
+// One file-relay session on fd, as a device serves it, configured by a copy of the device's file-relay
+// domain (see tmsim.h).
+void serveFileRelay(int fd, Device* device, Plist config)
+{
+    uint32_t length = 0;
+    std::string request(::recv(fd, &length, 4, MSG_WAITALL) == 4 ? std::min(ntohl(length), 1u << 20) : 0, '\0');
+    request.resize(size_t(std::max<ssize_t>(::recv(fd, &request[0], request.size(), MSG_WAITALL), 0)));
+    if (const Lock lock(simulator().mutex); const Plist& domain = device->domains[kFileRelay])
+        plist_dict_set_item(domain.get(), "Request", plist_new_string(request.c_str()));
+    char *status = nullptr, *archive = nullptr;
+    uint64_t size = 0, pauseMs = 0;
+    plist_get_string_val(plist_dict_get_item(config.get(), "Status"), &status);
+    plist_get_data_val(plist_dict_get_item(config.get(), "Archive"), &archive, &size);
+    plist_get_uint_val(plist_dict_get_item(config.get(), "PauseMs"), &pauseMs);
+    const bool ok = request.find("<key>Sources</key>") != std::string::npos;
+    const std::string answer = std::string("<plist version=\"1.0\"><dict><key>") + (ok ? "Status" : "Error")
+                               + "</key><string>" + (ok && status ? status : "InvalidSource") + "</string></dict></plist>";
+    const uint32_t answerLength = htonl(uint32_t(answer.size()));
+    const auto send = [fd](const void* bytes, size_t count) { return ::send(fd, bytes, count, MSG_NOSIGNAL) == ssize_t(count); };
+    bool open = send(&answerLength, 4) && send(answer.data(), answer.size()) && ok;
+    for (uint64_t sent = 0, piece = 64 << 10; open && sent < size; sent += piece) {
+        open = send(archive + sent, size_t(std::min(piece, size - sent)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+    }
+    std::free(status);
+    std::free(archive);
+    ::close(fd);
 }
 
 void notify(const Subscription& subscription, AMDeviceRef device, uint32_t message)
@@ -348,11 +384,18 @@ int32_t AMDeviceSetValue(AMDeviceRef handle, CFStringRef domain, CFStringRef key
 
 int32_t AMDeviceStartService(AMDeviceRef handle, CFStringRef name, int* socket, void*)
 {
-    return onDevice("AMDeviceStartService", handle, needsSession, [&](Device&) -> int32_t {
+    return onDevice("AMDeviceStartService", handle, needsSession, [&](Device& device) -> int32_t {
         std::string service;
         if (!socket || !textOf(name, service))
             return kSimBadArgument;
-        return kSimNoService;  // the simulated services come with the clients that use them
+        const auto relay = device.domains.find(kFileRelay);
+        int ends[2];
+        if (service != kFileRelay || relay == device.domains.end() || !plist_dict_get_item(relay->second.get(), "Status")
+            || ::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0)
+            return kSimNoService;
+        std::thread(serveFileRelay, ends[1], &device, Plist(plist_copy(relay->second.get()))).detach();
+        *socket = ends[0];
+        return 0;
     });
 }
 

@@ -22,7 +22,10 @@ void TMSim_Reset();
 // The device with this identifier, registered unplugged and paired when new. Its handle never changes.
 void* TMSim_AddDevice(const char* udid);
 // Replaces a domain's values (null domain: the device's own) by the dictionary of a property list.
-// False when the device is unknown or the bytes are no dictionary.
+// False when the device is unknown or the bytes are no dictionary. With "Status" in its domain
+// "com.apple.mobile.file_relay" a device serves that service: it keeps each framed request's body there
+// as "Request"; one with the key "Sources" is answered {"Status": Status}, then "Archive" (data) follows
+// with "PauseMs" after each 64 KiB; any other is answered {"Error": "InvalidSource"}; then it closes.
 bool TMSim_SetDomain(const char* udid, const char* domain, const char* plist, uint32_t length);
 void TMSim_SetPaired(const char* udid, bool paired);
 // Every later call of the named MobileDevice function fails with code (null or none for the functions

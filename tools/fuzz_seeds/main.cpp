@@ -3,6 +3,7 @@
 #include "core/plistnode.h"
 #include "fixtures/address_book.h"
 #include "fixtures/backup_builder.h"
+#include "fixtures/device_archive.h"
 #include "fixtures/ios5_history.h"
 #include "fixtures/message_history.h"
 
@@ -149,6 +150,21 @@ void writeDeviceValueSeeds(const QDir& corpus)
     writeSeed(corpus, QStringLiteral("cfplist"), QStringLiteral("device_values.bplist"), values.toBinary());
 }
 
+// What a device's file relay sends: its folders and a small database, and the same with entries that
+// must never be unpacked (names leading outside, a link, a device node).
+void writeArchiveSeeds(const QDir& corpus)
+{
+    const QList<fixtures::ArchiveEntry> plain = fixtures::deviceDbEntries(QByteArray(600, 's'));
+    writeSeed(corpus, QStringLiteral("filerelay_archive"), QStringLiteral("device_db.cpio.gz"), fixtures::makeArchive(plain));
+    const QList<fixtures::ArchiveEntry> hostile{{QStringLiteral("../outside"), S_IFREG, "x"},
+                                                {QStringLiteral("/tmp/outside"), S_IFREG, "x"},
+                                                {QStringLiteral("./var/link"), S_IFLNK, "/etc"},
+                                                {QStringLiteral("./var/link/passwd"), S_IFREG, "x"},
+                                                {QStringLiteral("./var/dev"), S_IFCHR, {}}};
+    writeSeed(corpus, QStringLiteral("filerelay_archive"), QStringLiteral("hostile.cpio.gz"),
+              fixtures::makeArchive(plain + hostile));
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -166,6 +182,7 @@ int main(int argc, char** argv)
         writeKeyBagSeeds(corpus);
         writeContactsSeeds(corpus, scratch);
         writeDeviceValueSeeds(corpus);
+        writeArchiveSeeds(corpus);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;

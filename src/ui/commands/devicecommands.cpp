@@ -3,12 +3,19 @@
 #include "core/datadir.h"
 #include "core/errors.h"
 #include "core/fileutil.h"
+#include "device/filerelay.h"
 #include "device/mobiledevice.h"
+#include "msgdb/country.h"
 #include "msgdb/messagedbfolder.h"
 #include "ui/commands/commandcontext.h"
+#include "ui/countryselform.h"
+#include "ui/interaction.h"
 #include "ui/itemmodelmain.h"
+#include "ui/jobrunner.h"
 #include "ui/messagebox.h"
+#include "ui/progressform.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 
 #include <exception>
@@ -35,7 +42,33 @@ IOSDevice readConnectedDevice(void* handle)
     return device;
 }
 
+// A code the library cannot look up counts as known: asking the user would not help.
+bool isKnownCountryCode(const QString& mcc)
+{
+    try {
+        bool found = false;
+        CountryLibDb(QString()).countryByMcc(mcc, &found);
+        return found;
+    } catch (const std::exception& error) {
+        qWarning("%s", error.what());
+        return true;
+    }
+}
+
+QString mainWindowText(const char* key)
+{
+    return QCoreApplication::translate("MainWindow", key);
+}
+
 }  // namespace
+
+bool checkBackupSettings(const IOSDevice& device, bool checkICloud, bool checkEncryption)
+{
+    const QString refusal = device.backupSettingsRefusal(checkICloud, checkEncryption);
+    if (!refusal.isEmpty())
+        showWarning(refusal);
+    return refusal.isEmpty();
+}
 
 DeviceCommands::~DeviceCommands()
 {
@@ -57,7 +90,7 @@ void DeviceCommands::subscribeNotifications(QObject* receiver)
     }
 }
 
-void DeviceCommands::deviceConnected(void* device)
+void DeviceCommands::deviceConnected(void* handle)
 {
     if (!m_startupFinished) {
         qWarning("device arrival ignored during start-up");
@@ -66,14 +99,66 @@ void DeviceCommands::deviceConnected(void* device)
     showInfo(QStringLiteral("<p><b>Notes:</b> If your iPhone is protected with a passcode, please enter your "
                             "passcode on iPhone first.</p>"));
     try {
-        // Its messages are not read yet: the node stands for the device until it is unplugged.
-        ItemModelMain* model = m_context.mainModel();
-        model->addIOSDevice({}, readConnectedDevice(device));
-        m_context.expandTreeNode(model->deviceRoot());
+        IOSDevice device = readConnectedDevice(handle);
+        device.cacheDir();  // refuses an identifier that cannot name a folder before anything is done
+        settleCountryCode(device);
+        if (copyMessageDb(device))
+            addDeviceNode(device);
     } catch (const std::exception& error) {
         qWarning("%s", error.what());
-        showError(QString::fromUtf8(error.what()));  // the device layer's own texts
+        showError(errorRichText(error));
     }
+}
+
+void DeviceCommands::settleCountryCode(IOSDevice& device)
+{
+    if (!device.countryCode.isEmpty() && isKnownCountryCode(device.countryCode))
+        return;
+    if (device.countryCode.isEmpty())
+        showInfo(mainWindowText(QT_TRANSLATE_NOOP("MainWindow", "IDS_ANDROID_%1_CANT_READ_MMC_NUMBER")));
+    CountrySelForm chooser(m_context.dialogParent());
+    if (execDialog(chooser) == QDialog::Accepted)
+        device.countryCode = chooser.selectedMcc();
+}
+
+bool DeviceCommands::copyMessageDb(const IOSDevice& device)
+{
+    if (!device.readsThroughFileRelay())
+        return copyThroughBackup(device);
+    closeDatabasesOf(device.udid);
+    QWidget* parent = m_context.dialogParent();
+    ProgressForm form(QString(), parent);
+    IOSLoadFileRelayThread job(&device, &form, parent);
+    return runJob(form, job);
+}
+
+bool DeviceCommands::copyThroughBackup(const IOSDevice& device)
+{
+    if (checkBackupSettings(device, true, false))
+        showWarning(mainWindowText(QT_TRANSLATE_NOOP("MainWindow", "IDS_IOS_BACKUP_NOT_READY")));
+    return false;
+}
+
+void DeviceCommands::closeDatabasesOf(const QString& udid)
+{
+    for (const auto& child : m_context.mainModel()->deviceRoot()->children) {
+        auto* node = child->type == kNodeIOSDevice ? static_cast<_IOSDeviceItemNode*>(child.get()) : nullptr;
+        if (node && node->db && node->device.udid == udid)
+            node->db->close();
+    }
+}
+
+void DeviceCommands::addDeviceNode(const IOSDevice& device)
+{
+    const QSharedPointer<AbsIOSMessageDb> db = openMessageDbFolder(device.cacheDir(), device.countryCode);
+    _MsgStore store;
+    db->chats(store);  // before the node exists: a database that cannot be read adds none
+    ItemModelMain* model = m_context.mainModel();
+    _IOSDeviceItemNode* node = model->addIOSDevice(db, device);
+    node->store = store;
+    model->loadChats(node);
+    m_context.expandTreeNode(model->deviceRoot());
+    m_context.selectTreeNode(node);
 }
 
 void DeviceCommands::deviceDisconnected(void* device)

@@ -4,7 +4,11 @@
 #include <QString>
 
 class CommandContext;
+class IOSDevice;
 class QObject;
+
+// Whether a backup of device may go ahead; when it may not, the user has been shown what to turn off.
+bool checkBackupSettings(const IOSDevice& device, bool checkICloud, bool checkEncryption);
 
 class DeviceCommands {
 public:
@@ -20,9 +24,10 @@ public:
     // Arrivals are ignored until start-up has finished (a modal step of start-up must not run the
     // device reading inside its own loop).
     void setStartupFinished(bool finished) { m_startupFinished = finished; }
-    // Reads the arriving device's identity and adds its node; a device that cannot be read is shown as
-    // an error and gets no node.
-    void deviceConnected(void* device);
+    // Reads the arriving device: its identity, its country (asking the user when the device does not
+    // say), its message database copied into its cache folder, then adds its node with its
+    // conversations and selects it. Whatever fails is shown, and then no node is added.
+    void deviceConnected(void* handle);
     // Removes the first device node of the handle; virtual devices have none.
     void deviceDisconnected(void* device);
     // Removes the node of the tree's selected device.
@@ -31,6 +36,13 @@ public:
     void loadVirtualDevices();
 
 private:
+    void settleCountryCode(IOSDevice& device);
+    // Copies the device's message database into its cache folder: true once it is there.
+    bool copyMessageDb(const IOSDevice& device);
+    bool copyThroughBackup(const IOSDevice& device);
+    // Closes the connections of the nodes of the device, whose files are about to be replaced.
+    void closeDatabasesOf(const QString& udid);
+    void addDeviceNode(const IOSDevice& device);
     void loadVirtualDevice(const QString& folder);
 
     CommandContext& m_context;

@@ -1,0 +1,122 @@
+// Unpacking a file-relay archive against the raw floor for the same work: libarchive's reader and
+// plain writes, with no name checks, no containment and no progress, timed in the same run.
+#include "core/fileutil.h"
+#include "device/filerelay.h"
+
+#include "fixtures/device_archive.h"
+#include "fixtures/message_history.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <stdexcept>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kSmallFiles = 2000;  // beside the database: what the per-entry work costs
+
+int messageCount()
+{
+    const int n = qEnvironmentVariableIntValue("BENCH_MESSAGES");
+    return n > 0 ? n : 100000;
+}
+
+double seconds(Clock::duration d)
+{
+    return std::chrono::duration<double>(d).count();
+}
+
+// A device's databases as the file relay sends them: a generated message database and many small files.
+QByteArray deviceArchive(const QString& scratch)
+{
+    const QString db = scratch + QStringLiteral("/sms.db");
+    fixtures::createIos6DeviceDb(db);
+    fixtures::SampleHistoryOptions options;
+    options.messages = messageCount();
+    fixtures::fillSampleHistory(db, options);
+    QFile file(db);
+    if (!file.open(QIODevice::ReadOnly))
+        throw std::runtime_error("cannot read the sample database");
+    QList<fixtures::ArchiveEntry> entries = fixtures::deviceDbEntries(file.readAll());
+    entries.append({QStringLiteral("./var/mobile/Library/Notes"), S_IFDIR, {}});
+    for (int i = 0; i < kSmallFiles; ++i)
+        entries.append({QStringLiteral("./var/mobile/Library/Notes/note%1.txt").arg(i), S_IFREG, QByteArray(700, 'n')});
+    return fixtures::makeArchive(entries);
+}
+
+void rawUnpack(const QString& archivePath, const QString& folder)
+{
+    const std::unique_ptr<archive, decltype(&archive_read_free)> reader(archive_read_new(), &archive_read_free);
+    archive_read_support_filter_all(reader.get());
+    archive_read_support_format_all(reader.get());
+    if (archive_read_open_filename(reader.get(), QFile::encodeName(archivePath).constData(), 0x80000) != ARCHIVE_OK)
+        throw std::runtime_error("raw unpack cannot open the archive");
+    ::mkdir(QFile::encodeName(folder).constData(), 0700);
+    archive_entry* entry = nullptr;
+    while (archive_read_next_header(reader.get(), &entry) == ARCHIVE_OK) {
+        const QByteArray path = QFile::encodeName(folder) + '/' + archive_entry_pathname(entry);
+        if (archive_entry_filetype(entry) == AE_IFDIR) {
+            ::mkdir(path.constData(), 0700);
+        } else if (archive_entry_filetype(entry) == AE_IFREG) {
+            const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (fd < 0 || archive_read_data_into_fd(reader.get(), fd) != ARCHIVE_OK)
+                throw std::runtime_error("raw unpack cannot write");
+            ::close(fd);
+        }
+    }
+}
+
+void BM_UnpackFileRelayArchive(benchmark::State& state)
+{
+    QTemporaryDir dir;
+    const QString archivePath = dir.filePath(QStringLiteral("file-relay.cpio"));
+    QFile archiveFile(archivePath);
+    const QByteArray bytes = deviceArchive(dir.path());
+    if (!archiveFile.open(QIODevice::WriteOnly) || archiveFile.write(bytes) != bytes.size())
+        throw std::runtime_error("cannot write the archive");
+    archiveFile.close();
+    const QString rawFolder = dir.filePath(QStringLiteral("raw"));
+    const QString ourFolder = dir.filePath(QStringLiteral("ours"));
+
+    double ours = 0;
+    double raw = 0;
+    double archives = 0;
+    for (auto _ : state) {
+        removeDirRecursive(rawFolder);
+        auto start = Clock::now();
+        rawUnpack(archivePath, rawFolder);
+        raw += seconds(Clock::now() - start);
+
+        start = Clock::now();
+        unpackFileRelayArchive(archivePath, ourFolder, nullptr);
+        const double elapsed = seconds(Clock::now() - start);
+        ours += elapsed;
+        state.SetIterationTime(elapsed);
+        archives += 1;
+    }
+    const QString db = QStringLiteral("/var/mobile/Library/SMS/sms.db");
+    if (QFileInfo(ourFolder + db).size() != QFileInfo(rawFolder + db).size() || QFileInfo(ourFolder + db).size() == 0)
+        state.SkipWithError("the unpacked databases differ");
+    state.counters["ours_per_s"] = benchmark::Counter(archives / ours);
+    state.counters["raw_per_s"] = benchmark::Counter(archives / raw);
+    state.counters["slowdown"] = benchmark::Counter(ours / raw);
+    state.counters["archive_mb"] = benchmark::Counter(double(bytes.size()) / (1 << 20));
+}
+
+}  // namespace
+
+BENCHMARK(BM_UnpackFileRelayArchive)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();

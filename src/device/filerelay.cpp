@@ -1,0 +1,278 @@
+#include "device/filerelay.h"
+
+#include "core/errors.h"
+#include "core/fileutil.h"
+#include "core/jobguard.h"
+#include "core/progresssink.h"
+#include "core/safepath.h"
+#include "device/mobiledevice.h"
+#include "device/servicesocket.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocale>
+#include <QRegularExpression>
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+namespace {
+
+constexpr int kBlockBytes = 0x80000;
+constexpr int kSendTimeoutMs = 60000;
+// The device gathers its databases before it answers.
+constexpr int kAcknowledgeTimeoutMs = 3600000;
+// The end of the archive is known only by the device closing the connection, or by its silence.
+constexpr int kStreamTimeoutMs = 60000;
+constexpr int kCancelled = -1;
+
+const QString kArchiveName = QStringLiteral("file-relay.cpio");
+const QString kTreeName = QStringLiteral("file-relay");
+const QString kStagingSuffix = QStringLiteral(".new");
+const QString kRetiredSuffix = QStringLiteral(".old");
+
+struct ArchiveFree {
+    void operator()(archive* reader) const { archive_read_free(reader); }
+};
+using ArchiveReader = std::unique_ptr<archive, ArchiveFree>;
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : m_fd(fd) {}
+    ~FileDescriptor()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+QString kilobytes(qint64 bytes)
+{
+    return QLocale().toString(bytes / 1024);
+}
+
+// The entry's name as the device's tree uses it: without a leading "./" and without the characters
+// Windows refuses in names, which the device's layout never needs. "" for the archive's root.
+QString cleanEntryName(const QString& name)
+{
+    static const QRegularExpression leadingDot(QStringLiteral("^\\./"));
+    static const QRegularExpression refused(QStringLiteral("[\\:*?\\\"<>|]"));
+    QString clean = name;
+    clean.remove(leadingDot).remove(refused);
+    while (clean.endsWith(QLatin1Char('/')))
+        clean.chop(1);  // folders may be named with a trailing slash
+    return clean == QLatin1String(".") ? QString() : clean;
+}
+
+bool writeAll(int fd, const char* bytes, qint64 length)
+{
+    while (length > 0) {
+        const ssize_t count = ::write(fd, bytes, size_t(length));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            return false;
+        bytes += count;
+        length -= count;
+    }
+    return true;
+}
+
+// Puts fresh in place of target; what stood at target goes only after fresh is in place.
+void swapInFolder(const QString& target, const QString& fresh)
+{
+    const QString retired = target + kRetiredSuffix;
+    removeDirRecursive(retired);
+    const QByteArray targetName = QFile::encodeName(target);
+    const QByteArray retiredName = QFile::encodeName(retired);
+    const QFileInfo current(target);
+    const bool hadTarget = current.exists() || current.isSymLink();
+    if (hadTarget && ::rename(targetName.constData(), retiredName.constData()) != 0)
+        throwUtf8(QStringLiteral("create %1 error. %2").arg(target, systemErrorText(errno)));
+    if (::rename(QFile::encodeName(fresh).constData(), targetName.constData()) != 0) {
+        const int error = errno;
+        if (hadTarget)
+            ::rename(retiredName.constData(), targetName.constData());
+        throwUtf8(QStringLiteral("create %1 error. %2").arg(target, systemErrorText(error)));
+    }
+    removeDirRecursive(retired);
+}
+
+// Where entry goes below root: only folders and regular files, by names that stay inside.
+std::optional<QString> entryTarget(archive_entry* entry, const ContainedFolder& root)
+{
+    const char* rawName = archive_entry_pathname(entry);
+    const QString name = rawName ? cleanEntryName(QString::fromUtf8(rawName)) : QString();
+    if (name.isEmpty())
+        return std::nullopt;  // the root itself, or no name at all
+    const mode_t type = archive_entry_filetype(entry);
+    if (type != AE_IFDIR && type != AE_IFREG) {
+        qWarning("skipped archive entry %s: neither a folder nor a regular file", qUtf8Printable(name));
+        return std::nullopt;
+    }
+    return root.resolve(name);  // logs why it refuses
+}
+
+void throwIfCancelled(const ProgressSink* sink)
+{
+    if (ProgressSink::isCancelled(sink))
+        throw kCancelled;
+}
+
+void unpackFile(archive* reader, archive_entry* entry, const QString& target, ProgressSink* sink, QByteArray& buffer)
+{
+    // Nothing in the fresh tree is a link, and none may become one under our feet.
+    const FileDescriptor file(
+        ::open(QFile::encodeName(target).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (file.get() < 0)
+        throwUtf8(QStringLiteral("create %1 error. %2").arg(target, systemErrorText(errno)));
+    const qint64 size = archive_entry_size(entry);
+    qint64 written = 0;
+    for (;;) {
+        throwIfCancelled(sink);
+        ProgressSink::postUpdateProgress(sink, QString(), -1,
+                                         QStringLiteral("Extracted: %1KB / %2KB").arg(kilobytes(written), kilobytes(size)));
+        const la_ssize_t count = archive_read_data(reader, buffer.data(), size_t(buffer.size()));
+        if (count < 1)
+            break;
+        if (!writeAll(file.get(), buffer.constData(), count))
+            throwUtf8(QStringLiteral("write %1 error. %2").arg(target, systemErrorText(errno)));
+        written += count;
+    }
+    const timespec times[2] = {{archive_entry_atime(entry), 0}, {archive_entry_mtime(entry), 0}};
+    ::futimens(file.get(), times);
+}
+
+}  // namespace
+
+namespace FileRelay {
+
+int startService(void* device)
+{
+    return MobileDevice::startService(device, QStringLiteral("com.apple.mobile.file_relay"));
+}
+
+void requestSources(int socket, const QStringList& sources)
+{
+    CFType names = CFType::array();
+    for (const QString& source : sources)
+        names.append(CFType(source));
+    CFType request = CFType::dictionary();
+    request.setValue(CFType(QStringLiteral("Sources")), names);
+    mobiledevice_sendmsg(socket, request, false, kSendTimeoutMs);
+    const CFType reply = mobiledevice_recmsg(socket, request, kAcknowledgeTimeoutMs);
+    const QString status = reply.value(QStringLiteral("Status")).toString();
+    if (status.compare(QLatin1String("Acknowledged"), Qt::CaseInsensitive) != 0)
+        throwUtf8(QStringLiteral("invalid feedback.\n")
+                  + QString::fromUtf8(reply.toPlistData(kCFPropertyListXMLFormat_v1_0)));
+}
+
+}  // namespace FileRelay
+
+IOSLoadFileRelayThread::IOSLoadFileRelayThread(const IOSDevice* device, ProgressSink* sink, QObject* parent)
+    : QThread(parent), m_device(device), m_sink(sink)
+{
+}
+
+void IOSLoadFileRelayThread::run()
+{
+    ProgressSink::postUpdateProgress(m_sink, tr("IDS_LOADING_IOS_DATABASES"), 0, QString());
+    int socket = -1;
+    QString staging;  // this run's unpacked tree until it is in place
+    runGuarded(
+        m_sink, [&] { load(socket, staging); },
+        [&] {
+            Socket::close(socket);
+            if (!staging.isEmpty())
+                removeDirRecursive(staging);
+        });
+    m_buffer.clear();
+}
+
+void IOSLoadFileRelayThread::load(int& socket, QString& staging)
+{
+    try {
+        m_buffer.resize(kBlockBytes);
+        const QDir cache = m_device->cacheDir();
+        socket = FileRelay::startService(m_device->amDevice);
+        FileRelay::requestSources(socket, {QStringLiteral("UserDatabases")});
+        const QString archivePath = cache.absoluteFilePath(kArchiveName);
+        receiveArchive(socket, archivePath);
+        Socket::close(socket);
+        socket = -1;
+        m_buffer.clear();
+        const QString tree = cache.absoluteFilePath(kTreeName);
+        staging = tree + kStagingSuffix;
+        unpackFileRelayArchive(archivePath, staging, m_sink);
+        swapInFolder(tree, staging);
+        staging.clear();
+        QFile::remove(archivePath);
+        ProgressSink::postSucceed(m_sink, QString());
+    } catch (const std::exception& error) {
+        qWarning("%s", error.what());
+        throw;
+    }
+}
+
+void IOSLoadFileRelayThread::receiveArchive(int socket, const QString& path)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        throwUtf8(QStringLiteral("create %1 failed. %2").arg(path, file.errorString()));
+    const auto cancelled = [this] { return ProgressSink::isCancelled(m_sink); };
+    qint64 total = 0;
+    for (;;) {
+        const int count = Socket::receiveAll(socket, m_buffer.data(), m_buffer.size(), kStreamTimeoutMs, cancelled);
+        throwIfCancelled(m_sink);
+        if (count < 1)
+            break;
+        total += count;
+        ProgressSink::postUpdateProgress(m_sink, QString(), 99, QStringLiteral("Received:%1KB").arg(kilobytes(total)));
+        if (file.write(m_buffer.constData(), count) != count)
+            throwUtf8(QStringLiteral("write %1 failed. %2").arg(path, file.errorString()));
+    }
+    if (!file.flush())
+        throwUtf8(QStringLiteral("write %1 failed. %2").arg(path, file.errorString()));
+}
+
+void unpackFileRelayArchive(const QString& archivePath, const QString& folder, ProgressSink* sink)
+{
+    QByteArray buffer(kBlockBytes, Qt::Uninitialized);
+    removeDirRecursive(folder);  // left by a run that was stopped
+    if (!QDir().mkpath(folder))
+        throwUtf8(QStringLiteral("create %1 error. %2").arg(folder, systemErrorText(errno)));
+    const ArchiveReader reader(archive_read_new());
+    archive_read_support_filter_all(reader.get());
+    archive_read_support_format_all(reader.get());
+    const int opened = archive_read_open_filename(reader.get(), QFile::encodeName(archivePath).constData(), kBlockBytes);
+    if (opened != ARCHIVE_OK)
+        throwUtf8(QStringLiteral("open %1(%2) error.").arg(archivePath, QString::number(opened)));
+    const ContainedFolder root(folder);
+    archive_entry* entry = nullptr;
+    while (archive_read_next_header(reader.get(), &entry) == ARCHIVE_OK) {
+        throwIfCancelled(sink);
+        const std::optional<QString> target = entryTarget(entry, root);
+        if (!target)
+            continue;
+        ProgressSink::postUpdateProgress(sink, QStringLiteral("Extracting %1").arg(QFileInfo(*target).fileName()), -1,
+                                         QString());
+        if (archive_entry_filetype(entry) == AE_IFREG)
+            unpackFile(reader.get(), entry, *target, sink, buffer);
+        else if (!QFileInfo::exists(*target))
+            QDir().mkpath(*target);
+    }
+}

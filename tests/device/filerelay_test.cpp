@@ -1,0 +1,115 @@
+// Service messages with a peer the test plays by hand, and the file-relay job with the simulated device.
+#include "core/datadir.h"
+#include "device/filerelay.h"
+#include "device/mobiledevice.h"
+#include "device/servicesocket.h"
+#include "devicesim/simcontrol.h"
+#include "fixtures/recording_progress_sink.h"
+
+#include <QRandomGenerator>
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <future>
+
+namespace {
+
+using FramingTest = devicesim::SimulatorTest;  // CFType needs the loaded libraries
+
+TEST_F(FramingTest, MessagesArriveWholeAndShortOverlongOrGonePeersFailWithTheirTexts)
+{
+    const auto xml = [](const CFType& value) { return QString::fromUtf8(value.toPlistData(kCFPropertyListXMLFormat_v1_0)); };
+    int ends[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+    CFType big = CFType::dictionary();
+    big.setValue(CFType(QStringLiteral("Data")), CFType(QByteArray(3 << 20, 'x')));  // more than one send takes
+    for (bool binary : {false, true}) {
+        auto received = std::async(std::launch::async, [&] { return mobiledevice_recmsg(ends[1], CFType(), 5000); });
+        mobiledevice_sendmsg(ends[0], big, binary, 5000);
+        EXPECT_EQ(xml(received.get()), xml(big));
+    }
+    mobiledevice_sendmsg(ends[0], CFType(), false, 5000);  // nothing a property list holds: nothing sent
+    EXPECT_EQ(Socket::waitReady(ends[1], 1, true), 0);
+
+    const CFType request(QString(2000, QLatin1Char('r')));
+    const QString cut = QLatin1Char('\n') + xml(request).left(800);
+    const std::pair<QByteArray, QString> cases[] = {  // what the peer sends before it goes; what that gives
+        {QByteArray("\0\0\0\0", 4), QString()},         // a null message
+        {QByteArray("\0\0", 2), "mobiledevice_recmsg(msg-length) error, received length: 2." + cut},
+        {QByteArray("\0\0\0\x10" "abc", 7), "mobiledevice_recmsg(msg) error, received length: 3." + cut},
+        {QByteArray("\x04\0\0\x01" "abc", 7), "mobiledevice_recmsg(msg) error, received length: 0." + cut},  // > 64 MiB
+        {QByteArray("\xff\xff\xff\xff" "abc", 7), "mobiledevice_recmsg(msg) error, received length: 0." + cut}};
+    for (const auto& [sent, outcome] : cases) {
+        Socket::close(ends[0]), Socket::close(ends[1]);
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+        ASSERT_EQ(::write(ends[1], sent.constData(), size_t(sent.size())), sent.size());
+        Socket::close(std::exchange(ends[1], -1));
+        try {
+            EXPECT_TRUE(mobiledevice_recmsg(ends[0], request, 5000).isNull() && outcome.isEmpty());
+        } catch (const std::runtime_error& error) {
+            EXPECT_EQ(QString::fromUtf8(error.what()), outcome);
+        }
+        // A peer that has gone: an error, not the signal that would end the process.
+        EXPECT_THROW(mobiledevice_sendmsg(ends[0], request, false, 5000), std::runtime_error);
+    }
+    Socket::close(ends[0]);
+}
+
+class FileRelayTest : public devicesim::SimulatorTest {
+protected:
+    // Serves entries (pausing pauseMs per 64 KiB) and runs the job to its end, reporting into sink.
+    void load(const QList<fixtures::ArchiveEntry>& entries, int cancelAfterUpdates = -1, int pauseMs = 0)
+    {
+        device.udid = QStringLiteral("0123456789abcdef");
+        device.amDevice = devicesim::plug(device.udid);
+        devicesim::setFileRelay(device.udid, QStringLiteral("acknowledged"), fixtures::makeArchive(entries), pauseMs);
+        sink = std::make_unique<fixtures::RecordingProgressSink>(cancelAfterUpdates);
+        IOSLoadFileRelayThread job(&device, sink.get());
+        job.start();
+        job.wait();
+    }
+    QString cached(const char* relative) { return device.cacheDir().absoluteFilePath(QLatin1String(relative)); }
+    QByteArray smsDb()
+    {
+        QFile file(cached("file-relay/var/mobile/Library/SMS/sms.db"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    IOSDevice device;
+    std::unique_ptr<fixtures::RecordingProgressSink> sink;
+};
+
+TEST_F(FileRelayTest, UnpacksOnlyFoldersAndFilesInsideItsTreeAndReplacesTheWholeTree)
+{
+    const QString outside = dataDir().absoluteFilePath(QStringLiteral("outside"));
+    const auto entries = QList<fixtures::ArchiveEntry>{{"../outside", S_IFREG, "x"}, {outside, S_IFREG, "x"}, {"./var/../../outside", S_IFREG, "x"},
+                                       {"./var/link", S_IFLNK, "/etc/passwd"}, {"./var/dev", S_IFCHR, {}}}
+                   + fixtures::deviceDbEntries(QByteArray(2048, 'a'));
+    load(entries);
+    ASSERT_EQ(sink->successes(), QStringList{QString()}) << sink->errors().join('\n').toStdString();
+    EXPECT_EQ(sink->updates().back().text, QStringLiteral("Extracted: 2KB / 2KB"));
+    const CFType request = MobileDevice::copyValues(device.amDevice, {"Request"}, "com.apple.mobile.file_relay").value(0);
+    EXPECT_TRUE(request.toString().contains(QLatin1String("<key>Sources</key>\n\t<array>\n\t\t<string>UserDatabases</string>")));
+    EXPECT_EQ(smsDb(), QByteArray(2048, 'a'));
+    for (const QString& absent : {outside, cached("outside"), cached("file-relay/var/link"), cached("file-relay/var/dev"),
+                                  cached("file-relay.cpio")})
+        EXPECT_FALSE(QFileInfo(absent).exists() || QFileInfo(absent).isSymLink()) << absent.toStdString();
+
+    QFile stale(cached("file-relay/var/mobile/Library/SMS/sms.db-wal"));  // no journal outlives its database
+    ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
+    load(fixtures::deviceDbEntries("new"));
+    EXPECT_EQ(smsDb(), QByteArray("new"));
+    EXPECT_FALSE(stale.exists());
+
+    QByteArray noise(3 << 20, Qt::Uninitialized);  // incompressible, sent slowly: the stream goes on
+    QRandomGenerator(7).fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
+    load(fixtures::deviceDbEntries(noise), 2, 20);  // cancelled after the status and the first block
+    EXPECT_EQ(sink->finalReports(), 0);
+    EXPECT_EQ(sink->updates().size(), 2u);
+    EXPECT_EQ(smsDb(), QByteArray("new"));  // the previous tree stays whole
+    EXPECT_TRUE(QFileInfo::exists(cached("file-relay.cpio")));
+    EXPECT_FALSE(QFileInfo::exists(cached("file-relay.new")));
+}
+
+}  // namespace
