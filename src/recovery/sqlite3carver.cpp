@@ -10,56 +10,48 @@
 
 namespace {
 
-// What one column accepts, worked out once per region rather than once per byte. The affinity rules
-// keep INTEGER apart from NUMERIC, so an INTEGER column refuses REAL values.
-struct ColumnRule {
-    bool null = false;  // no flag: neither NOT NULL, nor a default, nor the primary key
-    bool integer = false;
-    bool real = false;
-    bool blob = false;
-    bool text = false;
+// What one column accepts, as bits. The affinity rules keep INTEGER apart from NUMERIC, so an INTEGER
+// column refuses REAL values.
+enum AcceptedType : quint8 { Null = 1, Integer = 2, Real = 4, Blob = 8, Text = 16 };
 
-    explicit ColumnRule(const _SqliteCol& column)
-        : null(!column.notNull() && !column.hasDefault() && !column.primaryKey()),
-          integer(column.isInteger() || column.isNumeric()),
-          real(column.isReal() || column.isNumeric()),
-          blob(column.isBlob()),
-          text(column.isText())
-    {
-    }
+quint8 acceptedTypes(const _SqliteCol& column)
+{
+    const bool anyFlag = column.notNull() || column.hasDefault() || column.primaryKey();
+    return quint8((anyFlag ? 0 : Null) | (column.isInteger() || column.isNumeric() ? Integer : 0) |
+                  (column.isReal() || column.isNumeric() ? Real : 0) | (column.isBlob() ? Blob : 0) |
+                  (column.isText() ? Text : 0));
+}
 
-    bool accepts(qint64 type) const
-    {
-        // SQLite never writes these; they pass every column and decode as NULL.
-        if (type < 0 || type == 10 || type == 11)
-            return true;
-        if (type == 0)
-            return null;
-        if (type == 7)
-            return real;
-        if (type < 12)
-            return integer;
-        return type % 2 == 0 ? blob : text;
-    }
-};
+bool accepts(quint8 accepted, qint64 type)
+{
+    // SQLite never writes these; they pass every column and decode as NULL.
+    if (type < 0 || type == 10 || type == 11)
+        return true;
+    if (type == 0)
+        return accepted & Null;
+    if (type == 7)
+        return accepted & Real;
+    if (type < 12)
+        return accepted & Integer;
+    return accepted & (type % 2 == 0 ? Blob : Text);
+}
 
 }  // namespace
 
 class RecordCarver {
 public:
-    RecordCarver(const Sqlite3File& file, const QVector<_SqliteCol>& columns, int prefixLength, int usable,
+    RecordCarver(const Sqlite3File& file, const std::vector<quint8>& rules, int prefixLength, int usable,
                  qint64 start, qint64 end, const Sqlite3File::RowValidator& validator)
         : m_file(file),
           m_data(file.data()),
+          m_rules(rules),
+          m_types(rules.size()),
           m_prefixLength(prefixLength),
           m_usable(usable),
           m_start(start),
           m_end(end),
           m_validator(validator)
     {
-        for (int i = 1; i < columns.size(); ++i)
-            m_rules.emplace_back(columns.at(i));
-        m_types.resize(m_rules.size());
     }
 
     QList<RecoveredRow> run()
@@ -129,7 +121,7 @@ private:
                 type = m_data[c++];
             else
                 c += Sqlite3File::readVarint(type, m_data + c, end);
-            if (!m_rules[i].accepts(type))
+            if (!accepts(m_rules[i], type))
                 return false;
             m_types[i] = type;
         }
@@ -182,13 +174,13 @@ private:
 
     const Sqlite3File& m_file;
     const uchar* m_data;
+    const std::vector<quint8>& m_rules;  // columns 1 onwards
+    std::vector<qint64> m_types;         // the current candidate's serial types, reused: a rejection allocates nothing
     const int m_prefixLength;
     const int m_usable;
     const qint64 m_start;
     const qint64 m_end;
     const Sqlite3File::RowValidator& m_validator;
-    std::vector<ColumnRule> m_rules;  // columns 1 onwards
-    std::vector<qint64> m_types;      // the current candidate's serial types, reused: a rejection allocates nothing
     QList<RecoveredRow> m_found;
 };
 
@@ -203,7 +195,18 @@ QList<RecoveredRow> Sqlite3File::carveRecords(const QVector<_SqliteCol>& columns
     end = std::min(end, m_size);
     if (!m_data || start >= end || usable < 480 || usable > 65536 || prefixLength < 0)
         return {};
-    return RecordCarver(*this, columns, prefixLength, usable, start, end, validator).run();
+    return RecordCarver(*this, columnRules(columns), prefixLength, usable, start, end, validator).run();
+}
+
+const std::vector<quint8>& Sqlite3File::columnRules(const QVector<_SqliteCol>& columns) const
+{
+    if (columns.constData() != m_ruleColumns.constData() || columns.size() != m_ruleColumns.size()) {
+        m_ruleColumns = columns;
+        m_rules.clear();
+        for (int i = 1; i < columns.size(); ++i)
+            m_rules.push_back(acceptedTypes(columns.at(i)));
+    }
+    return m_rules;
 }
 
 QList<RecoveredRow> Sqlite3File::carvePage(const QVector<_SqliteCol>& columns, int prefixLength, quint32 pageNo,
