@@ -132,7 +132,7 @@ private:
     // No record is larger than the file that holds it; this also keeps the sum from overflowing.
     bool sizeContent(qint64& contentSize) const
     {
-        const qint64 limit = m_file.dataEnd() - m_data;
+        const qint64 limit = std::min<qint64>(m_file.dataEnd() - m_data, sqlite3record::kMaxPayloadSize);
         contentSize = m_prefixLength;
         for (const qint64 type : m_types) {
             contentSize += sqlite3record::serialTypeWidth(type);

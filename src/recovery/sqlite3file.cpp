@@ -11,8 +11,6 @@
 namespace {
 
 constexpr qint64 kDatabaseHeaderSize = 100;
-// SQLite's own limit on the length of one value or row; a larger payload size is corrupt.
-constexpr qint64 kMaxPayload = 1000000000;
 
 quint64 bigEndian(const uchar* p, int width)
 {
@@ -236,7 +234,7 @@ Sqlite3Cell Sqlite3File::readCell(const Sqlite3Page& page, qint64 cellPointer) c
         return cell;
     cell.payload = p;
     const qint64 size = cell.payloadSize;
-    if (size <= 0 || size > std::min(m_size, kMaxPayload))
+    if (size <= 0 || size > std::min(m_size, sqlite3record::kMaxPayloadSize))
         return cell;
     cell.localSize = sqlite3record::localPayloadSize(size, m_usableSize, page.pageType == 13);
     if (cell.localSize < size)
@@ -250,7 +248,8 @@ Sqlite3Cell Sqlite3File::readCell(const Sqlite3Page& page, qint64 cellPointer) c
 QByteArray Sqlite3File::cellPayload(const Sqlite3Cell& cell) const
 {
     const qint64 size = cell.payloadSize;
-    if (size <= 0 || size > std::min(m_size, kMaxPayload) || cell.payload < 0 || cell.payload > m_size)
+    const bool inFile = cell.payload >= 0 && cell.payload <= m_size;
+    if (size <= 0 || size > std::min(m_size, sqlite3record::kMaxPayloadSize) || !inFile)
         return QByteArray();
     const qint64 local = std::max<qint64>(0, std::min({cell.localSize, size, m_size - cell.payload}));
     QByteArray payload(reinterpret_cast<const char*>(m_data + cell.payload), int(local));

@@ -70,6 +70,7 @@ struct Sqlite3FreelistTrunk {
     QVector<quint32> leaves;  // page numbers within the file only
 };
 
+// Used by one thread at a time.
 class Sqlite3File {
 public:
     // Accepts a carved row; an empty validator accepts every row.
@@ -108,7 +109,8 @@ public:
     QList<Sqlite3Page> collectAllPages(const Sqlite3Page& page) const;
 
     // Records of the table whose columns are given (column 0 the rowid alias, stored as NULL) found in
-    // the bytes [start, end), tried at every offset; usable is U of the page holding them.
+    // the bytes [start, end), tried at every offset; usable is U of the page holding them. prefixLength
+    // content bytes belong to column 0 (none for a rowid alias).
     QList<RecoveredRow> carveRecords(const QVector<_SqliteCol>& columns, int prefixLength, int usable, qint64 start,
                                      qint64 end, const RowValidator& validator) const;
     // Page pageNo from offset to its end.
@@ -152,6 +154,8 @@ private:
 
 namespace sqlite3record {
 
+// SQLite's own limit on the length of one value or row; a larger size is corrupt.
+constexpr qint64 kMaxPayloadSize = 1000000000;
 // Bytes a value of this serial type takes in the record body.
 qint64 serialTypeWidth(qint64 type);
 // Decodes one value per serial type from [p, end); values cut by end read as 0 (numbers) or as the
