@@ -3,6 +3,7 @@
 #include "core/plistnode.h"
 #include "fixtures/address_book.h"
 #include "fixtures/backup_builder.h"
+#include "fixtures/deleted_records.h"
 #include "fixtures/device_archive.h"
 #include "fixtures/ios5_history.h"
 #include "fixtures/message_history.h"
@@ -165,6 +166,25 @@ void writeArchiveSeeds(const QDir& corpus)
               fixtures::makeArchive(plain + hostile));
 }
 
+// Small pages with deleted messages in freeblocks, gaps, overflow chains and freelist leaves.
+void writeRawSqliteSeeds(const QDir& corpus, const QTemporaryDir& scratch)
+{
+    fixtures::DeletedRecordsOptions options;
+    options.pageSize = 512;
+    options.messages = 24;
+    options.longMessages = 1;
+    const QString ios6 = scratch.filePath(QStringLiteral("raw/ios6.db"));
+    fixtures::createDeletedRecordsDb(ios6, options);
+    writeSeed(corpus, QStringLiteral("raw_sqlite"), QStringLiteral("ios6_deleted.db"), readAll(ios6));
+
+    options.layout = fixtures::DeviceLayout::IOS5;
+    options.longMessages = 0;
+    options.deletePercent = 100;
+    const QString ios5 = scratch.filePath(QStringLiteral("raw/ios5.db"));
+    fixtures::createDeletedRecordsDb(ios5, options);
+    writeSeed(corpus, QStringLiteral("raw_sqlite"), QStringLiteral("ios5_emptied.db"), readAll(ios5));
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -183,6 +203,7 @@ int main(int argc, char** argv)
         writeContactsSeeds(corpus, scratch);
         writeDeviceValueSeeds(corpus);
         writeArchiveSeeds(corpus);
+        writeRawSqliteSeeds(corpus, scratch);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;

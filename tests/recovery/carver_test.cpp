@@ -1,0 +1,62 @@
+// Carving deleted messages out of real files, and the rules a candidate record has to pass.
+#include "recovery/sqlite3file.h"
+
+#include "fixtures/deleted_records.h"
+#include "fixtures/temp_home.h"
+
+#include <QHash>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using fixtures::recordKey;
+constexpr int kMessageRoot = 2;  // the first table both schemas create
+
+class CarverTest : public TempHomeTest {
+protected:
+    QString path() const { return homePath(QStringLiteral("sms.db")); }
+};
+
+// Every deleted message comes back whole, and its row id is either the true one or unknown (0): the
+// freeblock header SQLite writes over a freed cell's first bytes leaves it unknown.
+TEST_F(CarverTest, FindsEveryDeletedMessageWhole)
+{
+    const struct {
+        const char* name;
+        fixtures::DeletedRecordsOptions options;
+        bool emptied;  // the table's pages are on the freelist; else its leaves' gaps and freeblocks hold the rows
+    } cases[] = {
+        {"iOS 6: freeblocks, gaps and overflow chains", {fixtures::DeviceLayout::IOS6, 4096, 600, 3, 30, 1}, false},
+        {"iOS 5: an emptied table on freelist leaves", {fixtures::DeviceLayout::IOS5, 1024, 150, 0, 100, 1}, true},
+    };
+    for (const auto& c : cases) {
+        const fixtures::DeletedRecordsDb truth = fixtures::createDeletedRecordsDb(path(), c.options);
+        Sqlite3File file(path());
+        file.open();
+        QHash<QString, qint64> found;  // row id by record
+        const auto keep = [&found](const QList<RecoveredRow>& rows) {
+            for (const RecoveredRow& row : rows)
+                found.insert(recordKey(row.values), row.rowid);
+        };
+        int inGaps = 0;
+        for (const Sqlite3FreelistTrunk& trunk : c.emptied ? file.freelistTrunks() : QList<Sqlite3FreelistTrunk>()) {
+            for (const quint32 leaf : trunk.leaves)
+                keep(file.carvePage(truth.columns, 0, leaf, 0, [](const RecoveredRow& row) { return row.values[2].toInt() > 0; }));
+        }
+        for (const Sqlite3Page& page : c.emptied ? QList<Sqlite3Page>() : file.collectLeafPages(file.readPage(kMessageRoot))) {
+            inGaps += file.carveRecords(truth.columns, 0, file.usableSize(), page.cellArrayEnd(),
+                                        page.pageStart + page.cellContentStart, {}).size();
+            keep(file.carveFreeSpace(truth.columns, 0, page, {}));
+        }
+        EXPECT_EQ(inGaps > 0, !c.emptied) << c.name;
+        for (const fixtures::DeletedMessage& message : truth.deleted) {
+            const QString key = recordKey(message.values);
+            EXPECT_TRUE(found.contains(key)) << c.name << " " << message.rowid;
+            EXPECT_EQ(found.take(key), c.emptied ? message.rowid : 0) << c.name << " " << message.rowid;
+        }
+        EXPECT_EQ(found.size(), 0) << c.name << ": what was neither deleted nor a record";
+    }
+}
+
+}  // namespace
