@@ -71,10 +71,7 @@ TEST(TmmdDeviceHandles, OneHandlePerUdidForArrivalRemovalAndReArrivalOnUsbOnly)
     EXPECT_EQ(tmmd::findDevice(&notes), nullptr);
 }
 
-struct PlistFree {
-    void operator()(plist_t node) const { plist_free(node); }
-};
-using Plist = std::unique_ptr<void, PlistFree>;
+using tmmd::Plist;
 
 std::string xmlOf(plist_t node)
 {

@@ -3,29 +3,24 @@
 #include "platform/cf/tmcfplist.h"
 
 #include <cstdlib>
-#include <memory>
 
 namespace tmmd {
 
-namespace {
-
-struct PlistFree {
-    void operator()(plist_t node) const { plist_free(node); }
-};
-using Plist = std::unique_ptr<void, PlistFree>;
-
-}  // namespace
+bool plistText(plist_t node, std::string& text)
+{
+    if (!node || plist_get_node_type(node) != PLIST_STRING)
+        return false;
+    char* chars = nullptr;
+    plist_get_string_val(node, &chars);
+    text = chars ? chars : "";
+    std::free(chars);
+    return true;
+}
 
 bool utf8Of(CFTypeRef value, std::string& text)
 {
     const Plist node(value ? TMCF_CopyToPlist(value) : nullptr);
-    if (!node || plist_get_node_type(node.get()) != PLIST_STRING)
-        return false;
-    char* chars = nullptr;
-    plist_get_string_val(node.get(), &chars);
-    text = chars ? chars : "";
-    std::free(chars);
-    return true;
+    return plistText(node.get(), text);
 }
 
 CFStringRef newString(const std::string& text)

@@ -11,15 +11,17 @@
 
 #include <usbmuxd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
 using tmmd::Device;
+using tmmd::Plist;
 
 namespace {
 
 constexpr char kLabel[] = "tallowmere";
-// Pairing is validated before a session only up to this major version; later ones refuse it.
+// Pairing is validated before a session only below this major version; later ones do without.
 constexpr int kFirstVersionWithoutValidation = 7;
 
 // Runs work on the device of handle with its lock held; kUnknownDevice for a handle of no device.
@@ -49,37 +51,50 @@ void dropConnection(Device& device)
     device.idevice = nullptr;
 }
 
-struct PlistFree {
-    void operator()(plist_t node) const { plist_free(node); }
-};
-using Plist = std::unique_ptr<void, PlistFree>;
-
 // The major number of the device's "ProductVersion" ("6.1.3" gives 6), 0 when it has none.
 int32_t readMajorVersion(lockdownd_client_t lockdown, int& major)
 {
     plist_t value = nullptr;
     const int32_t code = tmmd::fromLockdown(lockdownd_get_value(lockdown, nullptr, "ProductVersion", &value));
     const Plist version(value);
-    char* text = nullptr;
-    if (version && plist_get_node_type(version.get()) == PLIST_STRING)
-        plist_get_string_val(version.get(), &text);
-    major = text ? std::atoi(text) : 0;
-    std::free(text);
+    std::string text;
+    const long parsed = tmmd::plistText(version.get(), text) ? std::strtol(text.c_str(), nullptr, 10) : 0;
+    major = int(std::clamp(parsed, 0L, 1000L));  // the device's text: no overflow
     return code;
 }
 
-// A domain or key name for lockdown: null stands for the device's own values or a whole domain, and so
-// does an empty name. False for an object that is no string.
-bool lockdownName(CFStringRef name, std::string& text, const char*& out)
-{
-    out = nullptr;
-    if (!name)
+// The domain and key of a call as lockdown takes them: null stands for the device's own values or a
+// whole domain, and so does an empty name.
+class LockdownNames {
+public:
+    LockdownNames() = default;
+    LockdownNames(const LockdownNames&) = delete;  // the names point into the texts
+    LockdownNames& operator=(const LockdownNames&) = delete;
+
+    // False when either is an object other than a string.
+    bool read(CFStringRef domainName, CFStringRef keyName)
+    {
+        return readName(domainName, m_domainText, domain) && readName(keyName, m_keyText, key);
+    }
+
+    const char* domain = nullptr;
+    const char* key = nullptr;
+
+private:
+    static bool readName(CFStringRef name, std::string& text, const char*& out)
+    {
+        out = nullptr;
+        if (!name)
+            return true;
+        if (!tmmd::utf8Of(name, text))
+            return false;
+        out = text.empty() ? nullptr : text.c_str();
         return true;
-    if (!tmmd::utf8Of(name, text))
-        return false;
-    out = text.empty() ? nullptr : text.c_str();
-    return true;
-}
+    }
+
+    std::string m_domainText;
+    std::string m_keyText;
+};
 
 // A service connection made through a device object of its own: the connection keeps a pointer to the
 // device it was made from, and the session's device object is freed at Disconnect while the service
@@ -250,16 +265,13 @@ CFTypeRef AMDeviceCopyValue(AMDeviceRef handle, CFStringRef domain, CFStringRef 
 {
     CFTypeRef result = nullptr;
     onDevice(handle, [&](Device& device) -> int32_t {
-        std::string domainText;
-        std::string keyText;
-        const char* domainName = nullptr;
-        const char* keyName = nullptr;
+        LockdownNames names;
         if (!device.lockdown)
             return tmmd::kNotConnected;
-        if (!lockdownName(domain, domainText, domainName) || !lockdownName(key, keyText, keyName))
+        if (!names.read(domain, key))
             return tmmd::kBadArgument;
         plist_t value = nullptr;
-        const int32_t code = tmmd::fromLockdown(lockdownd_get_value(device.lockdown, domainName, keyName, &value));
+        const int32_t code = tmmd::fromLockdown(lockdownd_get_value(device.lockdown, names.domain, names.key, &value));
         const Plist owned(value);
         result = owned ? TMCF_CreateFromPlist(owned.get()) : nullptr;
         return code;
@@ -270,17 +282,14 @@ CFTypeRef AMDeviceCopyValue(AMDeviceRef handle, CFStringRef domain, CFStringRef 
 int32_t AMDeviceSetValue(AMDeviceRef handle, CFStringRef domain, CFStringRef key, CFTypeRef value)
 {
     return onDevice(handle, [&](Device& device) -> int32_t {
-        std::string domainText;
-        std::string keyText;
-        const char* domainName = nullptr;
-        const char* keyName = nullptr;
+        LockdownNames names;
         if (!device.lockdown)
             return tmmd::kNotConnected;
         Plist node(value ? TMCF_CopyToPlist(value) : nullptr);
-        if (!node || !lockdownName(domain, domainText, domainName) || !lockdownName(key, keyText, keyName))
+        if (!node || !names.read(domain, key))
             return tmmd::kBadArgument;
         // lockdown takes the node over
-        return tmmd::fromLockdown(lockdownd_set_value(device.lockdown, domainName, keyName, node.release()));
+        return tmmd::fromLockdown(lockdownd_set_value(device.lockdown, names.domain, names.key, node.release()));
     });
 }
 
