@@ -44,16 +44,13 @@ ProgramRun runProgram(const QString& home, const QMap<QString, QString>& extra)
 TEST(StartupSmoke, NormalStartWritesTheDaysLogAndEndsCleanly)
 {
     const QString warning = QStringLiteral("Failed to load (Apple Mobile Device) framework.");
-    const struct {
-        QString library;
-        bool warns;
-    } cases[] = {{QStringLiteral("/nonexistent/libtmmd.so"), true},
-                 {QString(), !TALLOWMERE_WITH_TMMD},
-                 {QStringLiteral(TALLOWMERE_DEVICESIM_LIB), false}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.library.toStdString());
+    const std::pair<QString, bool> cases[] = {{QStringLiteral("/nonexistent/libtmmd.so"), true},
+                                              {QString(), !TALLOWMERE_WITH_TMMD},
+                                              {QStringLiteral(TALLOWMERE_DEVICESIM_LIB), false}};
+    for (const auto& [library, warns] : cases) {
+        SCOPED_TRACE(library.toStdString());
         QTemporaryDir home;
-        const ProgramRun run = runProgram(home.path(), {{QStringLiteral("TALLOWMERE_MOBILEDEVICE_LIB"), c.library},
+        const ProgramRun run = runProgram(home.path(), {{QStringLiteral("TALLOWMERE_MOBILEDEVICE_LIB"), library},
                                                         {QStringLiteral("USBMUXD_SOCKET_ADDRESS"),
                                                          QStringLiteral("UNIX:/nonexistent/usbmuxd")}});
         ASSERT_TRUE(run.finished);
@@ -65,7 +62,7 @@ TEST(StartupSmoke, NormalStartWritesTheDaysLogAndEndsCleanly)
         ASSERT_TRUE(log.open(QIODevice::ReadOnly));
         const QString text = QString::fromUtf8(log.readAll());
         EXPECT_TRUE(text.contains(QLatin1String("closing after 300 ms")));
-        EXPECT_EQ(text.contains(warning), c.warns) << qPrintable(text);
+        EXPECT_EQ(text.contains(warning), warns) << qPrintable(text);
     }
 }
 
