@@ -8,6 +8,7 @@ run_packages=(
   build-essential cmake ninja-build pkg-config
   qtbase5-dev libqt5webkit5-dev qttools5-dev-tools qttools5-dev
   libsqlite3-dev libplist-dev libssl-dev libarchive-dev
+  libimobiledevice-dev libusbmuxd-dev usbmuxd
   fonts-noto-color-emoji unicode-data
 )
 test_packages=(
