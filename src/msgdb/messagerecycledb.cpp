@@ -276,11 +276,12 @@ qint64 MessageRecycleDb::findMessage(const _MsgMessage& message)
 {
     open();
     Sqlite3Cursor cursor =
-        queryThrow(Sqlite3Sql("select rowid from message where guid=? or (date=? and is_from_me=? and text IS ?)")
+        // NULL and "" count as the same text, so a row without text is not stored again on every scan.
+        queryThrow(Sqlite3Sql("select rowid from message where guid=? or (date=? and is_from_me=? and ifnull(text,'')=?)")
                        .addTextParam(message.guid)
                        .addInt64Param(message.date)
                        .addIntParam(message.is_from_me)
-                       .addVariantParam(QVariant(message.text)));  // bound as insertMessage stores it
+                       .addTextParam(message.text));
     return cursor.moveNext() ? cursor.getInt64(QStringLiteral("rowid")) : 0;
 }
 
