@@ -349,6 +349,17 @@ QHash<qint64, const _MsgChat*> chatsByHandle(const QList<_MsgChat*>& chats)
     return byHandle;
 }
 
+// Date and text of every live iOS 5 row as stored. Rebalancing the b-tree leaves stale copies of live
+// cells in free space; their rows have no guid to test, so they are told apart by these.
+QSet<QString> liveIos5Keys(IOS5MessageDb& db)
+{
+    QSet<QString> keys;
+    Sqlite3Cursor cursor = db.queryThrow("select date, text from message");
+    while (cursor.moveNext())
+        keys.insert(QString::number(cursor.getInt64(0)) + QLatin1Char('|') + cursor.getText(1));
+    return keys;
+}
+
 qint64 nowSince2001()
 {
     return QDateTime::currentSecsSinceEpoch() - kUnixToApple;
@@ -543,9 +554,12 @@ void scanDeletedMessages(IOS5MessageDb& db, ProgressSink* progress)
     rules.table = QStringLiteral("message");
     rules.templates = templatesFor(db, rules.table, {ios5Columns(33), ios5Columns(32), ios5Columns(17)});
     rules.valid = isDeletedIos5MessageRowValid;
+    const QSet<QString> live = liveIos5Keys(db);
     rules.store = [&](const DeletedRow& row, qint64 srcRowid, bool) {
         _MsgMessage m;
         Ios5Placement placement;
+        if (live.contains(QString::number(row.integer64("date")) + QLatin1Char('|') + row.text("text")))
+            return;
         if (deletedIos5RowToMessage(row, countries, now, m, placement) && recycle.findMessage(m) == 0)
             recycle.insertMessage(m, placement.chatIdentifier, placement.handleAddress, srcRowid);
     };
