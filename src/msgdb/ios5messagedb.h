@@ -43,6 +43,9 @@ public:
     MessageRecycleDb& recycleDb() override { return m_recycle; }
 
     qint64 messageCount();
+    // Adds every message of the recycle database to the store (this layout has no live-guid test).
+    void recycledMessages(_MsgStore& store);
+    CountryLibDb& countryDb() { return m_countryLib; }
 
     const QDir& dir() const { return m_dir; }
     const QDir& fileRelayDir() const { return m_fileRelayDir; }

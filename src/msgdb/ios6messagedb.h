@@ -37,6 +37,8 @@ public:
     void messages(_MsgStore& store, qint64 chatRowid) override;
     int iosVersion() const override { return 6; }
     MessageRecycleDb& recycleDb() override { return m_recycleDb; }
+    // Adds the messages of the recycle database that are not live any more (by guid) to the store.
+    void recycledMessages(_MsgStore& store);
 
     const QDir& dir() const { return m_dir; }
     const QDir& fileRelayDir() const { return m_fileRelayDir; }

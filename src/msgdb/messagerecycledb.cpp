@@ -155,6 +155,18 @@ _MsgHandle* firstHandle(const _MsgChat& chat)
     return first;
 }
 
+// A live conversation keys its handles by row id text, a made one by address: try both.
+_MsgHandle* handleByText(const _MsgChat& chat, const QString& text)
+{
+    if (_MsgHandle* byKey = chat.handles.value(text))
+        return byKey;
+    for (_MsgHandle* handle : chat.handles) {
+        if (handle->id == text)
+            return handle;
+    }
+    return nullptr;
+}
+
 void raiseLast(_MsgChat& chat, int date)
 {
     chat.last = std::max(chat.last, date);
@@ -264,9 +276,10 @@ qint64 MessageRecycleDb::findMessage(const _MsgMessage& message)
 {
     open();
     Sqlite3Cursor cursor =
-        queryThrow(Sqlite3Sql("select rowid from message where guid=? or (date=? and is_from_me=? and text=?)")
+        // NULL and "" count as the same text, so a row without text is not stored again on every scan.
+        queryThrow(Sqlite3Sql("select rowid from message where guid=? or (date=? and is_from_me=? and ifnull(text,'')=?)")
                        .addTextParam(message.guid)
-                       .addIntParam(message.date)
+                       .addInt64Param(message.date)
                        .addIntParam(message.is_from_me)
                        .addTextParam(message.text));
     return cursor.moveNext() ? cursor.getInt64(QStringLiteral("rowid")) : 0;
@@ -275,7 +288,11 @@ qint64 MessageRecycleDb::findMessage(const _MsgMessage& message)
 bool MessageRecycleDb::setMessageNumber(const _MsgMessage& message, const QString& chatIdentifier,
                                         const QString& handleText)
 {
-    const qint64 rowid = findMessage(message);
+    // A message loaded from this store carries its own row; another stored message with the same date,
+    // direction and text must not be renumbered instead.
+    open();
+    const bool loaded = message.rowid <= kRecycleMessageBase;
+    const qint64 rowid = loaded ? kRecycleMessageBase - message.rowid : findMessage(message);
     if (rowid == 0)
         return false;
     executeThrow(Sqlite3Sql("update message set chat_identifier=?, handle=? where rowid=?")
@@ -378,7 +395,7 @@ void addRecycledMessages(_MsgStore& store, const QList<_MsgRecycledMessage>& lis
         if (chat->handles.size() == 1)
             m->handle = chat->handles.begin().value();
         else if (chat->handles.size() > 1)
-            m->handle = chat->handles.value(r.handle);
+            m->handle = handleByText(*chat, r.handle);
         chat->messages.insert(m->guid, m);
     }
 }

@@ -5,6 +5,7 @@
 #include "export/sample_records.h"
 #include "msgdb/ios6messagedb.h"
 
+#include "fixtures/deleted_records.h"
 #include "fixtures/message_history.h"
 #include "fixtures/recording_progress_sink.h"
 #include "fixtures/temp_home.h"
@@ -112,6 +113,18 @@ TEST_F(Jobs, ExportSortsByDateAndReportsEveryMessage)
     ExportMessagesThread one({h.r.messages().first()}, path("one.txt"), ExportMessagesThread::Text, &sink);
     one.run();
     EXPECT_EQ(readFile(path("one.txt")).count('\n'), 2);
+}
+
+TEST_F(Jobs, ExportWritesRecoveredConversations)
+{
+    _MsgStore store;
+    addRecycledMessages(store, {fixtures::recycledSms(1, QStringLiteral("+15550002"), 0, 1000, QStringLiteral("gone 1")),
+                                fixtures::recycledSms(2, QString(), 0, 2000, QStringLiteral("gone 2"))});
+    ASSERT_EQ(store.chatList().size(), 2);
+    RecordingProgressSink sink;
+    ExportMessagesThread(_MsgStore::messagesOfChats(store.chatList()), path("r.csv"), ExportMessagesThread::Csv, &sink).run();
+    EXPECT_EQ(sink.successes(), QStringList{QStringLiteral("Successfully exported 2 Messages.")});
+    EXPECT_TRUE(readFile(path("r.csv")).contains("gone 1") && readFile(path("r.csv")).contains("gone 2"));
 }
 
 TEST_F(Jobs, EmptyListSucceedsWithZeroAndMakesOnlyThePageFolder)

@@ -132,6 +132,19 @@ TEST_F(RecycleDbTest, FindAndNumberMessages)
     const _MsgRecycledMessage loaded = db.loadMessages().first();
     EXPECT_EQ(loaded.chat_identifier, QStringLiteral("+1"));
     EXPECT_EQ(loaded.handle, QStringLiteral("+2"));
+
+    // A message without text is found again, whether its row holds NULL or "".
+    db.insertMessage(message(QStringLiteral("a"), 200, QString()), QString(), QString(), 0);
+    db.executeThrow("update message set text=NULL where date=200");
+    EXPECT_EQ(db.findMessage(message(QStringLiteral("b"), 200, QString())), 2);
+    // A loaded message is numbered in its own row, not in an earlier one with the same date and text.
+    db.insertMessage(message(QStringLiteral("c"), 100, QStringLiteral("hi"), 1), QString(), QString(), 0);
+    QHash<qint64, _MsgRecycledMessage> byRow;
+    for (const _MsgRecycledMessage& r : db.loadMessages())
+        byRow.insert(kRecycleMessageBase - r.message.rowid, r);
+    EXPECT_TRUE(db.setMessageNumber(byRow.value(3).message, QStringLiteral("+3"), QStringLiteral("+3")));
+    EXPECT_EQ(column(db, "select chat_identifier from message where rowid=1"), QVariant(QStringLiteral("+1")));
+    EXPECT_EQ(column(db, "select chat_identifier from message where rowid=3"), QVariant(QStringLiteral("+3")));
 }
 
 TEST_F(RecycleDbTest, LoadMapsRowidsAndMarksMessages)
@@ -205,6 +218,17 @@ TEST(RecycledMessagesTest, JoinsAnExistingConversationOnce)
     EXPECT_EQ(existing->last, 500);
     EXPECT_EQ(existing->messages.size(), 1);
     EXPECT_EQ(store.data()->messages.value(-30)->handle, store.data()->handles.value(8));
+
+    // With two members keyed by row id, the sender is found by its address.
+    auto other = std::make_unique<_MsgHandle>();
+    other->rowid = 9;
+    other->id = QStringLiteral("+15550009");
+    existing->handles.insert(QStringLiteral("9"), other.get());
+    store.data()->handles.insert(9, other.release());
+    _MsgRecycledMessage fromOther = recycled(-31, QStringLiteral("+15550004"), 1, QStringLiteral("SMS"), 600);
+    fromOther.handle = QStringLiteral("+15550009");
+    addRecycledMessages(store, {fromOther});
+    EXPECT_EQ(store.data()->messages.value(-31)->handle, store.data()->handles.value(9));
 }
 
 TEST(RecycledMessagesTest, KeysNeverCollideAndStayInTheirBand)

@@ -1,6 +1,8 @@
 #include "ui/itemmodelmain.h"
 #include "ui/itemmodelsms.h"
 
+#include "fixtures/deleted_records.h"
+
 #include <QAbstractItemModelTester>
 #include <QBuffer>
 #include <QBrush>
@@ -130,6 +132,22 @@ TEST_F(MainModelTest, RecoveredConversationsAreRed)
     model.loadChats(db);
     EXPECT_FALSE(dataOfChild(0, Qt::ForegroundRole).isValid());
     EXPECT_EQ(dataOfChild(1, Qt::ForegroundRole).value<QColor>(), QColor(255, 0, 0));
+}
+
+// Recovered messages of several numbers, all with handle id 0 as iOS 5 gives them, each get a red
+// conversation of their own; one of a live conversation's number joins it, which stays as it was.
+TEST_F(MainModelTest, RecoveredMessagesJoinTheTreeInRed)
+{
+    addChat(db->store, 1, QStringLiteral("+15550001"), 5)->service_name = QStringLiteral("SMS");
+    addRecycledMessages(db->store, {fixtures::recycledSms(1, QStringLiteral("+15550001"), 0, 10, QStringLiteral("a")),
+                                    fixtures::recycledSms(2, QStringLiteral("+15550002"), 0, 20, QStringLiteral("b")),
+                                    fixtures::recycledSms(3, QStringLiteral("+15550003"), 0, 30, QStringLiteral("c")),
+                                    fixtures::recycledSms(4, QString(), 0, 40, QStringLiteral("d"))});
+    model.loadChats(db);
+    ASSERT_EQ(childNames(db), (QStringList{"unknown0", "+15550003", "+15550002", "+15550001"}));  // newest first
+    for (int row = 0; row < 4; ++row)
+        EXPECT_EQ(dataOfChild(row, Qt::ForegroundRole).isValid(), row < 3) << row;
+    EXPECT_EQ(db->store.data()->chats.value(1)->messages.size(), 1);
 }
 
 TEST_F(MainModelTest, DatabaseNodeOfEachType)

@@ -1,0 +1,614 @@
+#include "recovery/deletedscan.h"
+
+#include "msgdb/ios5messagedb.h"
+#include "msgdb/ios6messagedb.h"
+#include "msgdb/messagerecycledb.h"
+#include "msgdb/msgutil.h"
+
+#include <QDateTime>
+
+#include <functional>
+#include <initializer_list>
+
+namespace {
+
+constexpr qint64 kUnixToApple = 978307200;
+
+// ---- Column templates
+
+struct ColumnSpec {
+    const char* name;
+    const char* type;
+    bool notNull;
+    bool hasDefault;
+};
+
+struct ScanTemplate {
+    QVector<_SqliteCol> columns;
+    QHash<QString, int> index;  // column name -> position
+};
+
+ScanTemplate makeTemplate(const QVector<_SqliteCol>& columns)
+{
+    ScanTemplate t{columns, {}};
+    for (int i = 0; i < columns.size(); ++i)
+        t.index.insert(columns[i].name(), i);
+    return t;
+}
+
+QVector<_SqliteCol> columnsOf(std::initializer_list<ColumnSpec> specs)
+{
+    QVector<_SqliteCol> columns{_SqliteCol(QStringLiteral("ROWID"), QStringLiteral("INTEGER"), false, false, true)};
+    for (const ColumnSpec& c : specs)
+        columns.append(_SqliteCol(QLatin1String(c.name), QLatin1String(c.type), c.notNull, c.hasDefault, false));
+    return columns;
+}
+
+QVector<_SqliteCol> ios5Columns(int count)
+{
+    QVector<_SqliteCol> columns = columnsOf({
+        {"address", "TEXT", false, false}, {"date", "INTEGER", false, false}, {"text", "TEXT", false, false},
+        {"flags", "INTEGER", false, false}, {"replace", "INTEGER", false, false}, {"svc_center", "TEXT", false, false},
+        {"group_id", "INTEGER", false, false}, {"association_id", "INTEGER", false, false},
+        {"height", "INTEGER", false, false}, {"UIFlags", "INTEGER", false, false}, {"version", "INTEGER", false, false},
+        {"subject", "TEXT", false, false}, {"country", "TEXT", false, false}, {"headers", "BLOB", false, false},
+        {"recipients", "BLOB", false, false}, {"read", "INTEGER", false, false},
+        {"madrid_attributedBody", "BLOB", false, false}, {"madrid_handle", "TEXT", false, false},
+        {"madrid_version", "INTEGER", false, false}, {"madrid_guid", "TEXT", false, false},
+        {"madrid_type", "INTEGER", false, false}, {"madrid_roomname", "TEXT", false, false},
+        {"madrid_service", "TEXT", false, false}, {"madrid_account", "TEXT", false, false},
+        {"madrid_flags", "INTEGER", false, false}, {"madrid_attachmentInfo", "BLOB", false, false},
+        {"madrid_url", "TEXT", false, false}, {"madrid_error", "INTEGER", false, false},
+        {"is_madrid", "INTEGER", false, false}, {"madrid_date_read", "INTEGER", false, false},
+        {"madrid_date_delivered", "INTEGER", false, false}, {"madrid_account_guid", "TEXT", false, false},
+    });
+    columns.resize(count);
+    return columns;
+}
+
+QVector<_SqliteCol> ios6MessageColumns(int count)
+{
+    QVector<_SqliteCol> columns = columnsOf({
+        {"guid", "TEXT", true, false}, {"text", "TEXT", false, false}, {"replace", "INTEGER", false, true},
+        {"service_center", "TEXT", false, false}, {"handle_id", "INTEGER", false, true},
+        {"subject", "TEXT", false, false}, {"country", "TEXT", false, false}, {"attributedBody", "BLOB", false, false},
+        {"version", "INTEGER", false, true}, {"type", "INTEGER", false, true}, {"service", "TEXT", false, false},
+        {"account", "TEXT", false, false}, {"account_guid", "TEXT", false, false}, {"error", "INTEGER", false, true},
+        {"date", "INTEGER", false, false}, {"date_read", "INTEGER", false, false},
+        {"date_delivered", "INTEGER", false, false}, {"is_delivered", "INTEGER", false, true},
+        {"is_finished", "INTEGER", false, true}, {"is_emote", "INTEGER", false, true},
+        {"is_from_me", "INTEGER", false, true}, {"is_empty", "INTEGER", false, true},
+        {"is_delayed", "INTEGER", false, true}, {"is_auto_reply", "INTEGER", false, true},
+        {"is_prepared", "INTEGER", false, true}, {"is_read", "INTEGER", false, true},
+        {"is_system_message", "INTEGER", false, true}, {"is_sent", "INTEGER", false, true},
+        {"has_dd_results", "INTEGER", false, true}, {"is_service_message", "INTEGER", false, true},
+        {"is_forward", "INTEGER", false, true}, {"was_downgraded", "INTEGER", false, true},
+        {"is_archive", "INTEGER", false, true}, {"cache_has_attachments", "INTEGER", false, true},
+        {"cache_roomnames", "TEXT", false, false}, {"was_data_detected", "INTEGER", false, true},
+        {"was_deduplicated", "INTEGER", false, true}, {"is_audio_message", "INTEGER", false, true},
+        {"is_played", "INTEGER", false, true}, {"date_played", "INTEGER", false, false},
+        {"item_type", "INTEGER", false, true}, {"other_handle", "INTEGER", false, true},
+        {"group_title", "TEXT", false, false}, {"group_action_type", "INTEGER", false, true},
+        {"share_status", "INTEGER", false, false}, {"share_direction", "INTEGER", false, false},
+        {"is_expirable", "INTEGER", false, true}, {"expire_state", "INTEGER", false, true},
+        {"message_action_type", "INTEGER", false, true}, {"message_source", "INTEGER", false, true},
+    });
+    columns.resize(count);
+    return columns;
+}
+
+QVector<_SqliteCol> ios6HandleColumns()
+{
+    return columnsOf({{"id", "TEXT", true, false},
+                      {"country", "TEXT", false, false},
+                      {"service", "TEXT", true, false},
+                      {"uncanonicalized_id", "TEXT", false, false}});
+}
+
+bool sameNames(const QVector<_SqliteCol>& a, const QVector<_SqliteCol>& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (int i = 0; i < a.size(); ++i) {
+        if (a[i].name().compare(b[i].name(), Qt::CaseInsensitive) != 0)
+            return false;
+    }
+    return true;
+}
+
+// The device layouts' fixed templates, after the table's own columns when those differ: later
+// devices and this program's local databases add columns, and a record of another column count
+// never fits a fixed template.
+QVector<ScanTemplate> templatesFor(Sqlite3DB& db, const QString& table, const QVector<QVector<_SqliteCol>>& fixed)
+{
+    QVector<_SqliteCol> live;
+    Sqlite3Cursor info = db.queryThrow(Sqlite3Sql("select name, type, \"notnull\", dflt_value is not null, pk"
+                                                  " from pragma_table_info(?)")
+                                           .addTextParam(table));
+    while (info.moveNext())
+        live.append(_SqliteCol(info.getText(0), info.getText(1), info.getInt(2), info.getInt(3), info.getInt(4)));
+    QVector<ScanTemplate> templates;
+    bool liveIsFixed = live.isEmpty();
+    for (const QVector<_SqliteCol>& columns : fixed)
+        liveIsFixed = liveIsFixed || sameNames(live, columns);
+    if (!liveIsFixed)
+        templates.append(makeTemplate(live));
+    for (const QVector<_SqliteCol>& columns : fixed)
+        templates.append(makeTemplate(columns));
+    return templates;
+}
+
+// ---- The recycle transaction: committed when the scan ends or is cancelled, rolled back on an error
+
+class RecycleTransaction {
+public:
+    explicit RecycleTransaction(MessageRecycleDb& db) : m_db(db)
+    {
+        m_db.open();
+        m_db.beginTransaction();
+    }
+    ~RecycleTransaction()
+    {
+        if (m_open) {
+            try {
+                m_db.endTransaction(false);
+            } catch (...) {  // the error that brought us here is the one to report
+            }
+        }
+    }
+    RecycleTransaction(const RecycleTransaction&) = delete;
+    RecycleTransaction& operator=(const RecycleTransaction&) = delete;
+
+    void commit()
+    {
+        m_open = false;
+        m_db.endTransaction(true);
+    }
+
+private:
+    MessageRecycleDb& m_db;
+    bool m_open = true;
+};
+
+// ---- The scan shared by the three kinds
+
+struct ScanRules {
+    QString table;
+    QVector<ScanTemplate> templates;
+    std::function<bool(const DeletedRow&)> valid;
+    // Converts a valid row and stores it unless it is stored already. srcRowid 0 means unknown.
+    std::function<void(const DeletedRow&, qint64 srcRowid, bool tablePass)> store;
+};
+
+class Scan {
+public:
+    Scan(Sqlite3DB& source, const QString& path, const ScanRules& rules, ProgressSink* progress)
+        : m_source(source), m_file(path), m_rules(rules), m_progress(progress)
+    {
+    }
+
+    void run(MessageRecycleDb& recycle)
+    {
+        QString ignored;
+        m_source.exec(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE);"), ignored);
+        m_file.open();
+        RecycleTransaction transaction(recycle);
+        freelistPass();
+        Sqlite3Cursor root = m_source.queryThrow(
+            Sqlite3Sql("select rootpage from sqlite_master where type='table' and name=?").addTextParam(m_rules.table));
+        if (root.moveNext())
+            tablePass(quint32(qBound<qint64>(0, root.getInt64(0), 0xffffffffLL)));
+        transaction.commit();
+    }
+
+private:
+    bool cancelled() const { return ProgressSink::isCancelled(m_progress); }
+
+    void visit(quint32 page)
+    {
+        if (!m_seen.contains(page)) {
+            m_seen.insert(page);
+            m_visited.append(page);
+        }
+    }
+
+    // Intact cells of freed table leaves. A freed interior page is not descended: its children are
+    // either freed too, and met here in their own right, or live pages of a table that shrank, whose
+    // rows are not deleted.
+    void freelistPass()
+    {
+        for (const Sqlite3FreelistTrunk& trunk : m_file.freelistTrunks()) {
+            if (cancelled())
+                return;
+            visit(trunk.pageNumber);
+            for (const quint32 leaf : trunk.leaves) {
+                if (cancelled())
+                    return;
+                visit(leaf);
+                const Sqlite3Page page = m_file.readPage(leaf);
+                if (page.pageType == 13)
+                    storeCells(page);
+            }
+        }
+    }
+
+    void storeCells(const Sqlite3Page& page)
+    {
+        for (const qint64 pointer : page.cellPointers) {
+            const Sqlite3Cell cell = m_file.readCell(page, pointer);
+            const RecoveredRow row = m_file.rowData(cell);
+            const ScanTemplate* t = templateFor(row.values.size());
+            if (!t)
+                continue;
+            const DeletedRow deleted(row, t->index);
+            if (m_rules.valid(deleted))
+                m_rules.store(deleted, cell.rowid, false);
+        }
+    }
+
+    // The template a whole record was written with: same column count, else one with more columns
+    // (the record predates columns added later).
+    const ScanTemplate* templateFor(int valueCount) const
+    {
+        const ScanTemplate* wider = nullptr;
+        for (const ScanTemplate& t : m_rules.templates) {
+            if (t.columns.size() == valueCount)
+                return &t;
+            if (!wider && t.columns.size() > valueCount)
+                wider = &t;
+        }
+        return wider;
+    }
+
+    void tablePass(quint32 root)
+    {
+        for (const Sqlite3Page& leaf : m_file.collectLeafPages(m_file.readPage(root)))
+            visit(leaf.pageNumber);
+        const QVector<quint32> pages = m_visited;
+        for (int i = 0; i < pages.size() && !cancelled(); ++i) {
+            ProgressSink::postUpdateProgress(m_progress, QString(), int((i + 1) * 100.0 / pages.size()), QString());
+            carve(m_file.readPage(pages[i]));
+        }
+    }
+
+    void carve(const Sqlite3Page& page)
+    {
+        for (const ScanTemplate& t : m_rules.templates) {
+            if (cancelled())
+                return;
+            const auto valid = [this, &t](const RecoveredRow& row) { return m_rules.valid(DeletedRow(row, t.index)); };
+            const QList<RecoveredRow> rows = page.isValidType()
+                                                 ? m_file.carveFreeSpace(t.columns, 0, page, valid)
+                                                 : m_file.carvePage(t.columns, 0, page.pageNumber, 0, valid);
+            for (const RecoveredRow& row : rows)
+                m_rules.store(DeletedRow(row, t.index), row.rowid, true);
+        }
+    }
+
+    Sqlite3DB& m_source;
+    Sqlite3File m_file;
+    const ScanRules& m_rules;
+    ProgressSink* m_progress;
+    QVector<quint32> m_visited;  // in the order met, each once
+    QSet<quint32> m_seen;
+};
+
+bool isService(const QString& service)
+{
+    return service.compare(QLatin1String("SMS"), Qt::CaseInsensitive) == 0 ||
+           service.compare(QLatin1String("iMessage"), Qt::CaseInsensitive) == 0;
+}
+
+bool isIos5RowFlagsValid(const DeletedRow& row)
+{
+    const int read = row.integer("read");
+    const int uiFlags = row.integer("UIFlags");
+    return (read == 0 || read == 1) && (uiFlags == 0 || (uiFlags >= 4 && uiFlags <= 6));
+}
+
+// A row with is_madrid 0 is an SMS row only when its iMessage texts and blobs are all empty.
+bool hasNoIMessageData(const DeletedRow& row)
+{
+    for (const char* name : {"madrid_attributedBody", "madrid_handle", "madrid_guid", "madrid_roomname",
+                             "madrid_service", "madrid_account", "madrid_attachmentInfo", "madrid_url"}) {
+        const QVariant value = row.value(name);
+        if (!value.isNull() && !value.toByteArray().isEmpty())
+            return false;
+    }
+    return true;
+}
+
+void setIos5Defaults(_MsgMessage& m)
+{
+    m.handle_id = 0;
+    m.type = 0;
+    m.is_delivered = 0;
+    m.is_finished = 1;
+    m.is_prepared = 1;
+    m.is_read = 1;
+    m.is_sent = 1;
+    m.was_data_detected = 1;
+}
+
+_MsgHandle* lowestHandle(const _MsgChat& chat)
+{
+    const QList<_MsgHandle*> sorted = chat.sortedHandles();
+    return sorted.isEmpty() ? nullptr : sorted.first();
+}
+
+// Handle row id -> conversation: the last one-to-one conversation holding it, else the first group.
+QHash<qint64, const _MsgChat*> chatsByHandle(const QList<_MsgChat*>& chats)
+{
+    QHash<qint64, const _MsgChat*> byHandle;
+    for (const _MsgChat* chat : chats) {
+        for (const _MsgHandle* handle : chat->sortedHandles()) {
+            if (!chat->isGroup() || !byHandle.contains(handle->rowid))
+                byHandle.insert(handle->rowid, chat);
+        }
+    }
+    return byHandle;
+}
+
+// Date and text of every live iOS 5 row as stored. Rebalancing the b-tree leaves stale copies of live
+// cells in free space; their rows have no guid to test, so they are told apart by these.
+QSet<QString> liveIos5Keys(IOS5MessageDb& db)
+{
+    QSet<QString> keys;
+    Sqlite3Cursor cursor = db.queryThrow("select date, text from message");
+    while (cursor.moveNext())
+        keys.insert(QString::number(cursor.getInt64(0)) + QLatin1Char('|') + cursor.getText(1));
+    return keys;
+}
+
+qint64 nowSince2001()
+{
+    return QDateTime::currentSecsSinceEpoch() - kUnixToApple;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+QVariant DeletedRow::value(const char* name) const
+{
+    const int i = m_index.value(QLatin1String(name), -1);
+    return i >= 0 && i < m_row.values.size() ? m_row.values[i] : QVariant();
+}
+
+const Country* CountryCache::find(const QString& code)
+{
+    if (code.isEmpty()) {
+        if (!m_known.contains(code))
+            m_known.insert(code, m_lib.defaultCountry());
+    } else if (!m_known.contains(code) && !m_unknown.contains(code)) {
+        bool found = false;
+        const Country country = m_lib.countryBySn(code, &found);
+        if (found)
+            m_known.insert(code, country);
+        else
+            m_unknown.insert(code);
+    }
+    const auto it = m_known.constFind(code);
+    return it == m_known.cend() ? nullptr : &it.value();
+}
+
+bool isDeletedIos5MessageRowValid(const DeletedRow& row)
+{
+    if (row.size() <= 16 || !isIos5RowFlagsValid(row))
+        return false;
+    const int isMadrid = row.integer("is_madrid");
+    return !row.hasColumn("is_madrid") || isMadrid == 0 || isMadrid == 1;
+}
+
+bool isDeletedIos6MessageRowValid(const DeletedRow& row)
+{
+    return row.size() > 37 && isService(row.text("service"));
+}
+
+bool isDeletedHandleRowValid(const DeletedRow& row)
+{
+    return row.size() > 4 && isService(row.text("service"));
+}
+
+bool deletedIos5RowToMessage(const DeletedRow& row, CountryCache& countries, qint64 now, _MsgMessage& m,
+                             Ios5Placement& placement)
+{
+    if (row.size() <= 16 || !isIos5RowFlagsValid(row))
+        return false;
+    m.rowid = row.rowid();
+    m.replace = row.integer("replace");
+    m.text = row.text("text");
+    m.service_center = row.text("svc_center");
+    m.subject = row.text("subject");
+    m.country = row.text("country");
+    const Country* country = countries.find(m.country);
+    if (!country)
+        return false;
+    m.version = row.integer("version");
+    setIos5Defaults(m);
+
+    // Told apart by is_madrid wherever the row has it, so iMessage rows are not read as SMS.
+    const QVariant isMadrid = row.value("is_madrid");
+    bool iMessage = false;
+    if (row.hasColumn("is_madrid")) {
+        if (isMadrid.toInt() == 1)
+            iMessage = true;
+        else if (isMadrid.toInt() != 0 || !hasNoIMessageData(row))
+            return false;
+    }
+    qint64 date = 0;
+    if (iMessage) {
+        if (row.hasColumn("madrid_service") && row.text("madrid_service") != QLatin1String("Madrid"))
+            return false;
+        m.guid = row.text("madrid_guid");
+        m.service = QStringLiteral("iMessage");
+        m.account = row.text("madrid_account");
+        m.account_guid = row.text("madrid_account_guid");
+        m.error = row.integer("madrid_error");
+        date = appleDateSeconds(row.integer64("date"));
+        m.date_read = appleDateSeconds(row.integer64("madrid_date_read"));
+        m.date_delivered = appleDateSeconds(row.integer64("madrid_date_delivered"));
+        m.is_from_me = m.date_delivered > 0 ? 1 : 0;
+        placement.handleAddress = country->normalizeNumber(row.text("madrid_handle"));
+        const QString room = row.text("madrid_roomname");
+        placement.chatIdentifier = room.isEmpty() ? placement.handleAddress : room;
+    } else {
+        m.guid = newGuid();
+        m.service = QStringLiteral("SMS");
+        m.account = QStringLiteral("e:");
+        m.error = 0;
+        date = row.integer64("date") - kUnixToApple;
+        m.is_from_me = row.integer("flags") == 3 ? 1 : 0;
+        const QString address = row.text("address");
+        if (address.isEmpty())
+            return false;
+        placement.handleAddress = placement.chatIdentifier = country->normalizeNumber(address);
+    }
+    if (date < 1 || date > now)
+        return false;
+    m.date = int(date);
+    if (!iMessage)
+        m.date_read = m.date_delivered = m.date;
+    return true;
+}
+
+bool deletedIos6RowToMessage(const DeletedRow& row, _MsgMessage& m)
+{
+    if (row.size() <= 37)
+        return false;
+    m.rowid = row.rowid();
+    m.guid = row.text("guid");
+    m.text = row.text("text");
+    m.replace = row.integer("replace");
+    m.service_center = row.text("service_center");
+    m.handle_id = row.integer64("handle_id");
+    m.subject = row.text("subject");
+    m.country = row.text("country");
+    m.attributedBody = row.value("attributedBody").toByteArray();
+    m.version = row.integer("version");
+    m.type = row.integer("type");
+    m.service = row.text("service");
+    // A negative handle id is no row of the file; it would also push a conversation key out of its band.
+    if (!isService(m.service) || m.handle_id < 0)
+        return false;
+    m.account = row.text("account");
+    m.account_guid = row.text("account_guid");
+    m.error = row.integer("error");
+    m.date = appleDateSeconds(row.integer64("date"));
+    m.date_read = appleDateSeconds(row.integer64("date_read"));
+    m.date_delivered = appleDateSeconds(row.integer64("date_delivered"));
+    int* const flags[] = {&m.is_delivered, &m.is_finished, &m.is_emote, &m.is_from_me, &m.is_empty,
+                          &m.is_delayed, &m.is_auto_reply, &m.is_prepared, &m.is_read, &m.is_system_message,
+                          &m.is_sent, &m.has_dd_results, &m.is_service_message, &m.is_forward, &m.was_downgraded,
+                          &m.is_archive, &m.cache_has_attachments};
+    const char* const names[] = {"is_delivered", "is_finished", "is_emote", "is_from_me", "is_empty",
+                                 "is_delayed", "is_auto_reply", "is_prepared", "is_read", "is_system_message",
+                                 "is_sent", "has_dd_results", "is_service_message", "is_forward", "was_downgraded",
+                                 "is_archive", "cache_has_attachments"};
+    for (size_t i = 0; i < std::size(flags); ++i)
+        *flags[i] = row.integer(names[i]);
+    m.cache_roomnames = row.text("cache_roomnames");
+    m.was_data_detected = row.integer("was_data_detected");
+    m.was_deduplicated = row.integer("was_deduplicated");
+    if (row.size() <= 49)
+        return true;
+    m.is_audio_message = row.integer("is_audio_message");
+    m.is_played = row.integer("is_played");
+    m.date_played = appleDateSeconds(row.integer64("date_played"));
+    m.item_type = row.integer("item_type");
+    m.other_handle = row.integer64("other_handle");
+    m.group_title = row.text("group_title");
+    m.group_action_type = row.integer("group_action_type");
+    m.share_status = row.integer("share_status");
+    m.share_direction = row.integer("share_direction");
+    m.is_expirable = row.integer("is_expirable");
+    m.expire_state = row.integer("expire_state");
+    m.message_action_type = row.integer("message_action_type");
+    return true;
+}
+
+bool deletedRowToHandle(const DeletedRow& row, CountryCache& countries, _MsgHandle& handle)
+{
+    if (row.size() <= 4)
+        return false;
+    handle.rowid = row.rowid();
+    handle.country = row.text("country");
+    const Country* country = countries.find(handle.country);
+    const QString id = row.text("id");
+    handle.service = row.text("service");
+    // id and service are NOT NULL in the recycle database.
+    if (!country || id.isEmpty() || !isService(handle.service))
+        return false;
+    handle.id = country->normalizeNumber(id);
+    handle.uncanonicalized_id = row.text("uncanonicalized_id");
+    return true;
+}
+
+void scanDeletedMessages(IOS5MessageDb& db, ProgressSink* progress)
+{
+    db.open();
+    MessageRecycleDb& recycle = db.recycleDb();
+    CountryCache countries(db.countryDb());
+    const qint64 now = nowSince2001();
+    ScanRules rules;
+    rules.table = QStringLiteral("message");
+    rules.templates = templatesFor(db, rules.table, {ios5Columns(33), ios5Columns(32), ios5Columns(17)});
+    rules.valid = isDeletedIos5MessageRowValid;
+    const QSet<QString> live = liveIos5Keys(db);
+    rules.store = [&](const DeletedRow& row, qint64 srcRowid, bool) {
+        _MsgMessage m;
+        Ios5Placement placement;
+        if (live.contains(QString::number(row.integer64("date")) + QLatin1Char('|') + row.text("text")))
+            return;
+        if (deletedIos5RowToMessage(row, countries, now, m, placement) && recycle.findMessage(m) == 0)
+            recycle.insertMessage(m, placement.chatIdentifier, placement.handleAddress, srcRowid);
+    };
+    Scan(db, db.dbPath(), rules, progress).run(recycle);
+}
+
+void scanDeletedMessages(IOS6MessageDb& db, const QList<_MsgChat*>& chats, ProgressSink* progress)
+{
+    db.open();
+    MessageRecycleDb& recycle = db.recycleDb();
+    const QHash<qint64, const _MsgChat*> byHandle = chatsByHandle(chats);
+    ScanRules rules;
+    rules.table = QStringLiteral("message");
+    rules.templates = templatesFor(db, rules.table, {ios6MessageColumns(38), ios6MessageColumns(51)});
+    rules.valid = isDeletedIos6MessageRowValid;
+    rules.store = [&](const DeletedRow& row, qint64 srcRowid, bool tablePass) {
+        _MsgMessage m;
+        // A live guid is a message that is not deleted, whichever pass met it.
+        if (!deletedIos6RowToMessage(row, m) || recycle.findMessage(m) != 0 || db.messageRowidByGuid(m.guid) != 0)
+            return;
+        QString chatIdentifier;
+        QString handle;
+        if (const _MsgChat* chat = byHandle.value(m.handle_id)) {
+            chatIdentifier = chat->chat_identifier;
+            const _MsgHandle* first = lowestHandle(*chat);
+            handle = first ? first->id : QString();
+            if (tablePass)
+                srcRowid = 0;
+        } else {
+            chatIdentifier = handle = recycle.handleBySrcRowid(m.handle_id).id;
+        }
+        recycle.insertMessage(m, chatIdentifier, handle, srcRowid);
+    };
+    Scan(db, db.dbPath(), rules, progress).run(recycle);
+}
+
+void scanDeletedHandles(IOS6MessageDb& db, ProgressSink* progress)
+{
+    db.open();
+    MessageRecycleDb& recycle = db.recycleDb();
+    CountryCache countries(db.countryDb());
+    ScanRules rules;
+    rules.table = QStringLiteral("handle");
+    rules.templates = templatesFor(db, rules.table, {ios6HandleColumns()});
+    rules.valid = isDeletedHandleRowValid;
+    rules.store = [&](const DeletedRow& row, qint64 srcRowid, bool) {
+        _MsgHandle handle;
+        if (deletedRowToHandle(row, countries, handle) && recycle.findHandle(handle) == 0)
+            recycle.insertHandle(handle, srcRowid);
+    };
+    Scan(db, db.dbPath(), rules, progress).run(recycle);
+}

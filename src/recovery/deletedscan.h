@@ -1,0 +1,76 @@
+#pragma once
+// Scans of a message database file for deleted rows: intact cells left on freed pages, and records
+// carved from the free space of those pages and of the table's own leaves. What converts into a
+// message or handle and is not stored yet goes into the database's recycle database, in one
+// transaction that is committed on a normal end, a cancel or a missing table, and rolled back on an
+// error. Scans can be repeated: only new rows are added.
+//
+// The scans read the main file only. A database in WAL mode is checkpointed first; rows whose delete
+// still sits in the -wal file (the checkpoint could not run past a reader) are live cells in the
+// main file and are not found. Run the iOS 6 handle scan before the message scan: a message whose
+// conversation is unknown takes its address from the recovered handle of its handle_id.
+#include "core/progresssink.h"
+#include "msgdb/country.h"
+#include "msgdb/records.h"
+#include "recovery/sqlite3file.h"
+
+#include <QHash>
+#include <QList>
+#include <QSet>
+#include <QString>
+
+class IOS5MessageDb;
+class IOS6MessageDb;
+
+// A recovered row read by column name through the template it was decoded with; columns the
+// template lacks read as NULL.
+class DeletedRow {
+public:
+    DeletedRow(const RecoveredRow& row, const QHash<QString, int>& columnIndex) : m_row(row), m_index(columnIndex) {}
+
+    qint64 rowid() const { return m_row.rowid; }
+    int size() const { return m_row.values.size(); }
+    bool hasColumn(const char* name) const { return m_index.contains(QLatin1String(name)); }
+    QVariant value(const char* name) const;
+    QString text(const char* name) const { return value(name).toString(); }
+    int integer(const char* name) const { return value(name).toInt(); }
+    qint64 integer64(const char* name) const { return value(name).toLongLong(); }
+
+private:
+    const RecoveredRow& m_row;
+    const QHash<QString, int>& m_index;
+};
+
+// Country lookups by two-letter code, remembered for one scan: carving asks for every candidate.
+class CountryCache {
+public:
+    explicit CountryCache(CountryLibDb& lib) : m_lib(lib) {}
+    // Null when code is neither empty nor a known country; the default country for "".
+    const Country* find(const QString& code);
+
+private:
+    CountryLibDb& m_lib;
+    QHash<QString, Country> m_known;
+    QSet<QString> m_unknown;
+};
+
+// Where an iOS 5 row belongs.
+struct Ios5Placement {
+    QString chatIdentifier;
+    QString handleAddress;
+};
+
+bool isDeletedIos5MessageRowValid(const DeletedRow& row);
+bool isDeletedIos6MessageRowValid(const DeletedRow& row);
+bool isDeletedHandleRowValid(const DeletedRow& row);
+
+// Each returns true when the row makes a record. nowSince2001 bounds iOS 5 dates.
+bool deletedIos5RowToMessage(const DeletedRow& row, CountryCache& countries, qint64 nowSince2001, _MsgMessage& message,
+                             Ios5Placement& placement);
+bool deletedIos6RowToMessage(const DeletedRow& row, _MsgMessage& message);
+bool deletedRowToHandle(const DeletedRow& row, CountryCache& countries, _MsgHandle& handle);
+
+void scanDeletedMessages(IOS5MessageDb& db, ProgressSink* progress);
+// chats: the database's conversations with their handles, which place a message by its handle_id.
+void scanDeletedMessages(IOS6MessageDb& db, const QList<_MsgChat*>& chats, ProgressSink* progress);
+void scanDeletedHandles(IOS6MessageDb& db, ProgressSink* progress);
