@@ -114,6 +114,7 @@ TEST_F(AfcTest, FilesAndFoldersRoundTripInTheMediaAreaAndInAnApplicationsContain
         EXPECT_EQ(requests.join(' ').toStdString(), "16:32768 16:32768 16:4464 15:65536 15:34464 15:30000");
     }
     AfcClient unknown(device);
+    EXPECT_FALSE(unknown.makeDir("/Documents/x"));  // not connected: refused at once, no wait on the socket
     try {
         unknown.connect("com.unknown.app");
         ADD_FAILURE() << "an unknown application was vended";
