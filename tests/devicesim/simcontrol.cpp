@@ -2,10 +2,13 @@
 
 #include "core/plistnode.h"
 #include "device/devicelibraries.h"
+#include "device/mobiledevice.h"
 #include "devicesim/tmsim.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <cstdlib>
 #include <memory>
@@ -31,6 +34,19 @@ PlistNode plistOf(const QVariant& value)
     case QMetaType::LongLong: return PlistNode::fromUInt64(quint64(value.toLongLong()));
     case QMetaType::Double: return PlistNode::fromDouble(value.toDouble());
     case QMetaType::QByteArray: return PlistNode::fromByteArray(value.toByteArray());
+    case QMetaType::QVariantList: {
+        PlistNode array = PlistNode::newArray();
+        for (const QVariant& item : value.toList())
+            array.append(plistOf(item));
+        return array;
+    }
+    case QMetaType::QVariantMap: {
+        PlistNode dictionary = PlistNode::newDict();
+        const QVariantMap values = value.toMap();
+        for (auto it = values.cbegin(); it != values.cend(); ++it)
+            dictionary.setValue(it.key(), plistOf(it.value()));
+        return dictionary;
+    }
     default: return PlistNode::fromString(value.toString());
     }
 }
@@ -56,10 +72,7 @@ bool loadSimulator()
 
 void setDomain(const QString& udid, const QString& domain, const QVariantMap& values)
 {
-    PlistNode dictionary = PlistNode::newDict();
-    for (auto it = values.cbegin(); it != values.cend(); ++it)
-        dictionary.setValue(it.key(), plistOf(it.value()));
-    const QByteArray xml = dictionary.toXml().toUtf8();
+    const QByteArray xml = plistOf(values).toXml().toUtf8();
     const QByteArray domainName = domain.toUtf8();
     EXPECT_TRUE(control<decltype(TMSim_SetDomain)>("TMSim_SetDomain")(
         udid.toUtf8().constData(), domain.isEmpty() ? nullptr : domainName.constData(), xml.constData(),
@@ -111,6 +124,24 @@ void* plugDeviceWithMessages(const QString& udid, const QString& version, const 
                                 {QStringLiteral("ProductVersion"), version}, {QStringLiteral("MobileSubscriberCountryCode"), country}});
     setFileRelay(udid, status, fixtures::makeArchive(fixtures::deviceDbEntries(file.readAll())));
     return plug(udid);
+}
+
+QList<CFType> peerReceived(void* device, const QString& service, QStringList* formats)
+{
+    QElapsedTimer waited;
+    waited.start();
+    CFType domain;
+    while (!(domain = MobileDevice::copyValues(device, {QString()}, service).value(0)).value("Done").toBool()
+           && !waited.hasExpired(5000))
+        QThread::msleep(5);
+    EXPECT_TRUE(domain.value("Done").toBool()) << "the scripted peer of " << service.toStdString() << " did not finish";
+    QList<CFType> messages;
+    for (CFIndex i = 0; i < domain.value("Received").size(); ++i) {
+        messages.append(domain.value("Received").valueAt(i));
+        if (formats)
+            formats->append(domain.value("Formats").valueAt(i).toString());
+    }
+    return messages;
 }
 
 QStringList takeCallLog()

@@ -1,6 +1,7 @@
 #pragma once
 // The tests' side of the simulated MobileDevice library: loading it as the program's device library and
 // driving it through its TMSim_* functions, reached by name through the loaded library.
+#include "device/cftype.h"
 #include "fixtures/device_archive.h"
 #include "fixtures/message_history.h"
 #include "fixtures/temp_home.h"
@@ -32,6 +33,10 @@ void setFileRelay(const QString& udid, const QString& status, const QByteArray& 
 // status and sends a generated message database of layout.
 void* plugDeviceWithMessages(const QString& udid, const QString& version, const QString& country,
                              fixtures::DeviceLayout layout, const QString& status = QStringLiteral("Acknowledged"));
+
+// What the scripted peer of service (see TMSim_SetDomain) received, once the client has closed the
+// socket and the peer has finished; the form of each ("binary" or "xml") goes to formats when given.
+QList<CFType> peerReceived(void* device, const QString& service, QStringList* formats = nullptr);
 
 // The MobileDevice calls since the last take.
 QStringList takeCallLog();

@@ -13,12 +13,19 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+namespace devicesim {  // services.cpp
+void serveAfc(int fd, plist_t domain, std::mutex& mutex);
+void serveHouseArrest(int fd, plist_t domain, std::mutex& mutex);
+void serveScript(int fd, plist_t domain, std::mutex& mutex);
+}  // namespace devicesim
 
 namespace {
 
@@ -138,6 +145,14 @@ void serveFileRelay(int fd, Device* device, Plist config)
     std::free(archive);
     ::close(fd);
 }
+
+// The services a device serves when its domain of that name is set (see tmsim.h).
+const std::map<std::string, void (*)(int, plist_t, std::mutex&)> kServers{
+    {kFileRelay, nullptr},
+    {"com.apple.afc", devicesim::serveAfc},
+    {"com.apple.mobile.house_arrest", devicesim::serveHouseArrest},
+    {"com.apple.mobilebackup2", devicesim::serveScript},
+    {"com.apple.mobilesync", devicesim::serveScript}};
 
 void notify(const Subscription& subscription, AMDeviceRef device, uint32_t message)
 {
@@ -388,12 +403,17 @@ int32_t AMDeviceStartService(AMDeviceRef handle, CFStringRef name, int* socket, 
         std::string service;
         if (!socket || !textOf(name, service))
             return kSimBadArgument;
-        const auto relay = device.domains.find(kFileRelay);
+        const auto found = device.domains.find(service);
+        const auto server = kServers.find(service);
         int ends[2];
-        if (service != kFileRelay || relay == device.domains.end() || !plist_dict_get_item(relay->second.get(), "Status")
+        if (found == device.domains.end() || !found->second || server == kServers.end()
+            || (service == kFileRelay && !plist_dict_get_item(found->second.get(), "Status"))
             || ::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0)
             return kSimNoService;
-        std::thread(serveFileRelay, ends[1], &device, Plist(plist_copy(relay->second.get()))).detach();
+        if (service == kFileRelay)
+            std::thread(serveFileRelay, ends[1], &device, Plist(plist_copy(found->second.get()))).detach();
+        else
+            std::thread(server->second, ends[1], found->second.get(), std::ref(simulator().mutex)).detach();
         *socket = ends[0];
         return 0;
     });

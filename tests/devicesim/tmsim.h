@@ -26,6 +26,13 @@ void* TMSim_AddDevice(const char* udid);
 // "com.apple.mobile.file_relay" a device serves that service: it keeps each framed request's body there
 // as "Request"; one with the key "Sources" is answered {"Status": Status}, then "Archive" (data) follows
 // with "PauseMs" after each 64 KiB; any other is answered {"Error": "InvalidSource"}; then it closes.
+// "com.apple.afc" serves AFC over its "Files" (path: data for a file, or a type such as "S_IFDIR"),
+// logging requests in "Requests" ("15:count" for reads, "16:bytes" for writes); every entry's st_mtime
+// is 10^18 ns. "com.apple.mobile.house_arrest" maps application identifiers to such domains, vended by
+// "VendContainer" ({"Error": ...} for an unknown one). "com.apple.mobilebackup2" and "com.apple.mobilesync"
+// play the "Script" of {"Send": message} and {"Expect": name} steps (the latter receive one message and
+// stop on another name), then receive until the end; what they receive goes to "Received" (its form,
+// "binary" or "xml", to "Formats"), and "Done" is set once they have closed.
 bool TMSim_SetDomain(const char* udid, const char* domain, const char* plist, uint32_t length);
 void TMSim_SetPaired(const char* udid, bool paired);
 // Every later call of the named MobileDevice function fails with code (null or none for the functions

@@ -12,6 +12,8 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QVariantMap>
+#include <QtEndian>
 
 #include <sqlite3.h>
 
@@ -185,6 +187,58 @@ void writeRawSqliteSeeds(const QDir& corpus, const QTemporaryDir& scratch)
     writeSeed(corpus, QStringLiteral("raw_sqlite"), QStringLiteral("ios5_emptied.db"), readAll(ios5));
 }
 
+// An AFC reply as the simulated device sends it: the header, then the payload.
+QByteArray afcReply(quint64 operation, const QByteArray& payload)
+{
+    QByteArray packet("CFA6LPAA");
+    for (const quint64 field : {quint64(40 + payload.size()), quint64(40 + payload.size()), quint64(0), operation})
+        packet += QByteArray(reinterpret_cast<const char*>(&field), 8);  // little-endian hosts only
+    return packet + payload;
+}
+
+// A framed DeviceLink array of strings, with a dictionary after them when given.
+QByteArray deviceLinkMessage(const QStringList& strings, const QVariantMap& values = {})
+{
+    PlistNode message = PlistNode::newArray();
+    for (const QString& text : strings)
+        message.append(PlistNode::fromString(text));
+    PlistNode dictionary = PlistNode::newDict();
+    for (auto it = values.cbegin(); it != values.cend(); ++it)
+        dictionary.setValue(it.key(), it.value().userType() == QMetaType::Double ? PlistNode::fromDouble(it.value().toDouble())
+                                      : it.value().userType() == QMetaType::Int ? PlistNode::fromUInt64(it.value().toUInt())
+                                                                                : PlistNode::fromString(it.value().toString()));
+    if (!values.isEmpty())
+        message.append(dictionary);
+    const QByteArray body = message.toXml().toUtf8();
+    const quint32 length = qToBigEndian(quint32(body.size()));
+    return QByteArray(reinterpret_cast<const char*>(&length), 4) + body;
+}
+
+// The replies of the simulated device's AFC service and of its scripted DeviceLink peers, in the order
+// the fuzz target asks for them.
+void writeServiceReplySeeds(const QDir& corpus)
+{
+    const QByteArray status0 = afcReply(1, QByteArray(8, '\0'));
+    writeSeed(corpus, QStringLiteral("service_replies"), QStringLiteral("afc.bin"),
+              afcReply(2, QByteArray(".\0..\0a.bin\0", 11))
+                  + afcReply(2, QByteArray("st_size\0" "5\0st_ifmt\0S_IFREG\0st_mtime\0" "1000000000000000000\0", 55))
+                  + afcReply(14, QByteArray("\1\0\0\0\0\0\0\0", 8)) + afcReply(2, "hello") + afcReply(2, {})
+                  + status0 + status0 + status0 + status0 + status0);
+    const QVariantMap response{{QStringLiteral("MessageName"), QStringLiteral("Response")}, {QStringLiteral("ErrorCode"), 0}};
+    QVariantMap hello = response;
+    hello.insert(QStringLiteral("ProtocolVersion"), 2.1);
+    writeSeed(corpus, QStringLiteral("service_replies"), QStringLiteral("devicelink.bin"),
+              deviceLinkMessage({QStringLiteral("DLMessageVersionExchange")}) + deviceLinkMessage({QStringLiteral("DLMessageDeviceReady")})
+                  + deviceLinkMessage({QStringLiteral("DLMessagePing")})
+                  + deviceLinkMessage({QStringLiteral("DLMessageProcessMessage")}, {{QStringLiteral("a"), QStringLiteral("1")}})
+                  + deviceLinkMessage({QStringLiteral("DLMessageProcessMessage")}, hello)
+                  + deviceLinkMessage({QStringLiteral("DLMessageProcessMessage")}, response)
+                  + deviceLinkMessage({QStringLiteral("SDMessageProcessChanges"), QStringLiteral("Contacts")}, {{QStringLiteral("a"), QStringLiteral("1")}})
+                  + deviceLinkMessage({QStringLiteral("SDMessageDeviceReadyToReceiveChanges")})
+                  + deviceLinkMessage({QStringLiteral("SDMessageRemapRecordIdentifiers"), QStringLiteral("Contacts")}, {{QStringLiteral("x"), QStringLiteral("y")}})
+                  + deviceLinkMessage({QStringLiteral("SDMessageDeviceWillClearAllRecords")}));
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -204,6 +258,7 @@ int main(int argc, char** argv)
         writeDeviceValueSeeds(corpus);
         writeArchiveSeeds(corpus);
         writeRawSqliteSeeds(corpus, scratch);
+        writeServiceReplySeeds(corpus);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;
