@@ -93,6 +93,20 @@
     </message>
 </context>
 <context>
+    <name>IOSMobileBackupThread</name>
+    <message>
+        <source>IDS_BACKING_UP_IOS</source>
+        <translation>Backing up iPhone...</translation>
+    </message>
+</context>
+<context>
+    <name>IOSMobileRestoreThread</name>
+    <message>
+        <source>IDS_RESTORING_BACKUP_TO_IOS</source>
+        <translation>Restoring iPhone...</translation>
+    </message>
+</context>
+<context>
     <name>ITunesCacheSMSThread</name>
     <message>
         <source>IDS_LOADING_ITUNES_BACKUP</source>

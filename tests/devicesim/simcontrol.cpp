@@ -113,6 +113,23 @@ void* plugDeviceWithMessages(const QString& udid, const QString& version, const 
     return plug(udid);
 }
 
+QString fakeBackupToolPath()
+{
+    return QStringLiteral(TM_FAKE_BACKUP_TOOL);
+}
+
+void useFakeBackupTool(const FakeBackupTool& tool, const QString& recordFile)
+{
+    qputenv("TALLOWMERE_BACKUP_TOOL", fakeBackupToolPath().toUtf8());
+    qputenv("TM_FAKE_BACKUP_RECORD", recordFile.toUtf8());
+    qputenv("TM_FAKE_BACKUP_MODE", tool.mode);
+    qputenv("TM_FAKE_BACKUP_VERSION", tool.version);
+    qputenv("TM_FAKE_BACKUP_ENCRYPTED", tool.encrypted ? "1" : "0");
+    qputenv("TM_FAKE_BACKUP_STATE", tool.state);
+    qputenv("TM_FAKE_BACKUP_LAYOUT", tool.layout);
+    qputenv("TM_FAKE_BACKUP_IGNORE_TERM", tool.ignoreTerm ? "1" : "0");
+}
+
 QStringList takeCallLog()
 {
     const std::unique_ptr<char, decltype(&std::free)> log(control<decltype(TMSim_TakeCallLog)>("TMSim_TakeCallLog")(),
