@@ -9,6 +9,7 @@ run_packages=(
   qtbase5-dev libqt5webkit5-dev qttools5-dev-tools qttools5-dev
   libsqlite3-dev libplist-dev libssl-dev libarchive-dev
   fonts-noto-color-emoji unicode-data
+  libimobiledevice-utils
 )
 test_packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev

@@ -310,10 +310,6 @@
         <translation>Failed to load country code from your phone. Please click &quot;OK&quot; button to select a country code manually.</translation>
     </message>
     <message>
-        <source>IDS_IOS_BACKUP_NOT_READY</source>
-        <translation>The messages of an iPhone with this iOS version are read from a backup of the iPhone, which this version of Tallowmere cannot make yet.</translation>
-    </message>
-    <message>
         <source>IDS_TITLE_EXTRACT_MEDIA_FILES</source>
         <translation>Extracting media files now...</translation>
     </message>

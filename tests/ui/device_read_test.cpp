@@ -1,12 +1,18 @@
 // Reading a plugged device into the tree, with the simulated device library.
 #include "command_test_support.h"
 
+#include "device/iosmobilebackupthread.h"
 #include "devicesim/simcontrol.h"
 #include "msgdb/country.h"
 #include "msgdb/messagedbfolder.h"
+#include "fixtures/sample_backups.h"
 #include "ui/countryselform.h"
+#include "ui/progressform.h"
 
+#include <QApplication>
+#include <QLineEdit>
 #include <QListWidget>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 namespace {
@@ -71,8 +77,9 @@ TEST_F(CommandTest, APluggedDeviceIsReadInItsCountryOrRefusedWithTheReason)
     EXPECT_FALSE(first->db->isOpen());
 
     // No node, and the reason, for a device that cannot be read.
+    qputenv("TALLOWMERE_BACKUP_TOOL", homePath(QStringLiteral("no-tool")).toUtf8());
     const char* const refused[][4] = {{"cloud", "8.0", "Acknowledged", "Please turn off iCloud backup on your iPhone"},
-                                    {"encrypted", "4.3.5", "Acknowledged", "cannot make yet"},
+                                    {"encrypted", "4.3.5", "Acknowledged", "can not start AppleMobileBackup process."},
                                     {"denied", "7.1.2", "Denied", "invalid feedback.<br/>&lt;?xml"},
                                     {"../evil", "7.1.2", "Acknowledged", "Invalid device identifier: ../evil"}};
     for (const auto& [udid, version, status, says] : refused) {
@@ -92,6 +99,77 @@ TEST_F(CommandTest, APluggedDeviceIsReadInItsCountryOrRefusedWithTheReason)
     script.answerDialog(escape);
     EXPECT_EQ(plug(window, "nolibrary", "7.1.2", ""), nullptr);
     EXPECT_EQ(script.dialogs().at(0).result, int(QDialog::Rejected));
+}
+
+// The backup route, with the fake backup tool in place of idevicebackup2.
+class DeviceBackupTest : public CommandTest {
+protected:
+    void SetUp() override
+    {
+        CommandTest::SetUp();
+        ASSERT_TRUE(devicesim::loadSimulator());  // before the window subscribes
+        windowHolder = std::make_unique<MainWindow>();
+        windowHolder->setStartupFinished(true);
+    }
+    static QString backupOf(const char* udid) { return dataFolderPath(DataFolder::TempBackups) + '/' + udid; }
+    void useTool(const devicesim::FakeBackupTool& tool) { devicesim::useFakeBackupTool(tool, homePath("record.txt")); }
+
+    std::unique_ptr<MainWindow> windowHolder;
+    MainWindow& window() { return *windowHolder; }
+};
+
+TEST_F(DeviceBackupTest, AnIOS8DeviceIsReadFromItsBackupPlainOrEncryptedWithItsPassword)
+{
+    for (const bool encrypted : {false, true}) {
+        const char* udid = encrypted ? "locked8" : "plain8";
+        useTool({"ok", "8.4", encrypted});
+        script.clear();
+        if (encrypted) {
+            script.answerDialog([](QDialog& dialog) {
+                dialog.findChild<QLineEdit*>(QStringLiteral("txtPasscode"))->setText(QStringLiteral("secret"));
+                QMetaObject::invokeMethod(&dialog, "btnOKPressed");
+                return dialog.result();
+            });
+        }
+        _IOSDeviceItemNode* node = plug(window(), udid, "8.4", "310");
+        ASSERT_NE(node, nullptr) << udid;
+        EXPECT_EQ(script.boxes().size(), 1u);  // the passcode note alone
+        EXPECT_EQ(script.dialogs().size(), encrypted ? 1u : 0u);
+        _MsgStore copied;
+        openMessageDbFolder(node->device.cacheDir())->messages(copied, 0);
+        EXPECT_EQ(copied.messageList().size(), fixtures::SampleBackupOptions().history.messages);
+        EXPECT_EQ(node->children.size(), size_t(copied.chatSessions().size()));
+        EXPECT_TRUE(isReusableBackup(QDir(backupOf(udid)), "8.4"));  // kept for the next, shorter backup
+    }
+}
+
+TEST_F(DeviceBackupTest, AFailedOrCancelledBackupAddsNoNodeAndLeavesNoBackup)
+{
+    const std::pair<devicesim::FakeBackupTool, const char*> cases[] = {
+        {{"error"}, "Error Code -4 &lt;MBErrorDomain&gt;"},
+        {{"exit255"}, "No device found with udid failed8.<br/>error: exit code 255"},
+        {{"crash"}, "error: the backup tool crashed"},
+        {{"ok", "10.2", false, "finished", "ios10"}, "made by iOS 10 or later"},
+        {{"hang"}, nullptr}};  // cancelled once it has begun
+    for (const auto& [tool, says] : cases) {
+        useTool(tool);
+        script.clear();
+        QTimer cancel;
+        QObject::connect(&cancel, &QTimer::timeout, [&] {
+            if (!QFileInfo::exists(backupOf("failed8") + "/Status.plist"))
+                return;
+            for (QWidget* widget : QApplication::topLevelWidgets()) {
+                if (auto* form = qobject_cast<ProgressForm*>(widget))
+                    form->cancel();
+            }
+        });
+        if (!says)
+            cancel.start(50);
+        EXPECT_EQ(plug(window(), "failed8", "8.4", "310"), nullptr) << tool.mode;
+        ASSERT_EQ(script.boxes().size(), says ? 2u : 1u) << tool.mode;
+        EXPECT_TRUE(!says || script.boxes().back().text.contains(says)) << qPrintable(script.boxes().back().text);
+        EXPECT_EQ(QFileInfo::exists(backupOf("failed8")), *tool.layout != 0) << tool.mode;
+    }
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 #include "ui/commands/devicecommands.h"
 
+#include "backup/backupmanifest.h"
+#include "backup/itunescachesmsthread.h"
 #include "core/datadir.h"
 #include "core/errors.h"
 #include "core/fileutil.h"
 #include "device/filerelay.h"
+#include "device/iosmobilebackupthread.h"
 #include "device/mobiledevice.h"
 #include "msgdb/country.h"
 #include "msgdb/messagedbfolder.h"
@@ -13,6 +16,7 @@
 #include "ui/itemmodelmain.h"
 #include "ui/jobrunner.h"
 #include "ui/messagebox.h"
+#include "ui/passcodedlg.h"
 #include "ui/progressform.h"
 
 #include <QCoreApplication>
@@ -134,9 +138,31 @@ bool DeviceCommands::copyMessageDb(const IOSDevice& device)
 
 bool DeviceCommands::copyThroughBackup(const IOSDevice& device)
 {
-    if (checkBackupSettings(device, true, false))
-        showWarning(mainWindowText(QT_TRANSLATE_NOOP("MainWindow", "IDS_IOS_BACKUP_NOT_READY")));
-    return false;
+    if (!checkBackupSettings(device, true, false))
+        return false;
+    QWidget* parent = m_context.dialogParent();
+    QDir backupRoot;
+    {
+        ProgressForm form(QString(), parent);
+        IOSMobileBackupThread job(&device, &form, parent);
+        if (!runJob(form, job))
+            return false;
+        backupRoot = job.backupDir();
+    }
+    ProgressForm form(QString(), parent);
+    BackupManifest manifest(QDir(backupRoot.absoluteFilePath(device.udid)));
+    if (BackupManifest::isNewerFormat(manifest.backupDir))
+        throw std::runtime_error(BackupManifest::kNewerBackupFormatText);
+    manifest.loadManifestPlist();
+    if (manifest.deviceInfo.isEncrypted) {
+        PasscodeDlg passcode(&manifest, parent);
+        if (execDialog(passcode) != QDialog::Accepted)
+            return false;
+    }
+    manifest.loadMbdb();
+    closeDatabasesOf(device.udid);
+    ITunesCacheSMSThread job(&manifest, device.cacheDir(), &form, parent);
+    return runJob(form, job);
 }
 
 void DeviceCommands::closeDatabasesOf(const QString& udid)
