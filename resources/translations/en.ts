@@ -266,6 +266,14 @@
         <translation>Please select an iPhone:</translation>
     </message>
     <message>
+        <source>IDS_CANT_RESTORE_IOS_VERSION_BELOW_60</source>
+        <translation>Failed to recover. Only iOS 6 or above is supported.</translation>
+    </message>
+    <message>
+        <source>IDS_RESTORE_IOS_TIPS_FIND_MY_IPHONE_MUST_OFF</source>
+        <translation>&lt;p&gt;&lt;b&gt;Notes:&lt;/b&gt;&lt;/p&gt;&lt;p&gt;1. If your iPhone is protected with a passcode, please enter your passcode on iPhone first.&lt;/p&gt;&lt;p&gt;2. Make sure &quot;iCloud Backup&quot; is turned off on your iPhone.&lt;/p&gt;&lt;p&gt;3. &quot;Find My iPhone&quot; must be disabled before restoring.&lt;/p&gt;&lt;p&gt;&lt;a href=&quot;%1&quot;&gt;detail&lt;/a&gt;&lt;/p&gt;</translation>
+    </message>
+    <message>
         <source>Messages: %1</source>
         <translation>Messages: %1</translation>
     </message>

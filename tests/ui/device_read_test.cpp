@@ -172,4 +172,40 @@ TEST_F(DeviceBackupTest, AFailedOrCancelledBackupAddsNoNodeAndLeavesNoBackup)
     }
 }
 
+TEST_F(DeviceBackupTest, MessagesGoToAConnectedDeviceThroughItsBackupOnceTheUserAgreed)
+{
+    windowHolder.reset();
+    makeVirtualDevice(QStringLiteral("virtual"));  // a folder: never offered, or nothing would be preselected
+    windowHolder = std::make_unique<MainWindow>();
+    window().setStartupFinished(true);
+    useTool({});
+    _IOSDeviceItemNode* node = plug(window(), "write8", "8.4", "310");
+    ASSERT_NE(node, nullptr);
+    const struct {
+        const char* productType;
+        std::vector<QMessageBox::StandardButton> answers;
+        bool restored;
+    } cases[] = {{"iPad3,1", {QMessageBox::No}, false},
+                 {"iPad3,1", {QMessageBox::Yes, QMessageBox::Yes}, true},
+                 {"iPhone5,2", {QMessageBox::Yes}, true},
+                 {"iPhone5,2", {QMessageBox::No}, false}};
+    for (const auto& c : cases) {
+        node->device.productType = QLatin1String(c.productType);
+        select(window(), node);
+        script.clear();
+        script.answerDialog(QDialog::Accepted);  // the only connected device, preselected
+        for (QMessageBox::StandardButton answer : c.answers)
+            script.answerBox(answer);
+        QFile::remove(homePath("record.txt"));
+        invoke(window(), "miI2IAll");
+        ASSERT_EQ(script.dialogs().size(), 1u);
+        EXPECT_EQ(script.boxTexts(QMessageBox::Question).size(), int(c.answers.size()));
+        QFile record(homePath("record.txt"));
+        const QString tool = record.open(QIODevice::ReadOnly) ? QString::fromUtf8(record.readAll()) : QString();
+        EXPECT_EQ(tool.contains("--restore"), c.restored) << c.productType;
+        EXPECT_EQ(script.boxTexts(QMessageBox::Information).join(' ').contains("Successfully recovered"), c.restored);
+    }
+    EXPECT_EQ(script.boxTexts(QMessageBox::Question).back().count("<p>"), 5);  // three notes and the link
+}
+
 }  // namespace
