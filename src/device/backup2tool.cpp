@@ -7,7 +7,6 @@
 #include "device/mobiledevice.h"
 
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QProcess>
 
 #include <algorithm>
@@ -75,10 +74,7 @@ QStringList backupToolArguments(int op, const QString& udid, const QDir& root)
 
 QString backupToolProgram()
 {
-    const QString chosen = qEnvironmentVariable(kToolOverride);
-    if (!chosen.isEmpty())
-        return QFileInfo(chosen).absoluteFilePath();
-    return programLibraryPath(QStringLiteral("tallowmere-backup-tool"));
+    return programLibraryPath(QStringLiteral("tallowmere-backup-tool"), kToolOverride);
 }
 
 QString backupToolOutputText(const QByteArray& standardError, const QByteArray& standardOutput)
