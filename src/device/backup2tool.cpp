@@ -63,7 +63,8 @@ QStringList backupToolArguments(int op, const QString& udid, const QDir& root)
     const QString rootPath = QDir::toNativeSeparators(root.absolutePath());
     QStringList arguments{QStringLiteral("-u"), udid};
     if (op == BackupToolOptions::Backup)
-        arguments << QStringLiteral("--backup") << QStringLiteral("--target") << udid << QStringLiteral("--root") << rootPath;
+        arguments << QStringLiteral("--backup") << QStringLiteral("--target") << udid << QStringLiteral("--root")
+                  << rootPath;
     else if (op == BackupToolOptions::Restore)
         arguments << QStringLiteral("--restore") << QStringLiteral("--target") << udid << QStringLiteral("--root")
                   << rootPath << QStringLiteral("--source") << udid;
@@ -143,7 +144,8 @@ bool backup2tool::run(const BackupToolOptions& options, const std::function<bool
             return false;
         }
         m_progress = backupProgress(clock.elapsed(), expected);
-        emit update(m_progress.load(), QString(), QString::number(clock.elapsed() / 1000) + QStringLiteral(" seconds passed"));
+        const QString passed = QString::number(clock.elapsed() / 1000) + QStringLiteral(" seconds passed");
+        emit update(m_progress.load(), QString(), passed);
     }
     const QByteArray standardError = process.readAllStandardError();
     const QByteArray standardOutput = process.readAllStandardOutput();

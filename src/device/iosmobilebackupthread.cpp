@@ -38,8 +38,8 @@ bool isReusableBackup(const QDir& folder, const QString& productVersion)
         if (!QFileInfo(folder.absoluteFilePath(QLatin1String(name))).isFile())
             return false;
     }
-    const QString version =
-        readPlist(folder, "Manifest.plist").value(QStringLiteral("Lockdown")).value(QStringLiteral("ProductVersion")).toString();
+    const PlistNode lockdown = readPlist(folder, "Manifest.plist").value(QStringLiteral("Lockdown"));
+    const QString version = lockdown.value(QStringLiteral("ProductVersion")).toString();
     return backupSnapshotState(folder) == kFinished && version == productVersion;
 }
 

@@ -113,21 +113,11 @@ void* plugDeviceWithMessages(const QString& udid, const QString& version, const 
     return plug(udid);
 }
 
-QString fakeBackupToolPath()
+void useFakeBackupTool(const QString& orders, const QString& recordFile)
 {
-    return QStringLiteral(TM_FAKE_BACKUP_TOOL);
-}
-
-void useFakeBackupTool(const FakeBackupTool& tool, const QString& recordFile)
-{
-    qputenv("TALLOWMERE_BACKUP_TOOL", fakeBackupToolPath().toUtf8());
+    qputenv("TALLOWMERE_BACKUP_TOOL", TM_FAKE_BACKUP_TOOL);
+    qputenv("TM_FAKE_BACKUP", orders.toUtf8());
     qputenv("TM_FAKE_BACKUP_RECORD", recordFile.toUtf8());
-    qputenv("TM_FAKE_BACKUP_MODE", tool.mode);
-    qputenv("TM_FAKE_BACKUP_VERSION", tool.version);
-    qputenv("TM_FAKE_BACKUP_ENCRYPTED", tool.encrypted ? "1" : "0");
-    qputenv("TM_FAKE_BACKUP_STATE", tool.state);
-    qputenv("TM_FAKE_BACKUP_LAYOUT", tool.layout);
-    qputenv("TM_FAKE_BACKUP_IGNORE_TERM", tool.ignoreTerm ? "1" : "0");
 }
 
 QStringList takeCallLog()

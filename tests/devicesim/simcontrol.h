@@ -33,18 +33,8 @@ void setFileRelay(const QString& udid, const QString& status, const QByteArray& 
 void* plugDeviceWithMessages(const QString& udid, const QString& version, const QString& country,
                              fixtures::DeviceLayout layout, const QString& status = QStringLiteral("Acknowledged"));
 
-// What the fake backup tool (fake_backup_tool.cpp) does when the program runs it.
-struct FakeBackupTool {
-    const char* mode = "ok";  // ok, error, exit255, crash, hang
-    const char* version = "8.4";
-    bool encrypted = false;
-    const char* state = "finished";
-    const char* layout = "";  // "ios10": Manifest.db in place of Manifest.mbdb
-    bool ignoreTerm = false;
-};
-// Makes the fake tool the program's backup tool, acting as tool and recording into recordFile.
-void useFakeBackupTool(const FakeBackupTool& tool, const QString& recordFile);
-QString fakeBackupToolPath();
+// Makes the fake backup tool (fake_backup_tool.cpp) the program's backup tool, doing what orders say.
+void useFakeBackupTool(const QString& orders, const QString& recordFile);
 
 // The MobileDevice calls since the last take.
 QStringList takeCallLog();

@@ -1,18 +1,14 @@
 // Reading a plugged device into the tree, with the simulated device library.
 #include "command_test_support.h"
 
-#include "device/iosmobilebackupthread.h"
 #include "devicesim/simcontrol.h"
 #include "msgdb/country.h"
 #include "msgdb/messagedbfolder.h"
 #include "fixtures/sample_backups.h"
 #include "ui/countryselform.h"
-#include "ui/progressform.h"
 
-#include <QApplication>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QTimer>
 #include <gtest/gtest.h>
 
 namespace {
@@ -101,111 +97,65 @@ TEST_F(CommandTest, APluggedDeviceIsReadInItsCountryOrRefusedWithTheReason)
     EXPECT_EQ(script.dialogs().at(0).result, int(QDialog::Rejected));
 }
 
-// The backup route, with the fake backup tool in place of idevicebackup2.
+// The backup route and the way back to a device, with the fake backup tool in place of idevicebackup2.
 class DeviceBackupTest : public CommandTest {
 protected:
     void SetUp() override
     {
         CommandTest::SetUp();
-        ASSERT_TRUE(devicesim::loadSimulator());  // before the window subscribes
-        windowHolder = std::make_unique<MainWindow>();
-        windowHolder->setStartupFinished(true);
+        makeVirtualDevice(QStringLiteral("virtual"));  // a folder: never offered to be written to
+        ASSERT_TRUE(devicesim::loadSimulator());       // before the window subscribes
+        window = std::make_unique<MainWindow>();
+        window->setStartupFinished(true);
     }
-    static QString backupOf(const char* udid) { return dataFolderPath(DataFolder::TempBackups) + '/' + udid; }
-    void useTool(const devicesim::FakeBackupTool& tool) { devicesim::useFakeBackupTool(tool, homePath("record.txt")); }
-
-    std::unique_ptr<MainWindow> windowHolder;
-    MainWindow& window() { return *windowHolder; }
+    std::unique_ptr<MainWindow> window;
 };
 
-TEST_F(DeviceBackupTest, AnIOS8DeviceIsReadFromItsBackupPlainOrEncryptedWithItsPassword)
+TEST_F(DeviceBackupTest, AnIOS8DeviceIsReadFromItsBackupOrLeavesNoneBehind)
 {
-    for (const bool encrypted : {false, true}) {
-        const char* udid = encrypted ? "locked8" : "plain8";
-        useTool({"ok", "8.4", encrypted});
+    const char* const cases[][3] = {{"plain", "", nullptr}, {"locked", "encrypted", nullptr},
+                                    {"said", "error", "Error Code -4 &lt;MBErrorDomain&gt;<br/><br/>Note: You can restart"},
+                                    {"gone", "exit255", "No device found with udid gone.<br/>error: exit code 255"},
+                                    {"crashed", "crash", "error: the backup tool crashed"},
+                                    {"partial", "state=new", "the backup did not finish"},
+                                    {"newer", "ios10", "made by iOS 10 or later"}};
+    for (const auto& [udid, orders, says] : cases) {
         script.clear();
-        if (encrypted) {
-            script.answerDialog([](QDialog& dialog) {
-                dialog.findChild<QLineEdit*>(QStringLiteral("txtPasscode"))->setText(QStringLiteral("secret"));
-                QMetaObject::invokeMethod(&dialog, "btnOKPressed");
-                return dialog.result();
-            });
-        }
-        _IOSDeviceItemNode* node = plug(window(), udid, "8.4", "310");
-        ASSERT_NE(node, nullptr) << udid;
-        EXPECT_EQ(script.boxes().size(), 1u);  // the passcode note alone
-        EXPECT_EQ(script.dialogs().size(), encrypted ? 1u : 0u);
-        _MsgStore copied;
-        openMessageDbFolder(node->device.cacheDir())->messages(copied, 0);
-        EXPECT_EQ(copied.messageList().size(), fixtures::SampleBackupOptions().history.messages);
-        EXPECT_EQ(node->children.size(), size_t(copied.chatSessions().size()));
-        EXPECT_TRUE(isReusableBackup(QDir(backupOf(udid)), "8.4"));  // kept for the next, shorter backup
-    }
-}
-
-TEST_F(DeviceBackupTest, AFailedOrCancelledBackupAddsNoNodeAndLeavesNoBackup)
-{
-    const std::pair<devicesim::FakeBackupTool, const char*> cases[] = {
-        {{"error"}, "Error Code -4 &lt;MBErrorDomain&gt;"},
-        {{"exit255"}, "No device found with udid failed8.<br/>error: exit code 255"},
-        {{"crash"}, "error: the backup tool crashed"},
-        {{"ok", "10.2", false, "finished", "ios10"}, "made by iOS 10 or later"},
-        {{"hang"}, nullptr}};  // cancelled once it has begun
-    for (const auto& [tool, says] : cases) {
-        useTool(tool);
-        script.clear();
-        QTimer cancel;
-        QObject::connect(&cancel, &QTimer::timeout, [&] {
-            if (!QFileInfo::exists(backupOf("failed8") + "/Status.plist"))
-                return;
-            for (QWidget* widget : QApplication::topLevelWidgets()) {
-                if (auto* form = qobject_cast<ProgressForm*>(widget))
-                    form->cancel();
-            }
+        script.answerDialog([](QDialog& dialog) {  // the backup's password, when it has one
+            dialog.findChild<QLineEdit*>(QStringLiteral("txtPasscode"))->setText(QStringLiteral("secret"));
+            return QMetaObject::invokeMethod(&dialog, "btnOKPressed"), dialog.result();
         });
-        if (!says)
-            cancel.start(50);
-        EXPECT_EQ(plug(window(), "failed8", "8.4", "310"), nullptr) << tool.mode;
-        ASSERT_EQ(script.boxes().size(), says ? 2u : 1u) << tool.mode;
+        devicesim::useFakeBackupTool(orders, homePath("record"));
+        _IOSDeviceItemNode* node = plug(*window, udid, "8.4", "310");
+        EXPECT_EQ(script.boxes().size(), says ? 2u : 1u) << udid;  // after the passcode note
         EXPECT_TRUE(!says || script.boxes().back().text.contains(says)) << qPrintable(script.boxes().back().text);
-        EXPECT_EQ(QFileInfo::exists(backupOf("failed8")), *tool.layout != 0) << tool.mode;
+        EXPECT_EQ(script.dialogs().size(), QByteArray(orders) == "encrypted" ? 1u : 0u);
+        EXPECT_EQ(QDir(dataFolderPath(DataFolder::TempBackups)).exists(udid), !says || QByteArray(orders) == "ios10");
+        ASSERT_EQ(node != nullptr, !says) << udid;
+        EXPECT_EQ(window->smsModel()->messages().size(), fixtures::SampleBackupOptions().history.messages);  // the newest node
     }
 }
 
 TEST_F(DeviceBackupTest, MessagesGoToAConnectedDeviceThroughItsBackupOnceTheUserAgreed)
 {
-    windowHolder.reset();
-    makeVirtualDevice(QStringLiteral("virtual"));  // a folder: never offered, or nothing would be preselected
-    windowHolder = std::make_unique<MainWindow>();
-    window().setStartupFinished(true);
-    useTool({});
-    _IOSDeviceItemNode* node = plug(window(), "write8", "8.4", "310");
+    devicesim::useFakeBackupTool(QString(), homePath("record"));
+    _IOSDeviceItemNode* node = plug(*window, "write8", "8.4", "310");
     ASSERT_NE(node, nullptr);
-    const struct {
-        const char* productType;
-        std::vector<QMessageBox::StandardButton> answers;
-        bool restored;
-    } cases[] = {{"iPad3,1", {QMessageBox::No}, false},
-                 {"iPad3,1", {QMessageBox::Yes, QMessageBox::Yes}, true},
-                 {"iPhone5,2", {QMessageBox::Yes}, true},
-                 {"iPhone5,2", {QMessageBox::No}, false}};
-    for (const auto& c : cases) {
-        node->device.productType = QLatin1String(c.productType);
-        select(window(), node);
-        script.clear();
-        script.answerDialog(QDialog::Accepted);  // the only connected device, preselected
-        for (QMessageBox::StandardButton answer : c.answers)
+    for (const auto& [type, answers] : {std::pair("iPad3,1", std::vector{QMessageBox::Yes, QMessageBox::Yes}),
+                                        {"iPhone5,2", {QMessageBox::No}}}) {  // the iPad question, then Find My iPhone
+        node->device.productType = QLatin1String(type);
+        select(*window, node);
+        script.answerDialog(QDialog::Accepted);  // the one connected device, preselected
+        for (QMessageBox::StandardButton answer : answers)
             script.answerBox(answer);
-        QFile::remove(homePath("record.txt"));
-        invoke(window(), "miI2IAll");
-        ASSERT_EQ(script.dialogs().size(), 1u);
-        EXPECT_EQ(script.boxTexts(QMessageBox::Question).size(), int(c.answers.size()));
-        QFile record(homePath("record.txt"));
-        const QString tool = record.open(QIODevice::ReadOnly) ? QString::fromUtf8(record.readAll()) : QString();
-        EXPECT_EQ(tool.contains("--restore"), c.restored) << c.productType;
-        EXPECT_EQ(script.boxTexts(QMessageBox::Information).join(' ').contains("Successfully recovered"), c.restored);
+        QFile::remove(homePath("record"));
+        invoke(*window, "miI2IAll");
+        QFile record(homePath("record"));
+        EXPECT_EQ(record.open(QIODevice::ReadOnly) && record.readAll().contains("-u\nwrite8\n--restore\n--target\nwrite8\n--root\n"
+                  + dataFolderPath(DataFolder::TempBackups).toUtf8() + "\n--source\nwrite8\nexisting=yes"), answers.size() == 2);
     }
-    EXPECT_EQ(script.boxTexts(QMessageBox::Question).back().count("<p>"), 5);  // three notes and the link
+    EXPECT_EQ(script.boxTexts(QMessageBox::Question).size(), 3);
+    EXPECT_EQ(script.boxTexts(QMessageBox::Information).join(' ').count("Successfully recovered"), 1);
 }
 
 }  // namespace
