@@ -19,7 +19,8 @@ constexpr int kStartTimeoutMs = 60000;
 constexpr int kPollMs = 200;
 // idevicebackup2 ends its device session cleanly on SIGTERM; it gets this long before SIGKILL.
 constexpr int kTerminateGraceMs = 5000;
-// A long backup prints megabytes of progress: the log keeps the end, and so does the error text.
+// A long backup prints megabytes of progress: the log keeps the end of each output, and so does the
+// error text.
 constexpr int kLoggedChars = 64 * 1024;
 constexpr int kShownCharsPerOutput = 4096;
 
@@ -27,6 +28,39 @@ template <class Text>
 Text tailOf(const Text& text, int length)
 {
     return text.size() <= length ? text : Text("...") + text.right(length);
+}
+
+// Error output, a line feed and output, up to the first NUL: the bytes a verdict reads.
+QByteArray joinedOutput(const QByteArray& standardError, const QByteArray& standardOutput)
+{
+    QByteArray joined = standardError + '\n' + standardOutput;
+    const int end = joined.indexOf('\0');
+    if (end >= 0)
+        joined.truncate(end);
+    return joined;
+}
+
+// "error" in any letter case among length bytes read as 8-bit text: no other Latin-1 letter folds to
+// these ASCII ones.
+bool mentionsError(const char* bytes, int length)
+{
+    for (int i = 0; i + 5 <= length; ++i) {
+        if ((bytes[i] | 0x20) == 'e' && qstrnicmp(bytes + i, "error", 5) == 0)
+            return true;
+    }
+    return false;
+}
+
+// As mentionsError(joinedOutput(...)), without copying megabytes: the line feed between the two
+// outputs keeps any match inside one of them.
+bool outputMentionsError(const QByteArray& standardError, const QByteArray& standardOutput)
+{
+    const int errorEnd = standardError.indexOf('\0');
+    if (errorEnd >= 0)
+        return mentionsError(standardError.constData(), errorEnd);
+    const int outputEnd = standardOutput.indexOf('\0');
+    return mentionsError(standardError.constData(), standardError.size())
+           || mentionsError(standardOutput.constData(), outputEnd >= 0 ? outputEnd : standardOutput.size());
 }
 
 void stopProcess(QProcess& process)
@@ -78,21 +112,13 @@ QString backupToolProgram()
     return programLibraryPath(QStringLiteral("tallowmere-backup-tool"), kToolOverride);
 }
 
-QString backupToolOutputText(const QByteArray& standardError, const QByteArray& standardOutput)
-{
-    const QByteArray joined = standardError + '\n' + standardOutput;
-    return QString::fromLatin1(joined.left(joined.indexOf('\0') < 0 ? joined.size() : joined.indexOf('\0')));
-}
-
 QString backupToolFailure(const QByteArray& standardError, const QByteArray& standardOutput, bool crashed,
                           int exitCode)
 {
-    const bool saysError = backupToolOutputText(standardError, standardOutput).contains(QLatin1String("error"),
-                                                                                        Qt::CaseInsensitive);
-    if (!saysError && !crashed && exitCode == 0)
+    if (!outputMentionsError(standardError, standardOutput) && !crashed && exitCode == 0)
         return QString();
-    QStringList lines{backupToolOutputText(tailOf(standardError, kShownCharsPerOutput),
-                                           tailOf(standardOutput, kShownCharsPerOutput))
+    QStringList lines{QString::fromLatin1(joinedOutput(tailOf(standardError, kShownCharsPerOutput),
+                                                       tailOf(standardOutput, kShownCharsPerOutput)))
                           .trimmed()};
     if (crashed)
         lines << QStringLiteral("error: the backup tool crashed");
@@ -149,7 +175,8 @@ bool backup2tool::run(const BackupToolOptions& options, const std::function<bool
     }
     const QByteArray standardError = process.readAllStandardError();
     const QByteArray standardOutput = process.readAllStandardOutput();
-    qDebug("%s", qUtf8Printable(tailOf<QString>(backupToolOutputText(standardError, standardOutput), kLoggedChars)));
+    const QByteArray logged = joinedOutput(tailOf(standardError, kLoggedChars), tailOf(standardOutput, kLoggedChars));
+    qDebug("%s", qUtf8Printable(QString::fromLatin1(logged)));
     const QString failure = backupToolFailure(standardError, standardOutput,
                                               process.exitStatus() == QProcess::CrashExit, process.exitCode());
     if (!failure.isEmpty())

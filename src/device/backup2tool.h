@@ -38,10 +38,9 @@ double backupProgress(qint64 elapsedMs, qint64 expectedSeconds);
 // Throws std::runtime_error("unknown backup2tool_op.") for an operation other than backup or restore.
 QStringList backupToolArguments(int op, const QString& udid, const QDir& root);
 QString backupToolProgram();
-// What the tool said: its error output, a line feed and its output, as 8-bit text up to the first NUL.
-QString backupToolOutputText(const QByteArray& standardError, const QByteArray& standardOutput);
-// The failure of a finished tool, or "" when it succeeded. The text keeps the end of each of the
-// tool's two outputs, where its last words are.
+// The failure of a finished tool, or "" when it succeeded. What the tool said is its error output, a
+// line feed and its output, as 8-bit text up to the first NUL; the failure's text keeps the end of
+// each of the two outputs, where the tool's last words are.
 QString backupToolFailure(const QByteArray& standardError, const QByteArray& standardOutput, bool crashed,
                           int exitCode);
 
