@@ -1,6 +1,9 @@
 // Unpacking a file-relay archive against the raw floor for the same work: libarchive's reader and
-// plain writes, with no name checks, no containment and no progress, timed in the same run.
+// plain writes, with no name checks, no containment and no progress, timed in the same run. And the
+// verdict on a backup tool's output, as long as a long backup's progress makes it, against a plain
+// case-insensitive byte search.
 #include "core/fileutil.h"
+#include "device/backup2tool.h"
 #include "device/filerelay.h"
 
 #include "fixtures/device_archive.h"
@@ -18,8 +21,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <strings.h>
 
 namespace {
 
@@ -115,8 +120,53 @@ void BM_UnpackFileRelayArchive(benchmark::State& state)
     state.counters["archive_mb"] = benchmark::Counter(double(bytes.size()) / (1 << 20));
 }
 
+// Whether output up to its first NUL holds "error" in any letter case: the least a verdict does.
+bool rawSaysError(const QByteArray& output)
+{
+    const char* text = output.constData();
+    const size_t length = strnlen(text, size_t(output.size()));
+    for (size_t i = 0; i + 5 <= length; ++i) {
+        if ((text[i] | 0x20) == 'e' && strncasecmp(text + i, "error", 5) == 0)
+            return true;
+    }
+    return false;
+}
+
+void BM_BackupToolVerdict(benchmark::State& state)
+{
+    constexpr int kOutputMB = 16;  // the progress lines of a backup of a few hours
+    QByteArray output;
+    for (int i = 0; output.size() < (kOutputMB << 20); ++i)
+        output += "[=========           ] " + QByteArray::number(i % 100) + "% (" + QByteArray::number(i) + " MB of 30 GB)\r";
+    output += "\nReceived 31415 files from device.\nBackup Successful.\n";
+    double ours = 0;
+    double raw = 0;
+    double verdicts = 0;
+    bool agree = true;
+    for (auto _ : state) {
+        auto start = Clock::now();
+        const bool rawFailed = rawSaysError(output);
+        raw += seconds(Clock::now() - start);
+
+        start = Clock::now();
+        const bool failed = !backupToolFailure(QByteArray(), output, false, 0).isEmpty();
+        const double elapsed = seconds(Clock::now() - start);
+        ours += elapsed;
+        state.SetIterationTime(elapsed);
+        verdicts += 1;
+        agree = agree && failed == rawFailed && !failed;
+    }
+    if (!agree)
+        state.SkipWithError("the verdicts differ");
+    state.counters["ours_per_s"] = benchmark::Counter(verdicts / ours);
+    state.counters["raw_per_s"] = benchmark::Counter(verdicts / raw);
+    state.counters["slowdown"] = benchmark::Counter(ours / raw);
+    state.counters["output_mb"] = benchmark::Counter(kOutputMB);
+}
+
 }  // namespace
 
 BENCHMARK(BM_UnpackFileRelayArchive)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BackupToolVerdict)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -10,6 +10,7 @@ run_packages=(
   libsqlite3-dev libplist-dev libssl-dev libarchive-dev
   libimobiledevice-dev libusbmuxd-dev usbmuxd
   fonts-noto-color-emoji unicode-data
+  libimobiledevice-utils
 )
 test_packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev

@@ -93,6 +93,20 @@
     </message>
 </context>
 <context>
+    <name>IOSMobileBackupThread</name>
+    <message>
+        <source>IDS_BACKING_UP_IOS</source>
+        <translation>Backing up iPhone...</translation>
+    </message>
+</context>
+<context>
+    <name>IOSMobileRestoreThread</name>
+    <message>
+        <source>IDS_RESTORING_BACKUP_TO_IOS</source>
+        <translation>Restoring iPhone...</translation>
+    </message>
+</context>
+<context>
     <name>ITunesCacheSMSThread</name>
     <message>
         <source>IDS_LOADING_ITUNES_BACKUP</source>
@@ -252,6 +266,14 @@
         <translation>Please select an iPhone:</translation>
     </message>
     <message>
+        <source>IDS_CANT_RESTORE_IOS_VERSION_BELOW_60</source>
+        <translation>Failed to recover. Only iOS 6 or above is supported.</translation>
+    </message>
+    <message>
+        <source>IDS_RESTORE_IOS_TIPS_FIND_MY_IPHONE_MUST_OFF</source>
+        <translation>&lt;p&gt;&lt;b&gt;Notes:&lt;/b&gt;&lt;/p&gt;&lt;p&gt;1. If your iPhone is protected with a passcode, please enter your passcode on iPhone first.&lt;/p&gt;&lt;p&gt;2. Make sure &quot;iCloud Backup&quot; is turned off on your iPhone.&lt;/p&gt;&lt;p&gt;3. &quot;Find My iPhone&quot; must be disabled before restoring.&lt;/p&gt;&lt;p&gt;&lt;a href=&quot;%1&quot;&gt;detail&lt;/a&gt;&lt;/p&gt;</translation>
+    </message>
+    <message>
         <source>Messages: %1</source>
         <translation>Messages: %1</translation>
     </message>
@@ -294,10 +316,6 @@
     <message>
         <source>IDS_ANDROID_%1_CANT_READ_MMC_NUMBER</source>
         <translation>Failed to load country code from your phone. Please click &quot;OK&quot; button to select a country code manually.</translation>
-    </message>
-    <message>
-        <source>IDS_IOS_BACKUP_NOT_READY</source>
-        <translation>The messages of an iPhone with this iOS version are read from a backup of the iPhone, which this version of Tallowmere cannot make yet.</translation>
     </message>
     <message>
         <source>IDS_TITLE_EXTRACT_MEDIA_FILES</source>

@@ -37,3 +37,9 @@ QString programLibraryPath(const QString& fileName)
         return programDir.filePath(fileName);
     return QDir::cleanPath(programDir.filePath(QStringLiteral("../lib/tallowmere/") + fileName));
 }
+
+QString programLibraryPath(const QString& fileName, const char* overrideVariable)
+{
+    const QString chosen = qEnvironmentVariable(overrideVariable);
+    return chosen.isEmpty() ? programLibraryPath(fileName) : QFileInfo(chosen).absoluteFilePath();
+}

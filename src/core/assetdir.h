@@ -15,3 +15,6 @@ QString assetPath(const QString& name);
 // The absolute path of a library delivered with the program (the device libraries): beside the
 // executable when it is there, else below <prefix>/lib/tallowmere, where it may be missing.
 QString programLibraryPath(const QString& fileName);
+// The file named by the environment variable overrideVariable when that is set (made absolute), else
+// programLibraryPath(fileName): how the device libraries and the backup tool are found.
+QString programLibraryPath(const QString& fileName, const char* overrideVariable);

@@ -47,10 +47,7 @@ QLibrary& coreFoundationLibrary()
 
 QString mobileDevicePath()
 {
-    const QString chosen = qEnvironmentVariable(kMobileDeviceOverride);
-    if (!chosen.isEmpty())
-        return QFileInfo(chosen).absoluteFilePath();
-    return programLibraryPath(QStringLiteral("libtmmd.so"));
+    return programLibraryPath(QStringLiteral("libtmmd.so"), kMobileDeviceOverride);
 }
 
 bool loadWithSymbols(QLibrary& library, const QString& path, std::initializer_list<const char*> symbols)

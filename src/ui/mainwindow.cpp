@@ -669,14 +669,14 @@ void MainWindow::miAbout()
 }
 
 // Writing into iTunes backups and devices: no menu entry reaches these. The device ones do nothing yet.
-void MainWindow::miI2I() {}
-void MainWindow::miI2ISel() {}
-void MainWindow::miI2IChat() {}
-void MainWindow::miI2IAll() {}
-void MainWindow::miDb2I() {}
-void MainWindow::miDb2ISel() {}
-void MainWindow::miDb2IChat() {}
-void MainWindow::miDb2IAll() {}
+void MainWindow::miI2I() { m_deviceCommands->runRestoreToDevice(ScopeRequest::ByRule); }
+void MainWindow::miI2ISel() { m_deviceCommands->runRestoreToDevice(ScopeRequest::Selection); }
+void MainWindow::miI2IChat() { m_deviceCommands->runRestoreToDevice(ScopeRequest::Chat); }
+void MainWindow::miI2IAll() { m_deviceCommands->runRestoreToDevice(ScopeRequest::All); }
+void MainWindow::miDb2I() { m_deviceCommands->runRestoreToDevice(ScopeRequest::ByRule); }
+void MainWindow::miDb2ISel() { m_deviceCommands->runRestoreToDevice(ScopeRequest::Selection); }
+void MainWindow::miDb2IChat() { m_deviceCommands->runRestoreToDevice(ScopeRequest::Chat); }
+void MainWindow::miDb2IAll() { m_deviceCommands->runRestoreToDevice(ScopeRequest::All); }
 void MainWindow::miExport2ITunesBKSel() { m_importCommands->runExportToITunesBackup(ScopeRequest::Selection); }
 void MainWindow::miExport2ITunesBKChat() { m_importCommands->runExportToITunesBackup(ScopeRequest::Chat); }
 void MainWindow::miExport2ITunesBKAll() { m_importCommands->runExportToITunesBackup(ScopeRequest::All); }

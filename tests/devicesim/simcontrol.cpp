@@ -144,6 +144,13 @@ QList<CFType> peerReceived(void* device, const QString& service, QStringList* fo
     return messages;
 }
 
+void useFakeBackupTool(const QString& orders, const QString& recordFile)
+{
+    qputenv("TALLOWMERE_BACKUP_TOOL", TM_FAKE_BACKUP_TOOL);
+    qputenv("TM_FAKE_BACKUP", orders.toUtf8());
+    qputenv("TM_FAKE_BACKUP_RECORD", recordFile.toUtf8());
+}
+
 QStringList takeCallLog()
 {
     const std::unique_ptr<char, decltype(&std::free)> log(control<decltype(TMSim_TakeCallLog)>("TMSim_TakeCallLog")(),

@@ -38,6 +38,9 @@ void* plugDeviceWithMessages(const QString& udid, const QString& version, const 
 // socket and the peer has finished; the form of each ("binary" or "xml") goes to formats when given.
 QList<CFType> peerReceived(void* device, const QString& service, QStringList* formats = nullptr);
 
+// Makes the fake backup tool (fake_backup_tool.cpp) the program's backup tool, doing what orders say.
+void useFakeBackupTool(const QString& orders, const QString& recordFile);
+
 // The MobileDevice calls since the last take.
 QStringList takeCallLog();
 // Objects alive in the CoreFoundation stand-in.

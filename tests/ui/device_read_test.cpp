@@ -4,8 +4,10 @@
 #include "devicesim/simcontrol.h"
 #include "msgdb/country.h"
 #include "msgdb/messagedbfolder.h"
+#include "fixtures/sample_backups.h"
 #include "ui/countryselform.h"
 
+#include <QLineEdit>
 #include <QListWidget>
 #include <gtest/gtest.h>
 
@@ -71,8 +73,9 @@ TEST_F(CommandTest, APluggedDeviceIsReadInItsCountryOrRefusedWithTheReason)
     EXPECT_FALSE(first->db->isOpen());
 
     // No node, and the reason, for a device that cannot be read.
+    qputenv("TALLOWMERE_BACKUP_TOOL", homePath(QStringLiteral("no-tool")).toUtf8());
     const char* const refused[][4] = {{"cloud", "8.0", "Acknowledged", "Please turn off iCloud backup on your iPhone"},
-                                    {"encrypted", "4.3.5", "Acknowledged", "cannot make yet"},
+                                    {"encrypted", "4.3.5", "Acknowledged", "can not start AppleMobileBackup process."},
                                     {"denied", "7.1.2", "Denied", "invalid feedback.<br/>&lt;?xml"},
                                     {"../evil", "7.1.2", "Acknowledged", "Invalid device identifier: ../evil"}};
     for (const auto& [udid, version, status, says] : refused) {
@@ -92,6 +95,67 @@ TEST_F(CommandTest, APluggedDeviceIsReadInItsCountryOrRefusedWithTheReason)
     script.answerDialog(escape);
     EXPECT_EQ(plug(window, "nolibrary", "7.1.2", ""), nullptr);
     EXPECT_EQ(script.dialogs().at(0).result, int(QDialog::Rejected));
+}
+
+// The backup route and the way back to a device, with the fake backup tool in place of idevicebackup2.
+class DeviceBackupTest : public CommandTest {
+protected:
+    void SetUp() override
+    {
+        CommandTest::SetUp();
+        makeVirtualDevice(QStringLiteral("virtual"));  // a folder: never offered to be written to
+        ASSERT_TRUE(devicesim::loadSimulator());       // before the window subscribes
+        window = std::make_unique<MainWindow>();
+        window->setStartupFinished(true);
+    }
+    std::unique_ptr<MainWindow> window;
+};
+
+TEST_F(DeviceBackupTest, AnIOS8DeviceIsReadFromItsBackupOrLeavesNoneBehind)
+{
+    const char* const cases[][3] = {{"plain", "", nullptr}, {"locked", "encrypted", nullptr},
+                                    {"said", "error", "Error Code -4 &lt;MBErrorDomain&gt;<br/><br/>Note: You can restart"},
+                                    {"gone", "exit255", "No device found with udid gone.<br/>error: exit code 255"},
+                                    {"crashed", "crash", "error: the backup tool crashed"},
+                                    {"partial", "state=new", "the backup did not finish"},
+                                    {"newer", "ios10", "made by iOS 10 or later"}};
+    for (const auto& [udid, orders, says] : cases) {
+        script.clear();
+        script.answerDialog([](QDialog& dialog) {  // the backup's password, when it has one
+            dialog.findChild<QLineEdit*>(QStringLiteral("txtPasscode"))->setText(QStringLiteral("secret"));
+            return QMetaObject::invokeMethod(&dialog, "btnOKPressed"), dialog.result();
+        });
+        devicesim::useFakeBackupTool(orders, homePath("record"));
+        _IOSDeviceItemNode* node = plug(*window, udid, "8.4", "310");
+        EXPECT_EQ(script.boxes().size(), says ? 2u : 1u) << udid;  // after the passcode note
+        EXPECT_TRUE(!says || script.boxes().back().text.contains(says)) << qPrintable(script.boxes().back().text);
+        EXPECT_EQ(script.dialogs().size(), QByteArray(orders) == "encrypted" ? 1u : 0u);
+        EXPECT_EQ(QDir(dataFolderPath(DataFolder::TempBackups)).exists(udid), !says || QByteArray(orders) == "ios10");
+        ASSERT_EQ(node != nullptr, !says) << udid;
+        EXPECT_EQ(window->smsModel()->messages().size(), fixtures::SampleBackupOptions().history.messages);  // the newest node
+    }
+}
+
+TEST_F(DeviceBackupTest, MessagesGoToAConnectedDeviceThroughItsBackupOnceTheUserAgreed)
+{
+    devicesim::useFakeBackupTool(QString(), homePath("record"));
+    _IOSDeviceItemNode* node = plug(*window, "write8", "8.4", "310");
+    ASSERT_NE(node, nullptr);
+    for (const auto& [type, answers] : {std::pair("iPad3,1", std::vector{QMessageBox::Yes, QMessageBox::Yes}),
+                                        {"iPhone5,2", {QMessageBox::No}}}) {  // the iPad question, then Find My iPhone
+        node->device.productType = QLatin1String(type);
+        select(*window, node);
+        script.answerDialog(QDialog::Accepted);  // the one connected device, preselected
+        for (QMessageBox::StandardButton answer : answers)
+            script.answerBox(answer);
+        QFile::remove(homePath("record"));
+        invoke(*window, "miI2IAll");
+        QFile record(homePath("record"));
+        EXPECT_EQ(record.open(QIODevice::ReadOnly) && record.readAll().contains("-u\nwrite8\n--restore\n--target\nwrite8\n--root\n"
+                  + dataFolderPath(DataFolder::TempBackups).toUtf8() + "\n--source\nwrite8\nexisting=yes"), answers.size() == 2);
+    }
+    EXPECT_EQ(script.boxTexts(QMessageBox::Question).size(), 3);
+    EXPECT_EQ(script.boxTexts(QMessageBox::Information).join(' ').count("Successfully recovered"), 1);
 }
 
 }  // namespace

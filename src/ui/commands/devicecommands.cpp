@@ -1,18 +1,28 @@
 #include "ui/commands/devicecommands.h"
 
+#include "backup/backupmanifest.h"
+#include "backup/ios6restoremessagesthread.h"
+#include "backup/itunescachesmsthread.h"
 #include "core/datadir.h"
 #include "core/errors.h"
 #include "core/fileutil.h"
 #include "device/filerelay.h"
+#include "device/iosmobilebackupthread.h"
+#include "device/iosmobilerestorethread.h"
 #include "device/mobiledevice.h"
 #include "msgdb/country.h"
+#include "msgdb/ios6messagedb.h"
 #include "msgdb/messagedbfolder.h"
+#include "platform/webhost.h"
 #include "ui/commands/commandcontext.h"
+#include "ui/commands/importcommands.h"
 #include "ui/countryselform.h"
+#include "ui/datasourceselform.h"
 #include "ui/interaction.h"
 #include "ui/itemmodelmain.h"
 #include "ui/jobrunner.h"
 #include "ui/messagebox.h"
+#include "ui/passcodedlg.h"
 #include "ui/progressform.h"
 
 #include <QCoreApplication>
@@ -134,9 +144,128 @@ bool DeviceCommands::copyMessageDb(const IOSDevice& device)
 
 bool DeviceCommands::copyThroughBackup(const IOSDevice& device)
 {
-    if (checkBackupSettings(device, true, false))
-        showWarning(mainWindowText(QT_TRANSLATE_NOOP("MainWindow", "IDS_IOS_BACKUP_NOT_READY")));
-    return false;
+    if (!checkBackupSettings(device, true, false))
+        return false;
+    const std::optional<QDir> backupRoot = backUp(device);
+    if (!backupRoot)
+        return false;
+    QWidget* parent = m_context.dialogParent();
+    ProgressForm form(QString(), parent);
+    BackupManifest manifest(QDir(backupRoot->absoluteFilePath(device.udid)));
+    if (BackupManifest::isNewerFormat(manifest.backupDir))
+        throw std::runtime_error(BackupManifest::kNewerBackupFormatText);
+    manifest.loadManifestPlist();
+    if (manifest.deviceInfo.isEncrypted) {
+        PasscodeDlg passcode(&manifest, parent);
+        if (execDialog(passcode) != QDialog::Accepted)
+            return false;
+    }
+    manifest.loadMbdb();
+    closeDatabasesOf(device.udid);
+    ITunesCacheSMSThread job(&manifest, device.cacheDir(), &form, parent);
+    return runJob(form, job);
+}
+
+std::optional<QDir> DeviceCommands::backUp(const IOSDevice& device)
+{
+    QWidget* parent = m_context.dialogParent();
+    ProgressForm form(QString(), parent);
+    IOSMobileBackupThread job(&device, &form, parent);
+    if (!runJob(form, job))
+        return std::nullopt;
+    return job.backupDir();
+}
+
+void DeviceCommands::runRestoreToDevice(ScopeRequest request)
+{
+    m_scope.run(request, [this](MsgMessageList messages) { restoreToDevice(messages); });
+}
+
+_IOSDeviceItemNode* DeviceCommands::chooseConnectedDevice()
+{
+    // Only a connected device can be written to: virtual devices are folders.
+    const auto connectedNodes = [this] {
+        QList<_IOSDeviceItemNode*> nodes;
+        for (const auto& child : m_context.mainModel()->deviceRoot()->children) {
+            auto* node = child->type == kNodeIOSDevice ? static_cast<_IOSDeviceItemNode*>(child.get()) : nullptr;
+            if (node && node->device.amDevice)
+                nodes << node;
+        }
+        return nodes;
+    };
+    QList<DataSourceEntry> entries;
+    for (_IOSDeviceItemNode* node : connectedNodes())
+        entries.append({QStringLiteral(":res/iphone.png"), node->device.name, qintptr(node)});
+    DataSourceSelForm chooser(m_context.dialogParent());
+    const qintptr chosen =
+        chooser.setDataSources(QCoreApplication::translate("QObject", "IDS_SEL_ONE_IOS_DEVICE"), entries);
+    // The chooser's loop may have seen the device go: only a node still in the tree is used.
+    for (_IOSDeviceItemNode* node : connectedNodes()) {
+        if (chosen != 0 && qintptr(node) == chosen)
+            return node;
+    }
+    return nullptr;
+}
+
+void DeviceCommands::restoreToDevice(MsgMessageList messages)
+{
+    const _AbsDBItemNode* source = ItemModelMain::databaseNodeOf(m_context.currentTreeNode());
+    if (!source)
+        return;
+    const _MsgStore keepAlive = source->store;  // the source node may go while the chain runs
+    const _IOSDeviceItemNode* node = chooseConnectedDevice();
+    if (!node)
+        return;
+    const QSharedPointer<AbsIOSMessageDb> deviceDb = node->db.dynamicCast<AbsIOSMessageDb>();
+    if (!deviceDb || deviceDb->iosVersion() != 6) {
+        showWarning(mainWindowText(QT_TRANSLATE_NOOP("MainWindow", "IDS_CANT_RESTORE_IOS_VERSION_BELOW_60")));
+        return;
+    }
+    const IOSDevice device = node->device;  // the node may go while the chain runs
+    if (!checkBackupSettings(device, true, true))
+        return;
+    if (!device.productType.startsWith(QLatin1String("iPhone"), Qt::CaseInsensitive)
+        && !askQuestion(QStringLiteral("You can recover iMessage only to an iPad/iPod. Want to continue?")))
+        return;
+    const QUrl help = webHostUrl(QStringLiteral("guides/how-to-disable-find-my-iphone.html"));
+    if (!askQuestion(mainWindowText(QT_TRANSLATE_NOOP("MainWindow", "IDS_RESTORE_IOS_TIPS_FIND_MY_IPHONE_MUST_OFF"))
+                         .arg(htmlEscape(help.toString(QUrl::FullyEncoded)))))
+        return;
+    const std::optional<QDir> backupRoot = backUp(device);
+    if (!backupRoot)
+        return;
+    try {
+        QWidget* parent = m_context.dialogParent();
+        BackupManifest manifest(QDir(backupRoot->absoluteFilePath(device.udid)));
+        manifest.loadManifestPlist();
+        manifest.loadMbdb();
+        QDir cacheDir;
+        {
+            ProgressForm form(QString(), parent);
+            ITunesCacheSMSThread job(&manifest, &form, parent);
+            if (!runJob(form, job))
+                return;
+            cacheDir = job.cacheDir();
+        }
+        IOS6MessageDb target(cacheDir, device.countryCode, false);
+        int merged = 0;
+        int skipped = 0;
+        {
+            ProgressForm form(QString(), parent);
+            IOS6RestoreMessagesThread job(device.countryCode, &messages, &target, manifest.backupDir, &form, parent);
+            if (!runJob(form, job))
+                return;
+            merged = job.mergedCount();
+            skipped = job.skippedCount();
+        }
+        ProgressForm form(QString(), parent);
+        IOSMobileRestoreThread job(&device, *backupRoot, &form, parent);
+        if (runJob(form, job))
+            showInfo(ImportCommands::restoreResultText(merged, skipped));
+    } catch (const std::exception& error) {
+        qWarning("%s", error.what());
+        showError(errorRichText(error));
+    }
 }
 
 void DeviceCommands::closeDatabasesOf(const QString& udid)
