@@ -88,10 +88,10 @@ struct Source {
         messages = store.messageList();
         const QByteArray content(2048, 'a');
         for (const _MsgAttachment* a : store.data()->attachments) {
-            if (a->localPath.isEmpty())
+            if (a->localPath.path().isEmpty())
                 continue;
-            QDir().mkpath(QFileInfo(a->localPath).absolutePath());
-            QFile file(a->localPath);
+            QDir().mkpath(QFileInfo(a->localPath.path()).absolutePath());
+            QFile file(a->localPath.path());
             if (file.open(QIODevice::WriteOnly))
                 file.write(content);
         }
@@ -893,11 +893,11 @@ void localDbRaw(const MsgMessageList& messages, const QString& dir)
             if (c.isGroup() && m->handle)
                 lastAddressed.t(m->handle->id).i(chat).run();
             for (const _MsgAttachment* a : m->sortedAttachments()) {
-                if (!a->localPath.isEmpty() && QFileInfo(a->localPath).isFile()) {
+                if (!a->localPath.path().isEmpty() && QFileInfo(a->localPath.path()).isFile()) {
                     const QString to = QDir(relay).filePath(deviceRelativePath(a->filename));
                     if (!QFileInfo::exists(to)) {
                         QDir().mkpath(QFileInfo(to).absolutePath());
-                        copyRaw(a->localPath, to);
+                        copyRaw(a->localPath.path(), to);
                     }
                 }
                 qint64 row = attachmentByGuid.t(a->guid).run();

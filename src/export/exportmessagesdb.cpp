@@ -40,6 +40,7 @@ void ExportMessagesDb::end()
     // Committed: the copies belong to the database now.
     m_createdFiles.clear();
     m_createdFolders.clear();
+    m_attachmentArea.reset();
 }
 
 void ExportMessagesDb::rollBack()
@@ -47,6 +48,7 @@ void ExportMessagesDb::rollBack()
     // close() drops an open transaction without committing it.
     m_database.close();
     removeCreated();
+    m_attachmentArea.reset();
 }
 
 bool ExportMessagesDb::canStore(const _MsgMessage& message)
@@ -139,9 +141,12 @@ void ExportMessagesDb::storeAttachment(qint64 messageRowid, const _MsgAttachment
 
 void ExportMessagesDb::copyAttachmentFile(const _MsgAttachment& attachment)
 {
-    if (attachment.localPath.isEmpty() || !QFileInfo(attachment.localPath).isFile())
+    const QString source = attachment.localPath.path();
+    if (source.isEmpty() || !QFileInfo(source).isFile())
         return;
-    const QString destination = attachmentAreaPath(m_database.fileRelayDir(), attachment.filename);
+    if (!m_attachmentArea)
+        m_attachmentArea = std::make_unique<AttachmentArea>(m_database.fileRelayDir());
+    const QString destination = m_attachmentArea->path(attachment.filename);
     if (destination.isEmpty()) {
         qWarning().noquote() << "local database: attachment" << attachment.filename
                              << "not copied: it does not lead into the attachment folders";
@@ -151,8 +156,8 @@ void ExportMessagesDb::copyAttachmentFile(const _MsgAttachment& attachment)
     if (target.exists() || target.isSymLink())
         return;
     makeFolder(target.absolutePath());
-    if (!QFile::copy(attachment.localPath, destination))
-        throwUtf8(QStringLiteral("Cannot copy %1 to %2").arg(attachment.localPath, destination));
+    if (!QFile::copy(source, destination))
+        throwUtf8(QStringLiteral("Cannot copy %1 to %2").arg(source, destination));
     m_createdFiles.append(destination);
 }
 

@@ -503,14 +503,16 @@ void IOS6MessageDb::readAttachments(_MsgStore& store, qint64 chatRowid)
     sql.appendSql(QStringLiteral(")"));
     Sqlite3Cursor cursor = queryThrow(sql);
     const auto positions = columnPositions(cursor, kAttachmentColumnNames);
-    const ContainedFolder fileRelay(m_fileRelayDir.absolutePath());
+    // Checked when a file is used: this read touches no file.
+    const QSharedPointer<const ContainedFolder> fileRelay =
+        QSharedPointer<ContainedFolder>::create(m_fileRelayDir.absolutePath());
     while (cursor.moveNext()) {
         const qint64 attachmentId = cursor.getInt64(positions[aAttachmentId]);
         _MsgAttachment* attachment = data.attachments.value(attachmentId);
         if (!attachment) {
             auto made = std::make_unique<_MsgAttachment>();
             fillAttachment(*made, cursor, positions);
-            made->localPath = attachmentLocalPath(fileRelay, made->filename);
+            made->localPath = AttachmentLocation(fileRelay, made->filename);
             attachment = made.release();
             data.attachments.insert(attachmentId, attachment);
         }

@@ -342,7 +342,7 @@ QString thumbnailCacheDir()
 
 QString attachmentThumbnail(const _MsgAttachment* attachment)
 {
-    const QString localPath = attachment ? attachment->localPath : QString();
+    const QString localPath = attachment ? attachment->localPath.path() : QString();
     const QString path =
         QDir(thumbnailCacheDir()).filePath(md5Hex(thumbnailKey(localPath)) + QStringLiteral(".thumb"));
     if (QFileInfo::exists(path) || localPath.isEmpty())

@@ -6,6 +6,8 @@
 // tables inside them only point into the same store. Everything else (models, views, jobs, exporters)
 // holds non-owning pointers, so it must drop them before records are removed or the store is replaced.
 
+#include "msgdb/attachmentpath.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QList>
@@ -42,7 +44,7 @@ struct _MsgAttachment {
     QByteArray user_info;
     QString transfer_name;
     qint64 total_bytes = 0;
-    QString localPath;  // absolute path of the file's copy on this computer
+    AttachmentLocation localPath;  // the file's copy on this computer
 };
 
 // A conversation.

@@ -183,9 +183,9 @@ TEST_F(IOS6ReadTest, AttachmentPathsStayInsideTheFileRelayFolder)
     _MsgStore store;
     db.messages(store, 2);
     const QString relay = QDir(dbDir()).absoluteFilePath(QStringLiteral("file-relay"));
-    EXPECT_EQ(store.data()->attachments.value(1)->localPath,
+    EXPECT_EQ(store.data()->attachments.value(1)->localPath.path(),
               relay + QStringLiteral("/var/mobile/Library/SMS/Attachments/ab/01/A1/IMG1.jpg"));
-    EXPECT_TRUE(store.data()->attachments.value(2)->localPath.isEmpty());  // climbs out: a missing file
+    EXPECT_TRUE(store.data()->attachments.value(2)->localPath.path().isEmpty());  // climbs out: a missing file
 
     EXPECT_EQ(db.localPath(QStringLiteral("~/Library/SMS/Attachments/x/y.png")),
               relay + QStringLiteral("/var/mobile/Library/SMS/Attachments/x/y.png"));
@@ -254,7 +254,7 @@ TEST_F(IOS6ReadTest, GeneratedHistoryReadsBackWhole)
         EXPECT_EQ(newest, history.newestDate);
         EXPECT_EQ(groups, history.groupChats);
         for (const _MsgAttachment* attachment : data.attachments)
-            EXPECT_FALSE(attachment->localPath.isEmpty()) << attachment->filename.toStdString();
+            EXPECT_FALSE(attachment->localPath.path().isEmpty()) << attachment->filename.toStdString();
     }
 }
 
