@@ -484,7 +484,7 @@ void IOS5MessageDb::fillIMessageRow(MessageReading& reading, _MsgMessage& messag
     _MsgChat* chat = reading.chatByIdentifier.value(room.isEmpty() ? peer : room);
     message.chat = chat;
     if (chat) {
-        chat->messages.insert(QString::number(message.rowid), &message);
+        chat->messages.insert(message.rowid, &message);
         if (chat->handles.size() == 1)
             message.handle = chat->handles.cbegin().value();
         else if (chat->handles.size() > 1 && !message.is_from_me)
@@ -570,7 +570,7 @@ void IOS5MessageDb::fillSmsRow(MessageReading& reading, _MsgMessage& message, co
     message.chat = chat;
     if (!chat)
         return;
-    chat->messages.insert(QString::number(message.rowid), &message);
+    chat->messages.insert(message.rowid, &message);
     if (chat->handles.size() == 1)
         message.handle = chat->handles.cbegin().value();
     else if (chat->handles.size() > 1 && !message.is_from_me)
@@ -677,7 +677,7 @@ void IOS5MessageDb::addMmsAttachment(MessageReading& reading, _MsgMessage& messa
     _MsgMessage* cloned = clone.release();
     reading.data.messages.insert(cloneRowid, cloned);
     if (cloned->chat)
-        cloned->chat->messages.insert(QString::number(cloneRowid), cloned);
+        cloned->chat->messages.insert(cloneRowid, cloned);
 }
 
 // ---------------------------------------------------------------------------------------------

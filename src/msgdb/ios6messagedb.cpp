@@ -415,7 +415,7 @@ void IOS6MessageDb::readChatHandles(_MsgStore& store)
             m_naming.applyContact(*handle);
         }
         if (_MsgChat* chat = chats.value(cursor.getInt64(positions[hChatId])))
-            chat->handles.insert(QString::number(rowid), handle);
+            chat->handles.insert(rowid, handle);
     }
 }
 
@@ -479,7 +479,7 @@ void IOS6MessageDb::readMessages(_MsgStore& store, qint64 chatRowid, bool trackL
         }
         if (_MsgChat* chat = data.chats.value(cursor.getInt64(positions[mChatId]))) {
             message->chat = chat;
-            chat->messages.insert(QString::number(rowid), message);
+            chat->messages.insert(rowid, message);
         }
     }
     for (auto it = newest.cbegin(); it != newest.cend(); ++it) {
@@ -517,7 +517,7 @@ void IOS6MessageDb::readAttachments(_MsgStore& store, qint64 chatRowid)
             data.attachments.insert(attachmentId, attachment);
         }
         if (_MsgMessage* message = data.messages.value(cursor.getInt64(positions[aMessageId])))
-            message->attachments.insert(QString::number(attachmentId), attachment);
+            message->attachments.insert(attachmentId, attachment);
     }
 }
 

@@ -261,7 +261,7 @@ TEST_F(IOS5Test, MessageFieldsSendersAndConversations)
     EXPECT_EQ(messages.value(4)->handle, nullptr);          // one's own, in a group
     EXPECT_EQ(messages.value(4)->chat, chats.value(3));
     EXPECT_EQ(messages.value(5)->chat, nullptr);
-    EXPECT_EQ(chats.value(3)->messages.value(QStringLiteral("4")), messages.value(4));
+    EXPECT_EQ(chats.value(3)->messages.value(4), messages.value(4));
 
     const _MsgMessage* received = messages.value(10);
     EXPECT_EQ(received->guid, QStringLiteral("G10"));
@@ -278,7 +278,7 @@ TEST_F(IOS5Test, MessageFieldsSendersAndConversations)
     EXPECT_EQ(messages.value(14)->chat, chats.value(-3));
     // An SMS and an iMessage conversation share the identifier: iMessage rows go to the latter.
     EXPECT_EQ(messages.value(15)->chat, chats.value(-4));
-    EXPECT_FALSE(chats.value(2)->messages.contains(QStringLiteral("15")));
+    EXPECT_FALSE(chats.value(2)->messages.contains(15));
 }
 
 TEST_F(IOS5Test, IMessageAttachmentsAndTheirRichText)
@@ -347,7 +347,7 @@ TEST_F(IOS5Test, MmsMessageKeepsTextAndFirstPictureAndClonesTheSecond)
     EXPECT_EQ(clone->attachments.value(second->guid), second);
     EXPECT_EQ(clone->guid, guidFromMd5(QStringLiteral("%1(3)").arg(second->guid).toUtf8()));
     // The clone belongs to the conversation too, so conversation views keep the picture.
-    EXPECT_EQ(data.chats.value(3)->messages.value(QString::number(cloneKey)), clone);
+    EXPECT_EQ(data.chats.value(3)->messages.value(cloneKey), clone);
 }
 
 TEST_F(IOS5Test, ContentLocationCannotLeadOutOfThePartsFolder)

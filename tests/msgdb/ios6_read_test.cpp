@@ -73,7 +73,7 @@ TEST_F(IOS6ReadTest, DeviceConversationsTakeTheirDateFromTheNewestMessage)
     EXPECT_EQ(chats.value(2)->last, 400000500);  // nanoseconds read as seconds
     EXPECT_EQ(chats.value(2)->display_name, QStringLiteral("Team"));
     EXPECT_EQ(chats.value(2)->handles.size(), 2);
-    EXPECT_EQ(chats.value(1)->handles.value(QStringLiteral("1")), store.data()->handles.value(1));
+    EXPECT_EQ(chats.value(1)->handles.value(1), store.data()->handles.value(1));
     // A join row of a missing conversation still brings its handle, linked nowhere.
     EXPECT_EQ(store.data()->handles.size(), 3);
 }
@@ -102,7 +102,7 @@ TEST_F(IOS6ReadTest, MessagesOfOneConversationOrOfAll)
     EXPECT_EQ(messages.value(5)->otherHandle, all.data()->handles.value(2));
     EXPECT_EQ(all.data()->chats.value(1)->messages.size(), 2);
     ASSERT_EQ(m4->attachments.size(), 2);
-    EXPECT_EQ(m4->attachments.value(QStringLiteral("1")), all.data()->attachments.value(1));
+    EXPECT_EQ(m4->attachments.value(1), all.data()->attachments.value(1));
 }
 
 // Reading every message finds the newest dates on the way; they must be those chats() computes,
