@@ -207,6 +207,15 @@ StmtPtr prepareAndBind(sqlite3* db, Sqlite3StepGuard* guard, const Sqlite3Sql& s
     return stmt;
 }
 
+// A text column's value: null for NULL; an empty text shares Qt's empty string, where decoding would
+// allocate a buffer for it (devices store '' in many columns of every row).
+QString textValue(const char* utf8, int size)
+{
+    if (!utf8)
+        return QString();
+    return size == 0 ? QString(QLatin1String("")) : QString::fromUtf8(utf8, size);
+}
+
 struct QStringHasher {
     std::size_t operator()(const QString& text) const { return qHash(text); }
 };
@@ -538,8 +547,8 @@ Sqlite3Stmt::Sqlite3Stmt(sqlite3* db, sqlite3_stmt* stmt, const Sqlite3Sql& sql,
     : m_db(db), m_stmt(stmt), m_sql(sql), m_connectionOpen(std::move(connectionOpen)), m_guard(std::move(guard))
 {
     auto columns = QSharedPointer<Sqlite3Row::Columns>::create();
-    const int count = stmt ? sqlite3_column_count(stmt) : 0;
-    for (int i = 0; i < count; ++i)
+    m_columnCount = stmt ? sqlite3_column_count(stmt) : 0;
+    for (int i = 0; i < m_columnCount; ++i)
         columns->append(QString::fromUtf8(sqlite3_column_name(stmt, i)));
     m_columns = columns;
 }
@@ -610,7 +619,7 @@ qint64 Sqlite3Cursor::getInt64(const QString& column) const
 bool Sqlite3Cursor::readable(int position) const
 {
     return m_stmt && m_stmt->state == Sqlite3Stmt::OnRow && m_stmt->connectionOpen() && position >= 0
-        && position < m_stmt->columns()->names.size();
+        && position < m_stmt->columnCount();
 }
 
 qint64 Sqlite3Cursor::getInt64(int position) const
@@ -630,11 +639,18 @@ int Sqlite3Cursor::getInt(int position) const
 
 QString Sqlite3Cursor::getText(int position) const
 {
+    const std::string_view text = getUtf8(position);
+    return textValue(text.data(), int(text.size()));
+}
+
+std::string_view Sqlite3Cursor::getUtf8(int position) const
+{
     if (!readable(position))
-        return QString();
+        return std::string_view();
     // Text first, then its size: the conversion may change the size.
     const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt->stmt(), position));
-    return text ? QString::fromUtf8(text, sqlite3_column_bytes(m_stmt->stmt(), position)) : QString();
+    return text ? std::string_view(text, std::size_t(sqlite3_column_bytes(m_stmt->stmt(), position)))
+                : std::string_view();
 }
 
 QByteArray Sqlite3Cursor::getBlob(int position) const
@@ -658,7 +674,7 @@ QString Sqlite3Cursor::getText(const QString& column) const
         return QString();
     // Text first, then its size: the conversion may change the size.
     const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt->stmt(), i));
-    return text ? QString::fromUtf8(text, sqlite3_column_bytes(m_stmt->stmt(), i)) : QString();
+    return textValue(text, sqlite3_column_bytes(m_stmt->stmt(), i));
 }
 
 QByteArray Sqlite3Cursor::getBlob(const QString& column) const
@@ -710,7 +726,7 @@ Sqlite3Row Sqlite3Cursor::getRow() const
             break;
         case SQLITE_TEXT: {
             const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
-            row.m_values.append(QVariant(QString::fromUtf8(text, sqlite3_column_bytes(stmt, i))));
+            row.m_values.append(QVariant(textValue(text, sqlite3_column_bytes(stmt, i))));
             break;
         }
         case SQLITE_BLOB: {

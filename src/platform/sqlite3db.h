@@ -26,6 +26,7 @@
 #include <functional>
 #include <memory>
 #include <stdexcept>
+#include <string_view>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -174,6 +175,7 @@ public:
     const Sqlite3Sql& sql() const { return m_sql; }
     int columnIndex(const QString& name) const;  // -1 when absent; case-insensitive
     const QSharedPointer<const Sqlite3Row::Columns>& columns() const { return m_columns; }
+    int columnCount() const { return m_columnCount; }
     Sqlite3StepGuard* guard() const { return m_guard.get(); }
     // False once Sqlite3DB::close() ran: the statement must not step any more.
     bool connectionOpen() const { return !m_connectionOpen || m_connectionOpen->load(); }
@@ -188,6 +190,7 @@ private:
     sqlite3_stmt* m_stmt;
     Sqlite3Sql m_sql;
     QSharedPointer<const Sqlite3Row::Columns> m_columns;
+    int m_columnCount = 0;
     QSharedPointer<const std::atomic<bool>> m_connectionOpen;
     std::shared_ptr<Sqlite3StepGuard> m_guard;
 };
@@ -211,6 +214,8 @@ public:
     int columnIndex(const QString& column) const;  // -1 when absent; case-insensitive, first match wins
     int getInt(int position) const;
     QString getText(int position) const;
+    // The UTF-8 bytes of the text at position, valid until the cursor moves; a null view for NULL.
+    std::string_view getUtf8(int position) const;
     QByteArray getBlob(int position) const;
     double getDouble(const QString& column) const;
     QString getText(const QString& column) const;
