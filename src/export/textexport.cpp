@@ -72,17 +72,29 @@ void csvParty(const _MsgChat* chat, QString& person, QString& number)
 
 }  // namespace
 
-QString txtDateText(int appleSeconds)
+bool shortDateTimeShowsZone()
 {
-    return QLocale::system().toString(appleTimeToDateTime(appleSeconds), QLocale::ShortFormat);
+    // Conservative: a "t" anywhere, even quoted, counts.
+    return QLocale::system().dateTimeFormat(QLocale::ShortFormat).contains(QLatin1Char('t'));
+}
+
+QString txtDateText(int appleSeconds, bool showsZone)
+{
+    std::tm local{};
+    if (showsZone || !appleLocalTime(appleSeconds, local))
+        return QLocale::system().toString(appleTimeToDateTime(appleSeconds), QLocale::ShortFormat);
+    // The local wall-clock time held in a UTC value prints the same fields, and printing it looks no
+    // time zone up: a local QDateTime would, for every message. Only the zone's name would differ.
+    const QDateTime wallClock(QDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday),
+                              QTime(local.tm_hour, local.tm_min, local.tm_sec), Qt::UTC);
+    return QLocale::system().toString(wallClock, QLocale::ShortFormat);
 }
 
 QString csvDateText(int appleSeconds)
 {
     // localtime_r rather than QDateTime: the same local time, at a fraction of the cost per row.
-    const std::time_t unixSeconds = std::time_t(qint64(appleSeconds) + kAppleEpochOffset);
     std::tm local{};
-    if (!localtime_r(&unixSeconds, &local))
+    if (!appleLocalTime(appleSeconds, local))
         return QString();
     char text[32];
     const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
@@ -176,7 +188,7 @@ void ExportMessagesTxt::writeHeader()
 void ExportMessagesTxt::exportMessage(_MsgMessage* message)
 {
     QString line;
-    appendPadded(line, txtDateText(message->date), kDateWidth);
+    appendPadded(line, txtDateText(message->date, m_dateShowsZone), kDateWidth);
     appendPadded(line, txtFlag(*message), kFlagWidth);
     appendPadded(line, message->chat ? message->chat->displayName(false) : QStringLiteral("Unknown"), kNameWidth);
     line += oneLine(messagePlainText(message));
