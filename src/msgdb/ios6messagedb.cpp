@@ -45,12 +45,12 @@ const std::array<const char*, kChatColumns> kChatColumnNames = {
     "account_login", "is_archived", "last_addressed_handle", "display_name", "_last", "group_id"};
 
 // The text at position through the pool: for columns whose few values repeat on every row.
-QString sharedText(const Sqlite3Cursor& c, int position, SharedStrings& strings)
+QString sharedText(const Sqlite3RowView& c, int position, SharedStrings& strings)
 {
     return strings.text(c.getUtf8(position));
 }
 
-void fillChat(_MsgChat& chat, const Sqlite3Cursor& c, const std::array<int, kChatColumns>& p, SharedStrings& strings)
+void fillChat(_MsgChat& chat, const Sqlite3RowView& c, const std::array<int, kChatColumns>& p, SharedStrings& strings)
 {
     chat.rowid = c.getInt64(p[cRowid]);
     chat.guid = c.getText(p[cGuid]);
@@ -73,7 +73,7 @@ enum HandleColumn { hRowid, hId, hCountry, hService, hUncanonicalizedId, hCtName
 const std::array<const char*, kHandleColumns> kHandleColumnNames = {
     "rowid", "id", "country", "service", "uncanonicalized_id", "_ct_name", "_photo", "chat_id"};
 
-void fillHandle(_MsgHandle& handle, const Sqlite3Cursor& c, const std::array<int, kHandleColumns>& p,
+void fillHandle(_MsgHandle& handle, const Sqlite3RowView& c, const std::array<int, kHandleColumns>& p,
                 SharedStrings& strings)
 {
     handle.rowid = c.getInt64(p[hRowid]);
@@ -104,7 +104,7 @@ const std::array<const char*, kMessageColumns> kMessageColumnNames = {
     "other_handle", "group_title", "group_action_type", "share_status", "share_direction", "is_expirable",
     "expire_state", "message_action_type", "chat_id"};
 
-void fillMessage(_MsgMessage& m, const Sqlite3Cursor& c, const std::array<int, kMessageColumns>& p,
+void fillMessage(_MsgMessage& m, const Sqlite3RowView& c, const std::array<int, kMessageColumns>& p,
                  SharedStrings& strings)
 {
     m.rowid = c.getInt64(p[mRowid]);
@@ -167,7 +167,7 @@ const std::array<const char*, kAttachmentColumns> kAttachmentColumnNames = {
     "rowid", "guid", "created_date", "start_date", "filename", "uti", "mime_type", "transfer_state",
     "is_outgoing", "user_info", "transfer_name", "total_bytes", "attachment_id", "message_id"};
 
-void fillAttachment(_MsgAttachment& a, const Sqlite3Cursor& c, const std::array<int, kAttachmentColumns>& p,
+void fillAttachment(_MsgAttachment& a, const Sqlite3RowView& c, const std::array<int, kAttachmentColumns>& p,
                     SharedStrings& strings)
 {
     a.rowid = c.getInt64(p[aRowid]);
@@ -388,7 +388,7 @@ void IOS6MessageDb::readChats(_MsgStore& store, SharedStrings& strings)
         if (chats.contains(rowid))
             continue;
         auto chat = std::make_unique<_MsgChat>();
-        fillChat(*chat, cursor, positions, strings);
+        fillChat(*chat, cursor.row(), positions, strings);
         chats.insert(rowid, chat.release());
     }
 }
@@ -421,7 +421,7 @@ void IOS6MessageDb::readChatHandles(_MsgStore& store, SharedStrings& strings)
         _MsgHandle* handle = handles.value(rowid);
         if (!handle) {
             auto made = std::make_unique<_MsgHandle>();
-            fillHandle(*made, cursor, positions, strings);
+            fillHandle(*made, cursor.row(), positions, strings);
             handle = made.release();
             handles.insert(rowid, handle);
             normalizeHandle(*handle);
@@ -478,7 +478,7 @@ void IOS6MessageDb::readMessages(_MsgStore& store, qint64 chatRowid, bool trackL
         _MsgMessage* message = data.messages.value(rowid);
         if (!message) {
             auto made = std::make_unique<_MsgMessage>();
-            fillMessage(*made, cursor, positions, strings);
+            fillMessage(*made, cursor.row(), positions, strings);
             made->sortKey = rowid;
             message = made.release();
             data.messages.insert(rowid, message);
@@ -543,7 +543,7 @@ void IOS6MessageDb::readAttachments(_MsgStore& store, qint64 chatRowid, SharedSt
         _MsgAttachment* attachment = data.attachments.value(attachmentId);
         if (!attachment) {
             auto made = std::make_unique<_MsgAttachment>();
-            fillAttachment(*made, cursor, positions, strings);
+            fillAttachment(*made, cursor.row(), positions, strings);
             made->localPath = AttachmentLocation(fileRelay, made->filename);
             attachment = made.release();
             data.attachments.insert(attachmentId, attachment);

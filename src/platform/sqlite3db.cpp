@@ -616,15 +616,19 @@ qint64 Sqlite3Cursor::getInt64(const QString& column) const
     return i < 0 ? 0 : sqlite3_column_int64(m_stmt->stmt(), i);
 }
 
-bool Sqlite3Cursor::readable(int position) const
+Sqlite3RowView Sqlite3Cursor::row() const
 {
-    return m_stmt && m_stmt->state == Sqlite3Stmt::OnRow && m_stmt->connectionOpen() && position >= 0
-        && position < m_stmt->columnCount();
+    Sqlite3RowView view;
+    if (m_stmt && m_stmt->state == Sqlite3Stmt::OnRow && m_stmt->connectionOpen()) {
+        view.m_stmt = m_stmt->stmt();
+        view.m_columns = m_stmt->columnCount();
+    }
+    return view;
 }
 
 qint64 Sqlite3Cursor::getInt64(int position) const
 {
-    return readable(position) ? sqlite3_column_int64(m_stmt->stmt(), position) : 0;
+    return row().getInt64(position);
 }
 
 int Sqlite3Cursor::columnIndex(const QString& column) const
@@ -634,31 +638,22 @@ int Sqlite3Cursor::columnIndex(const QString& column) const
 
 int Sqlite3Cursor::getInt(int position) const
 {
-    return readable(position) ? sqlite3_column_int(m_stmt->stmt(), position) : 0;
+    return row().getInt(position);
 }
 
 QString Sqlite3Cursor::getText(int position) const
 {
-    const std::string_view text = getUtf8(position);
-    return textValue(text.data(), int(text.size()));
+    return row().getText(position);
 }
 
 std::string_view Sqlite3Cursor::getUtf8(int position) const
 {
-    if (!readable(position))
-        return std::string_view();
-    // Text first, then its size: the conversion may change the size.
-    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt->stmt(), position));
-    return text ? std::string_view(text, std::size_t(sqlite3_column_bytes(m_stmt->stmt(), position)))
-                : std::string_view();
+    return row().getUtf8(position);
 }
 
 QByteArray Sqlite3Cursor::getBlob(int position) const
 {
-    if (!readable(position))
-        return QByteArray();
-    const auto* data = static_cast<const char*>(sqlite3_column_blob(m_stmt->stmt(), position));
-    return data ? QByteArray(data, sqlite3_column_bytes(m_stmt->stmt(), position)) : QByteArray();
+    return row().getBlob(position);
 }
 
 double Sqlite3Cursor::getDouble(const QString& column) const
@@ -694,7 +689,7 @@ bool Sqlite3Cursor::isNull(const QString& column) const
 
 bool Sqlite3Cursor::isNull(int position) const
 {
-    return !readable(position) || sqlite3_column_type(m_stmt->stmt(), position) == SQLITE_NULL;
+    return row().isNull(position);
 }
 
 bool Sqlite3Cursor::hasColumn(const QString& column) const
@@ -761,6 +756,47 @@ qint64 Sqlite3Cursor::count() const
     if (rc != SQLITE_DONE)
         throwCallError(m_stmt->db(), guard, rc, m_stmt->sql().sql());
     return rows;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sqlite3RowView
+
+int Sqlite3RowView::getInt(int position) const
+{
+    return has(position) ? sqlite3_column_int(m_stmt, position) : 0;
+}
+
+qint64 Sqlite3RowView::getInt64(int position) const
+{
+    return has(position) ? sqlite3_column_int64(m_stmt, position) : 0;
+}
+
+QString Sqlite3RowView::getText(int position) const
+{
+    const std::string_view text = getUtf8(position);
+    return textValue(text.data(), int(text.size()));
+}
+
+std::string_view Sqlite3RowView::getUtf8(int position) const
+{
+    if (!has(position))
+        return std::string_view();
+    // Text first, then its size: the conversion may change the size.
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt, position));
+    return text ? std::string_view(text, std::size_t(sqlite3_column_bytes(m_stmt, position))) : std::string_view();
+}
+
+QByteArray Sqlite3RowView::getBlob(int position) const
+{
+    if (!has(position))
+        return QByteArray();
+    const auto* data = static_cast<const char*>(sqlite3_column_blob(m_stmt, position));
+    return data ? QByteArray(data, sqlite3_column_bytes(m_stmt, position)) : QByteArray();
+}
+
+bool Sqlite3RowView::isNull(int position) const
+{
+    return !has(position) || sqlite3_column_type(m_stmt, position) == SQLITE_NULL;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -835,7 +871,9 @@ void Sqlite3DB::openThrow(const QString& path, int flags)
     if (utf8.contains('\0'))  // the C API would silently cut the path there
         throw Sqlite3Exception(QStringLiteral("cannot open a path holding a NUL character"), SQLITE_CANTOPEN);
     sqlite3* db = nullptr;
-    const int rc = sqlite3_open_v2(utf8.constData(), &db, flags, nullptr);
+    // A connection serves one thread at a time (its statement cache and limits are not locked
+    // either), so SQLite need not lock it again for every call, one per column of every row.
+    const int rc = sqlite3_open_v2(utf8.constData(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
         const QString message = db ? QString::fromUtf8(sqlite3_errmsg(db)) : QString::fromUtf8(sqlite3_errstr(rc));
         // SQLite usually hands back a handle even on failure; it must not stay half-open.

@@ -195,6 +195,28 @@ private:
     std::shared_ptr<Sqlite3StepGuard> m_guard;
 };
 
+// The current row of a cursor, read by position with the checks made once for the row rather than
+// for every read: for loops over many columns of many rows. Reads like the cursor's own: a position
+// the row lacks, or a view taken when there is no row, gives 0, "" or empty bytes. Valid until the
+// cursor moves or the connection closes.
+class Sqlite3RowView {
+public:
+    int getInt(int position) const;  // 32-bit, truncated like sqlite3_column_int
+    qint64 getInt64(int position) const;
+    QString getText(int position) const;
+    // The UTF-8 bytes of the text at position; a null view for NULL.
+    std::string_view getUtf8(int position) const;
+    QByteArray getBlob(int position) const;
+    bool isNull(int position) const;  // true also for a position the row lacks
+
+private:
+    friend class Sqlite3Cursor;
+    bool has(int position) const { return m_stmt && position >= 0 && position < m_columns; }
+
+    sqlite3_stmt* m_stmt = nullptr;  // null: no readable row
+    int m_columns = 0;
+};
+
 // Result of a query. A copyable value: copies share one statement.
 class Sqlite3Cursor {
 public:
@@ -212,6 +234,7 @@ public:
     // Reads by position, for loops over many rows: look the positions up once with columnIndex.
     // Position -1 (a column the result lacks) reads like a missing name: 0, "" or empty bytes.
     int columnIndex(const QString& column) const;  // -1 when absent; case-insensitive, first match wins
+    Sqlite3RowView row() const;
     int getInt(int position) const;
     QString getText(int position) const;
     // The UTF-8 bytes of the text at position, valid until the cursor moves; a null view for NULL.
@@ -234,12 +257,12 @@ public:
 
 private:
     int currentColumn(const QString& column) const;  // -1 unless on a row and the column exists
-    bool readable(int position) const;  // on a row, connection open, position in range
 
     QSharedPointer<Sqlite3Stmt> m_stmt;
 };
 
-// One connection.
+// One connection, used by one thread at a time: a job may take it over from the thread that made
+// it, never share it while that thread still uses it.
 class Sqlite3DB {
 public:
     Sqlite3DB();
