@@ -24,6 +24,15 @@ void appendPadded(QString& line, const QString& text, int width)
         line += QString(width - text.size(), QLatin1Char(' '));
 }
 
+// value in count decimal digits at out, with leading zeros.
+void putDigits(char* out, int value, int count)
+{
+    for (int i = count - 1; i >= 0; --i) {
+        out[i] = char('0' + value % 10);
+        value /= 10;
+    }
+}
+
 bool needsCsvQuotes(const QString& text)
 {
     for (const QChar c : text) {
@@ -96,9 +105,16 @@ QString csvDateText(int appleSeconds)
     std::tm local{};
     if (!appleLocalTime(appleSeconds, local))
         return QString();
-    char text[32];
-    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return QString::fromLatin1(text, int(length));
+    // "yyyy-MM-dd hh:mm:ss" by hand, as strftime would write it: strftime costs more than the rest of
+    // the row. 32-bit dates fall between 1932 and 2069, so the year always has four digits.
+    char text[] = "0000-00-00 00:00:00";
+    putDigits(text, local.tm_year + 1900, 4);
+    putDigits(text + 5, local.tm_mon + 1, 2);
+    putDigits(text + 8, local.tm_mday, 2);
+    putDigits(text + 11, local.tm_hour, 2);
+    putDigits(text + 14, local.tm_min, 2);
+    putDigits(text + 17, local.tm_sec, 2);
+    return QString::fromLatin1(text, int(sizeof text) - 1);
 }
 
 QString csvEscape(const QString& text)

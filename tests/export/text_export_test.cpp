@@ -13,6 +13,7 @@
 
 #include <csignal>
 #include <ctime>
+#include <limits>
 #include <stdexcept>
 #include <sys/resource.h>
 
@@ -135,6 +136,17 @@ TEST(TextExport, DatesMatchLocalDateTimesAcrossZoneChanges)
     qputenv("TZ", oldTz);
     qputenv("LC_ALL", oldLcAll);
     tzset();
+}
+
+TEST(CsvExport, DatesAsStrftimeWritesThem)
+{
+    for (const int seconds : {std::numeric_limits<int>::min(), -1, 0, kDate, std::numeric_limits<int>::max()}) {
+        std::tm local{};
+        ASSERT_TRUE(appleLocalTime(seconds, local));
+        char text[32];
+        const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+        EXPECT_EQ(csvDateText(seconds), QString::fromLatin1(text, int(length))) << seconds;
+    }
 }
 
 TEST(CsvExport, EscapeQuotesOnlyWhatNeedsIt)
