@@ -344,19 +344,20 @@ bool IOS6MessageDb::ddlContains(const QString& table, const QString& text, Qt::C
     return m_tableDdl.value(table).contains(text, cs);
 }
 
+// Asked for every message a copy writes: probed once per open with the other columns.
 bool IOS6MessageDb::hasItemType() const
 {
-    return ddlContains(kMessageTable, QStringLiteral("item_type"), Qt::CaseSensitive);
+    return m_writable.itemType;
 }
 
 bool IOS6MessageDb::hasLogicHash() const
 {
-    return ddlContains(kMessageTable, QStringLiteral("logic_hash"), Qt::CaseSensitive);
+    return m_writable.logicHash;
 }
 
 bool IOS6MessageDb::hasChatLast() const
 {
-    return ddlContains(kChatTable, QStringLiteral("_last INTEGER"), Qt::CaseInsensitive);
+    return m_writable.chatLast;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -563,14 +564,14 @@ QString IOS6MessageDb::localPath(const QString& filename) const
 
 qint64 IOS6MessageDb::firstRowid(const Sqlite3Sql& sql)
 {
-    Sqlite3Cursor cursor = queryThrow(sql);
-    return cursor.moveNext() ? cursor.getInt64(QStringLiteral("rowid")) : 0;
+    // Run for every message of a copy: each text is prepared once per connection.
+    return queryFirstInt64(sql);
 }
 
 void IOS6MessageDb::updateChatLast(qint64 chatRowid, int date)
 {
     open();
-    if (!hasChatLast())
+    if (!m_writable.chatLast)
         return;
     // Bound, not written into the text, so one prepared statement serves every conversation.
     executeThrow(Sqlite3Sql("update chat set _last=? where rowid=? and _last < ?")
@@ -600,9 +601,10 @@ qint64 IOS6MessageDb::attachmentRowidByGuid(const _MsgAttachment& attachment)
 bool IOS6MessageDb::hasChatHandleJoin(qint64 chatRowid, qint64 handleRowid)
 {
     open();
-    Sqlite3Sql sql("select 1 from chat_handle_join where chat_id=? and handle_id=?");
-    Sqlite3Cursor cursor = queryThrow(sql.addInt64Param(chatRowid).addInt64Param(handleRowid));
-    return cursor.moveNext();
+    return queryFirstInt64(Sqlite3Sql("select 1 from chat_handle_join where chat_id=? and handle_id=?")
+                               .addInt64Param(chatRowid)
+                               .addInt64Param(handleRowid))
+        != 0;
 }
 
 qint64 IOS6MessageDb::handleRowid(const _MsgHandle& handle)
@@ -629,10 +631,15 @@ qint64 IOS6MessageDb::messageCount()
 qint64 IOS6MessageDb::messageRowidByLogicHash(const _MsgMessage& message)
 {
     open();
+    return hasLogicHash() ? messageRowidByLogicHash(messageLogicHash(&message)) : 0;
+}
+
+qint64 IOS6MessageDb::messageRowidByLogicHash(const QString& logicHash)
+{
+    open();
     if (!hasLogicHash())
         return 0;
-    return firstRowid(
-        Sqlite3Sql("select rowid from message where logic_hash=?").addTextParam(messageLogicHash(&message)));
+    return firstRowid(Sqlite3Sql("select rowid from message where logic_hash=?").addTextParam(logicHash));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -69,6 +69,7 @@ public:
     qint64 messageCount();
     // 0 without a query on a file that has no logic_hash column.
     qint64 messageRowidByLogicHash(const _MsgMessage& message);
+    qint64 messageRowidByLogicHash(const QString& logicHash);  // a hash messageLogicHash made
 
     // The copy of an attachment below fileRelayDir, or "" when filename is empty or leads outside.
     QString localPath(const QString& filename) const;
@@ -103,7 +104,7 @@ private:
         bool logicHash = false;
         bool ctName = false, photo = false;                               // handle
         bool userInfo = false, transferName = false, totalBytes = false;  // attachment
-        bool displayName = false, groupId = false;                        // chat
+        bool displayName = false, groupId = false, chatLast = false;      // chat
     };
     WritableColumns probeWritableColumns() const;
 

@@ -216,8 +216,12 @@ QString textValue(const char* utf8, int size)
     return size == 0 ? QString(QLatin1String("")) : QString::fromUtf8(utf8, size);
 }
 
+// Over the bytes, which Qt hashes several at a time: the keys are whole insert statements.
 struct QStringHasher {
-    std::size_t operator()(const QString& text) const { return qHash(text); }
+    std::size_t operator()(const QString& text) const
+    {
+        return qHashBits(text.constData(), std::size_t(text.size()) * sizeof(QChar));
+    }
 };
 
 }  // namespace
@@ -991,30 +995,57 @@ sqlite3_stmt* Sqlite3DB::prepareThrow(const Sqlite3Sql& sql)
     return prepareAndBind(m_db, m_guard.get(), sql).release();
 }
 
+// A statement of the cache, prepared the first time its text runs, bound, and handed back to the
+// cache however its run ends: a failed step or bind leaves it usable once reset.
+class Sqlite3DB::CachedStatement {
+public:
+    CachedStatement(Sqlite3DB& db, const Sqlite3Sql& sql)
+        : m_db(db), m_sql(sql), m_stmt(db.m_statements->take(sql.sql()))
+    {
+        if (!m_stmt)
+            m_stmt = prepareOne(db.m_db, db.m_guard.get(), sql);
+    }
+    ~CachedStatement()
+    {
+        if (m_stmt && m_db.m_statements)
+            m_db.m_statements->put(m_sql.sql(), std::move(m_stmt));
+    }
+    CachedStatement(const CachedStatement&) = delete;
+    CachedStatement& operator=(const CachedStatement&) = delete;
+
+    void bind() { m_sql.bindTo(m_stmt.get()); }
+    // SQLITE_ROW or SQLITE_DONE; any other result throws.
+    int step()
+    {
+        const int rc = m_db.m_guard->run(m_spent, [&] { return sqlite3_step(m_stmt.get()); });
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+            throwCallError(m_db.m_db, m_db.m_guard.get(), rc, m_sql.sql());
+        return rc;
+    }
+    sqlite3_stmt* get() const { return m_stmt.get(); }
+
+private:
+    Sqlite3DB& m_db;
+    const Sqlite3Sql& m_sql;
+    StmtPtr m_stmt;
+    qint64 m_spent = 0;
+};
+
 void Sqlite3DB::executeThrow(const Sqlite3Sql& sql)
 {
     requireOpen(sql);
-    // Hands the statement back to the cache however the run ends; a failed step or bind leaves it
-    // usable once reset.
-    struct Lease {
-        Sqlite3DB& db;
-        const QString& text;
-        StmtPtr stmt;
-        ~Lease()
-        {
-            if (stmt && db.m_statements)
-                db.m_statements->put(text, std::move(stmt));
-        }
-    } lease{*this, sql.sql(), m_statements->take(sql.sql())};
-    if (!lease.stmt)
-        lease.stmt = prepareOne(m_db, m_guard.get(), sql);
-    sql.bindTo(lease.stmt.get());
-    qint64 spent = 0;
-    int rc;
-    while ((rc = m_guard->run(spent, [&] { return sqlite3_step(lease.stmt.get()); })) == SQLITE_ROW) {
+    CachedStatement statement(*this, sql);
+    statement.bind();
+    while (statement.step() == SQLITE_ROW) {
     }
-    if (rc != SQLITE_DONE)
-        throwCallError(m_db, m_guard.get(), rc, sql.sql());
+}
+
+qint64 Sqlite3DB::queryFirstInt64(const Sqlite3Sql& sql)
+{
+    requireOpen(sql);
+    CachedStatement statement(*this, sql);
+    statement.bind();
+    return statement.step() == SQLITE_ROW ? sqlite3_column_int64(statement.get(), 0) : 0;
 }
 
 Sqlite3Cursor Sqlite3DB::queryThrow(const Sqlite3Sql& sql)

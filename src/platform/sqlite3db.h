@@ -291,6 +291,9 @@ public:
     // keyed by its SQL text, and reused by the next call with the same text (reset and with its
     // bindings cleared) until close(), so a loop of writes prepares each text once.
     void executeThrow(const Sqlite3Sql& sql);
+    // The first column of the statement's first row as an integer, 0 when it yields no row; for
+    // look-ups run many times. Through the same cache as executeThrow, stepped no further.
+    qint64 queryFirstInt64(const Sqlite3Sql& sql);
     // Prepares and binds one statement; the cursor steps it. A non-blank tail is an error.
     Sqlite3Cursor queryThrow(const Sqlite3Sql& sql);
     // Runs a script of statements; 0 on success, else SQLite's code with the text in error. Never throws.
@@ -313,6 +316,7 @@ public:
 
 private:
     class StatementCache;
+    class CachedStatement;
 
     sqlite3_stmt* prepareThrow(const Sqlite3Sql& sql);
     void requireOpen(const Sqlite3Sql& sql) const;
