@@ -12,6 +12,7 @@
 #include "export/messagepagepainter.h"
 #include "msgdb/attachmentpath.h"
 #include "msgdb/ios6messagedb.h"
+#include "msgdb/messagedbfolder.h"
 #include "msgdb/msgutil.h"
 
 #include "fixtures/message_history.h"
@@ -794,7 +795,7 @@ constexpr qint64 kRecoveredChatRowidLimit = -2047483646;
 
 // The exporter's look-ups and inserts per message with statements prepared once: the same rows and
 // columns as our writer, and plain copies of the attachment files.
-void localDbRaw(const MsgMessageList& messages, const QString& dir)
+void localDbRaw(const MsgMessageList& messages, const QString& sourceRelay, const QString& dir)
 {
     IOS6MessageDb create(QDir(dir), QString(), true);  // the empty file from the schema, not timed
     create.open();
@@ -802,6 +803,7 @@ void localDbRaw(const MsgMessageList& messages, const QString& dir)
     const QString relay = QDir(dir).filePath(QStringLiteral("file-relay"));
     RawDb raw(fixtures::ios6DbPathIn(dir), SQLITE_OPEN_READWRITE);
     raw.exec("PRAGMA recursive_triggers=OFF");
+    raw.exec("PRAGMA cache_size=-262144");  // as ours: the whole copy fits the page cache
     raw.exec("BEGIN");
     {
         Stmt chatByGuid(raw.db, "select rowid from chat where guid=?");
@@ -893,11 +895,13 @@ void localDbRaw(const MsgMessageList& messages, const QString& dir)
             if (c.isGroup() && m->handle)
                 lastAddressed.t(m->handle->id).i(chat).run();
             for (const _MsgAttachment* a : m->sortedAttachments()) {
-                if (!a->localPath.path().isEmpty() && QFileInfo(a->localPath.path()).isFile()) {
+                // The same file below the source's relay folder, taken as it stands.
+                const QString from = QDir(sourceRelay).filePath(deviceRelativePath(a->filename));
+                if (!a->filename.isEmpty() && QFileInfo(from).isFile()) {
                     const QString to = QDir(relay).filePath(deviceRelativePath(a->filename));
                     if (!QFileInfo::exists(to)) {
                         QDir().mkpath(QFileInfo(to).absolutePath());
-                        copyRaw(a->localPath.path(), to);
+                        copyRaw(from, to);
                     }
                 }
                 qint64 row = attachmentByGuid.t(a->guid).run();
@@ -981,7 +985,7 @@ void BM_ExportLocalDb(benchmark::State& state)
     compareWithFloor(
         state,
         [&](const QTemporaryDir& out) {
-            localDbRaw(messages, out.filePath(QStringLiteral("raw")));
+            localDbRaw(messages, fileRelayDir(QDir(s.dir.path())).absolutePath(), out.filePath(QStringLiteral("raw")));
             return qint64(messages.size());
         },
         [&](const QTemporaryDir& out) { localDbOurs(messages, out.filePath(QStringLiteral("ours"))); },
