@@ -565,7 +565,7 @@ QString IOS6MessageDb::localPath(const QString& filename) const
 qint64 IOS6MessageDb::firstRowid(const Sqlite3Sql& sql)
 {
     // Run for every message of a copy: each text is prepared once per connection.
-    return queryFirstInt64(sql);
+    return queryFirstInt64(sql).value_or(0);
 }
 
 void IOS6MessageDb::updateChatLast(qint64 chatRowid, int date)
@@ -604,7 +604,7 @@ bool IOS6MessageDb::hasChatHandleJoin(qint64 chatRowid, qint64 handleRowid)
     return queryFirstInt64(Sqlite3Sql("select 1 from chat_handle_join where chat_id=? and handle_id=?")
                                .addInt64Param(chatRowid)
                                .addInt64Param(handleRowid))
-        != 0;
+        .has_value();
 }
 
 qint64 IOS6MessageDb::handleRowid(const _MsgHandle& handle)

@@ -1040,12 +1040,14 @@ void Sqlite3DB::executeThrow(const Sqlite3Sql& sql)
     }
 }
 
-qint64 Sqlite3DB::queryFirstInt64(const Sqlite3Sql& sql)
+std::optional<qint64> Sqlite3DB::queryFirstInt64(const Sqlite3Sql& sql)
 {
     requireOpen(sql);
     CachedStatement statement(*this, sql);
     statement.bind();
-    return statement.step() == SQLITE_ROW ? sqlite3_column_int64(statement.get(), 0) : 0;
+    if (statement.step() != SQLITE_ROW)
+        return std::nullopt;
+    return sqlite3_column_int64(statement.get(), 0);
 }
 
 Sqlite3Cursor Sqlite3DB::queryThrow(const Sqlite3Sql& sql)

@@ -25,6 +25,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 
@@ -291,9 +292,9 @@ public:
     // keyed by its SQL text, and reused by the next call with the same text (reset and with its
     // bindings cleared) until close(), so a loop of writes prepares each text once.
     void executeThrow(const Sqlite3Sql& sql);
-    // The first column of the statement's first row as an integer, 0 when it yields no row; for
+    // The first column of the statement's first row as an integer, nullopt when it yields no row; for
     // look-ups run many times. Through the same cache as executeThrow, stepped no further.
-    qint64 queryFirstInt64(const Sqlite3Sql& sql);
+    std::optional<qint64> queryFirstInt64(const Sqlite3Sql& sql);
     // Prepares and binds one statement; the cursor steps it. A non-blank tail is an error.
     Sqlite3Cursor queryThrow(const Sqlite3Sql& sql);
     // Runs a script of statements; 0 on success, else SQLite's code with the text in error. Never throws.
