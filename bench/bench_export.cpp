@@ -16,6 +16,7 @@
 #include "msgdb/msgutil.h"
 
 #include "fixtures/message_history.h"
+#include "floors.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -49,6 +50,10 @@
 
 namespace {
 
+using floors::columnText;
+using floors::copyRaw;
+using floors::RawDb;
+using floors::Stmt;
 using Clock = std::chrono::steady_clock;
 
 int messageCount()
@@ -105,64 +110,6 @@ const Source& source()
     return s;
 }
 
-// --- raw helpers ---------------------------------------------------------------------------------
-
-struct RawDb {
-    sqlite3* db = nullptr;
-    RawDb(const QString& path, int flags)
-    {
-        if (sqlite3_open_v2(path.toUtf8().constData(), &db, flags, nullptr) != SQLITE_OK)
-            throw std::runtime_error("cannot open");
-    }
-    ~RawDb() { sqlite3_close(db); }
-    void exec(const char* sql) const
-    {
-        if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
-            throw std::runtime_error(sqlite3_errmsg(db));
-    }
-};
-
-struct Stmt {
-    sqlite3* db;
-    sqlite3_stmt* s = nullptr;
-    int bound = 0;
-    Stmt(sqlite3* d, const char* sql) : db(d)
-    {
-        if (sqlite3_prepare_v2(d, sql, -1, &s, nullptr) != SQLITE_OK)
-            throw std::runtime_error(sqlite3_errmsg(d));
-    }
-    ~Stmt() { sqlite3_finalize(s); }
-    Stmt& i(qint64 v)
-    {
-        sqlite3_bind_int64(s, ++bound, v);
-        return *this;
-    }
-    Stmt& t(const QString& v)
-    {
-        const QByteArray u = v.toUtf8();
-        sqlite3_bind_text(s, ++bound, u.constData(), u.size(), SQLITE_TRANSIENT);
-        return *this;
-    }
-    // The first column of the first row, or 0.
-    qint64 run()
-    {
-        qint64 first = 0;
-        int rc;
-        while ((rc = sqlite3_step(s)) == SQLITE_ROW)
-            first = first ? first : sqlite3_column_int64(s, 0);
-        if (rc != SQLITE_DONE)
-            throw std::runtime_error(sqlite3_errmsg(db));
-        sqlite3_reset(s);
-        bound = 0;
-        return first;
-    }
-    qint64 insert()
-    {
-        run();
-        return sqlite3_last_insert_rowid(db);
-    }
-};
-
 // --- CSV -----------------------------------------------------------------------------------------
 
 void csvField(std::string& out, const std::string& text)
@@ -177,12 +124,6 @@ void csvField(std::string& out, const std::string& text)
     }
     if (quote)
         out += '"';
-}
-
-std::string columnText(sqlite3_stmt* s, int col)
-{
-    const char* p = reinterpret_cast<const char*>(sqlite3_column_text(s, col));
-    return std::string(p ? p : "", std::size_t(sqlite3_column_bytes(s, col)));
 }
 
 std::tm localTime(qint64 stored)
@@ -533,19 +474,6 @@ void BM_ExportCsv(benchmark::State& state)
 
 // --- HTML ----------------------------------------------------------------------------------------
 
-bool copyRaw(const QString& from, const QString& to)
-{
-    FILE* in = std::fopen(from.toUtf8().constData(), "rb");
-    if (!in)
-        return false;
-    FILE* out = std::fopen(to.toUtf8().constData(), "wb");
-    char buffer[65536];
-    size_t n;
-    while (out && (n = std::fread(buffer, 1, sizeof buffer, in)) > 0)
-        std::fwrite(buffer, 1, n, out);
-    std::fclose(in);
-    return out && std::fclose(out) == 0;
-}
 
 
 // The code point of the emoji starting at text[k] and its length in bytes; 0 when there is none.
@@ -772,201 +700,6 @@ void BM_ExportHtml(benchmark::State& state)
 
 // --- local database ------------------------------------------------------------------------------
 
-// NULL for an empty value, as our writer leaves such columns out (their default is NULL).
-Stmt& textOrNull(Stmt& stmt, const QString& value)
-{
-    if (value.isEmpty()) {
-        sqlite3_bind_null(stmt.s, ++stmt.bound);
-        return stmt;
-    }
-    return stmt.t(value);
-}
-
-Stmt& blobOrNull(Stmt& stmt, const QByteArray& value)
-{
-    if (value.isEmpty())
-        sqlite3_bind_null(stmt.s, ++stmt.bound);
-    else
-        sqlite3_bind_blob(stmt.s, ++stmt.bound, value.constData(), value.size(), SQLITE_TRANSIENT);
-    return stmt;
-}
-
-constexpr qint64 kRecoveredChatRowidLimit = -2047483646;
-
-// The exporter's look-ups and inserts per message with statements prepared once: the same rows and
-// columns as our writer, and plain copies of the attachment files.
-void localDbRaw(const MsgMessageList& messages, const QString& sourceRelay, const QString& dir)
-{
-    IOS6MessageDb create(QDir(dir), QString(), true);  // the empty file from the schema, not timed
-    create.open();
-    create.close();
-    const QString relay = QDir(dir).filePath(QStringLiteral("file-relay"));
-    RawDb raw(fixtures::ios6DbPathIn(dir), SQLITE_OPEN_READWRITE);
-    raw.exec("PRAGMA recursive_triggers=OFF");
-    raw.exec("PRAGMA cache_size=-262144");  // as ours: the whole copy fits the page cache
-    raw.exec("BEGIN");
-    {
-        Stmt chatByGuid(raw.db, "select rowid from chat where guid=?");
-        Stmt insertChat(raw.db, "insert into chat(guid,style,state,account_id,chat_identifier,service_name,"
-                                "room_name,account_login,is_archived,display_name,group_id) values(?,?,?,?,?,?,?,?,?,?,?)");
-        Stmt handleById(raw.db, "select rowid from handle where id=? and service=?");
-        Stmt insertHandle(raw.db, "insert into handle(id,country,service,uncanonicalized_id,_ct_name,_photo)"
-                                  " values(?,?,?,?,?,?)");
-        Stmt hasMember(raw.db, "select 1 from chat_handle_join where chat_id=? and handle_id=?");
-        Stmt member(raw.db, "replace into chat_handle_join(chat_id,handle_id) values(?,?)");
-        Stmt byHash(raw.db, "select rowid from message where logic_hash=?");
-        Stmt byGuid(raw.db, "select rowid from message where guid=?");
-        Stmt insertMessage(raw.db,
-            "insert into message(guid,text,replace,service_center,handle_id,subject,country,attributedBody,version,"
-            "type,service,account,account_guid,error,date,date_read,date_delivered,is_delivered,is_finished,"
-            "is_emote,is_from_me,is_empty,is_delayed,is_auto_reply,is_prepared,is_read,is_system_message,is_sent,"
-            "has_dd_results,is_service_message,is_forward,was_downgraded,is_archive,cache_has_attachments,"
-            "cache_roomnames,was_data_detected,was_deduplicated,is_audio_message,is_played,date_played,item_type,"
-            "other_handle,group_title,group_action_type,share_status,share_direction,is_expirable,expire_state,"
-            "message_action_type,logic_hash) values(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,"
-            "?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
-        Stmt chatMessage(raw.db, "replace into chat_message_join(chat_id,message_id) values(?,?)");
-        Stmt chatLast(raw.db, "update chat set _last=? where rowid=? and _last<?");
-        Stmt lastAddressed(raw.db, "update chat set last_addressed_handle=? where rowid=?");
-        Stmt attachmentByGuid(raw.db, "select rowid from attachment where guid=?");
-        Stmt insertAttachment(raw.db, "insert into attachment(guid,created_date,start_date,filename,uti,mime_type,"
-                                      "transfer_state,is_outgoing,user_info,transfer_name,total_bytes)"
-                                      " values(?,?,?,?,?,?,?,?,?,?,?)");
-        Stmt messageAttachment(raw.db, "replace into message_attachment_join(message_id,attachment_id) values(?,?)");
-        const auto newHandle = [&](const _MsgHandle& h) {
-            insertHandle.t(h.id);
-            textOrNull(insertHandle, h.country).t(h.service);
-            textOrNull(insertHandle, h.uncanonicalized_id).t(h.contactName);
-            return blobOrNull(insertHandle, h.photo).insert();
-        };
-        const auto handleRow = [&](qint64 chat, const _MsgHandle& h) {
-            qint64 row = handleById.t(h.id).t(h.service).run();
-            if (row == 0)
-                row = newHandle(h);
-            if (hasMember.i(chat).i(row).run() == 0)
-                member.i(chat).i(row).run();
-            return row;
-        };
-        for (const _MsgMessage* m : messages) {
-            if (!m->chat || m->chat->rowid < kRecoveredChatRowidLimit
-                || (m->chat->service_name != QLatin1String("SMS") && m->chat->service_name != QLatin1String("iMessage")))
-                continue;
-            const _MsgChat& c = *m->chat;
-            qint64 chat = chatByGuid.t(c.guid).run();
-            if (chat == 0) {
-                insertChat.t(c.guid).i(c.style).i(c.state);
-                textOrNull(insertChat, c.account_id).t(c.chat_identifier).t(c.service_name);
-                textOrNull(insertChat, c.room_name).t(c.account_login).i(c.is_archived);
-                textOrNull(insertChat, c.display_name);
-                chat = insertChat.t(c.group_id.isEmpty() ? guidFromMd5(c.guid.toUtf8()) : c.group_id).insert();
-                for (const _MsgHandle* h : c.sortedHandles()) {
-                    qint64 row = handleById.t(h->id).t(h->service).run();
-                    if (row == 0)
-                        row = newHandle(*h);
-                    member.i(chat).i(row).run();
-                }
-            }
-            const qint64 handle = m->handle ? handleRow(chat, *m->handle) : 0;
-            const QString hash = messageLogicHash(m);
-            qint64 message = byHash.t(hash).run();
-            if (message == 0)
-                message = byGuid.t(m->guid).run();
-            if (message == 0) {
-                const qint64 other = m->otherHandle ? handleRow(chat, *m->otherHandle) : 0;
-                Stmt& s = insertMessage;
-                s.t(m->guid).t(m->text).i(m->replace);
-                textOrNull(s, m->service_center).i(handle);
-                textOrNull(s, m->subject);
-                textOrNull(s, m->country);
-                blobOrNull(s, m->attributedBody).i(m->version).i(m->type).t(m->service).t(m->account)
-                    .t(m->account_guid).i(m->error).i(m->date).i(m->date_read).i(m->date_delivered)
-                    .i(m->is_delivered).i(m->is_finished).i(m->is_emote).i(m->is_from_me).i(m->is_empty)
-                    .i(m->is_delayed).i(m->is_auto_reply).i(m->is_prepared).i(m->is_read).i(m->is_system_message)
-                    .i(m->is_sent).i(m->has_dd_results).i(m->is_service_message).i(m->is_forward)
-                    .i(m->was_downgraded).i(m->is_archive).i(m->cache_has_attachments).t(m->cache_roomnames)
-                    .i(m->was_data_detected).i(m->was_deduplicated).i(m->is_audio_message).i(m->is_played)
-                    .i(m->date_played).i(m->item_type).i(other > 0 ? other : -1);
-                textOrNull(s, m->group_title).i(m->group_action_type).i(m->share_status).i(m->share_direction)
-                    .i(m->is_expirable).i(m->expire_state).i(m->message_action_type);
-                message = s.t(hash).insert();
-                chatMessage.i(chat).i(message).run();
-                chatLast.i(m->date).i(chat).i(m->date).run();
-            }
-            if (c.isGroup() && m->handle)
-                lastAddressed.t(m->handle->id).i(chat).run();
-            for (const _MsgAttachment* a : m->sortedAttachments()) {
-                // The same file below the source's relay folder, taken as it stands.
-                const QString from = QDir(sourceRelay).filePath(deviceRelativePath(a->filename));
-                if (!a->filename.isEmpty() && QFileInfo(from).isFile()) {
-                    const QString to = QDir(relay).filePath(deviceRelativePath(a->filename));
-                    if (!QFileInfo::exists(to)) {
-                        QDir().mkpath(QFileInfo(to).absolutePath());
-                        copyRaw(from, to);
-                    }
-                }
-                qint64 row = attachmentByGuid.t(a->guid).run();
-                if (row == 0) {
-                    Stmt& s = insertAttachment;
-                    s.t(a->guid).i(a->created_date).i(a->start_date).t(a->filename).t(a->uti).t(a->mime_type)
-                        .i(a->transfer_state).i(a->is_outgoing);
-                    blobOrNull(s, a->user_info);
-                    textOrNull(s, a->transfer_name);
-                    row = s.i(a->total_bytes).insert();
-                }
-                messageAttachment.i(message).i(row).run();
-            }
-        }
-    }
-    raw.exec("COMMIT");
-}
-
-// Every row of the tables the export writes, in row id order, one text line per row.
-std::vector<std::string> tableDump(const QString& dir)
-{
-    RawDb db(fixtures::ios6DbPathIn(dir), SQLITE_OPEN_READONLY);
-    std::vector<std::string> lines;
-    for (const char* table : {"chat", "handle", "message", "attachment", "chat_handle_join", "chat_message_join",
-                              "message_attachment_join"}) {
-        Stmt all(db.db, (std::string("select * from ") + table + " order by rowid").c_str());
-        while (sqlite3_step(all.s) == SQLITE_ROW) {
-            std::string line = table;
-            for (int col = 0; col < sqlite3_column_count(all.s); ++col)
-                line += '|' + columnText(all.s, col);
-            lines.push_back(std::move(line));
-        }
-    }
-    return lines;
-}
-
-qint64 fileCount(const QString& dir)
-{
-    qint64 n = 0;
-    QDirIterator it(dir, QDir::Files, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        ++n;
-    }
-    return n;
-}
-
-// Empty when both databases hold the same rows and the same number of files, else the first difference.
-std::string localDbDifference(const QString& oursDir, const QString& rawDir)
-{
-    const std::vector<std::string> ours = tableDump(oursDir);
-    const std::vector<std::string> raw = tableDump(rawDir);
-    for (std::size_t k = 0; k < std::max(ours.size(), raw.size()); ++k) {
-        const std::string a = k < ours.size() ? ours[k] : "(none)";
-        const std::string b = k < raw.size() ? raw[k] : "(none)";
-        if (a != b)
-            return "local databases differ at row " + std::to_string(k) + ": ours \"" + a + "\", raw \"" + b + "\"";
-    }
-    const qint64 oursFiles = fileCount(oursDir);
-    const qint64 rawFiles = fileCount(rawDir);
-    if (oursFiles != rawFiles)
-        return "local databases differ in files: ours " + std::to_string(oursFiles) + ", raw " + std::to_string(rawFiles);
-    return std::string();
-}
-
 void localDbOurs(const MsgMessageList& messages, const QString& dir)
 {
     ExportMessagesDb exporter{QDir(dir), QString()};
@@ -985,12 +718,12 @@ void BM_ExportLocalDb(benchmark::State& state)
     compareWithFloor(
         state,
         [&](const QTemporaryDir& out) {
-            localDbRaw(messages, fileRelayDir(QDir(s.dir.path())).absolutePath(), out.filePath(QStringLiteral("raw")));
+            floors::localDbRaw(messages, fileRelayDir(QDir(s.dir.path())).absolutePath(), out.filePath(QStringLiteral("raw")));
             return qint64(messages.size());
         },
         [&](const QTemporaryDir& out) { localDbOurs(messages, out.filePath(QStringLiteral("ours"))); },
         [](const QTemporaryDir& out) {
-            return localDbDifference(out.filePath(QStringLiteral("ours")), out.filePath(QStringLiteral("raw")));
+            return floors::localDbDifference(out.filePath(QStringLiteral("ours")), out.filePath(QStringLiteral("raw")));
         });
 }
 
