@@ -201,15 +201,25 @@ void ExportMessagesTxt::writeHeader()
     write(line);
 }
 
+const QString& ExportMessagesTxt::nameColumn(const _MsgChat* chat)
+{
+    const auto found = m_nameColumns.constFind(chat);
+    if (found != m_nameColumns.constEnd())
+        return *found;
+    QString column;
+    appendPadded(column, chat ? chat->displayName(false) : QStringLiteral("Unknown"), kNameWidth);
+    return *m_nameColumns.insert(chat, column);
+}
+
 void ExportMessagesTxt::exportMessage(_MsgMessage* message)
 {
-    QString line;
-    appendPadded(line, txtDateText(message->date, m_dateShowsZone), kDateWidth);
-    appendPadded(line, txtFlag(*message), kFlagWidth);
-    appendPadded(line, message->chat ? message->chat->displayName(false) : QStringLiteral("Unknown"), kNameWidth);
-    line += oneLine(messagePlainText(message));
-    line += QLatin1Char('\n');
-    write(line);
+    m_line.resize(0);
+    appendPadded(m_line, txtDateText(message->date, m_dateShowsZone), kDateWidth);
+    appendPadded(m_line, txtFlag(*message), kFlagWidth);
+    m_line += nameColumn(message->chat);
+    m_line += oneLine(messagePlainText(message));
+    m_line += QLatin1Char('\n');
+    write(m_line);
 }
 
 void ExportMessagesCsv::writeHeader()

@@ -51,7 +51,13 @@ protected:
     void writeHeader() override;
 
 private:
+    // The conversation's name column, padded; made once per conversation, as the records do not
+    // change while an export runs.
+    const QString& nameColumn(const _MsgChat* chat);
+
     const bool m_dateShowsZone = shortDateTimeShowsZone();
+    QHash<const _MsgChat*, QString> m_nameColumns;
+    QString m_line;  // reused for every row
 };
 
 // date,send,person,number,content with RFC 4180 quoting.
