@@ -24,6 +24,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QHash>
+#include <QLocale>
 #include <QPaintEngine>
 #include <QPainter>
 #include <QPdfWriter>
@@ -315,13 +316,22 @@ std::string systemSentence(sqlite3_stmt* row, const std::unordered_map<qint64, R
     }
 }
 
-// Reads every message the reader shows with its conversation's parties and writes the same CSV
-// lines: the same dates, attachment tags, system-event sentences and emoji marks. Location shares
-// are left out as the reader leaves them out. Returns the lines written.
-qint64 csvRaw(const QString& dbPath, const QString& outPath)
+// One message as both text formats need it.
+struct ExportRow {
+    std::tm local;
+    bool fromMe;
+    bool systemEvent;
+    const RawChat* chat;  // null without one
+    const std::string* content;  // the plain text: sentence or visible text with tags, emoji marked
+};
+
+// Reads every message the reader shows with its conversation and hands each to write, in the order
+// the exporter sorts into: the same dates, attachment tags, system-event sentences and emoji marks.
+// Location shares are left out as the reader leaves them out. Returns the messages.
+qint64 walkExportRows(const QString& dbPath, RawParties& parties, const std::function<void(const ExportRow&)>& write)
 {
     RawDb raw(dbPath, SQLITE_OPEN_READONLY);
-    const RawParties parties = readParties(raw.db);
+    parties = readParties(raw.db);
     const auto& handles = parties.handles;
     const auto& chats = parties.chats;
     std::unordered_map<qint64, std::string> tags;  // message row id -> its attachment tags in row id order
@@ -337,34 +347,11 @@ qint64 csvRaw(const QString& dbPath, const QString& outPath)
     Stmt rows(raw.db, "select m.date, m.is_from_me, m.text, j.chat_id, m.rowid, m.item_type, m.handle_id,"
                       " m.other_handle, m.group_title from chat_message_join j join message m"
                       " on j.message_id=m.rowid and m.item_type<>4 order by m.date, m.rowid");
-    FILE* out = std::fopen(outPath.toUtf8().constData(), "w");
-    if (!out)
-        throw std::runtime_error("cannot write");
-    std::string line = "date,send,person,number,content\n";
-    std::fwrite(line.data(), 1, line.size(), out);
-    qint64 lines = 0;
+    qint64 count = 0;
     std::string content;
-    static const std::string kNone;
     while (sqlite3_step(rows.s) == SQLITE_ROW) {
-        const std::tm local = localTime(sqlite3_column_int64(rows.s, 0));
-        char stamp[32];
-        line.assign(stamp, std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local));
-        line += sqlite3_column_int(rows.s, 1) ? ",1," : ",0,";
-        const auto chat = chats.find(sqlite3_column_int64(rows.s, 3));
-        const std::string* person = &kNone;
-        const std::string* number = &kNone;
-        if (chat != chats.end() && chat->second.members.size() > 1) {
-            person = number = &chat->second.identifier;
-        } else if (chat != chats.end() && !chat->second.members.empty()) {
-            const RawHandle& first = handles.at(chat->second.members.front());
-            person = &first.name;
-            number = &first.id;
-        }
-        csvField(line, *person);
-        line += ',';
-        csvField(line, *number);
-        line += ',';
-        if (sqlite3_column_int(rows.s, 5) != 0) {
+        const bool systemEvent = sqlite3_column_int(rows.s, 5) != 0;
+        if (systemEvent) {
             content = systemSentence(rows.s, handles);
         } else {
             // The text without attachment marks, then the tags.
@@ -375,14 +362,106 @@ qint64 csvRaw(const QString& dbPath, const QString& outPath)
                 content += found->second;
             content = trimmedAscii(content);
         }
-        csvField(line, replaceEmojiUtf8(content));
-        line += '\n';
-        std::fwrite(line.data(), 1, line.size(), out);
-        ++lines;
+        content = replaceEmojiUtf8(content);
+        const auto chat = chats.find(sqlite3_column_int64(rows.s, 3));
+        write({localTime(sqlite3_column_int64(rows.s, 0)), sqlite3_column_int(rows.s, 1) != 0, systemEvent,
+               chat == chats.end() ? nullptr : &chat->second, &content});
+        ++count;
     }
+    return count;
+}
+
+// Writes the lines write() makes for every message, after header, with fwrite.
+qint64 writeRawExport(const QString& dbPath, const QString& outPath, const std::string& header,
+                      const std::function<void(const RawParties&, const ExportRow&, std::string&)>& makeLine)
+{
+    FILE* out = std::fopen(outPath.toUtf8().constData(), "w");
+    if (!out)
+        throw std::runtime_error("cannot write");
+    std::fwrite(header.data(), 1, header.size(), out);
+    RawParties parties;
+    std::string line;
+    const qint64 count = walkExportRows(dbPath, parties, [&](const ExportRow& row) {
+        line.clear();
+        makeLine(parties, row, line);
+        std::fwrite(line.data(), 1, line.size(), out);
+    });
     if (std::fclose(out) != 0)
         throw std::runtime_error("cannot write");
-    return lines;
+    return count;
+}
+
+// The same CSV lines as the exporter.
+qint64 csvRaw(const QString& dbPath, const QString& outPath)
+{
+    static const std::string kNone;
+    return writeRawExport(dbPath, outPath, "date,send,person,number,content\n",
+                          [](const RawParties& parties, const ExportRow& row, std::string& line) {
+        char stamp[32];
+        line.assign(stamp, std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &row.local));
+        line += row.fromMe ? ",1," : ",0,";
+        const std::string* person = &kNone;
+        const std::string* number = &kNone;
+        if (row.chat && row.chat->members.size() > 1) {
+            person = number = &row.chat->identifier;
+        } else if (row.chat && !row.chat->members.empty()) {
+            const RawHandle& first = parties.handles.at(row.chat->members.front());
+            person = &first.name;
+            number = &first.id;
+        }
+        csvField(line, *person);
+        line += ',';
+        csvField(line, *number);
+        line += ',';
+        csvField(line, *row.content);
+        line += '\n';
+    });
+}
+
+// UTF-16 units of UTF-8 text, as the exporter counts for its columns.
+int utf16Length(const std::string& text)
+{
+    int units = 0;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte & 0xC0) != 0x80)
+            units += byte >= 0xF0 ? 2 : 1;
+    }
+    return units;
+}
+
+void appendPadded(std::string& line, const std::string& text, int width)
+{
+    line += text;
+    line.append(std::size_t(qMax(0, width - utf16Length(text))), ' ');
+}
+
+// The same text lines as the exporter, for the C locale's short date format ("d MMM yyyy HH:mm:ss").
+qint64 txtRaw(const QString& dbPath, const QString& outPath)
+{
+    std::string header;
+    appendPadded(header, "Date", 30);
+    appendPadded(header, "Flag", 6);
+    appendPadded(header, "Name", 40);
+    header += "Message\n";
+    return writeRawExport(dbPath, outPath, header, [](const RawParties& parties, const ExportRow& row, std::string& line) {
+        char stamp[32];
+        appendPadded(line, std::string(stamp, std::strftime(stamp, sizeof stamp, "%-d %b %Y %H:%M:%S", &row.local)), 30);
+        appendPadded(line, row.systemEvent ? "" : row.fromMe ? "To" : "From", 6);
+        std::string name = row.chat ? row.chat->displayName : "Unknown";
+        if (row.chat && name.empty()) {
+            for (const qint64 member : row.chat->members)
+                name += (name.empty() ? "" : ", ") + parties.handles.at(member).displayName();
+            if (name.empty())
+                name = "Unknown";
+        }
+        appendPadded(line, name, 40);
+        for (const char c : *row.content) {
+            if (c != '\r')
+                line += c == '\n' ? ' ' : c;
+        }
+        line += '\n';
+    });
 }
 
 QByteArray fileBytes(const QString& path)
@@ -458,17 +537,25 @@ void exportDatabase(const QString& folder, const QString& target, int format, co
     job.run();
 }
 
-void BM_ExportCsv(benchmark::State& state)
+// Argument: the export format, CSV or text.
+void BM_ExportText(benchmark::State& state)
 {
+    const bool csv = state.range(0) == ExportMessagesThread::Csv;
+    if (!csv && QLocale::system().dateTimeFormat(QLocale::ShortFormat) != QLatin1String("d MMM yyyy HH:mm:ss")) {
+        state.SkipWithError("the text floor writes the C locale's dates: run with LC_ALL=C.UTF-8");
+        return;
+    }
     const Source& s = source();
+    const QString ours = csv ? QStringLiteral("ours.csv") : QStringLiteral("ours.txt");
+    const QString raw = csv ? QStringLiteral("raw.csv") : QStringLiteral("raw.txt");
     compareWithFloor(
-        state, [&](const QTemporaryDir& out) { return csvRaw(s.dbPath, out.filePath(QStringLiteral("raw.csv"))); },
+        state,
         [&](const QTemporaryDir& out) {
-            exportDatabase(s.dir.path(), out.filePath(QStringLiteral("ours.csv")), ExportMessagesThread::Csv);
+            return csv ? csvRaw(s.dbPath, out.filePath(raw)) : txtRaw(s.dbPath, out.filePath(raw));
         },
-        [](const QTemporaryDir& out) {
-            return firstDifference(fileBytes(out.filePath(QStringLiteral("ours.csv"))),
-                                   fileBytes(out.filePath(QStringLiteral("raw.csv"))));
+        [&](const QTemporaryDir& out) { exportDatabase(s.dir.path(), out.filePath(ours), int(state.range(0))); },
+        [&](const QTemporaryDir& out) {
+            return firstDifference(fileBytes(out.filePath(ours)), fileBytes(out.filePath(raw)));
         });
 }
 
@@ -915,7 +1002,13 @@ void BM_ExportPdf(benchmark::State& state)
 }
 }  // namespace
 
-BENCHMARK(BM_ExportCsv)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ExportText)
+    ->Arg(ExportMessagesThread::Csv)
+    ->Arg(ExportMessagesThread::Text)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Repetitions(5)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ExportHtml)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ExportLocalDb)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 // Pages are few enough to time thrice, which evens out a busy machine.
