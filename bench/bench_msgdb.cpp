@@ -16,6 +16,8 @@
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <chrono>
 #include <memory>
@@ -39,15 +41,23 @@ double seconds(Clock::duration d)
 
 struct OurRead {
     qint64 messages = 0;
-    qint64 peakSteps = 0;  // of the costliest statement
+    qint64 peakSteps = 0;   // of the costliest statement
+    qint64 storeBytes = 0;  // heap the records hold once the connection is gone
 };
 
 OurRead readOurs(const QString& dir)
 {
-    IOS6MessageDb db(QDir(dir), QString(), false);
+    const std::size_t before = mallinfo2().uordblks;
     _MsgStore store;
-    db.messages(store, 0);
-    return {store.data()->messages.size(), db.peakStatementSteps()};
+    OurRead read;
+    {
+        IOS6MessageDb db(QDir(dir), QString(), false);
+        db.messages(store, 0);
+        read.peakSteps = db.peakStatementSteps();
+    }
+    read.storeBytes = qint64(mallinfo2().uordblks) - qint64(before);
+    read.messages = store.data()->messages.size();
+    return read;
 }
 
 void BM_ReadWholeDatabase(benchmark::State& state)
@@ -64,6 +74,7 @@ void BM_ReadWholeDatabase(benchmark::State& state)
     double raw = 0;
     qint64 rows = 0;
     qint64 peakSteps = 0;
+    qint64 storeBytes = 0;
     for (auto _ : state) {
         auto start = Clock::now();
         const qint64 rawCount = floors::readRaw(path);
@@ -78,6 +89,7 @@ void BM_ReadWholeDatabase(benchmark::State& state)
             state.SkipWithError("the reader brought back another number of messages than the raw queries");
         rows += read.messages;
         peakSteps = qMax(peakSteps, read.peakSteps);
+        storeBytes = qMax(storeBytes, read.storeBytes);
     }
     state.counters["ours_per_s"] = benchmark::Counter(rows / ours);
     state.counters["raw_per_s"] = benchmark::Counter(rows / raw);
@@ -86,6 +98,7 @@ void BM_ReadWholeDatabase(benchmark::State& state)
     state.counters["file_MB"] = benchmark::Counter(QFileInfo(path).size() / 1e6);
     state.counters["peak_steps"] = benchmark::Counter(double(peakSteps));
     state.counters["budget_share"] = benchmark::Counter(double(peakSteps) / double(messageDbStepBudget(path)));
+    state.counters["store_bytes_per_message"] = benchmark::Counter(double(storeBytes) / double(options.messages));
 }
 
 // ---------------------------------------------------------------------------------------------
