@@ -77,20 +77,6 @@ floors::BackupFile floorFile(const BackupManifest& manifest, const BackupFileNod
     return file;
 }
 
-// Counts the runs of a benchmark, so the two sides take turns at going first.
-int nextCall()
-{
-    static int calls = 0;
-    return calls++;
-}
-
-void reportCounters(benchmark::State& state, double items, const floors::Timing& total)
-{
-    state.counters["ours_per_s"] = benchmark::Counter(items / total.ours);
-    state.counters["raw_per_s"] = benchmark::Counter(items / total.raw);
-    state.counters["slowdown"] = benchmark::Counter(total.ours / total.raw);
-}
-
 void BM_CopyEncryptedFile(benchmark::State& state)
 {
     QTemporaryDir dir;
@@ -113,24 +99,16 @@ void BM_CopyEncryptedFile(benchmark::State& state)
     const floors::BackupFile file = floorFile(manifest, node, QStringLiteral("sms.db"));
     const QMap<int, QByteArray> classKeys = fixtures::BackupEncryption::standardClassKeys();
 
-    floors::Timing total;
-    qint64 bytes = 0;
-    for (auto _ : state) {
-        QTemporaryDir ours;
-        QTemporaryDir raw;
-        const QString ourCopy = ours.filePath(QStringLiteral("file-relay/sms.db"));
-        QDir().mkpath(QFileInfo(ourCopy).path());
-        const floors::Timing run = floors::alternate(
-            nextCall(), [&] { manifest.copyFile(node, ourCopy); }, [&] { floors::cacheRaw({file}, classKeys, raw.path()); });
-        total.ours += run.ours;
-        total.raw += run.raw;
-        state.SetIterationTime(run.ours);
-        bytes += size;
-        const std::string difference = floors::folderDifference(ours.path(), raw.path());
-        if (!difference.empty())
-            state.SkipWithError(difference.c_str());
-    }
-    reportCounters(state, double(bytes), total);
+    const floors::Timing total = floors::timeInTurns(
+        state,
+        [&](const QString& ours) {
+            const QString copy = ours + QStringLiteral("/file-relay/sms.db");
+            QDir().mkpath(QFileInfo(copy).path());
+            manifest.copyFile(node, copy);
+        },
+        [&](const QString& raw) { floors::cacheRaw({file}, classKeys, raw); },
+        [](const QString& ours, const QString& raw) { return floors::folderDifference(ours, raw); });
+    floors::reportCounters(state, double(size) * double(state.iterations()), total);
 }
 
 // --- caching and importing a whole backup ---------------------------------------------------------
@@ -225,23 +203,13 @@ void BM_CacheBackup(benchmark::State& state)
 {
     const HistoryBackup& backup = historyBackup(state.range(0) != 0);
     const QMap<int, QByteArray> classKeys = fixtures::BackupEncryption::standardClassKeys();
-    floors::Timing total;
-    double files = 0;
-    for (auto _ : state) {
-        QTemporaryDir ours;
-        QTemporaryDir raw;
-        const floors::Timing run = floors::alternate(
-            nextCall(), [&] { cacheOurs(backup, ours.path()); },
-            [&] { floors::cacheRaw(backup.files, classKeys, raw.path()); });
-        total.ours += run.ours;
-        total.raw += run.raw;
-        state.SetIterationTime(run.ours);
-        files += double(backup.files.size());
-        const std::string difference = floors::folderDifference(ours.path(), raw.path(), {QStringLiteral("manifest.db")});
-        if (!difference.empty())
-            state.SkipWithError(difference.c_str());
-    }
-    reportCounters(state, files, total);
+    const floors::Timing total = floors::timeInTurns(
+        state, [&](const QString& ours) { cacheOurs(backup, ours); },
+        [&](const QString& raw) { floors::cacheRaw(backup.files, classKeys, raw); },
+        [](const QString& ours, const QString& raw) {
+            return floors::folderDifference(ours, raw, {QStringLiteral("manifest.db")});
+        });
+    floors::reportCounters(state, double(backup.files.size()) * double(state.iterations()), total);
     state.counters["files"] = benchmark::Counter(double(backup.files.size()));
     state.counters["attachments"] = benchmark::Counter(backup.attachments);
 }
@@ -260,38 +228,26 @@ void BM_ImportBackup(benchmark::State& state)
     MsgMessageList floorMessages = floorStore.messageList();
     sortMessages(floorMessages);  // the copy job's order
 
-    floors::Timing total;
-    double messages = 0;
-    for (auto _ : state) {
-        QTemporaryDir ours;
-        QTemporaryDir raw;
-        const QString ourLocal = ours.filePath(QStringLiteral("local"));
-        const QString rawLocal = raw.filePath(QStringLiteral("local"));
-        const floors::Timing run = floors::alternate(
-            nextCall(),
-            [&] {
-                const QString cache = ours.filePath(QStringLiteral("cache"));
-                cacheOurs(backup, cache);
-                _MsgStore store;
-                IOS6MessageDb(QDir(cache), QString(), false).messages(store, 0);
-                BackupSMSThread job(store.messageList(), QDir(ourLocal), QString(), nullptr);
-                job.run();
-            },
-            [&] {
-                const QString cache = raw.filePath(QStringLiteral("cache"));
-                floors::cacheRaw(backup.files, classKeys, cache);
-                floors::readRaw(fixtures::ios6DbPathIn(cache));
-                floors::localDbRaw(floorMessages, fileRelayDir(QDir(cache)).absolutePath(), rawLocal);
-            });
-        total.ours += run.ours;
-        total.raw += run.raw;
-        state.SetIterationTime(run.ours);
-        messages += floorMessages.size();
-        const std::string difference = floors::localDbDifference(ourLocal, rawLocal);
-        if (!difference.empty())
-            state.SkipWithError(difference.c_str());
-    }
-    reportCounters(state, messages, total);
+    const floors::Timing total = floors::timeInTurns(
+        state,
+        [&](const QString& ours) {
+            const QString cache = ours + QStringLiteral("/cache");
+            cacheOurs(backup, cache);
+            _MsgStore store;
+            IOS6MessageDb(QDir(cache), QString(), false).messages(store, 0);
+            BackupSMSThread job(store.messageList(), QDir(ours + QStringLiteral("/local")), QString(), nullptr);
+            job.run();
+        },
+        [&](const QString& raw) {
+            const QString cache = raw + QStringLiteral("/cache");
+            floors::cacheRaw(backup.files, classKeys, cache);
+            floors::readRaw(fixtures::ios6DbPathIn(cache));
+            floors::localDbRaw(floorMessages, fileRelayDir(QDir(cache)).absolutePath(), raw + QStringLiteral("/local"));
+        },
+        [](const QString& ours, const QString& raw) {
+            return floors::localDbDifference(ours + QStringLiteral("/local"), raw + QStringLiteral("/local"));
+        });
+    floors::reportCounters(state, double(floorMessages.size()) * double(state.iterations()), total);
 }
 
 int messageCount()

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
+#include <QTemporaryDir>
 
 #include <openssl/evp.h>
 
@@ -502,6 +503,33 @@ Timing alternate(int call, const std::function<void()>& ours, const std::functio
         timing.raw = timed(raw);
     }
     return timing;
+}
+
+Timing timeInTurns(benchmark::State& state, const std::function<void(const QString&)>& ours,
+                   const std::function<void(const QString&)>& raw,
+                   const std::function<std::string(const QString&, const QString&)>& difference)
+{
+    static int calls = 0;
+    Timing total;
+    for (auto _ : state) {
+        QTemporaryDir ourDir;
+        QTemporaryDir rawDir;
+        const Timing run = alternate(calls++, [&] { ours(ourDir.path()); }, [&] { raw(rawDir.path()); });
+        total.ours += run.ours;
+        total.raw += run.raw;
+        state.SetIterationTime(run.ours);
+        const std::string why = difference(ourDir.path(), rawDir.path());
+        if (!why.empty())
+            state.SkipWithError(why.c_str());
+    }
+    return total;
+}
+
+void reportCounters(benchmark::State& state, double items, const Timing& total)
+{
+    state.counters["ours_per_s"] = benchmark::Counter(items / total.ours);
+    state.counters["raw_per_s"] = benchmark::Counter(items / total.raw);
+    state.counters["slowdown"] = benchmark::Counter(total.ours / total.raw);
 }
 
 }  // namespace floors

@@ -10,6 +10,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <benchmark/benchmark.h>
 #include <sqlite3.h>
 
 #include <chrono>
@@ -122,5 +123,14 @@ struct Timing {
     double raw = 0;
 };
 Timing alternate(int call, const std::function<void()>& ours, const std::function<void()>& raw);
+
+// Every iteration of state: ours and the floor, in turn going first, each into a fresh folder of its
+// own, then difference of the two folders, which must be empty (else the run fails with it). Ours is
+// the iteration's time. Returns the totals of both sides.
+Timing timeInTurns(benchmark::State& state, const std::function<void(const QString&)>& ours,
+                   const std::function<void(const QString&)>& raw,
+                   const std::function<std::string(const QString&, const QString&)>& difference);
+// The counters ours_per_s, raw_per_s and slowdown of items done in total.
+void reportCounters(benchmark::State& state, double items, const Timing& total);
 
 }  // namespace floors
