@@ -115,26 +115,21 @@ TEST(CsvExport, GroupUsesIdentifierAndNoChatLeavesPartiesEmpty)
                          "2013-09-04 15:06:40,0,,,e\n"));
 }
 
-// The text export prints local times without a local QDateTime; around daylight-saving changes, in
-// locales of several formats, it must print what one would.
+// The text export prints local times without a local QDateTime; around daylight-saving changes it
+// must print what one would.
 TEST(TextExport, DatesMatchLocalDateTimesAcrossZoneChanges)
 {
     const QByteArray oldTz = qgetenv("TZ");
-    const QByteArray oldLcAll = qgetenv("LC_ALL");
     qputenv("TZ", "Europe/Berlin");
     tzset();
-    for (const char* locale : {"C.UTF-8", "de_DE.UTF-8", "en_US.UTF-8"}) {
-        qputenv("LC_ALL", locale);
-        // 2013-03-31 and 2013-10-27, when the clocks moved, each hour by hour.
-        for (const int day : {386380800, 404524800}) {
-            for (int seconds = day - 7200; seconds <= day + 14400; seconds += 1799)
-                EXPECT_EQ(txtDateText(seconds, false),
-                          QLocale::system().toString(appleTimeToDateTime(seconds), QLocale::ShortFormat))
-                    << locale << " " << seconds;
-        }
+    // 2013-03-31 and 2013-10-27, when the clocks moved, each hour by hour.
+    for (const int day : {386380800, 404524800}) {
+        for (int seconds = day - 7200; seconds <= day + 14400; seconds += 1799)
+            EXPECT_EQ(txtDateText(seconds, false),
+                      QLocale::system().toString(appleTimeToDateTime(seconds), QLocale::ShortFormat))
+                << seconds;
     }
     qputenv("TZ", oldTz);
-    qputenv("LC_ALL", oldLcAll);
     tzset();
 }
 
