@@ -446,9 +446,10 @@ qint64 txtRaw(const QString& dbPath, const QString& outPath)
     appendPadded(header, "Flag", 6);
     appendPadded(header, "Name", 40);
     header += "Message\n";
-    return writeRawExport(dbPath, outPath, header, [](const RawParties& parties, const ExportRow& row, std::string& line) {
+    const auto makeLine = [](const RawParties& parties, const ExportRow& row, std::string& line) {
         char stamp[32];
-        appendPadded(line, std::string(stamp, std::strftime(stamp, sizeof stamp, "%-d %b %Y %H:%M:%S", &row.local)), 30);
+        const std::size_t stampLength = std::strftime(stamp, sizeof stamp, "%-d %b %Y %H:%M:%S", &row.local);
+        appendPadded(line, std::string(stamp, stampLength), 30);
         appendPadded(line, row.systemEvent ? "" : row.fromMe ? "To" : "From", 6);
         std::string name = row.chat ? row.chat->displayName : "Unknown";
         if (row.chat && name.empty()) {
@@ -463,7 +464,8 @@ qint64 txtRaw(const QString& dbPath, const QString& outPath)
                 line += c == '\n' ? ' ' : c;
         }
         line += '\n';
-    });
+    };
+    return writeRawExport(dbPath, outPath, header, makeLine);
 }
 
 QByteArray fileBytes(const QString& path)
@@ -804,7 +806,8 @@ void BM_ExportLocalDb(benchmark::State& state)
     compareWithFloor(
         state,
         [&](const QTemporaryDir& out) {
-            floors::localDbRaw(messages, fileRelayDir(QDir(s.dir.path())).absolutePath(), out.filePath(QStringLiteral("raw")));
+            const QString sourceRelay = fileRelayDir(QDir(s.dir.path())).absolutePath();
+            floors::localDbRaw(messages, sourceRelay, out.filePath(QStringLiteral("raw")));
             return qint64(messages.size());
         },
         [&](const QTemporaryDir& out) { localDbOurs(messages, out.filePath(QStringLiteral("ours"))); },
