@@ -1,17 +1,32 @@
-// Copying an encrypted file out of a backup against the raw floor for the same work: plain reads,
-// EVP AES-256-CBC decryption and writes in 1 MiB chunks, timed in the same run. Merging messages into a
-// backup against the plain SQLite C API rebuilding the same database with set-based copies.
+// Copying an encrypted file out of a backup, caching a whole backup and importing it into a new local
+// database, each against its raw floor: plain reads and writes, EVP AES-256-CBC decryption and key
+// unwrapping, the plain SQLite C API. Merging messages into a backup against the plain SQLite C API
+// rebuilding the same database with set-based copies.
+//
+// The benchmarks that write files follow one set of rules: both sides write into fresh folders on the
+// same file system (below TMPDIR, which may be put on a tmpfs to leave the disk out), neither syncs,
+// they run in turn (the floor first in one run, ours in the next), and each runs five times so the
+// median can be read. The cache and import benchmarks use a backup of 200,000 messages (BENCH_MESSAGES
+// overrides) with a file for every attachment row.
 #include "backup/backupmanifest.h"
 #include "backup/ios6restoremessagesthread.h"
+#include "backup/itunescachesmsthread.h"
 #include "backup/mbdb.h"
 #include "core/fileutil.h"
+#include "export/archivejobs.h"
 #include "msgdb/ios6messagedb.h"
+#include "msgdb/messagedbfolder.h"
+#include "msgdb/msgutil.h"
 
+#include "fixtures/address_book.h"
 #include "fixtures/backup_builder.h"
 #include "fixtures/message_history.h"
+#include "fixtures/sqlite_file.h"
 #include "fixtures/sqlite_insert.h"
+#include "floors.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
@@ -27,18 +42,14 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using floors::Clock;
+using floors::seconds;
 
 // Bytes of the copied file; BENCH_BYTES overrides the default of 256 MB.
 qint64 fileBytes()
 {
     const qint64 n = qEnvironmentVariable("BENCH_BYTES").toLongLong();
     return n > 0 ? n : qint64(256) << 20;
-}
-
-double seconds(Clock::duration d)
-{
-    return std::chrono::duration<double>(d).count();
 }
 
 QByteArray sampleBytes(qint64 size)
@@ -49,38 +60,21 @@ QByteArray sampleBytes(qint64 size)
     return bytes;
 }
 
-// The floor: read, decrypt and write with plain system calls and EVP, cut at the plain size. The
-// copy is put in place the way copyFile does it (a new file, the old one removed, then a rename),
-// since how a file is replaced costs the file system more than any difference in the copying.
-void rawCopy(const QString& sourcePath, const QString& destPath, const QByteArray& key, qint64 plainSize)
+// Records' paths below "Library" as the cache lays them out below its "file-relay".
+const QString kCacheLibrary = QStringLiteral("var/mobile/Library/");
+
+// What the floor copies for the file of node: the stored file, its place, its wrapped key.
+floors::BackupFile floorFile(const BackupManifest& manifest, const BackupFileNode& node, const QString& relative)
 {
-    constexpr int chunk = 1 << 20;
-    const QByteArray target = QFile::encodeName(destPath);
-    const QByteArray temporary = target + ".part";
-    const int in = ::open(QFile::encodeName(sourcePath).constData(), O_RDONLY);
-    const int out = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> context(EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
-    const unsigned char iv[16] = {};
-    if (in < 0 || out < 0
-        || EVP_DecryptInit_ex(context.get(), EVP_aes_256_cbc(), nullptr,
-                              reinterpret_cast<const unsigned char*>(key.constData()), iv) != 1)
-        throw std::runtime_error("raw copy cannot start");
-    EVP_CIPHER_CTX_set_padding(context.get(), 0);
-    std::vector<unsigned char> buffer(chunk);
-    qint64 written = 0;
-    for (ssize_t n; (n = ::read(in, buffer.data(), chunk)) > 0;) {
-        int plain = 0;
-        EVP_DecryptUpdate(context.get(), buffer.data(), &plain, buffer.data(), int(n));
-        const qint64 keep = qMin<qint64>(plain, plainSize - written);
-        if (keep > 0 && ::write(out, buffer.data(), size_t(keep)) != keep)
-            throw std::runtime_error("raw copy cannot write");
-        written += qMax<qint64>(keep, 0);
-    }
-    ::close(in);
-    ::close(out);
-    ::unlink(target.constData());
-    if (::rename(temporary.constData(), target.constData()) != 0)
-        throw std::runtime_error("raw copy cannot rename");
+    floors::BackupFile file;
+    file.stored = manifest.backupDir.absoluteFilePath(node.record.fileId());
+    file.relative = relative;
+    if (manifest.deviceInfo.isEncrypted && node.record.encryptionKey.isPresent())
+        file.wrappedKey = node.record.encryptionKey.bytes.mid(4);  // after the stored class number
+    file.protectionClass = node.record.protectionClass;
+    file.size = qint64(node.record.size);
+    file.mtime = node.record.mtime;
+    return file;
 }
 
 void BM_CopyEncryptedFile(benchmark::State& state)
@@ -102,37 +96,165 @@ void BM_CopyEncryptedFile(benchmark::State& state)
     }
     manifest.loadMbdb();
     const BackupFileNode& node = *manifest.smsDb;
-    const QString source = manifest.backupDir.absoluteFilePath(node.record.fileId());
-    const QByteArray key = fixtures::sampleFileKey(node.record.fileId());
-    const QString rawDest = dir.filePath(QStringLiteral("raw.out"));
-    const QString ourDest = dir.filePath(QStringLiteral("ours.out"));
+    const floors::BackupFile file = floorFile(manifest, node, QStringLiteral("sms.db"));
+    const QMap<int, QByteArray> classKeys = fixtures::BackupEncryption::standardClassKeys();
 
-    double ours = 0;
-    double raw = 0;
-    qint64 bytes = 0;
-    for (auto _ : state) {
-        auto start = Clock::now();
-        rawCopy(source, rawDest, key, size);
-        raw += seconds(Clock::now() - start);
+    const floors::Timing total = floors::timeInTurns(
+        state,
+        [&](const QString& ours) {
+            const QString copy = ours + QStringLiteral("/file-relay/sms.db");
+            QDir().mkpath(QFileInfo(copy).path());
+            manifest.copyFile(node, copy);
+        },
+        [&](const QString& raw) { floors::cacheRaw({file}, classKeys, raw); },
+        [](const QString& ours, const QString& raw) { return floors::folderDifference(ours, raw); });
+    floors::reportCounters(state, double(size) * double(state.iterations()), total);
+}
 
-        start = Clock::now();
-        manifest.copyFile(node, ourDest);
-        const double elapsed = seconds(Clock::now() - start);
-        ours += elapsed;
-        state.SetIterationTime(elapsed);
-        bytes += size;
+// --- caching and importing a whole backup ---------------------------------------------------------
+
+// A generated history packed into a backup with a file of 1 to 16 KB for every attachment row and the
+// sample address book, loaded and (when encrypted) unlocked.
+struct HistoryBackup {
+    QTemporaryDir dir;
+    QString backupDir = dir.filePath(QStringLiteral("backup"));
+    BackupManifest manifest{QDir(backupDir)};
+    std::vector<floors::BackupFile> files;  // what the cache copies, for the floor
+    int attachments = 0;
+
+    explicit HistoryBackup(bool encrypted)
+    {
+        const QString dbPath = fixtures::ios6DbPathIn(dir.filePath(QStringLiteral("source")));
+        fixtures::createIos6DeviceDb(dbPath);
+        const int messages = floors::benchMessages(200000);
+        fixtures::fillSampleHistory(dbPath, {messages, qMax(1, messages / 250), 20130917, false, true});
+        fixtures::BackupBuilder builder;
+        if (encrypted)
+            builder.setEncryption();
+        const QString home = QStringLiteral("HomeDomain");
+        builder.addFile(home, QStringLiteral("Library/SMS/sms.db"), fileContent(dbPath));
+        const auto db = fixtures::openSqliteFile(dbPath);
+        for (const QString& name : attachmentNames(db.get())) {
+            const int size = 1024 + (attachments * 7919) % (15 * 1024);
+            builder.addFile(home, name, QByteArray(size, char('a' + attachments % 26)));
+            ++attachments;
+        }
+        const QString book =
+            fixtures::writeAddressBook(dir.filePath(QStringLiteral("book")), fixtures::sampleAddressBook());
+        builder.addFile(home, QStringLiteral("Library/AddressBook/AddressBook.sqlitedb"), fileContent(book));
+        builder.write(backupDir);
+
+        manifest.loadManifestPlist();
+        if (encrypted && !manifest.unlock(QStringLiteral("secret")))
+            throw std::runtime_error("the sample backup does not unlock");
+        manifest.loadMbdb();
+        const BackupFileNode* library = manifest.root.childNamed(QStringLiteral("Library"));
+        for (const char* folder : {"SMS", "AddressBook"})
+            addFiles(*library->childNamed(QLatin1String(folder)), kCacheLibrary + QLatin1String(folder));
     }
-    if (QFileInfo(ourDest).size() != size || QFileInfo(rawDest).size() != size)
-        state.SkipWithError("a copy has the wrong size");
-    state.counters["ours_per_s"] = benchmark::Counter(double(bytes) / ours);
-    state.counters["raw_per_s"] = benchmark::Counter(double(bytes) / raw);
-    state.counters["slowdown"] = benchmark::Counter(ours / raw);
+
+    static QByteArray fileContent(const QString& path)
+    {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            throw std::runtime_error("cannot read a sample file");
+        return file.readAll();
+    }
+
+    // The attachment files as the backup holds them: "Library/SMS/Attachments/...".
+    static QStringList attachmentNames(sqlite3* db)
+    {
+        QStringList names;
+        floors::Stmt rows(db, "select filename from attachment order by rowid");
+        while (sqlite3_step(rows.s) == SQLITE_ROW)
+            names << QString::fromStdString(floors::columnText(rows.s, 0))
+                         .replace(QRegularExpression(QStringLiteral("^(~|/var/mobile)/")), QString());
+        return names;
+    }
+
+    void addFiles(const BackupFileNode& node, const QString& relative)
+    {
+        if (!node.record.isFolder()) {
+            files.push_back(floorFile(manifest, node, relative));
+            return;
+        }
+        for (const std::unique_ptr<BackupFileNode>& child : node.children)
+            addFiles(*child, relative + QLatin1Char('/') + child->name);
+    }
+};
+
+const HistoryBackup& historyBackup(bool encrypted)
+{
+    static const HistoryBackup plain(false);
+    if (!encrypted)
+        return plain;
+    static const HistoryBackup encryptedBackup(true);
+    return encryptedBackup;
+}
+
+void cacheOurs(const HistoryBackup& backup, const QString& cacheDir)
+{
+    ITunesCacheSMSThread job(const_cast<BackupManifest*>(&backup.manifest), QDir(cacheDir), nullptr);
+    job.run();
+    if (job.copiedFiles() != int(backup.files.size()))
+        throw std::runtime_error("the cache job left files out");
+}
+
+// Argument 0: the plain backup; 1: the encrypted one.
+void BM_CacheBackup(benchmark::State& state)
+{
+    const HistoryBackup& backup = historyBackup(state.range(0) != 0);
+    const QMap<int, QByteArray> classKeys = fixtures::BackupEncryption::standardClassKeys();
+    const floors::Timing total = floors::timeInTurns(
+        state, [&](const QString& ours) { cacheOurs(backup, ours); },
+        [&](const QString& raw) { floors::cacheRaw(backup.files, classKeys, raw); },
+        [](const QString& ours, const QString& raw) {
+            return floors::folderDifference(ours, raw, {QStringLiteral("manifest.db")});
+        });
+    floors::reportCounters(state, double(backup.files.size()) * double(state.iterations()), total);
+    state.counters["files"] = benchmark::Counter(double(backup.files.size()));
+    state.counters["attachments"] = benchmark::Counter(backup.attachments);
+}
+
+// The import road: the backup cached, its message database read, every message copied into a new
+// local database; against the cache floor, the read floor and the copy floor one after another.
+void BM_ImportBackup(benchmark::State& state)
+{
+    const HistoryBackup& backup = historyBackup(state.range(0) != 0);
+    const QMap<int, QByteArray> classKeys = fixtures::BackupEncryption::standardClassKeys();
+    // The floor copies the records ours reads, in the order ours copies them.
+    QTemporaryDir sourceCache;
+    cacheOurs(backup, sourceCache.path());
+    _MsgStore floorStore;
+    IOS6MessageDb(QDir(sourceCache.path()), QString(), false).messages(floorStore, 0);
+    MsgMessageList floorMessages = floorStore.messageList();
+    sortMessages(floorMessages);  // the copy job's order
+
+    const floors::Timing total = floors::timeInTurns(
+        state,
+        [&](const QString& ours) {
+            const QString cache = ours + QStringLiteral("/cache");
+            cacheOurs(backup, cache);
+            _MsgStore store;
+            IOS6MessageDb(QDir(cache), QString(), false).messages(store, 0);
+            BackupSMSThread job(store.messageList(), QDir(ours + QStringLiteral("/local")), QString(), nullptr);
+            job.run();
+        },
+        [&](const QString& raw) {
+            const QString cache = raw + QStringLiteral("/cache");
+            floors::cacheRaw(backup.files, classKeys, cache);
+            floors::readRaw(fixtures::ios6DbPathIn(cache));
+            floors::localDbRaw(floorMessages, fileRelayDir(QDir(cache)).absolutePath(), raw + QStringLiteral("/local"));
+        },
+        [](const QString& ours, const QString& raw) {
+            return floors::localDbDifference(ours + QStringLiteral("/local"), raw + QStringLiteral("/local"));
+        });
+    floors::reportCounters(state, double(floorMessages.size()) * double(state.iterations()), total);
 }
 
 int messageCount()
 {
-    const int n = qEnvironmentVariableIntValue("BENCH_MESSAGES");
-    return n > 0 ? n : 100000;
+    return floors::benchMessages();
 }
 
 // A backup holding a generated history, its cached message database, and a tenth as many new
@@ -318,7 +440,9 @@ void BM_MergeIntoBackup(benchmark::State& state)
 
 }  // namespace
 
-BENCHMARK(BM_CopyEncryptedFile)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CopyEncryptedFile)->UseManualTime()->Iterations(1)->Repetitions(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CacheBackup)->Arg(0)->Arg(1)->UseManualTime()->Iterations(1)->Repetitions(5)->Unit(benchmark::kSecond);
+BENCHMARK(BM_ImportBackup)->Arg(0)->Arg(1)->UseManualTime()->Iterations(1)->Repetitions(5)->Unit(benchmark::kSecond);
 BENCHMARK(BM_MergeIntoBackup)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -1,10 +1,12 @@
-// Exporting a whole generated history to CSV, to HTML pages, into a new local database and to PDF, each
-// against a raw floor doing the same work in the same run: for CSV the plain SQLite C API reading the rows
-// and plain C writing the lines (localtime_r/strftime, the same quoting, fwrite); for HTML the same reading,
-// the same page bytes (escaping, emoji images, date and sender lines) written with plain C, and plain copies
-// of bubble/ and emoji/; for the local database the same look-ups and prepared inserts with the plain SQLite
-// C API, and plain copies of the attachment files; for PDF the same page operations issued straight on the
-// same kind of PDF writer, so that only our layout and bubble drawing is measured.
+// Exporting a whole generated history to CSV and text, to HTML pages, into a new local database and to
+// PDF, each against a raw floor doing the same work in the same run: for CSV and text the plain SQLite
+// C API reading the rows and plain C writing the lines (localtime_r/strftime, the same quoting or
+// columns, fwrite; the text floor writes the C locale's dates, so that benchmark wants LC_ALL=C.UTF-8);
+// for HTML the same reading, the same page bytes (escaping, emoji images, date and sender lines)
+// written with plain C, and plain copies of bubble/ and emoji/; for the local database the same
+// look-ups and prepared inserts with the plain SQLite C API, and plain copies of the attachment files;
+// for PDF the same page operations issued straight on the same kind of PDF writer, so that only our
+// layout and bubble drawing is measured. The two sides take turns at going first.
 #include "core/assetdir.h"
 #include "export/exportmessagesdb.h"
 #include "export/exportmessagespdf.h"
@@ -12,9 +14,11 @@
 #include "export/messagepagepainter.h"
 #include "msgdb/attachmentpath.h"
 #include "msgdb/ios6messagedb.h"
+#include "msgdb/messagedbfolder.h"
 #include "msgdb/msgutil.h"
 
 #include "fixtures/message_history.h"
+#include "floors.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -22,6 +26,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QHash>
+#include <QLocale>
 #include <QPaintEngine>
 #include <QPainter>
 #include <QPdfWriter>
@@ -48,6 +53,10 @@
 
 namespace {
 
+using floors::columnText;
+using floors::copyRaw;
+using floors::RawDb;
+using floors::Stmt;
 using Clock = std::chrono::steady_clock;
 
 int messageCount()
@@ -88,10 +97,10 @@ struct Source {
         messages = store.messageList();
         const QByteArray content(2048, 'a');
         for (const _MsgAttachment* a : store.data()->attachments) {
-            if (a->localPath.isEmpty())
+            if (a->localPath.path().isEmpty())
                 continue;
-            QDir().mkpath(QFileInfo(a->localPath).absolutePath());
-            QFile file(a->localPath);
+            QDir().mkpath(QFileInfo(a->localPath.path()).absolutePath());
+            QFile file(a->localPath.path());
             if (file.open(QIODevice::WriteOnly))
                 file.write(content);
         }
@@ -103,64 +112,6 @@ const Source& source()
     static const Source s(messageCount());
     return s;
 }
-
-// --- raw helpers ---------------------------------------------------------------------------------
-
-struct RawDb {
-    sqlite3* db = nullptr;
-    RawDb(const QString& path, int flags)
-    {
-        if (sqlite3_open_v2(path.toUtf8().constData(), &db, flags, nullptr) != SQLITE_OK)
-            throw std::runtime_error("cannot open");
-    }
-    ~RawDb() { sqlite3_close(db); }
-    void exec(const char* sql) const
-    {
-        if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
-            throw std::runtime_error(sqlite3_errmsg(db));
-    }
-};
-
-struct Stmt {
-    sqlite3* db;
-    sqlite3_stmt* s = nullptr;
-    int bound = 0;
-    Stmt(sqlite3* d, const char* sql) : db(d)
-    {
-        if (sqlite3_prepare_v2(d, sql, -1, &s, nullptr) != SQLITE_OK)
-            throw std::runtime_error(sqlite3_errmsg(d));
-    }
-    ~Stmt() { sqlite3_finalize(s); }
-    Stmt& i(qint64 v)
-    {
-        sqlite3_bind_int64(s, ++bound, v);
-        return *this;
-    }
-    Stmt& t(const QString& v)
-    {
-        const QByteArray u = v.toUtf8();
-        sqlite3_bind_text(s, ++bound, u.constData(), u.size(), SQLITE_TRANSIENT);
-        return *this;
-    }
-    // The first column of the first row, or 0.
-    qint64 run()
-    {
-        qint64 first = 0;
-        int rc;
-        while ((rc = sqlite3_step(s)) == SQLITE_ROW)
-            first = first ? first : sqlite3_column_int64(s, 0);
-        if (rc != SQLITE_DONE)
-            throw std::runtime_error(sqlite3_errmsg(db));
-        sqlite3_reset(s);
-        bound = 0;
-        return first;
-    }
-    qint64 insert()
-    {
-        run();
-        return sqlite3_last_insert_rowid(db);
-    }
-};
 
 // --- CSV -----------------------------------------------------------------------------------------
 
@@ -176,12 +127,6 @@ void csvField(std::string& out, const std::string& text)
     }
     if (quote)
         out += '"';
-}
-
-std::string columnText(sqlite3_stmt* s, int col)
-{
-    const char* p = reinterpret_cast<const char*>(sqlite3_column_text(s, col));
-    return std::string(p ? p : "", std::size_t(sqlite3_column_bytes(s, col)));
 }
 
 std::tm localTime(qint64 stored)
@@ -373,13 +318,22 @@ std::string systemSentence(sqlite3_stmt* row, const std::unordered_map<qint64, R
     }
 }
 
-// Reads every message the reader shows with its conversation's parties and writes the same CSV
-// lines: the same dates, attachment tags, system-event sentences and emoji marks. Location shares
-// are left out as the reader leaves them out. Returns the lines written.
-qint64 csvRaw(const QString& dbPath, const QString& outPath)
+// One message as both text formats need it.
+struct ExportRow {
+    std::tm local;
+    bool fromMe;
+    bool systemEvent;
+    const RawChat* chat;  // null without one
+    const std::string* content;  // the plain text: sentence or visible text with tags, emoji marked
+};
+
+// Reads every message the reader shows with its conversation and hands each to write, in the order
+// the exporter sorts into: the same dates, attachment tags, system-event sentences and emoji marks.
+// Location shares are left out as the reader leaves them out. Returns the messages.
+qint64 walkExportRows(const QString& dbPath, RawParties& parties, const std::function<void(const ExportRow&)>& write)
 {
     RawDb raw(dbPath, SQLITE_OPEN_READONLY);
-    const RawParties parties = readParties(raw.db);
+    parties = readParties(raw.db);
     const auto& handles = parties.handles;
     const auto& chats = parties.chats;
     std::unordered_map<qint64, std::string> tags;  // message row id -> its attachment tags in row id order
@@ -395,34 +349,11 @@ qint64 csvRaw(const QString& dbPath, const QString& outPath)
     Stmt rows(raw.db, "select m.date, m.is_from_me, m.text, j.chat_id, m.rowid, m.item_type, m.handle_id,"
                       " m.other_handle, m.group_title from chat_message_join j join message m"
                       " on j.message_id=m.rowid and m.item_type<>4 order by m.date, m.rowid");
-    FILE* out = std::fopen(outPath.toUtf8().constData(), "w");
-    if (!out)
-        throw std::runtime_error("cannot write");
-    std::string line = "date,send,person,number,content\n";
-    std::fwrite(line.data(), 1, line.size(), out);
-    qint64 lines = 0;
+    qint64 count = 0;
     std::string content;
-    static const std::string kNone;
     while (sqlite3_step(rows.s) == SQLITE_ROW) {
-        const std::tm local = localTime(sqlite3_column_int64(rows.s, 0));
-        char stamp[32];
-        line.assign(stamp, std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local));
-        line += sqlite3_column_int(rows.s, 1) ? ",1," : ",0,";
-        const auto chat = chats.find(sqlite3_column_int64(rows.s, 3));
-        const std::string* person = &kNone;
-        const std::string* number = &kNone;
-        if (chat != chats.end() && chat->second.members.size() > 1) {
-            person = number = &chat->second.identifier;
-        } else if (chat != chats.end() && !chat->second.members.empty()) {
-            const RawHandle& first = handles.at(chat->second.members.front());
-            person = &first.name;
-            number = &first.id;
-        }
-        csvField(line, *person);
-        line += ',';
-        csvField(line, *number);
-        line += ',';
-        if (sqlite3_column_int(rows.s, 5) != 0) {
+        const bool systemEvent = sqlite3_column_int(rows.s, 5) != 0;
+        if (systemEvent) {
             content = systemSentence(rows.s, handles);
         } else {
             // The text without attachment marks, then the tags.
@@ -433,14 +364,108 @@ qint64 csvRaw(const QString& dbPath, const QString& outPath)
                 content += found->second;
             content = trimmedAscii(content);
         }
-        csvField(line, replaceEmojiUtf8(content));
-        line += '\n';
-        std::fwrite(line.data(), 1, line.size(), out);
-        ++lines;
+        content = replaceEmojiUtf8(content);
+        const auto chat = chats.find(sqlite3_column_int64(rows.s, 3));
+        write({localTime(sqlite3_column_int64(rows.s, 0)), sqlite3_column_int(rows.s, 1) != 0, systemEvent,
+               chat == chats.end() ? nullptr : &chat->second, &content});
+        ++count;
     }
+    return count;
+}
+
+// Writes the lines write() makes for every message, after header, with fwrite.
+qint64 writeRawExport(const QString& dbPath, const QString& outPath, const std::string& header,
+                      const std::function<void(const RawParties&, const ExportRow&, std::string&)>& makeLine)
+{
+    FILE* out = std::fopen(outPath.toUtf8().constData(), "w");
+    if (!out)
+        throw std::runtime_error("cannot write");
+    std::fwrite(header.data(), 1, header.size(), out);
+    RawParties parties;
+    std::string line;
+    const qint64 count = walkExportRows(dbPath, parties, [&](const ExportRow& row) {
+        line.clear();
+        makeLine(parties, row, line);
+        std::fwrite(line.data(), 1, line.size(), out);
+    });
     if (std::fclose(out) != 0)
         throw std::runtime_error("cannot write");
-    return lines;
+    return count;
+}
+
+// The same CSV lines as the exporter.
+qint64 csvRaw(const QString& dbPath, const QString& outPath)
+{
+    static const std::string kNone;
+    return writeRawExport(dbPath, outPath, "date,send,person,number,content\n",
+                          [](const RawParties& parties, const ExportRow& row, std::string& line) {
+        char stamp[32];
+        line.assign(stamp, std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &row.local));
+        line += row.fromMe ? ",1," : ",0,";
+        const std::string* person = &kNone;
+        const std::string* number = &kNone;
+        if (row.chat && row.chat->members.size() > 1) {
+            person = number = &row.chat->identifier;
+        } else if (row.chat && !row.chat->members.empty()) {
+            const RawHandle& first = parties.handles.at(row.chat->members.front());
+            person = &first.name;
+            number = &first.id;
+        }
+        csvField(line, *person);
+        line += ',';
+        csvField(line, *number);
+        line += ',';
+        csvField(line, *row.content);
+        line += '\n';
+    });
+}
+
+// UTF-16 units of UTF-8 text, as the exporter counts for its columns.
+int utf16Length(const std::string& text)
+{
+    int units = 0;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte & 0xC0) != 0x80)
+            units += byte >= 0xF0 ? 2 : 1;
+    }
+    return units;
+}
+
+void appendPadded(std::string& line, const std::string& text, int width)
+{
+    line += text;
+    line.append(std::size_t(qMax(0, width - utf16Length(text))), ' ');
+}
+
+// The same text lines as the exporter, for the C locale's short date format ("d MMM yyyy HH:mm:ss").
+qint64 txtRaw(const QString& dbPath, const QString& outPath)
+{
+    std::string header;
+    appendPadded(header, "Date", 30);
+    appendPadded(header, "Flag", 6);
+    appendPadded(header, "Name", 40);
+    header += "Message\n";
+    const auto makeLine = [](const RawParties& parties, const ExportRow& row, std::string& line) {
+        char stamp[32];
+        const std::size_t stampLength = std::strftime(stamp, sizeof stamp, "%-d %b %Y %H:%M:%S", &row.local);
+        appendPadded(line, std::string(stamp, stampLength), 30);
+        appendPadded(line, row.systemEvent ? "" : row.fromMe ? "To" : "From", 6);
+        std::string name = row.chat ? row.chat->displayName : "Unknown";
+        if (row.chat && name.empty()) {
+            for (const qint64 member : row.chat->members)
+                name += (name.empty() ? "" : ", ") + parties.handles.at(member).displayName();
+            if (name.empty())
+                name = "Unknown";
+        }
+        appendPadded(line, name, 40);
+        for (const char c : *row.content) {
+            if (c != '\r')
+                line += c == '\n' ? ' ' : c;
+        }
+        line += '\n';
+    };
+    return writeRawExport(dbPath, outPath, header, makeLine);
 }
 
 QByteArray fileBytes(const QString& path)
@@ -475,25 +500,22 @@ void failLoudly(benchmark::State& state, const std::string& why)
     state.SkipWithError(why.c_str());
 }
 
-// Per iteration, in a fresh folder: the floor, which returns how many items it handled, then ours (timed
-// for the benchmark); then the difference between their outputs, which must be empty. Reports the
-// counters ours_per_s, raw_per_s and slowdown.
+// Per iteration, in a fresh folder: the floor, which returns how many items it handled, and ours (timed
+// for the benchmark), in turn going first; then the difference between their outputs, which must be
+// empty. Reports the counters ours_per_s, raw_per_s and slowdown.
 void compareWithFloor(benchmark::State& state, const std::function<qint64(const QTemporaryDir&)>& raw,
                       const std::function<void(const QTemporaryDir&)>& ours,
                       const std::function<std::string(const QTemporaryDir&)>& difference)
 {
+    static int calls = 0;  // the two sides take turns at going first
     double oursTotal = 0, rawTotal = 0;
     qint64 items = 0;
     for (auto _ : state) {
         QTemporaryDir out;
-        auto start = Clock::now();
-        items += raw(out);
-        rawTotal += since(start);
-        start = Clock::now();
-        ours(out);
-        const double ourSeconds = since(start);
-        oursTotal += ourSeconds;
-        state.SetIterationTime(ourSeconds);
+        const floors::Timing run = floors::alternate(calls++, [&] { ours(out); }, [&] { items += raw(out); });
+        rawTotal += run.raw;
+        oursTotal += run.ours;
+        state.SetIterationTime(run.ours);
         const std::string why = difference(out);
         if (!why.empty()) {
             failLoudly(state, why);
@@ -516,35 +538,30 @@ void exportDatabase(const QString& folder, const QString& target, int format, co
     job.run();
 }
 
-void BM_ExportCsv(benchmark::State& state)
+// Argument: the export format, CSV or text.
+void BM_ExportText(benchmark::State& state)
 {
+    const bool csv = state.range(0) == ExportMessagesThread::Csv;
+    if (!csv && QLocale::system().dateTimeFormat(QLocale::ShortFormat) != QLatin1String("d MMM yyyy HH:mm:ss")) {
+        state.SkipWithError("the text floor writes the C locale's dates: run with LC_ALL=C.UTF-8");
+        return;
+    }
     const Source& s = source();
+    const QString ours = csv ? QStringLiteral("ours.csv") : QStringLiteral("ours.txt");
+    const QString raw = csv ? QStringLiteral("raw.csv") : QStringLiteral("raw.txt");
     compareWithFloor(
-        state, [&](const QTemporaryDir& out) { return csvRaw(s.dbPath, out.filePath(QStringLiteral("raw.csv"))); },
+        state,
         [&](const QTemporaryDir& out) {
-            exportDatabase(s.dir.path(), out.filePath(QStringLiteral("ours.csv")), ExportMessagesThread::Csv);
+            return csv ? csvRaw(s.dbPath, out.filePath(raw)) : txtRaw(s.dbPath, out.filePath(raw));
         },
-        [](const QTemporaryDir& out) {
-            return firstDifference(fileBytes(out.filePath(QStringLiteral("ours.csv"))),
-                                   fileBytes(out.filePath(QStringLiteral("raw.csv"))));
+        [&](const QTemporaryDir& out) { exportDatabase(s.dir.path(), out.filePath(ours), int(state.range(0))); },
+        [&](const QTemporaryDir& out) {
+            return firstDifference(fileBytes(out.filePath(ours)), fileBytes(out.filePath(raw)));
         });
 }
 
 // --- HTML ----------------------------------------------------------------------------------------
 
-bool copyRaw(const QString& from, const QString& to)
-{
-    FILE* in = std::fopen(from.toUtf8().constData(), "rb");
-    if (!in)
-        return false;
-    FILE* out = std::fopen(to.toUtf8().constData(), "wb");
-    char buffer[65536];
-    size_t n;
-    while (out && (n = std::fread(buffer, 1, sizeof buffer, in)) > 0)
-        std::fwrite(buffer, 1, n, out);
-    std::fclose(in);
-    return out && std::fclose(out) == 0;
-}
 
 
 // The code point of the emoji starting at text[k] and its length in bytes; 0 when there is none.
@@ -771,198 +788,6 @@ void BM_ExportHtml(benchmark::State& state)
 
 // --- local database ------------------------------------------------------------------------------
 
-// NULL for an empty value, as our writer leaves such columns out (their default is NULL).
-Stmt& textOrNull(Stmt& stmt, const QString& value)
-{
-    if (value.isEmpty()) {
-        sqlite3_bind_null(stmt.s, ++stmt.bound);
-        return stmt;
-    }
-    return stmt.t(value);
-}
-
-Stmt& blobOrNull(Stmt& stmt, const QByteArray& value)
-{
-    if (value.isEmpty())
-        sqlite3_bind_null(stmt.s, ++stmt.bound);
-    else
-        sqlite3_bind_blob(stmt.s, ++stmt.bound, value.constData(), value.size(), SQLITE_TRANSIENT);
-    return stmt;
-}
-
-constexpr qint64 kRecoveredChatRowidLimit = -2047483646;
-
-// The exporter's look-ups and inserts per message with statements prepared once: the same rows and
-// columns as our writer, and plain copies of the attachment files.
-void localDbRaw(const MsgMessageList& messages, const QString& dir)
-{
-    IOS6MessageDb create(QDir(dir), QString(), true);  // the empty file from the schema, not timed
-    create.open();
-    create.close();
-    const QString relay = QDir(dir).filePath(QStringLiteral("file-relay"));
-    RawDb raw(fixtures::ios6DbPathIn(dir), SQLITE_OPEN_READWRITE);
-    raw.exec("PRAGMA recursive_triggers=OFF");
-    raw.exec("BEGIN");
-    {
-        Stmt chatByGuid(raw.db, "select rowid from chat where guid=?");
-        Stmt insertChat(raw.db, "insert into chat(guid,style,state,account_id,chat_identifier,service_name,"
-                                "room_name,account_login,is_archived,display_name,group_id) values(?,?,?,?,?,?,?,?,?,?,?)");
-        Stmt handleById(raw.db, "select rowid from handle where id=? and service=?");
-        Stmt insertHandle(raw.db, "insert into handle(id,country,service,uncanonicalized_id,_ct_name,_photo)"
-                                  " values(?,?,?,?,?,?)");
-        Stmt hasMember(raw.db, "select 1 from chat_handle_join where chat_id=? and handle_id=?");
-        Stmt member(raw.db, "replace into chat_handle_join(chat_id,handle_id) values(?,?)");
-        Stmt byHash(raw.db, "select rowid from message where logic_hash=?");
-        Stmt byGuid(raw.db, "select rowid from message where guid=?");
-        Stmt insertMessage(raw.db,
-            "insert into message(guid,text,replace,service_center,handle_id,subject,country,attributedBody,version,"
-            "type,service,account,account_guid,error,date,date_read,date_delivered,is_delivered,is_finished,"
-            "is_emote,is_from_me,is_empty,is_delayed,is_auto_reply,is_prepared,is_read,is_system_message,is_sent,"
-            "has_dd_results,is_service_message,is_forward,was_downgraded,is_archive,cache_has_attachments,"
-            "cache_roomnames,was_data_detected,was_deduplicated,is_audio_message,is_played,date_played,item_type,"
-            "other_handle,group_title,group_action_type,share_status,share_direction,is_expirable,expire_state,"
-            "message_action_type,logic_hash) values(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,"
-            "?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
-        Stmt chatMessage(raw.db, "replace into chat_message_join(chat_id,message_id) values(?,?)");
-        Stmt chatLast(raw.db, "update chat set _last=? where rowid=? and _last<?");
-        Stmt lastAddressed(raw.db, "update chat set last_addressed_handle=? where rowid=?");
-        Stmt attachmentByGuid(raw.db, "select rowid from attachment where guid=?");
-        Stmt insertAttachment(raw.db, "insert into attachment(guid,created_date,start_date,filename,uti,mime_type,"
-                                      "transfer_state,is_outgoing,user_info,transfer_name,total_bytes)"
-                                      " values(?,?,?,?,?,?,?,?,?,?,?)");
-        Stmt messageAttachment(raw.db, "replace into message_attachment_join(message_id,attachment_id) values(?,?)");
-        const auto newHandle = [&](const _MsgHandle& h) {
-            insertHandle.t(h.id);
-            textOrNull(insertHandle, h.country).t(h.service);
-            textOrNull(insertHandle, h.uncanonicalized_id).t(h.contactName);
-            return blobOrNull(insertHandle, h.photo).insert();
-        };
-        const auto handleRow = [&](qint64 chat, const _MsgHandle& h) {
-            qint64 row = handleById.t(h.id).t(h.service).run();
-            if (row == 0)
-                row = newHandle(h);
-            if (hasMember.i(chat).i(row).run() == 0)
-                member.i(chat).i(row).run();
-            return row;
-        };
-        for (const _MsgMessage* m : messages) {
-            if (!m->chat || m->chat->rowid < kRecoveredChatRowidLimit
-                || (m->chat->service_name != QLatin1String("SMS") && m->chat->service_name != QLatin1String("iMessage")))
-                continue;
-            const _MsgChat& c = *m->chat;
-            qint64 chat = chatByGuid.t(c.guid).run();
-            if (chat == 0) {
-                insertChat.t(c.guid).i(c.style).i(c.state);
-                textOrNull(insertChat, c.account_id).t(c.chat_identifier).t(c.service_name);
-                textOrNull(insertChat, c.room_name).t(c.account_login).i(c.is_archived);
-                textOrNull(insertChat, c.display_name);
-                chat = insertChat.t(c.group_id.isEmpty() ? guidFromMd5(c.guid.toUtf8()) : c.group_id).insert();
-                for (const _MsgHandle* h : c.sortedHandles()) {
-                    qint64 row = handleById.t(h->id).t(h->service).run();
-                    if (row == 0)
-                        row = newHandle(*h);
-                    member.i(chat).i(row).run();
-                }
-            }
-            const qint64 handle = m->handle ? handleRow(chat, *m->handle) : 0;
-            const QString hash = messageLogicHash(m);
-            qint64 message = byHash.t(hash).run();
-            if (message == 0)
-                message = byGuid.t(m->guid).run();
-            if (message == 0) {
-                const qint64 other = m->otherHandle ? handleRow(chat, *m->otherHandle) : 0;
-                Stmt& s = insertMessage;
-                s.t(m->guid).t(m->text).i(m->replace);
-                textOrNull(s, m->service_center).i(handle);
-                textOrNull(s, m->subject);
-                textOrNull(s, m->country);
-                blobOrNull(s, m->attributedBody).i(m->version).i(m->type).t(m->service).t(m->account)
-                    .t(m->account_guid).i(m->error).i(m->date).i(m->date_read).i(m->date_delivered)
-                    .i(m->is_delivered).i(m->is_finished).i(m->is_emote).i(m->is_from_me).i(m->is_empty)
-                    .i(m->is_delayed).i(m->is_auto_reply).i(m->is_prepared).i(m->is_read).i(m->is_system_message)
-                    .i(m->is_sent).i(m->has_dd_results).i(m->is_service_message).i(m->is_forward)
-                    .i(m->was_downgraded).i(m->is_archive).i(m->cache_has_attachments).t(m->cache_roomnames)
-                    .i(m->was_data_detected).i(m->was_deduplicated).i(m->is_audio_message).i(m->is_played)
-                    .i(m->date_played).i(m->item_type).i(other > 0 ? other : -1);
-                textOrNull(s, m->group_title).i(m->group_action_type).i(m->share_status).i(m->share_direction)
-                    .i(m->is_expirable).i(m->expire_state).i(m->message_action_type);
-                message = s.t(hash).insert();
-                chatMessage.i(chat).i(message).run();
-                chatLast.i(m->date).i(chat).i(m->date).run();
-            }
-            if (c.isGroup() && m->handle)
-                lastAddressed.t(m->handle->id).i(chat).run();
-            for (const _MsgAttachment* a : m->sortedAttachments()) {
-                if (!a->localPath.isEmpty() && QFileInfo(a->localPath).isFile()) {
-                    const QString to = QDir(relay).filePath(deviceRelativePath(a->filename));
-                    if (!QFileInfo::exists(to)) {
-                        QDir().mkpath(QFileInfo(to).absolutePath());
-                        copyRaw(a->localPath, to);
-                    }
-                }
-                qint64 row = attachmentByGuid.t(a->guid).run();
-                if (row == 0) {
-                    Stmt& s = insertAttachment;
-                    s.t(a->guid).i(a->created_date).i(a->start_date).t(a->filename).t(a->uti).t(a->mime_type)
-                        .i(a->transfer_state).i(a->is_outgoing);
-                    blobOrNull(s, a->user_info);
-                    textOrNull(s, a->transfer_name);
-                    row = s.i(a->total_bytes).insert();
-                }
-                messageAttachment.i(message).i(row).run();
-            }
-        }
-    }
-    raw.exec("COMMIT");
-}
-
-// Every row of the tables the export writes, in row id order, one text line per row.
-std::vector<std::string> tableDump(const QString& dir)
-{
-    RawDb db(fixtures::ios6DbPathIn(dir), SQLITE_OPEN_READONLY);
-    std::vector<std::string> lines;
-    for (const char* table : {"chat", "handle", "message", "attachment", "chat_handle_join", "chat_message_join",
-                              "message_attachment_join"}) {
-        Stmt all(db.db, (std::string("select * from ") + table + " order by rowid").c_str());
-        while (sqlite3_step(all.s) == SQLITE_ROW) {
-            std::string line = table;
-            for (int col = 0; col < sqlite3_column_count(all.s); ++col)
-                line += '|' + columnText(all.s, col);
-            lines.push_back(std::move(line));
-        }
-    }
-    return lines;
-}
-
-qint64 fileCount(const QString& dir)
-{
-    qint64 n = 0;
-    QDirIterator it(dir, QDir::Files, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        ++n;
-    }
-    return n;
-}
-
-// Empty when both databases hold the same rows and the same number of files, else the first difference.
-std::string localDbDifference(const QString& oursDir, const QString& rawDir)
-{
-    const std::vector<std::string> ours = tableDump(oursDir);
-    const std::vector<std::string> raw = tableDump(rawDir);
-    for (std::size_t k = 0; k < std::max(ours.size(), raw.size()); ++k) {
-        const std::string a = k < ours.size() ? ours[k] : "(none)";
-        const std::string b = k < raw.size() ? raw[k] : "(none)";
-        if (a != b)
-            return "local databases differ at row " + std::to_string(k) + ": ours \"" + a + "\", raw \"" + b + "\"";
-    }
-    const qint64 oursFiles = fileCount(oursDir);
-    const qint64 rawFiles = fileCount(rawDir);
-    if (oursFiles != rawFiles)
-        return "local databases differ in files: ours " + std::to_string(oursFiles) + ", raw " + std::to_string(rawFiles);
-    return std::string();
-}
-
 void localDbOurs(const MsgMessageList& messages, const QString& dir)
 {
     ExportMessagesDb exporter{QDir(dir), QString()};
@@ -981,12 +806,13 @@ void BM_ExportLocalDb(benchmark::State& state)
     compareWithFloor(
         state,
         [&](const QTemporaryDir& out) {
-            localDbRaw(messages, out.filePath(QStringLiteral("raw")));
+            const QString sourceRelay = fileRelayDir(QDir(s.dir.path())).absolutePath();
+            floors::localDbRaw(messages, sourceRelay, out.filePath(QStringLiteral("raw")));
             return qint64(messages.size());
         },
         [&](const QTemporaryDir& out) { localDbOurs(messages, out.filePath(QStringLiteral("ours"))); },
         [](const QTemporaryDir& out) {
-            return localDbDifference(out.filePath(QStringLiteral("ours")), out.filePath(QStringLiteral("raw")));
+            return floors::localDbDifference(out.filePath(QStringLiteral("ours")), out.filePath(QStringLiteral("raw")));
         });
 }
 
@@ -1178,9 +1004,15 @@ void BM_ExportPdf(benchmark::State& state)
 }
 }  // namespace
 
-BENCHMARK(BM_ExportCsv)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ExportText)
+    ->Arg(ExportMessagesThread::Csv)
+    ->Arg(ExportMessagesThread::Text)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Repetitions(5)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ExportHtml)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ExportLocalDb)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ExportLocalDb)->UseManualTime()->Iterations(1)->Repetitions(5)->Unit(benchmark::kMillisecond);
 // Pages are few enough to time thrice, which evens out a busy machine.
 BENCHMARK(BM_ExportPdf)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 

@@ -342,16 +342,17 @@ void IOS6RestoreMessagesThread::addAttachmentFiles(MbdbRecordSet& records, Backu
 {
     for (const _MsgMessage* message : m_withAttachments) {
         for (const _MsgAttachment* attachment : message->sortedAttachments()) {
-            const QFileInfo local(attachment->localPath);
-            if (attachment->localPath.isEmpty() || !local.isFile() || local.isSymLink())
+            const QString localPath = attachment->localPath.path();
+            const QFileInfo local(localPath);
+            if (localPath.isEmpty() || !local.isFile() || local.isSymLink())
                 continue;
             const QString path = attachmentBackupPath(*attachment);
             if (path.isEmpty())
                 continue;
             const QString id = mbdbFileId(kMediaDomain, path);
             if (!QFileInfo::exists(m_backupDir.absoluteFilePath(id)) && !replacement.isStaged(id))
-                replacement.stageFile(id, attachment->localPath);
-            addMbdbFile(records, attachment->localPath, kMediaDomain, path);
+                replacement.stageFile(id, localPath);
+            addMbdbFile(records, localPath, kMediaDomain, path);
         }
     }
 }

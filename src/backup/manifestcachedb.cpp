@@ -56,10 +56,9 @@ std::optional<qint64> ManifestCacheDb::lastDate(const QString& fileId)
 {
     try {
         open();
-        Sqlite3Cursor cursor =
-            m_db.queryThrow(Sqlite3Sql("select last_date from manifest where file_name=?").addTextParam(fileId));
-        if (cursor.moveNext())
-            return cursor.getInt64(0);
+        // Asked for every file of a backup: one statement prepared once.
+        return m_db.queryFirstInt64(
+            Sqlite3Sql("select last_date from manifest where file_name=?").addTextParam(fileId));
     } catch (const std::exception& error) {
         qWarning().nospace() << "manifest.db: reading " << fileId << " failed: " << error.what();
     }

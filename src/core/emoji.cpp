@@ -17,6 +17,9 @@ constexpr std::array<char16_t, 44> kSymbolEmoji = {
 constexpr char16_t kFirstPrivateEmoji = 0xE000;
 constexpr char16_t kLastPrivateEmoji = 0xE537;
 
+static_assert(kSymbolEmoji.front() < kFirstPrivateEmoji && kSymbolEmoji.front() < 0xD83C,
+              "the scan of replaceEmoji passes over every unit below the first symbol");
+
 bool isEmojiHighSurrogate(char16_t unit)
 {
     return unit == 0xD83C || unit == 0xD83D;
@@ -67,11 +70,14 @@ QString replaceEmoji(QString& text, EmojiCallback callback, void* userData)
     if (!callback)
         return text;
     QString result;
-    result.reserve(text.size());
     const int size = text.size();
     int copiedUpTo = 0;
     for (int i = 0; i < size; ++i) {
         const char16_t unit = text.at(i).unicode();
+        // Every emoji unit, and the first half of every emoji pair, lies above this: most text is
+        // passed over with one comparison per unit.
+        if (unit < kSymbolEmoji.front())
+            continue;
         QString replacement;
         int length = 1;
         if (isSingleUnitEmoji(unit)) {
@@ -82,6 +88,8 @@ QString replaceEmoji(QString& text, EmojiCallback callback, void* userData)
         } else {
             continue;
         }
+        if (result.isNull())
+            result.reserve(size);
         result += text.midRef(copiedUpTo, i - copiedUpTo);
         result += replacement;
         i += length - 1;

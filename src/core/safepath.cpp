@@ -2,10 +2,14 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QStringList>
 
 #include <algorithm>
+#include <cerrno>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -93,10 +97,40 @@ std::optional<QString> ContainedFolder::resolve(const QString& relative) const
     if (!isSafeRelativePath(relative))
         return rejected(m_folder, relative, "not a plain relative path");
     const QString candidate = QDir::cleanPath(m_base + QLatin1Char('/') + withForwardSlashes(relative));
-    const QString realCandidate = realLocation(candidate);
-    if (m_realBase.isEmpty() || realCandidate.isEmpty())
+    const QString realCandidate = m_realBase.isEmpty() ? QString() : realLocationBelow(candidate);
+    if (realCandidate.isEmpty())
         return rejected(m_folder, relative, "a symbolic link on the way leads nowhere");
     if (!isInside(realCandidate, m_realBase))
         return rejected(m_folder, relative, "leads outside the folder");
     return candidate;
+}
+
+QString ContainedFolder::realLocationBelow(const QString& path) const
+{
+    if (path == m_base)
+        return m_realBase;
+    {
+        const QMutexLocker lock(&m_mutex);
+        const auto known = m_realFolders.constFind(path);
+        if (known != m_realFolders.constEnd())
+            return *known;
+    }
+    struct stat status {};
+    const bool exists = ::lstat(QFile::encodeName(path).constData(), &status) == 0;
+    if (!exists && errno != ENOENT && errno != ENOTDIR)
+        return realLocation(path);  // unreadable on the way: the full walk decides, as it always did
+    if (exists && S_ISLNK(status.st_mode))
+        return QFileInfo(path).canonicalFilePath();  // "" when it dangles
+    // Neither a link nor (when missing) able to hold one: the parent's real location decides.
+    const int slash = path.lastIndexOf(QLatin1Char('/'));
+    const QString parentReal = realLocationBelow(slash == 0 ? QStringLiteral("/") : path.left(slash));
+    if (parentReal.isEmpty())
+        return QString();
+    const QString real = parentReal.endsWith(QLatin1Char('/')) ? parentReal + path.midRef(slash + 1)
+                                                               : parentReal + path.midRef(slash);
+    if (exists && S_ISDIR(status.st_mode)) {
+        const QMutexLocker lock(&m_mutex);
+        m_realFolders.insert(path, real);
+    }
+    return real;
 }

@@ -5,6 +5,8 @@
 // Backslashes count as separators, like slashes: backups and archives made on Windows use them, and
 // letting "a\..\..\b" through as one odd file name would only move the danger to whoever reads it
 // later. A file name that really contains a backslash therefore becomes nested folders.
+#include <QHash>
+#include <QMutex>
 #include <QString>
 
 #include <optional>
@@ -18,15 +20,26 @@ bool isSafeRelativePath(const QString& relative);
 // folder. The file system may change afterwards; callers create inside folders they own.
 std::optional<QString> resolveContained(const QString& folder, const QString& relative);
 
-// One folder that many paths are resolved below, as resolveContained does, with the folder's own real
-// location worked out once. For one pass of a reader; a folder replaced meanwhile needs a new object.
+// One folder that many paths are resolved below, exactly as resolveContained does, with the real
+// location of each existing folder on the way worked out once and remembered: attachments and backup
+// files share their upper folders, so most paths cost one look at the file itself. For one pass of a
+// reader or a job; a folder replaced by a link meanwhile needs a new object. Safe to share between
+// threads.
 class ContainedFolder {
 public:
     explicit ContainedFolder(const QString& folder);
+    ContainedFolder(const ContainedFolder&) = delete;
+    ContainedFolder& operator=(const ContainedFolder&) = delete;
+
     std::optional<QString> resolve(const QString& relative) const;
 
 private:
+    // path: clean, absolute and below m_base. "" when a link on the way dangles.
+    QString realLocationBelow(const QString& path) const;
+
     QString m_folder;
     QString m_base;      // clean absolute path
     QString m_realBase;  // with links resolved; "" when a link on the way dangles
+    mutable QMutex m_mutex;
+    mutable QHash<QString, QString> m_realFolders;  // existing folders that are no links -> real location
 };

@@ -98,11 +98,12 @@ int AttachmentExtractThread::extractAll()
 
 bool AttachmentExtractThread::extract(const _MsgMessage& message, const _MsgAttachment& attachment)
 {
-    if (attachment.localPath.isEmpty() || !QFileInfo(attachment.localPath).isFile())
+    const QString localPath = attachment.localPath.path();
+    if (localPath.isEmpty() || !QFileInfo(localPath).isFile())
         return false;  // not copied from the device: nothing to extract
     const QString destination = uniqueFilePath(m_outDir.absoluteFilePath(extractedFileName(attachment)));
-    if (!QFile::copy(attachment.localPath, destination))
-        throwUtf8(tr("Cannot copy %1 to %2.").arg(attachment.localPath, destination));
+    if (!QFile::copy(localPath, destination))
+        throwUtf8(tr("Cannot copy %1 to %2.").arg(localPath, destination));
     m_createdFiles.append(destination);
     setFileDate(destination, message.date);
     return true;
@@ -189,6 +190,7 @@ void DeleteMMSThread::run()
             // The files go only now that the rows are gone for good. An attachment row that survived the
             // delete is still linked to another message, which keeps its file.
             QSet<QString> seen;
+            AttachmentArea area(db.fileRelayDir());
             for (const _MsgMessage* message : qAsConst(m_messages)) {
                 for (const _MsgAttachment* attachment : message->sortedAttachments()) {
                     if (attachment->guid.isEmpty() || seen.contains(attachment->guid))
@@ -198,7 +200,7 @@ void DeleteMMSThread::run()
                         continue;
                     // Mapped again through this database's own attachment folders: a row naming any
                     // other file, the database's own above all, never removes it.
-                    const QString path = attachmentAreaPath(db.fileRelayDir(), attachment->filename);
+                    const QString path = area.path(attachment->filename);
                     if (!path.isEmpty() && QFileInfo(path).isFile())
                         QFile::remove(path);
                 }

@@ -41,7 +41,7 @@ QString inlineTextFile(const QString& path)
 QString attachmentContent(const _MsgAttachment& attachment, BubbleLinks& links)
 {
     const QString mime = attachment.mime_type.toLower();
-    const QString& path = attachment.localPath;
+    const QString path = attachment.localPath.path();
     const QString href = links.fileLink(path);
     if (mime.startsWith(QLatin1String("image/"))) {
         const QString thumbnail = attachmentThumbnail(&attachment);

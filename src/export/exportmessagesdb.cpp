@@ -1,8 +1,10 @@
 #include "export/exportmessagesdb.h"
 
 #include "core/errors.h"
+#include "core/fileutil.h"
 #include "core/safepath.h"
 #include "msgdb/attachmentpath.h"
+#include "msgdb/msgutil.h"
 
 #include <QDebug>
 #include <QFile>
@@ -30,6 +32,13 @@ ExportMessagesDb::~ExportMessagesDb()
 
 void ExportMessagesDb::begin()
 {
+    m_database.open();
+    // One copy is one transaction. A page cache too small for it writes pages out half-way, after a
+    // sync of the journal each time, and reads them back; this one holds an import of a large history
+    // (a local database takes about 350 bytes a message), and takes memory only as pages are used.
+    QString error;
+    if (m_database.exec(QStringLiteral("PRAGMA cache_size=-262144"), error) != 0)
+        qWarning().noquote() << "local database: page cache left as it was:" << error;
     m_database.beginTransaction();
 }
 
@@ -40,6 +49,7 @@ void ExportMessagesDb::end()
     // Committed: the copies belong to the database now.
     m_createdFiles.clear();
     m_createdFolders.clear();
+    m_attachmentArea.reset();
 }
 
 void ExportMessagesDb::rollBack()
@@ -47,6 +57,7 @@ void ExportMessagesDb::rollBack()
     // close() drops an open transaction without committing it.
     m_database.close();
     removeCreated();
+    m_attachmentArea.reset();
 }
 
 bool ExportMessagesDb::canStore(const _MsgMessage& message)
@@ -116,13 +127,15 @@ qint64 ExportMessagesDb::memberHandleRow(qint64 chatRowid, const _MsgHandle& han
 
 qint64 ExportMessagesDb::messageRow(const _MsgMessage& message, qint64 chatRowid, qint64 handleRowid)
 {
-    qint64 row = m_database.messageRowidByLogicHash(message);
+    // Made once for both the look-up and the new row.
+    const QString logicHash = m_database.hasLogicHash() ? messageLogicHash(&message) : QString();
+    qint64 row = logicHash.isEmpty() ? 0 : m_database.messageRowidByLogicHash(logicHash);
     if (row == 0)
         row = m_database.messageRowidByGuid(message.guid);
     if (row != 0)
         return row;
     const qint64 otherRowid = message.otherHandle ? memberHandleRow(chatRowid, *message.otherHandle) : 0;
-    row = m_database.insertMessage(message, handleRowid, otherRowid, QString());
+    row = m_database.insertMessage(message, handleRowid, otherRowid, logicHash);
     m_database.replaceChatMessageJoin(chatRowid, row);
     m_database.updateChatLast(chatRowid, message.date);
     return row;
@@ -139,9 +152,12 @@ void ExportMessagesDb::storeAttachment(qint64 messageRowid, const _MsgAttachment
 
 void ExportMessagesDb::copyAttachmentFile(const _MsgAttachment& attachment)
 {
-    if (attachment.localPath.isEmpty() || !QFileInfo(attachment.localPath).isFile())
+    const QString source = attachment.localPath.path();
+    if (source.isEmpty() || !QFileInfo(source).isFile())
         return;
-    const QString destination = attachmentAreaPath(m_database.fileRelayDir(), attachment.filename);
+    if (!m_attachmentArea)
+        m_attachmentArea = std::make_unique<AttachmentArea>(m_database.fileRelayDir());
+    const QString destination = m_attachmentArea->path(attachment.filename);
     if (destination.isEmpty()) {
         qWarning().noquote() << "local database: attachment" << attachment.filename
                              << "not copied: it does not lead into the attachment folders";
@@ -151,8 +167,9 @@ void ExportMessagesDb::copyAttachmentFile(const _MsgAttachment& attachment)
     if (target.exists() || target.isSymLink())
         return;
     makeFolder(target.absolutePath());
-    if (!QFile::copy(attachment.localPath, destination))
-        throwUtf8(QStringLiteral("Cannot copy %1 to %2").arg(attachment.localPath, destination));
+    // Without the sync to disk QFile::copy makes for every file: a copy writes thousands of them.
+    if (!copyToNewFile(source, destination))
+        throwUtf8(QStringLiteral("Cannot copy %1 to %2").arg(source, destination));
     m_createdFiles.append(destination);
 }
 

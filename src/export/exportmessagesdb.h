@@ -11,6 +11,7 @@
 // rollBack(), or destruction without end(), drops the transaction together with the attachment
 // files it copied and the folders made for them; files that were there before stay.
 #include "export/absformatexport.h"
+#include "msgdb/attachmentpath.h"
 #include "msgdb/ios6messagedb.h"
 
 #include <QDir>
@@ -18,6 +19,8 @@
 #include <QPair>
 #include <QString>
 #include <QStringList>
+
+#include <memory>
 
 class ExportMessagesDb : public MessageExporter {
 public:
@@ -55,6 +58,8 @@ private:
     QHash<QPair<QString, QString>, qint64> m_handleRows;  // id, service
     QHash<QPair<qint64, qint64>, bool> m_members;        // chat row, handle row
     int m_skipped = 0;
+    // The database's attachment folders, looked at once per run; made on the first copy.
+    std::unique_ptr<AttachmentArea> m_attachmentArea;
     // What the open transaction added to the attachment folders, in the order made.
     QStringList m_createdFiles;
     QStringList m_createdFolders;

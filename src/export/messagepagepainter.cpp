@@ -497,7 +497,7 @@ void MessagePagePainter::placeTextBubbles(const QString& text, bool sent)
 void MessagePagePainter::drawAttachment(const _MsgAttachment& attachment, bool sent)
 {
     const QString mime = attachment.mime_type.toLower();
-    const QString& path = attachment.localPath;
+    const QString path = attachment.localPath.path();
     if (mime.startsWith(QLatin1String("image/"))) {
         placeBubble(drawImageBubble(loadPicture(attachmentThumbnail(&attachment)), sent), sent);
     } else if (mime.startsWith(QLatin1String("video/"))) {

@@ -24,6 +24,15 @@ void appendPadded(QString& line, const QString& text, int width)
         line += QString(width - text.size(), QLatin1Char(' '));
 }
 
+// value in count decimal digits at out, with leading zeros.
+void putDigits(char* out, int value, int count)
+{
+    for (int i = count - 1; i >= 0; --i) {
+        out[i] = char('0' + value % 10);
+        value /= 10;
+    }
+}
+
 bool needsCsvQuotes(const QString& text)
 {
     for (const QChar c : text) {
@@ -72,21 +81,40 @@ void csvParty(const _MsgChat* chat, QString& person, QString& number)
 
 }  // namespace
 
-QString txtDateText(int appleSeconds)
+bool shortDateTimeShowsZone()
 {
-    return QLocale::system().toString(appleTimeToDateTime(appleSeconds), QLocale::ShortFormat);
+    // Conservative: a "t" anywhere, even quoted, counts.
+    return QLocale::system().dateTimeFormat(QLocale::ShortFormat).contains(QLatin1Char('t'));
+}
+
+QString txtDateText(int appleSeconds, bool showsZone)
+{
+    std::tm local{};
+    if (showsZone || !appleLocalTime(appleSeconds, local))
+        return QLocale::system().toString(appleTimeToDateTime(appleSeconds), QLocale::ShortFormat);
+    // The local wall-clock time held in a UTC value prints the same fields, and printing it looks no
+    // time zone up: a local QDateTime would, for every message. Only the zone's name would differ.
+    const QDateTime wallClock(QDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday),
+                              QTime(local.tm_hour, local.tm_min, local.tm_sec), Qt::UTC);
+    return QLocale::system().toString(wallClock, QLocale::ShortFormat);
 }
 
 QString csvDateText(int appleSeconds)
 {
     // localtime_r rather than QDateTime: the same local time, at a fraction of the cost per row.
-    const std::time_t unixSeconds = std::time_t(qint64(appleSeconds) + kAppleEpochOffset);
     std::tm local{};
-    if (!localtime_r(&unixSeconds, &local))
+    if (!appleLocalTime(appleSeconds, local))
         return QString();
-    char text[32];
-    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return QString::fromLatin1(text, int(length));
+    // "yyyy-MM-dd hh:mm:ss" by hand, as strftime would write it: strftime costs more than the rest of
+    // the row. 32-bit dates fall between 1932 and 2069, so the year always has four digits.
+    char text[] = "0000-00-00 00:00:00";
+    putDigits(text, local.tm_year + 1900, 4);
+    putDigits(text + 5, local.tm_mon + 1, 2);
+    putDigits(text + 8, local.tm_mday, 2);
+    putDigits(text + 11, local.tm_hour, 2);
+    putDigits(text + 14, local.tm_min, 2);
+    putDigits(text + 17, local.tm_sec, 2);
+    return QString::fromLatin1(text, int(sizeof text) - 1);
 }
 
 QString csvEscape(const QString& text)
@@ -173,15 +201,25 @@ void ExportMessagesTxt::writeHeader()
     write(line);
 }
 
+const QString& ExportMessagesTxt::nameColumn(const _MsgChat* chat)
+{
+    const auto found = m_nameColumns.constFind(chat);
+    if (found != m_nameColumns.constEnd())
+        return *found;
+    QString column;
+    appendPadded(column, chat ? chat->displayName(false) : QStringLiteral("Unknown"), kNameWidth);
+    return *m_nameColumns.insert(chat, column);
+}
+
 void ExportMessagesTxt::exportMessage(_MsgMessage* message)
 {
-    QString line;
-    appendPadded(line, txtDateText(message->date), kDateWidth);
-    appendPadded(line, txtFlag(*message), kFlagWidth);
-    appendPadded(line, message->chat ? message->chat->displayName(false) : QStringLiteral("Unknown"), kNameWidth);
-    line += oneLine(messagePlainText(message));
-    line += QLatin1Char('\n');
-    write(line);
+    m_line.resize(0);
+    appendPadded(m_line, txtDateText(message->date, m_dateShowsZone), kDateWidth);
+    appendPadded(m_line, txtFlag(*message), kFlagWidth);
+    m_line += nameColumn(message->chat);
+    m_line += oneLine(messagePlainText(message));
+    m_line += QLatin1Char('\n');
+    write(m_line);
 }
 
 void ExportMessagesCsv::writeHeader()

@@ -11,6 +11,12 @@
 #include <QSaveFile>
 #include <QString>
 
+// The date and time columns of both formats, in local time. showsZone: the system locale's short
+// format names the time zone (shortDateTimeShowsZone), which only a local QDateTime knows.
+QString txtDateText(int appleSeconds, bool showsZone);
+bool shortDateTimeShowsZone();
+QString csvDateText(int appleSeconds);
+
 // Shared by the text formats and the HTML pages: the temporary file, the UTF-8 output buffer and the
 // error checks.
 class TextFileExport : public MessageExporter {
@@ -43,6 +49,15 @@ public:
 
 protected:
     void writeHeader() override;
+
+private:
+    // The conversation's name column, padded; made once per conversation, as the records do not
+    // change while an export runs.
+    const QString& nameColumn(const _MsgChat* chat);
+
+    const bool m_dateShowsZone = shortDateTimeShowsZone();
+    QHash<const _MsgChat*, QString> m_nameColumns;
+    QString m_line;  // reused for every row
 };
 
 // date,send,person,number,content with RFC 4180 quoting.
@@ -67,6 +82,3 @@ private:
 // comma, a line feed or a carriage return (spreadsheets break rows on a bare CR too).
 QString csvEscape(const QString& text);
 
-// The date and time columns of both formats, in local time.
-QString txtDateText(int appleSeconds);
-QString csvDateText(int appleSeconds);

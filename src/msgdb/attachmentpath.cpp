@@ -68,7 +68,17 @@ QString attachmentLocalPath(const ContainedFolder& fileRelay, const QString& fil
 
 QString attachmentAreaPath(const QDir& fileRelayDir, const QString& filename)
 {
-    const QString path = attachmentLocalPath(fileRelayDir, filename);
+    return AttachmentArea(fileRelayDir).path(filename);
+}
+
+AttachmentArea::AttachmentArea(const QDir& fileRelayDir)
+    : m_fileRelayDir(fileRelayDir), m_fileRelay(fileRelayDir.absolutePath())
+{
+}
+
+QString AttachmentArea::path(const QString& filename)
+{
+    const QString path = attachmentLocalPath(m_fileRelay, filename);
     // The same separators as the containment check, so "Attachments\x" is the folder it becomes.
     const QString relative = deviceRelativePath(filename).replace(QLatin1Char('\\'), QLatin1Char('/'));
     const int areaLength = attachmentAreaLength(relative);
@@ -76,9 +86,31 @@ QString attachmentAreaPath(const QDir& fileRelayDir, const QString& filename)
         return QString();
     // The area itself reached without links, and resolved inside it: a link within the area cannot
     // lead back to the database files beside it.
-    const QString area = relative.left(areaLength - 1);
-    if (!reachedWithoutLinks(fileRelayDir, area))
+    const Area& found = area(relative.left(areaLength - 1));
+    if (!found.reachedWithoutLinks)
         return QString();
-    const ContainedFolder areaFolder(fileRelayDir.absoluteFilePath(area));
-    return areaFolder.resolve(relative.mid(areaLength)) ? path : QString();
+    return found.folder->resolve(relative.mid(areaLength)) ? path : QString();
+}
+
+const AttachmentArea::Area& AttachmentArea::area(const QString& spelling)
+{
+    std::shared_ptr<Area>& known = m_areas[spelling];
+    if (!known) {
+        known = std::make_shared<Area>();
+        known->reachedWithoutLinks = reachedWithoutLinks(m_fileRelayDir, spelling);
+        known->folder = std::make_unique<ContainedFolder>(m_fileRelayDir.absoluteFilePath(spelling));
+    }
+    return *known;
+}
+
+AttachmentLocation::AttachmentLocation(const QString& path) : m_text(path) {}
+
+AttachmentLocation::AttachmentLocation(QSharedPointer<const ContainedFolder> folder, const QString& filename)
+    : m_folder(std::move(folder)), m_text(filename)
+{
+}
+
+QString AttachmentLocation::path() const
+{
+    return m_folder ? attachmentLocalPath(*m_folder, m_text) : m_text;
 }

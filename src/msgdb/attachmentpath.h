@@ -5,7 +5,11 @@
 #include "core/safepath.h"
 
 #include <QDir>
+#include <QHash>
+#include <QSharedPointer>
 #include <QString>
+
+#include <memory>
 
 // The device path as a path relative to the mirrored tree: one leading "/" dropped, a leading "~/"
 // made "var/mobile/", and the characters : * ? " < > | removed. Not yet checked for containment.
@@ -24,3 +28,42 @@ QString attachmentLocalPath(const ContainedFolder& fileRelay, const QString& fil
 // fileRelayDir leads it out of them; "" otherwise. Writers and deleters of attachment copies go
 // through here, so a row naming a database file ("~/Library/SMS/sms.db-wal") never reaches it.
 QString attachmentAreaPath(const QDir& fileRelayDir, const QString& filename);
+
+// The attachment folders below one file-relay folder, for a job that places or removes many copies:
+// path() answers as attachmentAreaPath, with the folders on the way looked at once per job rather
+// than once per file. The job may create folders below it, never links. One thread at a time.
+class AttachmentArea {
+public:
+    explicit AttachmentArea(const QDir& fileRelayDir);
+    QString path(const QString& filename);
+
+private:
+    struct Area {
+        bool reachedWithoutLinks = false;
+        std::unique_ptr<ContainedFolder> folder;
+    };
+    const Area& area(const QString& spelling);
+
+    QDir m_fileRelayDir;
+    ContainedFolder m_fileRelay;
+    QHash<QString, std::shared_ptr<Area>> m_areas;  // by the area's spelling in the device path
+};
+
+// Where the copy of an attachment lies on this computer. A reader leaves the device path with the
+// folder the copies lie below, and the path is checked each time a file is used rather than when the
+// row is read: a whole-database read would otherwise look at every file, and most reads use none.
+class AttachmentLocation {
+public:
+    AttachmentLocation() = default;
+    // A path the caller made or checked itself, used as it stands.
+    AttachmentLocation(const QString& path);  // NOLINT(google-explicit-constructor)
+    // The copy of the device path filename below folder, as attachmentLocalPath maps it.
+    AttachmentLocation(QSharedPointer<const ContainedFolder> folder, const QString& filename);
+
+    // The absolute path, or "" when there is none or it leads outside its folder.
+    QString path() const;
+
+private:
+    QSharedPointer<const ContainedFolder> m_folder;  // null: m_text is the path itself
+    QString m_text;
+};

@@ -139,12 +139,13 @@ void logWarning(const QString& text)
 // State of one messages() call.
 struct IOS5MessageDb::MessageReading {
     MessageReading(_MsgStoreData& storeData, const QDir& fileRelayDir)
-        : data(storeData), fileRelay(fileRelayDir.absolutePath())
+        : data(storeData), fileRelay(QSharedPointer<ContainedFolder>::create(fileRelayDir.absolutePath()))
     {
     }
 
     _MsgStoreData& data;
-    const ContainedFolder fileRelay;  // attachment copies are looked up below it
+    // Attachment copies are looked up below it when they are used.
+    const QSharedPointer<const ContainedFolder> fileRelay;
     QHash<QString, _MsgChat*> chatByIdentifier;
     // Messages made by this call. Only they take text parts: a message read before already holds
     // its texts, and appending them again would double them on every read.
@@ -483,7 +484,7 @@ void IOS5MessageDb::fillIMessageRow(MessageReading& reading, _MsgMessage& messag
     _MsgChat* chat = reading.chatByIdentifier.value(room.isEmpty() ? peer : room);
     message.chat = chat;
     if (chat) {
-        chat->messages.insert(QString::number(message.rowid), &message);
+        chat->messages.insert(message.rowid, &message);
         if (chat->handles.size() == 1)
             message.handle = chat->handles.cbegin().value();
         else if (chat->handles.size() > 1 && !message.is_from_me)
@@ -540,7 +541,7 @@ _MsgAttachment* IOS5MessageDb::iMessageAttachment(MessageReading& reading, const
     if (_MsgAttachment* stored = reading.data.attachments.value(found->rowid))
         return stored;
     auto made = std::make_unique<_MsgAttachment>(*found);
-    made->localPath = attachmentLocalPath(reading.fileRelay, made->filename);
+    made->localPath = AttachmentLocation(reading.fileRelay, made->filename);
     _MsgAttachment* attachment = made.release();
     reading.data.attachments.insert(attachment->rowid, attachment);
     return attachment;
@@ -569,7 +570,7 @@ void IOS5MessageDb::fillSmsRow(MessageReading& reading, _MsgMessage& message, co
     message.chat = chat;
     if (!chat)
         return;
-    chat->messages.insert(QString::number(message.rowid), &message);
+    chat->messages.insert(message.rowid, &message);
     if (chat->handles.size() == 1)
         message.handle = chat->handles.cbegin().value();
     else if (chat->handles.size() > 1 && !message.is_from_me)
@@ -645,9 +646,11 @@ void IOS5MessageDb::addMmsAttachment(MessageReading& reading, _MsgMessage& messa
     attachment->transfer_state = 5;
     attachment->is_outgoing = part.getInt(QStringLiteral("msg_flags")) == 3 ? 1 : 0;
     attachment->transfer_name = name;
-    attachment->localPath = resolveContained(m_fileRelayDir.absolutePath(), relative).value_or(QString());
-    if (!attachment->localPath.isEmpty() && !data.isEmpty() && !writePartFile(attachment->localPath, data))
-        logWarning(QStringLiteral("IOS5MessageDb::messages, cannot write %1").arg(attachment->localPath));
+    // The part is written now, so its path is checked now.
+    const QString localPath = resolveContained(m_fileRelayDir.absolutePath(), relative).value_or(QString());
+    attachment->localPath = localPath;
+    if (!localPath.isEmpty() && !data.isEmpty() && !writePartFile(localPath, data))
+        logWarning(QStringLiteral("IOS5MessageDb::messages, cannot write %1").arg(localPath));
 
     _MsgAttachment* stored = attachment.release();
     reading.data.attachments.insert(partRowid, stored);
@@ -674,7 +677,7 @@ void IOS5MessageDb::addMmsAttachment(MessageReading& reading, _MsgMessage& messa
     _MsgMessage* cloned = clone.release();
     reading.data.messages.insert(cloneRowid, cloned);
     if (cloned->chat)
-        cloned->chat->messages.insert(QString::number(cloneRowid), cloned);
+        cloned->chat->messages.insert(cloneRowid, cloned);
 }
 
 // ---------------------------------------------------------------------------------------------

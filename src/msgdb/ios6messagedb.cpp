@@ -1,6 +1,7 @@
 #include "msgdb/ios6messagedb.h"
 
 #include "core/errors.h"
+#include "core/sharedstrings.h"
 #include "msgdb/attachmentpath.h"
 #include "msgdb/messagedbfolder.h"
 #include "msgdb/msgutil.h"
@@ -11,8 +12,10 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <array>
 #include <climits>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -41,7 +44,13 @@ const std::array<const char*, kChatColumns> kChatColumnNames = {
     "rowid", "guid", "style", "state", "account_id", "properties", "chat_identifier", "service_name", "room_name",
     "account_login", "is_archived", "last_addressed_handle", "display_name", "_last", "group_id"};
 
-void fillChat(_MsgChat& chat, const Sqlite3Cursor& c, const std::array<int, kChatColumns>& p)
+// The text at position through the pool: for columns whose few values repeat on every row.
+QString sharedText(const Sqlite3RowView& c, int position, SharedStrings& strings)
+{
+    return strings.text(c.getUtf8(position));
+}
+
+void fillChat(_MsgChat& chat, const Sqlite3RowView& c, const std::array<int, kChatColumns>& p, SharedStrings& strings)
 {
     chat.rowid = c.getInt64(p[cRowid]);
     chat.guid = c.getText(p[cGuid]);
@@ -50,9 +59,9 @@ void fillChat(_MsgChat& chat, const Sqlite3Cursor& c, const std::array<int, kCha
     chat.account_id = c.getText(p[cAccountId]);
     chat.properties = c.getBlob(p[cProperties]);
     chat.chat_identifier = c.getText(p[cChatIdentifier]);
-    chat.service_name = c.getText(p[cServiceName]);
+    chat.service_name = sharedText(c, p[cServiceName], strings);
     chat.room_name = c.getText(p[cRoomName]);
-    chat.account_login = c.getText(p[cAccountLogin]);
+    chat.account_login = sharedText(c, p[cAccountLogin], strings);
     chat.is_archived = c.getInt(p[cIsArchived]);
     chat.last_addressed_handle = c.getText(p[cLastAddressedHandle]);
     chat.display_name = c.getText(p[cDisplayName]);
@@ -64,12 +73,13 @@ enum HandleColumn { hRowid, hId, hCountry, hService, hUncanonicalizedId, hCtName
 const std::array<const char*, kHandleColumns> kHandleColumnNames = {
     "rowid", "id", "country", "service", "uncanonicalized_id", "_ct_name", "_photo", "chat_id"};
 
-void fillHandle(_MsgHandle& handle, const Sqlite3Cursor& c, const std::array<int, kHandleColumns>& p)
+void fillHandle(_MsgHandle& handle, const Sqlite3RowView& c, const std::array<int, kHandleColumns>& p,
+                SharedStrings& strings)
 {
     handle.rowid = c.getInt64(p[hRowid]);
     handle.id = c.getText(p[hId]);
-    handle.country = c.getText(p[hCountry]);
-    handle.service = c.getText(p[hService]);
+    handle.country = sharedText(c, p[hCountry], strings);
+    handle.service = sharedText(c, p[hService], strings);
     handle.uncanonicalized_id = c.getText(p[hUncanonicalizedId]);
     handle.contactName = c.getText(p[hCtName]);
     handle.photo = c.getBlob(p[hPhoto]);
@@ -94,22 +104,23 @@ const std::array<const char*, kMessageColumns> kMessageColumnNames = {
     "other_handle", "group_title", "group_action_type", "share_status", "share_direction", "is_expirable",
     "expire_state", "message_action_type", "chat_id"};
 
-void fillMessage(_MsgMessage& m, const Sqlite3Cursor& c, const std::array<int, kMessageColumns>& p)
+void fillMessage(_MsgMessage& m, const Sqlite3RowView& c, const std::array<int, kMessageColumns>& p,
+                 SharedStrings& strings)
 {
     m.rowid = c.getInt64(p[mRowid]);
     m.guid = c.getText(p[mGuid]);
     m.text = c.getText(p[mText]);
     m.replace = c.getInt(p[mReplace]);
-    m.service_center = c.getText(p[mServiceCenter]);
+    m.service_center = sharedText(c, p[mServiceCenter], strings);
     m.handle_id = c.getInt64(p[mHandleId]);
     m.subject = c.getText(p[mSubject]);
-    m.country = c.getText(p[mCountry]);
+    m.country = sharedText(c, p[mCountry], strings);
     m.attributedBody = c.getBlob(p[mAttributedBody]);
     m.version = c.getInt(p[mVersion]);
     m.type = c.getInt(p[mType]);
-    m.service = c.getText(p[mService]);
-    m.account = c.getText(p[mAccount]);
-    m.account_guid = c.getText(p[mAccountGuid]);
+    m.service = sharedText(c, p[mService], strings);
+    m.account = sharedText(c, p[mAccount], strings);
+    m.account_guid = sharedText(c, p[mAccountGuid], strings);
     m.error = c.getInt(p[mError]);
     m.date = appleDateSeconds(c.getInt64(p[mDate]));
     m.date_read = appleDateSeconds(c.getInt64(p[mDateRead]));
@@ -131,7 +142,7 @@ void fillMessage(_MsgMessage& m, const Sqlite3Cursor& c, const std::array<int, k
     m.was_downgraded = c.getInt(p[mWasDowngraded]);
     m.is_archive = c.getInt(p[mIsArchive]);
     m.cache_has_attachments = c.getInt(p[mCacheHasAttachments]);
-    m.cache_roomnames = c.getText(p[mCacheRoomnames]);
+    m.cache_roomnames = sharedText(c, p[mCacheRoomnames], strings);
     m.was_data_detected = c.getInt(p[mWasDataDetected]);
     m.was_deduplicated = c.getInt(p[mWasDeduplicated]);
     m.is_audio_message = c.getInt(p[mIsAudioMessage]);
@@ -156,15 +167,16 @@ const std::array<const char*, kAttachmentColumns> kAttachmentColumnNames = {
     "rowid", "guid", "created_date", "start_date", "filename", "uti", "mime_type", "transfer_state",
     "is_outgoing", "user_info", "transfer_name", "total_bytes", "attachment_id", "message_id"};
 
-void fillAttachment(_MsgAttachment& a, const Sqlite3Cursor& c, const std::array<int, kAttachmentColumns>& p)
+void fillAttachment(_MsgAttachment& a, const Sqlite3RowView& c, const std::array<int, kAttachmentColumns>& p,
+                    SharedStrings& strings)
 {
     a.rowid = c.getInt64(p[aRowid]);
     a.guid = c.getText(p[aGuid]);
     a.created_date = c.getInt(p[aCreatedDate]);
     a.start_date = c.getInt(p[aStartDate]);
     a.filename = c.getText(p[aFilename]);
-    a.uti = c.getText(p[aUti]);
-    a.mime_type = c.getText(p[aMimeType]);
+    a.uti = sharedText(c, p[aUti], strings);
+    a.mime_type = sharedText(c, p[aMimeType], strings);
     a.transfer_state = c.getInt(p[aTransferState]);
     a.is_outgoing = c.getInt(p[aIsOutgoing]);
     a.user_info = c.getBlob(p[aUserInfo]);
@@ -332,19 +344,20 @@ bool IOS6MessageDb::ddlContains(const QString& table, const QString& text, Qt::C
     return m_tableDdl.value(table).contains(text, cs);
 }
 
+// Asked for every message a copy writes: probed once per open with the other columns.
 bool IOS6MessageDb::hasItemType() const
 {
-    return ddlContains(kMessageTable, QStringLiteral("item_type"), Qt::CaseSensitive);
+    return m_writable.itemType;
 }
 
 bool IOS6MessageDb::hasLogicHash() const
 {
-    return ddlContains(kMessageTable, QStringLiteral("logic_hash"), Qt::CaseSensitive);
+    return m_writable.logicHash;
 }
 
 bool IOS6MessageDb::hasChatLast() const
 {
-    return ddlContains(kChatTable, QStringLiteral("_last INTEGER"), Qt::CaseInsensitive);
+    return m_writable.chatLast;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -353,19 +366,20 @@ bool IOS6MessageDb::hasChatLast() const
 void IOS6MessageDb::chats(_MsgStore& store)
 {
     open();
-    readMessageDb([&] { readConversations(store, false); });
+    SharedStrings strings;
+    readMessageDb([&] { readConversations(store, false, strings); });
 }
 
-void IOS6MessageDb::readConversations(_MsgStore& store, bool lastFromMessages)
+void IOS6MessageDb::readConversations(_MsgStore& store, bool lastFromMessages, SharedStrings& strings)
 {
     m_naming.openContactsQuietly();
-    readChats(store);
+    readChats(store, strings);
     if (!hasChatLast() && !lastFromMessages)
         applyLastFromMessageDates(store);
-    readChatHandles(store);
+    readChatHandles(store, strings);
 }
 
-void IOS6MessageDb::readChats(_MsgStore& store)
+void IOS6MessageDb::readChats(_MsgStore& store, SharedStrings& strings)
 {
     auto& chats = store.data()->chats;
     Sqlite3Cursor cursor = queryThrow("select * from chat");
@@ -375,7 +389,7 @@ void IOS6MessageDb::readChats(_MsgStore& store)
         if (chats.contains(rowid))
             continue;
         auto chat = std::make_unique<_MsgChat>();
-        fillChat(*chat, cursor, positions);
+        fillChat(*chat, cursor.row(), positions, strings);
         chats.insert(rowid, chat.release());
     }
 }
@@ -394,7 +408,7 @@ void IOS6MessageDb::applyLastFromMessageDates(_MsgStore& store)
     }
 }
 
-void IOS6MessageDb::readChatHandles(_MsgStore& store)
+void IOS6MessageDb::readChatHandles(_MsgStore& store, SharedStrings& strings)
 {
     auto& handles = store.data()->handles;
     const auto& chats = store.data()->chats;
@@ -408,14 +422,14 @@ void IOS6MessageDb::readChatHandles(_MsgStore& store)
         _MsgHandle* handle = handles.value(rowid);
         if (!handle) {
             auto made = std::make_unique<_MsgHandle>();
-            fillHandle(*made, cursor, positions);
+            fillHandle(*made, cursor.row(), positions, strings);
             handle = made.release();
             handles.insert(rowid, handle);
             normalizeHandle(*handle);
             m_naming.applyContact(*handle);
         }
         if (_MsgChat* chat = chats.value(cursor.getInt64(positions[hChatId])))
-            chat->handles.insert(QString::number(rowid), handle);
+            chat->handles.insert(rowid, handle);
     }
 }
 
@@ -424,14 +438,15 @@ void IOS6MessageDb::messages(_MsgStore& store, qint64 chatRowid)
     open();
     // Reading every message yields each conversation's newest date on the way: one pass, not two.
     const bool lastFromMessages = chatRowid <= 0 && !hasChatLast();
+    SharedStrings strings;
     readMessageDb([&] {
-        readConversations(store, lastFromMessages);
-        readMessages(store, chatRowid, lastFromMessages);
-        readAttachments(store, chatRowid);
+        readConversations(store, lastFromMessages, strings);
+        readMessages(store, chatRowid, lastFromMessages, strings);
+        readAttachments(store, chatRowid, strings);
     });
 }
 
-void IOS6MessageDb::readMessages(_MsgStore& store, qint64 chatRowid, bool trackLast)
+void IOS6MessageDb::readMessages(_MsgStore& store, qint64 chatRowid, bool trackLast, SharedStrings& strings)
 {
     _MsgStoreData& data = *store.data();
     Sqlite3Sql sql("select j.chat_id, m.* from ");
@@ -448,6 +463,7 @@ void IOS6MessageDb::readMessages(_MsgStore& store, qint64 chatRowid, bool trackL
         qint64 date = 0;
     };
     QHash<qint64, Newest> newest;
+    std::vector<Filing> filings;
     while (cursor.moveNext()) {
         if (trackLast) {
             Newest& n = newest[cursor.getInt64(positions[mChatId])];
@@ -463,7 +479,7 @@ void IOS6MessageDb::readMessages(_MsgStore& store, qint64 chatRowid, bool trackL
         _MsgMessage* message = data.messages.value(rowid);
         if (!message) {
             auto made = std::make_unique<_MsgMessage>();
-            fillMessage(*made, cursor, positions);
+            fillMessage(*made, cursor.row(), positions, strings);
             made->sortKey = rowid;
             message = made.release();
             data.messages.insert(rowid, message);
@@ -479,16 +495,33 @@ void IOS6MessageDb::readMessages(_MsgStore& store, qint64 chatRowid, bool trackL
         }
         if (_MsgChat* chat = data.chats.value(cursor.getInt64(positions[mChatId]))) {
             message->chat = chat;
-            chat->messages.insert(QString::number(rowid), message);
+            filings.push_back({chat, message});
         }
     }
+    fileIntoChats(filings);
     for (auto it = newest.cbegin(); it != newest.cend(); ++it) {
         if (_MsgChat* chat = data.chats.value(it.key()))
             chat->last = appleDateSeconds(it->date);
     }
 }
 
-void IOS6MessageDb::readAttachments(_MsgStore& store, qint64 chatRowid)
+void IOS6MessageDb::fileIntoChats(std::vector<Filing>& filings)
+{
+    // Rows come in message order, nearly every one of another conversation: filed as they came, each
+    // would reach into a different table. One conversation at a time, each table is sized once and
+    // filled in one go, in the order the rows came.
+    std::stable_sort(filings.begin(), filings.end(),
+                     [](const Filing& a, const Filing& b) { return std::less<>()(a.chat, b.chat); });
+    for (auto run = filings.cbegin(); run != filings.cend();) {
+        const auto end = std::find_if(run, filings.cend(), [&](const Filing& f) { return f.chat != run->chat; });
+        auto& messages = run->chat->messages;
+        messages.reserve(messages.size() + int(end - run));
+        for (; run != end; ++run)
+            messages.insert(run->message->rowid, run->message);
+    }
+}
+
+void IOS6MessageDb::readAttachments(_MsgStore& store, qint64 chatRowid, SharedStrings& strings)
 {
     _MsgStoreData& data = *store.data();
     // Each pair once, of the messages of a conversation (of the one asked for): a crafted file that
@@ -503,19 +536,21 @@ void IOS6MessageDb::readAttachments(_MsgStore& store, qint64 chatRowid)
     sql.appendSql(QStringLiteral(")"));
     Sqlite3Cursor cursor = queryThrow(sql);
     const auto positions = columnPositions(cursor, kAttachmentColumnNames);
-    const ContainedFolder fileRelay(m_fileRelayDir.absolutePath());
+    // Checked when a file is used: this read touches no file.
+    const QSharedPointer<const ContainedFolder> fileRelay =
+        QSharedPointer<ContainedFolder>::create(m_fileRelayDir.absolutePath());
     while (cursor.moveNext()) {
         const qint64 attachmentId = cursor.getInt64(positions[aAttachmentId]);
         _MsgAttachment* attachment = data.attachments.value(attachmentId);
         if (!attachment) {
             auto made = std::make_unique<_MsgAttachment>();
-            fillAttachment(*made, cursor, positions);
-            made->localPath = attachmentLocalPath(fileRelay, made->filename);
+            fillAttachment(*made, cursor.row(), positions, strings);
+            made->localPath = AttachmentLocation(fileRelay, made->filename);
             attachment = made.release();
             data.attachments.insert(attachmentId, attachment);
         }
         if (_MsgMessage* message = data.messages.value(cursor.getInt64(positions[aMessageId])))
-            message->attachments.insert(QString::number(attachmentId), attachment);
+            message->attachments.insert(attachmentId, attachment);
     }
 }
 
@@ -529,14 +564,14 @@ QString IOS6MessageDb::localPath(const QString& filename) const
 
 qint64 IOS6MessageDb::firstRowid(const Sqlite3Sql& sql)
 {
-    Sqlite3Cursor cursor = queryThrow(sql);
-    return cursor.moveNext() ? cursor.getInt64(QStringLiteral("rowid")) : 0;
+    // Run for every message of a copy: each text is prepared once per connection.
+    return queryFirstInt64(sql).value_or(0);
 }
 
 void IOS6MessageDb::updateChatLast(qint64 chatRowid, int date)
 {
     open();
-    if (!hasChatLast())
+    if (!m_writable.chatLast)
         return;
     // Bound, not written into the text, so one prepared statement serves every conversation.
     executeThrow(Sqlite3Sql("update chat set _last=? where rowid=? and _last < ?")
@@ -566,9 +601,10 @@ qint64 IOS6MessageDb::attachmentRowidByGuid(const _MsgAttachment& attachment)
 bool IOS6MessageDb::hasChatHandleJoin(qint64 chatRowid, qint64 handleRowid)
 {
     open();
-    Sqlite3Sql sql("select 1 from chat_handle_join where chat_id=? and handle_id=?");
-    Sqlite3Cursor cursor = queryThrow(sql.addInt64Param(chatRowid).addInt64Param(handleRowid));
-    return cursor.moveNext();
+    return queryFirstInt64(Sqlite3Sql("select 1 from chat_handle_join where chat_id=? and handle_id=?")
+                               .addInt64Param(chatRowid)
+                               .addInt64Param(handleRowid))
+        .has_value();
 }
 
 qint64 IOS6MessageDb::handleRowid(const _MsgHandle& handle)
@@ -595,10 +631,15 @@ qint64 IOS6MessageDb::messageCount()
 qint64 IOS6MessageDb::messageRowidByLogicHash(const _MsgMessage& message)
 {
     open();
+    return hasLogicHash() ? messageRowidByLogicHash(messageLogicHash(&message)) : 0;
+}
+
+qint64 IOS6MessageDb::messageRowidByLogicHash(const QString& logicHash)
+{
+    open();
     if (!hasLogicHash())
         return 0;
-    return firstRowid(
-        Sqlite3Sql("select rowid from message where logic_hash=?").addTextParam(messageLogicHash(&message)));
+    return firstRowid(Sqlite3Sql("select rowid from message where logic_hash=?").addTextParam(logicHash));
 }
 
 // ---------------------------------------------------------------------------------------------

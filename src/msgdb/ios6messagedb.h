@@ -16,6 +16,10 @@
 #include <QHash>
 #include <QString>
 
+#include <vector>
+
+class SharedStrings;
+
 // A message date as stored (seconds since 2001-01-01, or nanoseconds on newer devices) in seconds,
 // clamped to the range of the 32-bit date fields.
 int appleDateSeconds(qint64 stored);
@@ -67,6 +71,7 @@ public:
     qint64 messageCount();
     // 0 without a query on a file that has no logic_hash column.
     qint64 messageRowidByLogicHash(const _MsgMessage& message);
+    qint64 messageRowidByLogicHash(const QString& logicHash);  // a hash messageLogicHash made
 
     // The copy of an attachment below fileRelayDir, or "" when filename is empty or leads outside.
     QString localPath(const QString& filename) const;
@@ -101,7 +106,7 @@ private:
         bool logicHash = false;
         bool ctName = false, photo = false;                               // handle
         bool userInfo = false, transferName = false, totalBytes = false;  // attachment
-        bool displayName = false, groupId = false;                        // chat
+        bool displayName = false, groupId = false, chatLast = false;      // chat
     };
     WritableColumns probeWritableColumns() const;
 
@@ -113,14 +118,19 @@ private:
     void loadTableDdl();
 
     // chats() without the newest dates when lastFromMessages: reading every message finds them too.
-    void readConversations(_MsgStore& store, bool lastFromMessages);
-    void readChats(_MsgStore& store);
+    void readConversations(_MsgStore& store, bool lastFromMessages, SharedStrings& strings);
+    void readChats(_MsgStore& store, SharedStrings& strings);
     void applyLastFromMessageDates(_MsgStore& store);
-    void readChatHandles(_MsgStore& store);
+    void readChatHandles(_MsgStore& store, SharedStrings& strings);
     // With trackLast, also sets each conversation's newest date from its messages, location shares
     // included, as applyLastFromMessageDates does.
-    void readMessages(_MsgStore& store, qint64 chatRowid, bool trackLast);
-    void readAttachments(_MsgStore& store, qint64 chatRowid);
+    void readMessages(_MsgStore& store, qint64 chatRowid, bool trackLast, SharedStrings& strings);
+    struct Filing {
+        _MsgChat* chat;
+        _MsgMessage* message;
+    };
+    static void fileIntoChats(std::vector<Filing>& filings);
+    void readAttachments(_MsgStore& store, qint64 chatRowid, SharedStrings& strings);
     qint64 firstRowid(const Sqlite3Sql& sql);
 
     // Number normalisation for handles read by chats().

@@ -9,46 +9,71 @@
 #include "core/errors.h"
 #include "msgdb/msgutil.h"
 
-#include <QStringList>
-#include <QVariant>
-#include <QVector>
+#include <QString>
 
 namespace {
 
-// The columns of one row in the order they are added.
+// The insert statement of one row, built column by column: the names into the text, the values bound
+// in the same order. Columns left out take the table's defaults.
 class RowBuilder {
 public:
-    explicit RowBuilder(int reserve)
+    RowBuilder(const char* table, int reserve) : m_sql(QString())
     {
-        m_names.reserve(reserve);
-        m_values.reserve(reserve);
+        m_columns.reserve(reserve * 24);
+        m_columns += QLatin1String("insert into \"");
+        m_columns += QLatin1String(table);
+        m_columns += QLatin1String("\"(");
     }
 
-    void integer(const QString& column, qint64 value) { add(column, QVariant(qlonglong(value))); }
-    void text(const QString& column, const QString& value) { add(column, QVariant(value)); }
-    void blob(const QString& column, const QByteArray& value) { add(column, QVariant(value)); }
-    void textIfNotEmpty(const QString& column, const QString& value)
+    void integer(const char* column, qint64 value)
+    {
+        add(column);
+        m_sql.addInt64Param(value);
+    }
+    void text(const char* column, const QString& value)
+    {
+        add(column);
+        m_sql.addTextParam(value);
+    }
+    void blob(const char* column, const QByteArray& value)
+    {
+        add(column);
+        m_sql.addBlobParam(value);
+    }
+    void textIfNotEmpty(const char* column, const QString& value)
     {
         if (!value.isEmpty())
             text(column, value);
     }
-    void blobIfNotEmpty(const QString& column, const QByteArray& value)
+    void blobIfNotEmpty(const char* column, const QByteArray& value)
     {
         if (!value.isEmpty())
             blob(column, value);
     }
 
-    Sqlite3Row row() const { return Sqlite3Row(m_names, m_values); }
-
-private:
-    void add(const QString& column, const QVariant& value)
+    // Every caller adds at least one column.
+    Sqlite3Sql sql()
     {
-        m_names.append(column);
-        m_values.append(value);
+        QString text = m_columns;
+        text += QLatin1String(") values(?");
+        for (int i = 1; i < m_sql.paramCount(); ++i)
+            text += QLatin1String(",?");
+        text += QLatin1Char(')');
+        return m_sql.appendSql(text);
     }
 
-    QStringList m_names;
-    QVector<QVariant> m_values;
+private:
+    void add(const char* column)
+    {
+        if (m_sql.paramCount() > 0)
+            m_columns += QLatin1Char(',');
+        m_columns += QLatin1Char('"');
+        m_columns += QLatin1String(column);
+        m_columns += QLatin1Char('"');
+    }
+
+    QString m_columns;
+    Sqlite3Sql m_sql;  // the values; the text is appended last
 };
 
 const QString kHandleTable = QStringLiteral("handle");
@@ -56,45 +81,52 @@ const QString kMessageTable = QStringLiteral("message");
 const QString kAttachmentTable = QStringLiteral("attachment");
 const QString kChatTable = QStringLiteral("chat");
 
+// Runs an insert and gives the new row's id.
+qint64 insertBuiltRow(Sqlite3DB& db, RowBuilder& row)
+{
+    db.executeThrow(row.sql());
+    return db.lastInsertId();
+}
+
 void appendMessageBody(RowBuilder& row, const _MsgMessage& m, qint64 handleRowid)
 {
-    row.text(QStringLiteral("guid"), m.guid);
-    row.text(QStringLiteral("text"), m.text);
-    row.integer(QStringLiteral("replace"), m.replace);
-    row.textIfNotEmpty(QStringLiteral("service_center"), m.service_center);
-    row.integer(QStringLiteral("handle_id"), handleRowid);
-    row.textIfNotEmpty(QStringLiteral("subject"), m.subject);
-    row.textIfNotEmpty(QStringLiteral("country"), m.country);
-    row.blobIfNotEmpty(QStringLiteral("attributedBody"), m.attributedBody);
-    row.integer(QStringLiteral("version"), m.version);
-    row.integer(QStringLiteral("type"), m.type);
-    row.text(QStringLiteral("service"), m.service);
-    row.text(QStringLiteral("account"), m.account);
-    row.text(QStringLiteral("account_guid"), m.account_guid);
-    row.integer(QStringLiteral("error"), m.error);
-    row.integer(QStringLiteral("date"), m.date);
-    row.integer(QStringLiteral("date_read"), m.date_read);
-    row.integer(QStringLiteral("date_delivered"), m.date_delivered);
-    row.integer(QStringLiteral("is_delivered"), m.is_delivered);
-    row.integer(QStringLiteral("is_finished"), m.is_finished);
-    row.integer(QStringLiteral("is_emote"), m.is_emote);
-    row.integer(QStringLiteral("is_from_me"), m.is_from_me);
-    row.integer(QStringLiteral("is_empty"), m.is_empty);
-    row.integer(QStringLiteral("is_delayed"), m.is_delayed);
-    row.integer(QStringLiteral("is_auto_reply"), m.is_auto_reply);
-    row.integer(QStringLiteral("is_prepared"), m.is_prepared);
-    row.integer(QStringLiteral("is_read"), m.is_read);
-    row.integer(QStringLiteral("is_system_message"), m.is_system_message);
-    row.integer(QStringLiteral("is_sent"), m.is_sent);
-    row.integer(QStringLiteral("has_dd_results"), m.has_dd_results);
-    row.integer(QStringLiteral("is_service_message"), m.is_service_message);
-    row.integer(QStringLiteral("is_forward"), m.is_forward);
-    row.integer(QStringLiteral("was_downgraded"), m.was_downgraded);
-    row.integer(QStringLiteral("is_archive"), m.is_archive);
-    row.integer(QStringLiteral("cache_has_attachments"), m.cache_has_attachments);
-    row.text(QStringLiteral("cache_roomnames"), m.cache_roomnames);
-    row.integer(QStringLiteral("was_data_detected"), m.was_data_detected);
-    row.integer(QStringLiteral("was_deduplicated"), m.was_deduplicated);
+    row.text("guid", m.guid);
+    row.text("text", m.text);
+    row.integer("replace", m.replace);
+    row.textIfNotEmpty("service_center", m.service_center);
+    row.integer("handle_id", handleRowid);
+    row.textIfNotEmpty("subject", m.subject);
+    row.textIfNotEmpty("country", m.country);
+    row.blobIfNotEmpty("attributedBody", m.attributedBody);
+    row.integer("version", m.version);
+    row.integer("type", m.type);
+    row.text("service", m.service);
+    row.text("account", m.account);
+    row.text("account_guid", m.account_guid);
+    row.integer("error", m.error);
+    row.integer("date", m.date);
+    row.integer("date_read", m.date_read);
+    row.integer("date_delivered", m.date_delivered);
+    row.integer("is_delivered", m.is_delivered);
+    row.integer("is_finished", m.is_finished);
+    row.integer("is_emote", m.is_emote);
+    row.integer("is_from_me", m.is_from_me);
+    row.integer("is_empty", m.is_empty);
+    row.integer("is_delayed", m.is_delayed);
+    row.integer("is_auto_reply", m.is_auto_reply);
+    row.integer("is_prepared", m.is_prepared);
+    row.integer("is_read", m.is_read);
+    row.integer("is_system_message", m.is_system_message);
+    row.integer("is_sent", m.is_sent);
+    row.integer("has_dd_results", m.has_dd_results);
+    row.integer("is_service_message", m.is_service_message);
+    row.integer("is_forward", m.is_forward);
+    row.integer("was_downgraded", m.was_downgraded);
+    row.integer("is_archive", m.is_archive);
+    row.integer("cache_has_attachments", m.cache_has_attachments);
+    row.text("cache_roomnames", m.cache_roomnames);
+    row.integer("was_data_detected", m.was_data_detected);
+    row.integer("was_deduplicated", m.was_deduplicated);
 }
 
 // How a refused record is named in the error: enough to find it in the source.
@@ -141,6 +173,7 @@ IOS6MessageDb::WritableColumns IOS6MessageDb::probeWritableColumns() const
     c.totalBytes = ddlContains(kAttachmentTable, QStringLiteral("total_bytes"), Qt::CaseSensitive);
     c.displayName = ddlContains(kChatTable, QStringLiteral("display_name"), Qt::CaseSensitive);
     c.groupId = ddlContains(kChatTable, QStringLiteral("group_id"), Qt::CaseSensitive);
+    c.chatLast = ddlContains(kChatTable, QStringLiteral("_last INTEGER"), Qt::CaseInsensitive);
     return c;
 }
 
@@ -184,16 +217,16 @@ void IOS6MessageDb::updateChatLastAddressedHandle(qint64 chatRowid, const QStrin
 qint64 IOS6MessageDb::insertHandle(const _MsgHandle& h)
 {
     open();
-    RowBuilder row(7);
-    row.text(QStringLiteral("id"), h.id);
-    row.textIfNotEmpty(QStringLiteral("country"), h.country);
-    row.text(QStringLiteral("service"), h.service);
-    row.textIfNotEmpty(QStringLiteral("uncanonicalized_id"), h.uncanonicalized_id);
+    RowBuilder row("handle", 7);
+    row.text("id", h.id);
+    row.textIfNotEmpty("country", h.country);
+    row.text("service", h.service);
+    row.textIfNotEmpty("uncanonicalized_id", h.uncanonicalized_id);
     if (m_writable.ctName)
-        row.text(QStringLiteral("_ct_name"), h.contactName);
+        row.text("_ct_name", h.contactName);
     if (m_writable.photo)
-        row.blob(QStringLiteral("_photo"), h.photo);
-    return insertRow(row.row(), kHandleTable);
+        row.blob("_photo", h.photo);
+    return insertBuiltRow(*this, row);
 }
 
 qint64 IOS6MessageDb::insertMessage(const _MsgMessage& m, qint64 handleRowid, qint64 otherHandleRowid,
@@ -203,35 +236,35 @@ qint64 IOS6MessageDb::insertMessage(const _MsgMessage& m, qint64 handleRowid, qi
     if (m.guid.isEmpty())
         throwUtf8(QStringLiteral("IOS6MessageDb::insertMessage, message without guid, ") + describeMessage(m));
     const WritableColumns& has = m_writable;
-    RowBuilder row(52);
+    RowBuilder row("message", 52);
     appendMessageBody(row, m, handleRowid);
     if (has.isAudioMessage)
-        row.integer(QStringLiteral("is_audio_message"), m.is_audio_message);
+        row.integer("is_audio_message", m.is_audio_message);
     if (has.isPlayed)
-        row.integer(QStringLiteral("is_played"), m.is_played);
+        row.integer("is_played", m.is_played);
     if (has.datePlayed)
-        row.integer(QStringLiteral("date_played"), m.date_played);
+        row.integer("date_played", m.date_played);
     if (has.itemType)
-        row.integer(QStringLiteral("item_type"), m.item_type);
+        row.integer("item_type", m.item_type);
     if (has.otherHandle && otherHandleRowid > 0)
-        row.integer(QStringLiteral("other_handle"), otherHandleRowid);
+        row.integer("other_handle", otherHandleRowid);
     if (has.groupTitle)
-        row.textIfNotEmpty(QStringLiteral("group_title"), m.group_title);
+        row.textIfNotEmpty("group_title", m.group_title);
     if (has.groupActionType)
-        row.integer(QStringLiteral("group_action_type"), m.group_action_type);
+        row.integer("group_action_type", m.group_action_type);
     if (has.shareStatus)
-        row.integer(QStringLiteral("share_status"), m.share_status);
+        row.integer("share_status", m.share_status);
     if (has.shareDirection)
-        row.integer(QStringLiteral("share_direction"), m.share_direction);
+        row.integer("share_direction", m.share_direction);
     if (has.isExpirable)
-        row.integer(QStringLiteral("is_expirable"), m.is_expirable);
+        row.integer("is_expirable", m.is_expirable);
     if (has.expireState)
-        row.integer(QStringLiteral("expire_state"), m.expire_state);
+        row.integer("expire_state", m.expire_state);
     if (has.messageActionType)
-        row.integer(QStringLiteral("message_action_type"), m.message_action_type);
+        row.integer("message_action_type", m.message_action_type);
     if (has.logicHash)
-        row.text(QStringLiteral("logic_hash"), logicHash.isEmpty() ? messageLogicHash(&m) : logicHash);
-    return insertRow(row.row(), kMessageTable);
+        row.text("logic_hash", logicHash.isEmpty() ? messageLogicHash(&m) : logicHash);
+    return insertBuiltRow(*this, row);
 }
 
 qint64 IOS6MessageDb::insertAttachment(const _MsgAttachment& a)
@@ -241,22 +274,22 @@ qint64 IOS6MessageDb::insertAttachment(const _MsgAttachment& a)
         throwUtf8(QStringLiteral("IOS6MessageDb::insertAttachment, attachment without guid, rowid:%1, filename:%2")
                       .arg(a.rowid)
                       .arg(a.filename));
-    RowBuilder row(12);
-    row.text(QStringLiteral("guid"), a.guid);
-    row.integer(QStringLiteral("created_date"), a.created_date);
-    row.integer(QStringLiteral("start_date"), a.start_date);
-    row.text(QStringLiteral("filename"), a.filename);
-    row.text(QStringLiteral("uti"), a.uti);
-    row.text(QStringLiteral("mime_type"), a.mime_type);
-    row.integer(QStringLiteral("transfer_state"), a.transfer_state);
-    row.integer(QStringLiteral("is_outgoing"), a.is_outgoing);
+    RowBuilder row("attachment", 12);
+    row.text("guid", a.guid);
+    row.integer("created_date", a.created_date);
+    row.integer("start_date", a.start_date);
+    row.text("filename", a.filename);
+    row.text("uti", a.uti);
+    row.text("mime_type", a.mime_type);
+    row.integer("transfer_state", a.transfer_state);
+    row.integer("is_outgoing", a.is_outgoing);
     if (m_writable.userInfo)
-        row.blobIfNotEmpty(QStringLiteral("user_info"), a.user_info);
+        row.blobIfNotEmpty("user_info", a.user_info);
     if (m_writable.transferName)
-        row.textIfNotEmpty(QStringLiteral("transfer_name"), a.transfer_name);
+        row.textIfNotEmpty("transfer_name", a.transfer_name);
     if (m_writable.totalBytes)
-        row.integer(QStringLiteral("total_bytes"), a.total_bytes);
-    return insertRow(row.row(), kAttachmentTable);
+        row.integer("total_bytes", a.total_bytes);
+    return insertBuiltRow(*this, row);
 }
 
 qint64 IOS6MessageDb::insertChat(const _MsgChat& c)
@@ -268,22 +301,22 @@ qint64 IOS6MessageDb::insertChat(const _MsgChat& c)
         throwUtf8(QStringLiteral("IOS6MessageDb::insertChat, chat without guid, rowid:%1, chat_identifier:%2")
                       .arg(c.rowid)
                       .arg(c.chat_identifier));
-    RowBuilder row(12);
-    row.text(QStringLiteral("guid"), c.guid);
-    row.integer(QStringLiteral("style"), c.style);
-    row.integer(QStringLiteral("state"), c.state);
-    row.textIfNotEmpty(QStringLiteral("account_id"), c.account_id);
-    row.text(QStringLiteral("chat_identifier"), c.chat_identifier);
-    row.text(QStringLiteral("service_name"), c.service_name);
-    row.textIfNotEmpty(QStringLiteral("room_name"), c.room_name);
-    row.text(QStringLiteral("account_login"), c.account_login);
-    row.integer(QStringLiteral("is_archived"), c.is_archived);
+    RowBuilder row("chat", 12);
+    row.text("guid", c.guid);
+    row.integer("style", c.style);
+    row.integer("state", c.state);
+    row.textIfNotEmpty("account_id", c.account_id);
+    row.text("chat_identifier", c.chat_identifier);
+    row.text("service_name", c.service_name);
+    row.textIfNotEmpty("room_name", c.room_name);
+    row.text("account_login", c.account_login);
+    row.integer("is_archived", c.is_archived);
     if (m_writable.displayName)
-        row.textIfNotEmpty(QStringLiteral("display_name"), c.display_name);
+        row.textIfNotEmpty("display_name", c.display_name);
     // Derived from the guid, so the same conversation gets the same group id in every file.
     if (m_writable.groupId)
-        row.text(QStringLiteral("group_id"), c.group_id.isEmpty() ? guidFromMd5(c.guid.toUtf8()) : c.group_id);
-    const qint64 chatRowid = insertRow(row.row(), kChatTable);
+        row.text("group_id", c.group_id.isEmpty() ? guidFromMd5(c.guid.toUtf8()) : c.group_id);
+    const qint64 chatRowid = insertBuiltRow(*this, row);
 
     // Ascending row id, not hash order: the new handle rows get the same ids on every run.
     for (const _MsgHandle* handle : c.sortedHandles()) {

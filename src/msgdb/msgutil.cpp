@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <limits>
+#include <vector>
 
 namespace {
 
@@ -265,6 +266,12 @@ QDateTime appleTimeToDateTime(int seconds)
     return QDateTime::fromSecsSinceEpoch(qint64(seconds) + kAppleEpochOffset);
 }
 
+bool appleLocalTime(int seconds, std::tm& local)
+{
+    const std::time_t unixSeconds = std::time_t(qint64(seconds) + kAppleEpochOffset);
+    return localtime_r(&unixSeconds, &local) != nullptr;
+}
+
 QString appleTimeText(int seconds)
 {
     // The C locale keeps month names and AM/PM English and stable in every export. localtime_r
@@ -272,9 +279,8 @@ QString appleTimeText(int seconds)
     // the time of every message.
     static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    const std::time_t unixSeconds = std::time_t(qint64(seconds) + kAppleEpochOffset);
     std::tm local{};
-    if (!localtime_r(&unixSeconds, &local))
+    if (!appleLocalTime(seconds, local))
         return QString();
     const int hour = local.tm_hour % 12 == 0 ? 12 : local.tm_hour % 12;
     char text[48];
@@ -299,13 +305,28 @@ bool rowidLessThan(const _MsgAttachment* a, const _MsgAttachment* b)
     return a->rowid < b->rowid;
 }
 
+namespace {
+
+// The two fields the message order looks at.
+struct MessageOrderKey {
+    int date;
+    qint64 sortKey;
+};
+
+bool orderKeyLessThan(const MessageOrderKey& a, const MessageOrderKey& b)
+{
+    const quint64 keyDistance = distance(a.sortKey, b.sortKey);
+    const quint64 dateDistance = distance(a.date, b.date);
+    if (keyDistance > kNearSortKeys || dateDistance > kNearDateSeconds)
+        return a.date < b.date;
+    return a.sortKey < b.sortKey;
+}
+
+}  // namespace
+
 bool messageLessThan(const _MsgMessage* a, const _MsgMessage* b)
 {
-    const quint64 keyDistance = distance(a->sortKey, b->sortKey);
-    const quint64 dateDistance = distance(a->date, b->date);
-    if (keyDistance > kNearSortKeys || dateDistance > kNearDateSeconds)
-        return a->date < b->date;
-    return a->sortKey < b->sortKey;
+    return orderKeyLessThan({a->date, a->sortKey}, {b->date, b->sortKey});
 }
 
 bool messageNotLessThan(const _MsgMessage* a, const _MsgMessage* b)
@@ -325,8 +346,24 @@ bool chatNewerFirst(const _MsgChat* a, const _MsgChat* b)
 
 void sortMessages(MsgMessageList& messages, bool newestFirst)
 {
+    // The keys are copied out first: a large history is compared many times over, and reaching into
+    // the records for every comparison would miss the cache nearly each time. The comparisons are the
+    // same as on the records, so the order is too.
+    struct Keyed {
+        MessageOrderKey key;
+        _MsgMessage* message;
+    };
+    std::vector<Keyed> keyed;
+    keyed.reserve(std::size_t(messages.size()));
+    for (_MsgMessage* message : qAsConst(messages))
+        keyed.push_back({{message->date, message->sortKey}, message});
+    const auto less = [newestFirst](const Keyed& a, const Keyed& b) {
+        return newestFirst ? orderKeyLessThan(b.key, a.key) : orderKeyLessThan(a.key, b.key);
+    };
     // stable_sort stays in bounds and ends whatever the comparator answers; std::sort does not.
-    std::stable_sort(messages.begin(), messages.end(), newestFirst ? messageNotLessThan : messageLessThan);
+    std::stable_sort(keyed.begin(), keyed.end(), less);
+    for (int i = 0; i < messages.size(); ++i)
+        messages[i] = keyed[std::size_t(i)].message;
 }
 
 QString thumbnailCacheDir()
@@ -342,7 +379,7 @@ QString thumbnailCacheDir()
 
 QString attachmentThumbnail(const _MsgAttachment* attachment)
 {
-    const QString localPath = attachment ? attachment->localPath : QString();
+    const QString localPath = attachment ? attachment->localPath.path() : QString();
     const QString path =
         QDir(thumbnailCacheDir()).filePath(md5Hex(thumbnailKey(localPath)) + QStringLiteral(".thumb"));
     if (QFileInfo::exists(path) || localPath.isEmpty())

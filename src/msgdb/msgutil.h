@@ -11,6 +11,8 @@
 #include <QDateTime>
 #include <QString>
 
+#include <ctime>
+
 // Seconds between the Unix epoch and 2001-01-01 00:00:00 UTC, the epoch of iOS dates.
 constexpr qint64 kAppleEpochOffset = 978307200;
 
@@ -34,6 +36,9 @@ QString guidFromMd5(const QByteArray& data);
 
 // An iOS date (seconds since 2001-01-01 UTC) in local time.
 QDateTime appleTimeToDateTime(int seconds);
+// The same local time broken down by localtime_r, which looks the time zone up once per process
+// where QDateTime looks at it for every date. False when the date has no local time.
+bool appleLocalTime(int seconds, std::tm& local);
 // The local date and time of an iOS date as messages show it, in the C locale: "04 Sep 2013 3:06 PM".
 QString appleTimeText(int seconds);
 

@@ -101,7 +101,7 @@ constexpr QChar kObjectReplacement(0xFFFC);
 // The non-null values of table in ascending row id. Equal row ids (records built outside a database)
 // fall back to the table keys, so the order never depends on the per-process hash seed.
 template <typename T>
-QList<T*> byRowid(const QHash<QString, T*>& table)
+QList<T*> byRowid(const QHash<RecordKey, T*>& table)
 {
     // Most messages have no attachment and most conversations one member: nothing to sort.
     if (table.size() <= 1) {
@@ -110,11 +110,11 @@ QList<T*> byRowid(const QHash<QString, T*>& table)
             result.append(table.cbegin().value());
         return result;
     }
-    QList<QString> keys = table.keys();
+    QList<RecordKey> keys = table.keys();
     std::sort(keys.begin(), keys.end());
     QList<T*> result;
     result.reserve(keys.size());
-    for (const QString& key : qAsConst(keys)) {
+    for (const RecordKey& key : qAsConst(keys)) {
         if (T* record = table.value(key))
             result.append(record);
     }

@@ -6,6 +6,8 @@
 // tables inside them only point into the same store. Everything else (models, views, jobs, exporters)
 // holds non-owning pointers, so it must drop them before records are removed or the store is replaced.
 
+#include "msgdb/attachmentpath.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QList>
@@ -14,6 +16,44 @@
 #include <QString>
 
 struct _MsgMessage;
+
+// Key of the tables inside records: a row id, or a text where a reader keys by one (the address of an
+// iOS 5 handle, the guid of a recovered message). A number costs no allocation and no text hashing.
+class RecordKey {
+public:
+    RecordKey(qint64 number) : m_number(number) {}  // NOLINT(google-explicit-constructor)
+    // A null text is kept as an empty one, which it equals, so it can never pass for a number.
+    RecordKey(const QString& text)  // NOLINT(google-explicit-constructor)
+        : m_text(text.isNull() ? QString(QLatin1String("")) : text)
+    {
+    }
+
+    bool isText() const { return !m_text.isNull(); }
+    qint64 number() const { return m_number; }
+    const QString& text() const { return m_text; }
+
+    bool operator==(const RecordKey& other) const
+    {
+        return isText() == other.isText() && (isText() ? m_text == other.m_text : m_number == other.m_number);
+    }
+    bool operator!=(const RecordKey& other) const { return !(*this == other); }
+    // Numbers first, in ascending order, then texts in code-unit order.
+    bool operator<(const RecordKey& other) const
+    {
+        if (isText() != other.isText())
+            return !isText();
+        return isText() ? m_text < other.m_text : m_number < other.m_number;
+    }
+
+private:
+    qint64 m_number = 0;
+    QString m_text;  // null for a number
+};
+
+inline uint qHash(const RecordKey& key, uint seed = 0)
+{
+    return key.isText() ? qHash(key.text(), seed) : qHash(key.number(), seed);
+}
 
 // A contact address (phone number or e-mail) taking part in conversations.
 struct _MsgHandle {
@@ -42,7 +82,7 @@ struct _MsgAttachment {
     QByteArray user_info;
     QString transfer_name;
     qint64 total_bytes = 0;
-    QString localPath;  // absolute path of the file's copy on this computer
+    AttachmentLocation localPath;  // the file's copy on this computer
 };
 
 // A conversation.
@@ -62,8 +102,8 @@ struct _MsgChat {
     QString display_name;
     int last = 0;  // date of the newest message (column "_last")
     QString group_id;
-    QHash<QString, _MsgHandle*> handles;    // members, keyed as the reader chooses
-    QHash<QString, _MsgMessage*> messages;  // keyed as the reader chooses
+    QHash<RecordKey, _MsgHandle*> handles;    // members, keyed as the reader chooses
+    QHash<RecordKey, _MsgMessage*> messages;  // keyed as the reader chooses
 
     // display_name, else the members' names in ascending row id joined by ", ", else "Unknown".
     QString displayName(bool withNumbers) const;
@@ -127,7 +167,7 @@ struct _MsgMessage {
     int message_action_type = 0;
     _MsgHandle* handle = nullptr;
     _MsgChat* chat = nullptr;
-    QHash<QString, _MsgAttachment*> attachments;
+    QHash<RecordKey, _MsgAttachment*> attachments;
     _MsgHandle* otherHandle = nullptr;
 
     // The conversation's name, followed by " (sender)" for a group message; "unknown" without one.

@@ -207,8 +207,21 @@ StmtPtr prepareAndBind(sqlite3* db, Sqlite3StepGuard* guard, const Sqlite3Sql& s
     return stmt;
 }
 
+// A text column's value: null for NULL; an empty text shares Qt's empty string, where decoding would
+// allocate a buffer for it (devices store '' in many columns of every row).
+QString textValue(const char* utf8, int size)
+{
+    if (!utf8)
+        return QString();
+    return size == 0 ? QString(QLatin1String("")) : QString::fromUtf8(utf8, size);
+}
+
+// Over the bytes, which Qt hashes several at a time: the keys are whole insert statements.
 struct QStringHasher {
-    std::size_t operator()(const QString& text) const { return qHash(text); }
+    std::size_t operator()(const QString& text) const
+    {
+        return qHashBits(text.constData(), std::size_t(text.size()) * sizeof(QChar));
+    }
 };
 
 }  // namespace
@@ -538,8 +551,8 @@ Sqlite3Stmt::Sqlite3Stmt(sqlite3* db, sqlite3_stmt* stmt, const Sqlite3Sql& sql,
     : m_db(db), m_stmt(stmt), m_sql(sql), m_connectionOpen(std::move(connectionOpen)), m_guard(std::move(guard))
 {
     auto columns = QSharedPointer<Sqlite3Row::Columns>::create();
-    const int count = stmt ? sqlite3_column_count(stmt) : 0;
-    for (int i = 0; i < count; ++i)
+    m_columnCount = stmt ? sqlite3_column_count(stmt) : 0;
+    for (int i = 0; i < m_columnCount; ++i)
         columns->append(QString::fromUtf8(sqlite3_column_name(stmt, i)));
     m_columns = columns;
 }
@@ -607,15 +620,19 @@ qint64 Sqlite3Cursor::getInt64(const QString& column) const
     return i < 0 ? 0 : sqlite3_column_int64(m_stmt->stmt(), i);
 }
 
-bool Sqlite3Cursor::readable(int position) const
+Sqlite3RowView Sqlite3Cursor::row() const
 {
-    return m_stmt && m_stmt->state == Sqlite3Stmt::OnRow && m_stmt->connectionOpen() && position >= 0
-        && position < m_stmt->columns()->names.size();
+    Sqlite3RowView view;
+    if (m_stmt && m_stmt->state == Sqlite3Stmt::OnRow && m_stmt->connectionOpen()) {
+        view.m_stmt = m_stmt->stmt();
+        view.m_columns = m_stmt->columnCount();
+    }
+    return view;
 }
 
 qint64 Sqlite3Cursor::getInt64(int position) const
 {
-    return readable(position) ? sqlite3_column_int64(m_stmt->stmt(), position) : 0;
+    return row().getInt64(position);
 }
 
 int Sqlite3Cursor::columnIndex(const QString& column) const
@@ -625,24 +642,22 @@ int Sqlite3Cursor::columnIndex(const QString& column) const
 
 int Sqlite3Cursor::getInt(int position) const
 {
-    return readable(position) ? sqlite3_column_int(m_stmt->stmt(), position) : 0;
+    return row().getInt(position);
 }
 
 QString Sqlite3Cursor::getText(int position) const
 {
-    if (!readable(position))
-        return QString();
-    // Text first, then its size: the conversion may change the size.
-    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt->stmt(), position));
-    return text ? QString::fromUtf8(text, sqlite3_column_bytes(m_stmt->stmt(), position)) : QString();
+    return row().getText(position);
+}
+
+std::string_view Sqlite3Cursor::getUtf8(int position) const
+{
+    return row().getUtf8(position);
 }
 
 QByteArray Sqlite3Cursor::getBlob(int position) const
 {
-    if (!readable(position))
-        return QByteArray();
-    const auto* data = static_cast<const char*>(sqlite3_column_blob(m_stmt->stmt(), position));
-    return data ? QByteArray(data, sqlite3_column_bytes(m_stmt->stmt(), position)) : QByteArray();
+    return row().getBlob(position);
 }
 
 double Sqlite3Cursor::getDouble(const QString& column) const
@@ -658,7 +673,7 @@ QString Sqlite3Cursor::getText(const QString& column) const
         return QString();
     // Text first, then its size: the conversion may change the size.
     const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt->stmt(), i));
-    return text ? QString::fromUtf8(text, sqlite3_column_bytes(m_stmt->stmt(), i)) : QString();
+    return textValue(text, sqlite3_column_bytes(m_stmt->stmt(), i));
 }
 
 QByteArray Sqlite3Cursor::getBlob(const QString& column) const
@@ -678,7 +693,7 @@ bool Sqlite3Cursor::isNull(const QString& column) const
 
 bool Sqlite3Cursor::isNull(int position) const
 {
-    return !readable(position) || sqlite3_column_type(m_stmt->stmt(), position) == SQLITE_NULL;
+    return row().isNull(position);
 }
 
 bool Sqlite3Cursor::hasColumn(const QString& column) const
@@ -710,7 +725,7 @@ Sqlite3Row Sqlite3Cursor::getRow() const
             break;
         case SQLITE_TEXT: {
             const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
-            row.m_values.append(QVariant(QString::fromUtf8(text, sqlite3_column_bytes(stmt, i))));
+            row.m_values.append(QVariant(textValue(text, sqlite3_column_bytes(stmt, i))));
             break;
         }
         case SQLITE_BLOB: {
@@ -745,6 +760,47 @@ qint64 Sqlite3Cursor::count() const
     if (rc != SQLITE_DONE)
         throwCallError(m_stmt->db(), guard, rc, m_stmt->sql().sql());
     return rows;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sqlite3RowView
+
+int Sqlite3RowView::getInt(int position) const
+{
+    return has(position) ? sqlite3_column_int(m_stmt, position) : 0;
+}
+
+qint64 Sqlite3RowView::getInt64(int position) const
+{
+    return has(position) ? sqlite3_column_int64(m_stmt, position) : 0;
+}
+
+QString Sqlite3RowView::getText(int position) const
+{
+    const std::string_view text = getUtf8(position);
+    return textValue(text.data(), int(text.size()));
+}
+
+std::string_view Sqlite3RowView::getUtf8(int position) const
+{
+    if (!has(position))
+        return std::string_view();
+    // Text first, then its size: the conversion may change the size.
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt, position));
+    return text ? std::string_view(text, std::size_t(sqlite3_column_bytes(m_stmt, position))) : std::string_view();
+}
+
+QByteArray Sqlite3RowView::getBlob(int position) const
+{
+    if (!has(position))
+        return QByteArray();
+    const auto* data = static_cast<const char*>(sqlite3_column_blob(m_stmt, position));
+    return data ? QByteArray(data, sqlite3_column_bytes(m_stmt, position)) : QByteArray();
+}
+
+bool Sqlite3RowView::isNull(int position) const
+{
+    return !has(position) || sqlite3_column_type(m_stmt, position) == SQLITE_NULL;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -819,7 +875,9 @@ void Sqlite3DB::openThrow(const QString& path, int flags)
     if (utf8.contains('\0'))  // the C API would silently cut the path there
         throw Sqlite3Exception(QStringLiteral("cannot open a path holding a NUL character"), SQLITE_CANTOPEN);
     sqlite3* db = nullptr;
-    const int rc = sqlite3_open_v2(utf8.constData(), &db, flags, nullptr);
+    // A connection serves one thread at a time (its statement cache and limits are not locked
+    // either), so SQLite need not lock it again for every call, one per column of every row.
+    const int rc = sqlite3_open_v2(utf8.constData(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
         const QString message = db ? QString::fromUtf8(sqlite3_errmsg(db)) : QString::fromUtf8(sqlite3_errstr(rc));
         // SQLite usually hands back a handle even on failure; it must not stay half-open.
@@ -937,30 +995,59 @@ sqlite3_stmt* Sqlite3DB::prepareThrow(const Sqlite3Sql& sql)
     return prepareAndBind(m_db, m_guard.get(), sql).release();
 }
 
+// A statement of the cache, prepared the first time its text runs, bound, and handed back to the
+// cache however its run ends: a failed step or bind leaves it usable once reset.
+class Sqlite3DB::CachedStatement {
+public:
+    CachedStatement(Sqlite3DB& db, const Sqlite3Sql& sql)
+        : m_db(db), m_sql(sql), m_stmt(db.m_statements->take(sql.sql()))
+    {
+        if (!m_stmt)
+            m_stmt = prepareOne(db.m_db, db.m_guard.get(), sql);
+    }
+    ~CachedStatement()
+    {
+        if (m_stmt && m_db.m_statements)
+            m_db.m_statements->put(m_sql.sql(), std::move(m_stmt));
+    }
+    CachedStatement(const CachedStatement&) = delete;
+    CachedStatement& operator=(const CachedStatement&) = delete;
+
+    void bind() { m_sql.bindTo(m_stmt.get()); }
+    // SQLITE_ROW or SQLITE_DONE; any other result throws.
+    int step()
+    {
+        const int rc = m_db.m_guard->run(m_spent, [&] { return sqlite3_step(m_stmt.get()); });
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+            throwCallError(m_db.m_db, m_db.m_guard.get(), rc, m_sql.sql());
+        return rc;
+    }
+    sqlite3_stmt* get() const { return m_stmt.get(); }
+
+private:
+    Sqlite3DB& m_db;
+    const Sqlite3Sql& m_sql;
+    StmtPtr m_stmt;
+    qint64 m_spent = 0;
+};
+
 void Sqlite3DB::executeThrow(const Sqlite3Sql& sql)
 {
     requireOpen(sql);
-    // Hands the statement back to the cache however the run ends; a failed step or bind leaves it
-    // usable once reset.
-    struct Lease {
-        Sqlite3DB& db;
-        const QString& text;
-        StmtPtr stmt;
-        ~Lease()
-        {
-            if (stmt && db.m_statements)
-                db.m_statements->put(text, std::move(stmt));
-        }
-    } lease{*this, sql.sql(), m_statements->take(sql.sql())};
-    if (!lease.stmt)
-        lease.stmt = prepareOne(m_db, m_guard.get(), sql);
-    sql.bindTo(lease.stmt.get());
-    qint64 spent = 0;
-    int rc;
-    while ((rc = m_guard->run(spent, [&] { return sqlite3_step(lease.stmt.get()); })) == SQLITE_ROW) {
+    CachedStatement statement(*this, sql);
+    statement.bind();
+    while (statement.step() == SQLITE_ROW) {
     }
-    if (rc != SQLITE_DONE)
-        throwCallError(m_db, m_guard.get(), rc, sql.sql());
+}
+
+std::optional<qint64> Sqlite3DB::queryFirstInt64(const Sqlite3Sql& sql)
+{
+    requireOpen(sql);
+    CachedStatement statement(*this, sql);
+    statement.bind();
+    if (statement.step() != SQLITE_ROW)
+        return std::nullopt;
+    return sqlite3_column_int64(statement.get(), 0);
 }
 
 Sqlite3Cursor Sqlite3DB::queryThrow(const Sqlite3Sql& sql)

@@ -25,7 +25,9 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
+#include <string_view>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -174,6 +176,7 @@ public:
     const Sqlite3Sql& sql() const { return m_sql; }
     int columnIndex(const QString& name) const;  // -1 when absent; case-insensitive
     const QSharedPointer<const Sqlite3Row::Columns>& columns() const { return m_columns; }
+    int columnCount() const { return m_columnCount; }
     Sqlite3StepGuard* guard() const { return m_guard.get(); }
     // False once Sqlite3DB::close() ran: the statement must not step any more.
     bool connectionOpen() const { return !m_connectionOpen || m_connectionOpen->load(); }
@@ -188,8 +191,31 @@ private:
     sqlite3_stmt* m_stmt;
     Sqlite3Sql m_sql;
     QSharedPointer<const Sqlite3Row::Columns> m_columns;
+    int m_columnCount = 0;
     QSharedPointer<const std::atomic<bool>> m_connectionOpen;
     std::shared_ptr<Sqlite3StepGuard> m_guard;
+};
+
+// The current row of a cursor, read by position with the checks made once for the row rather than
+// for every read: for loops over many columns of many rows. Reads like the cursor's own: a position
+// the row lacks, or a view taken when there is no row, gives 0, "" or empty bytes. Valid until the
+// cursor moves or the connection closes.
+class Sqlite3RowView {
+public:
+    int getInt(int position) const;  // 32-bit, truncated like sqlite3_column_int
+    qint64 getInt64(int position) const;
+    QString getText(int position) const;
+    // The UTF-8 bytes of the text at position; a null view for NULL.
+    std::string_view getUtf8(int position) const;
+    QByteArray getBlob(int position) const;
+    bool isNull(int position) const;  // true also for a position the row lacks
+
+private:
+    friend class Sqlite3Cursor;
+    bool has(int position) const { return m_stmt && position >= 0 && position < m_columns; }
+
+    sqlite3_stmt* m_stmt = nullptr;  // null: no readable row
+    int m_columns = 0;
 };
 
 // Result of a query. A copyable value: copies share one statement.
@@ -209,8 +235,11 @@ public:
     // Reads by position, for loops over many rows: look the positions up once with columnIndex.
     // Position -1 (a column the result lacks) reads like a missing name: 0, "" or empty bytes.
     int columnIndex(const QString& column) const;  // -1 when absent; case-insensitive, first match wins
+    Sqlite3RowView row() const;
     int getInt(int position) const;
     QString getText(int position) const;
+    // The UTF-8 bytes of the text at position, valid until the cursor moves; a null view for NULL.
+    std::string_view getUtf8(int position) const;
     QByteArray getBlob(int position) const;
     double getDouble(const QString& column) const;
     QString getText(const QString& column) const;
@@ -229,12 +258,12 @@ public:
 
 private:
     int currentColumn(const QString& column) const;  // -1 unless on a row and the column exists
-    bool readable(int position) const;  // on a row, connection open, position in range
 
     QSharedPointer<Sqlite3Stmt> m_stmt;
 };
 
-// One connection.
+// One connection, used by one thread at a time: a job may take it over from the thread that made
+// it, never share it while that thread still uses it.
 class Sqlite3DB {
 public:
     Sqlite3DB();
@@ -263,6 +292,9 @@ public:
     // keyed by its SQL text, and reused by the next call with the same text (reset and with its
     // bindings cleared) until close(), so a loop of writes prepares each text once.
     void executeThrow(const Sqlite3Sql& sql);
+    // The first column of the statement's first row as an integer, nullopt when it yields no row; for
+    // look-ups run many times. Through the same cache as executeThrow, stepped no further.
+    std::optional<qint64> queryFirstInt64(const Sqlite3Sql& sql);
     // Prepares and binds one statement; the cursor steps it. A non-blank tail is an error.
     Sqlite3Cursor queryThrow(const Sqlite3Sql& sql);
     // Runs a script of statements; 0 on success, else SQLite's code with the text in error. Never throws.
@@ -285,6 +317,7 @@ public:
 
 private:
     class StatementCache;
+    class CachedStatement;
 
     sqlite3_stmt* prepareThrow(const Sqlite3Sql& sql);
     void requireOpen(const Sqlite3Sql& sql) const;

@@ -87,7 +87,7 @@ protected:
         TempHomeTest::SetUp();
         m_handle.id = QStringLiteral("+15550001");
         m_chat.guid = QStringLiteral("SMS;-;+15550001");
-        m_chat.handles.insert(QStringLiteral("1"), &m_handle);
+        m_chat.handles.insert(1, &m_handle);
         m_unknown.rowid = -2047483650;
         QFile picture(homePath(QStringLiteral("x.jpg")));
         ASSERT_TRUE(picture.open(QIODevice::WriteOnly) && picture.write("picture") == 7);
@@ -107,7 +107,7 @@ protected:
             m_pictures[i].guid = names[i][0];
             m_pictures[i].filename = names[i][1];
             m_pictures[i].localPath = picture.fileName();
-            m_records[2].attachments.insert(QString::number(i + 1), &m_pictures[i]);
+            m_records[2].attachments.insert(i + 1, &m_pictures[i]);
         }
     }
 

@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <thread>
+#include <vector>
+
 namespace {
 
 TEST(IsSafeRelativePath, RejectsEscapesAndOddForms)
@@ -79,6 +83,39 @@ TEST_F(ResolveContainedTest, FolderReachedThroughLinkStillContains)
     EXPECT_EQ(resolveContained(alias, QStringLiteral("inner/x")), alias + QStringLiteral("/inner/x"));
     link(homePath(QStringLiteral("outside")), QStringLiteral("out"));
     EXPECT_EQ(resolveContained(alias, QStringLiteral("out/x")), std::nullopt);
+}
+
+TEST_F(ResolveContainedTest, OneFolderSharedByThreadsAnswersAsFreshChecksDo)
+{
+    link(homePath(QStringLiteral("outside")), QStringLiteral("inner/out"));
+    link(homePath(QStringLiteral("outside/missing")), QStringLiteral("inner/dangling"));
+    link(m_folder + QStringLiteral("/inner"), QStringLiteral("in"));
+    QStringList paths;
+    for (const char* tail : {"a/b/file", "a/file", "out/file", "out/x/y", "dangling", "dangling/x", "file"}) {
+        paths << QStringLiteral("inner/") + QLatin1String(tail) << QStringLiteral("in/") + QLatin1String(tail);
+    }
+    paths << QStringLiteral("../x") << QStringLiteral("in/../../x");
+    std::vector<std::optional<QString>> expected;
+    for (const QString& path : qAsConst(paths))
+        expected.push_back(resolve(path));
+
+    // Folders the first answers remember must give later ones, on any thread, the same answer.
+    const ContainedFolder shared(m_folder);
+    std::vector<std::thread> threads;
+    std::vector<int> mismatches(8, 0);
+    for (std::size_t t = 0; t < mismatches.size(); ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 50; ++round) {
+                for (int i = 0; i < paths.size(); ++i)
+                    mismatches[t] += shared.resolve(paths.at(i)) != expected[std::size_t(i)];
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(std::count(mismatches.cbegin(), mismatches.cend(), 0), int(mismatches.size()));
+    EXPECT_EQ(expected[0], m_folder + QStringLiteral("/inner/a/b/file"));
+    EXPECT_EQ(expected[5], std::nullopt);  // in/out/file
 }
 
 }  // namespace

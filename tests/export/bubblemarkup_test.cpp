@@ -97,8 +97,8 @@ TEST_F(BubblePage, BubblesForTextAttachmentsAndGroupSenders)
     _MsgHandle bob;
     bob.id = QStringLiteral("+15550101");
     _MsgChat group;
-    group.handles.insert("1", &ann);
-    group.handles.insert("2", &bob);
+    group.handles.insert(1, &ann);
+    group.handles.insert(2, &bob);
 
     _MsgMessage* withFiles = c.add(kStart, QString(QChar(0xFFFC)));
     withFiles->chat = &group;

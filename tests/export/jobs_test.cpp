@@ -328,7 +328,7 @@ TEST_F(Jobs, DeleteRemovesRowsAndOnlyUnsharedFilesInsideTheDatabase)
     _MsgMessage* m2 = r.message(2, chat, nullptr, 2000, QString(QChar(0xFFFC)));
     _MsgMessage* m3 = r.message(3, chat, nullptr, 3000, QString(QChar(0xFFFC)));
     _MsgAttachment* shared = r.attachment(m1, 1, QStringLiteral("~/Library/SMS/Parts/s"), writeFile(path("s"), "s"));
-    m2->attachments.insert(QStringLiteral("1"), shared);
+    m2->attachments.insert(1, shared);
     r.attachment(m3, 3, QStringLiteral("~/Library/SMS/Attachments/own.jpg"), writeFile(path("o"), "o"));
     r.attachment(m3, 4, QStringLiteral("~/Library/SMS/sms.db"), writeFile(path("d"), "d"));  // not its file
     RecordingProgressSink copySink;

@@ -27,7 +27,7 @@ _MsgChat* SampleRecords::chat(qint64 rowid, const QString& identifier, const QLi
     c->style = members.size() > 1 ? 43 : 45;
     c->guid = QStringLiteral("%1;%2;%3").arg(service, members.size() > 1 ? "+" : "-", identifier);
     for (_MsgHandle* member : members)
-        c->handles.insert(QString::number(member->rowid), member);
+        c->handles.insert(member->rowid, member);
     m_store.data()->chats.insert(rowid, c);
     return c;
 }
@@ -47,7 +47,7 @@ _MsgMessage* SampleRecords::message(qint64 rowid, _MsgChat* chat, _MsgHandle* ha
     m->is_from_me = fromMe ? 1 : 0;
     m->service = chat ? chat->service_name : QStringLiteral("SMS");
     if (chat) {
-        chat->messages.insert(QString::number(rowid), m);
+        chat->messages.insert(rowid, m);
         chat->last = qMax(chat->last, date);
     }
     m_store.data()->messages.insert(rowid, m);
@@ -64,7 +64,7 @@ _MsgAttachment* SampleRecords::attachment(_MsgMessage* message, qint64 rowid, co
     a->filename = filename;
     a->localPath = localPath;
     a->mime_type = mimeType;
-    message->attachments.insert(QString::number(rowid), a);
+    message->attachments.insert(rowid, a);
     m_store.data()->attachments.insert(rowid, a);
     return a;
 }

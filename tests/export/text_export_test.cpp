@@ -5,10 +5,15 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include "msgdb/msgutil.h"
+
 #include <csignal>
+#include <ctime>
+#include <limits>
 #include <stdexcept>
 #include <sys/resource.h>
 
@@ -108,6 +113,35 @@ TEST(CsvExport, GroupUsesIdentifierAndNoChatLeavesPartiesEmpty)
                          "2013-09-04 15:06:40,0,chat123,chat123,g\n"
                          "2013-09-04 15:06:40,0,,,n\n"
                          "2013-09-04 15:06:40,0,,,e\n"));
+}
+
+// The text export prints local times without a local QDateTime; around daylight-saving changes it
+// must print what one would.
+TEST(TextExport, DatesMatchLocalDateTimesAcrossZoneChanges)
+{
+    const QByteArray oldTz = qgetenv("TZ");
+    qputenv("TZ", "Europe/Berlin");
+    tzset();
+    // 2013-03-31 and 2013-10-27, when the clocks moved, each hour by hour.
+    for (const int day : {386380800, 404524800}) {
+        for (int seconds = day - 7200; seconds <= day + 14400; seconds += 1799)
+            EXPECT_EQ(txtDateText(seconds, false),
+                      QLocale::system().toString(appleTimeToDateTime(seconds), QLocale::ShortFormat))
+                << seconds;
+    }
+    qputenv("TZ", oldTz);
+    tzset();
+}
+
+TEST(CsvExport, DatesAsStrftimeWritesThem)
+{
+    for (const int seconds : {std::numeric_limits<int>::min(), -1, 0, kDate, std::numeric_limits<int>::max()}) {
+        std::tm local{};
+        ASSERT_TRUE(appleLocalTime(seconds, local));
+        char text[32];
+        const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+        EXPECT_EQ(csvDateText(seconds), QString::fromLatin1(text, int(length))) << seconds;
+    }
 }
 
 TEST(CsvExport, EscapeQuotesOnlyWhatNeedsIt)

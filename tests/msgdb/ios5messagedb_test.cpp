@@ -261,7 +261,7 @@ TEST_F(IOS5Test, MessageFieldsSendersAndConversations)
     EXPECT_EQ(messages.value(4)->handle, nullptr);          // one's own, in a group
     EXPECT_EQ(messages.value(4)->chat, chats.value(3));
     EXPECT_EQ(messages.value(5)->chat, nullptr);
-    EXPECT_EQ(chats.value(3)->messages.value(QStringLiteral("4")), messages.value(4));
+    EXPECT_EQ(chats.value(3)->messages.value(4), messages.value(4));
 
     const _MsgMessage* received = messages.value(10);
     EXPECT_EQ(received->guid, QStringLiteral("G10"));
@@ -278,7 +278,7 @@ TEST_F(IOS5Test, MessageFieldsSendersAndConversations)
     EXPECT_EQ(messages.value(14)->chat, chats.value(-3));
     // An SMS and an iMessage conversation share the identifier: iMessage rows go to the latter.
     EXPECT_EQ(messages.value(15)->chat, chats.value(-4));
-    EXPECT_FALSE(chats.value(2)->messages.contains(QStringLiteral("15")));
+    EXPECT_FALSE(chats.value(2)->messages.contains(15));
 }
 
 TEST_F(IOS5Test, IMessageAttachmentsAndTheirRichText)
@@ -293,7 +293,7 @@ TEST_F(IOS5Test, IMessageAttachmentsAndTheirRichText)
     const _MsgAttachment* escaping = two->attachments.value(kGuid2);
     ASSERT_TRUE(escaping);
     EXPECT_EQ(escaping->rowid, -2);
-    EXPECT_TRUE(escaping->localPath.isEmpty());
+    EXPECT_TRUE(escaping->localPath.path().isEmpty());
     EXPECT_EQ(two->attachments.value(kGuid3)->is_outgoing, 0);
 
     db.messages(store, 0);
@@ -302,7 +302,7 @@ TEST_F(IOS5Test, IMessageAttachmentsAndTheirRichText)
     EXPECT_EQ(one->attributedBody, makeAttributedBody(kGuid1));
     const _MsgAttachment* picture = one->attachments.value(kGuid1);
     EXPECT_EQ(picture->filename, QStringLiteral("~/Library/SMS/Attachments/aa/01/IMG.jpg"));
-    EXPECT_EQ(picture->localPath,
+    EXPECT_EQ(picture->localPath.path(),
               QDir(dir()).absoluteFilePath(QStringLiteral("file-relay/var/mobile/Library/SMS/Attachments/aa/01/IMG.jpg")));
     EXPECT_EQ(picture->is_outgoing, 1);
     EXPECT_EQ(picture->created_date, 100);
@@ -330,8 +330,8 @@ TEST_F(IOS5Test, MmsMessageKeepsTextAndFirstPictureAndClonesTheSecond)
     EXPECT_EQ(first->filename, QStringLiteral("~/Library/SMS/Attachments/%1/%2/%3/IMG_1.jpg")
                                    .arg(first->guid.left(2).toLower(), first->guid.mid(2, 2).toLower(), first->guid));
     const QString relay = QDir(dir()).absoluteFilePath(QStringLiteral("file-relay"));
-    EXPECT_EQ(first->localPath, relay + QStringLiteral("/var/mobile/Library/SMS/Parts/03/03/3-2.jpg"));
-    QFile file(first->localPath);
+    EXPECT_EQ(first->localPath.path(), relay + QStringLiteral("/var/mobile/Library/SMS/Parts/03/03/3-2.jpg"));
+    QFile file(first->localPath.path());
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), QByteArray("\xFF\xD8\xFF\x01", 4));
 
@@ -347,7 +347,7 @@ TEST_F(IOS5Test, MmsMessageKeepsTextAndFirstPictureAndClonesTheSecond)
     EXPECT_EQ(clone->attachments.value(second->guid), second);
     EXPECT_EQ(clone->guid, guidFromMd5(QStringLiteral("%1(3)").arg(second->guid).toUtf8()));
     // The clone belongs to the conversation too, so conversation views keep the picture.
-    EXPECT_EQ(data.chats.value(3)->messages.value(QString::number(cloneKey)), clone);
+    EXPECT_EQ(data.chats.value(3)->messages.value(cloneKey), clone);
 }
 
 TEST_F(IOS5Test, ContentLocationCannotLeadOutOfThePartsFolder)
@@ -360,7 +360,7 @@ TEST_F(IOS5Test, ContentLocationCannotLeadOutOfThePartsFolder)
     EXPECT_FALSE(part->filename.contains(QLatin1String("..")));
     EXPECT_TRUE(part->filename.endsWith(QLatin1String("/escape.png")));
     EXPECT_FALSE(part->transfer_name.contains(QLatin1Char('/')));
-    EXPECT_TRUE(part->localPath.endsWith(QLatin1String("/Parts/03/03/3-3.png")));
+    EXPECT_TRUE(part->localPath.path().endsWith(QLatin1String("/Parts/03/03/3-3.png")));
     // Every file the reading wrote lies below the Parts folder.
     QDirIterator it(homePath(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {

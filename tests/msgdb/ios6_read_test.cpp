@@ -73,7 +73,7 @@ TEST_F(IOS6ReadTest, DeviceConversationsTakeTheirDateFromTheNewestMessage)
     EXPECT_EQ(chats.value(2)->last, 400000500);  // nanoseconds read as seconds
     EXPECT_EQ(chats.value(2)->display_name, QStringLiteral("Team"));
     EXPECT_EQ(chats.value(2)->handles.size(), 2);
-    EXPECT_EQ(chats.value(1)->handles.value(QStringLiteral("1")), store.data()->handles.value(1));
+    EXPECT_EQ(chats.value(1)->handles.value(1), store.data()->handles.value(1));
     // A join row of a missing conversation still brings its handle, linked nowhere.
     EXPECT_EQ(store.data()->handles.size(), 3);
 }
@@ -102,7 +102,7 @@ TEST_F(IOS6ReadTest, MessagesOfOneConversationOrOfAll)
     EXPECT_EQ(messages.value(5)->otherHandle, all.data()->handles.value(2));
     EXPECT_EQ(all.data()->chats.value(1)->messages.size(), 2);
     ASSERT_EQ(m4->attachments.size(), 2);
-    EXPECT_EQ(m4->attachments.value(QStringLiteral("1")), all.data()->attachments.value(1));
+    EXPECT_EQ(m4->attachments.value(1), all.data()->attachments.value(1));
 }
 
 // Reading every message finds the newest dates on the way; they must be those chats() computes,
@@ -183,9 +183,9 @@ TEST_F(IOS6ReadTest, AttachmentPathsStayInsideTheFileRelayFolder)
     _MsgStore store;
     db.messages(store, 2);
     const QString relay = QDir(dbDir()).absoluteFilePath(QStringLiteral("file-relay"));
-    EXPECT_EQ(store.data()->attachments.value(1)->localPath,
+    EXPECT_EQ(store.data()->attachments.value(1)->localPath.path(),
               relay + QStringLiteral("/var/mobile/Library/SMS/Attachments/ab/01/A1/IMG1.jpg"));
-    EXPECT_TRUE(store.data()->attachments.value(2)->localPath.isEmpty());  // climbs out: a missing file
+    EXPECT_TRUE(store.data()->attachments.value(2)->localPath.path().isEmpty());  // climbs out: a missing file
 
     EXPECT_EQ(db.localPath(QStringLiteral("~/Library/SMS/Attachments/x/y.png")),
               relay + QStringLiteral("/var/mobile/Library/SMS/Attachments/x/y.png"));
@@ -254,7 +254,7 @@ TEST_F(IOS6ReadTest, GeneratedHistoryReadsBackWhole)
         EXPECT_EQ(newest, history.newestDate);
         EXPECT_EQ(groups, history.groupChats);
         for (const _MsgAttachment* attachment : data.attachments)
-            EXPECT_FALSE(attachment->localPath.isEmpty()) << attachment->filename.toStdString();
+            EXPECT_FALSE(attachment->localPath.path().isEmpty()) << attachment->filename.toStdString();
     }
 }
 

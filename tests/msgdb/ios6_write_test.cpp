@@ -117,7 +117,7 @@ TEST_F(IOS6WriteTest, DeviceFileWithoutOptionalColumnsTakesEveryRecord)
     h.rowid = 7;
     h.id = QStringLiteral("+15550001");
     h.contactName = QStringLiteral("Ann");  // the device handle table has no _ct_name
-    c.handles.insert(QStringLiteral("7"), &h);
+    c.handles.insert(7, &h);
     db.insertChat(c);
     EXPECT_EQ(scalar(db, "select count(*) from chat_handle_join"), 1);
     EXPECT_EQ(text(db, "select id from handle"), h.id);
@@ -191,8 +191,8 @@ TEST_F(IOS6WriteTest, ChatStoresOnlyItsNewHandlesAndLinksBoth)
     EXPECT_EQ(text(db, "select _ct_name from handle"), QStringLiteral("Ann"));
 
     _MsgChat group = chat(QStringLiteral("SMS;+;chat1"));
-    group.handles.insert(QStringLiteral("2"), &fresh);
-    group.handles.insert(QStringLiteral("1"), &stored);
+    group.handles.insert(2, &fresh);
+    group.handles.insert(1, &stored);
     const qint64 chatRow = db.insertChat(group);
     EXPECT_EQ(scalar(db, "select count(*) from handle"), 2);
     EXPECT_EQ(scalar(db, "select count(*) from chat_handle_join"), 2);

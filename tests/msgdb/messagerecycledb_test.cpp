@@ -93,7 +93,7 @@ TEST_F(RecycleDbTest, InsertWritesSourceRowidAndAttachmentFlag)
     MessageRecycleDb db(path());
     _MsgMessage withAttachment = message(QStringLiteral("G1"), 10, QStringLiteral("x"));
     _MsgAttachment attachment;
-    withAttachment.attachments.insert(QStringLiteral("1"), &attachment);
+    withAttachment.attachments.insert(1, &attachment);
     withAttachment.cache_has_attachments = 0;
     db.insertMessage(withAttachment, QStringLiteral("+1555"), QStringLiteral("+1555"), 0);
     db.insertMessage(message(QStringLiteral("G2"), 11, QStringLiteral("y")), QString(), QString(), 5);
@@ -205,7 +205,7 @@ TEST(RecycledMessagesTest, JoinsAnExistingConversationOnce)
     chat->chat_identifier = QStringLiteral("+15550004");
     chat->last = 100;
     handle->rowid = 8;
-    chat->handles.insert(QStringLiteral("8"), handle.get());
+    chat->handles.insert(8, handle.get());
     _MsgChat* existing = chat.get();
     store.data()->handles.insert(8, handle.release());
     store.data()->chats.insert(4, chat.release());

@@ -82,13 +82,13 @@ TEST(MessageNames, ChatLabelNamesTheSenderOfGroupMessages)
 
     _MsgChat chat;
     _MsgHandle* ann = r.handle(1, QStringLiteral("+1555"), QStringLiteral("Ann"));
-    chat.handles.insert(QStringLiteral("1"), ann);
+    chat.handles.insert(1, ann);
     message.chat = &chat;
     message.handle = ann;
     EXPECT_EQ(message.chatLabel(), QStringLiteral("Ann (+1555)"));
 
     _MsgHandle* bob = r.handle(2, QStringLiteral("+1666"));
-    chat.handles.insert(QStringLiteral("2"), bob);
+    chat.handles.insert(2, bob);
     chat.display_name = QStringLiteral("Trip");
     EXPECT_EQ(message.chatLabel(), QStringLiteral("Trip (Ann)"));
     message.handle = bob;
@@ -143,7 +143,7 @@ TEST(MessageSummary, TextAndAttachmentTagsInRowidOrder)
 
     _MsgMessage onlyImage;
     onlyImage.text = QString(QChar(0xFFFC));
-    onlyImage.attachments.insert(QStringLiteral("1"), r.attachment(1, QStringLiteral("IMAGE/PNG")));
+    onlyImage.attachments.insert(1, r.attachment(1, QStringLiteral("IMAGE/PNG")));
     EXPECT_EQ(messageSummary(&onlyImage), QStringLiteral("[IMAGE]"));
     EXPECT_EQ(messageSummary(nullptr), QString());
 }
@@ -199,9 +199,9 @@ TEST(MessageLogicHash, GoldenValueIndependentOfAttachmentOrder)
     first.date = 400000000;
     first.is_from_me = 1;
     first.text = QStringLiteral("Hi ") + QChar(0xFFFC) + QStringLiteral("there");
-    first.attachments.insert(QStringLiteral("5"), photo);
-    first.attachments.insert(QStringLiteral("9"), clip);
-    first.attachments.insert(QStringLiteral("7"), unnamed);
+    first.attachments.insert(5, photo);
+    first.attachments.insert(9, clip);
+    first.attachments.insert(7, unnamed);
 
     _MsgMessage second = first;
     second.attachments.clear();

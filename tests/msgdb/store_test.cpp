@@ -27,9 +27,9 @@ struct SharedMessageStore {
         shared->chat = imessage;
         own->rowid = 11;
         own->chat = sms;
-        sms->messages.insert(QStringLiteral("10"), shared);
-        sms->messages.insert(QStringLiteral("11"), own);
-        imessage->messages.insert(QStringLiteral("10"), shared);
+        sms->messages.insert(10, shared);
+        sms->messages.insert(11, own);
+        imessage->messages.insert(10, shared);
 
         _MsgStoreData* data = store.data();
         data->chats.insert(1, sms);
@@ -92,7 +92,7 @@ TEST(MsgStore, RemovingAMessageUnlinksItFromEveryConversation)
     SharedMessageStore fixture;
     EXPECT_TRUE(fixture.store.removeMessage(10));
     EXPECT_FALSE(fixture.store.removeMessage(10));
-    EXPECT_FALSE(fixture.sms->messages.contains(QStringLiteral("10")));
+    EXPECT_FALSE(fixture.sms->messages.contains(10));
     EXPECT_TRUE(fixture.imessage->messages.isEmpty());
     EXPECT_EQ(fixture.store.messageList(), MsgMessageList{fixture.own});
     // Nothing left points at the deleted message: walking every table is safe under ASan.

@@ -45,7 +45,7 @@ protected:
             handle->id = QStringLiteral("+1555%1").arg(handle->rowid);
             handle->photo = photo;
             store.data()->handles.insert(handle->rowid, handle);
-            chat->handles.insert(QString::number(handle->rowid), handle);
+            chat->handles.insert(handle->rowid, handle);
         }
         return chat;
     }
