@@ -464,39 +464,45 @@ void IOS6MessageDb::readMessages(_MsgStore& store, qint64 chatRowid, bool trackL
     };
     QHash<qint64, Newest> newest;
     std::vector<Filing> filings;
-    while (cursor.moveNext()) {
-        if (trackLast) {
-            Newest& n = newest[cursor.getInt64(positions[mChatId])];
-            if (!cursor.isNull(positions[mDate])) {
-                const qint64 date = cursor.getInt64(positions[mDate]);
-                n.date = n.any ? qMax(n.date, date) : date;
-                n.any = true;
+    try {
+        while (cursor.moveNext()) {
+            if (trackLast) {
+                Newest& n = newest[cursor.getInt64(positions[mChatId])];
+                if (!cursor.isNull(positions[mDate])) {
+                    const qint64 date = cursor.getInt64(positions[mDate]);
+                    n.date = n.any ? qMax(n.date, date) : date;
+                    n.any = true;
+                }
+                if (skipLocationShares && cursor.getInt(positions[mItemType]) == 4)
+                    continue;
             }
-            if (skipLocationShares && cursor.getInt(positions[mItemType]) == 4)
-                continue;
+            const qint64 rowid = cursor.getInt64(positions[mRowid]);
+            _MsgMessage* message = data.messages.value(rowid);
+            if (!message) {
+                auto made = std::make_unique<_MsgMessage>();
+                fillMessage(*made, cursor.row(), positions, strings);
+                made->sortKey = rowid;
+                message = made.release();
+                data.messages.insert(rowid, message);
+            }
+            if (_MsgHandle* handle = data.handles.value(message->handle_id)) {
+                message->handle = handle;
+                if (message->country.isEmpty())
+                    message->country = handle->country;
+            }
+            if (message->other_handle > 0) {
+                if (_MsgHandle* other = data.handles.value(message->other_handle))
+                    message->otherHandle = other;
+            }
+            if (_MsgChat* chat = data.chats.value(cursor.getInt64(positions[mChatId]))) {
+                message->chat = chat;
+                filings.push_back({chat, message});
+            }
         }
-        const qint64 rowid = cursor.getInt64(positions[mRowid]);
-        _MsgMessage* message = data.messages.value(rowid);
-        if (!message) {
-            auto made = std::make_unique<_MsgMessage>();
-            fillMessage(*made, cursor.row(), positions, strings);
-            made->sortKey = rowid;
-            message = made.release();
-            data.messages.insert(rowid, message);
-        }
-        if (_MsgHandle* handle = data.handles.value(message->handle_id)) {
-            message->handle = handle;
-            if (message->country.isEmpty())
-                message->country = handle->country;
-        }
-        if (message->other_handle > 0) {
-            if (_MsgHandle* other = data.handles.value(message->other_handle))
-                message->otherHandle = other;
-        }
-        if (_MsgChat* chat = data.chats.value(cursor.getInt64(positions[mChatId]))) {
-            message->chat = chat;
-            filings.push_back({chat, message});
-        }
+    } catch (...) {
+        // Stopped half-way (its step budget, a cancel): every message made is still in its conversation.
+        fileIntoChats(filings);
+        throw;
     }
     fileIntoChats(filings);
     for (auto it = newest.cbegin(); it != newest.cend(); ++it) {
