@@ -4,9 +4,9 @@
 // rebuilding the same database with set-based copies.
 //
 // The benchmarks that write files follow one set of rules: both sides write into fresh folders on the
-// same file system (below TMPDIR, which may be put on a tmpfs to leave the disk out), neither syncs,
-// they take turns at going first (each run holds one iteration of either order), and each runs five
-// times so the median can be read. The cache and import benchmarks use a backup of 200,000 messages (BENCH_MESSAGES
+// same file system (below TMPDIR, which may be put on a tmpfs to leave the disk out), neither syncs
+// while timed but each starts after a sync, they take turns at going first (each run holds one
+// iteration of either order), and each runs five times so the median can be read. The cache and import benchmarks use a backup of 200,000 messages (BENCH_MESSAGES
 // overrides) with a file for every attachment row.
 #include "backup/backupmanifest.h"
 #include "backup/ios6restoremessagesthread.h"

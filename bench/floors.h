@@ -117,7 +117,8 @@ void cacheRaw(const std::vector<BackupFile>& files, const QMap<int, QByteArray>&
 std::string folderDifference(const QString& oursDir, const QString& rawDir, const QStringList& skip = {});
 
 // Runs the two sides of one measurement in turn: the floor first on even calls, ours first on odd
-// ones, so neither always meets the file system's write-back of the other. Returns (ours, raw) seconds.
+// ones, each after a sync (not timed), so neither meets the file system's write-back of the other.
+// Returns (ours, raw) seconds.
 struct Timing {
     double ours = 0;
     double raw = 0;
