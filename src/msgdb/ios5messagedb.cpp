@@ -61,13 +61,7 @@ void setFixedMessageFields(_MsgMessage& m)
 {
     m.replace = 0;
     m.version = 10;
-    m.type = 0;
-    m.is_delivered = 0;
-    m.is_finished = 1;
-    m.is_prepared = 1;
-    m.is_read = 1;
-    m.is_sent = 1;
-    m.was_data_detected = 1;
+    setIos5StatusFields(m);
     m.item_type = 0;
 }
 
@@ -154,6 +148,17 @@ struct IOS5MessageDb::MessageReading {
     bool attachmentRowsLoaded = false;
     QHash<QString, _MsgAttachment> attachmentRowByGuid;  // the lowest row of each GUID
 };
+
+void setIos5StatusFields(_MsgMessage& m)
+{
+    m.type = 0;
+    m.is_delivered = 0;
+    m.is_finished = 1;
+    m.is_prepared = 1;
+    m.is_read = 1;
+    m.is_sent = 1;
+    m.was_data_detected = 1;
+}
 
 QString mmsPartRelativePath(int groupId, int messageId, int partId, const QString& contentLocation)
 {

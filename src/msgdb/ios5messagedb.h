@@ -86,6 +86,10 @@ private:
     QString m_dbPath;
 };
 
+// The status fields of the iOS 6 layout that an iOS 5 row has no column for: type 0, not delivered,
+// finished, prepared, read and sent, data detected. Live and recovered rows alike get them.
+void setIos5StatusFields(_MsgMessage& m);
+
 // The path of an MMS part's file below the mirrored device tree:
 // "var/mobile/Library/SMS/Parts/<group_id % 256, hex>/<message_id % 16>/<message_id>-<part_id>.<suffix>"
 // with the suffix of contentLocation's last component ("" when it has no dot). The file name is made

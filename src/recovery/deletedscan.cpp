@@ -321,13 +321,7 @@ bool hasNoIMessageData(const DeletedRow& row)
 void setIos5Defaults(_MsgMessage& m)
 {
     m.handle_id = 0;
-    m.type = 0;
-    m.is_delivered = 0;
-    m.is_finished = 1;
-    m.is_prepared = 1;
-    m.is_read = 1;
-    m.is_sent = 1;
-    m.was_data_detected = 1;
+    setIos5StatusFields(m);
 }
 
 _MsgHandle* lowestHandle(const _MsgChat& chat)
