@@ -1,6 +1,7 @@
 // Reading a device's message database over AFC against the raw floor for the same bytes: the client's
 // read requests of at most 64 KiB, each a round trip to a peer thread playing the device, against one
 // plain stream of the file over the same kind of socket, timed in the same run.
+#include "floors.h"
 #include "device/afcclient.h"
 #include "device/servicesocket.h"
 #include "fixtures/message_history.h"
@@ -23,19 +24,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kWaitMs = 10000;
 
-int messageCount()
-{
-    const int n = qEnvironmentVariableIntValue("BENCH_MESSAGES");
-    return n > 0 ? n : 100000;
-}
-
 QByteArray sampleDatabase()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("sms.db"));
     fixtures::createIos6DeviceDb(path);
     fixtures::SampleHistoryOptions options;
-    options.messages = messageCount();
+    options.messages = floors::benchMessages();
     fixtures::fillSampleHistory(path, options);
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))

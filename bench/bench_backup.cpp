@@ -252,11 +252,6 @@ void BM_ImportBackup(benchmark::State& state)
     floors::reportCounters(state, double(floorMessages.size()) * double(state.iterations()), total);
 }
 
-int messageCount()
-{
-    return floors::benchMessages();
-}
-
 // A backup holding a generated history, its cached message database, and a tenth as many new
 // messages spread over the same dates.
 struct MergeSource {
@@ -271,7 +266,7 @@ struct MergeSource {
     {
         const QString cached = fixtures::ios6DbPathIn(cacheDir);
         fixtures::createIos6DeviceDb(cached);
-        fixtures::fillSampleHistory(cached, {messageCount(), 40, 1, false, true});
+        fixtures::fillSampleHistory(cached, {floors::benchMessages(), 40, 1, false, true});
         QFile file(cached);
         if (!file.open(QIODevice::ReadOnly))
             throw std::runtime_error("no cached database");
@@ -280,7 +275,7 @@ struct MergeSource {
 
         const QString newDir = dir.filePath(QStringLiteral("new"));
         fixtures::createIos6DeviceDb(fixtures::ios6DbPathIn(newDir));
-        fixtures::fillSampleHistory(fixtures::ios6DbPathIn(newDir), {messageCount() / 10, 40, 2, false, false});
+        fixtures::fillSampleHistory(fixtures::ios6DbPathIn(newDir), {floors::benchMessages() / 10, 40, 2, false, false});
         IOS6MessageDb(QDir(newDir), QString(), false).messages(store, 0);
         messages = store.messageList();
         for (int i = 0; i < messages.size(); ++i) {
@@ -425,7 +420,7 @@ void BM_MergeIntoBackup(benchmark::State& state)
         const double elapsed = seconds(Clock::now() - start);
         ours += elapsed;
         state.SetIterationTime(elapsed);
-        items += messageCount() + source.messages.size();
+        items += floors::benchMessages() + source.messages.size();
         for (const char* sql : {"select count(*) from message", "select count(*) from chat_message_join",
                                 "select count(*) from message_attachment_join"}) {
             if (scalar(ourFile, sql) != scalar(rawBackupFile, sql))

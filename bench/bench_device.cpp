@@ -2,6 +2,7 @@
 // plain writes, with no name checks, no containment and no progress, timed in the same run. And the
 // verdict on a backup tool's output, as long as a long backup's progress makes it, against a plain
 // case-insensitive byte search.
+#include "floors.h"
 #include "core/fileutil.h"
 #include "device/backup2tool.h"
 #include "device/filerelay.h"
@@ -32,24 +33,13 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kSmallFiles = 2000;  // beside the database: what the per-entry work costs
 
-int messageCount()
-{
-    const int n = qEnvironmentVariableIntValue("BENCH_MESSAGES");
-    return n > 0 ? n : 100000;
-}
-
-double seconds(Clock::duration d)
-{
-    return std::chrono::duration<double>(d).count();
-}
-
 // A device's databases as the file relay sends them: a generated message database and many small files.
 QByteArray deviceArchive(const QString& scratch)
 {
     const QString db = scratch + QStringLiteral("/sms.db");
     fixtures::createIos6DeviceDb(db);
     fixtures::SampleHistoryOptions options;
-    options.messages = messageCount();
+    options.messages = floors::benchMessages();
     fixtures::fillSampleHistory(db, options);
     QFile file(db);
     if (!file.open(QIODevice::ReadOnly))
@@ -102,11 +92,11 @@ void BM_UnpackFileRelayArchive(benchmark::State& state)
         removeDirRecursive(rawFolder);
         auto start = Clock::now();
         rawUnpack(archivePath, rawFolder);
-        raw += seconds(Clock::now() - start);
+        raw += floors::seconds(Clock::now() - start);
 
         start = Clock::now();
         unpackFileRelayArchive(archivePath, ourFolder, nullptr);
-        const double elapsed = seconds(Clock::now() - start);
+        const double elapsed = floors::seconds(Clock::now() - start);
         ours += elapsed;
         state.SetIterationTime(elapsed);
         archives += 1;
@@ -146,11 +136,11 @@ void BM_BackupToolVerdict(benchmark::State& state)
     for (auto _ : state) {
         auto start = Clock::now();
         const bool rawFailed = rawSaysError(output);
-        raw += seconds(Clock::now() - start);
+        raw += floors::seconds(Clock::now() - start);
 
         start = Clock::now();
         const bool failed = !backupToolFailure(QByteArray(), output, false, 0).isEmpty();
-        const double elapsed = seconds(Clock::now() - start);
+        const double elapsed = floors::seconds(Clock::now() - start);
         ours += elapsed;
         state.SetIterationTime(elapsed);
         verdicts += 1;

@@ -59,12 +59,6 @@ using floors::RawDb;
 using floors::Stmt;
 using Clock = std::chrono::steady_clock;
 
-int messageCount()
-{
-    const int n = qEnvironmentVariableIntValue("BENCH_MESSAGES");
-    return n > 0 ? n : 100000;
-}
-
 double since(Clock::time_point start)
 {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -109,7 +103,7 @@ struct Source {
 
 const Source& source()
 {
-    static const Source s(messageCount());
+    static const Source s(floors::benchMessages());
     return s;
 }
 
@@ -764,7 +758,7 @@ std::string folderDifference(const QString& oursDir, const QString& rawDir)
 struct HtmlSource {
     QTemporaryDir dir;
     QString dbPath =
-        generateHistory(dir, qEnvironmentVariableIntValue("BENCH_MESSAGES") > 0 ? messageCount() : 10000, false);
+        generateHistory(dir, qEnvironmentVariableIntValue("BENCH_MESSAGES") > 0 ? floors::benchMessages() : 10000, false);
 };
 
 void BM_ExportHtml(benchmark::State& state)

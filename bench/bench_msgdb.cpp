@@ -28,17 +28,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int messageCount()
-{
-    const int n = qEnvironmentVariableIntValue("BENCH_MESSAGES");
-    return n > 0 ? n : 100000;
-}
-
-double seconds(Clock::duration d)
-{
-    return std::chrono::duration<double>(d).count();
-}
-
 struct OurRead {
     qint64 messages = 0;
     qint64 peakSteps = 0;   // of the costliest statement
@@ -66,7 +55,7 @@ void BM_ReadWholeDatabase(benchmark::State& state)
     const QString path = fixtures::ios6DbPathIn(dir.path());
     fixtures::createIos6DeviceDb(path);
     fixtures::SampleHistoryOptions options;
-    options.messages = messageCount();
+    options.messages = floors::benchMessages();
     options.conversations = qMax(1, options.messages / 250);
     fixtures::fillSampleHistory(path, options);
 
@@ -78,11 +67,11 @@ void BM_ReadWholeDatabase(benchmark::State& state)
     for (auto _ : state) {
         auto start = Clock::now();
         const qint64 rawCount = floors::readRaw(path);
-        raw += seconds(Clock::now() - start);
+        raw += floors::seconds(Clock::now() - start);
 
         start = Clock::now();
         const OurRead read = readOurs(dir.path());
-        const double elapsed = seconds(Clock::now() - start);
+        const double elapsed = floors::seconds(Clock::now() - start);
         ours += elapsed;
         state.SetIterationTime(elapsed);
         if (read.messages != rawCount)
@@ -117,7 +106,7 @@ struct WriteSource {
         const QString path = fixtures::ios6DbPathIn(dir.path());
         fixtures::createIos6DeviceDb(path);
         fixtures::SampleHistoryOptions options;
-        options.messages = messageCount();
+        options.messages = floors::benchMessages();
         options.conversations = qMax(1, options.messages / 250);
         fixtures::fillSampleHistory(path, options);
         IOS6MessageDb db(QDir(dir.path()), QString(), false);
@@ -408,7 +397,7 @@ const char kSweepingTrigger[] =
 int deleteCount()
 {
     const int n = qEnvironmentVariableIntValue("BENCH_DELETES");
-    return n > 0 ? n : qMax(1, messageCount() / 10);
+    return n > 0 ? n : qMax(1, floors::benchMessages() / 10);
 }
 
 // A local database written from the source once; each run deletes from a copy of it.
@@ -473,7 +462,7 @@ void BM_DeleteMessages(benchmark::State& state)
                 chat.integer(m->chat->rowid).integer(m->chat->rowid).run();
             }
             rawDb.exec("COMMIT");
-            raw += seconds(Clock::now() - start);
+            raw += floors::seconds(Clock::now() - start);
         }
 
         const auto start = Clock::now();
@@ -481,7 +470,7 @@ void BM_DeleteMessages(benchmark::State& state)
         for (const _MsgMessage* m : targets.messages)
             db.deleteMessage(*m);
         db.endTransaction(true);
-        const double elapsed = seconds(Clock::now() - start);
+        const double elapsed = floors::seconds(Clock::now() - start);
         ours += elapsed;
         state.SetIterationTime(elapsed);
         rows += targets.messages.size();

@@ -10,6 +10,7 @@
 // BM_ScanAndReadBack runs the whole deleted-message scan of an iOS 6 database (handles, then messages,
 // into a fresh recycle database) and reads the recovered messages back into a store, against the same
 // floor. read_back_recall is the survivors that come back whole from the store.
+#include "floors.h"
 #include "recovery/deletedscan.h"
 #include "recovery/sqlite3file.h"
 
@@ -33,12 +34,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int messageCount()
-{
-    const int n = qEnvironmentVariableIntValue("BENCH_MESSAGES");
-    return n > 0 ? n : 100000;
-}
 
 double secondsSince(Clock::time_point start)
 {
@@ -153,7 +148,7 @@ struct Setup {
     Setup()
     {
         fixtures::DeletedRecordsOptions options;
-        options.messages = messageCount();
+        options.messages = floors::benchMessages();
         truth = fixtures::createDeletedRecordsDb(path, options);
         for (const fixtures::TableRow& row : fixtures::tableRows(path, QStringLiteral("sqlite_master"))) {
             if (row.values[0].toString() == QLatin1String("table"))

@@ -1,5 +1,6 @@
 // Our SQLite layer against the plain SQLite C API doing the same work, timed in the same run.
 // Both sides produce the same values (QString text included), so the slowdown is the layer's cost.
+#include "floors.h"
 #include "platform/sqlite3db.h"
 
 #include <QTemporaryDir>
@@ -23,12 +24,6 @@ const char kSchema[] =
 const char kInsert[] = "insert into message(guid, text, date, is_from_me) values(?, ?, ?, ?)";
 const char kSelect[] = "select ROWID, guid, text, date, is_from_me from message";
 
-int messageCount()
-{
-    const int n = qEnvironmentVariableIntValue("BENCH_MESSAGES");
-    return n > 0 ? n : 100000;
-}
-
 struct Message {
     QString guid;
     QString text;
@@ -45,11 +40,6 @@ QVector<Message> makeMessages(int n)
                          QStringLiteral("Message number %1 with a little text, grüße").arg(i),
                          400000000 + i, i % 2});
     return messages;
-}
-
-double seconds(Clock::duration d)
-{
-    return std::chrono::duration<double>(d).count();
 }
 
 void check(int rc, sqlite3* db)
@@ -108,7 +98,7 @@ void setCounters(benchmark::State& state, qint64 rows, double ours, double raw)
 
 void BM_InsertInOneTransaction(benchmark::State& state)
 {
-    const QVector<Message> messages = makeMessages(messageCount());
+    const QVector<Message> messages = makeMessages(floors::benchMessages());
     QTemporaryDir dir;
     double ours = 0;
     double raw = 0;
@@ -119,7 +109,7 @@ void BM_InsertInOneTransaction(benchmark::State& state)
         sqlite3* rawDb = openRaw(rawPath);
         auto start = Clock::now();
         insertRaw(rawDb, messages);
-        raw += seconds(Clock::now() - start);
+        raw += floors::seconds(Clock::now() - start);
         sqlite3_close(rawDb);
 
         const QString ourPath = dir.filePath(QStringLiteral("ours%1.db").arg(round));
@@ -128,7 +118,7 @@ void BM_InsertInOneTransaction(benchmark::State& state)
         db.openThrow(ourPath, 2);
         start = Clock::now();
         insertOurs(db, messages);
-        const double elapsed = seconds(Clock::now() - start);
+        const double elapsed = floors::seconds(Clock::now() - start);
         ours += elapsed;
         state.SetIterationTime(elapsed);
     }
@@ -137,7 +127,7 @@ void BM_InsertInOneTransaction(benchmark::State& state)
 
 void BM_ReadByName(benchmark::State& state)
 {
-    const QVector<Message> messages = makeMessages(messageCount());
+    const QVector<Message> messages = makeMessages(floors::benchMessages());
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("read.db"));
     sqlite3* rawDb = openRaw(path);
@@ -161,7 +151,7 @@ void BM_ReadByName(benchmark::State& state)
             sum += QString::fromUtf8(text, sqlite3_column_bytes(stmt, 2)).size();
         }
         sqlite3_finalize(stmt);
-        raw += seconds(Clock::now() - start);
+        raw += floors::seconds(Clock::now() - start);
 
         qint64 ourSum = 0;
         start = Clock::now();
@@ -172,7 +162,7 @@ void BM_ReadByName(benchmark::State& state)
             ourSum += cursor.getText(QStringLiteral("guid")).size();
             ourSum += cursor.getText(QStringLiteral("text")).size();
         }
-        const double elapsed = seconds(Clock::now() - start);
+        const double elapsed = floors::seconds(Clock::now() - start);
         ours += elapsed;
         state.SetIterationTime(elapsed);
         if (ourSum != sum)
