@@ -7,7 +7,7 @@
 namespace {
 
 template <typename T>
-void deleteAll(QHash<qint64, T*>& table)
+void deleteAll(RecordTable<qint64, T>& table)
 {
     qDeleteAll(table);
     table.clear();
@@ -70,12 +70,13 @@ bool _MsgStore::removeMessage(qint64 key)
         return false;
     // A message joined to several conversations sits in each one's table, not only in its own.
     for (_MsgChat* chat : qAsConst(m_data->chats)) {
-        for (auto it = chat->messages.begin(); it != chat->messages.end();) {
+        QList<RecordKey> keys;
+        for (auto it = chat->messages.cbegin(); it != chat->messages.cend(); ++it) {
             if (it.value() == message)
-                it = chat->messages.erase(it);
-            else
-                ++it;
+                keys.append(it.key());
         }
+        for (const RecordKey& k : qAsConst(keys))
+            chat->messages.remove(k);
     }
     delete message;
     return true;
@@ -101,7 +102,7 @@ constexpr QChar kObjectReplacement(0xFFFC);
 // The non-null values of table in ascending row id. Equal row ids (records built outside a database)
 // fall back to the table keys, so the order never depends on the per-process hash seed.
 template <typename T>
-QList<T*> byRowid(const QHash<RecordKey, T*>& table)
+QList<T*> byRowid(const RecordTable<RecordKey, T>& table)
 {
     // Most messages have no attachment and most conversations one member: nothing to sort.
     if (table.size() <= 1) {

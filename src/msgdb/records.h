@@ -7,6 +7,7 @@
 // holds non-owning pointers, so it must drop them before records are removed or the store is replaced.
 
 #include "msgdb/attachmentpath.h"
+#include "msgdb/recordtable.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -21,6 +22,7 @@ struct _MsgMessage;
 // iOS 5 handle, the guid of a recovered message). A number costs no allocation and no text hashing.
 class RecordKey {
 public:
+    RecordKey() = default;  // the number 0
     RecordKey(qint64 number) : m_number(number) {}  // NOLINT(google-explicit-constructor)
     // A null text is kept as an empty one, which it equals, so it can never pass for a number.
     RecordKey(const QString& text)  // NOLINT(google-explicit-constructor)
@@ -50,9 +52,12 @@ private:
     QString m_text;  // null for a number
 };
 
-inline uint qHash(const RecordKey& key, uint seed = 0)
+inline quint64 recordHash(const RecordKey& key)
 {
-    return key.isText() ? qHash(key.text(), seed) : qHash(key.number(), seed);
+    if (!key.isText())
+        return recordHash(key.number());
+    const quint64 seed = recordtable::processSeed();
+    return recordtable::mix(qHash(key.text(), uint(seed)) ^ seed);
 }
 
 // A contact address (phone number or e-mail) taking part in conversations.
@@ -102,8 +107,8 @@ struct _MsgChat {
     QString display_name;
     int last = 0;  // date of the newest message (column "_last")
     QString group_id;
-    QHash<RecordKey, _MsgHandle*> handles;    // members, keyed as the reader chooses
-    QHash<RecordKey, _MsgMessage*> messages;  // keyed as the reader chooses
+    RecordTable<RecordKey, _MsgHandle> handles;    // members, keyed as the reader chooses
+    RecordTable<RecordKey, _MsgMessage> messages;  // keyed as the reader chooses
 
     // display_name, else the members' names in ascending row id joined by ", ", else "Unknown".
     QString displayName(bool withNumbers) const;
@@ -167,7 +172,7 @@ struct _MsgMessage {
     int message_action_type = 0;
     _MsgHandle* handle = nullptr;
     _MsgChat* chat = nullptr;
-    QHash<RecordKey, _MsgAttachment*> attachments;
+    RecordTable<RecordKey, _MsgAttachment> attachments;
     _MsgHandle* otherHandle = nullptr;
 
     // The conversation's name, followed by " (sender)" for a group message; "unknown" without one.
@@ -188,10 +193,10 @@ struct _MsgChatSession {
 
 // The four tables of a store. Owns every record in them.
 struct _MsgStoreData {
-    QHash<qint64, _MsgChat*> chats;
-    QHash<qint64, _MsgHandle*> handles;
-    QHash<qint64, _MsgMessage*> messages;
-    QHash<qint64, _MsgAttachment*> attachments;
+    RecordTable<qint64, _MsgChat> chats;
+    RecordTable<qint64, _MsgHandle> handles;
+    RecordTable<qint64, _MsgMessage> messages;
+    RecordTable<qint64, _MsgAttachment> attachments;
 
     _MsgStoreData() = default;
     ~_MsgStoreData();
