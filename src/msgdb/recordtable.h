@@ -164,7 +164,7 @@ public:
     // Room for count entries without growing.
     void reserve(int count)
     {
-        const std::size_t needed = std::size_t(count) + std::size_t(count) / 3 + 1;  // at most 3/4 full
+        const std::size_t needed = std::size_t(count) + std::size_t(count) / 7 + 1;  // at most 7/8 full
         const std::size_t capacity = m_data ? m_data->cells.size() : 0;
         if (needed <= capacity)
             return;
