@@ -3,7 +3,6 @@
 #include "core/errors.h"
 #include "msgdb/msgutil.h"
 
-#include <QLocale>
 
 #include <ctime>
 
@@ -80,24 +79,6 @@ void csvParty(const _MsgChat* chat, QString& person, QString& number)
 }
 
 }  // namespace
-
-bool shortDateTimeShowsZone()
-{
-    // Conservative: a "t" anywhere, even quoted, counts.
-    return QLocale::system().dateTimeFormat(QLocale::ShortFormat).contains(QLatin1Char('t'));
-}
-
-QString txtDateText(int appleSeconds, bool showsZone)
-{
-    std::tm local{};
-    if (showsZone || !appleLocalTime(appleSeconds, local))
-        return QLocale::system().toString(appleTimeToDateTime(appleSeconds), QLocale::ShortFormat);
-    // The local wall-clock time held in a UTC value prints the same fields, and printing it looks no
-    // time zone up: a local QDateTime would, for every message. Only the zone's name would differ.
-    const QDateTime wallClock(QDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday),
-                              QTime(local.tm_hour, local.tm_min, local.tm_sec), Qt::UTC);
-    return QLocale::system().toString(wallClock, QLocale::ShortFormat);
-}
 
 QString csvDateText(int appleSeconds)
 {
@@ -214,7 +195,9 @@ const QString& ExportMessagesTxt::nameColumn(const _MsgChat* chat)
 void ExportMessagesTxt::exportMessage(_MsgMessage* message)
 {
     m_line.resize(0);
-    appendPadded(m_line, txtDateText(message->date, m_dateShowsZone), kDateWidth);
+    m_dates.append(m_line, message->date);
+    if (m_line.size() < kDateWidth)
+        m_line += QString(kDateWidth - m_line.size(), QLatin1Char(' '));
     appendPadded(m_line, txtFlag(*message), kFlagWidth);
     m_line += nameColumn(message->chat);
     m_line += oneLine(messagePlainText(message));

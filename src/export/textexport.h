@@ -5,16 +5,14 @@
 // or an error leaves whatever was at the target before untouched. Write errors (a full disk, a
 // vanished folder) surface as exceptions from end(), never as a short file reported as done.
 #include "export/absformatexport.h"
+#include "export/shortdatetime.h"
 
 #include <QByteArray>
 #include <QHash>
 #include <QSaveFile>
 #include <QString>
 
-// The date and time columns of both formats, in local time. showsZone: the system locale's short
-// format names the time zone (shortDateTimeShowsZone), which only a local QDateTime knows.
-QString txtDateText(int appleSeconds, bool showsZone);
-bool shortDateTimeShowsZone();
+// The date column of CSV files, in local time.
 QString csvDateText(int appleSeconds);
 
 // Shared by the text formats and the HTML pages: the temporary file, the UTF-8 output buffer and the
@@ -55,7 +53,7 @@ private:
     // change while an export runs.
     const QString& nameColumn(const _MsgChat* chat);
 
-    const bool m_dateShowsZone = shortDateTimeShowsZone();
+    const ShortDateTimeFormat m_dates;
     QHash<const _MsgChat*, QString> m_nameColumns;
     QString m_line;  // reused for every row
 };

@@ -122,15 +122,37 @@ TEST(TextExport, DatesMatchLocalDateTimesAcrossZoneChanges)
     const QByteArray oldTz = qgetenv("TZ");
     qputenv("TZ", "Europe/Berlin");
     tzset();
+    const ShortDateTimeFormat dates;
     // 2013-03-31 and 2013-10-27, when the clocks moved, each hour by hour.
     for (const int day : {386380800, 404524800}) {
         for (int seconds = day - 7200; seconds <= day + 14400; seconds += 1799)
-            EXPECT_EQ(txtDateText(seconds, false),
+            EXPECT_EQ(dates.text(seconds),
                       QLocale::system().toString(appleTimeToDateTime(seconds), QLocale::ShortFormat))
                 << seconds;
     }
     qputenv("TZ", oldTz);
     tzset();
+}
+
+// Dates written without QLocale must be QLocale's text in every locale, whatever its format, names,
+// digits and clock.
+TEST(TextExport, ShortDatesAreTheLocalesOwnText)
+{
+    // Other digits (ar_EG, fa_IR), AM/PM first (ko_KR, zh_TW), quoted text (bg_BG), hours and years
+    // padded or not.
+    const char* const locales[] = {"C",     "en_US", "de_DE", "fr_FR", "ja_JP", "ar_EG", "fa_IR",
+                                   "ko_KR", "zh_TW", "bg_BG", "hi_IN", "sq_AL", "th_TH"};
+    for (const char* name : locales) {
+        const QLocale locale(QString::fromLatin1(name));
+        const ShortDateTimeFormat dates(locale);
+        EXPECT_TRUE(dates.writesItself()) << name;
+        for (qint64 seconds = std::numeric_limits<int>::min(); seconds <= std::numeric_limits<int>::max();
+             seconds += 86400LL * 97 + 3607 * 5) {
+            ASSERT_EQ(dates.text(int(seconds)),
+                      locale.toString(appleTimeToDateTime(int(seconds)), QLocale::ShortFormat))
+                << name << " " << locale.dateTimeFormat(QLocale::ShortFormat).toStdString();
+        }
+    }
 }
 
 TEST(CsvExport, DatesAsStrftimeWritesThem)
