@@ -214,6 +214,13 @@ void appendChatMessagePairs(Sqlite3Sql& sql, qint64 chatRowid)
     sql.appendSql(QStringLiteral(")"));
 }
 
+// The message of each pair as m. CROSS JOIN keeps the pairs as the outer loop, so SQLite hands them
+// over as it finds them instead of first writing them all into a temporary table.
+void appendMessagesOfPairs(Sqlite3Sql& sql)
+{
+    sql.appendSql(QStringLiteral(" as j cross join message as m on j.message_id = m.rowid"));
+}
+
 const QString kMessageTable = QStringLiteral("message");
 const QString kChatTable = QStringLiteral("chat");
 // Every table the reader reads.
@@ -451,7 +458,7 @@ void IOS6MessageDb::readMessages(_MsgStore& store, qint64 chatRowid, bool trackL
     _MsgStoreData& data = *store.data();
     Sqlite3Sql sql("select j.chat_id, m.* from ");
     appendChatMessagePairs(sql, chatRowid);
-    sql.appendSql(QStringLiteral(" as j inner join message as m on j.message_id = m.rowid"));
+    appendMessagesOfPairs(sql);
     // Location shares are never shown, yet they count for the newest date.
     const bool skipLocationShares = hasItemType();
     if (skipLocationShares && !trackLast)
@@ -625,7 +632,7 @@ qint64 IOS6MessageDb::messageCount()
     open();
     Sqlite3Sql sql("select count(*) from ");
     appendChatMessagePairs(sql, 0);
-    sql.appendSql(QStringLiteral(" as j inner join message as m on j.message_id = m.rowid"));
+    appendMessagesOfPairs(sql);
     if (hasItemType())
         sql.appendSql(QStringLiteral(" and m.item_type <> 4"));
     return readMessageDb([&] {
