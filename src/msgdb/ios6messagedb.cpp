@@ -503,7 +503,7 @@ void IOS6MessageDb::readMessages(_MsgStore& store, qint64 chatRowid, bool trackL
             }
             if (_MsgChat* chat = data.chats.value(cursor.getInt64(positions[mChatId]))) {
                 message->chat = chat;
-                filings.push_back({chat, message});
+                filings.push_back({chat, message, message->rowid});
             }
         }
     } catch (...) {
@@ -530,7 +530,7 @@ void IOS6MessageDb::fileIntoChats(std::vector<Filing>& filings)
         auto& messages = run->chat->messages;
         messages.reserve(messages.size() + int(end - run));
         for (; run != end; ++run)
-            messages.insert(run->message->rowid, run->message);
+            messages.insert(run->rowid, run->message);
     }
 }
 

@@ -128,6 +128,7 @@ private:
     struct Filing {
         _MsgChat* chat;
         _MsgMessage* message;
+        qint64 rowid;  // the message's, kept here so filing never reaches back into the record
     };
     static void fileIntoChats(std::vector<Filing>& filings);
     void readAttachments(_MsgStore& store, qint64 chatRowid, SharedStrings& strings);
