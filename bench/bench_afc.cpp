@@ -27,15 +27,7 @@ constexpr int kWaitMs = 10000;
 QByteArray sampleDatabase()
 {
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("sms.db"));
-    fixtures::createIos6DeviceDb(path);
-    fixtures::SampleHistoryOptions options;
-    options.messages = floors::benchMessages();
-    fixtures::fillSampleHistory(path, options);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw std::runtime_error("cannot read the sample database");
-    return file.readAll();
+    return floors::generatedDatabase(dir.filePath(QStringLiteral("sms.db")));
 }
 
 // The device's side of AFC for one open file: each read request gets the next bytes of file, until the

@@ -36,15 +36,8 @@ constexpr int kSmallFiles = 2000;  // beside the database: what the per-entry wo
 // A device's databases as the file relay sends them: a generated message database and many small files.
 QByteArray deviceArchive(const QString& scratch)
 {
-    const QString db = scratch + QStringLiteral("/sms.db");
-    fixtures::createIos6DeviceDb(db);
-    fixtures::SampleHistoryOptions options;
-    options.messages = floors::benchMessages();
-    fixtures::fillSampleHistory(db, options);
-    QFile file(db);
-    if (!file.open(QIODevice::ReadOnly))
-        throw std::runtime_error("cannot read the sample database");
-    QList<fixtures::ArchiveEntry> entries = fixtures::deviceDbEntries(file.readAll());
+    QList<fixtures::ArchiveEntry> entries =
+        fixtures::deviceDbEntries(floors::generatedDatabase(scratch + QStringLiteral("/sms.db")));
     entries.append({QStringLiteral("./var/mobile/Library/Notes"), S_IFDIR, {}});
     for (int i = 0; i < kSmallFiles; ++i)
         entries.append({QStringLiteral("./var/mobile/Library/Notes/note%1.txt").arg(i), S_IFREG, QByteArray(700, 'n')});

@@ -37,6 +37,18 @@ int benchMessages(int defaultCount)
     return n > 0 ? n : defaultCount;
 }
 
+QByteArray generatedDatabase(const QString& path)
+{
+    fixtures::createIos6DeviceDb(path);
+    fixtures::SampleHistoryOptions options;
+    options.messages = benchMessages();
+    fixtures::fillSampleHistory(path, options);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw std::runtime_error("cannot read the sample database");
+    return file.readAll();
+}
+
 std::string columnText(sqlite3_stmt* s, int col)
 {
     const char* p = reinterpret_cast<const char*>(sqlite3_column_text(s, col));

@@ -25,6 +25,8 @@ double seconds(Clock::duration elapsed);
 
 // Messages of a generated history: BENCH_MESSAGES, else defaultCount.
 int benchMessages(int defaultCount = 100000);
+// Writes a generated device message database of benchMessages() messages at path; returns its bytes.
+QByteArray generatedDatabase(const QString& path);
 
 struct RawDb {
     sqlite3* db = nullptr;
