@@ -4,9 +4,7 @@
 #include "floors.h"
 #include "device/afcclient.h"
 #include "device/servicesocket.h"
-#include "fixtures/message_history.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <QtEndian>
 
