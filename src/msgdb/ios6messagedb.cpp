@@ -6,6 +6,7 @@
 #include "msgdb/messagedbfolder.h"
 #include "msgdb/msgutil.h"
 #include "platform/schemascript.h"
+#include "platform/sqlite3readahead.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -45,7 +46,8 @@ const std::array<const char*, kChatColumns> kChatColumnNames = {
     "account_login", "is_archived", "last_addressed_handle", "display_name", "_last", "group_id"};
 
 // The text at position through the pool: for columns whose few values repeat on every row.
-QString sharedText(const Sqlite3RowView& c, int position, SharedStrings& strings)
+template <typename Row>
+QString sharedText(const Row& c, int position, SharedStrings& strings)
 {
     return strings.text(c.getUtf8(position));
 }
@@ -104,7 +106,36 @@ const std::array<const char*, kMessageColumns> kMessageColumnNames = {
     "other_handle", "group_title", "group_action_type", "share_status", "share_direction", "is_expirable",
     "expire_state", "message_action_type", "chat_id"};
 
-void fillMessage(_MsgMessage& m, const Sqlite3RowView& c, const std::array<int, kMessageColumns>& p,
+// How each column is read ahead: as fillMessage and the reader read it.
+Sqlite3Read messageColumnRead(int column)
+{
+    switch (column) {
+    case mGuid: case mText: case mServiceCenter: case mSubject: case mCountry: case mService: case mAccount:
+    case mAccountGuid: case mCacheRoomnames: case mGroupTitle:
+        return Sqlite3Read::Text;
+    case mAttributedBody:
+        return Sqlite3Read::Blob;
+    case mDate:
+        return Sqlite3Read::NullableInteger;  // a conversation's newest date leaves NULL dates out
+    default:
+        return Sqlite3Read::Integer;
+    }
+}
+
+// The reads of a statement's columns at positions; the others are not read.
+std::vector<Sqlite3Read> messageColumnReads(const std::array<int, kMessageColumns>& positions)
+{
+    std::vector<Sqlite3Read> reads(std::size_t(*std::max_element(positions.cbegin(), positions.cend()) + 1),
+                                   Sqlite3Read::Skip);
+    for (int column = 0; column < kMessageColumns; ++column) {
+        if (positions[column] >= 0)
+            reads[std::size_t(positions[column])] = messageColumnRead(column);
+    }
+    return reads;
+}
+
+template <typename Row>
+void fillMessage(_MsgMessage& m, const Row& c, const std::array<int, kMessageColumns>& p,
                  SharedStrings& strings)
 {
     m.rowid = c.getInt64(p[mRowid]);
@@ -471,23 +502,25 @@ void IOS6MessageDb::readMessages(_MsgStore& store, qint64 chatRowid, bool trackL
     };
     QHash<qint64, Newest> newest;
     std::vector<Filing> filings;
-    try {
-        while (cursor.moveNext()) {
+    // rows: a cursor, or the same rows read ahead.
+    const auto fileRows = [&](auto& rows) {
+        while (rows.moveNext()) {
+            const auto& row = rows.row();
             if (trackLast) {
-                Newest& n = newest[cursor.getInt64(positions[mChatId])];
-                if (!cursor.isNull(positions[mDate])) {
-                    const qint64 date = cursor.getInt64(positions[mDate]);
+                Newest& n = newest[row.getInt64(positions[mChatId])];
+                if (!row.isNull(positions[mDate])) {
+                    const qint64 date = row.getInt64(positions[mDate]);
                     n.date = n.any ? qMax(n.date, date) : date;
                     n.any = true;
                 }
-                if (skipLocationShares && cursor.getInt(positions[mItemType]) == 4)
+                if (skipLocationShares && row.getInt(positions[mItemType]) == 4)
                     continue;
             }
-            const qint64 rowid = cursor.getInt64(positions[mRowid]);
+            const qint64 rowid = row.getInt64(positions[mRowid]);
             _MsgMessage* message = data.messages.value(rowid);
             if (!message) {
                 auto made = std::make_unique<_MsgMessage>();
-                fillMessage(*made, cursor.row(), positions, strings);
+                fillMessage(*made, row, positions, strings);
                 made->sortKey = rowid;
                 message = made.release();
                 data.messages.insert(rowid, message);
@@ -501,10 +534,21 @@ void IOS6MessageDb::readMessages(_MsgStore& store, qint64 chatRowid, bool trackL
                 if (_MsgHandle* other = data.handles.value(message->other_handle))
                     message->otherHandle = other;
             }
-            if (_MsgChat* chat = data.chats.value(cursor.getInt64(positions[mChatId]))) {
+            if (_MsgChat* chat = data.chats.value(row.getInt64(positions[mChatId]))) {
                 message->chat = chat;
                 filings.push_back({chat, message, message->rowid});
             }
+        }
+    };
+    try {
+        if (chatRowid <= 0 && data.messages.isEmpty()) {
+            // Every message, each made into a record: stepping the wide rows costs as much as making
+            // the records, so the rows are stepped on a thread of their own meanwhile.
+            Sqlite3ReadAhead ahead(std::move(cursor), messageColumnReads(positions));
+            fileRows(ahead);
+        } else {
+            // One conversation, or messages whose records mostly exist already and are not read again.
+            fileRows(cursor);
         }
     } catch (...) {
         // Stopped half-way (its step budget, a cancel): every message made is still in its conversation.

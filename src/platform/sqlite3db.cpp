@@ -68,6 +68,15 @@ private:
     std::optional<Sqlite3Interrupted::Reason> m_stop;
 };
 
+// An empty text shares Qt's empty string, where decoding would allocate a buffer for it (devices
+// store '' in many columns of every row).
+QString sqliteTextValue(std::string_view utf8)
+{
+    if (!utf8.data())
+        return QString();
+    return utf8.empty() ? QString(QLatin1String("")) : QString::fromUtf8(utf8.data(), int(utf8.size()));
+}
+
 namespace {
 
 struct StmtFinalizer {
@@ -207,13 +216,9 @@ StmtPtr prepareAndBind(sqlite3* db, Sqlite3StepGuard* guard, const Sqlite3Sql& s
     return stmt;
 }
 
-// A text column's value: null for NULL; an empty text shares Qt's empty string, where decoding would
-// allocate a buffer for it (devices store '' in many columns of every row).
 QString textValue(const char* utf8, int size)
 {
-    if (!utf8)
-        return QString();
-    return size == 0 ? QString(QLatin1String("")) : QString::fromUtf8(utf8, size);
+    return sqliteTextValue(utf8 ? std::string_view(utf8, std::size_t(size)) : std::string_view());
 }
 
 // Over the bytes, which Qt hashes several at a time: the keys are whole insert statements.
@@ -777,8 +782,7 @@ qint64 Sqlite3RowView::getInt64(int position) const
 
 QString Sqlite3RowView::getText(int position) const
 {
-    const std::string_view text = getUtf8(position);
-    return textValue(text.data(), int(text.size()));
+    return sqliteTextValue(getUtf8(position));
 }
 
 std::string_view Sqlite3RowView::getUtf8(int position) const
@@ -792,10 +796,16 @@ std::string_view Sqlite3RowView::getUtf8(int position) const
 
 QByteArray Sqlite3RowView::getBlob(int position) const
 {
+    const std::string_view bytes = getBlobBytes(position);
+    return bytes.data() ? QByteArray(bytes.data(), int(bytes.size())) : QByteArray();
+}
+
+std::string_view Sqlite3RowView::getBlobBytes(int position) const
+{
     if (!has(position))
-        return QByteArray();
+        return std::string_view();
     const auto* data = static_cast<const char*>(sqlite3_column_blob(m_stmt, position));
-    return data ? QByteArray(data, sqlite3_column_bytes(m_stmt, position)) : QByteArray();
+    return data ? std::string_view(data, std::size_t(sqlite3_column_bytes(m_stmt, position))) : std::string_view();
 }
 
 bool Sqlite3RowView::isNull(int position) const

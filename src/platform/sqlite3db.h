@@ -36,6 +36,9 @@ class Sqlite3StepGuard;
 // Version of this layer's contract; start-up refuses to run with another.
 int sqlite_qt_version();
 
+// Text as the getters give it: null for NULL (a null view), empty but not null for ''.
+QString sqliteTextValue(std::string_view utf8);
+
 // Double-quotes an SQL identifier, doubling embedded quotes.
 QString sqliteQuoteIdentifier(const QString& name);
 
@@ -208,6 +211,8 @@ public:
     // The UTF-8 bytes of the text at position; a null view for NULL.
     std::string_view getUtf8(int position) const;
     QByteArray getBlob(int position) const;
+    // The bytes of the blob at position; a null view for NULL and for an empty blob.
+    std::string_view getBlobBytes(int position) const;
     bool isNull(int position) const;  // true also for a position the row lacks
 
 private:
