@@ -19,14 +19,19 @@ constexpr std::size_t kBatchBytes = 1 << 20;
 // Batches in flight: one being filled, one waiting, one being read.
 constexpr int kBatches = 3;
 // Cells address a batch's bytes with 32 bits.
-constexpr std::size_t kMaxBytes = std::size_t(INT32_MAX);
+constexpr std::size_t kMaxBytes = std::size_t(UINT32_MAX);
 
 }  // namespace
 
 struct Sqlite3ReadAhead::Batch {
-    explicit Batch(std::size_t columns) : cells(new Sqlite3ReadAheadCell[kBatchRows * columns]) {}
+    explicit Batch(std::size_t columns)
+        : cells(new Sqlite3ReadAheadCell[kBatchRows * columns]()), nulls(new bool[kBatchRows * columns]())
+    {
+    }
 
-    std::unique_ptr<Sqlite3ReadAheadCell[]> cells;  // kBatchRows rows of all columns
+    // kBatchRows rows of all columns each
+    std::unique_ptr<Sqlite3ReadAheadCell[]> cells;
+    std::unique_ptr<bool[]> nulls;
     std::string bytes;
     int rows = 0;
 
@@ -78,42 +83,41 @@ struct Sqlite3ReadAhead::Shared {
     void appendRow(Batch& batch)
     {
         const Sqlite3RowView row = cursor.row();
-        Sqlite3ReadAheadCell* cells = batch.cells.get() + std::size_t(batch.rows) * reads.size();
-        for (std::size_t position = 0; position < reads.size(); ++position)
-            readCell(row, int(position), reads[position], cells[position], batch.bytes);
+        const std::size_t first = std::size_t(batch.rows) * reads.size();
+        for (std::size_t position = 0; position < reads.size(); ++position) {
+            Sqlite3ReadAheadCell& cell = batch.cells[first + position];
+            const int at = int(position);
+            switch (reads[position]) {
+            case Sqlite3Read::Skip:
+                break;
+            case Sqlite3Read::NullableInteger:
+                batch.nulls[first + position] = row.isNull(at);
+                [[fallthrough]];
+            case Sqlite3Read::Integer:
+                cell = row.getInt64(at);
+                break;
+            case Sqlite3Read::Text:
+                cell = appendBytes(row.getUtf8(at), batch.bytes);
+                break;
+            case Sqlite3Read::Blob:
+                cell = appendBytes(row.getBlobBytes(at), batch.bytes);
+                break;
+            }
+        }
         ++batch.rows;
     }
 
-    static void readCell(const Sqlite3RowView& row, int position, Sqlite3Read read, Sqlite3ReadAheadCell& cell,
-                         std::string& bytes)
+    // The cell of value, whose bytes are appended to bytes.
+    static Sqlite3ReadAheadCell appendBytes(std::string_view value, std::string& bytes)
     {
-        std::string_view value;
-        switch (read) {
-        case Sqlite3Read::Skip:
-            return;
-        case Sqlite3Read::NullableInteger:
-            cell.size = row.isNull(position) ? -1 : 0;
-            [[fallthrough]];
-        case Sqlite3Read::Integer:
-            cell.integer = row.getInt64(position);
-            return;
-        case Sqlite3Read::Text:
-            value = row.getUtf8(position);
-            break;
-        case Sqlite3Read::Blob:
-            value = row.getBlobBytes(position);
-            break;
-        }
-        if (!value.data()) {
-            cell.size = -1;
-            return;
-        }
+        if (!value.data())
+            return 0;
         // SQLite bounds a row far below this; a batch starts a row only below kBatchBytes.
-        if (value.size() > kMaxBytes || bytes.size() > kMaxBytes - value.size())
+        if (value.size() >= kMaxBytes || bytes.size() > kMaxBytes - value.size())
             throw Sqlite3Exception(QStringLiteral("a row is too large to be read ahead"), SQLITE_TOOBIG);
-        cell.size = std::int32_t(value.size());
-        cell.offset = std::uint32_t(bytes.size());
+        const auto offset = quint64(bytes.size());
         bytes.append(value.data(), value.size());
+        return Sqlite3ReadAheadCell(offset << 32 | (quint64(value.size()) + 1));
     }
 
     void step()
@@ -164,6 +168,7 @@ bool Sqlite3ReadAhead::moveNext()
     }
     const int columns = int(m_shared->reads.size());
     m_row.m_cells = m_current->cells.get() + std::size_t(m_next) * std::size_t(columns);
+    m_row.m_nulls = m_current->nulls.get() + std::size_t(m_next) * std::size_t(columns);
     m_row.m_reads = m_shared->reads.data();
     m_row.m_columns = columns;
     m_row.m_bytes = m_current->bytes.data();
@@ -192,6 +197,19 @@ void Sqlite3ReadAhead::takeNextBatch()
 // ---------------------------------------------------------------------------------------------
 // Sqlite3ReadAheadRow
 
+namespace {
+
+std::string_view bytesOf(Sqlite3ReadAheadCell cell, const char* bytes)
+{
+    const auto packed = quint64(cell);
+    const auto sizePlusOne = std::uint32_t(packed);
+    if (sizePlusOne == 0)
+        return std::string_view();
+    return std::string_view(bytes + (packed >> 32), sizePlusOne - 1);
+}
+
+}  // namespace
+
 const Sqlite3ReadAheadCell* Sqlite3ReadAheadRow::cell(int position, Sqlite3Read read, Sqlite3Read alsoRead) const
 {
     if (!m_cells || position < 0 || position >= m_columns)
@@ -204,7 +222,7 @@ const Sqlite3ReadAheadCell* Sqlite3ReadAheadRow::cell(int position, Sqlite3Read 
 qint64 Sqlite3ReadAheadRow::getInt64(int position) const
 {
     const Sqlite3ReadAheadCell* c = cell(position, Sqlite3Read::Integer, Sqlite3Read::NullableInteger);
-    return c ? c->integer : 0;
+    return c ? *c : 0;
 }
 
 QString Sqlite3ReadAheadRow::getText(int position) const
@@ -215,17 +233,17 @@ QString Sqlite3ReadAheadRow::getText(int position) const
 std::string_view Sqlite3ReadAheadRow::getUtf8(int position) const
 {
     const Sqlite3ReadAheadCell* c = cell(position, Sqlite3Read::Text, Sqlite3Read::Text);
-    return c && c->size >= 0 ? std::string_view(m_bytes + c->offset, std::size_t(c->size)) : std::string_view();
+    return c ? bytesOf(*c, m_bytes) : std::string_view();
 }
 
 QByteArray Sqlite3ReadAheadRow::getBlob(int position) const
 {
     const Sqlite3ReadAheadCell* c = cell(position, Sqlite3Read::Blob, Sqlite3Read::Blob);
-    return c && c->size >= 0 ? QByteArray(m_bytes + c->offset, c->size) : QByteArray();
+    const std::string_view bytes = c ? bytesOf(*c, m_bytes) : std::string_view();
+    return bytes.data() ? QByteArray(bytes.data(), int(bytes.size())) : QByteArray();
 }
 
 bool Sqlite3ReadAheadRow::isNull(int position) const
 {
-    const Sqlite3ReadAheadCell* c = cell(position, Sqlite3Read::NullableInteger, Sqlite3Read::NullableInteger);
-    return !c || c->size < 0;
+    return !cell(position, Sqlite3Read::NullableInteger, Sqlite3Read::NullableInteger) || m_nulls[position];
 }

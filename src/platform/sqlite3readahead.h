@@ -20,13 +20,11 @@ enum class Sqlite3Read : std::uint8_t {
     Blob,             // getBlob
 };
 
-// One column of a read-ahead row; filled by the stepping thread, read by the caller. How it was read
-// is kept once per column, not in every cell.
-struct Sqlite3ReadAheadCell {
-    qint64 integer = 0;
-    std::uint32_t offset = 0;  // of the bytes in the batch
-    std::int32_t size = -1;    // of the bytes; -1: no bytes at all (NULL), and a NULL NullableInteger
-};
+// One column of a read-ahead row, filled by the stepping thread and read by the caller: the integer,
+// or where the column's bytes lie in the batch (offset in the high half, size + 1 in the low half, 0
+// for no bytes at all). Eight bytes, as most columns are integers and every byte crosses between the
+// threads. How a column was read, and whether a NullableInteger is NULL, are kept apart.
+using Sqlite3ReadAheadCell = qint64;
 
 // The current row of a Sqlite3ReadAhead, with the row view's getters and defaults. A getter used on
 // a column read ahead for another one (or not read) throws std::logic_error. Valid until the reader
@@ -42,10 +40,11 @@ public:
 
 private:
     friend class Sqlite3ReadAhead;
-    // The cell at position read as one of reads; null for a position the row lacks.
+    // The cell at position read as read or alsoRead; null for a position the row lacks.
     const Sqlite3ReadAheadCell* cell(int position, Sqlite3Read read, Sqlite3Read alsoRead) const;
 
     const Sqlite3ReadAheadCell* m_cells = nullptr;  // null: no row
+    const bool* m_nulls = nullptr;                   // per column, for NullableInteger
     const Sqlite3Read* m_reads = nullptr;
     int m_columns = 0;
     const char* m_bytes = nullptr;
