@@ -52,9 +52,10 @@ private:
 
 class Sqlite3ReadAhead {
 public:
-    // Takes the cursor over: nothing else may use its connection until this reader is exhausted or
-    // destroyed. reads gives, per column position, how the column is read; positions beyond it are
-    // not read.
+    // Takes the cursor over: nothing else may use its connection until this reader is destroyed.
+    // The connection's limits hold as for the cursor; its cancel check is asked on the stepping
+    // thread. reads gives, per column position, how the column is read; positions beyond it are not
+    // read.
     Sqlite3ReadAhead(Sqlite3Cursor cursor, std::vector<Sqlite3Read> reads);
     ~Sqlite3ReadAhead();  // stops the stepping thread and waits for it
     Sqlite3ReadAhead(const Sqlite3ReadAhead&) = delete;
