@@ -4,6 +4,7 @@
 #include "msgdb/msgutil.h"
 
 
+#include <algorithm>
 #include <ctime>
 
 namespace {
@@ -15,12 +16,20 @@ const int kNameWidth = 40;
 // Large enough that the file sees few writes, small enough to stay in cache.
 constexpr int kFlushBytes = 64 * 1024;
 
+// count spaces, without a string made for them.
+void appendSpaces(QString& line, int count)
+{
+    static const char kSpaces[] = "                                ";
+    constexpr int kAtOnce = int(sizeof kSpaces) - 1;
+    for (; count > 0; count -= kAtOnce)
+        line += QLatin1String(kSpaces, std::min(count, kAtOnce));
+}
+
 // Padded on the right to width; longer text is kept whole and pushes the next column along.
 void appendPadded(QString& line, const QString& text, int width)
 {
     line += text;
-    if (text.size() < width)
-        line += QString(width - text.size(), QLatin1Char(' '));
+    appendSpaces(line, width - text.size());
 }
 
 // value in count decimal digits at out, with leading zeros.
@@ -30,6 +39,39 @@ void putDigits(char* out, int value, int count)
         out[i] = char('0' + value % 10);
         value /= 10;
     }
+}
+
+// Appends text as UTF-8, byte for byte as QString::toUtf8 encodes it (an unpaired surrogate as '?'),
+// straight into out rather than through a QByteArray of each line.
+void appendUtf8(QByteArray& out, const QString& text)
+{
+    const int start = out.size();
+    const int size = text.size();
+    out.resize(start + 3 * size);  // a UTF-16 unit never takes more than three bytes
+    auto* dst = reinterpret_cast<uchar*>(out.data() + start);
+    const ushort* const src = text.utf16();
+    for (int i = 0; i < size; ++i) {
+        const uint unit = src[i];
+        if (unit < 0x80) {
+            *dst++ = uchar(unit);
+        } else if (unit < 0x800) {
+            *dst++ = uchar(0xC0 | (unit >> 6));
+            *dst++ = uchar(0x80 | (unit & 0x3F));
+        } else if (!QChar::isSurrogate(unit)) {
+            *dst++ = uchar(0xE0 | (unit >> 12));
+            *dst++ = uchar(0x80 | ((unit >> 6) & 0x3F));
+            *dst++ = uchar(0x80 | (unit & 0x3F));
+        } else if (QChar::isHighSurrogate(unit) && i + 1 < size && QChar::isLowSurrogate(src[i + 1])) {
+            const uint point = QChar::surrogateToUcs4(ushort(unit), src[++i]);
+            *dst++ = uchar(0xF0 | (point >> 18));
+            *dst++ = uchar(0x80 | ((point >> 12) & 0x3F));
+            *dst++ = uchar(0x80 | ((point >> 6) & 0x3F));
+            *dst++ = uchar(0x80 | (point & 0x3F));
+        } else {
+            *dst++ = '?';
+        }
+    }
+    out.resize(int(reinterpret_cast<char*>(dst) - out.data()));
 }
 
 bool needsCsvQuotes(const QString& text)
@@ -143,7 +185,7 @@ void TextFileExport::begin()
 void TextFileExport::write(const QString& text)
 {
     // Whole lines are encoded at once, so a surrogate pair is never split between two encodings.
-    m_buffer += text.toUtf8();
+    appendUtf8(m_buffer, text);
     if (m_buffer.size() >= kFlushBytes)
         flushBuffer();
 }
@@ -196,8 +238,7 @@ void ExportMessagesTxt::exportMessage(_MsgMessage* message)
 {
     m_line.resize(0);
     m_dates.append(m_line, message->date);
-    if (m_line.size() < kDateWidth)
-        m_line += QString(kDateWidth - m_line.size(), QLatin1Char(' '));
+    appendSpaces(m_line, kDateWidth - m_line.size());
     appendPadded(m_line, txtFlag(*message), kFlagWidth);
     m_line += nameColumn(message->chat);
     m_line += oneLine(messagePlainText(message));

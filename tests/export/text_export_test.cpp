@@ -115,6 +115,24 @@ TEST(CsvExport, GroupUsesIdentifierAndNoChatLeavesPartiesEmpty)
                          "2013-09-04 15:06:40,0,,,e\n"));
 }
 
+// Lines are encoded straight into the output buffer: byte for byte what QString::toUtf8 makes of
+// one- to four-byte characters and of unpaired surrogates.
+TEST(CsvExport, EncodesAsToUtf8Does)
+{
+    const QChar high(0xD840), low(0xDC00);  // U+20000 when paired
+    const QString texts[] = {
+        QString::fromUtf8("a\xC3\xA9\xE2\x82\xAC\xF0\xA0\x80\x80z"), QString(high) + QLatin1Char('x'),
+        QStringLiteral("x") + high, QString(low) + QLatin1Char('x'), QString(high) + high + low,
+        QStringLiteral("x") + low + high};
+    SampleRecords records;
+    QByteArray expected = "date,send,person,number,content\n";
+    for (const QString& text : texts) {
+        records.message(records.messages().size() + 1, nullptr, nullptr, kDate, text);
+        expected += (QStringLiteral("2013-09-04 15:06:40,0,,,") + text + QLatin1Char('\n')).toUtf8();
+    }
+    EXPECT_EQ(exportToBytes<ExportMessagesCsv>(records.messages()), expected);
+}
+
 // The text export prints local times without a local QDateTime; around daylight-saving changes it
 // must print what one would.
 TEST(TextExport, DatesMatchLocalDateTimesAcrossZoneChanges)
