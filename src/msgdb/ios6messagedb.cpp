@@ -10,6 +10,7 @@
 
 #include <QDebug>
 #include <QFileInfo>
+#include <QSet>
 
 #include <sqlite3.h>
 
@@ -562,13 +563,27 @@ void IOS6MessageDb::readMessages(_MsgStore& store, qint64 chatRowid, bool trackL
     }
 }
 
+bool IOS6MessageDb::groupedByChat(const std::vector<Filing>& filings)
+{
+    QSet<const _MsgChat*> done;
+    for (auto run = filings.cbegin(); run != filings.cend();) {
+        if (done.contains(run->chat))
+            return false;
+        done.insert(run->chat);
+        run = std::find_if(run, filings.cend(), [&](const Filing& f) { return f.chat != run->chat; });
+    }
+    return true;
+}
+
 void IOS6MessageDb::fileIntoChats(std::vector<Filing>& filings)
 {
-    // Rows come in message order, nearly every one of another conversation: filed as they came, each
-    // would reach into a different table. One conversation at a time, each table is sized once and
-    // filled in one go, in the order the rows came.
-    std::stable_sort(filings.begin(), filings.end(),
-                     [](const Filing& a, const Filing& b) { return std::less<>()(a.chat, b.chat); });
+    // One conversation at a time, each table is sized once and filled in one go, in the order the rows
+    // came. The rows of a whole read come conversation by conversation; rows that come otherwise
+    // (another plan, a crafted file) are grouped first, or each table would grow once per row.
+    if (!groupedByChat(filings)) {
+        std::stable_sort(filings.begin(), filings.end(),
+                         [](const Filing& a, const Filing& b) { return std::less<>()(a.chat, b.chat); });
+    }
     for (auto run = filings.cbegin(); run != filings.cend();) {
         const auto end = std::find_if(run, filings.cend(), [&](const Filing& f) { return f.chat != run->chat; });
         auto& messages = run->chat->messages;

@@ -130,6 +130,7 @@ private:
         _MsgMessage* message;
         qint64 rowid;  // the message's, kept here so filing never reaches back into the record
     };
+    static bool groupedByChat(const std::vector<Filing>& filings);
     static void fileIntoChats(std::vector<Filing>& filings);
     void readAttachments(_MsgStore& store, qint64 chatRowid, SharedStrings& strings);
     qint64 firstRowid(const Sqlite3Sql& sql);
