@@ -48,6 +48,7 @@
 #include <vector>
 #include <algorithm>
 #include <dirent.h>
+#include <unistd.h>
 #include <strings.h>
 #include <sys/stat.h>
 
@@ -367,6 +368,14 @@ qint64 walkExportRows(const QString& dbPath, RawParties& parties, const std::fun
     return count;
 }
 
+// Flushes, syncs and closes file: the exporters write through QSaveFile, which syncs each file before
+// putting it in place, and both sides write files the same way. False on any failure.
+bool closeSynced(FILE* file)
+{
+    const bool synced = std::fflush(file) == 0 && ::fdatasync(fileno(file)) == 0;
+    return std::fclose(file) == 0 && synced;
+}
+
 // Writes the lines write() makes for every message, after header, with fwrite.
 qint64 writeRawExport(const QString& dbPath, const QString& outPath, const std::string& header,
                       const std::function<void(const RawParties&, const ExportRow&, std::string&)>& makeLine)
@@ -382,7 +391,7 @@ qint64 writeRawExport(const QString& dbPath, const QString& outPath, const std::
         makeLine(parties, row, line);
         std::fwrite(line.data(), 1, line.size(), out);
     });
-    if (std::fclose(out) != 0)
+    if (!closeSynced(out))
         throw std::runtime_error("cannot write");
     return count;
 }
@@ -689,7 +698,7 @@ qint64 htmlRaw(const QString& dbPath, const QString& assets, const QString& outD
                       " on j.message_id=m.rowid and m.item_type<>4 order by j.chat_id, m.date, m.rowid");
     FILE* page = nullptr;
     const auto close = [&page] {
-        if (page && (std::fputs("</body></html>", page) < 0 || std::fclose(page) != 0))
+        if (page && (std::fputs("</body></html>", page) < 0 || !closeSynced(page)))
             throw std::runtime_error("cannot write");
         page = nullptr;
     };
