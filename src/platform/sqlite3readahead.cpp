@@ -16,8 +16,9 @@ namespace {
 // costs nothing per row, small enough to stay in the caches of both threads.
 constexpr int kBatchRows = 256;
 constexpr std::size_t kBatchBytes = 1 << 20;
-// Batches in flight: one being filled, one waiting, one being read.
-constexpr int kBatches = 3;
+// Batches in flight at most. The caller now and then stops taking rows for a moment (a table it
+// fills grows); batches enough for some thousand rows keep the stepping going meanwhile.
+constexpr int kBatches = 16;
 // Cells address a batch's bytes with 32 bits.
 constexpr std::size_t kMaxBytes = std::size_t(UINT32_MAX);
 
@@ -50,18 +51,24 @@ struct Sqlite3ReadAhead::Shared {
     std::condition_variable changed;
     std::deque<std::unique_ptr<Batch>> filled;
     std::vector<std::unique_ptr<Batch>> free;
+    int made = 0;           // batches made so far
     bool finished = false;  // the stepping thread handed over its last batch
     bool stop = false;      // the reader goes away: stop stepping
     std::exception_ptr error;
     std::thread thread;
 
-    // An empty batch to fill; null once the reader stops.
+    // An empty batch to fill, made while fewer than kBatches exist; null once the reader stops.
     std::unique_ptr<Batch> takeFree()
     {
         std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [&] { return stop || !free.empty(); });
+        changed.wait(lock, [&] { return stop || !free.empty() || made < kBatches; });
         if (stop)
             return nullptr;
+        if (free.empty()) {
+            ++made;
+            lock.unlock();
+            return std::make_unique<Batch>(reads.size());
+        }
         std::unique_ptr<Batch> batch = std::move(free.back());
         free.pop_back();
         batch->clear();
@@ -144,8 +151,6 @@ Sqlite3ReadAhead::Sqlite3ReadAhead(Sqlite3Cursor cursor, std::vector<Sqlite3Read
 {
     m_shared->cursor = std::move(cursor);
     m_shared->reads = std::move(reads);
-    for (int i = 0; i < kBatches; ++i)
-        m_shared->free.push_back(std::make_unique<Batch>(m_shared->reads.size()));
     m_shared->thread = std::thread([shared = m_shared.get()] { shared->step(); });
 }
 
