@@ -2,8 +2,8 @@
 
 #include <sqlite3.h>
 
-#include <climits>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <mutex>
