@@ -92,7 +92,7 @@ QString sessionText(const QString& call)
 {
     return QStringLiteral("Please restart your iPhone and computer to try again. If a prompt message pops out on your "
                           "iPhone, please click \"Trust\".<br/><br/>Error code: ")
-           + call;
+           + call + (call.startsWith("AMDeviceConnect") ? "" : "<br/><br/>After tapping \"Trust\" on the iPhone, unplug and plug in the phone again.");
 }
 
 TEST_F(SessionTest, EachFailingStepIsReportedAndOnlyAFailedStartDisconnects)
