@@ -3,6 +3,7 @@
 # length, version 1, type 8, tag) on the Unix socket argv[1]; lockdownd's length-prefixed plists, TLS after
 # StartSession; one TLS 1.2+ service that sends back each message. SIGUSR1: the phone vanishes.
 import os, plistlib as pl, signal, socket, ssl, struct, subprocess, sys, threading
+from contextlib import suppress
 UDID, ID = "0123456789abcdef0123456789abcdef01234567", 7
 os.chdir(os.path.dirname(sys.argv[1]))
 for args in ("req -x509 -newkey rsa:2048 -nodes -keyout k -out c -subj /CN=x", "rsa -in k -RSAPublicKey_out -out p"):
@@ -48,10 +49,8 @@ def client(conn):
             answer = {"DeviceList": [] if gone else [attached]}
         elif kind == "ReadBUID":
             answer = {"BUID": "B"}
-        elif kind == "ReadPairRecord" and UDID in records:
-            answer = {"PairRecordData": records[UDID]}
         elif kind == "ReadPairRecord":
-            answer["Number"] = 2
+            answer = {"PairRecordData": records[UDID]} if UDID in records else dict(answer, Number=2)
         elif kind == "SavePairRecord":
             records[UDID] = request["PairRecordData"]
         send(conn, answer, tag)
@@ -73,18 +72,15 @@ def send(conn, message, tag=0):
 def vanish(*_):
     gone.append(1)
     for conn in phone:
-        try:
+        with suppress(OSError):
             conn.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
     for conn in listeners:
         send(conn, {"MessageType": "Detached", "DeviceID": ID})
 
 def serve(conn):
-    try:
+    with suppress(BaseException):
         client(conn)
-    except BaseException:
-        conn.close()
+    conn.close()
 
 server = socket.socket(socket.AF_UNIX)
 server.bind(sys.argv[1])
