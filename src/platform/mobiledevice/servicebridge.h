@@ -5,7 +5,8 @@
 // all it does to end the service.
 //
 // - Device to program: waits (100 ms at a time) until the device connection is readable, receives, and
-//   writes to the program; when the device ends or fails, the program reads end of file.
+//   writes to the program (a receive that brought no data, kNoDataYet, is waited past); when the device
+//   ends or fails, the program reads end of file.
 // - Program to device: receives from the program and sends to the device.
 // - On an SSL connection one SSL object must not be read and written by two threads at once: a receive
 //   and a send then never overlap. The reader takes the lock only once data is arriving, so the writer
