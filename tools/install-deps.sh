@@ -14,7 +14,7 @@ run_packages=(
 )
 test_packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  poppler-utils fonts-dejavu-core sqlite3
+  poppler-utils fonts-dejavu-core sqlite3 python3 openssl
   clang libclang-rt-14-dev
 )
 

@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <QTranslator>
 
+#include <csignal>
 #include <memory>
 
 namespace {
@@ -75,6 +76,16 @@ QString devicesMissingText()
     return QObject::tr("IDS_NONE_INSTALL_ITUNES").arg(htmlEscape(help.toString(QUrl::FullyEncoded)));
 }
 
+// What failed to load, and what brings it back: the libraries libtmmd.so needs come from Debian, the two
+// of ours with the program.
+QString devicesMissingDetail()
+{
+    return QStringLiteral("<br/><br/>%1<br/><br/>Install the Debian packages libimobiledevice6, libusbmuxd6 and "
+                          "usbmuxd (tools/install-deps.sh run), and build the program again if libtmmd.so or "
+                          "libtmcf.so is missing beside it.")
+        .arg(htmlEscape(DeviceLibraries::lastFailure()));
+}
+
 // Converts old local databases under a progress dialog that cannot be cancelled; true when that
 // succeeded and the program must end so that it starts again on the converted databases.
 bool upgradeOldLocalDatabases()
@@ -99,6 +110,9 @@ StartupOptions StartupOptions::fromEnvironment()
 
 int runApplication(int& argc, char** argv, const StartupOptions& options)
 {
+    // A device that goes away mid-write must fail that write, not end the process: OpenSSL writes to
+    // device sockets without MSG_NOSIGNAL.
+    std::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tallowmere"));
     if (options.autoQuitMs)
@@ -122,7 +136,7 @@ int runApplication(int& argc, char** argv, const StartupOptions& options)
         MainWindow window;
         window.show();
         if (!DeviceLibraries::isLoaded())
-            showWarning(devicesMissingText());
+            showWarning(devicesMissingText() + devicesMissingDetail());
 
         if (upgradeOldLocalDatabases()) {
             QMetaObject::invokeMethod(&window, "close", Qt::QueuedConnection);

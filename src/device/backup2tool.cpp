@@ -10,6 +10,7 @@
 #include <QProcess>
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -40,15 +41,36 @@ QByteArray joinedOutput(const QByteArray& standardError, const QByteArray& stand
     return joined;
 }
 
+// Lines the shim passes on from idevicebackup2, which mentions errors of single files in a backup that
+// succeeds: logged and shown, never judged.
+constexpr char kRelayedPrefix[] = "idevicebackup2: ";
+constexpr int kRelayedPrefixLength = sizeof kRelayedPrefix - 1;
+
 // "error" in any letter case among length bytes read as 8-bit text: no other Latin-1 letter folds to
 // these ASCII ones.
-bool mentionsError(const char* bytes, int length)
+bool lineMentionsError(const char* bytes, int length)
 {
     for (int i = 0; i + 5 <= length; ++i) {
         if ((bytes[i] | 0x20) == 'e' && qstrnicmp(bytes + i, "error", 5) == 0)
             return true;
     }
     return false;
+}
+
+// Whether a line of the tool's own (not one relayed from idevicebackup2) mentions an error.
+bool mentionsError(const char* bytes, int length)
+{
+    const char* const end = bytes + length;
+    for (const char* line = bytes;;) {
+        const auto* found = static_cast<const char*>(std::memchr(line, '\n', size_t(end - line)));
+        const int lineLength = int((found ? found : end) - line);
+        const bool relayed = lineLength >= kRelayedPrefixLength && std::memcmp(line, kRelayedPrefix, kRelayedPrefixLength) == 0;
+        if (!relayed && lineMentionsError(line, lineLength))
+            return true;
+        if (!found)
+            return false;
+        line = found + 1;
+    }
 }
 
 // As mentionsError(joinedOutput(...)), without copying megabytes: the line feed between the two

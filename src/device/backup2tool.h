@@ -7,9 +7,11 @@
 // The program is the one named by $TALLOWMERE_BACKUP_TOOL, else "tallowmere-backup-tool" beside the
 // program, else in <prefix>/lib/tallowmere: a shim that runs libimobiledevice's idevicebackup2.
 //
-// The tool fails when its output mentions an error (in any letter case), when it exits with a code
+// The tool fails when its own output mentions an error (in any letter case), when it exits with a code
 // other than 0 and when it crashes: real tools report some failures ("No device found with udid")
-// by their exit code alone.
+// by their exit code alone. Lines that begin "idevicebackup2: " are what the shim passes on from
+// idevicebackup2, which also mentions errors of single files in a backup that succeeds: they are kept
+// in the log and the failure's text, and not judged.
 #include <QDir>
 #include <QObject>
 #include <QString>

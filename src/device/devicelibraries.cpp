@@ -45,6 +45,21 @@ QLibrary& coreFoundationLibrary()
     return library;
 }
 
+// Whether the last load() found both libraries: QLibrary::isLoaded() also answers true for a file that
+// another QLibrary of the process loaded, whatever became of our own load.
+bool& loadSucceeded()
+{
+    static bool loaded = false;
+    return loaded;
+}
+
+// The file the last load() failed on, and why.
+QString& loadFailure()
+{
+    static QString failure;
+    return failure;
+}
+
 QString mobileDevicePath()
 {
     return programLibraryPath(QStringLiteral("libtmmd.so"), kMobileDeviceOverride);
@@ -54,12 +69,15 @@ bool loadWithSymbols(QLibrary& library, const QString& path, std::initializer_li
 {
     library.setFileName(path);
     if (!library.load()) {
-        qWarning("cannot load %s: %s", qUtf8Printable(path), qUtf8Printable(library.errorString()));
+        // QLibrary's text for a missing file names variants it also tried, not the file.
+        loadFailure() = QFileInfo::exists(path) ? library.errorString() : path + QStringLiteral(": no such file");
+        qWarning("cannot load %s: %s", qUtf8Printable(path), qUtf8Printable(loadFailure()));
         return false;
     }
     for (const char* symbol : symbols) {
         if (!library.resolve(symbol)) {
-            qWarning("%s has no %s", qUtf8Printable(path), symbol);
+            loadFailure() = path + QStringLiteral(" has no ") + QLatin1String(symbol);
+            qWarning("%s", qUtf8Printable(loadFailure()));
             library.unload();
             return false;
         }
@@ -74,6 +92,8 @@ namespace DeviceLibraries {
 bool load(QString& error)
 {
     error.clear();
+    loadSucceeded() = false;
+    loadFailure().clear();
     const QString mobileDevice = mobileDevicePath();
     if (!loadWithSymbols(mobileDeviceLibrary(), mobileDevice, kMobileDeviceSymbols)) {
         error = QStringLiteral("Failed to load (Mobile Device) framework.");
@@ -84,12 +104,18 @@ bool load(QString& error)
         error = QStringLiteral("Failed to load (CoreFoundation) framework.");
         return false;
     }
+    loadSucceeded() = true;
     return true;
 }
 
 bool isLoaded()
 {
-    return mobileDeviceLibrary().isLoaded() && coreFoundationLibrary().isLoaded();
+    return loadSucceeded();
+}
+
+QString lastFailure()
+{
+    return loadFailure();
 }
 
 QFunctionPointer resolveMobileDevice(const char* name)

@@ -14,8 +14,11 @@ namespace DeviceLibraries {
 // or "Failed to load (CoreFoundation) framework." when one cannot be loaded or lacks a function the
 // program calls. A CoreFoundation failure leaves the MobileDevice library loaded. GUI thread only.
 bool load(QString& error);
-// True when both libraries are loaded.
+// True when the last load() succeeded.
 bool isLoaded();
+// What the last load() failed on: the file and the loader's reason (QLibrary names the file, or a
+// dependency it lacks); "" after a success.
+QString lastFailure();
 
 // The address of the named symbol, or null. Any thread.
 QFunctionPointer resolveMobileDevice(const char* name);

@@ -132,6 +132,13 @@ void throwIfCancelled(const ProgressSink* sink)
         throw kCancelled;
 }
 
+// An archive cut short (the phone unplugged, the stream ended early) must not pass for a whole one.
+[[noreturn]] void throwArchiveError(archive* reader, const QString& what)
+{
+    const char* reason = archive_error_string(reader);
+    throwUtf8(QStringLiteral("read %1 error. %2").arg(what, QString::fromUtf8(reason ? reason : "truncated archive")));
+}
+
 void unpackFile(archive* reader, archive_entry* entry, const QString& target, ProgressSink* sink, QByteArray& buffer)
 {
     // Nothing in the fresh tree is a link, and none may become one under our feet.
@@ -146,7 +153,9 @@ void unpackFile(archive* reader, archive_entry* entry, const QString& target, Pr
         ProgressSink::postUpdateProgress(sink, QString(), -1,
                                          QStringLiteral("Extracted: %1KB / %2KB").arg(kilobytes(written), kilobytes(size)));
         const la_ssize_t count = archive_read_data(reader, buffer.data(), size_t(buffer.size()));
-        if (count < 1)
+        if (count < 0)
+            throwArchiveError(reader, target);
+        if (count == 0)
             break;
         if (!writeAll(file.get(), buffer.constData(), count))
             throwUtf8(QStringLiteral("write %1 error. %2").arg(target, systemErrorText(errno)));
@@ -247,6 +256,8 @@ void IOSLoadFileRelayThread::receiveArchive(int socket, const QString& path)
     }
     if (!file.flush())
         throwUtf8(QStringLiteral("write %1 failed. %2").arg(path, file.errorString()));
+    if (total == 0)  // libarchive reads nothing as an empty archive
+        throwUtf8(QStringLiteral("read %1 error. The device sent no archive.").arg(path));
 }
 
 void unpackFileRelayArchive(const QString& archivePath, const QString& folder, ProgressSink* sink)
@@ -263,7 +274,8 @@ void unpackFileRelayArchive(const QString& archivePath, const QString& folder, P
         throwUtf8(QStringLiteral("open %1(%2) error.").arg(archivePath, QString::number(opened)));
     const ContainedFolder root(folder);
     archive_entry* entry = nullptr;
-    while (archive_read_next_header(reader.get(), &entry) == ARCHIVE_OK) {
+    int status = ARCHIVE_OK;
+    while ((status = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK || status == ARCHIVE_WARN) {
         throwIfCancelled(sink);
         const std::optional<QString> target = entryTarget(entry, root);
         if (!target)
@@ -275,4 +287,6 @@ void unpackFileRelayArchive(const QString& archivePath, const QString& folder, P
         else if (!QFileInfo::exists(*target))
             QDir().mkpath(*target);
     }
+    if (status != ARCHIVE_EOF)
+        throwArchiveError(reader.get(), archivePath);
 }

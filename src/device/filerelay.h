@@ -30,7 +30,8 @@ void requestSources(int socket, const QStringList& sources);
 
 // Unpacks the archive file into folder, made anew: the folders and regular files whose names stay
 // inside it; anything else is skipped and logged. Reports each entry to sink. Throws the int -1 when
-// sink is cancelled, std::runtime_error when the archive cannot be opened or a file not be written.
+// sink is cancelled, std::runtime_error when the archive cannot be opened or read to its end (one cut
+// short is an error, not a smaller archive) or a file not be written.
 void unpackFileRelayArchive(const QString& archivePath, const QString& folder, ProgressSink* sink);
 
 class IOSLoadFileRelayThread : public QThread {

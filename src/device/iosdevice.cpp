@@ -47,6 +47,12 @@ bool IOSDevice::readsThroughFileRelay() const
     return numbers.isEmpty() || (numbers.first() >= 5 && numbers.first() <= 7);
 }
 
+bool IOSDevice::backsUpWithManifestDb() const
+{
+    const QList<int> numbers = versionNumbers();
+    return !numbers.isEmpty() && numbers.first() >= 10;
+}
+
 bool IOSDevice::isValidUdid(const QString& udid)
 {
     static const QRegularExpression pattern(QStringLiteral("\\A[A-Za-z0-9-]{1,64}\\z"));

@@ -33,6 +33,9 @@ public:
     // True when the device's messages are read through its file-relay service: iOS 5, 6 and 7, and a
     // device that reports no version. Others need a device backup.
     bool readsThroughFileRelay() const;
+    // True for iOS 10 and later, whose backups have "Manifest.db", which the program does not read; false
+    // for a device that reports no version.
+    bool backsUpWithManifestDb() const;
 
     // Whether a backup of the connected device may go ahead: "" when it may, else the rich text that
     // tells the user what to turn off (iCloud backup, checked first, or backup encryption), with a

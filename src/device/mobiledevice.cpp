@@ -34,10 +34,16 @@ CFStringRef stringRef(const CFType& value)
     return static_cast<CFStringRef>(value.ref());
 }
 
+// A pairing the phone still asks about (Trust not yet tapped) or one it no longer knows is settled only
+// by the next arrival of the phone; nothing else tells the program to try again.
+constexpr char kReplugHint[] = "<br/><br/>After tapping \"Trust\" on the iPhone, unplug and plug in the phone again.";
+
 QString sessionError(const char* call, int32_t code)
 {
     const QString failed = QLatin1String(call) + QLatin1Char('(') + QString::number(code) + QLatin1Char(')');
-    return QStringLiteral("%1<br/><br/>Error code: %2").arg(QLatin1String(kTrustHint), failed);
+    const bool pairing = qstrcmp(call, "AMDeviceConnect") != 0;
+    return QStringLiteral("%1<br/><br/>Error code: %2%3")
+        .arg(QLatin1String(kTrustHint), failed, QLatin1String(pairing ? kReplugHint : ""));
 }
 
 // An open session for the scope: closed on every way out, also when the work inside throws.

@@ -63,6 +63,8 @@ TEST(StartupSmoke, NormalStartWritesTheDaysLogAndEndsCleanly)
         const QString text = QString::fromUtf8(log.readAll());
         EXPECT_TRUE(text.contains(QLatin1String("closing after 300 ms")));
         EXPECT_EQ(text.contains(warning), warns) << qPrintable(text);
+        EXPECT_EQ(!library.isEmpty() && text.contains(library + ": no such file"), warns && !library.isEmpty()) << qPrintable(text);
+        EXPECT_EQ(text.contains("Install the Debian packages libimobiledevice6"), warns);
     }
 }
 

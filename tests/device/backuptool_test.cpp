@@ -23,6 +23,8 @@ TEST(BackupTool, EstimateVerdictAndRestoreMessages)
         EXPECT_EQ(backupEstimateSeconds(total, available), seconds);
     EXPECT_THROW(backupToolArguments(2, "U", QDir("/r")), std::runtime_error);
     EXPECT_EQ(backupToolFailure("", QByteArray("fine\0 error", 11), false, 0), "");  // the text ends at a NUL
+    EXPECT_EQ(backupToolFailure("idevicebackup2: ErrorCode 104 for one file", "idevicebackup2: Backup Successful.", false, 0), "");
+    EXPECT_NE(backupToolFailure("idevicebackup2: fine\nerror: no Status.plist", "", false, 0), "");
     EXPECT_EQ(backupToolFailure("", QByteArray(100000, '.') + "Error", false, 0), "..." + QByteArray(4091, '.') + "Error");
     const QString space = QStringLiteral("Insufficient free disk space on device to restore (1 of %1)");
     const std::pair<QString, QString> restores[] = {
@@ -65,11 +67,12 @@ TEST_F(BackupToolTest, TheShimRunsIdevicebackup2AndFailsAloud)
     QFile stub(homePath("bin/idevicebackup2"));
     ASSERT_TRUE(stub.open(QIODevice::WriteOnly) && stub.setPermissions(QFile::ReadOwner | QFile::ExeOwner));
     stub.write("#!/bin/sh\ntrap 'kill $!; echo term >> ~/stub; exit 143' TERM\necho \"$@\" > ~/stub\n"
-               "[ -z \"$SLEEP\" ] || { sleep 30 & wait $!; }\nexit ${CODE:-0}\n");
+               "[ -z \"$SLEEP\" ] || { sleep 30 & wait $!; }\necho \"$SAY\"\nexit ${CODE:-0}\n");
     stub.close();
     const QString r = homePath("r"), backup = "-u U --backup --target U --root " + r, path = "PATH=" + homePath("bin") + ":/usr/bin:/bin";
     const std::tuple<QString, QString, int, QString, const char*> cases[] = {  // arguments, environment: outcome
         {backup, path, 0, "-u U backup " + r, ""},
+        {backup, path + " SAY=ERROR:_one_file_not_copied", 0, "-u U backup " + r, ""},  // not the backup's failure
         {"-u U --restore --target U --root " + r + " --source U", path, 0, "-u U -s U restore --system " + r, ""},
         {backup, path + " CODE=255", 255, "-u U backup " + r, "error: idevicebackup2 backup ended with exit code 255"},
         {backup, path + " SLEEP=1", 143, "-u U backup " + r + "\nterm", "error:"},
@@ -84,7 +87,9 @@ TEST_F(BackupToolTest, TheShimRunsIdevicebackup2AndFailsAloud)
         if (sleeping)
             shim.terminate();
         ASSERT_TRUE(shim.waitForFinished(10000));
-        EXPECT_TRUE(shim.exitCode() == code && shim.readAllStandardError().contains(says)) << qPrintable(arguments);
+        const QByteArray standardError = shim.readAllStandardError();
+        EXPECT_TRUE(shim.exitCode() == code && standardError.contains(says)) << qPrintable(arguments);
+        EXPECT_EQ(backupToolFailure(standardError, shim.readAllStandardOutput(), false, shim.exitCode()).isEmpty(), code == 0);
         QFile stubRecord(homePath("stub"));
         EXPECT_EQ(stubRecord.open(QIODevice::ReadOnly) ? QString(stubRecord.readAll()).trimmed() : "", recorded);
     }

@@ -60,11 +60,12 @@ TEST_F(FramingTest, MessagesArriveWholeAndShortOverlongOrGonePeersFailWithTheirT
 class FileRelayTest : public devicesim::SimulatorTest {
 protected:
     // Serves entries (pausing pauseMs per 64 KiB) and runs the job to its end, reporting into sink.
-    void load(const QList<fixtures::ArchiveEntry>& entries, int cancelAfterUpdates = -1, int pauseMs = 0)
+    // A cut of n sends the archive's first n bytes only.
+    void load(const QList<fixtures::ArchiveEntry>& entries, int cancelAfterUpdates = -1, int pauseMs = 0, int cut = -1)
     {
         device.udid = QStringLiteral("0123456789abcdef");
         device.amDevice = devicesim::plug(device.udid);
-        devicesim::setFileRelay(device.udid, QStringLiteral("acknowledged"), fixtures::makeArchive(entries), pauseMs);
+        devicesim::setFileRelay(device.udid, QStringLiteral("acknowledged"), fixtures::makeArchive(entries).left(cut < 0 ? INT_MAX : cut), pauseMs);
         sink = std::make_unique<fixtures::RecordingProgressSink>(cancelAfterUpdates);
         IOSLoadFileRelayThread job(&device, sink.get());
         job.start();
@@ -104,6 +105,11 @@ TEST_F(FileRelayTest, UnpacksOnlyFoldersAndFilesInsideItsTreeAndReplacesTheWhole
 
     QByteArray noise(3 << 20, Qt::Uninitialized);  // incompressible, sent slowly: the stream goes on
     QRandomGenerator(7).fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
+    for (const int cut : {1 << 20, 200, 3, 0}) {  // in a file's data, in a header, before the first one, nothing
+        load(fixtures::deviceDbEntries(noise), -1, 0, cut);
+        EXPECT_TRUE(sink->successes().isEmpty() && sink->errors().size() == 1) << cut;
+        EXPECT_EQ(smsDb(), QByteArray("new"));
+    }
     load(fixtures::deviceDbEntries(noise), 2, 20);  // cancelled after the status and the first block
     EXPECT_EQ(sink->finalReports(), 0);
     EXPECT_EQ(sink->updates().size(), 2u);

@@ -29,6 +29,7 @@ TEST(DeviceLibrariesLoad, FindsBothLibrariesOrSaysWhichOneFailed)
         QByteArray override;
         QString error;
     } cases[] = {
+        {simulator.toUtf8(), QString()},  // a failure after a success: never the earlier load's answer
         {QByteArray(), kMobileDeviceFailure},  // no libtmmd.so beside the tests or below their prefix
         {alone.filePath(QStringLiteral("missing.so")).toUtf8(), kMobileDeviceFailure},
         // A library without the MobileDevice functions.
@@ -44,6 +45,9 @@ TEST(DeviceLibrariesLoad, FindsBothLibrariesOrSaysWhichOneFailed)
         EXPECT_EQ(DeviceLibraries::load(error), c.error.isEmpty());
         EXPECT_EQ(error, c.error);
         EXPECT_EQ(DeviceLibraries::isLoaded(), c.error.isEmpty());
+        const QString failedFile = c.error.contains("CoreFoundation") ? "/libtmcf.so" : QFileInfo(c.override).fileName();
+        EXPECT_TRUE(c.error.isEmpty() ? DeviceLibraries::lastFailure().isEmpty() : DeviceLibraries::lastFailure().contains(failedFile))
+            << qPrintable(DeviceLibraries::lastFailure());
         if (!c.error.isEmpty()) {
             DeviceNotifyContext context;
             try {
@@ -88,7 +92,7 @@ QString sessionText(const QString& call)
 {
     return QStringLiteral("Please restart your iPhone and computer to try again. If a prompt message pops out on your "
                           "iPhone, please click \"Trust\".<br/><br/>Error code: ")
-           + call;
+           + call + (call.startsWith("AMDeviceConnect") ? "" : "<br/><br/>After tapping \"Trust\" on the iPhone, unplug and plug in the phone again.");
 }
 
 TEST_F(SessionTest, EachFailingStepIsReportedAndOnlyAFailedStartDisconnects)

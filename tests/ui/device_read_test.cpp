@@ -72,9 +72,18 @@ TEST_F(CommandTest, APluggedDeviceIsReadInItsCountryOrRefusedWithTheReason)
     EXPECT_NE(plug(window, "known", "7.1.2", "310"), nullptr);
     EXPECT_FALSE(first->db->isOpen());
 
+    // Unplugged while it is read (its removal handled while the user picks its country): no node after it.
+    void* const gone = devicesim::addDevice("gone");
+    script.answerDialog([&](QDialog& d) {
+        QMetaObject::invokeMethod(&window, "iosDeviceDisconnected", Q_ARG(void*, gone));
+        return d.reject(), d.result();
+    });
+    EXPECT_EQ(plug(window, "gone", "7.1.2", "999"), nullptr);
+
     // No node, and the reason, for a device that cannot be read.
     qputenv("TALLOWMERE_BACKUP_TOOL", homePath(QStringLiteral("no-tool")).toUtf8());
-    const char* const refused[][4] = {{"cloud", "8.0", "Acknowledged", "Please turn off iCloud backup on your iPhone"},
+    const char* const refused[][4] = {{"ten", "10.3", "Acknowledged", "made by iOS 10 or later"},  // before any backup
+                                    {"cloud", "8.0", "Acknowledged", "Please turn off iCloud backup on your iPhone"},
                                     {"encrypted", "4.3.5", "Acknowledged", "can not start AppleMobileBackup process."},
                                     {"denied", "7.1.2", "Denied", "invalid feedback.<br/>&lt;?xml"},
                                     {"../evil", "7.1.2", "Acknowledged", "Invalid device identifier: ../evil"}};
@@ -85,6 +94,7 @@ TEST_F(CommandTest, APluggedDeviceIsReadInItsCountryOrRefusedWithTheReason)
         EXPECT_EQ(plug(window, udid, version, "310", DeviceLayout::IOS6, status), nullptr);
         ASSERT_EQ(script.boxes().size(), 2u) << udid;
         EXPECT_TRUE(script.boxes().back().text.contains(says)) << script.boxes().back().text.toStdString();
+        EXPECT_TRUE(*udid != 't' || !QFileInfo::exists(dataFolderPath(DataFolder::TempBackups)));
     }
     EXPECT_FALSE(QFileInfo::exists(dataDir().absoluteFilePath(QStringLiteral("evil"))));
 

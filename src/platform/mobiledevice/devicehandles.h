@@ -9,10 +9,17 @@
 #include <libimobiledevice/libimobiledevice.h>
 #include <libimobiledevice/lockdown.h>
 
+#include <memory>
 #include <mutex>
 #include <string>
+#include <type_traits>
 
 namespace tmmd {
+
+// A libimobiledevice device object, shared by the session that made it and the services started in it:
+// libimobiledevice limits TLS by the iOS version the session's handshake stored in it, and a fresh one
+// knows none (every service would then be held to TLS 1.0).
+using SharedIdevice = std::shared_ptr<std::remove_pointer_t<idevice_t>>;
 
 // What a handle points to. The connection and the lockdown client (plain, or with a session once one is
 // started) belong to the calls on the device, which hold mutex while they use them.
@@ -20,7 +27,7 @@ struct Device {
     explicit Device(std::string id) : udid(std::move(id)) {}
     const std::string udid;
     std::mutex mutex;
-    idevice_t idevice = nullptr;
+    SharedIdevice idevice;
     lockdownd_client_t lockdown = nullptr;
     bool inSession = false;
 };

@@ -11,7 +11,10 @@
 
 #include <usbmuxd.h>
 
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <memory>
 
@@ -32,6 +35,7 @@ int32_t onDevice(AMDeviceRef handle, Work work)
     if (!device)
         return tmmd::kUnknownDevice;
     const std::lock_guard<std::mutex> lock(device->mutex);
+    const tmmd::SigpipeGuard guard;  // a device gone mid-call gives an error code, not the end of the process
     return work(*device);
 }
 
@@ -46,9 +50,7 @@ void dropLockdown(Device& device)
 void dropConnection(Device& device)
 {
     dropLockdown(device);
-    if (device.idevice)
-        idevice_free(device.idevice);
-    device.idevice = nullptr;
+    device.idevice.reset();  // freed once the services started through it have ended too
 }
 
 // The major number of the device's "ProductVersion" ("6.1.3" gives 6), 0 when it has none.
@@ -96,20 +98,15 @@ private:
     std::string m_keyText;
 };
 
-// A service connection made through a device object of its own: the connection keeps a pointer to the
-// device it was made from, and the session's device object is freed at Disconnect while the service
-// goes on.
+// A service connection made through the session's device object, which it keeps alive: the connection
+// points to it, and the service goes on after the session's Disconnect.
 class IdeviceStream final : public tmmd::DeviceStream {
 public:
-    IdeviceStream(idevice_t device, idevice_connection_t connection, bool ssl)
-        : m_device(device), m_connection(connection), m_ssl(ssl)
+    IdeviceStream(tmmd::SharedIdevice device, idevice_connection_t connection, bool ssl)
+        : m_device(std::move(device)), m_connection(connection), m_ssl(ssl)
     {
     }
-    ~IdeviceStream() override
-    {
-        idevice_disconnect(m_connection);
-        idevice_free(m_device);
-    }
+    ~IdeviceStream() override { idevice_disconnect(m_connection); }
     IdeviceStream(const IdeviceStream&) = delete;
     IdeviceStream& operator=(const IdeviceStream&) = delete;
 
@@ -123,7 +120,14 @@ public:
     {
         uint32_t received = 0;
         const idevice_error_t error = idevice_connection_receive(m_connection, buffer, uint32_t(size), &received);
-        return error == IDEVICE_E_SUCCESS ? long(received) : -1;
+        if (error == IDEVICE_E_SUCCESS && received > 0) {
+            m_emptyReads = 0;
+            return long(received);
+        }
+        // SSL reads nothing when a record carries no data (TLS 1.3 sends session tickets after the
+        // handshake, before the service says anything): a connection still open is waited on, a
+        // few times in a row.
+        return m_ssl && isOpen() && ++m_emptyReads <= kMaxEmptyReads ? tmmd::kNoDataYet : -1;
     }
     bool sendAll(const char* data, size_t size) override
     {
@@ -132,23 +136,29 @@ public:
     }
 
 private:
-    const idevice_t m_device;
+    static constexpr int kMaxEmptyReads = 16;
+
+    // False once the device has closed its side or the socket failed.
+    bool isOpen() const
+    {
+        char byte = 0;
+        const ssize_t peeked = ::recv(pollFd(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        return peeked > 0 || (peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR));
+    }
+
+    const tmmd::SharedIdevice m_device;
     const idevice_connection_t m_connection;
     const bool m_ssl;
+    int m_emptyReads = 0;
 };
 
 // Connects to port of the device, with SSL when the service asks for it.
-int32_t openServiceStream(const std::string& udid, const lockdownd_service_descriptor& service,
+int32_t openServiceStream(const tmmd::SharedIdevice& device, const lockdownd_service_descriptor& service,
                           std::unique_ptr<tmmd::DeviceStream>& stream)
 {
-    idevice_t device = nullptr;
-    if (const idevice_error_t error = idevice_new_with_options(&device, udid.c_str(), IDEVICE_LOOKUP_USBMUX))
-        return tmmd::fromIdevice(error);
     idevice_connection_t connection = nullptr;
-    if (const idevice_error_t error = idevice_connect(device, service.port, &connection)) {
-        idevice_free(device);
+    if (const idevice_error_t error = idevice_connect(device.get(), service.port, &connection))
         return tmmd::fromIdevice(error);
-    }
     auto opened = std::make_unique<IdeviceStream>(device, connection, service.ssl_enabled != 0);
     if (service.ssl_enabled) {
         if (const idevice_error_t error = idevice_connection_enable_ssl(connection))
@@ -179,12 +189,11 @@ int32_t AMDeviceConnect(AMDeviceRef handle)
 {
     return onDevice(handle, [](Device& device) -> int32_t {
         dropConnection(device);  // one left by a failed pairing is stale by now
-        if (const idevice_error_t error = idevice_new_with_options(&device.idevice, device.udid.c_str(),
-                                                                   IDEVICE_LOOKUP_USBMUX)) {
-            device.idevice = nullptr;
+        idevice_t made = nullptr;
+        if (const idevice_error_t error = idevice_new_with_options(&made, device.udid.c_str(), IDEVICE_LOOKUP_USBMUX))
             return tmmd::fromIdevice(error);
-        }
-        if (const lockdownd_error_t error = lockdownd_client_new(device.idevice, &device.lockdown, kLabel)) {
+        device.idevice.reset(made, &idevice_free);
+        if (const lockdownd_error_t error = lockdownd_client_new(made, &device.lockdown, kLabel)) {
             device.lockdown = nullptr;
             dropConnection(device);
             return tmmd::fromLockdown(error);
@@ -201,6 +210,7 @@ int32_t AMDeviceIsPaired(AMDeviceRef handle)
     // usbmuxd keeps the pair records; the UDID does not change, so no lock is needed.
     char* record = nullptr;
     uint32_t size = 0;
+    const tmmd::SigpipeGuard guard;  // usbmuxd may be gone
     const bool paired = usbmuxd_read_pair_record(device->udid.c_str(), &record, &size) == 0;
     std::free(record);
     return paired ? 1 : 0;
@@ -235,7 +245,7 @@ int32_t AMDeviceStartSession(AMDeviceRef handle)
             return tmmd::kNotConnected;
         dropLockdown(device);
         lockdownd_client_t session = nullptr;
-        if (const lockdownd_error_t error = lockdownd_client_new_with_handshake(device.idevice, &session, kLabel))
+        if (const lockdownd_error_t error = lockdownd_client_new_with_handshake(device.idevice.get(), &session, kLabel))
             return tmmd::fromLockdown(error);
         device.lockdown = session;
         device.inSession = true;
@@ -312,7 +322,7 @@ int32_t AMDeviceStartService(AMDeviceRef handle, CFStringRef name, int* socket, 
         if (!owned)
             return tmmd::fromLockdown(LOCKDOWN_E_UNKNOWN_ERROR);
         std::unique_ptr<tmmd::DeviceStream> stream;
-        if (const int32_t code = openServiceStream(device.udid, *owned, stream))
+        if (const int32_t code = openServiceStream(device.idevice, *owned, stream))
             return code;
         const int end = tmmd::startBridge(std::move(stream));
         if (end < 0)

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -83,6 +84,7 @@ Wait waitForDevice(const Bridge& bridge)
 
 void pumpFromDevice(const std::shared_ptr<Bridge>& bridge)
 {
+    const SigpipeGuard guard;  // also over the device connection's close, which may write
     std::vector<char> buffer(kChunk);
     while (!bridge->deviceFailed) {
         const Wait wait = waitForDevice(*bridge);
@@ -95,6 +97,8 @@ void pumpFromDevice(const std::shared_ptr<Bridge>& bridge)
             const auto turn = bridge->turn();
             received = bridge->stream->receive(buffer.data(), buffer.size());
         }
+        if (received == kNoDataYet)
+            continue;
         if (received <= 0 || !writeAll(bridge->end, buffer.data(), size_t(received)))
             break;
     }
@@ -103,6 +107,7 @@ void pumpFromDevice(const std::shared_ptr<Bridge>& bridge)
 
 void pumpToDevice(const std::shared_ptr<Bridge>& bridge)
 {
+    const SigpipeGuard guard;
     std::vector<char> buffer(kChunk);
     for (;;) {
         const ssize_t received = ::recv(bridge->end, buffer.data(), buffer.size(), 0);
@@ -119,6 +124,29 @@ void pumpToDevice(const std::shared_ptr<Bridge>& bridge)
 }
 
 }  // namespace
+
+SigpipeGuard::SigpipeGuard()
+{
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    sigset_t pending;
+    m_wasPending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipe, &m_previousMask);
+}
+
+SigpipeGuard::~SigpipeGuard()
+{
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    sigset_t pending;
+    if (!m_wasPending && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+        const timespec now{0, 0};
+        while (sigtimedwait(&pipe, nullptr, &now) < 0 && errno == EINTR) {}
+    }
+    pthread_sigmask(SIG_SETMASK, &m_previousMask, nullptr);
+}
 
 int startBridge(std::unique_ptr<DeviceStream> stream)
 {

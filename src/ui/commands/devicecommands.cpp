@@ -108,12 +108,19 @@ void DeviceCommands::deviceConnected(void* handle)
     }
     showInfo(QStringLiteral("<p><b>Notes:</b> If your iPhone is protected with a passcode, please enter your "
                             "passcode on iPhone first.</p>"));
+    const quint64 arrival = ++m_lastArrival;
+    m_arrivals.insert(handle, arrival);
     try {
         IOSDevice device = readConnectedDevice(handle);
         device.cacheDir();  // refuses an identifier that cannot name a folder before anything is done
         settleCountryCode(device);
-        if (copyMessageDb(device))
-            addDeviceNode(device);
+        if (!copyMessageDb(device))
+            return;
+        if (m_arrivals.value(handle) != arrival) {
+            qWarning("device %s went away while it was read: no node", qUtf8Printable(device.udid));
+            return;
+        }
+        addDeviceNode(device);
     } catch (const std::exception& error) {
         qWarning("%s", error.what());
         showError(errorRichText(error));
@@ -144,6 +151,10 @@ bool DeviceCommands::copyMessageDb(const IOSDevice& device)
 
 bool DeviceCommands::copyThroughBackup(const IOSDevice& device)
 {
+    // Its backup could not be read: refused before hours of backing up and gigabytes in the data folder.
+    if (device.backsUpWithManifestDb())
+        throwUtf8(QLatin1String(BackupManifest::kNewerBackupFormatText)
+                  + QStringLiteral(" This phone has iOS %1: no backup of it is made.").arg(device.productVersion.left(20)));
     if (!checkBackupSettings(device, true, false))
         return false;
     const std::optional<QDir> backupRoot = backUp(device);
@@ -294,6 +305,7 @@ void DeviceCommands::deviceDisconnected(void* device)
 {
     if (!device)
         return;  // virtual devices have no handle: a null one must not remove them
+    m_arrivals.remove(device);
     for (const auto& child : m_context.mainModel()->deviceRoot()->children) {
         if (child->type == kNodeIOSDevice
             && static_cast<_IOSDeviceItemNode*>(child.get())->device.amDevice == device) {

@@ -4,6 +4,7 @@
 #include "ui/commands/messagescope.h"
 
 #include <QDir>
+#include <QHash>
 #include <QString>
 
 #include <optional>
@@ -62,6 +63,10 @@ private:
 
     CommandContext& m_context;
     MessageScope m_scope;
+    // The arrival each plugged device is being read for: a removal, handled in a dialog's loop while the
+    // device is read, takes its entry, and the read then adds no node.
+    QHash<void*, quint64> m_arrivals;
+    quint64 m_lastArrival = 0;
     QObject* m_receiver = nullptr;  // what the subscription reports to
     bool m_startupFinished = false;
 };

@@ -1,0 +1,91 @@
+#!/usr/bin/python3
+# Stand-in for usbmuxd and one phone's lockdownd, from their public protocols: usbmuxd plist messages (header:
+# length, version 1, type 8, tag) on the Unix socket argv[1]; lockdownd's length-prefixed plists, TLS after
+# StartSession; one TLS 1.2+ service that sends back each message. SIGUSR1: the phone vanishes.
+import os, plistlib as pl, signal, socket, ssl, struct, subprocess, sys, threading
+from contextlib import suppress
+UDID, ID = "0123456789abcdef0123456789abcdef01234567", 7
+os.chdir(os.path.dirname(sys.argv[1]))
+for args in ("req -x509 -newkey rsa:2048 -nodes -keyout k -out c -subj /CN=x", "rsa -in k -RSAPublicKey_out -out p"):
+    subprocess.run(["openssl"] + args.split(), check=True, capture_output=True)
+values = {"ProductVersion": "12.4", "DeviceName": "Stand-in", "DevicePublicKey": open("p", "rb").read()}
+records, phone, listeners, gone = {}, [], [], []
+attached = {"MessageType": "Attached", "DeviceID": ID, "Properties": {"ConnectionType": "USB", "DeviceID": ID, "SerialNumber": UDID}}
+
+def tls(conn):  # TLS 1.2 or later, as newer phones ask
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.minimum_version = ssl.TLSVersion.TLSv1_2
+    context.load_cert_chain("c", "k")
+    phone.append(context.wrap_socket(conn, server_side=True))
+    return phone[-1]
+
+def read(conn, n):
+    data = b""
+    while len(data) < n:
+        data += conn.recv(n - len(data)) or sys.exit()
+    return data
+
+def framed(conn, message):  # lockdownd's and the service's framing
+    body = pl.dumps(message)
+    conn.sendall(struct.pack(">I", len(body)) + body)
+
+def lockdown(conn):
+    while request := pl.loads(read(conn, struct.unpack(">I", read(conn, 4))[0])):
+        kind = request.get("Request")
+        answer = {"Request": kind, "Type": "com.apple.mobile.lockdown", "SessionID": "S", "EnableSessionSSL": True,
+                  "Port": 50001, "EnableServiceSSL": True}
+        if kind == "GetValue":
+            key = request.get("Key")
+            answer.update({"Key": key, "Value": values[key]} if key in values else {"Error": "MissingValue"})
+        framed(conn, answer)
+        conn = tls(conn) if kind == "StartSession" else conn.unwrap() if kind == "StopSession" else conn
+
+def client(conn):
+    while True:
+        length, _, _, tag = struct.unpack("<IIII", read(conn, 16))
+        request = pl.loads(read(conn, length - 16))
+        kind, answer = request["MessageType"], {"MessageType": "Result", "Number": 0}
+        if kind == "ListDevices":
+            answer = {"DeviceList": [] if gone else [attached]}
+        elif kind == "ReadBUID":
+            answer = {"BUID": "B"}
+        elif kind == "ReadPairRecord":
+            answer = {"PairRecordData": records[UDID]} if UDID in records else dict(answer, Number=2)
+        elif kind == "SavePairRecord":
+            records[UDID] = request["PairRecordData"]
+        send(conn, answer, tag)
+        if kind == "Listen":
+            listeners.append(conn), send(conn, attached)
+        elif kind == "Connect":
+            phone.append(conn)
+            if request["PortNumber"] == 0x7EF2:  # 62078 in network order
+                return lockdown(conn)
+            conn = tls(conn)
+            while True:
+                length = read(conn, 4)
+                conn.sendall(length + read(conn, struct.unpack(">I", length)[0]))
+
+def send(conn, message, tag=0):
+    body = pl.dumps(message)
+    conn.sendall(struct.pack("<IIII", 16 + len(body), 1, 8, tag) + body)
+
+def vanish(*_):
+    gone.append(1)
+    for conn in phone:
+        with suppress(OSError):
+            conn.shutdown(socket.SHUT_RDWR)
+    for conn in listeners:
+        send(conn, {"MessageType": "Detached", "DeviceID": ID})
+
+def serve(conn):
+    with suppress(BaseException):
+        client(conn)
+    conn.close()
+
+server = socket.socket(socket.AF_UNIX)
+server.bind(sys.argv[1])
+server.listen()
+signal.signal(signal.SIGUSR1, vanish)
+threading.Thread(target=lambda: (sys.stdin.read(), os._exit(0)), daemon=True).start()  # ends with the test
+while True:
+    threading.Thread(target=serve, args=(server.accept()[0],), daemon=True).start()
