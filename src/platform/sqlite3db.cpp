@@ -88,7 +88,7 @@ const char kNotOpen[] = "database not open";
 
 QString exceptionText(const QString& message, int code, const QString& sql)
 {
-    QString text = QStringLiteral("%1 (SQLite code %2)").arg(message).arg(code);
+    QString text = QStringLiteral("%1 (SQLite code %2)").arg(message, QString::number(code));
     if (!sql.isEmpty())
         text += QStringLiteral("\nSQL: ") + sql;
     return text;
