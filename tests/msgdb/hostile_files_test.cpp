@@ -37,6 +37,13 @@ protected:
         db.openThrow(dbPath(), 2);
         db.executeThrow(sql);
     }
+    void runScript(const QString& sql)
+    {
+        Sqlite3DB db;
+        db.openThrow(dbPath(), 2);
+        QString error;
+        ASSERT_EQ(db.exec(sql, error), 0) << error.toStdString();
+    }
 
     // Reads every message with reader, or else with the one the layout probe picks; the error, if any.
     std::string read(_MsgStore& store, AbsMessageDb* reader = nullptr)
@@ -99,17 +106,39 @@ TEST_F(HostileFileTest, FilesTheReadersCannotTakeAreRefusedWithTheReason)
 {
     const char addGenerated[] = "alter table message add column heavy as (length(text) * 2)";
     const std::string generated = "The message database cannot be read: its table \"message\" has generated columns.";
+    // Joins on ROWID that became scans of the whole table for every row; a schema SQLite takes
+    // seconds and gigabytes to parse, here made small but past the limits in each direction.
+    const std::string foreignLayout = "The message database cannot be read: its table \"message\" has a layout no phone writes.";
+    const auto replaceMessages = [&](const char* table) {
+        createHistory(DeviceLayout::IOS6);
+        run("drop table message");
+        run(table);
+    };
+    QStringList wide;
+    for (int i = 0; i < 401; ++i)
+        wide << QStringLiteral("c%1").arg(i);
+    // Ten thousand tables, written straight into the schema rather than made one by one, which takes seconds.
+    const char manyTables[] = "pragma writable_schema=on; with recursive n(i) as (select 1 union all select i+1 from n"
+                              " where i < 10000) insert into sqlite_master select 'table', 't'||i, 't'||i, (select"
+                              " rootpage from sqlite_master where name='message'), 'create table t'||i||'(a)' from n";
     const std::pair<std::function<void()>, std::string> files[] = {
         {[&] { fixtures::writeTextFile(dbPath(), QByteArray()); }, kNotAMessageDb},
         {[&] { fixtures::createSqliteFile(dbPath(), QStringLiteral("create table note(body text);")); }, kNotAMessageDb},
         {[&] { fixtures::writeTextFile(dbPath(), QByteArray(4096, 'x')); }, kNotAMessageDb},  // not SQLite at all
         {[&] { createHistory(DeviceLayout::IOS6), run(addGenerated); }, generated},
         {[&] { createHistory(DeviceLayout::IOS5), run(addGenerated); }, generated},
+        {[&] { replaceMessages("create table message(rowid integer, guid text primary key) without rowid"); }, foreignLayout},
+        {[&] { replaceMessages("create table message(ROWID integer, guid text unique)"); }, foreignLayout},
+        {[&] { createHistory(DeviceLayout::IOS6), run("create table wide(" + wide.join(',') + ")"); }, kTooComplexMessageDb},
+        {[&] { createHistory(DeviceLayout::IOS5), runScript(manyTables); }, kTooComplexMessageDb},
     };
     QDir().mkpath(QFileInfo(dbPath()).absolutePath());
     for (const auto& [write, error] : files) {
         write();
         _MsgStore store;
+        QElapsedTimer timer;
+        timer.start();
         EXPECT_EQ(read(store), error);
+        EXPECT_LT(timer.elapsed(), 1000);
     }
 }
