@@ -110,6 +110,16 @@ QString deviceFileName(const QString& name)
     return headWithin(stem, kMaxNameBytes - mark.size() - suffix.toUtf8().size()) + mark + suffix;
 }
 
+QString mirroredPath(const QString& relative)
+{
+    if (!needsRenaming(relative))
+        return relative;
+    QStringList parts = relative.split(QLatin1Char('/'));
+    for (QString& part : parts)
+        part = deviceFileName(part);
+    return parts.join(QLatin1Char('/'));
+}
+
 QString deviceRelativePath(const QString& filename)
 {
     QString path = filename;
@@ -117,12 +127,7 @@ QString deviceRelativePath(const QString& filename)
         path.remove(0, 1);
     if (path.startsWith(QLatin1String("~/")))
         path.replace(0, 2, QStringLiteral("var/mobile/"));
-    if (!needsRenaming(path))
-        return path;
-    QStringList parts = path.split(QLatin1Char('/'));
-    for (QString& part : parts)
-        part = deviceFileName(part);
-    return parts.join(QLatin1Char('/'));
+    return mirroredPath(path);
 }
 
 QString attachmentLocalPath(const QDir& fileRelayDir, const QString& filename)

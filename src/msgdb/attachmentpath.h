@@ -19,9 +19,12 @@
 // come back unchanged, for the containment check to refuse.
 QString deviceFileName(const QString& name);
 
+// A path below the mirrored tree's root ("var/mobile/..."), as a file relay's archive names its
+// entries, with every component named as deviceFileName names it. Not yet checked for containment.
+QString mirroredPath(const QString& relative);
+
 // The device path as a path relative to the mirrored tree: one leading "/" dropped, a leading "~/"
-// made "var/mobile/", and every component named as deviceFileName names it. Not yet checked for
-// containment.
+// made "var/mobile/", and the rest as mirroredPath names it. Not yet checked for containment.
 QString deviceRelativePath(const QString& filename);
 
 // The absolute path of the copy of filename below fileRelayDir, or "" (the file counts as missing)
