@@ -11,7 +11,7 @@ const qint64 kMessageDbStepBudget = 400000000;
 namespace {
 
 // A phone's schema has some tens of entries; SQLite runs about seven steps for each while reading it.
-constexpr qint64 kSchemaStepBudget = 32 * 1024;
+constexpr qint64 kSchemaStepBudget = 16 * 1024;
 constexpr int kMaxColumns = 400;
 constexpr int kMaxStatementBytes = 64 * 1024;
 

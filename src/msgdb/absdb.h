@@ -69,7 +69,7 @@ extern const char kTooComplexMessageDb[];  // a statement ran past its step budg
 extern const qint64 kMessageDbStepBudget;
 
 // Sets the limits of a message database from a device or a backup on db before it opens the file:
-// the step budget, and a schema of at most about 5,000 entries, 400 columns to a table and 64 KB to
+// the step budget, and a schema of at most about 2,500 entries, 400 columns to a table and 64 KB to
 // one statement (a phone's has some tens of entries of a few KB), refused before SQLite has spent
 // more than a second or two and some hundred megabytes parsing it.
 void limitOutsideMessageDb(Sqlite3DB& db);
