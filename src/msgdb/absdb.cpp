@@ -65,7 +65,7 @@ bool hasForeignRowid(Sqlite3DB& db, const QString& table)
 
 }  // namespace
 
-void limitOutsideMessageDb(Sqlite3DB& db)
+void limitOutsideDatabase(Sqlite3DB& db)
 {
     db.setStepBudget(kMessageDbStepBudget);
     db.setSchemaLimits(kMaxColumns, kMaxStatementBytes, kSchemaStepBudget);
@@ -111,7 +111,7 @@ bool AbsIOSMessageDb::isIOS6Layout(const QString& path)
     QHash<QString, QString> sqlByTable;
     {
         Sqlite3DB db;  // closed by its destructor, also when a read throws
-        limitOutsideMessageDb(db);
+        limitOutsideDatabase(db);
         db.openThrow(path, 2);
         sqlByTable = readMessageDb([&] { return tableSqlOf(db); });
     }

@@ -68,14 +68,14 @@ extern const char kTooComplexMessageDb[];  // a statement ran past its step budg
 // busy for hours is stopped.
 extern const qint64 kMessageDbStepBudget;
 
-// Sets the limits of a message database from a device or a backup on db before it opens the file:
-// the step budget, and a schema of at most about 2,500 entries, 400 columns to a table and 64 KB to
-// one statement (a phone's has some tens of entries of a few KB), refused before SQLite has spent
-// more than a second or two and some hundred megabytes parsing it.
-void limitOutsideMessageDb(Sqlite3DB& db);
+// Sets the limits of a database from a device or a backup (messages, contacts) on db before it
+// opens the file: the step budget, and a schema of at most about 2,500 entries, 400 columns to a
+// table and 64 KB to one statement (a phone's has some tens of entries of a few KB), refused before
+// SQLite has spent more than a second or two and some hundred megabytes parsing it.
+void limitOutsideDatabase(Sqlite3DB& db);
 
 // Name -> CREATE text of every table of db; kNotAMessageDb when the file is no SQLite database,
-// kTooComplexMessageDb when its schema goes past the limits limitOutsideMessageDb sets.
+// kTooComplexMessageDb when its schema goes past the limits limitOutsideDatabase sets.
 QHash<QString, QString> tableSqlOf(Sqlite3DB& db);
 
 // Refuses a file a reader cannot read safely: kNotAMessageDb when a table of required is missing;

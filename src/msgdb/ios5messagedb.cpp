@@ -190,7 +190,7 @@ void IOS5MessageDb::open()
     if (isOpen())
         return;
     // Every file of this layout comes from a device or a backup.
-    limitOutsideMessageDb(*this);
+    limitOutsideDatabase(*this);
     openThrow(m_dbPath, 2);
     try {
         registerReadFunction();

@@ -319,7 +319,7 @@ void IOS6MessageDb::openExisting()
     if (m_upgradeSchema)
         setStepBudget(0);
     else
-        limitOutsideMessageDb(*this);
+        limitOutsideDatabase(*this);
     openThrow(m_dbPath, 2);
     loadTableDdl();
     checkReadableTables(*this, m_tableDdl, kReadTables);
