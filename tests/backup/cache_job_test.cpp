@@ -8,7 +8,6 @@
 #include "fixtures/warning_log.h"
 #include "msgdb/attachmentpath.h"
 #include "msgdb/messagedbfolder.h"
-#include "msgdb/records.h"
 #include "platform/sqlite3db.h"
 
 #include <QDirIterator>
@@ -232,23 +231,21 @@ TEST_F(CacheJobTest, AttachmentsOfAnyNameAreFoundByTheReaderOfTheCache)
     fixtures::createIos6DeviceDb(dbPath);
     fixtures::fillSampleHistory(dbPath, {20, 2, 7, false, false});
     BackupBuilder builder;
-    {
-        Sqlite3DB db;
-        db.openThrow(dbPath, 2);
-        for (int i = 0; i < names.size(); ++i) {
-            db.executeThrow(Sqlite3Sql("insert into attachment(guid, filename) values(?, ?)")
-                                .addTextParam(QString::number(i))
-                                .addTextParam("~/Library/SMS/Attachments/ab/" + names[i]));
-            db.executeThrow(QStringLiteral("insert into message_attachment_join values(%1, last_insert_rowid())").arg(i + 1));
-            builder.addFile(kHome, "Library/SMS/Attachments/ab/" + names[i], names[i].toUtf8());
-        }
+    Sqlite3DB db;
+    db.openThrow(dbPath, 2);
+    for (int i = 0; i < names.size(); ++i) {
+        db.executeThrow(Sqlite3Sql("insert into attachment(guid, filename) values(?, ?)")
+                            .addTextParam(QString::number(i))
+                            .addTextParam("~/Library/SMS/Attachments/ab/" + names[i]));
+        builder.addFile(kHome, "Library/SMS/Attachments/ab/" + names[i], names[i].toUtf8());
     }
+    db.executeThrow("insert into message_attachment_join select ROWID, ROWID from attachment");  // messages 1 to 9
+    db.close();
     builder.addFile(kHome, QStringLiteral("Library/SMS/sms.db"), readAll(dbPath));
     load(builder);
     RecordingProgressSink sink;
     run(sink);
     EXPECT_EQ(m_skippedFiles, 0);
-
     _MsgStore store;
     openMessageDbFolder(QDir(m_cacheDir))->messages(store, 0);
     AttachmentArea area(QDir(m_cacheDir + QStringLiteral("/file-relay")));

@@ -192,7 +192,6 @@ TEST_F(LocalDbExport, CopiesLeftByAKilledRunGoWithTheNextRun)
     _MsgMessage* lost = r.message(2, chat, nullptr, 2000, QStringLiteral("lost"));
     r.attachment(lost, 2, QStringLiteral("/var/mobile/Library/SMS/Attachments/b/lost\n.jpg"), sourceFile("lost.jpg"));
     r.attachment(lost, 3, keptName, sourceFile("kept.jpg"));
-
     const pid_t child = ::fork();
     if (child == 0) {
         ExportMessagesDb exporter{QDir(target.path()), QString()};
@@ -205,7 +204,6 @@ TEST_F(LocalDbExport, CopiesLeftByAKilledRunGoWithTheNextRun)
     ASSERT_TRUE(WIFSIGNALED(status));
     const QString lostCopy = relayFile("var/mobile/Library/SMS/Attachments/b/lost.jpg");
     ASSERT_TRUE(QFileInfo::exists(lostCopy));
-
     exportAll(target.path(), {});
     EXPECT_FALSE(QFileInfo::exists(lostCopy));
     EXPECT_TRUE(QFileInfo::exists(keptCopy));

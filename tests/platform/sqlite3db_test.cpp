@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -246,12 +247,8 @@ TEST_F(SqliteDbTest, ErrorsCarryTheirMessage)
         EXPECT_NE(what.find("insert into t values(?, 'dup')"), std::string::npos) << what;
     }
     // Text from the file that looks like a placeholder stays as it is.
-    try {
-        db.queryThrow("select * from \"t%2\"");
-        FAIL() << "no exception";
-    } catch (const Sqlite3Exception& e) {
-        EXPECT_NE(std::string(e.what()).find("no such table: t%2 (SQLite code 1)"), std::string::npos) << e.what();
-    }
+    EXPECT_THAT([&] { db.queryThrow("select * from \"t%2\""); },
+                testing::ThrowsMessage<Sqlite3Exception>(testing::HasSubstr("no such table: t%2 (SQLite code 1)")));
 
     // A second statement is refused before the first one runs.
     EXPECT_THROW(db.executeThrow("insert into t values(10, 'a'); insert into t values(11, 'b')"),

@@ -68,8 +68,7 @@ TEST_F(FolderCommandsTest, DeletingADatabaseAsksRemovesFolderAndNodeAndLeavesNot
     EXPECT_TRUE(QFileInfo::exists(localDbFile(QStringLiteral("keep"))));
     // Removed on a worker, with what an earlier run left aside.
     QThreadPool::globalInstance()->waitForDone();
-    EXPECT_EQ(localDatabasesDir().entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-              QStringList{QStringLiteral("keep")});
+    EXPECT_EQ(localDatabasesDir().entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"keep"});
 }
 
 TEST_F(FolderCommandsTest, ALinkedDatabaseFolderIsNeverFollowedAndTheFailureIsReported)
