@@ -1,8 +1,6 @@
 #include "msgdb/absdb.h"
 
-
 #include <sqlite3.h>
-
 
 const char kNotAMessageDb[] = "This file is not a message database.";
 const char kTooComplexMessageDb[] = "The message database is too complex to read.";

@@ -60,7 +60,7 @@ public:
 
 // What a reader says of a file it will not read.
 extern const char kNotAMessageDb[];  // an empty file, or one without the reader's tables
-extern const char kTooComplexMessageDb[];  // a statement ran past its step budget
+extern const char kTooComplexMessageDb[];  // a statement ran past its step budget, or the schema past its limits
 
 // Work allowed to one statement on a message database from a device or a backup, whatever the
 // file's size: 4 * 10^8 virtual-machine steps, some two seconds here. Reading a history of a million
