@@ -173,14 +173,10 @@ void endDecryptedCopy(const MbdbRecord& record, qint64 decrypted, qint64 plainSi
     const QString label = backupFileLabel(record);
     if (content < plainSize)
         qWarning().noquote() << QStringLiteral("%1: decrypted %2 bytes of %3; the copy is short.")
-                                    .arg(label)
-                                    .arg(content)
-                                    .arg(plainSize);
+                                    .arg(label, QString::number(content), QString::number(plainSize));
     else if (content > plainSize)
         qWarning().noquote() << QStringLiteral("%1: decrypted %2 bytes, but the record gives %3; the copy is cut to %3.")
-                                    .arg(label)
-                                    .arg(content)
-                                    .arg(plainSize);
+                                    .arg(label, QString::number(content), QString::number(plainSize));
 }
 
 }  // namespace

@@ -4,9 +4,11 @@
 #include "core/datadir.h"
 #include "core/errors.h"
 #include "core/fileutil.h"
+#include "core/htmltext.h"
 #include "core/jobguard.h"
 #include "core/progresssink.h"
 #include "core/safepath.h"
+#include "msgdb/attachmentpath.h"
 
 #include <QDebug>
 #include <QFile>
@@ -49,12 +51,11 @@ bool isLinkRecord(const MbdbRecord& record)
     return record.linkTarget.isPresent() || (record.mode & kTypeMask) == kSymlinkType;
 }
 
-// The name a child gets in the cache: folders keep theirs, files are made safe; "" when it has none.
+// The name a child gets in the cache, the one the readers look for; "" when it can have none.
 QString cacheNameOf(const BackupFileNode& child)
 {
-    if (!isPlainComponent(child.name))
-        return QString();
-    return child.record.isFolder() ? child.name : sanitizeFileName(child.name);
+    const QString name = deviceFileName(child.name);
+    return isPlainComponent(name) ? name : QString();
 }
 
 bool isRealFolder(const QString& path)
@@ -148,6 +149,7 @@ void ITunesCacheSMSThread::run()
 {
     m_copiedFiles = 0;
     m_skippedFiles = 0;
+    m_skippedPaths.clear();
     m_createdFolders.clear();
     ProgressSink::postUpdateProgress(m_sink, tr("IDS_LOADING_ITUNES_BACKUP"), 99, QString());
 
@@ -177,9 +179,15 @@ void ITunesCacheSMSThread::run()
         [this] { removeOwnedFiles(); });
 }
 
-QString ITunesCacheSMSThread::skippedFilesText(int count)
+QString ITunesCacheSMSThread::skippedFilesText(int count, const QStringList& paths)
 {
-    return tr("IDS_SKIPPED_%1_BACKUP_FILES").arg(count);
+    constexpr int kNamedAtMost = 20;  // the log names every one
+    QString text = tr("IDS_SKIPPED_%1_BACKUP_FILES").arg(count);
+    for (const QString& path : paths.mid(0, kNamedAtMost))
+        text += QStringLiteral("<br/>") + htmlEscape(path);
+    if (paths.size() > kNamedAtMost)
+        text += QStringLiteral("<br/>...");
+    return text;
 }
 
 void ITunesCacheSMSThread::makeTargetFolder()
@@ -283,6 +291,7 @@ void ITunesCacheSMSThread::skip(const BackupFileNode& node, const QString& reaso
         throwUtf8(reason);  // without its message database the import has nothing to read
     qWarning().noquote() << "backup cache: skipped" << reason;
     m_skippedFiles += filesWithin(node);
+    m_skippedPaths << node.record.domain.toString() + QLatin1Char('-') + node.record.path.toString();
 }
 
 void ITunesCacheSMSThread::postCaching(const QString& name)

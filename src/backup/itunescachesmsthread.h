@@ -39,8 +39,10 @@ public:
     // not decrypt, and files or folders whose names the cache cannot make (too long, too deep, not
     // contained). Only the message database itself fails the run instead.
     int skippedFiles() const { return m_skippedFiles; }
-    // The sentence that tells the user count files were left out.
-    static QString skippedFilesText(int count);
+    // The backup paths of what the last run left out, files or whole folders, in the tree's order.
+    QStringList skippedPaths() const { return m_skippedPaths; }
+    // The rich text that tells the user count files were left out, naming the first of paths.
+    static QString skippedFilesText(int count, const QStringList& paths);
 
     // The job's body; public so that tests can run it on their own thread. Ends with exactly one of
     // postSucceed(""), postError(text), or nothing after a cancel. After an error or a cancel the
@@ -69,4 +71,5 @@ private:
     QStringList m_createdFolders;  // deepest last
     int m_copiedFiles = 0;
     int m_skippedFiles = 0;
+    QStringList m_skippedPaths;
 };

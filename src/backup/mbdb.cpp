@@ -120,9 +120,8 @@ void checkEncodable(const MbdbRecord& record)
     const QString where = record.domain.toString() + QLatin1Char('-') + record.path.toString();
     if (record.properties.size() > MbdbRecord::maxProperties)
         throwUtf8(QStringLiteral("cannot write %1: %2 properties, at most %3")
-                      .arg(where)
-                      .arg(record.properties.size())
-                      .arg(MbdbRecord::maxProperties));
+                      .arg(where, QString::number(record.properties.size()),
+                           QString::number(MbdbRecord::maxProperties)));
     bool encodable = true;
     for (const MbdbString* text :
          {&record.domain, &record.path, &record.linkTarget, &record.dataHash, &record.encryptionKey})

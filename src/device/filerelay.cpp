@@ -7,6 +7,7 @@
 #include "core/safepath.h"
 #include "device/mobiledevice.h"
 #include "device/servicesocket.h"
+#include "msgdb/attachmentpath.h"
 
 #include <QDir>
 #include <QFile>
@@ -64,17 +65,17 @@ QString kilobytes(qint64 bytes)
     return QLocale().toString(bytes / 1024);
 }
 
-// The entry's name as the device's tree uses it: without a leading "./" and without the characters
-// Windows refuses in names, which the device's layout never needs. "" for the archive's root.
+// The entry's name as the device's tree uses it: without a leading "./", each component as the
+// readers name it (mirroredPath). "" for the archive's root.
 QString cleanEntryName(const QString& name)
 {
     static const QRegularExpression leadingDot(QStringLiteral("^\\./"));
-    static const QRegularExpression refused(QStringLiteral("[\\:*?\\\"<>|]"));
     QString clean = name;
-    clean.remove(leadingDot).remove(refused);
+    clean.remove(leadingDot);
     while (clean.endsWith(QLatin1Char('/')))
         clean.chop(1);  // folders may be named with a trailing slash
-    return clean == QLatin1String(".") ? QString() : clean;
+    // Named as the readers look for them: without the characters they drop, long names shortened.
+    return clean == QLatin1String(".") ? QString() : mirroredPath(clean);
 }
 
 bool writeAll(int fd, const char* bytes, qint64 length)

@@ -23,7 +23,10 @@ bool isStorableService(const QString& service)
 
 }  // namespace
 
-ExportMessagesDb::ExportMessagesDb(const QDir& targetDir, const QString& mcc) : m_database(targetDir, mcc, true) {}
+ExportMessagesDb::ExportMessagesDb(const QDir& targetDir, const QString& mcc)
+    : m_database(targetDir, mcc, true), m_pendingCopies(targetDir)
+{
+}
 
 ExportMessagesDb::~ExportMessagesDb()
 {
@@ -33,6 +36,7 @@ ExportMessagesDb::~ExportMessagesDb()
 void ExportMessagesDb::begin()
 {
     m_database.open();
+    m_pendingCopies.sweep(m_database, m_database.fileRelayDir());
     // One copy is one transaction. A page cache too small for it writes pages out half-way, after a
     // sync of the journal each time, and reads them back; this one holds an import of a large history
     // (a local database takes about 350 bytes a message), and takes memory only as pages are used.
@@ -46,6 +50,7 @@ void ExportMessagesDb::end()
 {
     m_database.endTransaction(true);
     m_database.close();
+    m_pendingCopies.clear();
     // Committed: the copies belong to the database now.
     m_createdFiles.clear();
     m_createdFolders.clear();
@@ -57,6 +62,7 @@ void ExportMessagesDb::rollBack()
     // close() drops an open transaction without committing it.
     m_database.close();
     removeCreated();
+    m_pendingCopies.clear();
     m_attachmentArea.reset();
 }
 
@@ -167,6 +173,7 @@ void ExportMessagesDb::copyAttachmentFile(const _MsgAttachment& attachment)
     if (target.exists() || target.isSymLink())
         return;
     makeFolder(target.absolutePath());
+    m_pendingCopies.note(attachment.filename);
     // Without the sync to disk QFile::copy makes for every file: a copy writes thousands of them.
     if (!copyToNewFile(source, destination))
         throwUtf8(QStringLiteral("Cannot copy %1 to %2").arg(source, destination));

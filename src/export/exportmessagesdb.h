@@ -9,8 +9,10 @@
 //
 // begin() opens (or creates) the database and starts one transaction, end() commits and closes.
 // rollBack(), or destruction without end(), drops the transaction together with the attachment
-// files it copied and the folders made for them; files that were there before stay.
+// files it copied and the folders made for them; files that were there before stay. Copies left by
+// a run killed before its end are removed by the next begin().
 #include "export/absformatexport.h"
+#include "export/pendingcopies.h"
 #include "msgdb/attachmentpath.h"
 #include "msgdb/ios6messagedb.h"
 
@@ -63,4 +65,5 @@ private:
     // What the open transaction added to the attachment folders, in the order made.
     QStringList m_createdFiles;
     QStringList m_createdFolders;
+    PendingCopies m_pendingCopies;  // the files above, listed beside the database until the commit
 };

@@ -60,19 +60,29 @@ public:
 
 // What a reader says of a file it will not read.
 extern const char kNotAMessageDb[];  // an empty file, or one without the reader's tables
-extern const char kTooComplexMessageDb[];  // a statement ran past its step budget
+extern const char kTooComplexMessageDb[];  // a statement ran past its step budget, or the schema past its limits
 
-// Work allowed to one statement on a message database from a device or a backup: 2,000 virtual-
-// machine steps per byte of the file and its write-ahead log, at least 10^8. Genuine files need a
-// small share of it; a crafted one that would keep the reader busy for hours is stopped.
-qint64 messageDbStepBudget(const QString& path);
+// Work allowed to one statement on a message database from a device or a backup, whatever the
+// file's size: 4 * 10^8 virtual-machine steps, some two seconds here. Reading a history of a million
+// messages takes its costliest statement about 6 * 10^7; a crafted file that would keep the reader
+// busy for hours is stopped.
+extern const qint64 kMessageDbStepBudget;
 
-// Name -> CREATE text of every table of db; kNotAMessageDb when the file is no SQLite database.
+// Sets the limits of a database from a device or a backup (messages, contacts) on db before it
+// opens the file: the step budget, and a schema of at most about 2,500 entries, 400 columns to a
+// table and 64 KB to one statement (a phone's has some tens of entries of a few KB), refused before
+// SQLite has spent more than a second or two and some hundred megabytes parsing it.
+void limitOutsideDatabase(Sqlite3DB& db);
+
+// Name -> CREATE text of every table of db; kNotAMessageDb when the file is no SQLite database,
+// kTooComplexMessageDb when its schema goes past the limits limitOutsideDatabase sets.
 QHash<QString, QString> tableSqlOf(Sqlite3DB& db);
 
 // Refuses a file a reader cannot read safely: kNotAMessageDb when a table of required is missing;
 // an error naming the table when one of required or optional has generated columns, which would
-// run an expression of the file's choosing on every row read.
+// run an expression of the file's choosing on every row read, or a layout no phone writes (no
+// rowid, or a column named like it that is not the integer key), which turns the joins on ROWID
+// into scans of the whole table for every row.
 void checkReadableTables(Sqlite3DB& db, const QHash<QString, QString>& tableSql, const QStringList& required,
                          const QStringList& optional = {});
 

@@ -1,5 +1,6 @@
 #include "msgdb/attachmentpath.h"
 
+#include "core/fileutil.h"
 #include "core/safepath.h"
 
 #include <QFileInfo>
@@ -34,7 +35,90 @@ bool reachedWithoutLinks(const QDir& root, const QString& relative)
     return true;
 }
 
+constexpr int kMaxNameBytes = 200;
+constexpr int kMaxKeptSuffix = 16;  // characters of a suffix kept on a shortened name, its dot included
+
+// Characters a Windows file name cannot hold, and control characters: copies are stored without them.
+bool isDroppedFromNames(QChar c)
+{
+    return c.unicode() < 0x20 || c.unicode() == 0x7f || QStringView(u":*?\"<>|").contains(c);
+}
+
+// UTF-8 bytes of one UTF-16 unit; a surrogate pair's four bytes come as two times two.
+int utf8Bytes(QChar c)
+{
+    const ushort u = c.unicode();
+    return u < 0x80 ? 1 : u < 0x800 || c.isSurrogate() ? 2 : 3;
+}
+
+// True when some component of path is no name deviceFileName keeps as it stands.
+bool needsRenaming(const QString& path)
+{
+    int bytes = 0;
+    for (const QChar c : path) {
+        if (c == QLatin1Char('/')) {
+            bytes = 0;
+            continue;
+        }
+        bytes += utf8Bytes(c);
+        if (isDroppedFromNames(c) || bytes > kMaxNameBytes)
+            return true;
+    }
+    return false;
+}
+
+// The longest start of text within maxBytes UTF-8 bytes, never cutting a surrogate pair.
+QString headWithin(const QString& text, int maxBytes)
+{
+    int bytes = 0;
+    int i = 0;
+    for (; i < text.size(); ++i) {
+        bytes += utf8Bytes(text.at(i));
+        if (bytes > maxBytes)
+            break;
+    }
+    if (i > 0 && i < text.size() && text.at(i - 1).isHighSurrogate())
+        --i;
+    return text.left(i);
+}
+
 }  // namespace
+
+QString deviceFileName(const QString& name)
+{
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+        return name;
+    QString kept;
+    kept.reserve(name.size());
+    int bytes = 0;
+    for (const QChar c : name) {
+        if (!isDroppedFromNames(c)) {
+            kept.append(c);
+            bytes += utf8Bytes(c);
+        }
+    }
+    const bool unusable = kept.isEmpty() || kept == QLatin1String(".") || kept == QLatin1String("..");
+    if (!unusable && bytes <= kMaxNameBytes)
+        return kept;
+    if (unusable)
+        kept.clear();
+    const int dot = kept.lastIndexOf(QLatin1Char('.'));
+    const bool keepSuffix = dot > 0 && kept.size() - dot <= kMaxKeptSuffix;
+    const QString suffix = keepSuffix ? kept.mid(dot) : QString();
+    const QString mark = QLatin1Char('~') + md5Hex(name).left(8);
+    const QString stem = keepSuffix ? kept.left(dot) : kept;
+    return headWithin(stem, kMaxNameBytes - mark.size() - suffix.toUtf8().size()) + mark + suffix;
+}
+
+QString mirroredPath(const QString& relative)
+{
+    if (!needsRenaming(relative))
+        return relative;
+    QStringList parts = relative.split(QLatin1Char('/'));
+    for (QString& part : parts)
+        part = deviceFileName(part);
+    return parts.join(QLatin1Char('/'));
+}
 
 QString deviceRelativePath(const QString& filename)
 {
@@ -43,15 +127,7 @@ QString deviceRelativePath(const QString& filename)
         path.remove(0, 1);
     if (path.startsWith(QLatin1String("~/")))
         path.replace(0, 2, QStringLiteral("var/mobile/"));
-    // Characters a Windows file name cannot hold; copies are stored without them.
-    static const QString kDropped = QStringLiteral(":*?\"<>|");
-    QString kept;
-    kept.reserve(path.size());
-    for (const QChar c : qAsConst(path)) {
-        if (!kDropped.contains(c))
-            kept.append(c);
-    }
-    return kept;
+    return mirroredPath(path);
 }
 
 QString attachmentLocalPath(const QDir& fileRelayDir, const QString& filename)

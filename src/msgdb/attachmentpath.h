@@ -11,8 +11,20 @@
 
 #include <memory>
 
+// The name one component of a device path has in the mirrored tree, the same for the caching job
+// that writes the copies and for every reader that looks for them: the characters : * ? " < > | and
+// control characters dropped, blanks kept. A name then "", "." or "..", or longer than 200 UTF-8
+// bytes, is cut at a character boundary and marked with a short hash of the whole name (its suffix
+// kept), so that long names alike in their first 200 bytes stay apart. "", "." and ".." themselves
+// come back unchanged, for the containment check to refuse.
+QString deviceFileName(const QString& name);
+
+// A path below the mirrored tree's root ("var/mobile/..."), as a file relay's archive names its
+// entries, with every component named as deviceFileName names it. Not yet checked for containment.
+QString mirroredPath(const QString& relative);
+
 // The device path as a path relative to the mirrored tree: one leading "/" dropped, a leading "~/"
-// made "var/mobile/", and the characters : * ? " < > | removed. Not yet checked for containment.
+// made "var/mobile/", and the rest as mirroredPath names it. Not yet checked for containment.
 QString deviceRelativePath(const QString& filename);
 
 // The absolute path of the copy of filename below fileRelayDir, or "" (the file counts as missing)

@@ -1,5 +1,6 @@
 #include "msgdb/contacts.h"
 
+#include "msgdb/absdb.h"
 #include "msgdb/country.h"
 
 #include <QDateTime>
@@ -52,6 +53,7 @@ void copyPhoneNumbers(Sqlite3DB& book, Sqlite3DB& cache, const Country& country)
 void copyThumbnails(const QString& imagesPath, Sqlite3DB& cache)
 {
     Sqlite3DB images;
+    limitOutsideDatabase(images);
     images.openThrow(imagesPath, 2);
     Sqlite3Cursor thumbnails = images.queryThrow("select record_id, data from ABThumbnailImage");
     while (thumbnails.moveNext()) {
@@ -152,6 +154,7 @@ void IOSContactsMemDb::rebuild(const QString& tempPath)
         cache.beginTran();
         {
             Sqlite3DB book;
+            limitOutsideDatabase(book);
             book.openThrow(addressBookPath(), 2);
             copyPersons(book, cache);
             copyPhoneNumbers(book, cache, country);

@@ -190,7 +190,7 @@ void IOS5MessageDb::open()
     if (isOpen())
         return;
     // Every file of this layout comes from a device or a backup.
-    setStepBudget(messageDbStepBudget(m_dbPath));
+    limitOutsideDatabase(*this);
     openThrow(m_dbPath, 2);
     try {
         registerReadFunction();
@@ -674,7 +674,7 @@ void IOS5MessageDb::addMmsAttachment(MessageReading& reading, _MsgMessage& messa
     qDebug("IOS5MessageDb::messages, clone attachment message.");
     auto clone = std::make_unique<_MsgMessage>(message);
     clone->rowid = cloneRowid;
-    clone->guid = guidFromMd5(QStringLiteral("%1(%2)").arg(stored->guid).arg(message.rowid).toUtf8());
+    clone->guid = guidFromMd5(QStringLiteral("%1(%2)").arg(stored->guid, QString::number(message.rowid)).toUtf8());
     clone->text = QString(kObjectReplacement);
     clone->attachments.clear();
     clone->attachments.insert(stored->guid, stored);

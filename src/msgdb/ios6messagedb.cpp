@@ -316,7 +316,10 @@ void IOS6MessageDb::open()
 void IOS6MessageDb::openExisting()
 {
     // Files from devices and backups are bounded; local databases are this program's own.
-    setStepBudget(m_upgradeSchema ? 0 : messageDbStepBudget(m_dbPath));
+    if (m_upgradeSchema)
+        setStepBudget(0);
+    else
+        limitOutsideDatabase(*this);
     openThrow(m_dbPath, 2);
     loadTableDdl();
     checkReadableTables(*this, m_tableDdl, kReadTables);

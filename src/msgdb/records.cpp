@@ -1,5 +1,6 @@
 #include "msgdb/records.h"
 
+#include <QSet>
 #include <QStringList>
 
 #include <algorithm>
@@ -65,21 +66,31 @@ MsgMessageList _MsgStore::messagesOfChats(const QList<_MsgChat*>& chats)
 
 bool _MsgStore::removeMessage(qint64 key)
 {
-    _MsgMessage* message = m_data->messages.take(key);
-    if (!message)
-        return false;
+    return removeMessages({key}) == 1;
+}
+
+int _MsgStore::removeMessages(const QList<qint64>& keys)
+{
+    QSet<const _MsgMessage*> removed;
+    for (const qint64 key : keys) {
+        if (const _MsgMessage* message = m_data->messages.take(key))
+            removed.insert(message);
+    }
+    if (removed.isEmpty())
+        return 0;
     // A message joined to several conversations sits in each one's table, not only in its own.
     for (_MsgChat* chat : qAsConst(m_data->chats)) {
-        QList<RecordKey> keys;
+        QList<RecordKey> gone;
         for (auto it = chat->messages.cbegin(); it != chat->messages.cend(); ++it) {
-            if (it.value() == message)
-                keys.append(it.key());
+            if (removed.contains(it.value()))
+                gone.append(it.key());
         }
-        for (const RecordKey& k : qAsConst(keys))
+        for (const RecordKey& k : qAsConst(gone))
             chat->messages.remove(k);
     }
-    delete message;
-    return true;
+    for (const _MsgMessage* message : qAsConst(removed))
+        delete message;
+    return removed.size();
 }
 
 bool _MsgStore::removeChat(qint64 key)

@@ -219,6 +219,9 @@ public:
     // Unlinks the message stored under key from every conversation holding it, then deletes it.
     // Its attachments stay in the store (another message may link them). False when key is unknown.
     bool removeMessage(qint64 key);
+    // The same for every message stored under one of keys, in one pass over the conversations
+    // whatever their number; unknown and repeated keys are passed over. Returns how many went.
+    int removeMessages(const QList<qint64>& keys);
     // Deletes the conversation stored under key; its messages stay in the store without a conversation.
     bool removeChat(qint64 key);
 

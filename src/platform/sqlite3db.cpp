@@ -21,21 +21,25 @@ public:
     static constexpr int kInterval = 4096;
 
     qint64 budget = 0;  // per statement; 0: none
+    qint64 prepareBudget = 0;  // per prepare, which only runs steps to read the file's schema; 0: none
     std::function<bool()> cancelled;
     qint64 peak = 0;
 
-    bool active() const { return budget > 0 || bool(cancelled); }
+    bool active() const { return budget > 0 || prepareBudget > 0 || bool(cancelled); }
 
     // Runs one call into SQLite (a step, a prepare, a script) on behalf of the statement whose steps
-    // so far are spent.
+    // so far are spent, within limit steps (0: none).
     template <typename Call>
-    int run(qint64& spent, Call&& call)
+    int run(qint64& spent, qint64 limit, Call&& call)
     {
         qint64* const outer = m_spent;
+        const qint64 outerLimit = m_limit;
         m_spent = &spent;
+        m_limit = limit;
         m_stop.reset();
         const int rc = call();
         m_spent = outer;
+        m_limit = outerLimit;
         return rc;
     }
 
@@ -48,7 +52,8 @@ public:
         qint64& spent = guard.m_spent ? *guard.m_spent : guard.m_unowned;
         spent += kInterval;
         guard.peak = std::max(guard.peak, spent);
-        if (guard.budget > 0 && spent > guard.budget) {
+        const qint64 limit = guard.m_spent ? guard.m_limit : guard.budget;
+        if (limit > 0 && spent > limit) {
             guard.m_stop = Sqlite3Interrupted::StepBudget;
         } else if (guard.cancelled) {
             try {
@@ -64,6 +69,7 @@ public:
 
 private:
     qint64* m_spent = nullptr;
+    qint64 m_limit = 0;
     qint64 m_unowned = 0;  // steps outside run(), which none of our calls makes
     std::optional<Sqlite3Interrupted::Reason> m_stop;
 };
@@ -88,7 +94,7 @@ const char kNotOpen[] = "database not open";
 
 QString exceptionText(const QString& message, int code, const QString& sql)
 {
-    QString text = QStringLiteral("%1 (SQLite code %2)").arg(message).arg(code);
+    QString text = QStringLiteral("%1 (SQLite code %2)").arg(message, QString::number(code));
     if (!sql.isEmpty())
         text += QStringLiteral("\nSQL: ") + sql;
     return text;
@@ -171,11 +177,11 @@ bool isBlankTail(const char* tail, const char* end)
     throw Sqlite3Exception(QString::fromUtf8(sqlite3_errmsg(db)), code, sql);
 }
 
-// Runs call under guard's counting when there is a guard.
+// Runs call under guard's counting when there is a guard, within the statements' budget.
 template <typename Call>
 int guarded(Sqlite3StepGuard* guard, qint64& spent, Call&& call)
 {
-    return guard ? guard->run(spent, std::forward<Call>(call)) : call();
+    return guard ? guard->run(spent, guard->budget, std::forward<Call>(call)) : call();
 }
 
 // The error of a failed call into SQLite: Sqlite3Interrupted when the guard stopped it.
@@ -194,9 +200,8 @@ StmtPtr prepareOne(sqlite3* db, Sqlite3StepGuard* guard, const Sqlite3Sql& sql)
     const char* tail = nullptr;
     qint64 spent = 0;
     // The size includes the terminating NUL, which spares SQLite a copy.
-    const int rc = guarded(guard, spent, [&] {
-        return sqlite3_prepare_v2(db, utf8.constData(), utf8.size() + 1, &raw, &tail);
-    });
+    const auto prepare = [&] { return sqlite3_prepare_v2(db, utf8.constData(), utf8.size() + 1, &raw, &tail); };
+    const int rc = guard ? guard->run(spent, guard->prepareBudget, prepare) : prepare();
     StmtPtr stmt(raw);
     if (rc != SQLITE_OK)
         throwCallError(db, guard, rc, sql.sql());
@@ -913,6 +918,10 @@ void Sqlite3DB::applyLimits()
 {
     if (!m_db)
         return;
+    if (m_maxColumns > 0)
+        sqlite3_limit(m_db, SQLITE_LIMIT_COLUMN, m_maxColumns);
+    if (m_maxStatementBytes > 0)
+        sqlite3_limit(m_db, SQLITE_LIMIT_SQL_LENGTH, m_maxStatementBytes);
     if (m_guard->active())
         sqlite3_progress_handler(m_db, Sqlite3StepGuard::kInterval, &Sqlite3StepGuard::onProgress, m_guard.get());
     else
@@ -922,6 +931,14 @@ void Sqlite3DB::applyLimits()
 void Sqlite3DB::setStepBudget(qint64 maxSteps)
 {
     m_guard->budget = qMax<qint64>(0, maxSteps);
+    applyLimits();
+}
+
+void Sqlite3DB::setSchemaLimits(int maxColumns, int maxStatementBytes, qint64 maxSteps)
+{
+    m_maxColumns = qMax(0, maxColumns);
+    m_maxStatementBytes = qMax(0, maxStatementBytes);
+    m_guard->prepareBudget = qMax<qint64>(0, maxSteps);
     applyLimits();
 }
 
@@ -1027,7 +1044,7 @@ public:
     // SQLITE_ROW or SQLITE_DONE; any other result throws.
     int step()
     {
-        const int rc = m_db.m_guard->run(m_spent, [&] { return sqlite3_step(m_stmt.get()); });
+        const int rc = m_db.m_guard->run(m_spent, m_db.m_guard->budget, [&] { return sqlite3_step(m_stmt.get()); });
         if (rc != SQLITE_ROW && rc != SQLITE_DONE)
             throwCallError(m_db.m_db, m_db.m_guard.get(), rc, m_sql.sql());
         return rc;
@@ -1078,7 +1095,8 @@ int Sqlite3DB::exec(const QString& sql, QString& error)
     char* message = nullptr;
     const QByteArray utf8 = sql.toUtf8();
     qint64 spent = 0;
-    const int rc = m_guard->run(spent, [&] { return sqlite3_exec(m_db, utf8.constData(), nullptr, nullptr, &message); });
+    const int rc = m_guard->run(spent, m_guard->budget,
+                                [&] { return sqlite3_exec(m_db, utf8.constData(), nullptr, nullptr, &message); });
     if (rc == SQLITE_INTERRUPT && m_guard->stop())
         error = QString::fromUtf8(Sqlite3Interrupted(*m_guard->stop(), QString()).what());
     else if (rc != SQLITE_OK)

@@ -314,6 +314,12 @@ public:
     // legal query run for hours. Both hold for the open connection and for every later open.
     // At most maxSteps virtual-machine steps per statement; 0 lifts the limit.
     void setStepBudget(qint64 maxSteps);
+    // For the schema of such a file, which SQLite reads whole when the first statement is prepared:
+    // at most maxColumns columns to a table, index or result, at most maxStatementBytes to one
+    // statement, the schema's included, and at most maxSteps steps to a prepare (some seven for
+    // each entry of the schema read). A schema beyond them fails that prepare: a malformed schema,
+    // or Sqlite3Interrupted. Values apply to later opens; 0 leaves SQLite's limit. Set before open.
+    void setSchemaLimits(int maxColumns, int maxStatementBytes, qint64 maxSteps);
     // Asked every few thousand steps while a statement runs; true stops it. Empty: never asked.
     void setCancelCheck(std::function<bool()> cancelled);
     // The most steps one statement of the current connection ran, as far as the limits counted them
@@ -335,5 +341,7 @@ private:
     // Shared with every statement of the current connection; cleared by close().
     QSharedPointer<std::atomic<bool>> m_open;
     // The limits; shared with every statement, which counts its own steps against them.
+    int m_maxColumns = 0;  // 0: SQLite's own limits
+    int m_maxStatementBytes = 0;
     std::shared_ptr<Sqlite3StepGuard> m_guard;
 };

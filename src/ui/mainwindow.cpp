@@ -2,6 +2,7 @@
 
 #include "core/datadir.h"
 #include "core/fileutil.h"
+#include "core/removeaside.h"
 #include "device/devicelibraries.h"
 #include "msgdb/messagedbfolder.h"
 #include "msgdb/msgutil.h"
@@ -344,6 +345,7 @@ void MainWindow::setupStatusLabel()
 void MainWindow::loadLocalDatabases()
 {
     const QDir root = localDatabasesDir();
+    sweepFoldersLeftAside(root);  // databases deleted while a crash or an exit cut their removal short
     for (const QString& name : subfolderNames(root))
         m_mainModel->addLocalDb(makeLocalMessageDb(root.absoluteFilePath(name)), name);
     expandTreeNode(m_mainModel->localDbRoot());

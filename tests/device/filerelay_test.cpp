@@ -4,6 +4,7 @@
 #include "device/mobiledevice.h"
 #include "device/servicesocket.h"
 #include "devicesim/simcontrol.h"
+#include "msgdb/attachmentpath.h"
 #include "fixtures/recording_progress_sink.h"
 
 #include <QRandomGenerator>
@@ -84,15 +85,22 @@ protected:
 TEST_F(FileRelayTest, UnpacksOnlyFoldersAndFilesInsideItsTreeAndReplacesTheWholeTree)
 {
     const QString outside = dataDir().absoluteFilePath(QStringLiteral("outside"));
-    const auto entries = QList<fixtures::ArchiveEntry>{{"../outside", S_IFREG, "x"}, {outside, S_IFREG, "x"}, {"./var/../../outside", S_IFREG, "x"},
-                                       {"./var/link", S_IFLNK, "/etc/passwd"}, {"./var/dev", S_IFCHR, {}}}
-                   + fixtures::deviceDbEntries(QByteArray(2048, 'a'));
+    const QString longName = QString(70, QChar(0x6587)) + ".jpg";  // 214 bytes, kept where the reader looks
+    QList<fixtures::ArchiveEntry> entries = {{"../outside", S_IFREG, "x"}, {outside, S_IFREG, "x"}, {"./var/../../outside", S_IFREG, "x"},
+                                             {"./var/link", S_IFLNK, "/etc/passwd"}, {"./var/dev", S_IFCHR, {}}};
+    entries += fixtures::deviceDbEntries(QByteArray(2048, 'a'));
+    const fixtures::ArchiveEntry smsDbEntry = entries.takeLast();
+    entries += {{"./var/mobile/Library/SMS/Attachments/", S_IFDIR, {}},
+                {"./var/mobile/Library/SMS/Attachments/a<b/", S_IFDIR, {}},
+                {"./var/mobile/Library/SMS/Attachments/a<b/" + longName, S_IFREG, "long"}, smsDbEntry};
     load(entries);
     ASSERT_EQ(sink->successes(), QStringList{QString()}) << sink->errors().join('\n').toStdString();
     EXPECT_EQ(sink->updates().back().text, QStringLiteral("Extracted: 2KB / 2KB"));
     const CFType request = MobileDevice::copyValues(device.amDevice, {"Request"}, "com.apple.mobile.file_relay").value(0);
     EXPECT_TRUE(request.toString().contains(QLatin1String("<key>Sources</key>\n\t<array>\n\t\t<string>UserDatabases</string>")));
     EXPECT_EQ(smsDb(), QByteArray(2048, 'a'));
+    QFile attachment(attachmentLocalPath(QDir(cached("file-relay")), "~/Library/SMS/Attachments/a<b/" + longName));
+    EXPECT_TRUE(attachment.open(QIODevice::ReadOnly) && attachment.readAll() == "long");
     for (const QString& absent : {outside, cached("outside"), cached("file-relay/var/link"), cached("file-relay/var/dev"),
                                   cached("file-relay.cpio")})
         EXPECT_FALSE(QFileInfo(absent).exists() || QFileInfo(absent).isSymLink()) << absent.toStdString();

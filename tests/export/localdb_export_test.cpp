@@ -12,6 +12,10 @@
 #include <gtest/gtest.h>
 
 #include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 using exporttest::SampleRecords;
 
@@ -172,4 +176,36 @@ TEST_F(LocalDbExport, DestroyedWithoutEndLeavesNoRows)
         exporter.exportMessage(r.messages().first());
     }
     EXPECT_EQ(tableCounts(dbPath()), (QList<qint64>{0, 0, 0, 0, 0, 0, 0}));
+}
+
+// A run killed before its commit leaves copies no row names; the next run removes those and only those.
+TEST_F(LocalDbExport, CopiesLeftByAKilledRunGoWithTheNextRun)
+{
+    SampleRecords r;
+    _MsgChat* chat = r.chat(1, QStringLiteral("+1"), {r.handle(1, QStringLiteral("+1"))});
+    _MsgMessage* kept = r.message(1, chat, nullptr, 1000, QStringLiteral("kept"));
+    const QString keptName = QStringLiteral("~/Library/SMS/Attachments/a/kept.jpg");
+    r.attachment(kept, 1, keptName, sourceFile("kept.jpg"));
+    exportAll(target.path(), {kept});
+    const QString keptCopy = relayFile("var/mobile/Library/SMS/Attachments/a/kept.jpg");
+    ASSERT_TRUE(QFile::remove(keptCopy));  // copied again by the killed run, yet named by a committed row
+    _MsgMessage* lost = r.message(2, chat, nullptr, 2000, QStringLiteral("lost"));
+    r.attachment(lost, 2, QStringLiteral("/var/mobile/Library/SMS/Attachments/b/lost\n.jpg"), sourceFile("lost.jpg"));
+    r.attachment(lost, 3, keptName, sourceFile("kept.jpg"));
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ExportMessagesDb exporter{QDir(target.path()), QString()};
+        exporter.begin();
+        exporter.exportMessage(lost);
+        ::kill(::getpid(), SIGKILL);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    const QString lostCopy = relayFile("var/mobile/Library/SMS/Attachments/b/lost.jpg");
+    ASSERT_TRUE(QFileInfo::exists(lostCopy));
+    exportAll(target.path(), {});
+    EXPECT_FALSE(QFileInfo::exists(lostCopy));
+    EXPECT_TRUE(QFileInfo::exists(keptCopy));
+    EXPECT_EQ(QDir(target.path()).entryList(QDir::Files | QDir::Hidden).filter("copies").size(), 0);
 }

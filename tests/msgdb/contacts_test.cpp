@@ -183,6 +183,21 @@ TEST_F(ContactsTest, AFailedRebuildKeepsTheOldCache)
     EXPECT_EQ(countRows(cachePath(), "select count(*) from person where rowid=999"), 0);
 }
 
+// The address book comes from the same backup as the messages, with the same limits.
+TEST_F(ContactsTest, ABookPastTheSchemaLimitsIsRefused)
+{
+    QString columns = QStringLiteral("c0");
+    for (int i = 1; i < 401; ++i)
+        columns += QStringLiteral(",c") + QString::number(i);
+    Sqlite3DB book;
+    book.openThrow(m_book, 2);
+    book.executeThrow("create table Wide(" + columns + ")");
+    book.close();
+    setTime(m_book, kBookTime + 10);
+    IOSContactsMemDb db(QDir(m_source), QStringLiteral("214"));
+    EXPECT_ANY_THROW(db.open());
+}
+
 TEST_F(ContactsTest, WithoutImagesEveryPhotoIsEmpty)
 {
     fixtures::writeAddressBook(m_source, fixtures::sampleAddressBook(), false);

@@ -35,7 +35,8 @@ protected:
     {
         Sqlite3DB db;
         db.openThrow(dbPath(), 2);
-        db.executeThrow(sql);
+        QString error;  // a script of several statements too
+        ASSERT_EQ(db.exec(sql, error), 0) << error.toStdString();
     }
 
     // Reads every message with reader, or else with the one the layout probe picks; the error, if any.
@@ -99,17 +100,40 @@ TEST_F(HostileFileTest, FilesTheReadersCannotTakeAreRefusedWithTheReason)
 {
     const char addGenerated[] = "alter table message add column heavy as (length(text) * 2)";
     const std::string generated = "The message database cannot be read: its table \"message\" has generated columns.";
+    // Joins on ROWID that became scans of the whole table for every row; a schema SQLite takes
+    // seconds and gigabytes to parse, here made small but past the limits in each direction.
+    const std::string foreignLayout = "The message database cannot be read: its table \"message\" has a layout no phone writes.";
+    const auto replaceMessages = [&](const char* table) {
+        createHistory(DeviceLayout::IOS6);
+        run("drop table message");
+        run(table);
+    };
+    // Tables written straight into the schema: made one by one, ten thousand take seconds.
+    const auto addTables = [&](int tables, int columns) {
+        run(QStringLiteral("pragma writable_schema=on; with recursive t(i) as (select 1 union all select i+1 from t"
+                           " where i < %1), c(i) as (select 1 union all select i+1 from c where i < %2) insert into"
+                           " sqlite_master select 'table', 't'||i, 't'||i, (select rootpage from sqlite_master where"
+                           " name='message'), 'create table t'||i||'('||(select group_concat('c'||i) from c)||')' from t")
+                .arg(QString::number(tables), QString::number(columns)));
+    };
     const std::pair<std::function<void()>, std::string> files[] = {
         {[&] { fixtures::writeTextFile(dbPath(), QByteArray()); }, kNotAMessageDb},
         {[&] { fixtures::createSqliteFile(dbPath(), QStringLiteral("create table note(body text);")); }, kNotAMessageDb},
         {[&] { fixtures::writeTextFile(dbPath(), QByteArray(4096, 'x')); }, kNotAMessageDb},  // not SQLite at all
         {[&] { createHistory(DeviceLayout::IOS6), run(addGenerated); }, generated},
         {[&] { createHistory(DeviceLayout::IOS5), run(addGenerated); }, generated},
+        {[&] { replaceMessages("create table message(rowid integer, guid text primary key) without rowid"); }, foreignLayout},
+        {[&] { replaceMessages("create table message(ROWID integer, guid text unique)"); }, foreignLayout},
+        {[&] { createHistory(DeviceLayout::IOS6), addTables(1, 401); }, kTooComplexMessageDb},
+        {[&] { createHistory(DeviceLayout::IOS5), addTables(10000, 1); }, kTooComplexMessageDb},
     };
     QDir().mkpath(QFileInfo(dbPath()).absolutePath());
     for (const auto& [write, error] : files) {
         write();
         _MsgStore store;
+        QElapsedTimer timer;
+        timer.start();
         EXPECT_EQ(read(store), error);
+        EXPECT_LT(timer.elapsed(), 1000);
     }
 }

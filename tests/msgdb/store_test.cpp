@@ -100,6 +100,16 @@ TEST(MsgStore, RemovingAMessageUnlinksItFromEveryConversation)
         EXPECT_EQ(message->rowid, 11);
 }
 
+TEST(MsgStore, RemovingASetOfMessagesUnlinksEachFromEveryConversation)
+{
+    SharedMessageStore fixture;
+    EXPECT_EQ(fixture.store.removeMessages({10, 99, 11, 10}), 2);
+    EXPECT_TRUE(fixture.sms->messages.isEmpty());
+    EXPECT_TRUE(fixture.imessage->messages.isEmpty());
+    EXPECT_TRUE(fixture.store.messageList().isEmpty());
+    EXPECT_EQ(fixture.store.chatList().size(), 2);
+}
+
 TEST(MsgStore, RemovingAChatLeavesItsMessagesWithoutIt)
 {
     SharedMessageStore fixture;

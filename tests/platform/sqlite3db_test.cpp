@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -245,6 +246,9 @@ TEST_F(SqliteDbTest, ErrorsCarryTheirMessage)
         EXPECT_NE(what.find("UNIQUE constraint failed"), std::string::npos) << what;
         EXPECT_NE(what.find("insert into t values(?, 'dup')"), std::string::npos) << what;
     }
+    // Text from the file that looks like a placeholder stays as it is.
+    EXPECT_THAT([&] { db.queryThrow("select * from \"t%2\""); },
+                testing::ThrowsMessage<Sqlite3Exception>(testing::HasSubstr("no such table: t%2 (SQLite code 1)")));
 
     // A second statement is refused before the first one runs.
     EXPECT_THROW(db.executeThrow("insert into t values(10, 'a'); insert into t values(11, 'b')"),

@@ -8,6 +8,7 @@
 #include <QAction>
 #include <QFile>
 #include <QMenuBar>
+#include <QThreadPool>
 #include <gtest/gtest.h>
 
 namespace {
@@ -40,6 +41,7 @@ TEST_F(FolderCommandsTest, DeletingADatabaseAsksRemovesFolderAndNodeAndLeavesNot
     makeLocalDb(QStringLiteral("keep"));
     makeLocalDb(QStringLiteral("gone"));
     touch(localDbFolder(QStringLiteral("gone")) + QStringLiteral("/.hidden"));
+    touch(localDbFolder(QStringLiteral(".removing-left-by-a-crash/x.db")));
     MainWindow window;
     Node* gone = childNamed(window.mainModel()->localDbRoot(), QStringLiteral("gone"));
     ASSERT_NE(gone, nullptr);
@@ -64,6 +66,9 @@ TEST_F(FolderCommandsTest, DeletingADatabaseAsksRemovesFolderAndNodeAndLeavesNot
     ASSERT_EQ(script.boxTexts(QMessageBox::Information).size(), 1);
     EXPECT_TRUE(script.boxTexts(QMessageBox::Information).front().contains(QStringLiteral("gone")));
     EXPECT_TRUE(QFileInfo::exists(localDbFile(QStringLiteral("keep"))));
+    // Removed on a worker, with what an earlier run left aside.
+    QThreadPool::globalInstance()->waitForDone();
+    EXPECT_EQ(localDatabasesDir().entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"keep"});
 }
 
 TEST_F(FolderCommandsTest, ALinkedDatabaseFolderIsNeverFollowedAndTheFailureIsReported)

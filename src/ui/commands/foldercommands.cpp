@@ -2,15 +2,14 @@
 
 #include "core/datadir.h"
 #include "core/fileutil.h"
+#include "core/removeaside.h"
 #include "core/safepath.h"
 #include "device/tempbackupdir.h"
 #include "platform/webhost.h"
 #include "ui/commands/commandcontext.h"
 #include "ui/itemmodelmain.h"
 #include "ui/messagebox.h"
-#include "ui/waitcursor.h"
 
-#include <QFileInfo>
 
 #include <exception>
 
@@ -44,12 +43,8 @@ void FolderCommands::deleteLocalDb()
     m_context.removeTreeNode(node);
     // The name is a folder name of ours, but a node's name must never reach above the folder.
     const std::optional<QString> folder = resolveContained(localDatabasesDir().absolutePath(), name);
-    bool removed = false;
-    if (folder) {
-        const WaitCursor busy;
-        removed = removeDirRecursive(*folder) && !QFileInfo::exists(*folder);
-    }
-    if (!removed) {
+    // A large history takes seconds to remove: the window goes on while a worker removes it.
+    if (!folder || !removeFolderAside(*folder)) {
         showWarning(tr("IDS_DEL_LOCALDB_FAILED_%0").arg(htmlEscape(name)));
         return;
     }

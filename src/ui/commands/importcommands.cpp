@@ -89,6 +89,7 @@ std::optional<ImportCommands::CachedBackup> ImportCommands::cacheChosenBackup(bo
         return std::nullopt;
     backup.cacheDir = job.cacheDir();
     backup.skippedFiles = job.skippedFiles();
+    backup.skippedPaths = job.skippedPaths();
     return backup;
 }
 
@@ -102,7 +103,7 @@ void ImportCommands::importITunesBackup(const QString& name)
         _MsgStore store;  // owns the backup's records until the copy has ended
         db->messages(store, 0);
         const QString note =
-            backup->skippedFiles > 0 ? ITunesCacheSMSThread::skippedFilesText(backup->skippedFiles) : QString();
+            backup->skippedFiles > 0 ? ITunesCacheSMSThread::skippedFilesText(backup->skippedFiles, backup->skippedPaths) : QString();
         backupToLocalDb(name.isEmpty() ? backupNameFor(backup->manifest->deviceInfo.deviceName) : name,
                         store.messageList(), note);
     } catch (const std::exception& error) {

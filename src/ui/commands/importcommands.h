@@ -39,6 +39,7 @@ private:
         QSharedPointer<BackupManifest> manifest;
         QDir cacheDir;
         int skippedFiles = 0;  // files the cache left out
+        QStringList skippedPaths;
     };
     // Lets the user choose a backup, unlocks it (or, with refuseEncrypted, refuses it with a warning),
     // reads its manifest and caches its messages; nullopt when a step ended the command.

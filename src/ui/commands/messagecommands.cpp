@@ -118,8 +118,11 @@ bool MessageCommands::deleteMessages(_AbsDBItemNode* dbNode, const MsgMessageLis
     if (!ok)
         return false;
     m_context.smsModel()->clear();  // the list must not point at records about to go
+    QList<qint64> keys;
+    keys.reserve(messages.size());
     for (const _MsgMessage* message : messages)
-        dbNode->store.removeMessage(message->rowid);
+        keys.append(message->rowid);
+    dbNode->store.removeMessages(keys);
     return true;
 }
 

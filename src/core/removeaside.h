@@ -1,0 +1,13 @@
+#pragma once
+// Folders removed without keeping the caller waiting: renamed aside at once, so their name is free
+// and nothing lists them, then deleted on a worker thread. Aside means a hidden sibling named
+// ".removing-<something>"; one that a crash or an exit left behind goes at the next sweep.
+#include <QDir>
+#include <QString>
+
+// Renames folder aside and starts its removal on Qt's global thread pool. False, with nothing
+// moved, when the rename fails (a missing folder, no permission).
+bool removeFolderAside(const QString& folder);
+
+// Starts the removal of every folder left aside directly below parent.
+void sweepFoldersLeftAside(const QDir& parent);

@@ -1,0 +1,66 @@
+#include "export/pendingcopies.h"
+
+#include "core/errors.h"
+#include "msgdb/attachmentpath.h"
+#include "platform/sqlite3db.h"
+
+#include <QDebug>
+#include <QFileInfo>
+#include <QSet>
+
+namespace {
+
+// Hidden, so that nobody takes it for part of the database.
+const QString kListName = QStringLiteral(".copies-in-progress");
+
+}  // namespace
+
+PendingCopies::PendingCopies(const QDir& databaseDir) : m_path(databaseDir.absoluteFilePath(kListName)) {}
+
+int PendingCopies::sweep(Sqlite3DB& db, const QDir& fileRelayDir)
+{
+    QFile list(m_path);
+    if (!list.open(QIODevice::ReadOnly))
+        return 0;
+    AttachmentArea area(fileRelayDir);
+    QSet<QString> named;
+    for (Sqlite3Cursor rows = db.queryThrow(QStringLiteral("select filename from attachment")); rows.moveNext();)
+        named.insert(area.path(rows.getText(0)));
+    int removed = 0;
+    while (!list.atEnd()) {
+        // Entries are percent-encoded: a device path may hold a line break.
+        const QString filename = QString::fromUtf8(QByteArray::fromPercentEncoding(list.readLine().trimmed()));
+        const QString path = area.path(filename);
+        if (path.isEmpty() || named.contains(path) || !QFileInfo(path).isFile() || QFileInfo(path).isSymLink())
+            continue;
+        if (QFile::remove(path))
+            ++removed;
+        else
+            qWarning().noquote() << "local database: cannot remove the copy left by a run that never ended:" << path;
+    }
+    list.close();
+    if (removed > 0)
+        qInfo().noquote() << "local database: removed" << removed << "attachment copies left by a run that never ended";
+    QFile::remove(m_path);
+    return removed;
+}
+
+void PendingCopies::note(const QString& filename)
+{
+    if (!m_file.isOpen()) {
+        m_file.setFileName(m_path);
+        if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append))
+            throwUtf8(QStringLiteral("Cannot write %1: %2").arg(m_path, m_file.errorString()));
+    }
+    // Written through at once: the list must name a copy before the copy exists.
+    if (m_file.write(filename.toUtf8().toPercentEncoding() + '\n') < 0 || !m_file.flush())
+        throwUtf8(QStringLiteral("Cannot write %1: %2").arg(m_path, m_file.errorString()));
+}
+
+void PendingCopies::clear()
+{
+    if (!m_file.isOpen())
+        return;  // a list this object never wrote belongs to a run still to be swept
+    m_file.close();
+    QFile::remove(m_path);
+}
