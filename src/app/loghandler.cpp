@@ -75,7 +75,7 @@ QString formatLogLine(QtMsgType type, const QTime& time, const QString& text)
     case QtFatalMsg:
         return QStringLiteral("(F %1) %2\n").arg(clock, text);
     default:
-        return QStringLiteral("(%1) %2\n").arg(static_cast<int>(type)).arg(text);
+        return QStringLiteral("(%1) %2\n").arg(clock, text);
     }
 }
 

@@ -33,8 +33,7 @@ TEST(LogLine, OneFormatPerMessageType)
     EXPECT_EQ(formatLogLine(QtWarningMsg, time, QStringLiteral("x")), QStringLiteral("(W 09:05:07) x\n"));
     EXPECT_EQ(formatLogLine(QtCriticalMsg, time, QStringLiteral("x")), QStringLiteral("(C 09:05:07) x\n"));
     EXPECT_EQ(formatLogLine(QtFatalMsg, time, QStringLiteral("x")), QStringLiteral("(F 09:05:07) x\n"));
-    EXPECT_EQ(formatLogLine(QtInfoMsg, time, QStringLiteral("x")),
-              QStringLiteral("(%1) x\n").arg(static_cast<int>(QtInfoMsg)));
+    EXPECT_EQ(formatLogLine(QtInfoMsg, time, QStringLiteral("%1 x")), QStringLiteral("(09:05:07) %1 x\n"));
     EXPECT_EQ(logFileName(QDate(2024, 3, 9)), QStringLiteral("log-20240309.txt"));
 }
 
