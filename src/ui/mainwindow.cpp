@@ -54,8 +54,10 @@ QByteArray readStateFile(DataFile name)
 void writeStateFile(DataFile name, const QByteArray& bytes)
 {
     QFile file(dataFilePath(name));
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         file.write(bytes);
+        makeFilePrivate(file.fileName());
+    }
 }
 
 // The HTTP status of a reply, or 0 when no answer arrived.

@@ -5,6 +5,8 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <thread>
 
 namespace {
@@ -80,6 +82,11 @@ TEST_F(LogHandlerTest, FolderAppearsWithTheFirstMessageAndLinesAppend)
     const QString path = QDir(folder()).filePath(QStringLiteral("log-20240501.txt"));
     EXPECT_EQ(currentLogFilePath(), path);
     EXPECT_EQ(readAll(path), QByteArray("(W 09:05:07) x\n(C 09:05:07) y \xc3\xa9\n"));
+    struct stat folderStat {}, fileStat {};
+    ASSERT_EQ(::stat(QFile::encodeName(folder()).constData(), &folderStat), 0);
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &fileStat), 0);
+    EXPECT_EQ(folderStat.st_mode & 07777, 0700u);  // logs name people: their owner's alone
+    EXPECT_EQ(fileStat.st_mode & 07777, 0600u);
 }
 
 TEST_F(LogHandlerTest, RunPastMidnightKeepsItsFirstFile)

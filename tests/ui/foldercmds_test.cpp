@@ -3,12 +3,17 @@
 
 #include "device/tempbackupdir.h"
 #include "fixtures/loopback_http.h"
+#include "export/vcardimage.h"
+#include "msgdb/country.h"
+#include "msgdb/msgutil.h"
 #include "ui/itemmodelsms.h"
 
 #include <QAction>
 #include <QFile>
 #include <QMenuBar>
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -93,6 +98,8 @@ TEST_F(FolderCommandsTest, ClearingTheCacheKeepsNodesAndTouchesTheBackupRootOnly
     makeLocalDb(QStringLiteral("db"));
     touch(dataDir().absoluteFilePath(QStringLiteral("ios_cache/dev/file")));
     touch(dataDir().absoluteFilePath(QStringLiteral("itunes_cache/abc/manifest.db")));
+    touch(dataFolderPath(DataFolder::Thumbnails) + QStringLiteral("/t.jpg"));
+    touch(dataFolderPath(DataFolder::CardImages) + QStringLiteral("/c.jpg"));
     const QString root = dataFolderPath(DataFolder::TempBackups);
     touch(root + QStringLiteral("/udid/Manifest.plist"));
     MainWindow window;
@@ -103,6 +110,8 @@ TEST_F(FolderCommandsTest, ClearingTheCacheKeepsNodesAndTouchesTheBackupRootOnly
     invoke(window, "miClearCache");
     EXPECT_FALSE(QFileInfo::exists(dataDir().absoluteFilePath(QStringLiteral("ios_cache"))));
     EXPECT_FALSE(QFileInfo::exists(dataDir().absoluteFilePath(QStringLiteral("itunes_cache"))));
+    EXPECT_FALSE(QFileInfo::exists(dataFolderPath(DataFolder::Thumbnails)));
+    EXPECT_FALSE(QFileInfo::exists(dataFolderPath(DataFolder::CardImages)));
     EXPECT_TRUE(QFileInfo::exists(root + QStringLiteral("/udid/Manifest.plist")));  // no state file: not ours
     EXPECT_EQ(childNamed(window.mainModel()->localDbRoot(), QStringLiteral("db")), db);
     EXPECT_EQ(window.smsModel()->rowCount(), shown);
@@ -112,6 +121,26 @@ TEST_F(FolderCommandsTest, ClearingTheCacheKeepsNodesAndTouchesTheBackupRootOnly
     invoke(window, "miClearCache");
     EXPECT_FALSE(QFileInfo::exists(root));
     EXPECT_FALSE(QFileInfo::exists(dataFilePath(DataFile::TempBackupsState)));
+}
+
+TEST_F(FolderCommandsTest, WhatTheProgramKeepsInItsDataFolderIsItsOwnersAlone)
+{
+    const auto mode = [](const QString& path) {
+        struct stat st {};
+        return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 07777;
+    };
+    makeLocalDb(QStringLiteral("db"), 0);
+    IOSDevice device;
+    device.udid = QStringLiteral("0123abcd");
+    const QString cache = device.cacheDir().absolutePath();
+    const MainWindow window;  // the virtual device folder and the country data
+    CountryLibDb(QStringLiteral("310")).open();
+    for (const QString& folder : {dataDir().absolutePath(), localDatabasesDir().absolutePath(), localDbFolder("db"),
+                                  QFileInfo(localDbFile("db")).absolutePath(), cache, thumbnailCacheDir(),
+                                  cardImageCacheDir(), dataFolderPath(DataFolder::VirtualDevices)})
+        EXPECT_EQ(mode(folder), 0700u) << qPrintable(folder);
+    for (const QString& file : {localDbFile("db"), dataFilePath(DataFile::Countries)})
+        EXPECT_EQ(mode(file), 0600u) << qPrintable(file);
 }
 
 TEST_F(FolderCommandsTest, FolderViewsOpenTheDatabaseFolderAndADevicesCacheMadeWhenMissing)
