@@ -43,9 +43,9 @@ protected:
         db.close();
         fixtures::fillSampleHistory(fixtures::ios6DbPathIn(localDbFolder(name)), {60, 5, 7, false});
     }
-    void makeCorruptLocalDb(const QString& name)
+    void makeCorruptDb(const QString& folder)
     {
-        const QString path = fixtures::ios6DbPathIn(localDbFolder(name));
+        const QString path = fixtures::ios6DbPathIn(folder);
         QDir().mkpath(QFileInfo(path).absolutePath());
         QFile file(path);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
@@ -97,7 +97,7 @@ TEST_F(MainWindowTest, EmptyHomeShowsTwoExpandedRoots)
 TEST_F(MainWindowTest, VirtualDevicesAreReadAndLocalDatabasesAreNotOpened)
 {
     makeLocalDb(QStringLiteral("db1"));
-    makeCorruptLocalDb(QStringLiteral("broken"));
+    makeCorruptDb(localDbFolder(QStringLiteral("broken")));
     makeVirtualDevice(QStringLiteral("dev1"));
     const QString brokenPath = fixtures::ios6DbPathIn(localDbFolder(QStringLiteral("broken")));
     const QByteArray brokenBefore = fileBytes(brokenPath);
@@ -146,13 +146,7 @@ TEST_F(MainWindowTest, VirtualDevicesAreReadWithTheReaderOfTheirLayoutAndAFailur
     const QString ios5 = fixtures::ios6DbPathIn(virtualFolder(QStringLiteral("old")));
     fixtures::createDeviceDb(ios5, fixtures::DeviceLayout::IOS5);
     fixtures::fillSampleHistory(ios5, {40, 4, 3, false});
-    const QString junk = fixtures::ios6DbPathIn(virtualFolder(QStringLiteral("junk")));
-    QDir().mkpath(QFileInfo(junk).absolutePath());
-    QFile file(junk);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(QByteArray(4096, 'x'));
-    file.close();
-
+    makeCorruptDb(virtualFolder(QStringLiteral("junk")));
     MainWindow window;
     ASSERT_EQ(script.boxes().size(), 1u);
     EXPECT_TRUE(script.boxes().front().text.contains(QLatin1String("This file is not a message database.")));
