@@ -9,7 +9,8 @@ root=${dir%%/*}
 blocked=
 if [ -e "$root" ] && [ "$root" != "$dir" ] && ! { [ -w "$root" ] && [ -x "$root" ]; }; then
   blocked=$root
-elif [ -e "$dir" ] && ! { [ -w "$dir" ] && [ -z "$(find "$dir" -maxdepth 2 ! -writable -print -quit 2>/dev/null)" ]; }; then
+elif [ -e "$dir" ] && ! { [ -w "$dir" ] && [ -z "$(find "$dir" -maxdepth 2 ! -writable -print -quit 2>/dev/null)" ]; }
+then
   blocked=$dir
 fi
 [ -n "$blocked" ] || exit 0

@@ -129,7 +129,8 @@ TEST_F(FolderCommandsTest, WhatTheProgramKeepsInItsDataFolderIsItsOwnersAlone)
         struct stat st {};
         return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 07777;
     };
-    QDir().mkpath(defaultDataRoot() + QStringLiteral("/5F2C9A0E7D3B4E6A9C1F08B2D4E6A7C3"));  // as older versions left it
+    // As older versions left it: open to everyone.
+    QDir().mkpath(defaultDataRoot() + QStringLiteral("/5F2C9A0E7D3B4E6A9C1F08B2D4E6A7C3"));
     makeLocalDb(QStringLiteral("db"), 0);
     IOSDevice device;
     device.udid = QStringLiteral("0123abcd");

@@ -290,7 +290,8 @@ TEST_F(MainWindowTest, PluggedDevicesComeAndGoInTheTree)
     ASSERT_EQ(model->deviceRoot()->children.size(), 1u);
     EXPECT_EQ(model->deviceRoot()->children[0]->name, QStringLiteral("dev1"));
     EXPECT_FALSE(window.form().treeViewDS->currentIndex().isValid());
-    EXPECT_EQ(actionStates(window), (QList<bool>{false, false, false, false, false}));  // nothing left for Backup, Print or Delete
+    // Nothing left for Backup, Print or Delete to act on.
+    EXPECT_EQ(actionStates(window), (QList<bool>{false, false, false, false, false}));
 }
 
 TEST(MyTreeViewSignals, SelectionAndContextRequestsBecomeSignals)

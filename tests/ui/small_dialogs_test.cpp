@@ -105,7 +105,7 @@ TEST_F(CommandTest, AboutOpensFromTheHelpMenuWithProductYearAndHomePage)
         notice->ensurePolished();
         const int flags = int(notice->alignment()) | (notice->wordWrap() ? Qt::TextWordWrap : 0);
         const QRect needed = notice->fontMetrics().boundingRect(notice->contentsRect(), flags, notice->text());
-        EXPECT_TRUE(notice->contentsRect().contains(needed)) << needed.width() << "x" << needed.height();  // not clipped
+        EXPECT_TRUE(notice->contentsRect().contains(needed)) << needed.width() << "x" << needed.height();
         EXPECT_TRUE(about.findChild<QLabel*>("lbHomePage")->text().contains(QStringLiteral("tallowmere.html")));
         emit about.findChild<QLabel*>("lbHomePage")->linkActivated(QStringLiteral("http://example.invalid/tallowmere.html"));
         return int(QDialog::Accepted);
