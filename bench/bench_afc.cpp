@@ -89,4 +89,7 @@ void BM_ReadFileOverAfc(benchmark::State& state)
 
 BENCHMARK(BM_ReadFileOverAfc)->UseManualTime()->Unit(benchmark::kMillisecond);
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv)
+{
+    return floors::runInTemporaryHome(argc, argv);
+}

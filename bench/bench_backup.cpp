@@ -441,4 +441,7 @@ BENCHMARK(BM_CacheBackup)->Arg(0)->Arg(1)->UseManualTime()->Iterations(2)->Repet
 BENCHMARK(BM_ImportBackup)->Arg(0)->Arg(1)->UseManualTime()->Iterations(2)->Repetitions(5)->Unit(benchmark::kSecond);
 BENCHMARK(BM_MergeIntoBackup)->UseManualTime()->Unit(benchmark::kMillisecond);
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv)
+{
+    return floors::runInTemporaryHome(argc, argv);
+}

@@ -152,4 +152,7 @@ void BM_BackupToolVerdict(benchmark::State& state)
 BENCHMARK(BM_UnpackFileRelayArchive)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BackupToolVerdict)->UseManualTime()->Unit(benchmark::kMillisecond);
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv)
+{
+    return floors::runInTemporaryHome(argc, argv);
+}

@@ -3,6 +3,7 @@
 // connection. With a socket pair standing in for the device connection the bridge's whole cost shows;
 // against a real device, USB is far slower than either.
 #include "fixtures/socket_stream.h"
+#include "floors.h"
 
 #include <benchmark/benchmark.h>
 
@@ -79,4 +80,7 @@ BENCHMARK(BM_ServiceAnswerThroughBridge)->Arg(0)->Arg(1)->UseManualTime()->Unit(
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv)
+{
+    return floors::runInTemporaryHome(argc, argv);
+}

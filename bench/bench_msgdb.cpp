@@ -491,4 +491,7 @@ BENCHMARK(BM_WriteHistoryIntoLocalDb)->UseManualTime()->Unit(benchmark::kMillise
 BENCHMARK(BM_DeleteMessages)->Arg(0)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DeleteMessages)->Arg(1)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv)
+{
+    return floors::runInTemporaryHome(argc, argv);
+}

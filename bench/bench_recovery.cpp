@@ -284,8 +284,7 @@ BENCHMARK(BM_ScanAndReadBack)->UseManualTime()->Iterations(3)->Unit(benchmark::k
 int main(int argc, char** argv)
 {
     // The scans copy the country library into a data folder: ours, not the user's.
-    QTemporaryDir home;
-    qputenv("XDG_DATA_HOME", home.path().toUtf8());
+    const floors::TemporaryHome home;
     QCoreApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))

@@ -179,4 +179,7 @@ void BM_ReadByName(benchmark::State& state)
 BENCHMARK(BM_InsertInOneTransaction)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ReadByName)->UseManualTime()->Unit(benchmark::kMillisecond);
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv)
+{
+    return floors::runInTemporaryHome(argc, argv);
+}

@@ -26,6 +26,25 @@
 
 namespace floors {
 
+TemporaryHome::TemporaryHome()
+{
+    if (!m_home.isValid())
+        throw std::runtime_error("cannot make a temporary home");
+    qputenv("HOME", QFile::encodeName(m_home.path()));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(m_home.filePath(QStringLiteral(".local/share"))));
+}
+
+int runInTemporaryHome(int argc, char** argv)
+{
+    const TemporaryHome home;
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
+
 double seconds(Clock::duration elapsed)
 {
     return std::chrono::duration<double>(elapsed).count();

@@ -9,6 +9,7 @@
 #include <QMap>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
@@ -19,6 +20,21 @@
 #include <vector>
 
 namespace floors {
+
+// Points HOME and XDG_DATA_HOME at a temporary folder for the object's life, as the tests do: what a
+// benchmark runs must never write into the data folder of whoever runs it.
+class TemporaryHome {
+public:
+    TemporaryHome();
+    TemporaryHome(const TemporaryHome&) = delete;
+    TemporaryHome& operator=(const TemporaryHome&) = delete;
+
+private:
+    QTemporaryDir m_home;
+};
+
+// The benchmarks' main: runs those the command line names in a TemporaryHome.
+int runInTemporaryHome(int argc, char** argv);
 
 using Clock = std::chrono::steady_clock;
 double seconds(Clock::duration elapsed);

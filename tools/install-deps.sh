@@ -16,9 +16,11 @@ test_packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   poppler-utils fonts-dejavu-core sqlite3 python3 openssl
   clang libclang-rt-14-dev
+  llvm-14  # llvm-symbolizer-14, which the sanitizers find by themselves: reports then name functions and lines
 )
 
-case "${1:-test}" in
+mode=${1:-test}
+case "$mode" in
   run) packages=("${run_packages[@]}") ;;
   test) packages=("${run_packages[@]}" "${test_packages[@]}") ;;
   *) echo "usage: $0 [run|test]" >&2; exit 2 ;;
@@ -32,17 +34,22 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
+# Says what to do when root's rights are out of reach; $1 says why.
+need_root() {
+  cat >&2 <<MSG
+These Debian packages are missing: ${missing[*]}
+Installing them needs root, and $1. Either run, as root:
+    $(cd "$(dirname "$0")" && pwd)/install-deps.sh ${mode}
+(then run this command again as yourself), or install sudo where it is missing and give your user the right to use it.
+MSG
+  exit 1
+}
+
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then
-  if ! command -v sudo >/dev/null; then
-    cat >&2 <<MSG
-These Debian packages are missing: ${missing[*]}
-Installing them needs root, and sudo is not installed. Either run, as root:
-    $(cd "$(dirname "$0")" && pwd)/install-deps.sh ${1:-test}
-(then run this command again as yourself), or install sudo and give your user the right to use it.
-MSG
-    exit 1
-  fi
+  command -v sudo >/dev/null || need_root "sudo is not installed"
+  # Asked once before apt-get, so that a refusal is told apart from a failed download.
+  sudo -v || need_root "sudo refused $(id -un)"
   sudo_cmd=(sudo)
 fi
 echo "Installing: ${missing[*]}"

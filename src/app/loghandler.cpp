@@ -1,5 +1,7 @@
 #include "app/loghandler.h"
 
+#include "core/fileutil.h"
+
 #include <QDir>
 #include <QFile>
 #include <QMutex>
@@ -35,10 +37,13 @@ bool ensureOpen(LogState& log, const QDate& today)
 {
     if (log.file.isOpen())
         return true;
-    if (log.folder.isEmpty() || !QDir().mkpath(log.folder))
+    if (log.folder.isEmpty() || !makePrivatePath(log.folder))
         return false;
     log.file.setFileName(QDir(log.folder).absoluteFilePath(logFileName(today)));
-    return log.file.open(QIODevice::ReadWrite | QIODevice::Append);
+    if (!log.file.open(QIODevice::ReadWrite | QIODevice::Append))
+        return false;
+    makeFilePrivate(log.file.fileName());  // logs name files and people
+    return true;
 }
 
 void logMessageHandler(QtMsgType type, const QMessageLogContext&, const QString& text)
@@ -75,7 +80,7 @@ QString formatLogLine(QtMsgType type, const QTime& time, const QString& text)
     case QtFatalMsg:
         return QStringLiteral("(F %1) %2\n").arg(clock, text);
     default:
-        return QStringLiteral("(%1) %2\n").arg(static_cast<int>(type)).arg(text);
+        return QStringLiteral("(%1) %2\n").arg(clock, text);
     }
 }
 

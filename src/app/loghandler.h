@@ -18,7 +18,7 @@ void uninstallLogHandler();
 // counts, whatever its name: the program owns the folder.
 void pruneLogFolder(const QString& folder, int keepCount);
 
-// "(D 09:05:07) text\n" for debug, W, C and F for warning, critical and fatal; "(<type number>) text\n"
+// "(D 09:05:07) text\n" for debug, W, C and F for warning, critical and fatal; "(09:05:07) text\n"
 // for any other type (info).
 QString formatLogLine(QtMsgType type, const QTime& time, const QString& text);
 

@@ -74,7 +74,7 @@ int ensureFolder(const QString& path)
     const QByteArray name = QFile::encodeName(path);
     if ((info.exists() || info.isSymLink()) && ::unlink(name.constData()) != 0)
         return errno;
-    return ::mkdir(name.constData(), 0777) == 0 ? 0 : errno;
+    return ::mkdir(name.constData(), S_IRWXU) == 0 ? 0 : errno;
 }
 
 // Failures of a name the file system will not take, as opposed to the cache's own trouble (a full
@@ -197,7 +197,7 @@ void ITunesCacheSMSThread::makeTargetFolder()
     const QString base = m_cacheDir.absolutePath();
     if (!QFileInfo(base).isDir())
         m_createdFolders << base;
-    if (!QDir().mkpath(base))
+    if (!makePrivatePath(base))
         throwUtf8(QStringLiteral("Cannot create the folder %1.").arg(base));
     QString path = base;
     for (const QString& part : (kFileRelay + QLatin1Char('/') + kLibraryPath).split(QLatin1Char('/'))) {

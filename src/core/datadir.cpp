@@ -1,5 +1,6 @@
 #include "core/datadir.h"
 
+#include "core/fileutil.h"
 #include "core/product.h"
 
 #include <QFile>
@@ -8,6 +9,8 @@
 #include <QStandardPaths>
 
 #include <mutex>
+
+#include <unistd.h>
 
 namespace {
 
@@ -50,8 +53,13 @@ QString cachedDataDirPath()
 {
     DataDirCache& cache = dataDirCache();
     const std::lock_guard<std::mutex> lock(cache.mutex);
-    if (cache.path.isEmpty())
+    if (cache.path.isEmpty()) {
         cache.path = resolveDataDirPath();
+        // Earlier versions left the folder open to everyone: close it once per run.
+        const QFileInfo info(cache.path);
+        if (info.isDir() && !info.isSymLink() && info.ownerId() == ::geteuid())
+            QFile::setPermissions(cache.path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    }
     return cache.path;
 }
 
@@ -120,7 +128,7 @@ QDir dataDir()
     const QString path = cachedDataDirPath();
     // Asked for every thumbnail of a page: a look costs far less than a mkdir.
     if (!QFileInfo(path).isDir())
-        QDir().mkpath(path);
+        makePrivatePath(path);
     return QDir(path);
 }
 
@@ -138,7 +146,7 @@ QDir dataFolder(DataFolder folder)
 {
     const QDir dir(dataFolderPath(folder));
     if (!dir.exists())
-        QDir().mkpath(dir.absolutePath());
+        makePrivatePath(dir.absolutePath());
     return dir;
 }
 

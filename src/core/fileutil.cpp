@@ -171,6 +171,27 @@ bool removeDirRecursive(const QString& path)
     return QDir().rmdir(info.absoluteFilePath()) && removedAll;
 }
 
+bool makePrivatePath(const QString& path)
+{
+    if (QFileInfo(path).isDir())
+        return true;
+    const QString absolute = QDir::cleanPath(QDir(path).absolutePath());
+    QStringList missing;
+    for (QFileInfo info(absolute); !info.exists() && !info.isSymLink() && !info.isRoot();
+         info.setFile(info.absolutePath()))
+        missing.prepend(info.absoluteFilePath());
+    for (const QString& folder : missing) {
+        if (::mkdir(QFile::encodeName(folder).constData(), S_IRWXU) != 0 && errno != EEXIST)
+            return false;
+    }
+    return QFileInfo(absolute).isDir();
+}
+
+bool makeFilePrivate(const QString& path)
+{
+    return QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
 QStringList subfolderNames(const QDir& folder)
 {
     return folder.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);

@@ -29,6 +29,14 @@ QString md5Hex(const QString& text);
 // are never touched, and a path that is itself a link loses only the link. True when it is all gone.
 bool removeDirRecursive(const QString& path);
 
+// Creates the folder path with the missing folders above it, each new one open to its owner alone
+// (0700): what the program keeps below its data folder is one person's messages. Folders already
+// there keep their modes. True when path is a folder afterwards.
+bool makePrivatePath(const QString& path);
+
+// Limits the file at path to its owner (0600). False when it could not.
+bool makeFilePrivate(const QString& path);
+
 // The names of folder's sub-folders, sorted by name so lists built from them read the same on every
 // start.
 QStringList subfolderNames(const QDir& folder);

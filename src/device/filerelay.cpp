@@ -239,10 +239,11 @@ void IOSLoadFileRelayThread::load(int& socket, QString& staging)
 
 void IOSLoadFileRelayThread::receiveArchive(int socket, const QString& path)
 {
-    QDir().mkpath(QFileInfo(path).path());
+    makePrivatePath(QFileInfo(path).path());
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         throwUtf8(QStringLiteral("create %1 failed. %2").arg(path, file.errorString()));
+    makeFilePrivate(path);
     const auto cancelled = [this] { return ProgressSink::isCancelled(m_sink); };
     qint64 total = 0;
     for (;;) {
@@ -265,7 +266,7 @@ void unpackFileRelayArchive(const QString& archivePath, const QString& folder, P
 {
     QByteArray buffer(kBlockBytes, Qt::Uninitialized);
     removeDirRecursive(folder);  // left by a run that was stopped
-    if (!QDir().mkpath(folder))
+    if (!makePrivatePath(folder))
         throwUtf8(QStringLiteral("create %1 error. %2").arg(folder, systemErrorText(errno)));
     const ArchiveReader reader(archive_read_new());
     archive_read_support_filter_all(reader.get());
@@ -286,7 +287,7 @@ void unpackFileRelayArchive(const QString& archivePath, const QString& folder, P
         if (archive_entry_filetype(entry) == AE_IFREG)
             unpackFile(reader.get(), entry, *target, sink, buffer);
         else if (!QFileInfo::exists(*target))
-            QDir().mkpath(*target);
+            makePrivatePath(*target);
     }
     if (status != ARCHIVE_EOF)
         throwArchiveError(reader.get(), archivePath);

@@ -2,6 +2,7 @@
 
 #include "core/datadir.h"
 #include "core/errors.h"
+#include "core/fileutil.h"
 #include "device/mobiledevice.h"
 
 #include <QRegularExpression>
@@ -27,7 +28,7 @@ QDir IOSDevice::cacheDir() const
     if (!isValidUdid(udid))
         throwUtf8(QStringLiteral("Invalid device identifier: ") + udid.left(80));
     const QString path = dataFolderPath(DataFolder::DeviceCache) + QLatin1Char('/') + udid;
-    QDir().mkpath(path);
+    makePrivatePath(path);
     return QDir(path);
 }
 

@@ -23,7 +23,8 @@ QString rootPath()
 void writeStateFile(const QString& base)
 {
     QSaveFile file(stateFilePath());
-    if (!file.open(QIODevice::WriteOnly) || file.write(base.toUtf8()) < 0 || !file.commit())
+    if (!file.open(QIODevice::WriteOnly) || file.write(base.toUtf8()) < 0 || !file.commit()
+        || !makeFilePrivate(stateFilePath()))
         qWarning("cannot write %s", qUtf8Printable(stateFilePath()));
 }
 

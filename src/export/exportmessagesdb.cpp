@@ -187,7 +187,7 @@ void ExportMessagesDb::makeFolder(const QString& folder)
         missing.prepend(info.absoluteFilePath());
     // Recorded first: a mkpath that fails halfway may still have made some of them.
     m_createdFolders += missing;
-    if (!QDir().mkpath(folder))
+    if (!makePrivatePath(folder))
         throwUtf8(QStringLiteral("Cannot create the folder %1").arg(folder));
 }
 

@@ -186,17 +186,29 @@ private:
     _MsgAttachment m_attachment;  // the one attachment of the message being exported
 };
 
+std::function<bool(const QString&, const QString&)>& renameForTesting()
+{
+    static std::function<bool(const QString&, const QString&)> rename;
+    return rename;
+}
+
 // Moves the converted "mms.db" aside under a free name. Failing here would bring the conversion back
 // at every start, so it is an error.
 void retireOldDb(const QDir& folder)
 {
     const QString from = oldDbPath(folder);
     const QString to = uniqueFilePath(folder.absoluteFilePath(QStringLiteral("mms.db-bak")));
-    if (!QDir().rename(from, to))
+    const auto& rename = renameForTesting();
+    if (!(rename ? rename(from, to) : QDir().rename(from, to)))
         throwUtf8(UpdateLocalDbThread::tr("IDS_CANNOT_RENAME_OLD_LOCALDB_%1").arg(QDir::toNativeSeparators(from)));
 }
 
 }  // namespace
+
+void setOldDbRenameForTesting(std::function<bool(const QString& from, const QString& to)> rename)
+{
+    renameForTesting() = std::move(rename);
+}
 
 QStringList oldLocalDatabaseFolders()
 {

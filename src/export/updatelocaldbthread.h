@@ -10,8 +10,14 @@
 #include <QStringList>
 #include <QThread>
 
+#include <functional>
+
 // The folders below "local_databases", then those below "data", that still hold an "mms.db".
 QStringList oldLocalDatabaseFolders();
+
+// Replaces the rename that moves a converted "mms.db" aside; an empty function restores the real one.
+// Tests only: no file mode stops root, who runs them in CI, from renaming.
+void setOldDbRenameForTesting(std::function<bool(const QString& from, const QString& to)> rename);
 
 class UpdateLocalDbThread : public QThread {
     Q_OBJECT

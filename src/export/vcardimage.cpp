@@ -70,7 +70,7 @@ bool saveJpeg(const QImage& image, const QString& target)
     if (!file.open(QIODevice::WriteOnly))
         return false;
     QImageWriter writer(&file, "JPEG");
-    return writer.write(image) && file.commit();
+    return writer.write(image) && file.commit() && makeFilePrivate(target);
 }
 
 }  // namespace
@@ -206,9 +206,8 @@ QImage drawCardImage(const CardFields& fields)
 QString cardImageCacheDir()
 {
     const QString path = dataFolderPath(DataFolder::CardImages);
-    if (!QDir().mkpath(path))
+    if (!makePrivatePath(path))
         qWarning() << "card image: cannot create" << path;
-    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     return path;
 }
 

@@ -1,6 +1,7 @@
 #include "msgdb/country.h"
 
 #include "core/datadir.h"
+#include "core/fileutil.h"
 
 #include <QFile>
 #include <QSaveFile>
@@ -70,8 +71,9 @@ void copyShippedDatabase(const QString& path)
     const QByteArray bytes = resource.readAll();
     if (!copy.open(QIODevice::WriteOnly) || copy.write(bytes) != bytes.size() || !copy.commit())
         throw fail(copy.errorString());
-    // Resource files are read-only; the copy must stay replaceable by its owner.
-    QFile::setPermissions(path, QFile::permissions(path) | QFile::ReadOwner | QFile::WriteOwner);
+    // Resource files are read-only; the copy must stay replaceable by its owner, and like every file of
+    // the data folder it is the owner's alone.
+    makeFilePrivate(path);
 }
 
 }  // namespace

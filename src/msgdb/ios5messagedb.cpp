@@ -111,7 +111,7 @@ QString textPartText(const QByteArray& data)
 // Writes through a temporary file, so an interrupted write never replaces a good copy.
 bool writePartFile(const QString& path, const QByteArray& data)
 {
-    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+    if (!makePrivatePath(QFileInfo(path).absolutePath()))
         return false;
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
@@ -120,7 +120,7 @@ bool writePartFile(const QString& path, const QByteArray& data)
         file.cancelWriting();
         return false;
     }
-    return file.commit();
+    return file.commit() && makeFilePrivate(path);
 }
 
 void logWarning(const QString& text)

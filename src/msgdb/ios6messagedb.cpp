@@ -1,6 +1,7 @@
 #include "msgdb/ios6messagedb.h"
 
 #include "core/errors.h"
+#include "core/fileutil.h"
 #include "core/sharedstrings.h"
 #include "msgdb/attachmentpath.h"
 #include "msgdb/messagedbfolder.h"
@@ -331,7 +332,7 @@ void IOS6MessageDb::openExisting()
 
 void IOS6MessageDb::createFromScript()
 {
-    QDir().mkpath(QFileInfo(m_dbPath).absolutePath());
+    makePrivatePath(QFileInfo(m_dbPath).absolutePath());
     const QByteArray script =
         readScriptResource(QStringLiteral(":/res/localmsgdb_ddl.sql"), QStringLiteral("read IOS6MessageDb ddl error. "));
     createDatabaseFromScript(*this, m_dbPath, script, QStringLiteral("create IOS6MessageDb error. "));

@@ -192,7 +192,7 @@ bool saveImage(const QImage& image, const QString& target, const char* format)
     if (!file.open(QIODevice::WriteOnly))
         return false;
     QImageWriter writer(&file, format);
-    return writer.write(image) && file.commit();
+    return writer.write(image) && file.commit() && makeFilePrivate(target);
 }
 
 }  // namespace
@@ -371,9 +371,8 @@ QString thumbnailCacheDir()
     const QString path = dataFolderPath(DataFolder::Thumbnails);
     if (QFileInfo(path).isDir())
         return path;  // asked for every picture of a page: a look is far cheaper than a mkdir
-    if (!QDir().mkpath(path))
+    if (!makePrivatePath(path))
         qWarning() << "thumbnail: cannot create" << path;
-    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     return path;
 }
 

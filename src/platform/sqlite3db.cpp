@@ -2,6 +2,10 @@
 
 #include <sqlite3.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <limits>
 #include <memory>
@@ -876,6 +880,18 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Sqlite3DB
 
+// A database this program creates holds someone's messages: made empty and open to its owner alone
+// before SQLite fills it (SQLite would follow the umask, and its journals follow the file's mode).
+static void precreatePrivateFile(const QByteArray& path, int flags)
+{
+    if (!(flags & SQLITE_OPEN_CREATE) || (flags & SQLITE_OPEN_MEMORY) || path.isEmpty() || path == ":memory:"
+        || path.startsWith("file:"))
+        return;
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (fd >= 0)
+        ::close(fd);  // otherwise it is there already, or SQLite reports why it cannot be made
+}
+
 Sqlite3DB::Sqlite3DB() : m_guard(std::make_shared<Sqlite3StepGuard>()) {}
 
 Sqlite3DB::~Sqlite3DB()
@@ -889,6 +905,7 @@ void Sqlite3DB::openThrow(const QString& path, int flags)
     const QByteArray utf8 = path.toUtf8();
     if (utf8.contains('\0'))  // the C API would silently cut the path there
         throw Sqlite3Exception(QStringLiteral("cannot open a path holding a NUL character"), SQLITE_CANTOPEN);
+    precreatePrivateFile(utf8, flags);
     sqlite3* db = nullptr;
     // A connection serves one thread at a time (its statement cache and limits are not locked
     // either), so SQLite need not lock it again for every call, one per column of every row.

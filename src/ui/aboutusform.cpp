@@ -59,7 +59,10 @@ void AboutUsForm::buildForm()
     lbProduct = addLabel(this, "lbProduct", {100, 48, 281, 31});
     lbProduct->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     lbProduct->setWordWrap(true);
-    lbNotice = addLabel(this, "lbNotice", {100, 80, 221, 16});
+    // Two lines, as wide as the product line: the copyright sentence is longer than one line of most fonts.
+    lbNotice = addLabel(this, "lbNotice", {100, 80, 281, 36});
+    lbNotice->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    lbNotice->setWordWrap(true);
     lbHomePage = addLabel(this, "lbHomePage", {20, 120, 201, 16});
 
     btnOK = new QPushButton(tr("OK"), this);

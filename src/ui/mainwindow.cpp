@@ -55,8 +55,10 @@ QByteArray readStateFile(DataFile name)
 void writeStateFile(DataFile name, const QByteArray& bytes)
 {
     QFile file(dataFilePath(name));
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         file.write(bytes);
+        makeFilePrivate(file.fileName());
+    }
 }
 
 // The HTTP status of a reply, or 0 when no answer arrived.
@@ -120,6 +122,11 @@ void MainWindow::setupModels()
     m_mainModel = new ItemModelMain(this);
     ui.treeViewDS->setModel(m_mainModel);
     ui.treeViewDS->expandAll();
+    // The commands follow the current node wherever it goes: a cleared selection still reports the
+    // node it leaves, and a node removed with its device or database moves the current index silently.
+    connect(ui.treeViewDS->selectionModel(), &QItemSelectionModel::currentChanged, this, &MainWindow::updateActions);
+    connect(m_mainModel, &QAbstractItemModel::rowsRemoved, this, &MainWindow::updateActions);
+    connect(m_mainModel, &QAbstractItemModel::modelReset, this, &MainWindow::updateActions);
 
     m_smsModel = new ItemModelSms(this);
     ui.treeViewSMS->setModel(m_smsModel);

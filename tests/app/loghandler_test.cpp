@@ -5,6 +5,8 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <thread>
 
 namespace {
@@ -33,8 +35,7 @@ TEST(LogLine, OneFormatPerMessageType)
     EXPECT_EQ(formatLogLine(QtWarningMsg, time, QStringLiteral("x")), QStringLiteral("(W 09:05:07) x\n"));
     EXPECT_EQ(formatLogLine(QtCriticalMsg, time, QStringLiteral("x")), QStringLiteral("(C 09:05:07) x\n"));
     EXPECT_EQ(formatLogLine(QtFatalMsg, time, QStringLiteral("x")), QStringLiteral("(F 09:05:07) x\n"));
-    EXPECT_EQ(formatLogLine(QtInfoMsg, time, QStringLiteral("x")),
-              QStringLiteral("(%1) x\n").arg(static_cast<int>(QtInfoMsg)));
+    EXPECT_EQ(formatLogLine(QtInfoMsg, time, QStringLiteral("%1 x")), QStringLiteral("(09:05:07) %1 x\n"));
     EXPECT_EQ(logFileName(QDate(2024, 3, 9)), QStringLiteral("log-20240309.txt"));
 }
 
@@ -81,6 +82,11 @@ TEST_F(LogHandlerTest, FolderAppearsWithTheFirstMessageAndLinesAppend)
     const QString path = QDir(folder()).filePath(QStringLiteral("log-20240501.txt"));
     EXPECT_EQ(currentLogFilePath(), path);
     EXPECT_EQ(readAll(path), QByteArray("(W 09:05:07) x\n(C 09:05:07) y \xc3\xa9\n"));
+    struct stat folderStat {}, fileStat {};
+    ASSERT_EQ(::stat(QFile::encodeName(folder()).constData(), &folderStat), 0);
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &fileStat), 0);
+    EXPECT_EQ(folderStat.st_mode & 07777, 0700u);  // logs name people: their owner's alone
+    EXPECT_EQ(fileStat.st_mode & 07777, 0600u);
 }
 
 TEST_F(LogHandlerTest, RunPastMidnightKeepsItsFirstFile)

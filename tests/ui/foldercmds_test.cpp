@@ -3,6 +3,9 @@
 
 #include "device/tempbackupdir.h"
 #include "fixtures/loopback_http.h"
+#include "export/vcardimage.h"
+#include "msgdb/country.h"
+#include "msgdb/msgutil.h"
 #include "ui/itemmodelsms.h"
 
 #include <QAction>
@@ -10,6 +13,8 @@
 #include <QMenuBar>
 #include <QThreadPool>
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -60,6 +65,8 @@ TEST_F(FolderCommandsTest, DeletingADatabaseAsksRemovesFolderAndNodeAndLeavesNot
     // The neighbour was neither selected nor read: the views are empty.
     EXPECT_EQ(currentNode(window), nullptr);
     EXPECT_EQ(window.smsModel()->rowCount(), 0);
+    for (QAction* action : window.sharedActions())
+        EXPECT_FALSE(action->isEnabled()) << qPrintable(action->text());
     EXPECT_TRUE(static_cast<_AbsDBItemNode*>(childNamed(window.mainModel()->localDbRoot(), QStringLiteral("keep")))
                     ->store.messageList()
                     .isEmpty());
@@ -96,6 +103,8 @@ TEST_F(FolderCommandsTest, ClearingTheCacheKeepsNodesAndTouchesTheBackupRootOnly
     makeLocalDb(QStringLiteral("db"));
     touch(dataDir().absoluteFilePath(QStringLiteral("ios_cache/dev/file")));
     touch(dataDir().absoluteFilePath(QStringLiteral("itunes_cache/abc/manifest.db")));
+    touch(dataFolderPath(DataFolder::Thumbnails) + QStringLiteral("/t.jpg"));
+    touch(dataFolderPath(DataFolder::CardImages) + QStringLiteral("/c.jpg"));
     const QString root = dataFolderPath(DataFolder::TempBackups);
     touch(root + QStringLiteral("/udid/Manifest.plist"));
     MainWindow window;
@@ -106,6 +115,8 @@ TEST_F(FolderCommandsTest, ClearingTheCacheKeepsNodesAndTouchesTheBackupRootOnly
     invoke(window, "miClearCache");
     EXPECT_FALSE(QFileInfo::exists(dataDir().absoluteFilePath(QStringLiteral("ios_cache"))));
     EXPECT_FALSE(QFileInfo::exists(dataDir().absoluteFilePath(QStringLiteral("itunes_cache"))));
+    EXPECT_FALSE(QFileInfo::exists(dataFolderPath(DataFolder::Thumbnails)));
+    EXPECT_FALSE(QFileInfo::exists(dataFolderPath(DataFolder::CardImages)));
     EXPECT_TRUE(QFileInfo::exists(root + QStringLiteral("/udid/Manifest.plist")));  // no state file: not ours
     EXPECT_EQ(childNamed(window.mainModel()->localDbRoot(), QStringLiteral("db")), db);
     EXPECT_EQ(window.smsModel()->rowCount(), shown);
@@ -115,6 +126,28 @@ TEST_F(FolderCommandsTest, ClearingTheCacheKeepsNodesAndTouchesTheBackupRootOnly
     invoke(window, "miClearCache");
     EXPECT_FALSE(QFileInfo::exists(root));
     EXPECT_FALSE(QFileInfo::exists(dataFilePath(DataFile::TempBackupsState)));
+}
+
+TEST_F(FolderCommandsTest, WhatTheProgramKeepsInItsDataFolderIsItsOwnersAlone)
+{
+    const auto mode = [](const QString& path) {
+        struct stat st {};
+        return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 07777;
+    };
+    // As older versions left it: open to everyone.
+    QDir().mkpath(defaultDataRoot() + QStringLiteral("/5F2C9A0E7D3B4E6A9C1F08B2D4E6A7C3"));
+    makeLocalDb(QStringLiteral("db"), 0);
+    IOSDevice device;
+    device.udid = QStringLiteral("0123abcd");
+    const QString cache = device.cacheDir().absolutePath();
+    const MainWindow window;  // the virtual device folder and the country data
+    CountryLibDb(QStringLiteral("310")).open();
+    for (const QString& folder : {dataDir().absolutePath(), localDatabasesDir().absolutePath(), localDbFolder("db"),
+                                  QFileInfo(localDbFile("db")).absolutePath(), cache, thumbnailCacheDir(),
+                                  cardImageCacheDir(), dataFolderPath(DataFolder::VirtualDevices)})
+        EXPECT_EQ(mode(folder), 0700u) << qPrintable(folder);
+    for (const QString& file : {localDbFile("db"), dataFilePath(DataFile::Countries)})
+        EXPECT_EQ(mode(file), 0600u) << qPrintable(file);
 }
 
 TEST_F(FolderCommandsTest, FolderViewsOpenTheDatabaseFolderAndADevicesCacheMadeWhenMissing)

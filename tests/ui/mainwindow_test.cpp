@@ -4,6 +4,7 @@
 #include "fixtures/scripted_interaction.h"
 #include "fixtures/temp_home.h"
 #include "msgdb/ios6messagedb.h"
+#include "ui/itemmodelsms.h"
 #include "ui/mainwindow.h"
 #include "ui/mytreeview.h"
 
@@ -42,9 +43,9 @@ protected:
         db.close();
         fixtures::fillSampleHistory(fixtures::ios6DbPathIn(localDbFolder(name)), {60, 5, 7, false});
     }
-    void makeCorruptLocalDb(const QString& name)
+    void makeCorruptDb(const QString& folder)
     {
-        const QString path = fixtures::ios6DbPathIn(localDbFolder(name));
+        const QString path = fixtures::ios6DbPathIn(folder);
         QDir().mkpath(QFileInfo(path).absolutePath());
         QFile file(path);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
@@ -96,7 +97,7 @@ TEST_F(MainWindowTest, EmptyHomeShowsTwoExpandedRoots)
 TEST_F(MainWindowTest, VirtualDevicesAreReadAndLocalDatabasesAreNotOpened)
 {
     makeLocalDb(QStringLiteral("db1"));
-    makeCorruptLocalDb(QStringLiteral("broken"));
+    makeCorruptDb(localDbFolder(QStringLiteral("broken")));
     makeVirtualDevice(QStringLiteral("dev1"));
     const QString brokenPath = fixtures::ios6DbPathIn(localDbFolder(QStringLiteral("broken")));
     const QByteArray brokenBefore = fileBytes(brokenPath);
@@ -135,8 +136,26 @@ TEST_F(MainWindowTest, VirtualDeviceWithoutDatabaseKeepsItsNodeAndGetsNoEmptyFil
     ASSERT_EQ(script.boxes().size(), 1u);
     EXPECT_EQ(script.boxes().front().icon, QMessageBox::Critical);
     EXPECT_TRUE(script.boxes().front().text.contains(QLatin1String("Cannot find")));
+    EXPECT_TRUE(script.boxes().front().text.contains(QLatin1String("Folder: ") + virtualFolder("empty")));
     EXPECT_NE(childNamed(window.mainModel()->deviceRoot(), QStringLiteral("empty")), nullptr);
     EXPECT_FALSE(QFile::exists(fixtures::ios6DbPathIn(virtualFolder(QStringLiteral("empty")))));
+}
+
+TEST_F(MainWindowTest, VirtualDevicesAreReadWithTheReaderOfTheirLayoutAndAFailureNamesTheFolder)
+{
+    const QString ios5 = fixtures::ios6DbPathIn(virtualFolder(QStringLiteral("old")));
+    fixtures::createDeviceDb(ios5, fixtures::DeviceLayout::IOS5);
+    fixtures::fillSampleHistory(ios5, {40, 4, 3, false});
+    makeCorruptDb(virtualFolder(QStringLiteral("junk")));
+    MainWindow window;
+    ASSERT_EQ(script.boxes().size(), 1u);
+    EXPECT_TRUE(script.boxes().front().text.contains(QLatin1String("This file is not a message database.")));
+    EXPECT_TRUE(script.boxes().front().text.contains(QLatin1String("Folder: ") + virtualFolder("junk")));
+    Node* old = childNamed(window.mainModel()->deviceRoot(), QStringLiteral("old"));
+    ASSERT_NE(old, nullptr);
+    EXPECT_FALSE(old->children.empty());
+    select(window, old);
+    EXPECT_GT(window.smsModel()->rowCount(), 0);
 }
 
 TEST_F(MainWindowTest, ActionsFollowTheDatabaseNodeInMenuAndToolBar)
@@ -255,6 +274,7 @@ TEST_F(MainWindowTest, PluggedDevicesComeAndGoInTheTree)
     EXPECT_TRUE(script.boxes().at(0).text.contains(QLatin1String("passcode")));
     select(window, node);
     EXPECT_FALSE(window.currentDbMessages().isEmpty());
+    EXPECT_EQ(actionStates(window), (QList<bool>{true, true, true, true, false}));
 
     // A device that refuses the session gets no node: its error is shown.
     devicesim::fail("AMDeviceStartSession", 7);
@@ -270,6 +290,8 @@ TEST_F(MainWindowTest, PluggedDevicesComeAndGoInTheTree)
     ASSERT_EQ(model->deviceRoot()->children.size(), 1u);
     EXPECT_EQ(model->deviceRoot()->children[0]->name, QStringLiteral("dev1"));
     EXPECT_FALSE(window.form().treeViewDS->currentIndex().isValid());
+    // Nothing left for Backup, Print or Delete to act on.
+    EXPECT_EQ(actionStates(window), (QList<bool>{false, false, false, false, false}));
 }
 
 TEST(MyTreeViewSignals, SelectionAndContextRequestsBecomeSignals)

@@ -99,7 +99,13 @@ TEST_F(CommandTest, AboutOpensFromTheHelpMenuWithProductYearAndHomePage)
     const testing_http::ScopedWebHost host(QStringLiteral("http://example.invalid/"));
     script.answerDialog([](QDialog& about) {
         EXPECT_EQ(about.findChild<QLabel*>(QStringLiteral("lbProduct"))->text(), QStringLiteral("Tallowmere v3.2.11"));
-        EXPECT_TRUE(about.findChild<QLabel*>("lbNotice")->text().contains(QString::number(QDate::currentDate().year())));
+        QLabel* notice = about.findChild<QLabel*>("lbNotice");
+        EXPECT_TRUE(notice->text().endsWith(QStringLiteral("All rights reserved.")));
+        EXPECT_TRUE(notice->text().contains(QString::number(QDate::currentDate().year())));
+        notice->ensurePolished();
+        const int flags = int(notice->alignment()) | (notice->wordWrap() ? Qt::TextWordWrap : 0);
+        const QRect needed = notice->fontMetrics().boundingRect(notice->contentsRect(), flags, notice->text());
+        EXPECT_TRUE(notice->contentsRect().contains(needed)) << needed.width() << "x" << needed.height();
         EXPECT_TRUE(about.findChild<QLabel*>("lbHomePage")->text().contains(QStringLiteral("tallowmere.html")));
         emit about.findChild<QLabel*>("lbHomePage")->linkActivated(QStringLiteral("http://example.invalid/tallowmere.html"));
         return int(QDialog::Accepted);

@@ -11,6 +11,7 @@
 #include "device/iosmobilerestorethread.h"
 #include "device/mobiledevice.h"
 #include "msgdb/country.h"
+#include "msgdb/ios5messagedb.h"
 #include "msgdb/ios6messagedb.h"
 #include "msgdb/messagedbfolder.h"
 #include "platform/webhost.h"
@@ -343,10 +344,14 @@ void DeviceCommands::loadVirtualDevice(const QString& folder)
         const QString path = messageDbPath(QDir(folder));
         if (!QFileInfo::exists(path))
             throwUtf8(QStringLiteral("Cannot find ") + path);
-        db->chats(node->store);
+        // The folder may hold a database as an iOS 5 device writes it: that one needs its own reader.
+        if (!AbsIOSMessageDb::isIOS6Layout(path))
+            node->db = QSharedPointer<AbsMessageDb>(new IOS5MessageDb(QDir(folder), QString()));
+        node->db->chats(node->store);
         model->loadChats(node);
     } catch (const std::exception& error) {
-        showError(htmlEscape(QString::fromUtf8(error.what())));
+        // Several folders may be read at start: say which one failed.
+        showError(htmlEscape(QString::fromUtf8(error.what())) + QStringLiteral("<br/>Folder: ") + htmlEscape(folder));
     }
     m_context.expandTreeNode(model->deviceRoot());
 }

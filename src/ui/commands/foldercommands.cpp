@@ -74,6 +74,9 @@ void FolderCommands::clearCache()
     // its name is gone, though attachment files shown in the conversation view disappear.
     bool cleared = removeDataSubfolder(DataFolder::DeviceCache);
     cleared = removeDataSubfolder(DataFolder::BackupCache) && cleared;
+    // Thumbnails and contact cards are copies of attachments: they go with the copies they were made from.
+    cleared = removeDataSubfolder(DataFolder::Thumbnails) && cleared;
+    cleared = removeDataSubfolder(DataFolder::CardImages) && cleared;
     cleared = removeTempBackupDir() && cleared;
     if (cleared)
         showInfo(tr("IDS_SUC_CLEAR_CACHE"));
