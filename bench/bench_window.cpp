@@ -76,12 +76,15 @@ public:
     QString saveFilter;
     std::deque<DialogScript> dialogs;
     std::optional<Clock::time_point> succeededAt;
+    QString successText;
     QStringList complaints;
 
     int messageBox(QMessageBox::Icon icon, const QString& text, QMessageBox::StandardButtons buttons) override
     {
-        if (icon == QMessageBox::Information && !succeededAt)
+        if (icon == QMessageBox::Information && !succeededAt) {
             succeededAt = Clock::now();
+            successText = text;
+        }
         if (icon == QMessageBox::Critical || icon == QMessageBox::Warning)
             complaints << text;
         return buttons.testFlag(QMessageBox::Yes) ? QMessageBox::Yes : QMessageBox::Ok;
@@ -450,13 +453,16 @@ void BM_WindowDelete(benchmark::State& state)
                     copyFolder(templateDb, directDb);
                     _MsgStore store;
                     IOS6MessageDb(QDir(directDb), QString(), false).messages(store, 0);
-                    messages = store.messageList().size();
+                    MsgMessageList list = store.messageList();
+                    sortMessages(list);  // the order of the list the window selects from
+                    messages = list.size();
                     const auto start = Clock::now();
-                    DeleteMMSThread(QDir(directDb), store.messageList(), nullptr).run();
+                    DeleteMMSThread(QDir(directDb), list, nullptr).run();
                     return seconds(Clock::now() - start);
                 }});
     removeDirRecursive(windowDb);
-    if (totals.empty() || !g_interaction->complaints.isEmpty()) {
+    if (totals.empty() || !g_interaction->complaints.isEmpty()
+        || !g_interaction->successText.contains(QString::number(messages))) {
         fail(state, "the window's delete did not succeed: " + g_interaction->complaints.join('\n').toStdString());
         return;
     }
