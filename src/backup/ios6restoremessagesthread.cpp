@@ -5,7 +5,7 @@
 #include "core/errors.h"
 #include "core/fileutil.h"
 #include "core/jobguard.h"
-#include "core/progresssink.h"
+#include "core/progressthrottle.h"
 #include "core/safepath.h"
 #include "msgdb/ios6messagedb.h"
 
@@ -166,10 +166,12 @@ void IOS6RestoreMessagesThread::mergeInto(IOS6MessageDb& work)
 
     const Sqlite3Sql copyOldRow = copyOldRowSql(work);
     const int count = items.size();
+    ProgressThrottle throttle(count, 99);
     for (int i = 0; i < count; ++i) {
         if (ProgressSink::isCancelled(m_sink))
             throw kCancelled;
-        ProgressSink::postUpdateProgress(m_sink, QString(), int(double(i + 1) / count * 99), QString());
+        if (throttle.due(i + 1))
+            ProgressSink::postUpdateProgress(m_sink, QString(), throttle.percent(), QString());
         const RestoreItem& item = items.at(i);
         if (item.isOld)
             mergeOldRow(work, item, kept, copyOldRow);

@@ -162,7 +162,7 @@ void ITunesCacheSMSThread::run()
     }
 
     runGuarded(
-        m_sink,
+        &m_posts,
         [&] {
             makeTargetFolder();
             cacheTree(*sms, kLibraryPath + QLatin1Char('/') + kSmsFolder);
@@ -174,7 +174,7 @@ void ITunesCacheSMSThread::run()
                 // The copies are good; without their rows they are merely copied again next time.
                 qWarning().nospace() << "backup cache: " << error.what();
             }
-            ProgressSink::postSucceed(m_sink, QString());
+            ProgressSink::postSucceed(&m_posts, QString());
         },
         [this] { removeOwnedFiles(); });
 }
@@ -296,7 +296,7 @@ void ITunesCacheSMSThread::skip(const BackupFileNode& node, const QString& reaso
 
 void ITunesCacheSMSThread::postCaching(const QString& name)
 {
-    ProgressSink::postUpdateProgress(m_sink, QString(), -1, tr("IDS_CACHING_BACKUP_FILE_%1").arg(name));
+    ProgressSink::postUpdateProgress(&m_posts, QString(), -1, tr("IDS_CACHING_BACKUP_FILE_%1").arg(name));
 }
 
 void ITunesCacheSMSThread::removeOwnedFiles()

@@ -11,6 +11,7 @@
 // The manifest's file tree must be loaded (and an encrypted backup unlocked) before the job starts;
 // nobody else touches the manifest while the job runs. Reports go through the sink only.
 #include "backup/manifestcachedb.h"
+#include "core/progressthrottle.h"
 
 #include <QDir>
 #include <QString>
@@ -19,7 +20,6 @@
 
 class BackupManifest;
 struct BackupFileNode;
-class ProgressSink;
 
 class ITunesCacheSMSThread : public QThread {
     Q_OBJECT
@@ -66,6 +66,7 @@ private:
 
     BackupManifest* m_manifest;  // not owned
     ProgressSink* m_sink;        // not owned
+    ThrottledSink m_posts{m_sink};  // the nodes' names and the final report
     QDir m_cacheDir;
     ManifestCacheDb m_cacheDb;
     QStringList m_createdFolders;  // deepest last

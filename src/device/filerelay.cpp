@@ -3,7 +3,7 @@
 #include "core/errors.h"
 #include "core/fileutil.h"
 #include "core/jobguard.h"
-#include "core/progresssink.h"
+#include "core/progressthrottle.h"
 #include "core/safepath.h"
 #include "device/mobiledevice.h"
 #include "device/servicesocket.h"
@@ -245,6 +245,7 @@ void IOSLoadFileRelayThread::receiveArchive(int socket, const QString& path)
         throwUtf8(QStringLiteral("create %1 failed. %2").arg(path, file.errorString()));
     makeFilePrivate(path);
     const auto cancelled = [this] { return ProgressSink::isCancelled(m_sink); };
+    ThrottledSink posts(m_sink);
     qint64 total = 0;
     for (;;) {
         const int count = Socket::receiveAll(socket, m_buffer.data(), m_buffer.size(), kStreamTimeoutMs, cancelled);
@@ -252,10 +253,11 @@ void IOSLoadFileRelayThread::receiveArchive(int socket, const QString& path)
         if (count < 1)
             break;
         total += count;
-        ProgressSink::postUpdateProgress(m_sink, QString(), 99, QStringLiteral("Received:%1KB").arg(kilobytes(total)));
+        posts.postUpdateProgress(QString(), 99, QStringLiteral("Received:%1KB").arg(kilobytes(total)));
         if (file.write(m_buffer.constData(), count) != count)
             throwUtf8(QStringLiteral("write %1 failed. %2").arg(path, file.errorString()));
     }
+    posts.flush();
     if (!file.flush())
         throwUtf8(QStringLiteral("write %1 failed. %2").arg(path, file.errorString()));
     if (total == 0)  // libarchive reads nothing as an empty archive
@@ -275,6 +277,7 @@ void unpackFileRelayArchive(const QString& archivePath, const QString& folder, P
     if (opened != ARCHIVE_OK)
         throwUtf8(QStringLiteral("open %1(%2) error.").arg(archivePath, QString::number(opened)));
     const ContainedFolder root(folder);
+    ThrottledSink posts(sink);
     archive_entry* entry = nullptr;
     int status = ARCHIVE_OK;
     while ((status = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK || status == ARCHIVE_WARN) {
@@ -282,13 +285,13 @@ void unpackFileRelayArchive(const QString& archivePath, const QString& folder, P
         const std::optional<QString> target = entryTarget(entry, root);
         if (!target)
             continue;
-        ProgressSink::postUpdateProgress(sink, QStringLiteral("Extracting %1").arg(QFileInfo(*target).fileName()), -1,
-                                         QString());
+        posts.postUpdateProgress(QStringLiteral("Extracting %1").arg(QFileInfo(*target).fileName()), -1, QString());
         if (archive_entry_filetype(entry) == AE_IFREG)
-            unpackFile(reader.get(), entry, *target, sink, buffer);
+            unpackFile(reader.get(), entry, *target, &posts, buffer);
         else if (!QFileInfo::exists(*target))
             makePrivatePath(*target);
     }
     if (status != ARCHIVE_EOF)
         throwArchiveError(reader.get(), archivePath);
+    posts.flush();
 }

@@ -4,6 +4,7 @@
 #include "core/fileutil.h"
 #include "core/htmltext.h"
 #include "core/jobguard.h"
+#include "core/progressthrottle.h"
 #include "msgdb/attachmentpath.h"
 #include "msgdb/ios6messagedb.h"
 #include "msgdb/msgutil.h"
@@ -14,11 +15,6 @@
 #include <QSet>
 
 namespace {
-
-int percent(int i, int n)
-{
-    return int(double(i) / n * 100);
-}
 
 bool isUsableName(const QString& name)
 {
@@ -81,11 +77,13 @@ int AttachmentExtractThread::extractAll()
     const int n = m_messages.size();
     int k = 0;
     int copied = 0;
+    ProgressThrottle throttle(n);
     for (const _MsgMessage* message : qAsConst(m_messages)) {
         if (ProgressSink::isCancelled(m_progress))
             throw -1;
         ++k;
-        ProgressSink::postUpdateProgress(m_progress, tr("IDS_EXTRACTING_MEDIA_FILES"), percent(k, n), QString());
+        if (throttle.due(k))
+            ProgressSink::postUpdateProgress(m_progress, tr("IDS_EXTRACTING_MEDIA_FILES"), throttle.percent(), QString());
         for (const _MsgAttachment* attachment : message->sortedAttachments()) {
             if (ProgressSink::isCancelled(m_progress))
                 throw -1;
@@ -139,12 +137,14 @@ void BackupSMSThread::run()
             m_exporter.begin();
             const int n = m_messages.size();
             int i = 0;
+            ProgressThrottle throttle(n);
             for (_MsgMessage* message : qAsConst(m_messages)) {
                 if (ProgressSink::isCancelled(m_progress))
                     throw -1;
                 ++i;
-                ProgressSink::postUpdateProgress(m_progress, status, percent(i, n),
-                                                 tr("SMS: %1/%2").arg(i).arg(n));
+                if (throttle.due(i))
+                    ProgressSink::postUpdateProgress(m_progress, status, throttle.percent(),
+                                                     tr("SMS: %1/%2").arg(i).arg(n));
                 m_exporter.exportMessage(message);
             }
             m_exporter.end();
@@ -177,12 +177,14 @@ void DeleteMMSThread::run()
             db.beginTransaction();
             const int n = m_messages.size();
             int i = 0;
+            ProgressThrottle throttle(n);
             for (const _MsgMessage* message : qAsConst(m_messages)) {
                 if (ProgressSink::isCancelled(m_progress))
                     throw -1;
                 ++i;
-                ProgressSink::postUpdateProgress(m_progress, QString(), percent(i, n),
-                                                 tr("Messages: %1/%2").arg(i).arg(n));
+                if (throttle.due(i))
+                    ProgressSink::postUpdateProgress(m_progress, QString(), throttle.percent(),
+                                                     tr("Messages: %1/%2").arg(i).arg(n));
                 db.deleteMessage(*message);
             }
             db.endTransaction(true);

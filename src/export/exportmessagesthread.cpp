@@ -4,6 +4,7 @@
 #include "core/errors.h"
 #include "core/fileutil.h"
 #include "core/jobguard.h"
+#include "core/progressthrottle.h"
 #include "export/exportmessagesdb.h"
 #include "export/exportmessageshtml.h"
 #include "export/exportmessagespdf.h"
@@ -130,13 +131,14 @@ void ExportMessagesThread::exportAll()
 {
     const int n = m_messages.size();
     int i = 0;
+    ProgressThrottle throttle(n);
     for (_MsgMessage* message : qAsConst(m_messages)) {
         if (ProgressSink::isCancelled(m_progress))
             throw -1;
         ++i;
         // The counter text is only built when someone shows it.
-        if (m_progress)
-            ProgressSink::postUpdateProgress(m_progress, QString(), int(double(i) / n * 100),
+        if (m_progress && throttle.due(i))
+            ProgressSink::postUpdateProgress(m_progress, QString(), throttle.percent(),
                                              tr("Messages: %1/%2").arg(i).arg(n));
         exporterFor(*message).exportMessage(message);
     }

@@ -4,6 +4,7 @@
 #include "core/errors.h"
 #include "core/fileutil.h"
 #include "core/jobguard.h"
+#include "core/progressthrottle.h"
 #include "core/safepath.h"
 #include "export/exportmessagesdb.h"
 #include "msgdb/msgutil.h"
@@ -268,22 +269,13 @@ UpdateLocalDbThread::Result UpdateLocalDbThread::convertOldDb(const QDir& source
     exporter.begin();
     OldDbConverter converter(source, exporter);
     const qint64 count = rows.count();
-    int shown = 0;
+    ProgressThrottle throttle(count);
     while (rows.moveNext()) {
         ++result.messages;
-        postRowProgress(result.messages, count, shown);
+        if (throttle.due(result.messages))
+            ProgressSink::postUpdateProgress(m_progress, QString(), throttle.percent(), QString());
         converter.convert(rows, attachments.value(rows.getInt64(QStringLiteral("old_rowid"))));
     }
     exporter.end();
     return result;
-}
-
-// Posts only when the percentage changes: one queued call per row would flood the dialog.
-void UpdateLocalDbThread::postRowProgress(qint64 row, qint64 rows, int& shown) const
-{
-    const int percent = rows > 0 ? int(double(row) / double(rows) * 100) : 0;
-    if (percent == shown)
-        return;
-    shown = percent;
-    ProgressSink::postUpdateProgress(m_progress, QString(), percent, QString());
 }

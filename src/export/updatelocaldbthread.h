@@ -39,7 +39,5 @@ public:
     Result convertOldDb(const QDir& source, const QDir& target);
 
 private:
-    void postRowProgress(qint64 row, qint64 rows, int& shown) const;
-
     ProgressSink* m_progress;  // not owned
 };

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QThread>
 
 ProgressForm::ProgressForm(const QString& title, QWidget* parent) : QDialog(parent), m_mover(this)
 {
@@ -68,8 +69,22 @@ void ProgressForm::setCancelEnabled(bool enabled)
 
 void ProgressForm::postUpdateProgress(const QString& status, int curProgress, const QString& progressText)
 {
-    QMetaObject::invokeMethod(this, "updateProgress", Qt::AutoConnection, Q_ARG(QString, status),
-                              Q_ARG(int, curProgress), Q_ARG(QString, progressText));
+    const bool onGuiThread = QThread::currentThread() == thread();
+    {
+        const std::lock_guard<std::mutex> lock(m_pendingMutex);
+        const ProgressUpdate update{status, curProgress, progressText};
+        if (m_pending)
+            m_pending->merge(update);
+        else
+            m_pending = update;
+        // Queued under the lock, so a final report posted after this update is queued after its relay.
+        if (!onGuiThread && !m_relayQueued) {
+            m_relayQueued = true;
+            QMetaObject::invokeMethod(this, [this] { relayProgress(); }, Qt::QueuedConnection);
+        }
+    }
+    if (onGuiThread)
+        relayProgress();
 }
 
 void ProgressForm::postError(const QString& text)
@@ -92,12 +107,28 @@ void ProgressForm::postTipsWait(const QString& text)
 
 void ProgressForm::updateProgress(const QString& status, int curProgress, const QString& progressText)
 {
-    if (!status.isEmpty())
-        setElidedText(m_lbStatus, status);
-    if (curProgress < 0)
-        curProgress = m_progressBar->value();
-    m_progressBar->setValue(curProgress);  // a value outside 0..100 is ignored by the bar
-    setElidedText(m_lbProgress, progressText.isEmpty() ? QStringLiteral("Progress:%1%").arg(curProgress) : progressText);
+    postUpdateProgress(status, curProgress, progressText);
+}
+
+void ProgressForm::relayProgress()
+{
+    std::optional<ProgressUpdate> update;
+    {
+        const std::lock_guard<std::mutex> lock(m_pendingMutex);
+        update.swap(m_pending);
+        m_relayQueued = false;
+    }
+    if (update)
+        showProgress(*update);
+}
+
+void ProgressForm::showProgress(const ProgressUpdate& update)
+{
+    if (!update.status.isEmpty())
+        setElidedText(m_lbStatus, update.status);
+    const int shown = update.progress < 0 ? m_progressBar->value() : update.progress;
+    m_progressBar->setValue(shown);  // a value outside 0..100 is ignored by the bar
+    setElidedText(m_lbProgress, update.text.isEmpty() ? QStringLiteral("Progress:%1%").arg(shown) : update.text);
 }
 
 void ProgressForm::errorOccurred(const QString& err)
@@ -106,6 +137,7 @@ void ProgressForm::errorOccurred(const QString& err)
     // and it must not reopen or re-finish the dialog.
     if (hasFinished())
         return;
+    relayProgress();
     showError(err);
     done(0);
 }
@@ -114,6 +146,7 @@ void ProgressForm::succeed(const QString& tipsStr)
 {
     if (hasFinished())
         return;
+    relayProgress();
     if (!tipsStr.isEmpty())
         showInfo(tipsStr);
     done(1);

@@ -10,12 +10,14 @@
 //   if (result == QDialog::Accepted && !form.isCancelled()) refresh();
 // The dialog outlives the job's thread, so a job never posts to a destroyed dialog. After an error and
 // after a cancel, exec() returns 0 and isCancelled() is true: callers treat both as "not done".
-#include "core/progresssink.h"
+#include "core/progressthrottle.h"
 #include "ui/winmovable.h"
 
 #include <QDialog>
 
 #include <atomic>
+#include <mutex>
+#include <optional>
 
 class QLabel;
 class QProgressBar;
@@ -30,8 +32,10 @@ public:
     // Without the button only the job's own report ends the dialog.
     void setCancelEnabled(bool enabled);
 
-    // ProgressSink, callable from any thread: each queues one slot call into the GUI thread (or runs it
-    // at once when called there) and returns.
+    // ProgressSink, callable from any thread; each returns at once (and acts at once on the GUI thread).
+    // Progress is kept as the latest update, with at most one call queued to show it: a flood of
+    // updates costs the GUI thread one relay, never a backlog. The final reports show the latest
+    // update before they end the dialog.
     using ProgressSink::isCancelled;
     using ProgressSink::postError;
     using ProgressSink::postSucceed;
@@ -56,6 +60,7 @@ signals:
     void userCacel();
 
 public slots:
+    // The same as postUpdateProgress.
     void updateProgress(const QString& status, int curProgress, const QString& progressText);
     void errorOccurred(const QString& err);
     void succeed(const QString& tipsStr);
@@ -65,6 +70,9 @@ public slots:
 
 private:
     void buildForm();
+    // Shows the latest update, if one is waiting; on the GUI thread.
+    void relayProgress();
+    void showProgress(const ProgressUpdate& update);
     bool hasFinished() const { return m_finished; }
 
     std::atomic<bool> m_cancelled{false};
@@ -73,6 +81,9 @@ private:
     // Cancel can no longer turn a finished job into a failed one.
     std::atomic<bool> m_reportPosted{false};
     bool m_finished = false;
+    std::mutex m_pendingMutex;  // guards the two below
+    std::optional<ProgressUpdate> m_pending;
+    bool m_relayQueued = false;
     WinMovable m_mover;
     static void setElidedText(QLabel* label, const QString& text);
 

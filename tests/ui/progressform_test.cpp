@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <stdexcept>
 
 namespace {
@@ -157,6 +158,44 @@ TEST_F(ProgressFormTest, ReportAfterCancelIsDropped)
     form.errorOccurred(QStringLiteral("late"));
     EXPECT_TRUE(form.isCancelled());
     EXPECT_TRUE(m_script.boxes().empty());
+}
+
+// Counts the queued calls the GUI thread runs for an object.
+class QueuedCallCounter : public QObject {
+public:
+    int calls = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        calls += event->type() == QEvent::MetaCall;
+        return false;
+    }
+};
+
+TEST_F(ProgressFormTest, AFloodOfUpdatesCostsOneRelayAndEndsInItsLastStateBeforeTheSuccess)
+{
+    ProgressForm form(QStringLiteral("Exporting"));
+    QueuedCallCounter counter;
+    form.installEventFilter(&counter);
+    const int n = 100000;
+    const std::unique_ptr<QThread> job(QThread::create([&form] {
+        for (int i = 1; i <= n; ++i)
+            form.postUpdateProgress(QString(), i * 100 / n, QStringLiteral("Messages: %1/%2").arg(i).arg(n));
+        form.postSucceed(QStringLiteral("exported"));
+    }));
+    job->start();
+    ASSERT_TRUE(job->wait(30000));  // all of it is queued before the dialog runs
+    QString shownWithTheSuccess;
+    QObject::connect(&form, &QDialog::finished, &form, [&form, &shownWithTheSuccess] {
+        shownWithTheSuccess = form.findChild<QLabel*>(QStringLiteral("lbProgress"))->text();
+    });
+    EXPECT_EQ(form.exec(), int(QDialog::Accepted));
+    EXPECT_EQ(counter.calls, 2);  // one relay, one success
+    EXPECT_EQ(shownWithTheSuccess, QStringLiteral("Messages: 100000/100000"));
+    EXPECT_EQ(form.findChild<QProgressBar*>(QStringLiteral("progressBar"))->value(), 100);
+    EXPECT_EQ(form.findChild<QLabel*>(QStringLiteral("lbStatus"))->text(), QStringLiteral("Exporting"));
+    EXPECT_EQ(m_script.boxTexts(QMessageBox::Information), QStringList{QStringLiteral("exported")});
 }
 
 TEST_F(ProgressFormTest, UpdateProgressKeepsWhatIsNotGiven)

@@ -1,0 +1,504 @@
+// The jobs as the user waits for them: each command driven through the main window, with the real
+// progress dialog (offscreen) and an interaction seam that answers its questions, timed from the
+// command to its success box; beside the same work without the dialog (the job run straight, no
+// sink), and beside the raw floor where there is one, in one run. The three roads take turns at going
+// first, each after a sync. Counters: window_s, direct_s, floor_s (per iteration), window_vs_direct,
+// window_vs_floor, and command_s, the whole command (what it does after the success box included).
+//
+//   BM_WindowExport/0: CSV, /1: text (LC_ALL=C.UTF-8, as bench_export's text floor wants), of a local
+//                      database of BENCH_MESSAGES (100,000) messages.
+//   BM_WindowImport:   an iTunes backup of as many messages with a file for every attachment: cached,
+//                      read and copied into a new local database; the floor is the cache, read and
+//                      copy floors one after another.
+//   BM_WindowDelete:   every message of a local database of as many messages, selected in the list
+//                      and deleted. No floor.
+//
+// HOME and XDG_DATA_HOME point into a temporary folder: the run never sees the user's data folder.
+#include "backup/backupmanifest.h"
+#include "backup/itunescachesmsthread.h"
+#include "core/datadir.h"
+#include "core/fileutil.h"
+#include "export/archivejobs.h"
+#include "export/exportmessagesthread.h"
+#include "msgdb/ios6messagedb.h"
+#include "msgdb/messagedbfolder.h"
+#include "msgdb/msgutil.h"
+#include "ui/interaction.h"
+#include "ui/itemmodelmain.h"
+#include "ui/loaditunesbackupdlg.h"
+#include "ui/mainwindow.h"
+#include "ui/mytreeview.h"
+
+#include "exportfloors.h"
+#include "fixtures/backup_builder.h"
+#include "fixtures/message_history.h"
+#include "floors.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLocale>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+using floors::Clock;
+using floors::seconds;
+
+bool g_failed = false;
+
+void fail(benchmark::State& state, const std::string& why)
+{
+    std::fprintf(stderr, "%s\n", why.c_str());
+    g_failed = true;
+    state.SkipWithError(why.c_str());
+}
+
+// Answers the window's questions from a script and notes when the first information box (the
+// command's success) came. Errors and warnings are kept to fail the run.
+class BenchInteraction : public Interaction {
+public:
+    using DialogScript = std::function<int(QDialog&)>;
+
+    QString savePath;
+    QString saveFilter;
+    std::deque<DialogScript> dialogs;
+    std::optional<Clock::time_point> succeededAt;
+    QString successText;
+    QStringList complaints;
+
+    int messageBox(QMessageBox::Icon icon, const QString& text, QMessageBox::StandardButtons buttons) override
+    {
+        if (icon == QMessageBox::Information && !succeededAt) {
+            succeededAt = Clock::now();
+            successText = text;
+        }
+        if (icon == QMessageBox::Critical || icon == QMessageBox::Warning)
+            complaints << text;
+        return buttons.testFlag(QMessageBox::Yes) ? QMessageBox::Yes : QMessageBox::Ok;
+    }
+    QString getOpenFileName(QWidget*, const QString&, const QString&, const QString&, QFileDialog::Options) override
+    {
+        return {};
+    }
+    QStringList getOpenFileNames(QWidget*, const QString&, const QString&, const QString&,
+                                 QFileDialog::Options) override
+    {
+        return {};
+    }
+    QString getSaveFileName(QWidget*, const QString&, const QString&, const QString&, QString* selectedFilter,
+                            QFileDialog::Options) override
+    {
+        if (selectedFilter)
+            *selectedFilter = saveFilter;
+        return savePath;
+    }
+    QString getExistingDirectory(QWidget*, const QString&, const QString&, QFileDialog::Options) override
+    {
+        return {};
+    }
+    int execDialog(QDialog& dialog) override
+    {
+        if (dialogs.empty())
+            return QDialog::Rejected;
+        const DialogScript script = std::move(dialogs.front());
+        dialogs.pop_front();
+        return script(dialog);
+    }
+};
+
+BenchInteraction* g_interaction = nullptr;  // owned by the seam
+
+// How long a command took to its success box, and in all.
+struct CommandTime {
+    double toSuccess = -1;  // < 0: no success box came
+    double whole = 0;
+};
+
+CommandTime runCommand(MainWindow& window, const char* slot)
+{
+    g_interaction->succeededAt.reset();
+    g_interaction->complaints.clear();
+    const auto start = Clock::now();
+    QMetaObject::invokeMethod(&window, slot);
+    const auto end = Clock::now();
+    QCoreApplication::processEvents();
+    CommandTime time;
+    time.whole = seconds(end - start);
+    if (g_interaction->succeededAt)
+        time.toSuccess = seconds(*g_interaction->succeededAt - start);
+    return time;
+}
+
+AbsTreeItemModel::_ItemNode* localDbNode(MainWindow& window, const QString& name)
+{
+    for (const auto& child : window.mainModel()->localDbRoot()->children) {
+        if (child->name == name)
+            return child.get();
+    }
+    return nullptr;
+}
+
+void selectNode(MainWindow& window, AbsTreeItemModel::_ItemNode* node)
+{
+    window.form().treeViewDS->setCurrentIndex(window.mainModel()->indexOfNode(node));
+    QCoreApplication::processEvents();
+}
+
+// A local database of benchMessages() generated messages in folder (250 to a conversation).
+void makeLocalDb(const QString& folder, bool attachments)
+{
+    {
+        IOS6MessageDb db(QDir(folder), QString(), true);
+        db.open();
+        db.close();
+    }
+    const int messages = floors::benchMessages();
+    fixtures::fillSampleHistory(fixtures::ios6DbPathIn(folder), {messages, qMax(1, messages / 250), 7, false, attachments});
+}
+
+// Per iteration the roads in turn (a different one first each time), each after a sync; each road
+// returns its own seconds. Returns the sums.
+std::vector<double> timeRoads(benchmark::State& state, const std::vector<std::function<double()>>& roads)
+{
+    static int calls = 0;
+    std::vector<double> totals(roads.size(), 0.0);
+    for (auto _ : state) {
+        const int first = calls++;
+        for (size_t k = 0; k < roads.size(); ++k) {
+            const size_t road = (size_t(first) + k) % roads.size();
+            ::sync();
+            const double elapsed = roads[road]();
+            if (elapsed < 0)
+                return {};
+            totals[road] += elapsed;
+            if (road == 0)
+                state.SetIterationTime(elapsed);
+        }
+    }
+    return totals;
+}
+
+// Counters from the sums of window, direct and (when given) floor.
+void reportRoads(benchmark::State& state, const std::vector<double>& totals, double commandTotal, double items)
+{
+    const double n = double(std::max<qint64>(1, state.iterations()));
+    state.counters["window_s"] = totals[0] / n;
+    state.counters["direct_s"] = totals[1] / n;
+    state.counters["window_vs_direct"] = totals[0] / totals[1];
+    if (totals.size() > 2) {
+        state.counters["floor_s"] = totals[2] / n;
+        state.counters["window_vs_floor"] = totals[0] / totals[2];
+    }
+    state.counters["command_s"] = commandTotal / n;
+    state.counters["window_per_s"] = items * n / totals[0];
+}
+
+// --- exports -------------------------------------------------------------------------------------
+
+const QString kExportDb = QStringLiteral("bench-export");
+
+// Argument: the format, CSV or text.
+void BM_WindowExport(benchmark::State& state)
+{
+    const bool csv = state.range(0) == ExportMessagesThread::Csv;
+    if (!csv && QLocale::system().dateTimeFormat(QLocale::ShortFormat) != QLatin1String("d MMM yyyy HH:mm:ss")) {
+        state.SkipWithError("the text floor writes the C locale's dates: run with LC_ALL=C.UTF-8");
+        return;
+    }
+    const QString folder = localDatabasesDir().absoluteFilePath(kExportDb);
+    if (!QFileInfo::exists(folder))
+        makeLocalDb(folder, false);
+    const QString dbPath = fixtures::ios6DbPathIn(folder);
+    const QString suffix = csv ? QStringLiteral(".csv") : QStringLiteral(".txt");
+    MainWindow window;
+    selectNode(window, localDbNode(window, kExportDb));
+
+    QTemporaryDir out;
+    const QString windowFile = out.filePath(QStringLiteral("window") + suffix);
+    const QString directFile = out.filePath(QStringLiteral("direct") + suffix);
+    const QString floorFile = out.filePath(QStringLiteral("floor") + suffix);
+    // The direct road keeps its records as the database node does, and reads them again as the
+    // command does for a whole database.
+    IOS6MessageDb directDb(QDir(folder), QString(), false);
+    _MsgStore directStore;
+    directDb.messages(directStore, 0);
+    qint64 messages = 0;
+    double commandTotal = 0;
+    const std::vector<double> totals = timeRoads(
+        state, {[&] {
+                    QFile::remove(windowFile);
+                    g_interaction->savePath = windowFile;
+                    g_interaction->saveFilter = csv ? QStringLiteral("CSV Files(*.csv)") : QStringLiteral("Text Files(*.txt)");
+                    const CommandTime time = runCommand(window, "miExport");
+                    commandTotal += time.whole;
+                    return time.toSuccess;
+                },
+                [&] {
+                    QFile::remove(directFile);
+                    const auto start = Clock::now();
+                    directDb.messages(directStore, 0);
+                    ExportMessagesThread job(directStore.messageList(), directFile, int(state.range(0)), nullptr);
+                    job.run();
+                    return seconds(Clock::now() - start);
+                },
+                [&] {
+                    QFile::remove(floorFile);
+                    const auto start = Clock::now();
+                    messages = csv ? exportfloors::csvRaw(dbPath, floorFile) : exportfloors::txtRaw(dbPath, floorFile);
+                    return seconds(Clock::now() - start);
+                }});
+    if (totals.empty() || !g_interaction->complaints.isEmpty()) {
+        fail(state, "the window's export did not succeed: " + g_interaction->complaints.join('\n').toStdString());
+        return;
+    }
+    const QByteArray floorBytes = exportfloors::fileBytes(floorFile);
+    for (const QString& file : {windowFile, directFile}) {
+        const std::string why = exportfloors::firstDifference(exportfloors::fileBytes(file), floorBytes);
+        if (!why.empty()) {
+            fail(state, why);
+            return;
+        }
+    }
+    reportRoads(state, totals, commandTotal, double(messages));
+}
+
+// --- import of a backup --------------------------------------------------------------------------
+
+// A generated history packed into a backup (outside the backup folder the chooser lists), with a file
+// of 1 to 16 KB for every attachment row; the files the cache copies, for the floor.
+struct HistoryBackup {
+    QTemporaryDir dir;
+    QString backupDir = dir.filePath(QStringLiteral("backup"));
+    std::vector<floors::BackupFile> files;
+
+    HistoryBackup()
+    {
+        const QString dbPath = fixtures::ios6DbPathIn(dir.filePath(QStringLiteral("source")));
+        fixtures::createIos6DeviceDb(dbPath);
+        const int messages = floors::benchMessages();
+        fixtures::fillSampleHistory(dbPath, {messages, qMax(1, messages / 250), 20130917, false, true});
+        fixtures::BackupBuilder builder;
+        const QString home = QStringLiteral("HomeDomain");
+        QFile db(dbPath);
+        if (!db.open(QIODevice::ReadOnly))
+            throw std::runtime_error("no generated database");
+        builder.addFile(home, QStringLiteral("Library/SMS/sms.db"), db.readAll());
+        floors::RawDb raw(dbPath, SQLITE_OPEN_READONLY);
+        floors::Stmt names(raw.db, "select filename from attachment order by rowid");
+        const QRegularExpression devicePrefix(QStringLiteral("^(~|/var/mobile)/"));
+        for (int k = 0; sqlite3_step(names.s) == SQLITE_ROW; ++k) {
+            const QString name = QString::fromStdString(floors::columnText(names.s, 0)).replace(devicePrefix, QString());
+            builder.addFile(home, name, QByteArray(1024 + (k * 7919) % (15 * 1024), char('a' + k % 26)));
+        }
+        builder.write(backupDir);
+
+        BackupManifest manifest{QDir(backupDir)};
+        manifest.loadManifestPlist();
+        manifest.loadMbdb();
+        const BackupFileNode* sms = manifest.root.childNamed(QStringLiteral("Library"))->childNamed(QStringLiteral("SMS"));
+        addFiles(manifest, *sms, QStringLiteral("var/mobile/Library/SMS"));
+    }
+
+    void addFiles(const BackupManifest& manifest, const BackupFileNode& node, const QString& relative)
+    {
+        if (!node.record.isFolder()) {
+            floors::BackupFile file;
+            file.stored = manifest.backupDir.absoluteFilePath(node.record.fileId());
+            file.relative = relative;
+            file.protectionClass = node.record.protectionClass;
+            file.size = qint64(node.record.size);
+            file.mtime = node.record.mtime;
+            files.push_back(file);
+            return;
+        }
+        for (const std::unique_ptr<BackupFileNode>& child : node.children)
+            addFiles(manifest, *child, relative + QLatin1Char('/') + child->name);
+    }
+};
+
+// Caches, reads and copies into a new local database in target, as the command's jobs do.
+void importDirect(const QString& backupDir, const QString& target)
+{
+    BackupManifest manifest{QDir(backupDir)};
+    manifest.loadManifestPlist();
+    manifest.loadMbdb();
+    const QString cache = target + QStringLiteral("/cache");
+    ITunesCacheSMSThread(&manifest, QDir(cache), nullptr).run();
+    _MsgStore store;
+    IOS6MessageDb(QDir(cache), QString(), false).messages(store, 0);
+    BackupSMSThread(store.messageList(), QDir(target + QStringLiteral("/local")), QString(), nullptr).run();
+}
+
+void BM_WindowImport(benchmark::State& state)
+{
+    static const HistoryBackup backup;
+    QTemporaryDir work;
+    // The floor copies the records ours reads, in the order the copy job writes them.
+    const QString floorSource = work.filePath(QStringLiteral("floor-source"));
+    importDirect(backup.backupDir, floorSource);
+    _MsgStore floorStore;
+    IOS6MessageDb(QDir(floorSource + QStringLiteral("/cache")), QString(), false).messages(floorStore, 0);
+    MsgMessageList floorMessages = floorStore.messageList();
+    sortMessages(floorMessages);
+
+    int windowRuns = 0;
+    int directRuns = 0;
+    int floorRuns = 0;
+    double commandTotal = 0;
+    QStringList windowDbs;
+    const std::vector<double> totals = timeRoads(
+        state, {[&] {
+                    // Nothing cached from an earlier run: every road starts cold.
+                    removeDirRecursive(dataFolderPath(DataFolder::BackupCache));
+                    removeDirRecursive(dataFolderPath(DataFolder::ManifestCache));
+                    const QString name = QStringLiteral("bench-import-%1").arg(++windowRuns);
+                    windowDbs << name;
+                    MainWindow window;
+                    g_interaction->dialogs.push_back([&](QDialog& dialog) {
+                        auto& chooser = static_cast<LoadItunesBackupDlg&>(dialog);
+                        chooser.addBackupFolder(backup.backupDir);
+                        chooser.btnLoadClicked();
+                        return chooser.result();
+                    });
+                    g_interaction->dialogs.push_back([name](QDialog& dialog) {
+                        dialog.findChild<QComboBox*>(QStringLiteral("cbLocalDbNames"))->setEditText(name);
+                        QMetaObject::invokeMethod(&dialog, "onBtnOkPress");
+                        return dialog.result();
+                    });
+                    const CommandTime time = runCommand(window, "miImportItunes");
+                    commandTotal += time.whole;
+                    return time.toSuccess;
+                },
+                [&] {
+                    const QString target = work.filePath(QStringLiteral("direct-%1").arg(++directRuns));
+                    const auto start = Clock::now();
+                    importDirect(backup.backupDir, target);
+                    return seconds(Clock::now() - start);
+                },
+                [&] {
+                    const QString target = work.filePath(QStringLiteral("floor-%1").arg(++floorRuns));
+                    const auto start = Clock::now();
+                    const QString cache = target + QStringLiteral("/cache");
+                    floors::cacheRaw(backup.files, {}, cache);
+                    floors::readRaw(fixtures::ios6DbPathIn(cache));
+                    floors::localDbRaw(floorMessages, fileRelayDir(QDir(cache)).absolutePath(),
+                                       target + QStringLiteral("/local"));
+                    return seconds(Clock::now() - start);
+                }});
+    if (totals.empty() || !g_interaction->complaints.isEmpty()) {
+        fail(state, "the window's import did not succeed: " + g_interaction->complaints.join('\n').toStdString());
+        return;
+    }
+    const std::string why = floors::localDbDifference(localDatabasesDir().absoluteFilePath(windowDbs.last()),
+                                                      work.filePath(QStringLiteral("floor-%1/local").arg(floorRuns)));
+    for (const QString& name : windowDbs)
+        removeDirRecursive(localDatabasesDir().absoluteFilePath(name));
+    if (!why.empty()) {
+        fail(state, why);
+        return;
+    }
+    reportRoads(state, totals, commandTotal, double(floorMessages.size()));
+}
+
+// --- deleting every message of a local database --------------------------------------------------
+
+bool copyFolder(const QString& from, const QString& to)
+{
+    QDir().mkpath(to);
+    for (const QFileInfo& entry : QDir(from).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)) {
+        const QString target = QDir(to).filePath(entry.fileName());
+        if (entry.isDir() ? !copyFolder(entry.filePath(), target) : !QFile::copy(entry.filePath(), target))
+            return false;
+    }
+    return true;
+}
+
+void BM_WindowDelete(benchmark::State& state)
+{
+    QTemporaryDir work;
+    const QString templateDb = work.filePath(QStringLiteral("template"));
+    makeLocalDb(templateDb, false);
+    const QString name = QStringLiteral("bench-delete");
+    const QString windowDb = localDatabasesDir().absoluteFilePath(name);
+    const QString directDb = work.filePath(QStringLiteral("direct"));
+    qint64 messages = 0;
+    double commandTotal = 0;
+    const std::vector<double> totals = timeRoads(
+        state, {[&] {
+                    removeDirRecursive(windowDb);
+                    copyFolder(templateDb, windowDb);
+                    MainWindow window;
+                    selectNode(window, localDbNode(window, name));
+                    window.form().treeViewSMS->selectAll();
+                    QCoreApplication::processEvents();
+                    const CommandTime time = runCommand(window, "miDelSel");
+                    commandTotal += time.whole;
+                    return time.toSuccess;
+                },
+                [&] {
+                    removeDirRecursive(directDb);
+                    copyFolder(templateDb, directDb);
+                    _MsgStore store;
+                    IOS6MessageDb(QDir(directDb), QString(), false).messages(store, 0);
+                    MsgMessageList list = store.messageList();
+                    sortMessages(list);  // the order of the list the window selects from
+                    messages = list.size();
+                    const auto start = Clock::now();
+                    DeleteMMSThread(QDir(directDb), list, nullptr).run();
+                    return seconds(Clock::now() - start);
+                }});
+    removeDirRecursive(windowDb);
+    if (totals.empty() || !g_interaction->complaints.isEmpty()
+        || !g_interaction->successText.contains(QString::number(messages))) {
+        fail(state, "the window's delete did not succeed: " + g_interaction->complaints.join('\n').toStdString());
+        return;
+    }
+    reportRoads(state, totals, commandTotal, double(messages));
+}
+
+}  // namespace
+
+BENCHMARK(BM_WindowExport)
+    ->Arg(ExportMessagesThread::Csv)
+    ->Arg(ExportMessagesThread::Text)
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WindowImport)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WindowDelete)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QTemporaryDir home;
+    qputenv("HOME", QFile::encodeName(home.path()));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(home.filePath(QStringLiteral(".local/share"))));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath(QStringLiteral(".config"))));
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(home.filePath(QStringLiteral(".cache"))));
+    qputenv("TALLOWMERE_WEB_HOST", "");  // no update check
+    QApplication app(argc, argv);
+    auto interaction = std::make_unique<BenchInteraction>();
+    g_interaction = interaction.get();
+    setInteraction(std::move(interaction));
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    setInteraction(nullptr);
+    return g_failed ? 1 : 0;
+}
