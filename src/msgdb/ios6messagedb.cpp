@@ -318,6 +318,10 @@ void IOS6MessageDb::openExisting()
     // Files from devices and backups are bounded; local databases are this program's own.
     setStepBudget(m_upgradeSchema ? 0 : messageDbStepBudget(m_dbPath));
     openThrow(m_dbPath, 2);
+    // The conversation dates join every message to its conversation: with the default cache of 2 MB
+    // a large file is read again from the system for each conversation.
+    QString ignored;
+    exec(QStringLiteral("PRAGMA cache_size=-65536"), ignored);
     loadTableDdl();
     checkReadableTables(*this, m_tableDdl, kReadTables);
     if (m_upgradeSchema) {

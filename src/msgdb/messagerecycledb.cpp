@@ -13,12 +13,6 @@
 
 namespace {
 
-void setIfNotEmpty(Sqlite3Row& row, const char* column, const QString& value)
-{
-    if (!value.isEmpty())
-        row.setValue(QLatin1String(column), value);
-}
-
 void setSrcRowid(Sqlite3Row& row, qint64 srcRowid)
 {
     if (srcRowid > 0)
@@ -218,15 +212,26 @@ qint64 MessageRecycleDb::insertMessage(const _MsgMessage& m, const QString& chat
                                        qint64 srcRowid)
 {
     open();
-    Sqlite3Row row;
-    const auto set = [&row](const char* column, const QVariant& value) { row.setValue(QLatin1String(column), value); };
+    // Built once with every name: a scan inserts thousands of rows.
+    QStringList names;
+    QVector<QVariant> values;
+    names.reserve(44);
+    values.reserve(44);
+    const auto set = [&](const char* column, const QVariant& value) {
+        names.append(QLatin1String(column));
+        values.append(value);
+    };
+    const auto setIfNotEmpty = [&](const char* column, const QString& value) {
+        if (!value.isEmpty())
+            set(column, value);
+    };
     set("guid", isGuidShaped(m.guid) ? m.guid : newGuid());
     set("text", m.text);
     set("replace", m.replace);
-    setIfNotEmpty(row, "service_center", m.service_center);
+    setIfNotEmpty("service_center", m.service_center);
     set("handle_id", m.handle_id);
-    setIfNotEmpty(row, "subject", m.subject);
-    setIfNotEmpty(row, "country", m.country);
+    setIfNotEmpty("subject", m.subject);
+    setIfNotEmpty("country", m.country);
     if (!m.attributedBody.isEmpty())
         set("attributedBody", m.attributedBody);
     set("version", m.version);
@@ -260,29 +265,30 @@ qint64 MessageRecycleDb::insertMessage(const _MsgMessage& m, const QString& chat
     set("was_deduplicated", m.was_deduplicated);
     set("chat_identifier", chatIdentifier);
     set("handle", handleText);
-    setSrcRowid(row, srcRowid);
-    return insertRow(row, QStringLiteral("message"));
+    if (srcRowid > 0)
+        set("src_rowid", srcRowid);
+    return insertRow(Sqlite3Row(names, values), QStringLiteral("message"));
 }
 
 qint64 MessageRecycleDb::findHandle(const _MsgHandle& handle)
 {
     open();
-    Sqlite3Cursor cursor = queryThrow(
-        Sqlite3Sql("select rowid from handle where id=? and service=?").addTextParam(handle.id).addTextParam(handle.service));
-    return cursor.moveNext() ? cursor.getInt64(QStringLiteral("rowid")) : 0;
+    return queryFirstInt64(
+               Sqlite3Sql("select rowid from handle where id=? and service=?").addTextParam(handle.id).addTextParam(handle.service))
+        .value_or(0);
 }
 
 qint64 MessageRecycleDb::findMessage(const _MsgMessage& message)
 {
     open();
-    Sqlite3Cursor cursor =
-        // NULL and "" count as the same text, so a row without text is not stored again on every scan.
-        queryThrow(Sqlite3Sql("select rowid from message where guid=? or (date=? and is_from_me=? and ifnull(text,'')=?)")
-                       .addTextParam(message.guid)
-                       .addInt64Param(message.date)
-                       .addIntParam(message.is_from_me)
-                       .addTextParam(message.text));
-    return cursor.moveNext() ? cursor.getInt64(QStringLiteral("rowid")) : 0;
+    // NULL and "" count as the same text, so a row without text is not stored again on every scan. Asked
+    // for every carved row: the statement is prepared once per connection.
+    return queryFirstInt64(Sqlite3Sql("select rowid from message where guid=? or (date=? and is_from_me=? and ifnull(text,'')=?)")
+                               .addTextParam(message.guid)
+                               .addInt64Param(message.date)
+                               .addIntParam(message.is_from_me)
+                               .addTextParam(message.text))
+        .value_or(0);
 }
 
 bool MessageRecycleDb::setMessageNumber(const _MsgMessage& message, const QString& chatIdentifier,
@@ -305,10 +311,27 @@ bool MessageRecycleDb::setMessageNumber(const _MsgMessage& message, const QStrin
 _MsgHandle MessageRecycleDb::handleBySrcRowid(qint64 srcRowid)
 {
     open();
-    Sqlite3Cursor cursor = queryThrow(QStringLiteral("select * from handle where src_rowid=%1").arg(srcRowid));
+    Sqlite3Cursor cursor = queryThrow(Sqlite3Sql("select * from handle where src_rowid=?").addInt64Param(srcRowid));
     if (!cursor.moveNext())
         return _MsgHandle();
     return handleFromRow(cursor, cursor.getInt64(QStringLiteral("src_rowid")));
+}
+
+void MessageRecycleDb::setHandleSource(qint64 rowid, qint64 srcRowid)
+{
+    open();
+    executeThrow(Sqlite3Sql("update handle set src_rowid=? where rowid=? and src_rowid is null")
+                     .addInt64Param(srcRowid)
+                     .addInt64Param(rowid));
+}
+
+QSet<qint64> MessageRecycleDb::handleSources()
+{
+    open();
+    QSet<qint64> sources;
+    for (Sqlite3Cursor cursor = queryThrow("select src_rowid from handle where src_rowid is not null"); cursor.moveNext();)
+        sources.insert(cursor.getInt64(0));
+    return sources;
 }
 
 QList<_MsgRecycledMessage> MessageRecycleDb::loadMessages()

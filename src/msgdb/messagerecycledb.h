@@ -5,6 +5,7 @@
 #include "msgdb/records.h"
 
 #include <QList>
+#include <QSet>
 #include <QString>
 
 // One recovered message with the conversation identifier and the address it belonged to.
@@ -40,6 +41,10 @@ public:
     bool setMessageNumber(const _MsgMessage& message, const QString& chatIdentifier, const QString& handleText);
     // The handle whose source row id is srcRowid, carrying that id as its rowid; a default handle when none.
     _MsgHandle handleBySrcRowid(qint64 srcRowid);
+    // Gives a handle stored without its source row id that id; nothing when it has one.
+    void setHandleSource(qint64 rowid, qint64 srcRowid);
+    // The source row ids of the stored handles that have one.
+    QSet<qint64> handleSources();
     QList<_MsgRecycledMessage> loadMessages();
     QList<_MsgHandle> handles();
 

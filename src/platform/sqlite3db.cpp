@@ -467,6 +467,16 @@ int Sqlite3Row::Columns::indexOf(const QString& name) const
 
 Sqlite3Row::Sqlite3Row() = default;
 
+Sqlite3Row::Sqlite3Row(const Sqlite3Row& other) : m_columns(other.m_columns), m_values(other.m_values) {}
+
+Sqlite3Row& Sqlite3Row::operator=(const Sqlite3Row& other)
+{
+    m_columns = other.m_columns;
+    m_ownColumns.reset();
+    m_values = other.m_values;
+    return *this;
+}
+
 Sqlite3Row::Sqlite3Row(const QStringList& names, const QVector<QVariant>& values) : m_values(values)
 {
     Q_ASSERT(names.size() == values.size());
@@ -474,6 +484,7 @@ Sqlite3Row::Sqlite3Row(const QStringList& names, const QVector<QVariant>& values
     columns->indexed = false;
     columns->names = names;
     m_columns = columns;
+    m_ownColumns = columns;
     m_values.resize(names.size());
 }
 
@@ -494,10 +505,13 @@ void Sqlite3Row::setValue(const QString& name, const QVariant& value)
         m_values[index] = value;
         return;
     }
-    // The column names may be shared with other rows of the same query: extend a private copy.
-    auto columns = m_columns ? QSharedPointer<Columns>::create(*m_columns) : QSharedPointer<Columns>::create();
-    columns->append(name);
-    m_columns = columns;
+    // The column names may be shared with other rows of the same query: extend a private copy, made
+    // once, so a row built column by column stays linear.
+    if (!m_ownColumns) {
+        m_ownColumns = m_columns ? QSharedPointer<Columns>::create(*m_columns) : QSharedPointer<Columns>::create();
+        m_columns = m_ownColumns;
+    }
+    m_ownColumns->append(name);
     m_values.append(value);
 }
 
@@ -1110,4 +1124,25 @@ QStringList Sqlite3DB::generatedColumns(const QString& table)
     while (cursor.moveNext())
         names.append(cursor.getText(0));
     return names;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sqlite3ReadTransaction
+
+Sqlite3ReadTransaction::Sqlite3ReadTransaction(Sqlite3DB& db) : m_db(db)
+{
+    if (m_db.isOpen() && !m_db.inTransaction()) {
+        m_db.beginTran();
+        m_began = true;
+    }
+}
+
+Sqlite3ReadTransaction::~Sqlite3ReadTransaction()
+{
+    if (!m_began || !m_db.isOpen() || !m_db.inTransaction())
+        return;
+    try {
+        m_db.commitTran();
+    } catch (...) {  // it wrote nothing: a failed end only releases the locks
+    }
 }

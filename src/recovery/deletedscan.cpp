@@ -14,6 +14,14 @@ namespace {
 
 constexpr qint64 kUnixToApple = 978307200;
 
+// What each converter reads to make a record, and so must lie within the region a record is carved from.
+const QStringList kIos5RequiredColumns = {
+    "address", "date", "text", "flags", "UIFlags", "country", "read", "madrid_handle", "madrid_guid",
+    "madrid_roomname", "madrid_service", "is_madrid", "madrid_date_delivered"};
+const QStringList kIos6RequiredColumns = {"guid", "text", "handle_id", "attributedBody", "service",
+                                          "date", "is_from_me", "cache_roomnames"};
+const QStringList kHandleRequiredColumns = {"id", "country", "service"};
+
 // ---- Column templates
 
 struct ColumnSpec {
@@ -26,13 +34,17 @@ struct ColumnSpec {
 struct ScanTemplate {
     QVector<_SqliteCol> columns;
     QHash<QString, int> index;  // column name -> position
+    // The columns a record must hold whole to make a record: those before this position.
+    int requiredEnd = 0;
 };
 
-ScanTemplate makeTemplate(const QVector<_SqliteCol>& columns)
+ScanTemplate makeTemplate(const QVector<_SqliteCol>& columns, const QStringList& required)
 {
-    ScanTemplate t{columns, {}};
+    ScanTemplate t{columns, {}, 0};
     for (int i = 0; i < columns.size(); ++i)
         t.index.insert(columns[i].name(), i);
+    for (const QString& name : required)
+        t.requiredEnd = std::max(t.requiredEnd, t.index.value(name, -1) + 1);
     return t;
 }
 
@@ -119,7 +131,8 @@ bool sameNames(const QVector<_SqliteCol>& a, const QVector<_SqliteCol>& b)
 // The device layouts' fixed templates, after the table's own columns when those differ: later
 // devices and this program's local databases add columns, and a record of another column count
 // never fits a fixed template.
-QVector<ScanTemplate> templatesFor(Sqlite3DB& db, const QString& table, const QVector<QVector<_SqliteCol>>& fixed)
+QVector<ScanTemplate> templatesFor(Sqlite3DB& db, const QString& table, const QVector<QVector<_SqliteCol>>& fixed,
+                                   const QStringList& required)
 {
     QVector<_SqliteCol> live;
     Sqlite3Cursor info = db.queryThrow(Sqlite3Sql("select name, type, \"notnull\", dflt_value is not null, pk"
@@ -132,9 +145,9 @@ QVector<ScanTemplate> templatesFor(Sqlite3DB& db, const QString& table, const QV
     for (const QVector<_SqliteCol>& columns : fixed)
         liveIsFixed = liveIsFixed || sameNames(live, columns);
     if (!liveIsFixed)
-        templates.append(makeTemplate(live));
+        templates.append(makeTemplate(live, required));
     for (const QVector<_SqliteCol>& columns : fixed)
-        templates.append(makeTemplate(columns));
+        templates.append(makeTemplate(columns, required));
     return templates;
 }
 
@@ -175,10 +188,20 @@ private:
 struct ScanRules {
     QString table;
     QVector<ScanTemplate> templates;
+    // True for a row that converts into a record: the carver jumps past what it accepts, so junk that
+    // only fits the template must not pass.
     std::function<bool(const DeletedRow&)> valid;
     // Converts a valid row and stores it unless it is stored already. srcRowid 0 means unknown.
     std::function<void(const DeletedRow&, qint64 srcRowid, bool tablePass)> store;
+    // Runs after both passes, inside the recycle transaction, with the file still open.
+    std::function<void(const Sqlite3File&)> finish;
 };
+
+// A record whose required columns run past the end of its region holds someone else's bytes there.
+bool holdsRequiredColumns(const RecoveredRow& row, const ScanTemplate& t)
+{
+    return row.isWhole(t.requiredEnd - 1);
+}
 
 class Scan {
 public:
@@ -192,12 +215,16 @@ public:
         QString ignored;
         m_source.exec(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE);"), ignored);
         m_file.open();
+        // One read transaction for the scan's many look-ups in the live tables.
+        const Sqlite3ReadTransaction reading(m_source);
         RecycleTransaction transaction(recycle);
         freelistPass();
         Sqlite3Cursor root = m_source.queryThrow(
             Sqlite3Sql("select rootpage from sqlite_master where type='table' and name=?").addTextParam(m_rules.table));
         if (root.moveNext())
             tablePass(quint32(qBound<qint64>(0, root.getInt64(0), 0xffffffffLL)));
+        if (m_rules.finish && !cancelled())
+            m_rules.finish(m_file);
         transaction.commit();
     }
 
@@ -241,7 +268,7 @@ private:
             if (!t)
                 continue;
             const DeletedRow deleted(row, t->index);
-            if (m_rules.valid(deleted))
+            if (holdsRequiredColumns(row, *t) && m_rules.valid(deleted))
                 m_rules.store(deleted, cell.rowid, false);
         }
     }
@@ -276,7 +303,9 @@ private:
         for (const ScanTemplate& t : m_rules.templates) {
             if (cancelled())
                 return;
-            const auto valid = [this, &t](const RecoveredRow& row) { return m_rules.valid(DeletedRow(row, t.index)); };
+            const auto valid = [this, &t](const RecoveredRow& row) {
+                return holdsRequiredColumns(row, t) && m_rules.valid(DeletedRow(row, t.index));
+            };
             const QList<RecoveredRow> rows = page.isValidType()
                                                  ? m_file.carveFreeSpace(t.columns, 0, page, valid)
                                                  : m_file.carvePage(t.columns, 0, page.pageNumber, 0, valid);
@@ -331,10 +360,12 @@ _MsgHandle* lowestHandle(const _MsgChat& chat)
 }
 
 // Handle row id -> conversation: the last one-to-one conversation holding it, else the first group.
-QHash<qint64, const _MsgChat*> chatsByHandle(const QList<_MsgChat*>& chats)
+// Walked by ascending row id, so two scans of one file choose alike whatever order the list has.
+QHash<qint64, const _MsgChat*> chatsByHandle(QList<_MsgChat*> chats)
 {
+    std::stable_sort(chats.begin(), chats.end(), [](const _MsgChat* a, const _MsgChat* b) { return a->rowid < b->rowid; });
     QHash<qint64, const _MsgChat*> byHandle;
-    for (const _MsgChat* chat : chats) {
+    for (const _MsgChat* chat : qAsConst(chats)) {
         for (const _MsgHandle* handle : chat->sortedHandles()) {
             if (!chat->isGroup() || !byHandle.contains(handle->rowid))
                 byHandle.insert(handle->rowid, chat);
@@ -352,6 +383,117 @@ QSet<QString> liveIos5Keys(IOS5MessageDb& db)
     while (cursor.moveNext())
         keys.insert(QString::number(cursor.getInt64(0)) + QLatin1Char('|') + cursor.getText(1));
     return keys;
+}
+
+// The attributed body keeps a copy of the text in UTF-8: a text it does not hold had some of its
+// bytes overwritten after the delete (by a later freeblock header or a new cell).
+bool textDisagreesWithBody(const _MsgMessage& m)
+{
+    return !m.attributedBody.isEmpty() && !m.text.isEmpty() && !m.attributedBody.contains(m.text.toUtf8());
+}
+
+// ---- Row ids of carved handles whose cell lost its own
+
+// A carved handle stored without the row id it had, and the bytes its (id, service) index entry holds.
+struct UnplacedHandle {
+    qint64 recycleRowid;
+    QByteArray idAndService;
+};
+
+struct ByteRegion {
+    qint64 start;
+    qint64 end;
+};
+
+// Free bytes of the pages of the handle table's indexes, and every freelist page.
+QVector<ByteRegion> handleIndexFreeSpace(Sqlite3DB& source, const Sqlite3File& file)
+{
+    QVector<ByteRegion> regions;
+    const auto wholePage = [&](quint32 n) {
+        const qint64 start = qint64(n - 1) * file.pageSize();
+        regions.append({start, start + file.usableSize()});
+    };
+    for (const Sqlite3FreelistTrunk& trunk : file.freelistTrunks()) {
+        wholePage(trunk.pageNumber);
+        for (const quint32 leaf : trunk.leaves)
+            wholePage(leaf);
+    }
+    Sqlite3Cursor roots = source.queryThrow("select rootpage from sqlite_master where type='index' and tbl_name='handle'");
+    while (roots.moveNext()) {
+        const qint64 root = roots.getInt64(0);
+        if (root < 1 || root > file.pageCount())
+            continue;
+        for (const Sqlite3Page& page : file.collectLeafPages(file.readPage(root))) {
+            const qint64 pageEnd = page.pageStart + file.usableSize();
+            regions.append({page.cellArrayEnd(), std::min(pageEnd, page.pageStart + page.cellContentStart)});
+            for (const qint64 block : page.freeblocks) {
+                const uchar* size = file.data() + block + 2;
+                regions.append({block + 4, std::min(pageEnd, block + (size[0] << 8 | size[1]))});
+            }
+        }
+    }
+    return regions;
+}
+
+// The row id an index entry's bytes give right after key: the entry is
+//   [length][id type][service type][rowid type] [id][service][rowid]
+// and a freeblock header overwrites at most its first four bytes, so the rowid's type byte just
+// before the id and the integer after the service are still there. 0 when they do not read as one.
+qint64 rowidAfterKey(const uchar* data, qint64 at, qint64 keyLength, const ByteRegion& region)
+{
+    if (at <= region.start)
+        return 0;
+    const int type = data[at - 1];
+    if (type == 9)
+        return 1;
+    if (type < 1 || type > 6)
+        return 0;
+    const int width = type == 5 ? 6 : type == 6 ? 8 : type;
+    const qint64 from = at + keyLength;
+    if (from + width > region.end)
+        return 0;
+    qint64 value = (data[from] & 0x80) ? -1 : 0;
+    for (int i = 0; i < width; ++i)
+        value = qint64(quint64(value) << 8 | data[from + i]);
+    return value;
+}
+
+// Gives each unplaced handle the row id its index entry still names, when exactly one row id that is
+// neither live nor another recovered handle's is found for it; the others stay unplaced.
+void placeHandlesByIndexRemnants(Sqlite3DB& source, MessageRecycleDb& recycle, const Sqlite3File& file,
+                                 const QVector<UnplacedHandle>& unplaced)
+{
+    if (unplaced.isEmpty())
+        return;
+    const QVector<ByteRegion> regions = handleIndexFreeSpace(source, file);
+    QSet<qint64> taken;
+    for (Sqlite3Cursor live = source.queryThrow("select rowid from handle"); live.moveNext();)
+        taken.insert(live.getInt64(0));
+    taken += recycle.handleSources();
+    const uchar* data = file.data();
+    QHash<qint64, QVector<qint64>> candidates;  // row id -> unplaced handles naming it
+    QVector<qint64> chosen(unplaced.size(), 0);
+    for (int i = 0; i < unplaced.size(); ++i) {
+        const QByteArray& key = unplaced[i].idAndService;
+        QSet<qint64> found;
+        for (const ByteRegion& region : regions) {
+            const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(data + region.start),
+                                                             int(region.end - region.start));
+            for (int at = bytes.indexOf(key); at >= 0 && !key.isEmpty(); at = bytes.indexOf(key, at + 1)) {
+                const qint64 rowid = rowidAfterKey(data, region.start + at, key.size(), region);
+                if (rowid > 0 && !taken.contains(rowid))
+                    found.insert(rowid);
+            }
+        }
+        if (found.size() == 1) {
+            chosen[i] = *found.begin();
+            candidates[chosen[i]].append(i);
+        }
+    }
+    for (int i = 0; i < unplaced.size(); ++i) {
+        if (chosen[i] > 0 && candidates.value(chosen[i]).size() == 1)
+            recycle.setHandleSource(unplaced[i].recycleRowid, chosen[i]);
+    }
 }
 
 qint64 nowSince2001()
@@ -466,7 +608,7 @@ bool deletedIos5RowToMessage(const DeletedRow& row, CountryCache& countries, qin
     return true;
 }
 
-bool deletedIos6RowToMessage(const DeletedRow& row, _MsgMessage& m)
+bool deletedIos6RowToMessage(const DeletedRow& row, qint64 now, _MsgMessage& m)
 {
     if (row.size() <= 37)
         return false;
@@ -488,7 +630,11 @@ bool deletedIos6RowToMessage(const DeletedRow& row, _MsgMessage& m)
     m.account = row.text("account");
     m.account_guid = row.text("account_guid");
     m.error = row.integer("error");
-    m.date = appleDateSeconds(row.integer64("date"));
+    // A date of 0 is a record whose date bytes are gone, not a message of 2001-01-01.
+    const qint64 date = appleDateSeconds(row.integer64("date"));
+    if (date < 1 || date > now || textDisagreesWithBody(m))
+        return false;
+    m.date = int(date);
     m.date_read = appleDateSeconds(row.integer64("date_read"));
     m.date_delivered = appleDateSeconds(row.integer64("date_delivered"));
     int* const flags[] = {&m.is_delivered, &m.is_finished, &m.is_emote, &m.is_from_me, &m.is_empty,
@@ -546,8 +692,13 @@ void scanDeletedMessages(IOS5MessageDb& db, ProgressSink* progress)
     const qint64 now = nowSince2001();
     ScanRules rules;
     rules.table = QStringLiteral("message");
-    rules.templates = templatesFor(db, rules.table, {ios5Columns(33), ios5Columns(32), ios5Columns(17)});
-    rules.valid = isDeletedIos5MessageRowValid;
+    rules.templates = templatesFor(db, rules.table, {ios5Columns(33), ios5Columns(32), ios5Columns(17)},
+                                   kIos5RequiredColumns);
+    rules.valid = [&](const DeletedRow& row) {
+        _MsgMessage m;
+        Ios5Placement placement;
+        return isDeletedIos5MessageRowValid(row) && deletedIos5RowToMessage(row, countries, now, m, placement);
+    };
     const QSet<QString> live = liveIos5Keys(db);
     rules.store = [&](const DeletedRow& row, qint64 srcRowid, bool) {
         _MsgMessage m;
@@ -565,25 +716,44 @@ void scanDeletedMessages(IOS6MessageDb& db, const QList<_MsgChat*>& chats, Progr
     db.open();
     MessageRecycleDb& recycle = db.recycleDb();
     const QHash<qint64, const _MsgChat*> byHandle = chatsByHandle(chats);
+    const qint64 now = nowSince2001();
+    // Recovered handles by the row id they had, asked for once each.
+    QHash<qint64, QString> recoveredHandles;
+    const auto recoveredHandle = [&](qint64 handleId) -> QString {
+        auto it = recoveredHandles.find(handleId);
+        if (it == recoveredHandles.end())
+            it = recoveredHandles.insert(handleId, handleId > 0 ? recycle.handleBySrcRowid(handleId).id : QString());
+        return it.value();
+    };
     ScanRules rules;
     rules.table = QStringLiteral("message");
-    rules.templates = templatesFor(db, rules.table, {ios6MessageColumns(38), ios6MessageColumns(51)});
-    rules.valid = isDeletedIos6MessageRowValid;
+    rules.templates =
+        templatesFor(db, rules.table, {ios6MessageColumns(38), ios6MessageColumns(51)}, kIos6RequiredColumns);
+    rules.valid = [now](const DeletedRow& row) {
+        _MsgMessage m;
+        return isDeletedIos6MessageRowValid(row) && deletedIos6RowToMessage(row, now, m);
+    };
     rules.store = [&](const DeletedRow& row, qint64 srcRowid, bool tablePass) {
         _MsgMessage m;
         // A live guid is a message that is not deleted, whichever pass met it.
-        if (!deletedIos6RowToMessage(row, m) || recycle.findMessage(m) != 0 || db.messageRowidByGuid(m.guid) != 0)
+        if (!deletedIos6RowToMessage(row, now, m) || recycle.findMessage(m) != 0 || db.messageRowidByGuid(m.guid) != 0)
             return;
         QString chatIdentifier;
         QString handle;
-        if (const _MsgChat* chat = byHandle.value(m.handle_id)) {
+        const _MsgChat* chat = byHandle.value(m.handle_id);
+        if (!m.cache_roomnames.isEmpty()) {
+            // A group message, sent (no handle) or received: its conversation is the room it names.
+            chatIdentifier = m.cache_roomnames;
+            const _MsgHandle* sender = chat ? chat->handles.value(m.handle_id) : nullptr;
+            handle = sender ? sender->id : recoveredHandle(m.handle_id);
+        } else if (chat) {
             chatIdentifier = chat->chat_identifier;
             const _MsgHandle* first = lowestHandle(*chat);
             handle = first ? first->id : QString();
             if (tablePass)
                 srcRowid = 0;
         } else {
-            chatIdentifier = handle = recycle.handleBySrcRowid(m.handle_id).id;
+            chatIdentifier = handle = recoveredHandle(m.handle_id);
         }
         recycle.insertMessage(m, chatIdentifier, handle, srcRowid);
     };
@@ -597,12 +767,25 @@ void scanDeletedHandles(IOS6MessageDb& db, ProgressSink* progress)
     CountryCache countries(db.countryDb());
     ScanRules rules;
     rules.table = QStringLiteral("handle");
-    rules.templates = templatesFor(db, rules.table, {ios6HandleColumns()});
-    rules.valid = isDeletedHandleRowValid;
+    rules.templates = templatesFor(db, rules.table, {ios6HandleColumns()}, kHandleRequiredColumns);
+    rules.valid = [&](const DeletedRow& row) {
+        _MsgHandle handle;
+        return isDeletedHandleRowValid(row) && deletedRowToHandle(row, countries, handle);
+    };
+    QVector<UnplacedHandle> unplaced;
     rules.store = [&](const DeletedRow& row, qint64 srcRowid, bool) {
         _MsgHandle handle;
-        if (deletedRowToHandle(row, countries, handle) && recycle.findHandle(handle) == 0)
-            recycle.insertHandle(handle, srcRowid);
+        if (!deletedRowToHandle(row, countries, handle))
+            return;
+        if (const qint64 stored = recycle.findHandle(handle)) {
+            if (srcRowid > 0)
+                recycle.setHandleSource(stored, srcRowid);  // a copy that kept its row id
+            return;
+        }
+        const qint64 stored = recycle.insertHandle(handle, srcRowid);
+        if (srcRowid <= 0)
+            unplaced.append({stored, row.text("id").toUtf8() + row.text("service").toUtf8()});
     };
+    rules.finish = [&](const Sqlite3File& file) { placeHandlesByIndexRemnants(db, recycle, file, unplaced); };
     Scan(db, db.dbPath(), rules, progress).run(recycle);
 }

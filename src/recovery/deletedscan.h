@@ -64,10 +64,11 @@ bool isDeletedIos5MessageRowValid(const DeletedRow& row);
 bool isDeletedIos6MessageRowValid(const DeletedRow& row);
 bool isDeletedHandleRowValid(const DeletedRow& row);
 
-// Each returns true when the row makes a record. nowSince2001 bounds iOS 5 dates.
+// Each returns true when the row makes a record. nowSince2001 bounds the dates: a date of 0 or one in
+// the future is a record whose bytes were overwritten.
 bool deletedIos5RowToMessage(const DeletedRow& row, CountryCache& countries, qint64 nowSince2001, _MsgMessage& message,
                              Ios5Placement& placement);
-bool deletedIos6RowToMessage(const DeletedRow& row, _MsgMessage& message);
+bool deletedIos6RowToMessage(const DeletedRow& row, qint64 nowSince2001, _MsgMessage& message);
 bool deletedRowToHandle(const DeletedRow& row, CountryCache& countries, _MsgHandle& handle);
 
 void scanDeletedMessages(IOS5MessageDb& db, ProgressSink* progress);

@@ -104,10 +104,28 @@ private:
             p += n;
         }
         sqlite3record::decodeValues(m_types, p, end, row.values);
+        if (content.size() < contentSize)
+            row.wholeValues = wholeValues(content.size());
         if (m_validator && !m_validator(row))
             return 0;
         m_found.append(row);
         return typesEnd + localContent + 4;
+    }
+
+    // Column 0 and the columns after it whose bytes end within the first held content bytes.
+    int wholeValues(qint64 held) const
+    {
+        qint64 end = m_prefixLength;
+        if (end > held)
+            return 0;
+        int whole = 1;
+        for (const qint64 type : m_types) {
+            end += sqlite3record::serialTypeWidth(type);
+            if (end > held)
+                break;
+            ++whole;
+        }
+        return whole;
     }
 
     // One varint per column from s; a varint cut by the region's end reads as NULL.

@@ -29,6 +29,11 @@
 struct RecoveredRow {
     qint64 rowid = 0;
     QVariantList values;
+    // How many leading values were decoded from bytes the record holds; the rest were cut by the end of
+    // the region it was carved from and read as 0 or a part. -1: every value is whole.
+    int wholeValues = -1;
+
+    bool isWhole(int column) const { return wholeValues < 0 || column < wholeValues; }
 };
 
 // A parsed b-tree page. Offsets are positions in the file.
