@@ -123,7 +123,8 @@ quint64 varintPass(const uchar* data, const std::vector<Region>& regions)
     return sum;
 }
 
-QString messageKey(const QVariantList& values, const std::vector<int>& columns)
+template <typename Values>
+QString messageKey(const Values& values, const std::vector<int>& columns)
 {
     QStringList parts;
     for (const int column : columns)

@@ -212,62 +212,46 @@ qint64 MessageRecycleDb::insertMessage(const _MsgMessage& m, const QString& chat
                                        qint64 srcRowid)
 {
     open();
-    // Built once with every name: a scan inserts thousands of rows.
-    QStringList names;
-    QVector<QVariant> values;
-    names.reserve(44);
-    values.reserve(44);
-    const auto set = [&](const char* column, const QVariant& value) {
-        names.append(QLatin1String(column));
-        values.append(value);
+    // One text for every row, so the statement is prepared once per connection; the optional texts
+    // and blob are NULL when empty, as their columns are when left out.
+    static const QString kInsert = QStringLiteral(
+        "insert into message(guid, text, replace, service_center, handle_id, subject, country, attributedBody,"
+        " version, type, service, account, account_guid, error, date, date_read, date_delivered, is_delivered,"
+        " is_finished, is_emote, is_from_me, is_empty, is_delayed, is_auto_reply, is_prepared, is_read,"
+        " is_system_message, is_sent, has_dd_results, is_service_message, is_forward, was_downgraded, is_archive,"
+        " cache_has_attachments, cache_roomnames, was_data_detected, was_deduplicated, chat_identifier, handle,"
+        " src_rowid) values(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+    Sqlite3Sql sql(kInsert);
+    const auto textOrNull = [&sql](const QString& value) -> Sqlite3Sql& {
+        return value.isEmpty() ? sql.addNullParam() : sql.addTextParam(value);
     };
-    const auto setIfNotEmpty = [&](const char* column, const QString& value) {
-        if (!value.isEmpty())
-            set(column, value);
-    };
-    set("guid", isGuidShaped(m.guid) ? m.guid : newGuid());
-    set("text", m.text);
-    set("replace", m.replace);
-    setIfNotEmpty("service_center", m.service_center);
-    set("handle_id", m.handle_id);
-    setIfNotEmpty("subject", m.subject);
-    setIfNotEmpty("country", m.country);
-    if (!m.attributedBody.isEmpty())
-        set("attributedBody", m.attributedBody);
-    set("version", m.version);
-    set("type", m.type);
-    set("service", m.service);
-    set("account", m.account);
-    set("account_guid", m.account_guid);
-    set("error", m.error);
-    set("date", m.date);
-    set("date_read", m.date_read);
-    set("date_delivered", m.date_delivered);
-    set("is_delivered", m.is_delivered);
-    set("is_finished", m.is_finished);
-    set("is_emote", m.is_emote);
-    set("is_from_me", m.is_from_me);
-    set("is_empty", m.is_empty);
-    set("is_delayed", m.is_delayed);
-    set("is_auto_reply", m.is_auto_reply);
-    set("is_prepared", m.is_prepared);
-    set("is_read", m.is_read);
-    set("is_system_message", m.is_system_message);
-    set("is_sent", m.is_sent);
-    set("has_dd_results", m.has_dd_results);
-    set("is_service_message", m.is_service_message);
-    set("is_forward", m.is_forward);
-    set("was_downgraded", m.was_downgraded);
-    set("is_archive", m.is_archive);
-    set("cache_has_attachments", m.attachments.isEmpty() ? 0 : 1);
-    set("cache_roomnames", m.cache_roomnames);
-    set("was_data_detected", m.was_data_detected);
-    set("was_deduplicated", m.was_deduplicated);
-    set("chat_identifier", chatIdentifier);
-    set("handle", handleText);
-    if (srcRowid > 0)
-        set("src_rowid", srcRowid);
-    return insertRow(Sqlite3Row(names, values), QStringLiteral("message"));
+    sql.addTextParam(isGuidShaped(m.guid) ? m.guid : newGuid()).addTextParam(m.text).addIntParam(m.replace);
+    textOrNull(m.service_center).addInt64Param(m.handle_id);
+    textOrNull(m.subject);
+    textOrNull(m.country);
+    (m.attributedBody.isEmpty() ? sql.addNullParam() : sql.addBlobParam(m.attributedBody))
+        .addIntParam(m.version)
+        .addIntParam(m.type)
+        .addTextParam(m.service)
+        .addTextParam(m.account)
+        .addTextParam(m.account_guid)
+        .addIntParam(m.error)
+        .addIntParam(m.date)
+        .addIntParam(m.date_read)
+        .addIntParam(m.date_delivered);
+    for (const int flag : {m.is_delivered, m.is_finished, m.is_emote, m.is_from_me, m.is_empty, m.is_delayed,
+                           m.is_auto_reply, m.is_prepared, m.is_read, m.is_system_message, m.is_sent,
+                           m.has_dd_results, m.is_service_message, m.is_forward, m.was_downgraded, m.is_archive})
+        sql.addIntParam(flag);
+    sql.addIntParam(m.attachments.isEmpty() ? 0 : 1)
+        .addTextParam(m.cache_roomnames)
+        .addIntParam(m.was_data_detected)
+        .addIntParam(m.was_deduplicated)
+        .addTextParam(chatIdentifier)
+        .addTextParam(handleText);
+    (srcRowid > 0 ? sql.addInt64Param(srcRowid) : sql.addNullParam());
+    executeThrow(sql);
+    return lastInsertId();
 }
 
 qint64 MessageRecycleDb::findHandle(const _MsgHandle& handle)

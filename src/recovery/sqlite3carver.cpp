@@ -96,6 +96,7 @@ private:
         row.rowid = carvedRowid(s, headerLength, payloadSize);
         const auto* p = reinterpret_cast<const uchar*>(content.constData());
         const uchar* end = p + content.size();
+        row.values.reserve(int(m_types.size()) + 1);
         if (m_prefixLength < 1) {
             row.values.append(QVariant());
         } else {

@@ -77,7 +77,7 @@ qint64 serialTypeWidth(qint64 type)
     return type < 12 ? kFixedWidths[type] : (type - 12) / 2;
 }
 
-void decodeValues(const std::vector<qint64>& types, const uchar* p, const uchar* end, QVariantList& values)
+void decodeValues(const std::vector<qint64>& types, const uchar* p, const uchar* end, RecordValues& values)
 {
     values.reserve(values.size() + int(types.size()));
     for (const qint64 type : types)

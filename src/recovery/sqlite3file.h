@@ -26,9 +26,12 @@
 // One record, read from a cell or carved from free space: one value per column in table order.
 // Integers of serial types 1 to 4, 8 and 9 are int, 5 and 6 qlonglong, 7 double; texts QString, blobs
 // QByteArray; NULL an invalid QVariant. A rowid of 0 means unknown.
+// Values lie side by side, not one allocation each: carving decodes a record at many offsets.
+using RecordValues = QVector<QVariant>;
+
 struct RecoveredRow {
     qint64 rowid = 0;
-    QVariantList values;
+    RecordValues values;
     // How many leading values were decoded from bytes the record holds; the rest were cut by the end of
     // the region it was carved from and read as 0 or a part. -1: every value is whole.
     int wholeValues = -1;
@@ -165,7 +168,7 @@ constexpr qint64 kMaxPayloadSize = 1000000000;
 qint64 serialTypeWidth(qint64 type);
 // Decodes one value per serial type from [p, end); values cut by end read as 0 (numbers) or as the
 // bytes that remain (texts, blobs). Texts end at their first zero byte.
-void decodeValues(const std::vector<qint64>& types, const uchar* p, const uchar* end, QVariantList& values);
+void decodeValues(const std::vector<qint64>& types, const uchar* p, const uchar* end, RecordValues& values);
 // Payload bytes kept on a page of usable size U; the rest spills into overflow pages.
 qint64 localPayloadSize(qint64 payloadSize, qint64 usable, bool tableLeaf);
 
