@@ -29,21 +29,38 @@ _MsgHandle handleFromRow(const Sqlite3Cursor& cursor, qint64 rowid)
     return handle;
 }
 
-_MsgRecycledMessage recycledFromRow(const Sqlite3Cursor& c)
+// Column positions of a query by name, each looked up on its first use: a load reads thousands of rows.
+class ColumnPositions {
+public:
+    explicit ColumnPositions(const Sqlite3Cursor& cursor) : m_cursor(cursor) {}
+    int operator()(const char* name)
+    {
+        auto it = m_positions.constFind(QByteArray::fromRawData(name, int(qstrlen(name))));
+        if (it == m_positions.constEnd())
+            it = m_positions.insert(QByteArray(name), m_cursor.columnIndex(QLatin1String(name)));
+        return it.value();
+    }
+
+private:
+    const Sqlite3Cursor& m_cursor;
+    QHash<QByteArray, int> m_positions;
+};
+
+_MsgRecycledMessage recycledFromRow(const Sqlite3Cursor& c, ColumnPositions& at)
 {
     _MsgRecycledMessage r;
     _MsgMessage& m = r.message;
-    const auto text = [&c](const char* name) { return c.getText(QLatin1String(name)); };
-    const auto number = [&c](const char* name) { return c.getInt(QLatin1String(name)); };
-    m.rowid = kRecycleMessageBase - c.getInt64(QStringLiteral("rowid"));
+    const auto text = [&](const char* name) { return c.getText(at(name)); };
+    const auto number = [&](const char* name) { return c.getInt(at(name)); };
+    m.rowid = kRecycleMessageBase - c.getInt64(at("rowid"));
     m.guid = text("guid");
     m.text = text("text");
     m.replace = number("replace");
     m.service_center = text("service_center");
-    m.handle_id = c.getInt64(QStringLiteral("handle_id"));
+    m.handle_id = c.getInt64(at("handle_id"));
     m.subject = text("subject");
     m.country = text("country");
-    m.attributedBody = c.getBlob(QStringLiteral("attributedBody"));
+    m.attributedBody = c.getBlob(at("attributedBody"));
     m.version = number("version");
     m.type = number("type");
     m.service = text("service");
@@ -188,6 +205,10 @@ void MessageRecycleDb::open()
         openThrow(m_path, 2);
     else
         createFile();
+    // A scan inserts all it finds in one transaction: with the default cache of 2 MB the pages of a
+    // large one and its indexes are written out and read back while it runs.
+    QString ignored;
+    exec(QStringLiteral("PRAGMA cache_size=-65536"), ignored);
 }
 
 void MessageRecycleDb::createFile()
@@ -323,8 +344,9 @@ QList<_MsgRecycledMessage> MessageRecycleDb::loadMessages()
     open();
     QList<_MsgRecycledMessage> list;
     Sqlite3Cursor cursor = queryThrow("select * from message where is_skip=0");
+    ColumnPositions positions(cursor);
     while (cursor.moveNext())
-        list.append(recycledFromRow(cursor));
+        list.append(recycledFromRow(cursor, positions));
     return list;
 }
 

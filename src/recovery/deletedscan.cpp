@@ -33,7 +33,7 @@ struct ColumnSpec {
 
 struct ScanTemplate {
     QVector<_SqliteCol> columns;
-    QHash<QString, int> index;  // column name -> position
+    ColumnIndex index;
     // The columns a record must hold whole to make a record: those before this position.
     int requiredEnd = 0;
 };
@@ -42,9 +42,9 @@ ScanTemplate makeTemplate(const QVector<_SqliteCol>& columns, const QStringList&
 {
     ScanTemplate t{columns, {}, 0};
     for (int i = 0; i < columns.size(); ++i)
-        t.index.insert(columns[i].name(), i);
+        t.index.insert(columns[i].name().toUtf8(), i);
     for (const QString& name : required)
-        t.requiredEnd = std::max(t.requiredEnd, t.index.value(name, -1) + 1);
+        t.requiredEnd = std::max(t.requiredEnd, t.index.value(name.toUtf8(), -1) + 1);
     return t;
 }
 
@@ -385,11 +385,18 @@ QSet<QString> liveIos5Keys(IOS5MessageDb& db)
     return keys;
 }
 
-// The attributed body keeps a copy of the text in UTF-8: a text it does not hold had some of its
-// bytes overwritten after the delete (by a later freeblock header or a new cell).
-bool textDisagreesWithBody(const _MsgMessage& m)
+// What an iOS 6 row needs beyond its service to be a message rather than bytes that fit the template:
+// a date, and a text its attributed body agrees with. The body keeps a copy of the text in UTF-8, so a
+// text it does not hold had bytes overwritten after the delete (by a later freeblock header or cell).
+// A date of 0 is a record whose date bytes are gone, not a message of 2001-01-01.
+bool ios6RowMakesMessage(const DeletedRow& row, qint64 now)
 {
-    return !m.attributedBody.isEmpty() && !m.text.isEmpty() && !m.attributedBody.contains(m.text.toUtf8());
+    const qint64 date = appleDateSeconds(row.integer64("date"));
+    if (date < 1 || date > now || row.integer64("handle_id") < 0)
+        return false;
+    const QByteArray body = row.value("attributedBody").toByteArray();
+    const QString text = row.text("text");
+    return body.isEmpty() || text.isEmpty() || body.contains(text.toUtf8());
 }
 
 // ---- Row ids of carved handles whose cell lost its own
@@ -507,7 +514,7 @@ qint64 nowSince2001()
 
 QVariant DeletedRow::value(const char* name) const
 {
-    const int i = m_index.value(QLatin1String(name), -1);
+    const int i = position(name);
     return i >= 0 && i < m_row.values.size() ? m_row.values[i] : QVariant();
 }
 
@@ -610,7 +617,7 @@ bool deletedIos5RowToMessage(const DeletedRow& row, CountryCache& countries, qin
 
 bool deletedIos6RowToMessage(const DeletedRow& row, qint64 now, _MsgMessage& m)
 {
-    if (row.size() <= 37)
+    if (row.size() <= 37 || !ios6RowMakesMessage(row, now))
         return false;
     m.rowid = row.rowid();
     m.guid = row.text("guid");
@@ -630,11 +637,7 @@ bool deletedIos6RowToMessage(const DeletedRow& row, qint64 now, _MsgMessage& m)
     m.account = row.text("account");
     m.account_guid = row.text("account_guid");
     m.error = row.integer("error");
-    // A date of 0 is a record whose date bytes are gone, not a message of 2001-01-01.
-    const qint64 date = appleDateSeconds(row.integer64("date"));
-    if (date < 1 || date > now || textDisagreesWithBody(m))
-        return false;
-    m.date = int(date);
+    m.date = appleDateSeconds(row.integer64("date"));
     m.date_read = appleDateSeconds(row.integer64("date_read"));
     m.date_delivered = appleDateSeconds(row.integer64("date_delivered"));
     int* const flags[] = {&m.is_delivered, &m.is_finished, &m.is_emote, &m.is_from_me, &m.is_empty,
@@ -729,10 +732,7 @@ void scanDeletedMessages(IOS6MessageDb& db, const QList<_MsgChat*>& chats, Progr
     rules.table = QStringLiteral("message");
     rules.templates =
         templatesFor(db, rules.table, {ios6MessageColumns(38), ios6MessageColumns(51)}, kIos6RequiredColumns);
-    rules.valid = [now](const DeletedRow& row) {
-        _MsgMessage m;
-        return isDeletedIos6MessageRowValid(row) && deletedIos6RowToMessage(row, now, m);
-    };
+    rules.valid = [now](const DeletedRow& row) { return isDeletedIos6MessageRowValid(row) && ios6RowMakesMessage(row, now); };
     rules.store = [&](const DeletedRow& row, qint64 srcRowid, bool tablePass) {
         _MsgMessage m;
         // A live guid is a message that is not deleted, whichever pass met it.

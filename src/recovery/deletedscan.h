@@ -14,6 +14,7 @@
 #include "msgdb/records.h"
 #include "recovery/sqlite3file.h"
 
+#include <QByteArray>
 #include <QHash>
 #include <QList>
 #include <QSet>
@@ -22,15 +23,18 @@
 class IOS5MessageDb;
 class IOS6MessageDb;
 
+// Column name (UTF-8) -> position in a template.
+using ColumnIndex = QHash<QByteArray, int>;
+
 // A recovered row read by column name through the template it was decoded with; columns the
 // template lacks read as NULL.
 class DeletedRow {
 public:
-    DeletedRow(const RecoveredRow& row, const QHash<QString, int>& columnIndex) : m_row(row), m_index(columnIndex) {}
+    DeletedRow(const RecoveredRow& row, const ColumnIndex& columnIndex) : m_row(row), m_index(columnIndex) {}
 
     qint64 rowid() const { return m_row.rowid; }
     int size() const { return m_row.values.size(); }
-    bool hasColumn(const char* name) const { return m_index.contains(QLatin1String(name)); }
+    bool hasColumn(const char* name) const { return position(name) >= 0; }
     QVariant value(const char* name) const;
     QString text(const char* name) const { return value(name).toString(); }
     int integer(const char* name) const { return value(name).toInt(); }
@@ -38,7 +42,10 @@ public:
 
 private:
     const RecoveredRow& m_row;
-    const QHash<QString, int>& m_index;
+    // Looked up without copying the name: a scan reads every column of every candidate by name.
+    int position(const char* name) const { return m_index.value(QByteArray::fromRawData(name, int(qstrlen(name))), -1); }
+
+    const ColumnIndex& m_index;
 };
 
 // Country lookups by two-letter code, remembered for one scan: carving asks for every candidate.
