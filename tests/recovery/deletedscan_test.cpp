@@ -3,6 +3,7 @@
 
 #include "fixtures/deleted_records.h"
 #include "fixtures/recording_progress_sink.h"
+#include "fixtures/recovery_shapes.h"
 #include "fixtures/temp_home.h"
 #include "msgdb/ios5messagedb.h"
 #include "msgdb/ios6messagedb.h"
@@ -169,6 +170,34 @@ TEST_F(DeletedScanTest, CancelCommitsWhatWasStored)
     scanDeletedMessages(db, {}, &full);
     EXPECT_EQ(full.updates().back().progress, 100);
     EXPECT_GT(db.recycleDb().loadMessages().size(), partial);
+}
+
+// Databases deleted from as devices delete: what survives comes back right (in a deleted conversation
+// its address may stay unknown), and nothing comes back that was not deleted as it was.
+TEST_F(DeletedScanTest, RecoversEveryDeleteShapeWithoutFalseFinds)
+{
+    for (const fixtures::ShapeCase& shape : fixtures::shapeCases()) {
+        QDir(dir()).removeRecursively();
+        const fixtures::ShapeDb truth = fixtures::createShapeDb(dbPath(), shape, 500, 17);
+        _MsgStore store;
+        if (shape.layout == DeviceLayout::IOS6) {
+            IOS6MessageDb db(QDir(dir()), QStringLiteral("310"), false);
+            db.chats(store);
+            scanDeletedHandles(db, nullptr);
+            scanDeletedMessages(db, store.chatList(), nullptr);
+            db.recycledMessages(store);
+        } else {
+            IOS5MessageDb db(QDir(dir()), QStringLiteral("310"));
+            scanDeletedMessages(db, nullptr);
+            db.recycledMessages(store);
+        }
+        const fixtures::ShapeScore score = fixtures::scoreRecovered(truth, store);
+        const bool wholeConversations = shape.shape == fixtures::DeleteShape::WholeConversations;
+        EXPECT_EQ(score.falseFinds, 0) << shape.name;
+        EXPECT_GT(score.survivors, 10) << shape.name;
+        EXPECT_GE(wholeConversations ? score.textRecall() : score.recall(), 0.95)
+            << shape.name << ": " << score.found << " of " << score.survivors;
+    }
 }
 
 }  // namespace
