@@ -42,9 +42,9 @@ ScanTemplate makeTemplate(const QVector<_SqliteCol>& columns, const QStringList&
 {
     ScanTemplate t{columns, {}, 0};
     for (int i = 0; i < columns.size(); ++i)
-        t.index.insert(columns[i].name().toUtf8(), i);
+        t.index.insert(columns[i].name(), i);
     for (const QString& name : required)
-        t.requiredEnd = std::max(t.requiredEnd, t.index.value(name.toUtf8(), -1) + 1);
+        t.requiredEnd = std::max(t.requiredEnd, t.index.position(name) + 1);
     return t;
 }
 
@@ -511,6 +511,14 @@ qint64 nowSince2001()
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
+
+int ColumnIndex::position(const char* name) const
+{
+    auto it = m_byAddress.constFind(name);
+    if (it == m_byAddress.constEnd())
+        it = m_byAddress.insert(name, m_byName.value(QByteArray::fromRawData(name, int(qstrlen(name))), -1));
+    return it.value();
+}
 
 QVariant DeletedRow::value(const char* name) const
 {

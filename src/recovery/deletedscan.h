@@ -23,8 +23,18 @@
 class IOS5MessageDb;
 class IOS6MessageDb;
 
-// Column name (UTF-8) -> position in a template.
-using ColumnIndex = QHash<QByteArray, int>;
+// Column name -> position in a template. Names are looked up by the address of the literal first:
+// a scan reads every column of every candidate by name.
+class ColumnIndex {
+public:
+    void insert(const QString& name, int position) { m_byName.insert(name.toUtf8(), position); }
+    int position(const char* name) const;  // name a literal, whose address stays; -1 when absent
+    int position(const QString& name) const { return m_byName.value(name.toUtf8(), -1); }
+
+private:
+    QHash<QByteArray, int> m_byName;
+    mutable QHash<const char*, int> m_byAddress;
+};
 
 // A recovered row read by column name through the template it was decoded with; columns the
 // template lacks read as NULL.
@@ -42,8 +52,7 @@ public:
 
 private:
     const RecoveredRow& m_row;
-    // Looked up without copying the name: a scan reads every column of every candidate by name.
-    int position(const char* name) const { return m_index.value(QByteArray::fromRawData(name, int(qstrlen(name))), -1); }
+    int position(const char* name) const { return m_index.position(name); }
 
     const ColumnIndex& m_index;
 };

@@ -88,9 +88,13 @@ private:
                 return 0;
         }
         const qint64 kept = std::min(localContent, m_end - typesEnd);
-        QByteArray content(reinterpret_cast<const char*>(m_data + typesEnd), int(kept));
-        if (overflow != 0)
+        // The values are decoded into copies of their own, so without an overflow chain to join the
+        // mapped bytes are read where they lie.
+        QByteArray content = QByteArray::fromRawData(reinterpret_cast<const char*>(m_data + typesEnd), int(kept));
+        if (overflow != 0) {
+            content.detach();
             m_file.appendOverflow(content, overflow, contentSize - localContent);
+        }
 
         RecoveredRow row;
         row.rowid = carvedRowid(s, headerLength, payloadSize);
