@@ -10,6 +10,8 @@
 
 #include <QMultiHash>
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -170,6 +172,31 @@ TEST_F(DeletedScanTest, CancelCommitsWhatWasStored)
     scanDeletedMessages(db, {}, &full);
     EXPECT_EQ(full.updates().back().progress, 100);
     EXPECT_GT(db.recycleDb().loadMessages().size(), partial);
+}
+
+// A handle in two one-to-one conversations files its messages under the later one, in whatever order
+// the caller lists the conversations.
+TEST_F(DeletedScanTest, ChoosesTheConversationWhateverTheListOrder)
+{
+    fixtures::createDeletedRecordsDb(dbPath(), {DeviceLayout::IOS6, 4096, 300, 0, 40, 9});
+    runSql(dbPath(), "insert into chat(guid, style, chat_identifier, service_name) values('SMS;-;again', 45, 'again', 'SMS')");
+    runSql(dbPath(), "insert into chat_handle_join(chat_id, handle_id) select (select max(rowid) from chat), handle_id"
+                     " from chat_handle_join where chat_id = (select min(rowid) from chat where style = 45)");
+    QStringList placed[2];
+    for (QStringList& places : placed) {
+        IOS6MessageDb db(QDir(dir()), QStringLiteral("310"), false);
+        QFile::remove(db.recycleDb().filePath());
+        _MsgStore store;
+        db.chats(store);
+        QList<_MsgChat*> chats = store.chatList();
+        std::sort(chats.begin(), chats.end(), [&](_MsgChat* a, _MsgChat* b) { return (a->rowid < b->rowid) == (&places == placed); });
+        scanDeletedMessages(db, chats, nullptr);
+        for (const _MsgRecycledMessage& r : db.recycleDb().loadMessages())
+            places.append(r.message.guid + QLatin1Char(' ') + r.chat_identifier);
+        places.sort();
+    }
+    EXPECT_EQ(placed[0], placed[1]);
+    EXPECT_TRUE(placed[0].join(QLatin1Char('|')).contains(QLatin1String(" again")));
 }
 
 // Databases deleted from as devices delete: what survives comes back right (in a deleted conversation
