@@ -412,13 +412,20 @@ struct ByteRegion {
     qint64 end;
 };
 
-// Free bytes of the pages of the handle table's indexes, and every freelist page.
+// Free bytes of the pages of the handle table's indexes, and every freelist page; each within the file.
 QVector<ByteRegion> handleIndexFreeSpace(Sqlite3DB& source, const Sqlite3File& file)
 {
     QVector<ByteRegion> regions;
+    const qint64 fileSize = file.dataEnd() - file.data();
+    const auto add = [&](qint64 start, qint64 end) {
+        start = std::max<qint64>(start, 0);
+        end = std::min(end, fileSize);
+        if (start < end)
+            regions.append({start, end});
+    };
     const auto wholePage = [&](quint32 n) {
         const qint64 start = qint64(n - 1) * file.pageSize();
-        regions.append({start, start + file.usableSize()});
+        add(start, start + file.usableSize());
     };
     for (const Sqlite3FreelistTrunk& trunk : file.freelistTrunks()) {
         wholePage(trunk.pageNumber);
@@ -432,10 +439,12 @@ QVector<ByteRegion> handleIndexFreeSpace(Sqlite3DB& source, const Sqlite3File& f
             continue;
         for (const Sqlite3Page& page : file.collectLeafPages(file.readPage(root))) {
             const qint64 pageEnd = page.pageStart + file.usableSize();
-            regions.append({page.cellArrayEnd(), std::min(pageEnd, page.pageStart + page.cellContentStart)});
+            add(page.cellArrayEnd(), std::min(pageEnd, page.pageStart + page.cellContentStart));
             for (const qint64 block : page.freeblocks) {
+                if (block < 0 || block + 4 > std::min(pageEnd, fileSize))
+                    continue;
                 const uchar* size = file.data() + block + 2;
-                regions.append({block + 4, std::min(pageEnd, block + (size[0] << 8 | size[1]))});
+                add(block + 4, std::min(pageEnd, block + (size[0] << 8 | size[1])));
             }
         }
     }

@@ -195,7 +195,7 @@ TEST_F(DeletedScanTest, ChoosesTheConversationWhateverTheListOrder)
             places.append(r.message.guid + QLatin1Char(' ') + r.chat_identifier);
         places.sort();
     }
-    EXPECT_EQ(placed[0], placed[1]);
+    EXPECT_TRUE(placed[0] == placed[1]);
     EXPECT_TRUE(placed[0].join(QLatin1Char('|')).contains(QLatin1String(" again")));
 }
 
