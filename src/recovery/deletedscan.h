@@ -8,7 +8,13 @@
 // The scans read the main file only. A database in WAL mode is checkpointed first; rows whose delete
 // still sits in the -wal file (the checkpoint could not run past a reader) are live cells in the
 // main file and are not found. Run the iOS 6 handle scan before the message scan: a message whose
-// conversation is unknown takes its address from the recovered handle of its handle_id.
+// conversation is unknown takes its address from the recovered handle of its handle_id. A freed handle
+// cell loses its row id to the freeblock header; the handle scan takes it back from the entry the
+// handle's (id, service) index still holds, when exactly one row id is named there.
+//
+// A carved record is stored only when every column its converter reads lies inside the free region it
+// was found in (the rest of a cut record belongs to whatever overwrote it), with a date, and on iOS 6 a
+// text its attributed body agrees with. Group messages, sent ones included, go to the room they name.
 #include "core/progresssink.h"
 #include "msgdb/country.h"
 #include "msgdb/records.h"
