@@ -248,6 +248,7 @@ private:
             if (cancelled())
                 return;
             visit(trunk.pageNumber);
+            m_trunkArrayEnd.insert(trunk.pageNumber, 8 + 4 * qint64(trunk.entryCount));
             for (const quint32 leaf : trunk.leaves) {
                 if (cancelled())
                     return;
@@ -306,9 +307,12 @@ private:
             const auto valid = [this, &t](const RecoveredRow& row) {
                 return holdsRequiredColumns(row, t) && m_rules.valid(DeletedRow(row, t.index));
             };
-            const QList<RecoveredRow> rows = page.isValidType()
-                                                 ? m_file.carveFreeSpace(t.columns, 0, page, valid)
-                                                 : m_file.carvePage(t.columns, 0, page.pageNumber, 0, valid);
+            // A freelist trunk's page numbers were written over what the page held before.
+            const auto trunk = m_trunkArrayEnd.constFind(page.pageNumber);
+            const QList<RecoveredRow> rows =
+                trunk != m_trunkArrayEnd.constEnd() ? m_file.carvePage(t.columns, 0, page.pageNumber, *trunk, valid)
+                : page.isValidType()                ? m_file.carveFreeSpace(t.columns, 0, page, valid)
+                                                    : m_file.carvePage(t.columns, 0, page.pageNumber, 0, valid);
             for (const RecoveredRow& row : rows)
                 m_rules.store(DeletedRow(row, t.index), row.rowid, true);
         }
@@ -320,6 +324,7 @@ private:
     ProgressSink* m_progress;
     QVector<quint32> m_visited;  // in the order met, each once
     QSet<quint32> m_seen;
+    QHash<quint32, qint64> m_trunkArrayEnd;  // freelist trunk -> where its page-number array ends
 };
 
 bool isService(const QString& service)

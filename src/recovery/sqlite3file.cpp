@@ -313,6 +313,7 @@ Sqlite3FreelistTrunk Sqlite3File::readFreelistTrunk(qint64 n) const
     const qint64 end = trunk.pageStart + m_usableSize;
     trunk.nextTrunk = read32(trunk.pageStart, end);
     const qint64 count = std::min<qint64>(read32(trunk.pageStart + 4, end), (m_usableSize - 8) / 4);
+    trunk.entryCount = int(count);
     for (qint64 i = 0; i < count; ++i) {
         const quint32 leaf = read32(trunk.pageStart + 8 + 4 * i, end);
         if (isPage(leaf))

@@ -76,6 +76,7 @@ struct Sqlite3FreelistTrunk {
     qint64 pageStart = 0;
     quint32 nextTrunk = 0;
     QVector<quint32> leaves;  // page numbers within the file only
+    int entryCount = 0;       // leaf entries as stored, bounded by the page: the array covers 8 + 4 x this bytes
 };
 
 // Used by one thread at a time.
