@@ -19,6 +19,12 @@ void setSrcRowid(Sqlite3Row& row, qint64 srcRowid)
         row.setValue(QStringLiteral("src_rowid"), srcRowid);
 }
 
+// What findMessage compares besides the guid, as one text.
+QString dateDirectionText(const _MsgMessage& m)
+{
+    return QString::number(m.date) + QLatin1Char('|') + QString::number(m.is_from_me) + QLatin1Char('|') + m.text;
+}
+
 _MsgHandle handleFromRow(const Sqlite3Cursor& cursor, qint64 rowid)
 {
     _MsgHandle handle;
@@ -29,21 +35,22 @@ _MsgHandle handleFromRow(const Sqlite3Cursor& cursor, qint64 rowid)
     return handle;
 }
 
-// Column positions of a query by name, each looked up on its first use: a load reads thousands of rows.
+// Column positions of a query by name, each looked up on its first use and then found by the address of
+// the literal: a load reads every column of thousands of rows.
 class ColumnPositions {
 public:
     explicit ColumnPositions(const Sqlite3Cursor& cursor) : m_cursor(cursor) {}
     int operator()(const char* name)
     {
-        auto it = m_positions.constFind(QByteArray::fromRawData(name, int(qstrlen(name))));
+        auto it = m_positions.constFind(name);
         if (it == m_positions.constEnd())
-            it = m_positions.insert(QByteArray(name), m_cursor.columnIndex(QLatin1String(name)));
+            it = m_positions.insert(name, m_cursor.columnIndex(QLatin1String(name)));
         return it.value();
     }
 
 private:
     const Sqlite3Cursor& m_cursor;
-    QHash<QByteArray, int> m_positions;
+    QHash<const char*, int> m_positions;
 };
 
 _MsgRecycledMessage recycledFromRow(const Sqlite3Cursor& c, ColumnPositions& at)
@@ -243,10 +250,12 @@ qint64 MessageRecycleDb::insertMessage(const _MsgMessage& m, const QString& chat
         " cache_has_attachments, cache_roomnames, was_data_detected, was_deduplicated, chat_identifier, handle,"
         " src_rowid) values(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
     Sqlite3Sql sql(kInsert);
+    sql.reserveParams(40);
     const auto textOrNull = [&sql](const QString& value) -> Sqlite3Sql& {
         return value.isEmpty() ? sql.addNullParam() : sql.addTextParam(value);
     };
-    sql.addTextParam(isGuidShaped(m.guid) ? m.guid : newGuid()).addTextParam(m.text).addIntParam(m.replace);
+    const QString guid = isGuidShaped(m.guid) ? m.guid : newGuid();
+    sql.addTextParam(guid).addTextParam(m.text).addIntParam(m.replace);
     textOrNull(m.service_center).addInt64Param(m.handle_id);
     textOrNull(m.subject);
     textOrNull(m.country);
@@ -272,7 +281,40 @@ qint64 MessageRecycleDb::insertMessage(const _MsgMessage& m, const QString& chat
         .addTextParam(handleText);
     (srcRowid > 0 ? sql.addInt64Param(srcRowid) : sql.addNullParam());
     executeThrow(sql);
-    return lastInsertId();
+    const qint64 rowid = lastInsertId();
+    if (m_batch) {
+        m_batch->guids.insert(guid, rowid);
+        m_batch->dateDirectionText.insert(dateDirectionText(m), rowid);
+    }
+    return rowid;
+}
+
+void MessageRecycleDb::beginMessageBatch()
+{
+    open();
+    m_batch.reset();
+    if (queryFirstInt64("select 1 from message limit 1"))
+        return;  // new rows are told from the stored ones through the indexes
+    auto batch = std::make_unique<MessageBatch>();
+    Sqlite3Cursor indexes = queryThrow(
+        "select name, sql from sqlite_master where type='index' and tbl_name='message' and sql is not null");
+    QStringList names;
+    while (indexes.moveNext()) {
+        names.append(indexes.getText(0));
+        batch->indexSql.append(indexes.getText(1));
+    }
+    for (const QString& name : qAsConst(names))
+        executeThrow(QStringLiteral("drop index %1").arg(sqliteQuoteIdentifier(name)));
+    m_batch = std::move(batch);
+}
+
+void MessageRecycleDb::finishMessageBatch()
+{
+    const std::unique_ptr<MessageBatch> batch = std::move(m_batch);
+    if (!batch)
+        return;
+    for (const QString& sql : batch->indexSql)
+        executeThrow(sql);
 }
 
 qint64 MessageRecycleDb::findHandle(const _MsgHandle& handle)
@@ -286,6 +328,10 @@ qint64 MessageRecycleDb::findHandle(const _MsgHandle& handle)
 qint64 MessageRecycleDb::findMessage(const _MsgMessage& message)
 {
     open();
+    if (m_batch) {
+        const qint64 byGuid = m_batch->guids.value(message.guid);
+        return byGuid ? byGuid : m_batch->dateDirectionText.value(dateDirectionText(message));
+    }
     // NULL and "" count as the same text, so a row without text is not stored again on every scan. Asked
     // for every carved row: the statement is prepared once per connection.
     return queryFirstInt64(Sqlite3Sql("select rowid from message where guid=? or (date=? and is_from_me=? and ifnull(text,'')=?)")

@@ -83,8 +83,14 @@ public:
     const QString& sql() const { return m_sql; }
     int paramCount() const { return m_params.size(); }
 
+    // Room for count parameters, for a statement with many: saves growing the list step by step.
+    Sqlite3Sql& reserveParams(int count);
+
+    // How bound texts and blobs are handed over: copied by SQLite, or only pointed at, which holds
+    // while this object lives unchanged and the statement is reset and its bindings cleared first.
+    enum class Binding { Copied, Borrowed };
     // Binds every parameter to a prepared statement; throws when the counts differ.
-    void bindTo(sqlite3_stmt* stmt) const;
+    void bindTo(sqlite3_stmt* stmt, Binding binding = Binding::Copied) const;
 
 private:
     struct Param {

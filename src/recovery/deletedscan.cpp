@@ -155,14 +155,17 @@ QVector<ScanTemplate> templatesFor(Sqlite3DB& db, const QString& table, const QV
 
 class RecycleTransaction {
 public:
-    explicit RecycleTransaction(MessageRecycleDb& db) : m_db(db)
+    RecycleTransaction(MessageRecycleDb& db, bool messages) : m_db(db)
     {
         m_db.open();
         m_db.beginTransaction();
+        if (messages)
+            m_db.beginMessageBatch();
     }
     ~RecycleTransaction()
     {
         if (m_open) {
+            m_db.abandonMessageBatch();
             try {
                 m_db.endTransaction(false);
             } catch (...) {  // the error that brought us here is the one to report
@@ -174,6 +177,7 @@ public:
 
     void commit()
     {
+        m_db.finishMessageBatch();
         m_open = false;
         m_db.endTransaction(true);
     }
@@ -187,6 +191,7 @@ private:
 
 struct ScanRules {
     QString table;
+    bool storesMessages = true;  // into the recycle database's message table, else its handle table
     QVector<ScanTemplate> templates;
     // True for a row that converts into a record: the carver jumps past what it accepts, so junk that
     // only fits the template must not pass.
@@ -217,7 +222,7 @@ public:
         m_file.open();
         // One read transaction for the scan's many look-ups in the live tables.
         const Sqlite3ReadTransaction reading(m_source);
-        RecycleTransaction transaction(recycle);
+        RecycleTransaction transaction(recycle, m_rules.storesMessages);
         freelistPass();
         Sqlite3Cursor root = m_source.queryThrow(
             Sqlite3Sql("select rootpage from sqlite_master where type='table' and name=?").addTextParam(m_rules.table));
@@ -789,6 +794,7 @@ void scanDeletedHandles(IOS6MessageDb& db, ProgressSink* progress)
     CountryCache countries(db.countryDb());
     ScanRules rules;
     rules.table = QStringLiteral("handle");
+    rules.storesMessages = false;
     rules.templates = templatesFor(db, rules.table, {ios6HandleColumns()}, kHandleRequiredColumns);
     rules.valid = [&](const DeletedRow& row) {
         _MsgHandle handle;

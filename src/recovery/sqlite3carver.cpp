@@ -334,13 +334,22 @@ QList<RecoveredRow> Sqlite3File::carveRecords(const QVector<_SqliteCol>& columns
 
 const std::vector<quint8>& Sqlite3File::columnRules(const QVector<_SqliteCol>& columns) const
 {
-    if (columns.constData() != m_ruleColumns.constData() || columns.size() != m_ruleColumns.size()) {
-        m_ruleColumns = columns;
-        m_rules.clear();
+    constexpr std::size_t kTemplates = 4;
+    const auto same = [&columns](const ColumnRules& c) {
+        return c.columns.constData() == columns.constData() && c.columns.size() == columns.size();
+    };
+    auto it = std::find_if(m_columnRules.begin(), m_columnRules.end(), same);
+    if (it == m_columnRules.end()) {
+        if (m_columnRules.size() == kTemplates)
+            m_columnRules.erase(m_columnRules.begin());
+        ColumnRules made{columns, {}};
         for (int i = 1; i < columns.size(); ++i)
-            m_rules.push_back(acceptedTypes(columns.at(i)));
+            made.rules.push_back(acceptedTypes(columns.at(i)));
+        m_columnRules.push_back(std::move(made));
+    } else if (it + 1 != m_columnRules.end()) {
+        std::rotate(it, it + 1, m_columnRules.end());
     }
-    return m_rules;
+    return m_columnRules.back().rules;
 }
 
 QList<RecoveredRow> Sqlite3File::carvePage(const QVector<_SqliteCol>& columns, int prefixLength, quint32 pageNo,

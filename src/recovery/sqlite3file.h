@@ -145,8 +145,9 @@ private:
     quint32 read32(qint64 offset, qint64 end) const { return readBigEndian(offset, 4, end); }
     // Appends up to remaining bytes of the overflow chain from page first on; returns what is still missing.
     qint64 appendOverflow(QByteArray& out, quint32 first, qint64 remaining) const;
-    // What each template column after column 0 accepts, kept for the template last carved with: working
-    // it out from the declared types costs more than carving a small region.
+    // What each template column after column 0 accepts, kept for the last few templates carved with (a
+    // scan alternates between its templates page by page): working it out from the declared types costs
+    // more than carving a small region. Valid until the next call.
     const std::vector<quint8>& columnRules(const QVector<_SqliteCol>& columns) const;
     QList<Sqlite3Page> walk(const Sqlite3Page& root, bool keepInterior) const;
     void pushChildren(const Sqlite3Page& page, std::vector<bool>& seen, std::vector<quint32>& stack) const;
@@ -157,8 +158,11 @@ private:
     int m_pageSize = 0;
     int m_usableSize = 0;
     quint32 m_pageCount = 0;
-    mutable QVector<_SqliteCol> m_ruleColumns;  // shares the template's buffer, so its address stays unique
-    mutable std::vector<quint8> m_rules;
+    struct ColumnRules {
+        QVector<_SqliteCol> columns;  // shares the template's buffer, so its address stays unique
+        std::vector<quint8> rules;
+    };
+    mutable std::vector<ColumnRules> m_columnRules;  // most recently used last
 };
 
 namespace sqlite3record {
