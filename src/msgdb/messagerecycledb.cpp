@@ -19,12 +19,6 @@ void setSrcRowid(Sqlite3Row& row, qint64 srcRowid)
         row.setValue(QStringLiteral("src_rowid"), srcRowid);
 }
 
-// What findMessage compares besides the guid, as one text.
-QString dateDirectionText(const _MsgMessage& m)
-{
-    return QString::number(m.date) + QLatin1Char('|') + QString::number(m.is_from_me) + QLatin1Char('|') + m.text;
-}
-
 _MsgHandle handleFromRow(const Sqlite3Cursor& cursor, qint64 rowid)
 {
     _MsgHandle handle;
@@ -284,7 +278,7 @@ qint64 MessageRecycleDb::insertMessage(const _MsgMessage& m, const QString& chat
     const qint64 rowid = lastInsertId();
     if (m_batch) {
         m_batch->guids.insert(guid, rowid);
-        m_batch->dateDirectionText.insert(dateDirectionText(m), rowid);
+        m_batch->dateDirectionText.insert(MessageBatch::key(m), rowid);
     }
     return rowid;
 }
@@ -330,7 +324,7 @@ qint64 MessageRecycleDb::findMessage(const _MsgMessage& message)
     open();
     if (m_batch) {
         const qint64 byGuid = m_batch->guids.value(message.guid);
-        return byGuid ? byGuid : m_batch->dateDirectionText.value(dateDirectionText(message));
+        return byGuid ? byGuid : m_batch->dateDirectionText.value(MessageBatch::key(message));
     }
     // NULL and "" count as the same text, so a row without text is not stored again on every scan. Asked
     // for every carved row: the statement is prepared once per connection.

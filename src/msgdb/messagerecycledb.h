@@ -11,6 +11,7 @@
 #include <QStringList>
 
 #include <memory>
+#include <utility>
 
 // One recovered message with the conversation identifier and the address it belonged to.
 struct _MsgRecycledMessage {
@@ -64,8 +65,12 @@ private:
 
     // The keys of the messages a batch into an empty table stored, and the indexes it put off.
     struct MessageBatch {
+        // What findMessage compares besides the guid: date and direction side by side, and the text.
+        using Key = std::pair<qint64, QString>;
+        static Key key(const _MsgMessage& m) { return {qint64(m.date) << 32 | quint32(m.is_from_me), m.text}; }
+
         QHash<QString, qint64> guids;  // -> row id
-        QHash<QString, qint64> dateDirectionText;
+        QHash<Key, qint64> dateDirectionText;
         QStringList indexSql;
     };
 
