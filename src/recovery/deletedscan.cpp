@@ -7,6 +7,7 @@
 
 #include <QDateTime>
 
+#include <algorithm>
 #include <functional>
 #include <initializer_list>
 
@@ -398,11 +399,15 @@ QSet<QString> liveIos5Keys(IOS5MessageDb& db)
 // What an iOS 6 row needs beyond its service to be a message rather than bytes that fit the template:
 // a date, and a text its attributed body agrees with. The body keeps a copy of the text in UTF-8, so a
 // text it does not hold had bytes overwritten after the delete (by a later freeblock header or cell).
-// A date of 0 is a record whose date bytes are gone, not a message of 2001-01-01.
+// A date of 0 is a record whose date bytes are gone, not a message of 2001-01-01. A room name is
+// "chat" and digits: one holding a control character had a byte overwritten the same way.
 bool ios6RowMakesMessage(const DeletedRow& row, qint64 now)
 {
     const qint64 date = appleDateSeconds(row.integer64("date"));
     if (date < 1 || date > now || row.integer64("handle_id") < 0)
+        return false;
+    const QString room = row.text("cache_roomnames");
+    if (std::any_of(room.cbegin(), room.cend(), [](QChar c) { return c.unicode() < 0x20; }))
         return false;
     const QByteArray body = row.value("attributedBody").toByteArray();
     const QString text = row.text("text");

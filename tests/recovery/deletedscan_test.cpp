@@ -227,4 +227,25 @@ TEST_F(DeletedScanTest, RecoversEveryDeleteShapeWithoutFalseFinds)
     }
 }
 
+// A carved iOS 6 row whose room name had its last byte overwritten by a control character is not a
+// message of some other room.
+TEST(DeletedIos6RowTest, RefusesARoomNameHoldingAControlCharacter)
+{
+    ColumnIndex index;
+    RecoveredRow carved;
+    carved.values.resize(38);
+    const auto set = [&](const char* name, int position, const QVariant& value) {
+        index.insert(QLatin1String(name), position);
+        carved.values[position] = value;
+    };
+    set("text", 2, QStringLiteral("On my way"));
+    set("service", 11, QStringLiteral("iMessage"));
+    set("date", 15, 400000000);
+    set("cache_roomnames", 35, QStringLiteral("chat730002519"));
+    _MsgMessage m;
+    EXPECT_TRUE(deletedIos6RowToMessage(DeletedRow(carved, index), 500000000, m));
+    carved.values[35] = QStringLiteral("chat73000251\x0f");
+    EXPECT_FALSE(deletedIos6RowToMessage(DeletedRow(carved, index), 500000000, m));
+}
+
 }  // namespace
