@@ -10,13 +10,21 @@
 // BM_ScanAndReadBack runs the whole deleted-message scan of an iOS 6 database (handles, then messages,
 // into a fresh recycle database) and reads the recovered messages back into a store, against the same
 // floor. read_back_recall is the survivors that come back whole from the store.
+//
+// BM_RecoveryShapes does the same on databases deleted from as devices delete, one per shape of
+// fixtures/recovery_shapes.h (10,000 messages unless BENCH_MESSAGES): recall is the surviving deleted
+// messages read back with text, date, direction and address right, text_recall the same without the
+// address (a deleted conversation's may stay unknown), false_finds every message read back that was
+// not deleted as it is shown (live, cut, garbled, or with any field wrong).
 #include "floors.h"
 #include "recovery/deletedscan.h"
 #include "recovery/sqlite3file.h"
 
+#include "msgdb/ios5messagedb.h"
 #include "msgdb/ios6messagedb.h"
 
 #include "fixtures/deleted_records.h"
+#include "fixtures/recovery_shapes.h"
 #include "fixtures/sqlite_insert.h"
 
 #include <QCoreApplication>
@@ -67,6 +75,25 @@ std::vector<Region> freeRegions(const Sqlite3File& file, quint32 root)
         }
     }
     return regions;
+}
+
+// The whole road for the database in dir: handles, then messages, into a fresh recycle database, and
+// back into store beside the live conversations.
+void scanAndReadBack(const QString& dir, fixtures::DeviceLayout layout, _MsgStore& store)
+{
+    if (layout == fixtures::DeviceLayout::IOS5) {
+        IOS5MessageDb db(QDir(dir), QStringLiteral("310"));
+        QFile::remove(db.recycleDb().filePath());
+        scanDeletedMessages(db, nullptr);
+        db.recycledMessages(store);
+        return;
+    }
+    IOS6MessageDb db(QDir(dir), QStringLiteral("310"), false);
+    QFile::remove(db.recycleDb().filePath());
+    db.chats(store);
+    scanDeletedHandles(db, nullptr);
+    scanDeletedMessages(db, store.chatList(), nullptr);
+    db.recycledMessages(store);
 }
 
 QList<RecoveredRow> carveOurs(const QString& path, const QVector<_SqliteCol>& columns, quint32 root,
@@ -123,7 +150,8 @@ quint64 varintPass(const uchar* data, const std::vector<Region>& regions)
     return sum;
 }
 
-QString messageKey(const QVariantList& values, const std::vector<int>& columns)
+template <typename Values>
+QString messageKey(const Values& values, const std::vector<int>& columns)
 {
     QStringList parts;
     for (const int column : columns)
@@ -253,13 +281,8 @@ void BM_ScanAndReadBack(benchmark::State& state)
     for (auto _ : state) {
         raw += setup.rawSeconds();
         store = std::make_unique<_MsgStore>();
-        IOS6MessageDb db(QDir(setup.dir.path()), QStringLiteral("310"), false);
-        QFile::remove(db.recycleDb().filePath());
         const auto start = Clock::now();
-        db.chats(*store);
-        scanDeletedHandles(db, nullptr);
-        scanDeletedMessages(db, store->chatList(), nullptr);
-        db.recycledMessages(*store);
+        scanAndReadBack(setup.dir.path(), fixtures::DeviceLayout::IOS6, *store);
         const double elapsed = secondsSince(start);
         ours += elapsed;
         state.SetIterationTime(elapsed);
@@ -276,8 +299,31 @@ void BM_ScanAndReadBack(benchmark::State& state)
     state.counters["recovered"] = benchmark::Counter(readBack.size());
 }
 
+void BM_RecoveryShapes(benchmark::State& state)
+{
+    const fixtures::ShapeCase& shape = fixtures::shapeCases().at(int(state.range(0)));
+    state.SetLabel(shape.name);
+    QTemporaryDir dir;
+    const fixtures::ShapeDb truth =
+        fixtures::createShapeDb(fixtures::ios6DbPathIn(dir.path()), shape, floors::benchMessages(10000), 20261209);
+    fixtures::ShapeScore score;
+    for (auto _ : state) {
+        _MsgStore store;
+        const auto start = Clock::now();
+        scanAndReadBack(dir.path(), shape.layout, store);
+        state.SetIterationTime(secondsSince(start));
+        score = fixtures::scoreRecovered(truth, store);
+    }
+    state.counters["recall"] = benchmark::Counter(score.recall());
+    state.counters["text_recall"] = benchmark::Counter(score.textRecall());
+    state.counters["false_finds"] = benchmark::Counter(score.falseFinds);
+    state.counters["survivors"] = benchmark::Counter(score.survivors);
+    state.counters["deleted"] = benchmark::Counter(truth.deleted.size());
+}
+
 }  // namespace
 
+BENCHMARK(BM_RecoveryShapes)->DenseRange(0, 9)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CarveDeletedMessages)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ScanAndReadBack)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 

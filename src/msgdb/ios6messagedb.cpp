@@ -20,6 +20,7 @@
 #include <climits>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -322,6 +323,10 @@ void IOS6MessageDb::openExisting()
     else
         limitOutsideDatabase(*this);
     openThrow(m_dbPath, 2);
+    // The conversation dates join every message to its conversation: with the default cache of 2 MB
+    // a large file is read again from the system for each conversation.
+    QString ignored;
+    exec(QStringLiteral("PRAGMA cache_size=-65536"), ignored);
     loadTableDdl();
     checkReadableTables(*this, m_tableDdl, kReadTables);
     if (m_upgradeSchema) {
@@ -438,6 +443,39 @@ void IOS6MessageDb::readChats(_MsgStore& store, SharedStrings& strings)
 }
 
 void IOS6MessageDb::applyLastFromMessageDates(_MsgStore& store)
+{
+    const auto& chats = store.data()->chats;
+    // Both tables read in file order and joined here: the engine's join looks every message up by row
+    // id, at random places of a large file. Ids or dates that are not integers (a file no device
+    // wrote) are left to the engine, whose comparisons of other types this does not repeat.
+    QHash<qint64, std::optional<qint64>> dates;  // message -> date, empty for NULL
+    bool integers = true;
+    for (Sqlite3Cursor m = queryThrow("select rowid, date, typeof(date) in ('integer', 'null') from message");
+         integers && m.moveNext();) {
+        integers = m.getInt(2) != 0;
+        dates.insert(m.getInt64(0), m.isNull(1) ? std::nullopt : std::optional<qint64>(m.getInt64(1)));
+    }
+    QHash<qint64, std::optional<qint64>> newest;  // chat -> its newest date, empty when all are NULL
+    for (Sqlite3Cursor j = queryThrow("select chat_id, message_id, typeof(chat_id) = 'integer' and"
+                                      " typeof(message_id) = 'integer' from chat_message_join");
+         integers && j.moveNext();) {
+        integers = j.getInt(2) != 0;
+        const auto date = dates.constFind(j.getInt64(1));
+        if (date == dates.cend())
+            continue;
+        std::optional<qint64>& last = newest[j.getInt64(0)];
+        if (date->has_value() && (!last || **date > *last))
+            last = *date;
+    }
+    if (!integers)
+        return applyLastFromMessageDatesInSql(store);
+    for (auto it = newest.cbegin(); it != newest.cend(); ++it) {
+        if (_MsgChat* chat = chats.value(it.key()))
+            chat->last = appleDateSeconds(it->value_or(0));
+    }
+}
+
+void IOS6MessageDb::applyLastFromMessageDatesInSql(_MsgStore& store)
 {
     const auto& chats = store.data()->chats;
     Sqlite3Cursor cursor = queryThrow(

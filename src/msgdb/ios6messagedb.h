@@ -121,6 +121,7 @@ private:
     void readConversations(_MsgStore& store, bool lastFromMessages, SharedStrings& strings);
     void readChats(_MsgStore& store, SharedStrings& strings);
     void applyLastFromMessageDates(_MsgStore& store);
+    void applyLastFromMessageDatesInSql(_MsgStore& store);
     void readChatHandles(_MsgStore& store, SharedStrings& strings);
     // With trackLast, also sets each conversation's newest date from its messages, location shares
     // included, as applyLastFromMessageDates does.

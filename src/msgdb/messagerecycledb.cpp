@@ -13,12 +13,6 @@
 
 namespace {
 
-void setIfNotEmpty(Sqlite3Row& row, const char* column, const QString& value)
-{
-    if (!value.isEmpty())
-        row.setValue(QLatin1String(column), value);
-}
-
 void setSrcRowid(Sqlite3Row& row, qint64 srcRowid)
 {
     if (srcRowid > 0)
@@ -35,21 +29,39 @@ _MsgHandle handleFromRow(const Sqlite3Cursor& cursor, qint64 rowid)
     return handle;
 }
 
-_MsgRecycledMessage recycledFromRow(const Sqlite3Cursor& c)
+// Column positions of a query by name, each looked up on its first use and then found by the address of
+// the literal: a load reads every column of thousands of rows.
+class ColumnPositions {
+public:
+    explicit ColumnPositions(const Sqlite3Cursor& cursor) : m_cursor(cursor) {}
+    int operator()(const char* name)
+    {
+        auto it = m_positions.constFind(name);
+        if (it == m_positions.constEnd())
+            it = m_positions.insert(name, m_cursor.columnIndex(QLatin1String(name)));
+        return it.value();
+    }
+
+private:
+    const Sqlite3Cursor& m_cursor;
+    QHash<const char*, int> m_positions;
+};
+
+_MsgRecycledMessage recycledFromRow(const Sqlite3Cursor& c, ColumnPositions& at)
 {
     _MsgRecycledMessage r;
     _MsgMessage& m = r.message;
-    const auto text = [&c](const char* name) { return c.getText(QLatin1String(name)); };
-    const auto number = [&c](const char* name) { return c.getInt(QLatin1String(name)); };
-    m.rowid = kRecycleMessageBase - c.getInt64(QStringLiteral("rowid"));
+    const auto text = [&](const char* name) { return c.getText(at(name)); };
+    const auto number = [&](const char* name) { return c.getInt(at(name)); };
+    m.rowid = kRecycleMessageBase - c.getInt64(at("rowid"));
     m.guid = text("guid");
     m.text = text("text");
     m.replace = number("replace");
     m.service_center = text("service_center");
-    m.handle_id = c.getInt64(QStringLiteral("handle_id"));
+    m.handle_id = c.getInt64(at("handle_id"));
     m.subject = text("subject");
     m.country = text("country");
-    m.attributedBody = c.getBlob(QStringLiteral("attributedBody"));
+    m.attributedBody = c.getBlob(at("attributedBody"));
     m.version = number("version");
     m.type = number("type");
     m.service = text("service");
@@ -194,6 +206,10 @@ void MessageRecycleDb::open()
         openThrow(m_path, 2);
     else
         createFile();
+    // A scan inserts all it finds in one transaction: with the default cache of 2 MB the pages of a
+    // large one and its indexes are written out and read back while it runs.
+    QString ignored;
+    exec(QStringLiteral("PRAGMA cache_size=-65536"), ignored);
 }
 
 void MessageRecycleDb::createFile()
@@ -218,71 +234,106 @@ qint64 MessageRecycleDb::insertMessage(const _MsgMessage& m, const QString& chat
                                        qint64 srcRowid)
 {
     open();
-    Sqlite3Row row;
-    const auto set = [&row](const char* column, const QVariant& value) { row.setValue(QLatin1String(column), value); };
-    set("guid", isGuidShaped(m.guid) ? m.guid : newGuid());
-    set("text", m.text);
-    set("replace", m.replace);
-    setIfNotEmpty(row, "service_center", m.service_center);
-    set("handle_id", m.handle_id);
-    setIfNotEmpty(row, "subject", m.subject);
-    setIfNotEmpty(row, "country", m.country);
-    if (!m.attributedBody.isEmpty())
-        set("attributedBody", m.attributedBody);
-    set("version", m.version);
-    set("type", m.type);
-    set("service", m.service);
-    set("account", m.account);
-    set("account_guid", m.account_guid);
-    set("error", m.error);
-    set("date", m.date);
-    set("date_read", m.date_read);
-    set("date_delivered", m.date_delivered);
-    set("is_delivered", m.is_delivered);
-    set("is_finished", m.is_finished);
-    set("is_emote", m.is_emote);
-    set("is_from_me", m.is_from_me);
-    set("is_empty", m.is_empty);
-    set("is_delayed", m.is_delayed);
-    set("is_auto_reply", m.is_auto_reply);
-    set("is_prepared", m.is_prepared);
-    set("is_read", m.is_read);
-    set("is_system_message", m.is_system_message);
-    set("is_sent", m.is_sent);
-    set("has_dd_results", m.has_dd_results);
-    set("is_service_message", m.is_service_message);
-    set("is_forward", m.is_forward);
-    set("was_downgraded", m.was_downgraded);
-    set("is_archive", m.is_archive);
-    set("cache_has_attachments", m.attachments.isEmpty() ? 0 : 1);
-    set("cache_roomnames", m.cache_roomnames);
-    set("was_data_detected", m.was_data_detected);
-    set("was_deduplicated", m.was_deduplicated);
-    set("chat_identifier", chatIdentifier);
-    set("handle", handleText);
-    setSrcRowid(row, srcRowid);
-    return insertRow(row, QStringLiteral("message"));
+    // One text for every row, so the statement is prepared once per connection; the optional texts
+    // and blob are NULL when empty, as their columns are when left out.
+    static const QString kInsert = QStringLiteral(
+        "insert into message(guid, text, replace, service_center, handle_id, subject, country, attributedBody,"
+        " version, type, service, account, account_guid, error, date, date_read, date_delivered, is_delivered,"
+        " is_finished, is_emote, is_from_me, is_empty, is_delayed, is_auto_reply, is_prepared, is_read,"
+        " is_system_message, is_sent, has_dd_results, is_service_message, is_forward, was_downgraded, is_archive,"
+        " cache_has_attachments, cache_roomnames, was_data_detected, was_deduplicated, chat_identifier, handle,"
+        " src_rowid) values(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+    Sqlite3Sql sql(kInsert);
+    sql.reserveParams(40);
+    const auto textOrNull = [&sql](const QString& value) -> Sqlite3Sql& {
+        return value.isEmpty() ? sql.addNullParam() : sql.addTextParam(value);
+    };
+    const QString guid = isGuidShaped(m.guid) ? m.guid : newGuid();
+    sql.addTextParam(guid).addTextParam(m.text).addIntParam(m.replace);
+    textOrNull(m.service_center).addInt64Param(m.handle_id);
+    textOrNull(m.subject);
+    textOrNull(m.country);
+    (m.attributedBody.isEmpty() ? sql.addNullParam() : sql.addBlobParam(m.attributedBody))
+        .addIntParam(m.version)
+        .addIntParam(m.type)
+        .addTextParam(m.service)
+        .addTextParam(m.account)
+        .addTextParam(m.account_guid)
+        .addIntParam(m.error)
+        .addIntParam(m.date)
+        .addIntParam(m.date_read)
+        .addIntParam(m.date_delivered);
+    for (const int flag : {m.is_delivered, m.is_finished, m.is_emote, m.is_from_me, m.is_empty, m.is_delayed,
+                           m.is_auto_reply, m.is_prepared, m.is_read, m.is_system_message, m.is_sent,
+                           m.has_dd_results, m.is_service_message, m.is_forward, m.was_downgraded, m.is_archive})
+        sql.addIntParam(flag);
+    sql.addIntParam(m.attachments.isEmpty() ? 0 : 1)
+        .addTextParam(m.cache_roomnames)
+        .addIntParam(m.was_data_detected)
+        .addIntParam(m.was_deduplicated)
+        .addTextParam(chatIdentifier)
+        .addTextParam(handleText);
+    (srcRowid > 0 ? sql.addInt64Param(srcRowid) : sql.addNullParam());
+    executeThrow(sql);
+    const qint64 rowid = lastInsertId();
+    if (m_batch) {
+        m_batch->guids.insert(guid, rowid);
+        m_batch->dateDirectionText.insert(MessageBatch::key(m), rowid);
+    }
+    return rowid;
+}
+
+void MessageRecycleDb::beginMessageBatch()
+{
+    open();
+    m_batch.reset();
+    if (queryFirstInt64("select 1 from message limit 1"))
+        return;  // new rows are told from the stored ones through the indexes
+    auto batch = std::make_unique<MessageBatch>();
+    Sqlite3Cursor indexes = queryThrow(
+        "select name, sql from sqlite_master where type='index' and tbl_name='message' and sql is not null");
+    QStringList names;
+    while (indexes.moveNext()) {
+        names.append(indexes.getText(0));
+        batch->indexSql.append(indexes.getText(1));
+    }
+    for (const QString& name : qAsConst(names))
+        executeThrow(QStringLiteral("drop index %1").arg(sqliteQuoteIdentifier(name)));
+    m_batch = std::move(batch);
+}
+
+void MessageRecycleDb::finishMessageBatch()
+{
+    const std::unique_ptr<MessageBatch> batch = std::move(m_batch);
+    if (!batch)
+        return;
+    for (const QString& sql : batch->indexSql)
+        executeThrow(sql);
 }
 
 qint64 MessageRecycleDb::findHandle(const _MsgHandle& handle)
 {
     open();
-    Sqlite3Cursor cursor = queryThrow(
-        Sqlite3Sql("select rowid from handle where id=? and service=?").addTextParam(handle.id).addTextParam(handle.service));
-    return cursor.moveNext() ? cursor.getInt64(QStringLiteral("rowid")) : 0;
+    return queryFirstInt64(
+               Sqlite3Sql("select rowid from handle where id=? and service=?").addTextParam(handle.id).addTextParam(handle.service))
+        .value_or(0);
 }
 
 qint64 MessageRecycleDb::findMessage(const _MsgMessage& message)
 {
     open();
-    Sqlite3Cursor cursor =
-        // NULL and "" count as the same text, so a row without text is not stored again on every scan.
-        queryThrow(Sqlite3Sql("select rowid from message where guid=? or (date=? and is_from_me=? and ifnull(text,'')=?)")
-                       .addTextParam(message.guid)
-                       .addInt64Param(message.date)
-                       .addIntParam(message.is_from_me)
-                       .addTextParam(message.text));
-    return cursor.moveNext() ? cursor.getInt64(QStringLiteral("rowid")) : 0;
+    if (m_batch) {
+        const qint64 byGuid = m_batch->guids.value(message.guid);
+        return byGuid ? byGuid : m_batch->dateDirectionText.value(MessageBatch::key(message));
+    }
+    // NULL and "" count as the same text, so a row without text is not stored again on every scan. Asked
+    // for every carved row: the statement is prepared once per connection.
+    return queryFirstInt64(Sqlite3Sql("select rowid from message where guid=? or (date=? and is_from_me=? and ifnull(text,'')=?)")
+                               .addTextParam(message.guid)
+                               .addInt64Param(message.date)
+                               .addIntParam(message.is_from_me)
+                               .addTextParam(message.text))
+        .value_or(0);
 }
 
 bool MessageRecycleDb::setMessageNumber(const _MsgMessage& message, const QString& chatIdentifier,
@@ -305,10 +356,27 @@ bool MessageRecycleDb::setMessageNumber(const _MsgMessage& message, const QStrin
 _MsgHandle MessageRecycleDb::handleBySrcRowid(qint64 srcRowid)
 {
     open();
-    Sqlite3Cursor cursor = queryThrow(QStringLiteral("select * from handle where src_rowid=%1").arg(srcRowid));
+    Sqlite3Cursor cursor = queryThrow(Sqlite3Sql("select * from handle where src_rowid=?").addInt64Param(srcRowid));
     if (!cursor.moveNext())
         return _MsgHandle();
     return handleFromRow(cursor, cursor.getInt64(QStringLiteral("src_rowid")));
+}
+
+void MessageRecycleDb::setHandleSource(qint64 rowid, qint64 srcRowid)
+{
+    open();
+    executeThrow(Sqlite3Sql("update handle set src_rowid=? where rowid=? and src_rowid is null")
+                     .addInt64Param(srcRowid)
+                     .addInt64Param(rowid));
+}
+
+QSet<qint64> MessageRecycleDb::handleSources()
+{
+    open();
+    QSet<qint64> sources;
+    for (Sqlite3Cursor cursor = queryThrow("select src_rowid from handle where src_rowid is not null"); cursor.moveNext();)
+        sources.insert(cursor.getInt64(0));
+    return sources;
 }
 
 QList<_MsgRecycledMessage> MessageRecycleDb::loadMessages()
@@ -316,8 +384,9 @@ QList<_MsgRecycledMessage> MessageRecycleDb::loadMessages()
     open();
     QList<_MsgRecycledMessage> list;
     Sqlite3Cursor cursor = queryThrow("select * from message where is_skip=0");
+    ColumnPositions positions(cursor);
     while (cursor.moveNext())
-        list.append(recycledFromRow(cursor));
+        list.append(recycledFromRow(cursor, positions));
     return list;
 }
 

@@ -4,8 +4,14 @@
 #include "msgdb/absdb.h"
 #include "msgdb/records.h"
 
+#include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <utility>
 
 // One recovered message with the conversation identifier and the address it belonged to.
 struct _MsgRecycledMessage {
@@ -36,17 +42,40 @@ public:
                          qint64 srcRowid);
     qint64 findHandle(const _MsgHandle& handle);    // 0 when not stored
     qint64 findMessage(const _MsgMessage& message);  // same guid, or same date, direction and text; 0 when none
+
+    // A run of many insertMessage calls inside one transaction. Into an empty table, the batch tells
+    // its duplicates apart in memory and builds the table's secondary indexes once, when it finishes,
+    // rather than row by row; finish it before committing, abandon it after a rollback.
+    void beginMessageBatch();
+    void finishMessageBatch();
+    void abandonMessageBatch() { m_batch.reset(); }
     // Gives a stored message its conversation and address; false (nothing written) when not stored.
     bool setMessageNumber(const _MsgMessage& message, const QString& chatIdentifier, const QString& handleText);
     // The handle whose source row id is srcRowid, carrying that id as its rowid; a default handle when none.
     _MsgHandle handleBySrcRowid(qint64 srcRowid);
+    // Gives a handle stored without its source row id that id; nothing when it has one.
+    void setHandleSource(qint64 rowid, qint64 srcRowid);
+    // The source row ids of the stored handles that have one.
+    QSet<qint64> handleSources();
     QList<_MsgRecycledMessage> loadMessages();
     QList<_MsgHandle> handles();
 
 private:
     void createFile();
 
+    // The keys of the messages a batch into an empty table stored, and the indexes it put off.
+    struct MessageBatch {
+        // What findMessage compares besides the guid: date and direction side by side, and the text.
+        using Key = std::pair<qint64, QString>;
+        static Key key(const _MsgMessage& m) { return {qint64(m.date) << 32 | quint32(m.is_from_me), m.text}; }
+
+        QHash<QString, qint64> guids;  // -> row id
+        QHash<Key, qint64> dateDirectionText;
+        QStringList indexSql;
+    };
+
     QString m_path;
+    std::unique_ptr<MessageBatch> m_batch;
 };
 
 // True for letters and digits in groups of 8-4-4-4-12 joined by hyphens.

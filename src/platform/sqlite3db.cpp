@@ -367,8 +367,15 @@ Sqlite3Sql& Sqlite3Sql::appendSql(const QString& sql)
     return *this;
 }
 
-void Sqlite3Sql::bindTo(sqlite3_stmt* stmt) const
+Sqlite3Sql& Sqlite3Sql::reserveParams(int count)
 {
+    m_params.reserve(count);
+    return *this;
+}
+
+void Sqlite3Sql::bindTo(sqlite3_stmt* stmt, Binding binding) const
+{
+    const auto lifetime = binding == Binding::Borrowed ? SQLITE_STATIC : SQLITE_TRANSIENT;
     const int expected = sqlite3_bind_parameter_count(stmt);
     if (expected != m_params.size())
         throw Sqlite3Exception(QStringLiteral("%1 parameters bound, the statement has %2")
@@ -391,12 +398,11 @@ void Sqlite3Sql::bindTo(sqlite3_stmt* stmt) const
             break;
         case Param::Text:
             // constData() is never null, so even "" binds text, not NULL.
-            rc = sqlite3_bind_text(stmt, index, p.bytes.constData(), p.bytes.size(), SQLITE_TRANSIENT);
+            rc = sqlite3_bind_text(stmt, index, p.bytes.constData(), p.bytes.size(), lifetime);
             break;
         case Param::Blob:
             rc = p.bytes.isEmpty() ? sqlite3_bind_zeroblob(stmt, index, 0)
-                                   : sqlite3_bind_blob(stmt, index, p.bytes.constData(), p.bytes.size(),
-                                                       SQLITE_TRANSIENT);
+                                   : sqlite3_bind_blob(stmt, index, p.bytes.constData(), p.bytes.size(), lifetime);
             break;
         }
         if (rc != SQLITE_OK)
@@ -476,6 +482,16 @@ int Sqlite3Row::Columns::indexOf(const QString& name) const
 
 Sqlite3Row::Sqlite3Row() = default;
 
+Sqlite3Row::Sqlite3Row(const Sqlite3Row& other) : m_columns(other.m_columns), m_values(other.m_values) {}
+
+Sqlite3Row& Sqlite3Row::operator=(const Sqlite3Row& other)
+{
+    m_columns = other.m_columns;
+    m_ownColumns.reset();
+    m_values = other.m_values;
+    return *this;
+}
+
 Sqlite3Row::Sqlite3Row(const QStringList& names, const QVector<QVariant>& values) : m_values(values)
 {
     Q_ASSERT(names.size() == values.size());
@@ -483,6 +499,7 @@ Sqlite3Row::Sqlite3Row(const QStringList& names, const QVector<QVariant>& values
     columns->indexed = false;
     columns->names = names;
     m_columns = columns;
+    m_ownColumns = columns;
     m_values.resize(names.size());
 }
 
@@ -503,10 +520,13 @@ void Sqlite3Row::setValue(const QString& name, const QVariant& value)
         m_values[index] = value;
         return;
     }
-    // The column names may be shared with other rows of the same query: extend a private copy.
-    auto columns = m_columns ? QSharedPointer<Columns>::create(*m_columns) : QSharedPointer<Columns>::create();
-    columns->append(name);
-    m_columns = columns;
+    // The column names may be shared with other rows of the same query: extend a private copy, made
+    // once, so a row built column by column stays linear.
+    if (!m_ownColumns) {
+        m_ownColumns = m_columns ? QSharedPointer<Columns>::create(*m_columns) : QSharedPointer<Columns>::create();
+        m_columns = m_ownColumns;
+    }
+    m_ownColumns->append(name);
     m_values.append(value);
 }
 
@@ -834,12 +854,8 @@ public:
     // The idle statement for text, or null when there is none.
     StmtPtr take(const QString& text)
     {
-        const auto found = m_idle.find(text);
-        if (found == m_idle.end())
-            return nullptr;
-        StmtPtr stmt = std::move(found->second.stmt);
-        m_idle.erase(found);
-        return stmt;
+        Entry* entry = find(text);
+        return entry ? std::move(entry->stmt) : nullptr;
     }
 
     // Keeps stmt, reset and without bindings, for the next run of text.
@@ -847,33 +863,56 @@ public:
     {
         sqlite3_reset(stmt.get());  // also releases the locks the run took
         sqlite3_clear_bindings(stmt.get());
-        if (m_idle.size() >= kCapacity && m_idle.find(text) == m_idle.end())
-            evictLeastRecentlyUsed();
-        Entry& entry = m_idle[text];
-        entry.stmt = std::move(stmt);  // a statement already idle for the same text is finalized
-        entry.lastUse = ++m_tick;
+        Entry* entry = find(text);
+        if (!entry) {
+            if (m_entries.size() >= kCapacity)
+                evictLeastRecentlyUsed();
+            auto added = m_entries.emplace(text, Entry{});
+            entry = &added.first->second;
+            m_recent = &*added.first;
+        }
+        entry->stmt = std::move(stmt);  // a statement already idle for the same text is finalized
+        entry->lastUse = ++m_tick;
     }
 
 private:
     static constexpr std::size_t kCapacity = 64;
 
     struct Entry {
-        StmtPtr stmt;
+        StmtPtr stmt;  // null while taken
         quint64 lastUse = 0;
     };
+    using Map = std::unordered_map<QString, Entry, QStringHasher>;
+
+    // A loop runs one text again and again from the same string: that entry is found without hashing
+    // the text, which for a long insert costs more than running it.
+    Entry* find(const QString& text)
+    {
+        if (m_recent && m_recent->first.isSharedWith(text))
+            return &m_recent->second;
+        const auto found = m_entries.find(text);
+        if (found == m_entries.end())
+            return nullptr;
+        m_recent = &*found;
+        return &found->second;
+    }
 
     void evictLeastRecentlyUsed()
     {
-        auto oldest = m_idle.begin();
-        for (auto it = m_idle.begin(); it != m_idle.end(); ++it) {
+        auto oldest = m_entries.begin();
+        for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
             if (it->second.lastUse < oldest->second.lastUse)
                 oldest = it;
         }
-        if (oldest != m_idle.end())
-            m_idle.erase(oldest);
+        if (oldest == m_entries.end())
+            return;
+        if (m_recent == &*oldest)
+            m_recent = nullptr;
+        m_entries.erase(oldest);
     }
 
-    std::unordered_map<QString, Entry, QStringHasher> m_idle;
+    Map m_entries;
+    Map::value_type* m_recent = nullptr;  // the entry last found or added; elements stay put in the map
     quint64 m_tick = 0;
 };
 
@@ -1057,7 +1096,8 @@ public:
     CachedStatement(const CachedStatement&) = delete;
     CachedStatement& operator=(const CachedStatement&) = delete;
 
-    void bind() { m_sql.bindTo(m_stmt.get()); }
+    // The caller's parameters outlive the run, and the cache clears the bindings before it ends.
+    void bind() { m_sql.bindTo(m_stmt.get(), Sqlite3Sql::Binding::Borrowed); }
     // SQLITE_ROW or SQLITE_DONE; any other result throws.
     int step()
     {
@@ -1145,4 +1185,25 @@ QStringList Sqlite3DB::generatedColumns(const QString& table)
     while (cursor.moveNext())
         names.append(cursor.getText(0));
     return names;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sqlite3ReadTransaction
+
+Sqlite3ReadTransaction::Sqlite3ReadTransaction(Sqlite3DB& db) : m_db(db)
+{
+    if (m_db.isOpen() && !m_db.inTransaction()) {
+        m_db.beginTran();
+        m_began = true;
+    }
+}
+
+Sqlite3ReadTransaction::~Sqlite3ReadTransaction()
+{
+    if (!m_began || !m_db.isOpen() || !m_db.inTransaction())
+        return;
+    try {
+        m_db.commitTran();
+    } catch (...) {  // it wrote nothing: a failed end only releases the locks
+    }
 }

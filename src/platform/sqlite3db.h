@@ -83,8 +83,14 @@ public:
     const QString& sql() const { return m_sql; }
     int paramCount() const { return m_params.size(); }
 
+    // Room for count parameters, for a statement with many: saves growing the list step by step.
+    Sqlite3Sql& reserveParams(int count);
+
+    // How bound texts and blobs are handed over: copied by SQLite, or only pointed at, which holds
+    // while this object lives unchanged and the statement is reset and its bindings cleared first.
+    enum class Binding { Copied, Borrowed };
     // Binds every parameter to a prepared statement; throws when the counts differ.
-    void bindTo(sqlite3_stmt* stmt) const;
+    void bindTo(sqlite3_stmt* stmt, Binding binding = Binding::Copied) const;
 
 private:
     struct Param {
@@ -132,6 +138,10 @@ public:
     // The columns names[i] = values[i], in this order; both lists have the same length. Builds the
     // name index once, where setValue column by column would copy it for every column.
     Sqlite3Row(const QStringList& names, const QVector<QVariant>& values);
+    Sqlite3Row(const Sqlite3Row& other);
+    Sqlite3Row& operator=(const Sqlite3Row& other);
+    Sqlite3Row(Sqlite3Row&&) noexcept = default;
+    Sqlite3Row& operator=(Sqlite3Row&&) noexcept = default;
 
     QVariant value(const QString& name) const;  // invalid QVariant when absent
     void setValue(const QString& name, const QVariant& value);  // replaces, else appends
@@ -159,6 +169,9 @@ private:
     int indexOf(const QString& name) const;
 
     QSharedPointer<const Columns> m_columns;
+    // The names this row alone holds, which setValue extends in place; null while they may be shared
+    // (with a query's other rows, or with a copy of this row).
+    QSharedPointer<Columns> m_ownColumns;
     QVector<QVariant> m_values;
 };
 
@@ -265,6 +278,23 @@ private:
     int currentColumn(const QString& column) const;  // -1 unless on a row and the column exists
 
     QSharedPointer<Sqlite3Stmt> m_stmt;
+};
+
+class Sqlite3DB;
+
+// Holds one transaction on a connection for a run of reads, so the file's locks and change checks are
+// taken once rather than once per statement. Does nothing when a transaction is open already; ends it
+// when it goes, never throwing.
+class Sqlite3ReadTransaction {
+public:
+    explicit Sqlite3ReadTransaction(Sqlite3DB& db);
+    ~Sqlite3ReadTransaction();
+    Sqlite3ReadTransaction(const Sqlite3ReadTransaction&) = delete;
+    Sqlite3ReadTransaction& operator=(const Sqlite3ReadTransaction&) = delete;
+
+private:
+    Sqlite3DB& m_db;
+    bool m_began = false;
 };
 
 // One connection, used by one thread at a time: a job may take it over from the thread that made

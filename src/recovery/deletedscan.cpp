@@ -7,12 +7,21 @@
 
 #include <QDateTime>
 
+#include <algorithm>
 #include <functional>
 #include <initializer_list>
 
 namespace {
 
 constexpr qint64 kUnixToApple = 978307200;
+
+// What each converter reads to make a record, and so must lie within the region a record is carved from.
+const QStringList kIos5RequiredColumns = {
+    "address", "date", "text", "flags", "UIFlags", "country", "read", "madrid_handle", "madrid_guid",
+    "madrid_roomname", "madrid_service", "is_madrid", "madrid_date_delivered"};
+const QStringList kIos6RequiredColumns = {"guid", "text", "handle_id", "attributedBody", "service",
+                                          "date", "is_from_me", "cache_roomnames"};
+const QStringList kHandleRequiredColumns = {"id", "country", "service"};
 
 // ---- Column templates
 
@@ -25,14 +34,18 @@ struct ColumnSpec {
 
 struct ScanTemplate {
     QVector<_SqliteCol> columns;
-    QHash<QString, int> index;  // column name -> position
+    ColumnIndex index;
+    // The columns a record must hold whole to make a record: those before this position.
+    int requiredEnd = 0;
 };
 
-ScanTemplate makeTemplate(const QVector<_SqliteCol>& columns)
+ScanTemplate makeTemplate(const QVector<_SqliteCol>& columns, const QStringList& required)
 {
-    ScanTemplate t{columns, {}};
+    ScanTemplate t{columns, {}, 0};
     for (int i = 0; i < columns.size(); ++i)
         t.index.insert(columns[i].name(), i);
+    for (const QString& name : required)
+        t.requiredEnd = std::max(t.requiredEnd, t.index.position(name) + 1);
     return t;
 }
 
@@ -119,7 +132,8 @@ bool sameNames(const QVector<_SqliteCol>& a, const QVector<_SqliteCol>& b)
 // The device layouts' fixed templates, after the table's own columns when those differ: later
 // devices and this program's local databases add columns, and a record of another column count
 // never fits a fixed template.
-QVector<ScanTemplate> templatesFor(Sqlite3DB& db, const QString& table, const QVector<QVector<_SqliteCol>>& fixed)
+QVector<ScanTemplate> templatesFor(Sqlite3DB& db, const QString& table, const QVector<QVector<_SqliteCol>>& fixed,
+                                   const QStringList& required)
 {
     QVector<_SqliteCol> live;
     Sqlite3Cursor info = db.queryThrow(Sqlite3Sql("select name, type, \"notnull\", dflt_value is not null, pk"
@@ -132,9 +146,9 @@ QVector<ScanTemplate> templatesFor(Sqlite3DB& db, const QString& table, const QV
     for (const QVector<_SqliteCol>& columns : fixed)
         liveIsFixed = liveIsFixed || sameNames(live, columns);
     if (!liveIsFixed)
-        templates.append(makeTemplate(live));
+        templates.append(makeTemplate(live, required));
     for (const QVector<_SqliteCol>& columns : fixed)
-        templates.append(makeTemplate(columns));
+        templates.append(makeTemplate(columns, required));
     return templates;
 }
 
@@ -142,14 +156,17 @@ QVector<ScanTemplate> templatesFor(Sqlite3DB& db, const QString& table, const QV
 
 class RecycleTransaction {
 public:
-    explicit RecycleTransaction(MessageRecycleDb& db) : m_db(db)
+    RecycleTransaction(MessageRecycleDb& db, bool messages) : m_db(db)
     {
         m_db.open();
         m_db.beginTransaction();
+        if (messages)
+            m_db.beginMessageBatch();
     }
     ~RecycleTransaction()
     {
         if (m_open) {
+            m_db.abandonMessageBatch();
             try {
                 m_db.endTransaction(false);
             } catch (...) {  // the error that brought us here is the one to report
@@ -161,6 +178,7 @@ public:
 
     void commit()
     {
+        m_db.finishMessageBatch();
         m_open = false;
         m_db.endTransaction(true);
     }
@@ -174,11 +192,22 @@ private:
 
 struct ScanRules {
     QString table;
+    bool storesMessages = true;  // into the recycle database's message table, else its handle table
     QVector<ScanTemplate> templates;
+    // True for a row that converts into a record: the carver jumps past what it accepts, so junk that
+    // only fits the template must not pass.
     std::function<bool(const DeletedRow&)> valid;
     // Converts a valid row and stores it unless it is stored already. srcRowid 0 means unknown.
     std::function<void(const DeletedRow&, qint64 srcRowid, bool tablePass)> store;
+    // Runs after both passes, inside the recycle transaction, with the file still open.
+    std::function<void(const Sqlite3File&)> finish;
 };
+
+// A record whose required columns run past the end of its region holds someone else's bytes there.
+bool holdsRequiredColumns(const RecoveredRow& row, const ScanTemplate& t)
+{
+    return row.isWhole(t.requiredEnd - 1);
+}
 
 class Scan {
 public:
@@ -192,12 +221,16 @@ public:
         QString ignored;
         m_source.exec(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE);"), ignored);
         m_file.open();
-        RecycleTransaction transaction(recycle);
+        // One read transaction for the scan's many look-ups in the live tables.
+        const Sqlite3ReadTransaction reading(m_source);
+        RecycleTransaction transaction(recycle, m_rules.storesMessages);
         freelistPass();
         Sqlite3Cursor root = m_source.queryThrow(
             Sqlite3Sql("select rootpage from sqlite_master where type='table' and name=?").addTextParam(m_rules.table));
         if (root.moveNext())
             tablePass(quint32(qBound<qint64>(0, root.getInt64(0), 0xffffffffLL)));
+        if (m_rules.finish && !cancelled())
+            m_rules.finish(m_file);
         transaction.commit();
     }
 
@@ -221,6 +254,7 @@ private:
             if (cancelled())
                 return;
             visit(trunk.pageNumber);
+            m_trunkArrayEnd.insert(trunk.pageNumber, 8 + 4 * qint64(trunk.entryCount));
             for (const quint32 leaf : trunk.leaves) {
                 if (cancelled())
                     return;
@@ -241,7 +275,7 @@ private:
             if (!t)
                 continue;
             const DeletedRow deleted(row, t->index);
-            if (m_rules.valid(deleted))
+            if (holdsRequiredColumns(row, *t) && m_rules.valid(deleted))
                 m_rules.store(deleted, cell.rowid, false);
         }
     }
@@ -276,10 +310,15 @@ private:
         for (const ScanTemplate& t : m_rules.templates) {
             if (cancelled())
                 return;
-            const auto valid = [this, &t](const RecoveredRow& row) { return m_rules.valid(DeletedRow(row, t.index)); };
-            const QList<RecoveredRow> rows = page.isValidType()
-                                                 ? m_file.carveFreeSpace(t.columns, 0, page, valid)
-                                                 : m_file.carvePage(t.columns, 0, page.pageNumber, 0, valid);
+            const auto valid = [this, &t](const RecoveredRow& row) {
+                return holdsRequiredColumns(row, t) && m_rules.valid(DeletedRow(row, t.index));
+            };
+            // A freelist trunk's page numbers were written over what the page held before.
+            const auto trunk = m_trunkArrayEnd.constFind(page.pageNumber);
+            const QList<RecoveredRow> rows =
+                trunk != m_trunkArrayEnd.constEnd() ? m_file.carvePage(t.columns, 0, page.pageNumber, *trunk, valid)
+                : page.isValidType()                ? m_file.carveFreeSpace(t.columns, 0, page, valid)
+                                                    : m_file.carvePage(t.columns, 0, page.pageNumber, 0, valid);
             for (const RecoveredRow& row : rows)
                 m_rules.store(DeletedRow(row, t.index), row.rowid, true);
         }
@@ -291,6 +330,7 @@ private:
     ProgressSink* m_progress;
     QVector<quint32> m_visited;  // in the order met, each once
     QSet<quint32> m_seen;
+    QHash<quint32, qint64> m_trunkArrayEnd;  // freelist trunk -> where its page-number array ends
 };
 
 bool isService(const QString& service)
@@ -331,10 +371,12 @@ _MsgHandle* lowestHandle(const _MsgChat& chat)
 }
 
 // Handle row id -> conversation: the last one-to-one conversation holding it, else the first group.
-QHash<qint64, const _MsgChat*> chatsByHandle(const QList<_MsgChat*>& chats)
+// Walked by ascending row id, so two scans of one file choose alike whatever order the list has.
+QHash<qint64, const _MsgChat*> chatsByHandle(QList<_MsgChat*> chats)
 {
+    std::stable_sort(chats.begin(), chats.end(), [](const _MsgChat* a, const _MsgChat* b) { return a->rowid < b->rowid; });
     QHash<qint64, const _MsgChat*> byHandle;
-    for (const _MsgChat* chat : chats) {
+    for (const _MsgChat* chat : qAsConst(chats)) {
         for (const _MsgHandle* handle : chat->sortedHandles()) {
             if (!chat->isGroup() || !byHandle.contains(handle->rowid))
                 byHandle.insert(handle->rowid, chat);
@@ -354,6 +396,137 @@ QSet<QString> liveIos5Keys(IOS5MessageDb& db)
     return keys;
 }
 
+// What an iOS 6 row needs beyond its service to be a message rather than bytes that fit the template:
+// a date, and a text its attributed body agrees with. The body keeps a copy of the text in UTF-8, so a
+// text it does not hold had bytes overwritten after the delete (by a later freeblock header or cell).
+// A date of 0 is a record whose date bytes are gone, not a message of 2001-01-01. A room name is
+// "chat" and digits: one holding a control character had a byte overwritten the same way.
+bool ios6RowMakesMessage(const DeletedRow& row, qint64 now)
+{
+    const qint64 date = appleDateSeconds(row.integer64("date"));
+    if (date < 1 || date > now || row.integer64("handle_id") < 0)
+        return false;
+    const QString room = row.text("cache_roomnames");
+    if (std::any_of(room.cbegin(), room.cend(), [](QChar c) { return c.unicode() < 0x20; }))
+        return false;
+    const QByteArray body = row.value("attributedBody").toByteArray();
+    const QString text = row.text("text");
+    return body.isEmpty() || text.isEmpty() || body.contains(text.toUtf8());
+}
+
+// ---- Row ids of carved handles whose cell lost its own
+
+// A carved handle stored without the row id it had, and the bytes its (id, service) index entry holds.
+struct UnplacedHandle {
+    qint64 recycleRowid;
+    QByteArray idAndService;
+};
+
+struct ByteRegion {
+    qint64 start;
+    qint64 end;
+};
+
+// Free bytes of the pages of the handle table's indexes, and every freelist page; each within the file.
+QVector<ByteRegion> handleIndexFreeSpace(Sqlite3DB& source, const Sqlite3File& file)
+{
+    QVector<ByteRegion> regions;
+    const qint64 fileSize = file.dataEnd() - file.data();
+    const auto add = [&](qint64 start, qint64 end) {
+        start = std::max<qint64>(start, 0);
+        end = std::min(end, fileSize);
+        if (start < end)
+            regions.append({start, end});
+    };
+    const auto wholePage = [&](quint32 n) {
+        const qint64 start = qint64(n - 1) * file.pageSize();
+        add(start, start + file.usableSize());
+    };
+    for (const Sqlite3FreelistTrunk& trunk : file.freelistTrunks()) {
+        wholePage(trunk.pageNumber);
+        for (const quint32 leaf : trunk.leaves)
+            wholePage(leaf);
+    }
+    Sqlite3Cursor roots = source.queryThrow("select rootpage from sqlite_master where type='index' and tbl_name='handle'");
+    while (roots.moveNext()) {
+        const qint64 root = roots.getInt64(0);
+        if (root < 1 || root > file.pageCount())
+            continue;
+        for (const Sqlite3Page& page : file.collectLeafPages(file.readPage(root))) {
+            const qint64 pageEnd = page.pageStart + file.usableSize();
+            add(page.cellArrayEnd(), std::min(pageEnd, page.pageStart + page.cellContentStart));
+            for (const qint64 block : page.freeblocks) {
+                if (block < 0 || block + 4 > std::min(pageEnd, fileSize))
+                    continue;
+                const uchar* size = file.data() + block + 2;
+                add(block + 4, std::min(pageEnd, block + (size[0] << 8 | size[1])));
+            }
+        }
+    }
+    return regions;
+}
+
+// The row id an index entry's bytes give right after key: the entry is
+//   [length][id type][service type][rowid type] [id][service][rowid]
+// and a freeblock header overwrites at most its first four bytes, so the rowid's type byte just
+// before the id and the integer after the service are still there. 0 when they do not read as one.
+qint64 rowidAfterKey(const uchar* data, qint64 at, qint64 keyLength, const ByteRegion& region)
+{
+    if (at <= region.start)
+        return 0;
+    const int type = data[at - 1];
+    if (type == 9)
+        return 1;
+    if (type < 1 || type > 6)
+        return 0;
+    const int width = type == 5 ? 6 : type == 6 ? 8 : type;
+    const qint64 from = at + keyLength;
+    if (from + width > region.end)
+        return 0;
+    qint64 value = (data[from] & 0x80) ? -1 : 0;
+    for (int i = 0; i < width; ++i)
+        value = qint64(quint64(value) << 8 | data[from + i]);
+    return value;
+}
+
+// Gives each unplaced handle the row id its index entry still names, when exactly one row id that is
+// neither live nor another recovered handle's is found for it; the others stay unplaced.
+void placeHandlesByIndexRemnants(Sqlite3DB& source, MessageRecycleDb& recycle, const Sqlite3File& file,
+                                 const QVector<UnplacedHandle>& unplaced)
+{
+    if (unplaced.isEmpty())
+        return;
+    const QVector<ByteRegion> regions = handleIndexFreeSpace(source, file);
+    QSet<qint64> taken;
+    for (Sqlite3Cursor live = source.queryThrow("select rowid from handle"); live.moveNext();)
+        taken.insert(live.getInt64(0));
+    taken += recycle.handleSources();
+    const uchar* data = file.data();
+    QHash<qint64, QVector<qint64>> candidates;  // row id -> unplaced handles naming it
+    QVector<qint64> chosen(unplaced.size(), 0);
+    for (int i = 0; i < unplaced.size(); ++i) {
+        const QByteArray& key = unplaced[i].idAndService;
+        QSet<qint64> found;
+        for (const ByteRegion& region : regions) {
+            const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(data + region.start),
+                                                             int(region.end - region.start));
+            for (int at = bytes.indexOf(key); at >= 0 && !key.isEmpty(); at = bytes.indexOf(key, at + 1)) {
+                const qint64 rowid = rowidAfterKey(data, region.start + at, key.size(), region);
+                if (rowid > 0 && !taken.contains(rowid))
+                    found.insert(rowid);
+            }
+        }
+        if (found.size() == 1) {
+            chosen[i] = *found.begin();
+            candidates[chosen[i]].append(i);
+        }
+    }
+    for (int i = 0; i < unplaced.size(); ++i) {
+        if (chosen[i] > 0 && candidates.value(chosen[i]).size() == 1)
+            recycle.setHandleSource(unplaced[i].recycleRowid, chosen[i]);
+    }
+}
+
 qint64 nowSince2001()
 {
     return QDateTime::currentSecsSinceEpoch() - kUnixToApple;
@@ -363,9 +536,17 @@ qint64 nowSince2001()
 
 // ---------------------------------------------------------------------------------------------
 
+int ColumnIndex::position(const char* name) const
+{
+    auto it = m_byAddress.constFind(name);
+    if (it == m_byAddress.constEnd())
+        it = m_byAddress.insert(name, m_byName.value(QByteArray::fromRawData(name, int(qstrlen(name))), -1));
+    return it.value();
+}
+
 QVariant DeletedRow::value(const char* name) const
 {
-    const int i = m_index.value(QLatin1String(name), -1);
+    const int i = position(name);
     return i >= 0 && i < m_row.values.size() ? m_row.values[i] : QVariant();
 }
 
@@ -466,9 +647,9 @@ bool deletedIos5RowToMessage(const DeletedRow& row, CountryCache& countries, qin
     return true;
 }
 
-bool deletedIos6RowToMessage(const DeletedRow& row, _MsgMessage& m)
+bool deletedIos6RowToMessage(const DeletedRow& row, qint64 now, _MsgMessage& m)
 {
-    if (row.size() <= 37)
+    if (row.size() <= 37 || !ios6RowMakesMessage(row, now))
         return false;
     m.rowid = row.rowid();
     m.guid = row.text("guid");
@@ -546,8 +727,13 @@ void scanDeletedMessages(IOS5MessageDb& db, ProgressSink* progress)
     const qint64 now = nowSince2001();
     ScanRules rules;
     rules.table = QStringLiteral("message");
-    rules.templates = templatesFor(db, rules.table, {ios5Columns(33), ios5Columns(32), ios5Columns(17)});
-    rules.valid = isDeletedIos5MessageRowValid;
+    rules.templates = templatesFor(db, rules.table, {ios5Columns(33), ios5Columns(32), ios5Columns(17)},
+                                   kIos5RequiredColumns);
+    rules.valid = [&](const DeletedRow& row) {
+        _MsgMessage m;
+        Ios5Placement placement;
+        return isDeletedIos5MessageRowValid(row) && deletedIos5RowToMessage(row, countries, now, m, placement);
+    };
     const QSet<QString> live = liveIos5Keys(db);
     rules.store = [&](const DeletedRow& row, qint64 srcRowid, bool) {
         _MsgMessage m;
@@ -565,25 +751,41 @@ void scanDeletedMessages(IOS6MessageDb& db, const QList<_MsgChat*>& chats, Progr
     db.open();
     MessageRecycleDb& recycle = db.recycleDb();
     const QHash<qint64, const _MsgChat*> byHandle = chatsByHandle(chats);
+    const qint64 now = nowSince2001();
+    // Recovered handles by the row id they had, asked for once each.
+    QHash<qint64, QString> recoveredHandles;
+    const auto recoveredHandle = [&](qint64 handleId) -> QString {
+        auto it = recoveredHandles.find(handleId);
+        if (it == recoveredHandles.end())
+            it = recoveredHandles.insert(handleId, handleId > 0 ? recycle.handleBySrcRowid(handleId).id : QString());
+        return it.value();
+    };
     ScanRules rules;
     rules.table = QStringLiteral("message");
-    rules.templates = templatesFor(db, rules.table, {ios6MessageColumns(38), ios6MessageColumns(51)});
-    rules.valid = isDeletedIos6MessageRowValid;
+    rules.templates =
+        templatesFor(db, rules.table, {ios6MessageColumns(38), ios6MessageColumns(51)}, kIos6RequiredColumns);
+    rules.valid = [now](const DeletedRow& row) { return isDeletedIos6MessageRowValid(row) && ios6RowMakesMessage(row, now); };
     rules.store = [&](const DeletedRow& row, qint64 srcRowid, bool tablePass) {
         _MsgMessage m;
         // A live guid is a message that is not deleted, whichever pass met it.
-        if (!deletedIos6RowToMessage(row, m) || recycle.findMessage(m) != 0 || db.messageRowidByGuid(m.guid) != 0)
+        if (!deletedIos6RowToMessage(row, now, m) || recycle.findMessage(m) != 0 || db.messageRowidByGuid(m.guid) != 0)
             return;
         QString chatIdentifier;
         QString handle;
-        if (const _MsgChat* chat = byHandle.value(m.handle_id)) {
+        const _MsgChat* chat = byHandle.value(m.handle_id);
+        if (!m.cache_roomnames.isEmpty()) {
+            // A group message, sent (no handle) or received: its conversation is the room it names.
+            chatIdentifier = m.cache_roomnames;
+            const _MsgHandle* sender = chat ? chat->handles.value(m.handle_id) : nullptr;
+            handle = sender ? sender->id : recoveredHandle(m.handle_id);
+        } else if (chat) {
             chatIdentifier = chat->chat_identifier;
             const _MsgHandle* first = lowestHandle(*chat);
             handle = first ? first->id : QString();
             if (tablePass)
                 srcRowid = 0;
         } else {
-            chatIdentifier = handle = recycle.handleBySrcRowid(m.handle_id).id;
+            chatIdentifier = handle = recoveredHandle(m.handle_id);
         }
         recycle.insertMessage(m, chatIdentifier, handle, srcRowid);
     };
@@ -597,12 +799,26 @@ void scanDeletedHandles(IOS6MessageDb& db, ProgressSink* progress)
     CountryCache countries(db.countryDb());
     ScanRules rules;
     rules.table = QStringLiteral("handle");
-    rules.templates = templatesFor(db, rules.table, {ios6HandleColumns()});
-    rules.valid = isDeletedHandleRowValid;
+    rules.storesMessages = false;
+    rules.templates = templatesFor(db, rules.table, {ios6HandleColumns()}, kHandleRequiredColumns);
+    rules.valid = [&](const DeletedRow& row) {
+        _MsgHandle handle;
+        return isDeletedHandleRowValid(row) && deletedRowToHandle(row, countries, handle);
+    };
+    QVector<UnplacedHandle> unplaced;
     rules.store = [&](const DeletedRow& row, qint64 srcRowid, bool) {
         _MsgHandle handle;
-        if (deletedRowToHandle(row, countries, handle) && recycle.findHandle(handle) == 0)
-            recycle.insertHandle(handle, srcRowid);
+        if (!deletedRowToHandle(row, countries, handle))
+            return;
+        if (const qint64 stored = recycle.findHandle(handle)) {
+            if (srcRowid > 0)
+                recycle.setHandleSource(stored, srcRowid);  // a copy that kept its row id
+            return;
+        }
+        const qint64 stored = recycle.insertHandle(handle, srcRowid);
+        if (srcRowid <= 0)
+            unplaced.append({stored, row.text("id").toUtf8() + row.text("service").toUtf8()});
     };
+    rules.finish = [&](const Sqlite3File& file) { placeHandlesByIndexRemnants(db, recycle, file, unplaced); };
     Scan(db, db.dbPath(), rules, progress).run(recycle);
 }

@@ -8,12 +8,19 @@
 // The scans read the main file only. A database in WAL mode is checkpointed first; rows whose delete
 // still sits in the -wal file (the checkpoint could not run past a reader) are live cells in the
 // main file and are not found. Run the iOS 6 handle scan before the message scan: a message whose
-// conversation is unknown takes its address from the recovered handle of its handle_id.
+// conversation is unknown takes its address from the recovered handle of its handle_id. A freed handle
+// cell loses its row id to the freeblock header; the handle scan takes it back from the entry the
+// handle's (id, service) index still holds, when exactly one row id is named there.
+//
+// A carved record is stored only when every column its converter reads lies inside the free region it
+// was found in (the rest of a cut record belongs to whatever overwrote it), with a date, and on iOS 6 a
+// text its attributed body agrees with. Group messages, sent ones included, go to the room they name.
 #include "core/progresssink.h"
 #include "msgdb/country.h"
 #include "msgdb/records.h"
 #include "recovery/sqlite3file.h"
 
+#include <QByteArray>
 #include <QHash>
 #include <QList>
 #include <QSet>
@@ -22,15 +29,28 @@
 class IOS5MessageDb;
 class IOS6MessageDb;
 
+// Column name -> position in a template. Names are looked up by the address of the literal first:
+// a scan reads every column of every candidate by name.
+class ColumnIndex {
+public:
+    void insert(const QString& name, int position) { m_byName.insert(name.toUtf8(), position); }
+    int position(const char* name) const;  // name a literal, whose address stays; -1 when absent
+    int position(const QString& name) const { return m_byName.value(name.toUtf8(), -1); }
+
+private:
+    QHash<QByteArray, int> m_byName;
+    mutable QHash<const char*, int> m_byAddress;
+};
+
 // A recovered row read by column name through the template it was decoded with; columns the
 // template lacks read as NULL.
 class DeletedRow {
 public:
-    DeletedRow(const RecoveredRow& row, const QHash<QString, int>& columnIndex) : m_row(row), m_index(columnIndex) {}
+    DeletedRow(const RecoveredRow& row, const ColumnIndex& columnIndex) : m_row(row), m_index(columnIndex) {}
 
     qint64 rowid() const { return m_row.rowid; }
     int size() const { return m_row.values.size(); }
-    bool hasColumn(const char* name) const { return m_index.contains(QLatin1String(name)); }
+    bool hasColumn(const char* name) const { return position(name) >= 0; }
     QVariant value(const char* name) const;
     QString text(const char* name) const { return value(name).toString(); }
     int integer(const char* name) const { return value(name).toInt(); }
@@ -38,7 +58,9 @@ public:
 
 private:
     const RecoveredRow& m_row;
-    const QHash<QString, int>& m_index;
+    int position(const char* name) const { return m_index.position(name); }
+
+    const ColumnIndex& m_index;
 };
 
 // Country lookups by two-letter code, remembered for one scan: carving asks for every candidate.
@@ -64,10 +86,11 @@ bool isDeletedIos5MessageRowValid(const DeletedRow& row);
 bool isDeletedIos6MessageRowValid(const DeletedRow& row);
 bool isDeletedHandleRowValid(const DeletedRow& row);
 
-// Each returns true when the row makes a record. nowSince2001 bounds iOS 5 dates.
+// Each returns true when the row makes a record. nowSince2001 bounds the dates: a date of 0 or one in
+// the future is a record whose bytes were overwritten.
 bool deletedIos5RowToMessage(const DeletedRow& row, CountryCache& countries, qint64 nowSince2001, _MsgMessage& message,
                              Ios5Placement& placement);
-bool deletedIos6RowToMessage(const DeletedRow& row, _MsgMessage& message);
+bool deletedIos6RowToMessage(const DeletedRow& row, qint64 nowSince2001, _MsgMessage& message);
 bool deletedRowToHandle(const DeletedRow& row, CountryCache& countries, _MsgHandle& handle);
 
 void scanDeletedMessages(IOS5MessageDb& db, ProgressSink* progress);

@@ -36,6 +36,27 @@ bool accepts(quint8 accepted, qint64 type)
     return accepted & (type % 2 == 0 ? Blob : Text);
 }
 
+// UTF-8 as the engine writes it: no NUL inside a text, no stray continuation byte, no cut sequence.
+// A text that is not had some of its bytes overwritten after its cell was freed.
+bool isCleanUtf8(const uchar* p, const uchar* end)
+{
+    while (p < end) {
+        const uchar lead = *p++;
+        if (lead == 0)
+            return false;
+        if (lead < 0x80)
+            continue;
+        const int more = lead >= 0xf0 && lead < 0xf8 ? 3 : lead >= 0xe0 ? 2 : lead >= 0xc2 ? 1 : -1;
+        if (more < 0 || lead >= 0xf8 || end - p < more)
+            return false;
+        for (int i = 0; i < more; ++i) {
+            if ((*p++ & 0xc0) != 0x80)
+                return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 class RecordCarver {
@@ -46,6 +67,7 @@ public:
           m_data(file.data()),
           m_rules(rules),
           m_types(rules.size()),
+          m_innerTypes(rules.size()),
           m_prefixLength(prefixLength),
           m_usable(usable),
           m_start(start),
@@ -64,54 +86,165 @@ public:
     }
 
 private:
+    // A record decoded at a candidate start, before any validator saw it.
+    struct Candidate {
+        RecoveredRow row;
+        qint64 typesEnd = 0;
+        qint64 localContent = 0;  // content bytes on this page, as the record's sizes give them
+        qint64 held = 0;          // content bytes the region (and the overflow chain) really gave
+        qint64 contentSize = 0;
+        qint64 payloadSize = 0;
+        qint64 headerLength = 0;
+    };
+
     // Where the next candidate starts after a record accepted at s; 0 when s is rejected.
     qint64 tryAt(qint64 s)
     {
-        qint64 typesEnd = 0;
-        qint64 contentSize = 0;
-        if (!matchTypes(s, typesEnd) || !sizeContent(contentSize))
+        Candidate record;
+        if (!decodeAt(s, m_types, record))
             return 0;
-        // Column 0's type byte and the header-length varint, which counts itself.
-        const qint64 bare = typesEnd - s + 1;
-        qint64 headerLength = bare + 1;
-        while (Sqlite3File::varintLength(headerLength) > headerLength - bare)
-            ++headerLength;
-        const qint64 payloadSize = headerLength + contentSize;
-        const qint64 localContent =
-            sqlite3record::localPayloadSize(payloadSize, m_usable, true) - headerLength;
-        if (localContent < 0)
-            return 0;  // the header itself would have spilled: nothing to match it against here
-        quint32 overflow = 0;
-        if (localContent < contentSize) {
-            overflow = m_file.read32(typesEnd + localContent, m_end);
-            if (overflow < 2 || overflow > m_file.pageCount())
-                return 0;
+        record.row.rowid = carvedRowid(s, record.headerLength, record.payloadSize);
+        if (record.held < record.contentSize)
+            record.row.wholeValues = wholeValues(m_types, record.held);
+        const int firstUnclean = firstUncleanText(m_types, record.typesEnd, record.held);
+        if (firstUnclean >= 0 && record.row.isWhole(firstUnclean))
+            record.row.wholeValues = firstUnclean;
+        if (m_validator && !m_validator(record.row))
+            return 0;
+        // A later cell allocated over these bytes and freed again leaves its own record inside this one's:
+        // from that cell's start on, the bytes are not this record's, and the next candidate is that record.
+        qint64 next = record.typesEnd + record.localContent + 4;
+        qint64 innerTypes = 0;
+        const qint64 reused = reusedFrom(s, record.typesEnd + record.localContent, innerTypes);
+        if (reused >= 0) {
+            next = innerTypes;
+            if (reused - record.typesEnd < record.held) {
+                record.held = std::max<qint64>(0, reused - record.typesEnd);
+                record.row.wholeValues = wholeValues(m_types, record.held);
+                if (!m_validator(record.row))
+                    return 0;
+            }
         }
-        const qint64 kept = std::min(localContent, m_end - typesEnd);
-        QByteArray content(reinterpret_cast<const char*>(m_data + typesEnd), int(kept));
-        if (overflow != 0)
-            m_file.appendOverflow(content, overflow, contentSize - localContent);
+        m_found.append(record.row);
+        return next;
+    }
 
-        RecoveredRow row;
-        row.rowid = carvedRowid(s, headerLength, payloadSize);
+    // Matches the types at s and decodes the record there; false when they do not fit the template.
+    bool decodeAt(qint64 s, std::vector<qint64>& types, Candidate& out) const
+    {
+        if (!matchTypes(s, types, out.typesEnd) || !sizeContent(types, out.contentSize))
+            return false;
+        // Column 0's type byte and the header-length varint, which counts itself.
+        const qint64 bare = out.typesEnd - s + 1;
+        out.headerLength = bare + 1;
+        while (Sqlite3File::varintLength(out.headerLength) > out.headerLength - bare)
+            ++out.headerLength;
+        out.payloadSize = out.headerLength + out.contentSize;
+        out.localContent = sqlite3record::localPayloadSize(out.payloadSize, m_usable, true) - out.headerLength;
+        if (out.localContent < 0)
+            return false;  // the header itself would have spilled: nothing to match it against here
+        quint32 overflow = 0;
+        if (out.localContent < out.contentSize) {
+            overflow = m_file.read32(out.typesEnd + out.localContent, m_end);
+            if (overflow < 2 || overflow > m_file.pageCount())
+                return false;
+        }
+        const qint64 kept = std::min(out.localContent, m_end - out.typesEnd);
+        // The values are decoded into copies of their own, so without an overflow chain to join the
+        // mapped bytes are read where they lie.
+        QByteArray content =
+            QByteArray::fromRawData(reinterpret_cast<const char*>(m_data + out.typesEnd), int(kept));
+        if (overflow != 0) {
+            content.detach();
+            m_file.appendOverflow(content, overflow, out.contentSize - out.localContent);
+        }
+        out.held = content.size();
         const auto* p = reinterpret_cast<const uchar*>(content.constData());
         const uchar* end = p + content.size();
+        out.row.values.reserve(int(types.size()) + 1);
         if (m_prefixLength < 1) {
-            row.values.append(QVariant());
+            out.row.values.append(QVariant());
         } else {
             const int n = int(std::min<qint64>(m_prefixLength, end - p));
-            row.values.append(QByteArray(reinterpret_cast<const char*>(p), n));
+            out.row.values.append(QByteArray(reinterpret_cast<const char*>(p), n));
             p += n;
         }
-        sqlite3record::decodeValues(m_types, p, end, row.values);
-        if (m_validator && !m_validator(row))
+        sqlite3record::decodeValues(types, p, end, out.row.values);
+        return true;
+    }
+
+    // Where the cell of the first valid record starting after s and within a record ending at
+    // contentEnd begins, and at typesStart where its types begin; -1 when there is none. Only a
+    // validator tells a record from bytes that fit.
+    qint64 reusedFrom(qint64 s, qint64 contentEnd, qint64& typesStart)
+    {
+        if (!m_validator)
+            return -1;
+        // A cell's own prefix (payload size, rowid, header length, column 0) is at most this long, so a
+        // record whose first type lies this far past contentEnd may still have started inside it.
+        constexpr qint64 kLongestPrefix = 9 + 9 + 2 + 1;
+        const qint64 last = std::min(m_end, contentEnd + kLongestPrefix);
+        for (qint64 c = s + 1; c < last; ++c) {
+            Candidate inner;
+            if (decodeAt(c, m_innerTypes, inner) && m_validator(inner.row)) {
+                typesStart = c;
+                return cellStart(c, inner.headerLength, inner.payloadSize);
+            }
+        }
+        return -1;
+    }
+
+    // Where the cell whose first type is at c starts: found from its prefix when that is intact, else
+    // (a freeblock header written over its first four bytes) four bytes before c, the shortest prefix.
+    qint64 cellStart(qint64 c, qint64 headerLength, qint64 payloadSize) const
+    {
+        const qint64 headerStart = c - 1 - Sqlite3File::varintLength(headerLength);
+        if (headerStart > m_start && m_data[c - 1] == 0 && varintIs(headerStart, c - 1, headerLength)) {
+            qint64 rowidStart = headerStart - 1;
+            while (rowidStart > m_start && headerStart - rowidStart < 9 && m_data[rowidStart - 1] & 0x80)
+                --rowidStart;
+            const qint64 sizeStart = rowidStart - Sqlite3File::varintLength(payloadSize);
+            if (sizeStart >= m_start && varintIs(sizeStart, rowidStart, payloadSize))
+                return sizeStart;
+        }
+        return c - 4;
+    }
+
+    // The first column (counting column 0) whose text is not clean UTF-8, among those whose bytes all
+    // lie on this page (a cut or spilled one is told by its length); -1 when none.
+    int firstUncleanText(const std::vector<qint64>& types, qint64 contentStart, qint64 held) const
+    {
+        const qint64 localEnd = contentStart + std::min(held, m_end - contentStart);
+        qint64 at = contentStart + m_prefixLength;
+        for (size_t i = 0; i < types.size(); ++i) {
+            const qint64 width = sqlite3record::serialTypeWidth(types[i]);
+            if (at + width > localEnd)
+                break;
+            if (types[i] >= 13 && types[i] % 2 == 1 && !isCleanUtf8(m_data + at, m_data + at + width))
+                return int(i) + 1;
+            at += width;
+        }
+        return -1;
+    }
+
+    // Column 0 and the columns after it whose bytes end within the first held content bytes.
+    int wholeValues(const std::vector<qint64>& types, qint64 held) const
+    {
+        qint64 end = m_prefixLength;
+        if (end > held)
             return 0;
-        m_found.append(row);
-        return typesEnd + localContent + 4;
+        int whole = 1;
+        for (const qint64 type : types) {
+            end += sqlite3record::serialTypeWidth(type);
+            if (end > held)
+                break;
+            ++whole;
+        }
+        return whole;
     }
 
     // One varint per column from s; a varint cut by the region's end reads as NULL.
-    bool matchTypes(qint64 s, qint64& typesEnd)
+    bool matchTypes(qint64 s, std::vector<qint64>& types, qint64& typesEnd) const
     {
         const uchar* end = m_data + m_end;
         qint64 c = s;
@@ -123,18 +256,18 @@ private:
                 c += Sqlite3File::readVarint(type, m_data + c, end);
             if (!accepts(m_rules[i], type))
                 return false;
-            m_types[i] = type;
+            types[i] = type;
         }
         typesEnd = c;
         return true;
     }
 
     // No record is larger than the file that holds it; this also keeps the sum from overflowing.
-    bool sizeContent(qint64& contentSize) const
+    bool sizeContent(const std::vector<qint64>& types, qint64& contentSize) const
     {
         const qint64 limit = std::min<qint64>(m_file.dataEnd() - m_data, sqlite3record::kMaxPayloadSize);
         contentSize = m_prefixLength;
-        for (const qint64 type : m_types) {
+        for (const qint64 type : types) {
             contentSize += sqlite3record::serialTypeWidth(type);
             if (contentSize > limit)
                 return false;
@@ -176,6 +309,7 @@ private:
     const uchar* m_data;
     const std::vector<quint8>& m_rules;  // columns 1 onwards
     std::vector<qint64> m_types;         // the current candidate's serial types, reused: a rejection allocates nothing
+    std::vector<qint64> m_innerTypes;    // the same for a record looked for inside an accepted one
     const int m_prefixLength;
     const int m_usable;
     const qint64 m_start;
@@ -200,13 +334,22 @@ QList<RecoveredRow> Sqlite3File::carveRecords(const QVector<_SqliteCol>& columns
 
 const std::vector<quint8>& Sqlite3File::columnRules(const QVector<_SqliteCol>& columns) const
 {
-    if (columns.constData() != m_ruleColumns.constData() || columns.size() != m_ruleColumns.size()) {
-        m_ruleColumns = columns;
-        m_rules.clear();
+    constexpr std::size_t kTemplates = 4;
+    const auto same = [&columns](const ColumnRules& c) {
+        return c.columns.constData() == columns.constData() && c.columns.size() == columns.size();
+    };
+    auto it = std::find_if(m_columnRules.begin(), m_columnRules.end(), same);
+    if (it == m_columnRules.end()) {
+        if (m_columnRules.size() == kTemplates)
+            m_columnRules.erase(m_columnRules.begin());
+        ColumnRules made{columns, {}};
         for (int i = 1; i < columns.size(); ++i)
-            m_rules.push_back(acceptedTypes(columns.at(i)));
+            made.rules.push_back(acceptedTypes(columns.at(i)));
+        m_columnRules.push_back(std::move(made));
+    } else if (it + 1 != m_columnRules.end()) {
+        std::rotate(it, it + 1, m_columnRules.end());
     }
-    return m_rules;
+    return m_columnRules.back().rules;
 }
 
 QList<RecoveredRow> Sqlite3File::carvePage(const QVector<_SqliteCol>& columns, int prefixLength, quint32 pageNo,

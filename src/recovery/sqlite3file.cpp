@@ -77,7 +77,7 @@ qint64 serialTypeWidth(qint64 type)
     return type < 12 ? kFixedWidths[type] : (type - 12) / 2;
 }
 
-void decodeValues(const std::vector<qint64>& types, const uchar* p, const uchar* end, QVariantList& values)
+void decodeValues(const std::vector<qint64>& types, const uchar* p, const uchar* end, RecordValues& values)
 {
     values.reserve(values.size() + int(types.size()));
     for (const qint64 type : types)
@@ -313,6 +313,7 @@ Sqlite3FreelistTrunk Sqlite3File::readFreelistTrunk(qint64 n) const
     const qint64 end = trunk.pageStart + m_usableSize;
     trunk.nextTrunk = read32(trunk.pageStart, end);
     const qint64 count = std::min<qint64>(read32(trunk.pageStart + 4, end), (m_usableSize - 8) / 4);
+    trunk.entryCount = int(count);
     for (qint64 i = 0; i < count; ++i) {
         const quint32 leaf = read32(trunk.pageStart + 8 + 4 * i, end);
         if (isPage(leaf))

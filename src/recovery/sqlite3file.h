@@ -26,9 +26,17 @@
 // One record, read from a cell or carved from free space: one value per column in table order.
 // Integers of serial types 1 to 4, 8 and 9 are int, 5 and 6 qlonglong, 7 double; texts QString, blobs
 // QByteArray; NULL an invalid QVariant. A rowid of 0 means unknown.
+// Values lie side by side, not one allocation each: carving decodes a record at many offsets.
+using RecordValues = QVector<QVariant>;
+
 struct RecoveredRow {
     qint64 rowid = 0;
-    QVariantList values;
+    RecordValues values;
+    // How many leading values were decoded from bytes the record holds; the rest were cut by the end of
+    // the region it was carved from and read as 0 or a part. -1: every value is whole.
+    int wholeValues = -1;
+
+    bool isWhole(int column) const { return wholeValues < 0 || column < wholeValues; }
 };
 
 // A parsed b-tree page. Offsets are positions in the file.
@@ -68,6 +76,7 @@ struct Sqlite3FreelistTrunk {
     qint64 pageStart = 0;
     quint32 nextTrunk = 0;
     QVector<quint32> leaves;  // page numbers within the file only
+    int entryCount = 0;       // leaf entries as stored, bounded by the page: the array covers 8 + 4 x this bytes
 };
 
 // Used by one thread at a time.
@@ -136,8 +145,9 @@ private:
     quint32 read32(qint64 offset, qint64 end) const { return readBigEndian(offset, 4, end); }
     // Appends up to remaining bytes of the overflow chain from page first on; returns what is still missing.
     qint64 appendOverflow(QByteArray& out, quint32 first, qint64 remaining) const;
-    // What each template column after column 0 accepts, kept for the template last carved with: working
-    // it out from the declared types costs more than carving a small region.
+    // What each template column after column 0 accepts, kept for the last few templates carved with (a
+    // scan alternates between its templates page by page): working it out from the declared types costs
+    // more than carving a small region. Valid until the next call.
     const std::vector<quint8>& columnRules(const QVector<_SqliteCol>& columns) const;
     QList<Sqlite3Page> walk(const Sqlite3Page& root, bool keepInterior) const;
     void pushChildren(const Sqlite3Page& page, std::vector<bool>& seen, std::vector<quint32>& stack) const;
@@ -148,8 +158,11 @@ private:
     int m_pageSize = 0;
     int m_usableSize = 0;
     quint32 m_pageCount = 0;
-    mutable QVector<_SqliteCol> m_ruleColumns;  // shares the template's buffer, so its address stays unique
-    mutable std::vector<quint8> m_rules;
+    struct ColumnRules {
+        QVector<_SqliteCol> columns;  // shares the template's buffer, so its address stays unique
+        std::vector<quint8> rules;
+    };
+    mutable std::vector<ColumnRules> m_columnRules;  // most recently used last
 };
 
 namespace sqlite3record {
@@ -160,7 +173,7 @@ constexpr qint64 kMaxPayloadSize = 1000000000;
 qint64 serialTypeWidth(qint64 type);
 // Decodes one value per serial type from [p, end); values cut by end read as 0 (numbers) or as the
 // bytes that remain (texts, blobs). Texts end at their first zero byte.
-void decodeValues(const std::vector<qint64>& types, const uchar* p, const uchar* end, QVariantList& values);
+void decodeValues(const std::vector<qint64>& types, const uchar* p, const uchar* end, RecordValues& values);
 // Payload bytes kept on a page of usable size U; the rest spills into overflow pages.
 qint64 localPayloadSize(qint64 payloadSize, qint64 usable, bool tableLeaf);
 

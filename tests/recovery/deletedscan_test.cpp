@@ -3,11 +3,14 @@
 
 #include "fixtures/deleted_records.h"
 #include "fixtures/recording_progress_sink.h"
+#include "fixtures/recovery_shapes.h"
 #include "fixtures/temp_home.h"
 #include "msgdb/ios5messagedb.h"
 #include "msgdb/ios6messagedb.h"
 
 #include <QMultiHash>
+
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
@@ -169,6 +172,80 @@ TEST_F(DeletedScanTest, CancelCommitsWhatWasStored)
     scanDeletedMessages(db, {}, &full);
     EXPECT_EQ(full.updates().back().progress, 100);
     EXPECT_GT(db.recycleDb().loadMessages().size(), partial);
+}
+
+// A handle in two one-to-one conversations files its messages under the later one, in whatever order
+// the caller lists the conversations.
+TEST_F(DeletedScanTest, ChoosesTheConversationWhateverTheListOrder)
+{
+    fixtures::createDeletedRecordsDb(dbPath(), {DeviceLayout::IOS6, 4096, 300, 0, 40, 9});
+    runSql(dbPath(), "insert into chat(guid, style, chat_identifier, service_name) values('SMS;-;again', 45, 'again', 'SMS')");
+    runSql(dbPath(), "insert into chat_handle_join(chat_id, handle_id) select (select max(rowid) from chat), handle_id"
+                     " from chat_handle_join where chat_id = (select min(rowid) from chat where style = 45)");
+    QStringList placed[2];
+    for (QStringList& places : placed) {
+        IOS6MessageDb db(QDir(dir()), QStringLiteral("310"), false);
+        QFile::remove(db.recycleDb().filePath());
+        _MsgStore store;
+        db.chats(store);
+        QList<_MsgChat*> chats = store.chatList();
+        std::sort(chats.begin(), chats.end(), [&](_MsgChat* a, _MsgChat* b) { return (a->rowid < b->rowid) == (&places == placed); });
+        scanDeletedMessages(db, chats, nullptr);
+        for (const _MsgRecycledMessage& r : db.recycleDb().loadMessages())
+            places.append(r.message.guid + QLatin1Char(' ') + r.chat_identifier);
+        places.sort();
+    }
+    EXPECT_TRUE(placed[0] == placed[1]);
+    EXPECT_TRUE(placed[0].join(QLatin1Char('|')).contains(QLatin1String(" again")));
+}
+
+// Databases deleted from as devices delete: what survives comes back right (in a deleted conversation
+// its address may stay unknown), and nothing comes back that was not deleted as it was.
+TEST_F(DeletedScanTest, RecoversEveryDeleteShapeWithoutFalseFinds)
+{
+    for (const fixtures::ShapeCase& shape : fixtures::shapeCases()) {
+        QDir(dir()).removeRecursively();
+        const fixtures::ShapeDb truth = fixtures::createShapeDb(dbPath(), shape, 500, 17);
+        _MsgStore store;
+        if (shape.layout == DeviceLayout::IOS6) {
+            IOS6MessageDb db(QDir(dir()), QStringLiteral("310"), false);
+            db.chats(store);
+            scanDeletedHandles(db, nullptr);
+            scanDeletedMessages(db, store.chatList(), nullptr);
+            db.recycledMessages(store);
+        } else {
+            IOS5MessageDb db(QDir(dir()), QStringLiteral("310"));
+            scanDeletedMessages(db, nullptr);
+            db.recycledMessages(store);
+        }
+        const fixtures::ShapeScore score = fixtures::scoreRecovered(truth, store);
+        const bool wholeConversations = shape.shape == fixtures::DeleteShape::WholeConversations;
+        EXPECT_EQ(score.falseFinds, 0) << shape.name;
+        EXPECT_GT(score.survivors, 10) << shape.name;
+        EXPECT_GE(wholeConversations ? score.textRecall() : score.recall(), 0.95)
+            << shape.name << ": " << score.found << " of " << score.survivors;
+    }
+}
+
+// A carved iOS 6 row whose room name had its last byte overwritten by a control character is not a
+// message of some other room.
+TEST(DeletedIos6RowTest, RefusesARoomNameHoldingAControlCharacter)
+{
+    ColumnIndex index;
+    RecoveredRow carved;
+    carved.values.resize(38);
+    const auto set = [&](const char* name, int position, const QVariant& value) {
+        index.insert(QLatin1String(name), position);
+        carved.values[position] = value;
+    };
+    set("text", 2, QStringLiteral("On my way"));
+    set("service", 11, QStringLiteral("iMessage"));
+    set("date", 15, 400000000);
+    set("cache_roomnames", 35, QStringLiteral("chat730002519"));
+    _MsgMessage m;
+    EXPECT_TRUE(deletedIos6RowToMessage(DeletedRow(carved, index), 500000000, m));
+    carved.values[35] = QStringLiteral("chat73000251\x0f");
+    EXPECT_FALSE(deletedIos6RowToMessage(DeletedRow(carved, index), 500000000, m));
 }
 
 }  // namespace
