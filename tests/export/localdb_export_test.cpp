@@ -144,6 +144,24 @@ TEST_F(LocalDbExport, GroupSetsLastAddressedHandleAndNewSenderJoinsTheChat)
     EXPECT_EQ(queryInt(dbPath(), "select _last from chat"), 1100);
 }
 
+TEST_F(LocalDbExport, EmptyDatabaseFindsRepeatsAmongTheRunsOwnRows)
+{
+    SampleRecords r;
+    _MsgHandle* ann = r.handle(1, QStringLiteral("+1"));
+    _MsgChat* chat = r.chat(1, QStringLiteral("+1"), {ann});
+    r.message(1, chat, ann, 1200, QStringLiteral("same"));
+    r.message(2, chat, ann, 1200, QStringLiteral("same"));  // found by its content
+    _MsgMessage* b = r.message(3, chat, ann, 1100, QStringLiteral("b"));
+    r.message(4, chat, ann, 1000, QStringLiteral("other"))->guid = b->guid;  // found by its guid
+    const QString shared = QStringLiteral("~/Library/SMS/Attachments/s/x.jpg");
+    r.attachment(b, 7, shared, sourceFile("x.jpg"));
+    r.attachment(r.message(5, chat, ann, 900, QStringLiteral("c")), 8, shared, sourceFile("x.jpg"))->guid = "A7";
+    exportAll(target.path(), r.messages());
+    EXPECT_EQ(tableCounts(dbPath()), (QList<qint64>{3, 1, 1, 1, 1, 3, 2}));
+    EXPECT_EQ(queryInt(dbPath(), "select _last from chat"), 1200);
+    EXPECT_EQ(exporttest::readFile(relayFile(QStringLiteral("var/mobile/Library/SMS/Attachments/s/x.jpg"))), "data");
+}
+
 TEST_F(LocalDbExport, SkipsRecoveredUnstorableAndChatlessMessages)
 {
     SampleRecords r;
@@ -161,15 +179,17 @@ TEST_F(LocalDbExport, SkipsRecoveredUnstorableAndChatlessMessages)
     EXPECT_EQ(queryInt(dbPath(), "select count(*) from message"), 2);
 }
 
-TEST_F(LocalDbExport, DestroyedWithoutEndLeavesNoRows)
+TEST_F(LocalDbExport, DestroyedWithoutEndLeavesNoRowsAndNoCopies)
 {
     SampleRecords r;
     _MsgChat* chat = r.chat(1, QStringLiteral("+1"), {r.handle(1, QStringLiteral("+1"))});
-    r.message(1, chat, nullptr, 1000, QStringLiteral("a"));
+    r.attachment(r.message(1, chat, nullptr, 1000, QStringLiteral("a")), 1, "~/Library/SMS/Parts/q/y.jpg",
+                 sourceFile("y.jpg"));
     {
         ExportMessagesDb exporter{QDir(target.path()), QString()};
         exporter.begin();
         exporter.exportMessage(r.messages().first());
     }
     EXPECT_EQ(tableCounts(dbPath()), (QList<qint64>{0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_FALSE(QFileInfo::exists(relayFile(QStringLiteral("var/mobile/Library/SMS/Parts"))));
 }
