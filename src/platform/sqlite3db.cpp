@@ -840,9 +840,11 @@ Sqlite3Prepared& Sqlite3Prepared::bindInt64(int position, qint64 value)
 
 Sqlite3Prepared& Sqlite3Prepared::bindText(int position, const QString& value)
 {
-    const QByteArray utf8 = value.toUtf8();
-    // constData() is never null, so even "" binds text, not NULL.
-    check(sqlite3_bind_text(m_stmt.get(), position, utf8.constData(), utf8.size(), SQLITE_TRANSIENT));
+    m_texts.push_back(value.toUtf8());
+    const QByteArray& utf8 = m_texts.back();
+    // constData() is never null, so even "" binds text, not NULL. A moved QByteArray keeps its bytes
+    // where they are, so the vector may grow.
+    check(sqlite3_bind_text(m_stmt.get(), position, utf8.constData(), utf8.size(), SQLITE_STATIC));
     return *this;
 }
 
@@ -861,6 +863,7 @@ void Sqlite3Prepared::reset()
 {
     sqlite3_reset(m_stmt.get());
     sqlite3_clear_bindings(m_stmt.get());
+    m_texts.clear();
 }
 
 int Sqlite3Prepared::step()

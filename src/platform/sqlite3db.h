@@ -28,6 +28,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string_view>
+#include <vector>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -297,6 +298,7 @@ private:
     void check(int rc) const;
 
     std::unique_ptr<sqlite3_stmt, Finalizer> m_stmt;
+    std::vector<QByteArray> m_texts;  // the UTF-8 of the bound texts, which SQLite reads in place until reset
     sqlite3* m_db = nullptr;
     QString m_sql;
     QSharedPointer<const std::atomic<bool>> m_connectionOpen;
