@@ -233,7 +233,7 @@ constexpr qint64 kRecoveredChatRowidLimit = -2047483646;
 
 // The exporter's look-ups and inserts per message with statements prepared once: the same rows and
 // columns as our writer, and plain copies of the attachment files.
-void localDbRaw(const MsgMessageList& messages, const QString& sourceRelay, const QString& dir)
+void localDbRaw(const MsgMessageList& messages, const QString& sourceRelay, const QString& dir, bool synchronous)
 {
     IOS6MessageDb create(QDir(dir), QString(), true);  // the empty file from the schema, not timed
     create.open();
@@ -242,6 +242,8 @@ void localDbRaw(const MsgMessageList& messages, const QString& sourceRelay, cons
     RawDb raw(fixtures::ios6DbPathIn(dir), SQLITE_OPEN_READWRITE);
     raw.exec("PRAGMA recursive_triggers=OFF");
     raw.exec("PRAGMA cache_size=-262144");  // as ours: the whole copy fits the page cache
+    if (!synchronous)
+        raw.exec("PRAGMA synchronous=OFF");
     raw.exec("BEGIN");
     {
         Stmt chatByGuid(raw.db, "select rowid from chat where guid=?");

@@ -109,7 +109,9 @@ qint64 readRaw(const QString& dbPath);
 
 // The local-database exporter's look-ups and inserts per message with statements prepared once,
 // and plain copies of the attachment files found below sourceRelay, into a new database at dir.
-void localDbRaw(const MsgMessageList& messages, const QString& sourceRelay, const QString& dir);
+// Without synchronous, SQLite never waits for the disk: the rows at their physical floor.
+void localDbRaw(const MsgMessageList& messages, const QString& sourceRelay, const QString& dir,
+                bool synchronous = true);
 // Empty when both local databases hold the same rows and the same number of files, else the first
 // difference.
 std::string localDbDifference(const QString& oursDir, const QString& rawDir);

@@ -1,6 +1,7 @@
 #include "backup/itunescachesmsthread.h"
 
 #include "backup/backupmanifest.h"
+#include "backup/cachecopies.h"
 #include "core/datadir.h"
 #include "core/errors.h"
 #include "core/fileutil.h"
@@ -13,6 +14,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,6 +37,11 @@ const QString kCacheDbName = QStringLiteral("manifest.db");
 constexpr int kCancelled = -1;
 // Folders below "SMS" or "AddressBook" that the cache makes; attachments lie four deep.
 constexpr int kMaxDepth = 64;
+
+// Copies under way at once, and the threads that make them: enough to keep the disk busy while the
+// walk opens and creates the next files.
+constexpr int kCopyThreads = 4;
+constexpr int kMaxQueuedCopies = 256;
 
 constexpr quint16 kTypeMask = 0170000;
 constexpr quint16 kSymlinkType = 0120000;
@@ -68,11 +75,15 @@ bool isRealFolder(const QString& path)
 // links). 0, or the errno of the failure.
 int ensureFolder(const QString& path)
 {
-    if (isRealFolder(path))
-        return 0;
-    const QFileInfo info(path);
     const QByteArray name = QFile::encodeName(path);
-    if ((info.exists() || info.isSymLink()) && ::unlink(name.constData()) != 0)
+    if (::mkdir(name.constData(), S_IRWXU) == 0)
+        return 0;
+    struct stat status {};
+    if (errno != EEXIST || ::lstat(name.constData(), &status) != 0)
+        return errno;
+    if (S_ISDIR(status.st_mode))
+        return 0;
+    if (::unlink(name.constData()) != 0)
         return errno;
     return ::mkdir(name.constData(), S_IRWXU) == 0 ? 0 : errno;
 }
@@ -165,9 +176,12 @@ void ITunesCacheSMSThread::run()
         &m_posts,
         [&] {
             makeTargetFolder();
+            m_copies = std::make_unique<CacheCopies>(*m_manifest, qBound(1, QThread::idealThreadCount(), kCopyThreads));
             cacheTree(*sms, kLibraryPath + QLatin1Char('/') + kSmsFolder);
             if (addressBook)
                 cacheTree(*addressBook, kLibraryPath + QLatin1Char('/') + kAddressBookFolder);
+            takeCopies(0);
+            m_copies.reset();
             try {
                 m_cacheDb.commit();
             } catch (const std::exception& error) {
@@ -223,6 +237,7 @@ void ITunesCacheSMSThread::cacheTree(const BackupFileNode& top, const QString& r
     while (!pending.empty()) {
         const Pending entry = std::move(pending.back());
         pending.pop_back();
+        takeCopies(kMaxQueuedCopies);
         const BackupFileNode& node = *entry.node;
         postCaching(node.name);
         if (ProgressSink::isCancelled(m_sink))
@@ -243,6 +258,8 @@ void ITunesCacheSMSThread::cacheTree(const BackupFileNode& top, const QString& r
                 cacheFile(node, *dest);
                 continue;
             }
+            if (m_copies->isQueued(*dest))
+                takeCopies(0);  // a file copied to the same place earlier lands before the folder
             if (const int error = ensureFolder(*dest)) {
                 const QString reason = QStringLiteral("cannot create the folder %1: %2").arg(*dest, systemErrorText(error));
                 if (!isNameError(error))
@@ -271,18 +288,31 @@ void ITunesCacheSMSThread::cacheFile(const BackupFileNode& node, const QString& 
     const std::optional<qint64> remembered = m_cacheDb.lastDate(fileId);
     if (remembered == mtime && isCachedFile(destPath))
         return;
-    const QFileInfo stored(m_manifest->backupDir.absoluteFilePath(fileId));
-    if (!stored.exists() && !stored.isSymLink())
-        return;  // listed but not backed up: nothing to copy (anything else there, copyFile checks)
     // The copy is first written beside destPath under a name 7 bytes longer.
     if (QFile::encodeName(destPath).size() + 7 >= PATH_MAX)
         refuse(node, QStringLiteral("its path in the cache would be too long."));
-    // An older cache may hold a folder where the backup has a file (an empty "sms.db-wal").
-    if (isRealFolder(destPath) && !removeDirRecursive(destPath))
-        throwUtf8(QStringLiteral("Cannot replace the folder %1 with a file.").arg(destPath));
-    m_manifest->copyFile(node, destPath);
-    m_cacheDb.setLastDate(fileId, mtime);
-    ++m_copiedFiles;
+    if (m_copies->isQueued(destPath))
+        takeCopies(0);  // the earlier copy to the same place lands first, as it always did
+    m_copies->queue(node, destPath);
+}
+
+void ITunesCacheSMSThread::takeCopies(int left)
+{
+    while (const std::optional<CacheCopies::Outcome> done = m_copies->takeOldest(m_copies->queued() > left)) {
+        const BackupFileNode& node = *done->node;
+        if (done->failure) {
+            try {
+                std::rethrow_exception(done->failure);
+            } catch (const BackupFileError& error) {
+                skip(node, QString::fromUtf8(error.what()));
+                continue;
+            }
+        }
+        if (!done->copied)
+            continue;
+        m_cacheDb.setLastDate(node.record.fileId(), node.record.mtime);
+        ++m_copiedFiles;
+    }
 }
 
 void ITunesCacheSMSThread::skip(const BackupFileNode& node, const QString& reason)
@@ -301,6 +331,7 @@ void ITunesCacheSMSThread::postCaching(const QString& name)
 
 void ITunesCacheSMSThread::removeOwnedFiles()
 {
+    m_copies.reset();  // no copy may land after the removal
     // The connection goes first, so no open handle keeps the file and no later commit brings
     // back rows for copies that are about to be deleted.
     m_cacheDb.rollbackAndClose();

@@ -18,7 +18,10 @@
 #include <QStringList>
 #include <QThread>
 
+#include <memory>
+
 class BackupManifest;
+class CacheCopies;
 struct BackupFileNode;
 
 class ITunesCacheSMSThread : public QThread {
@@ -54,6 +57,9 @@ private:
     // walking the tree without recursion and skipping what cannot be copied.
     void cacheTree(const BackupFileNode& node, const QString& relativePath);
     void cacheFile(const BackupFileNode& node, const QString& destPath);
+    // Records the outcomes of the copies that are done, oldest first, waiting for them until at most
+    // left copies remain queued.
+    void takeCopies(int left);
     // Leaves node and everything below it out, logging reason; throws reason instead when the
     // message database lies there.
     void skip(const BackupFileNode& node, const QString& reason);
@@ -70,6 +76,7 @@ private:
     QDir m_cacheDir;
     ManifestCacheDb m_cacheDb;
     QStringList m_createdFolders;  // deepest last
+    std::unique_ptr<CacheCopies> m_copies;  // while the run copies
     int m_copiedFiles = 0;
     int m_skippedFiles = 0;
     QStringList m_skippedPaths;

@@ -8,7 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryFile>
+#include <QScopeGuard>
 #include <QUrl>
 
 #include <fcntl.h>
@@ -17,6 +17,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -86,6 +87,98 @@ bool isEmptyOrOnlyDots(const QString& name)
     return true;
 }
 
+// Copies what is left of in (size bytes by its status) to out: in the kernel where the file systems
+// allow it, so the bytes never pass through this process, else by reading and writing. 0 or the
+// errno of the failure; readFailed tells that reading in failed.
+int copyFileContent(int in, int out, qint64 size, bool& readFailed)
+{
+    readFailed = false;
+    qint64 done = 0;
+    // A size of 0 may hide content (files of /proc): only reading finds their end.
+    while (done < size) {
+        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size_t(size - done), 0);
+        if (n <= 0)
+            break;  // another file system, an old kernel, or an error that reading will name
+        done += n;
+    }
+    if (size > 0 && done >= size)
+        return 0;
+    std::vector<char> buffer(kCopyChunk);
+    for (;;) {
+        const ssize_t n = ::read(in, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            readFailed = true;
+            return errno;
+        }
+        if (n == 0)
+            return 0;
+        for (ssize_t written = 0; written < n;) {
+            const ssize_t w = ::write(out, buffer.data() + written, size_t(n - written));
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                return w < 0 ? errno : EIO;
+            written += w;
+        }
+    }
+}
+
+// A file made at path only once it is complete: written unnamed where the file system allows it
+// (nothing is left behind by a crash), else under a temporary name beside path, and then linked in,
+// which never replaces a file that is there. Removed again unless finished. Throws (UTF-8 text).
+class NewFile {
+public:
+    explicit NewFile(const QString& path) : m_path(path), m_target(QFile::encodeName(path))
+    {
+        const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+        m_fd = ::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+        if (m_fd >= 0)
+            return;
+        m_temporary = m_target + ".XXXXXX";
+        m_fd = ::mkostemp(m_temporary.data(), O_CLOEXEC);
+        if (m_fd < 0)
+            fail(errno);
+    }
+    ~NewFile()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        if (!m_temporary.isEmpty())
+            ::unlink(m_temporary.constData());
+    }
+    NewFile(const NewFile&) = delete;
+    NewFile& operator=(const NewFile&) = delete;
+
+    int fd() const { return m_fd; }
+
+    void finish(mode_t mode)
+    {
+        if (::fchmod(m_fd, mode) != 0)
+            fail(errno);
+        if (m_temporary.isEmpty()) {
+            const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_fd);
+            if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, m_target.constData(), AT_SYMLINK_FOLLOW) != 0)
+                fail(errno);
+        } else if (::link(m_temporary.constData(), m_target.constData()) != 0) {
+            fail(errno);
+        }
+        ::close(std::exchange(m_fd, -1));  // in place now, whatever a late error would say
+    }
+
+private:
+    [[noreturn]] void fail(int error) const
+    {
+        throwUtf8(QStringLiteral("Cannot write %1: %2").arg(m_path, systemErrorText(error)));
+    }
+
+    QString m_path;
+    QByteArray m_target;
+    QByteArray m_temporary;  // empty while the file is unnamed
+    int m_fd = -1;
+};
+
 }  // namespace
 
 QString uniqueFilePath(const QString& path)
@@ -111,30 +204,25 @@ QString uniqueFilePath(const QString& path)
 
 bool copyToNewFile(const QString& source, const QString& destination)
 {
-    QFile in(source);
-    if (!in.open(QIODevice::ReadOnly)) {
-        qWarning() << "copy: cannot read" << source << in.errorString();
+    const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC);
+    struct stat status {};
+    if (in < 0 || ::fstat(in, &status) != 0) {
+        qWarning() << "copy: cannot read" << source << systemErrorText(errno);
+        if (in >= 0)
+            ::close(in);
         return false;
     }
-    QTemporaryFile out(destination + QStringLiteral(".XXXXXX"));
-    const auto fail = [&destination](const QString& why) {
-        throwUtf8(QStringLiteral("Cannot write %1: %2").arg(destination, why));
-    };
-    if (!out.open())
-        fail(out.errorString());
-    std::vector<char> buffer(kCopyChunk);
-    qint64 n = 0;
-    while ((n = in.read(buffer.data(), kCopyChunk)) > 0) {
-        if (out.write(buffer.data(), n) != n)
-            fail(out.errorString());
-    }
-    if (n < 0) {
-        qWarning() << "copy: cannot read" << source << in.errorString();
+    const auto closeIn = qScopeGuard([in] { ::close(in); });
+    NewFile out(destination);
+    bool readFailed = false;
+    const int error = copyFileContent(in, out.fd(), status.st_size, readFailed);
+    if (error != 0 && readFailed) {
+        qWarning() << "copy: cannot read" << source << systemErrorText(error);
         return false;
     }
-    if (!out.flush() || !out.setPermissions(in.permissions()) || !out.rename(destination))
-        fail(out.errorString());
-    out.setAutoRemove(false);
+    if (error != 0)
+        throwUtf8(QStringLiteral("Cannot write %1: %2").arg(destination, systemErrorText(error)));
+    out.finish(status.st_mode & 0777);
     return true;
 }
 

@@ -10,8 +10,9 @@ class QFile;
 // beside it, where <name> is everything before the last dot ("report.tar.gz" -> "report.tar(1).gz").
 QString uniqueFilePath(const QString& path);
 
-// Copies source to the new file destination: written under a temporary name beside it with the
-// source's permissions, then renamed into place, never over a file already there. False, leaving
+// Copies source to the new file destination: written unnamed (or under a temporary name beside it)
+// with the source's permissions, in the kernel where the file systems allow, then linked into place,
+// never over a file already there. False, leaving
 // nothing behind, when source cannot be read; throws (UTF-8 text) when destination cannot be written:
 // a full disk, a missing folder, a name taken meanwhile. No sync to disk: exports copy thousands of
 // small files.

@@ -21,6 +21,16 @@ bool isStorableService(const QString& service)
     return service == QLatin1String("SMS") || service == QLatin1String("iMessage");
 }
 
+bool holdsNoRows(IOS6MessageDb& db)
+{
+    return db.queryFirstInt64("select exists(select 1 from message) or exists(select 1 from chat)"
+                              " or exists(select 1 from handle) or exists(select 1 from attachment)"
+                              " or exists(select 1 from chat_handle_join) or exists(select 1 from chat_message_join)"
+                              " or exists(select 1 from message_attachment_join)")
+               .value_or(1)
+        == 0;
+}
+
 }  // namespace
 
 ExportMessagesDb::ExportMessagesDb(const QDir& targetDir, const QString& mcc)
@@ -44,26 +54,36 @@ void ExportMessagesDb::begin()
     if (m_database.exec(QStringLiteral("PRAGMA cache_size=-262144"), error) != 0)
         qWarning().noquote() << "local database: page cache left as it was:" << error;
     m_database.beginTransaction();
+    m_startedEmpty = holdsNoRows(m_database);
+    m_messageRowsByHash.clear();
+    m_messageRowsByGuid.clear();
+    m_attachmentRows.clear();
+    m_chatLast.clear();
+    m_lastAddressedHandle.clear();
+    m_copier = std::make_unique<AttachmentCopier>(m_database.fileRelayDir(), m_pendingCopies);
 }
 
 void ExportMessagesDb::end()
 {
+    writeChatUpdates();
+    if (m_copier)
+        m_copier->finish();  // every file in place before its rows are committed
     m_database.endTransaction(true);
     m_database.close();
     m_pendingCopies.clear();
     // Committed: the copies belong to the database now.
-    m_createdFiles.clear();
-    m_createdFolders.clear();
-    m_attachmentArea.reset();
+    m_copier.reset();
 }
 
 void ExportMessagesDb::rollBack()
 {
+    if (m_copier)
+        m_copier->cancel();
     // close() drops an open transaction without committing it.
     m_database.close();
     removeCreated();
     m_pendingCopies.clear();
-    m_attachmentArea.reset();
+    m_copier.reset();
 }
 
 bool ExportMessagesDb::canStore(const _MsgMessage& message)
@@ -98,7 +118,7 @@ void ExportMessagesDb::exportMessage(_MsgMessage* message)
     const qint64 handleRowid = message->handle ? memberHandleRow(chatRowid, *message->handle) : 0;
     const qint64 messageRowid = messageRow(*message, chatRowid, handleRowid);
     if (chat.isGroup() && message->handle)
-        m_database.updateChatLastAddressedHandle(chatRowid, message->handle->id);
+        m_lastAddressedHandle.insert(chatRowid, message->handle->id);
     for (const _MsgAttachment* attachment : message->sortedAttachments())
         storeAttachment(messageRowid, *attachment);
 }
@@ -135,71 +155,63 @@ qint64 ExportMessagesDb::messageRow(const _MsgMessage& message, qint64 chatRowid
 {
     // Made once for both the look-up and the new row.
     const QString logicHash = m_database.hasLogicHash() ? messageLogicHash(&message) : QString();
-    qint64 row = logicHash.isEmpty() ? 0 : m_database.messageRowidByLogicHash(logicHash);
+    qint64 row = logicHash.isEmpty() ? 0
+        : m_startedEmpty             ? m_messageRowsByHash.value(logicHash)
+                                     : m_database.messageRowidByLogicHash(logicHash);
     if (row == 0)
-        row = m_database.messageRowidByGuid(message.guid);
+        row = m_startedEmpty ? m_messageRowsByGuid.value(message.guid) : m_database.messageRowidByGuid(message.guid);
     if (row != 0)
         return row;
     const qint64 otherRowid = message.otherHandle ? memberHandleRow(chatRowid, *message.otherHandle) : 0;
     row = m_database.insertMessage(message, handleRowid, otherRowid, logicHash);
+    if (m_startedEmpty) {
+        if (!logicHash.isEmpty())
+            m_messageRowsByHash.insert(logicHash, row);
+        m_messageRowsByGuid.insert(message.guid, row);
+    }
     m_database.replaceChatMessageJoin(chatRowid, row);
-    m_database.updateChatLast(chatRowid, message.date);
+    const auto last = m_chatLast.find(chatRowid);
+    if (last == m_chatLast.end())
+        m_chatLast.insert(chatRowid, message.date);
+    else
+        *last = qMax(*last, message.date);
     return row;
 }
 
 void ExportMessagesDb::storeAttachment(qint64 messageRowid, const _MsgAttachment& attachment)
 {
-    copyAttachmentFile(attachment);
-    qint64 row = m_database.attachmentRowidByGuid(attachment);
-    if (row == 0)
+    if (m_copier)
+        m_copier->copy(attachment);
+    qint64 row = m_startedEmpty ? m_attachmentRows.value(attachment.guid) : m_database.attachmentRowidByGuid(attachment);
+    if (row == 0) {
         row = m_database.insertAttachment(attachment);
+        if (m_startedEmpty)
+            m_attachmentRows.insert(attachment.guid, row);
+    }
     m_database.replaceMessageAttachmentJoin(messageRowid, row);
 }
 
-void ExportMessagesDb::copyAttachmentFile(const _MsgAttachment& attachment)
+void ExportMessagesDb::writeChatUpdates()
 {
-    const QString source = attachment.localPath.path();
-    if (source.isEmpty() || !QFileInfo(source).isFile())
-        return;
-    if (!m_attachmentArea)
-        m_attachmentArea = std::make_unique<AttachmentArea>(m_database.fileRelayDir());
-    const QString destination = m_attachmentArea->path(attachment.filename);
-    if (destination.isEmpty()) {
-        qWarning().noquote() << "local database: attachment" << attachment.filename
-                             << "not copied: it does not lead into the attachment folders";
-        return;
-    }
-    const QFileInfo target(destination);
-    if (target.exists() || target.isSymLink())
-        return;
-    makeFolder(target.absolutePath());
-    m_pendingCopies.note(attachment.filename);
-    // Without the sync to disk QFile::copy makes for every file: a copy writes thousands of them.
-    if (!copyToNewFile(source, destination))
-        throwUtf8(QStringLiteral("Cannot copy %1 to %2").arg(source, destination));
-    m_createdFiles.append(destination);
-}
-
-void ExportMessagesDb::makeFolder(const QString& folder)
-{
-    QStringList missing;
-    for (QFileInfo info(folder); !info.exists() && !info.isSymLink(); info.setFile(info.absolutePath()))
-        missing.prepend(info.absoluteFilePath());
-    // Recorded first: a mkpath that fails halfway may still have made some of them.
-    m_createdFolders += missing;
-    if (!makePrivatePath(folder))
-        throwUtf8(QStringLiteral("Cannot create the folder %1").arg(folder));
+    for (auto last = m_chatLast.cbegin(); last != m_chatLast.cend(); ++last)
+        m_database.updateChatLast(last.key(), last.value());
+    for (auto handle = m_lastAddressedHandle.cbegin(); handle != m_lastAddressedHandle.cend(); ++handle)
+        m_database.updateChatLastAddressedHandle(handle.key(), handle.value());
+    m_chatLast.clear();
+    m_lastAddressedHandle.clear();
 }
 
 void ExportMessagesDb::removeCreated()
 {
-    for (auto file = m_createdFiles.crbegin(); file != m_createdFiles.crend(); ++file) {
+    if (!m_copier)
+        return;
+    const QStringList& files = m_copier->createdFiles();
+    for (auto file = files.crbegin(); file != files.crend(); ++file) {
         if (!QFile::remove(*file))
             qWarning().noquote() << "local database: cannot remove the copied attachment" << *file;
     }
     // Deepest first; rmdir keeps a folder that gained files from anyone else.
-    for (auto folder = m_createdFolders.crbegin(); folder != m_createdFolders.crend(); ++folder)
+    const QStringList& folders = m_copier->createdFolders();
+    for (auto folder = folders.crbegin(); folder != folders.crend(); ++folder)
         QDir().rmdir(*folder);
-    m_createdFiles.clear();
-    m_createdFolders.clear();
 }

@@ -12,8 +12,8 @@
 // files it copied and the folders made for them; files that were there before stay. Copies left by
 // a run killed before its end are removed by the next begin().
 #include "export/absformatexport.h"
+#include "export/attachmentcopier.h"
 #include "export/pendingcopies.h"
-#include "msgdb/attachmentpath.h"
 #include "msgdb/ios6messagedb.h"
 
 #include <QDir>
@@ -49,9 +49,9 @@ private:
     qint64 memberHandleRow(qint64 chatRowid, const _MsgHandle& handle);
     qint64 messageRow(const _MsgMessage& message, qint64 chatRowid, qint64 handleRowid);
     void storeAttachment(qint64 messageRowid, const _MsgAttachment& attachment);
-    void copyAttachmentFile(const _MsgAttachment& attachment);
-    // mkpath that remembers which folders it made.
-    void makeFolder(const QString& folder);
+    // Writes what the run kept back until its end: each conversation's newest date and last
+    // addressed handle, once.
+    void writeChatUpdates();
     void removeCreated();
 
     IOS6MessageDb m_database;
@@ -59,11 +59,16 @@ private:
     QHash<QString, qint64> m_chatRows;                 // guid
     QHash<QPair<QString, QString>, qint64> m_handleRows;  // id, service
     QHash<QPair<qint64, qint64>, bool> m_members;        // chat row, handle row
+    // The database held no rows when the transaction began: messages and attachments are found
+    // among this run's own rows, without asking it.
+    bool m_startedEmpty = false;
+    QHash<QString, qint64> m_messageRowsByHash;  // this run's rows, when it started empty
+    QHash<QString, qint64> m_messageRowsByGuid;
+    QHash<QString, qint64> m_attachmentRows;
+    QHash<qint64, int> m_chatLast;                 // chat row -> the newest date of its new messages
+    QHash<qint64, QString> m_lastAddressedHandle;  // chat row -> handle id
     int m_skipped = 0;
-    // The database's attachment folders, looked at once per run; made on the first copy.
-    std::unique_ptr<AttachmentArea> m_attachmentArea;
-    // What the open transaction added to the attachment folders, in the order made.
-    QStringList m_createdFiles;
-    QStringList m_createdFolders;
-    PendingCopies m_pendingCopies;  // the files above, listed beside the database until the commit
+    PendingCopies m_pendingCopies;  // the run's copies, listed beside the database until the commit
+    // The run's attachment copies, made beside the rows; what they added goes again on a rollback.
+    std::unique_ptr<AttachmentCopier> m_copier;
 };

@@ -291,6 +291,7 @@ void IOS6MessageDb::open()
 {
     if (isOpen())
         return;
+    m_held.clear();  // statements of an earlier connection
     const bool exists = QFileInfo::exists(m_dbPath);
     // Only local databases may be created: an empty file at a device or backup path would read as
     // "no messages" instead of an error.
@@ -676,56 +677,58 @@ QString IOS6MessageDb::localPath(const QString& filename) const
 // ---------------------------------------------------------------------------------------------
 // Lookups
 
-qint64 IOS6MessageDb::firstRowid(const Sqlite3Sql& sql)
-{
-    // Run for every message of a copy: each text is prepared once per connection.
-    return queryFirstInt64(sql).value_or(0);
-}
-
 void IOS6MessageDb::updateChatLast(qint64 chatRowid, int date)
 {
     open();
     if (!m_writable.chatLast)
         return;
     // Bound, not written into the text, so one prepared statement serves every conversation.
-    executeThrow(Sqlite3Sql("update chat set _last=? where rowid=? and _last < ?")
-                     .addIntParam(date)
-                     .addInt64Param(chatRowid)
-                     .addIntParam(date));
+    heldStatement(kChatLast, "update chat set _last=? where rowid=? and _last < ?")
+        .bindInt64(1, date)
+        .bindInt64(2, chatRowid)
+        .bindInt64(3, date)
+        .run();
 }
 
 qint64 IOS6MessageDb::messageRowidByGuid(const QString& guid)
 {
     open();
-    return firstRowid(Sqlite3Sql("select rowid from message where guid=?").addTextParam(guid));
+    return heldStatement(kMessageByGuid, "select rowid from message where guid=?").bindText(1, guid).firstInt64().value_or(0);
 }
 
 qint64 IOS6MessageDb::chatRowidByGuid(const QString& guid)
 {
     open();
-    return firstRowid(Sqlite3Sql("select rowid from chat where guid=?").addTextParam(guid));
+    return heldStatement(kChatByGuid, "select rowid from chat where guid=?").bindText(1, guid).firstInt64().value_or(0);
 }
 
 qint64 IOS6MessageDb::attachmentRowidByGuid(const _MsgAttachment& attachment)
 {
     open();
-    return firstRowid(Sqlite3Sql("select rowid from attachment where guid=?").addTextParam(attachment.guid));
+    return heldStatement(kAttachmentByGuid, "select rowid from attachment where guid=?")
+        .bindText(1, attachment.guid)
+        .firstInt64()
+        .value_or(0);
 }
 
 bool IOS6MessageDb::hasChatHandleJoin(qint64 chatRowid, qint64 handleRowid)
 {
     open();
-    return queryFirstInt64(Sqlite3Sql("select 1 from chat_handle_join where chat_id=? and handle_id=?")
-                               .addInt64Param(chatRowid)
-                               .addInt64Param(handleRowid))
+    return heldStatement(kHasChatHandleJoin, "select 1 from chat_handle_join where chat_id=? and handle_id=?")
+        .bindInt64(1, chatRowid)
+        .bindInt64(2, handleRowid)
+        .firstInt64()
         .has_value();
 }
 
 qint64 IOS6MessageDb::handleRowid(const _MsgHandle& handle)
 {
     open();
-    return firstRowid(
-        Sqlite3Sql("select rowid from handle where id=? and service=?").addTextParam(handle.id).addTextParam(handle.service));
+    return heldStatement(kHandleById, "select rowid from handle where id=? and service=?")
+        .bindText(1, handle.id)
+        .bindText(2, handle.service)
+        .firstInt64()
+        .value_or(0);
 }
 
 qint64 IOS6MessageDb::messageCount()
@@ -753,7 +756,10 @@ qint64 IOS6MessageDb::messageRowidByLogicHash(const QString& logicHash)
     open();
     if (!hasLogicHash())
         return 0;
-    return firstRowid(Sqlite3Sql("select rowid from message where logic_hash=?").addTextParam(logicHash));
+    return heldStatement(kMessageByLogicHash, "select rowid from message where logic_hash=?")
+        .bindText(1, logicHash)
+        .firstInt64()
+        .value_or(0);
 }
 
 // ---------------------------------------------------------------------------------------------

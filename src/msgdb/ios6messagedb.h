@@ -16,6 +16,7 @@
 #include <QHash>
 #include <QString>
 
+#include <unordered_map>
 #include <vector>
 
 class SharedStrings;
@@ -134,7 +135,25 @@ private:
     static bool groupedByChat(const std::vector<Filing>& filings);
     static void fileIntoChats(std::vector<Filing>& filings);
     void readAttachments(_MsgStore& store, qint64 chatRowid, SharedStrings& strings);
-    qint64 firstRowid(const Sqlite3Sql& sql);
+    // The writers' and look-ups' statements, each prepared once per connection, by key: for inserts
+    // the table and the columns written (see the writer), for the others one of these.
+    enum HeldStatement : quint64 {
+        kChatHandleJoin = 1,
+        kChatMessageJoin,
+        kMessageAttachmentJoin,
+        kLastAddressedHandle,
+        kChatLast,
+        kMessageByGuid,
+        kChatByGuid,
+        kAttachmentByGuid,
+        kHasChatHandleJoin,
+        kHandleById,
+        kMessageByLogicHash,
+    };
+    Sqlite3Prepared& heldStatement(quint64 key, const char* sql);  // prepared from sql when not held yet
+    // Inserts one row: fill names its columns and values (see the row classes of the writer).
+    template <typename Fill>
+    qint64 insertRow(int table, const char* name, const Fill& fill);
 
     // Number normalisation for handles read by chats().
     void normalizeHandle(_MsgHandle& handle);
@@ -150,4 +169,5 @@ private:
     bool m_upgradeSchema;
     bool m_openedOnce = false;  // setDbPath has no effect any more
     WritableColumns m_writable;
+    std::unordered_map<quint64, Sqlite3Prepared> m_held;  // of the open connection only
 };

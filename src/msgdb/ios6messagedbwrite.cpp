@@ -1,9 +1,10 @@
 // Writing records into iOS 6 layout files and deleting messages from them.
 //
-// Statements keep one text per column set and bind every value, so the connection's statement cache
-// prepares each of them once per batch. "replace into" a join table is safe only because the
-// connection never enables recursive triggers: with them, replacing an existing pair would fire the
-// schema's delete triggers and remove the message or attachment being linked again.
+// The writers hold their statements prepared for the open connection and bind values straight into
+// them: a copy writes hundreds of thousands of rows, and building, hashing and finding a statement's
+// text for each row cost more than the row itself. "replace into" a join table is safe only because
+// the connection never enables recursive triggers: with them, replacing an existing pair would fire
+// the schema's delete triggers and remove the message or attachment being linked again.
 #include "msgdb/ios6messagedb.h"
 
 #include "core/errors.h"
@@ -11,35 +12,67 @@
 
 #include <QString>
 
+#include <array>
+#include <stdexcept>
+
 namespace {
 
-// The insert statement of one row, built column by column: the names into the text, the values bound
-// in the same order. Columns left out take the table's defaults.
-class RowBuilder {
+// The tables rows are inserted into, as the first part of a held statement's key; 0 keys the
+// statements that are not inserts.
+enum InsertTable { kHandleRows = 1, kMessageRows, kAttachmentRows, kChatRows };
+constexpr int kTableShift = 60;  // below it, one bit for each column an insert may write
+
+// A fill (see insertRow) names the columns of one row in a fixed order; a row leaves out the empty
+// values of optional columns, which then take the table's defaults. The first pass finds which of
+// the columns this row writes, the second binds their values.
+class ColumnSet {
 public:
-    RowBuilder(const char* table, int reserve) : m_sql(QString())
+    void integer(const char* column, qint64) { add(column, true); }
+    void text(const char* column, const QString&) { add(column, true); }
+    void blob(const char* column, const QByteArray&) { add(column, true); }
+    void textIfNotEmpty(const char* column, const QString& value) { add(column, !value.isEmpty()); }
+    void blobIfNotEmpty(const char* column, const QByteArray& value) { add(column, !value.isEmpty()); }
+
+    // One bit for each column the fill names, set for those this row writes.
+    quint64 written() const { return m_written; }
+
+    // Every caller writes at least one column.
+    QString insertSql(const char* table) const
     {
-        m_columns.reserve(reserve * 24);
-        m_columns += QLatin1String("insert into \"");
-        m_columns += QLatin1String(table);
-        m_columns += QLatin1String("\"(");
+        QString sql = QStringLiteral("insert into \"%1\"(").arg(QLatin1String(table));
+        for (int i = 0; i < m_count; ++i)
+            sql += QStringLiteral("%1\"%2\"").arg(i ? QStringLiteral(",") : QString(), QLatin1String(m_names[i]));
+        sql += QStringLiteral(") values(?");
+        for (int i = 1; i < m_count; ++i)
+            sql += QLatin1String(",?");
+        return sql + QLatin1Char(')');
     }
 
-    void integer(const char* column, qint64 value)
+private:
+    void add(const char* column, bool written)
     {
-        add(column);
-        m_sql.addInt64Param(value);
+        if (m_position >= kTableShift)
+            throw std::logic_error("too many columns for one insert");
+        if (written) {
+            m_written |= quint64(1) << m_position;
+            m_names[m_count++] = column;
+        }
+        ++m_position;
     }
-    void text(const char* column, const QString& value)
-    {
-        add(column);
-        m_sql.addTextParam(value);
-    }
-    void blob(const char* column, const QByteArray& value)
-    {
-        add(column);
-        m_sql.addBlobParam(value);
-    }
+
+    int m_position = 0;
+    quint64 m_written = 0;
+    std::array<const char*, kTableShift> m_names{};
+    int m_count = 0;
+};
+
+class RowBinder {
+public:
+    explicit RowBinder(Sqlite3Prepared& statement) : m_statement(statement) {}
+
+    void integer(const char*, qint64 value) { m_statement.bindInt64(++m_position, value); }
+    void text(const char*, const QString& value) { m_statement.bindText(++m_position, value); }
+    void blob(const char*, const QByteArray& value) { m_statement.bindBlob(++m_position, value); }
     void textIfNotEmpty(const char* column, const QString& value)
     {
         if (!value.isEmpty())
@@ -51,29 +84,9 @@ public:
             blob(column, value);
     }
 
-    // Every caller adds at least one column.
-    Sqlite3Sql sql()
-    {
-        QString text = m_columns;
-        text += QLatin1String(") values(?");
-        for (int i = 1; i < m_sql.paramCount(); ++i)
-            text += QLatin1String(",?");
-        text += QLatin1Char(')');
-        return m_sql.appendSql(text);
-    }
-
 private:
-    void add(const char* column)
-    {
-        if (m_sql.paramCount() > 0)
-            m_columns += QLatin1Char(',');
-        m_columns += QLatin1Char('"');
-        m_columns += QLatin1String(column);
-        m_columns += QLatin1Char('"');
-    }
-
-    QString m_columns;
-    Sqlite3Sql m_sql;  // the values; the text is appended last
+    Sqlite3Prepared& m_statement;
+    int m_position = 0;
 };
 
 const QString kHandleTable = QStringLiteral("handle");
@@ -81,14 +94,8 @@ const QString kMessageTable = QStringLiteral("message");
 const QString kAttachmentTable = QStringLiteral("attachment");
 const QString kChatTable = QStringLiteral("chat");
 
-// Runs an insert and gives the new row's id.
-qint64 insertBuiltRow(Sqlite3DB& db, RowBuilder& row)
-{
-    db.executeThrow(row.sql());
-    return db.lastInsertId();
-}
-
-void appendMessageBody(RowBuilder& row, const _MsgMessage& m, qint64 handleRowid)
+template <typename Row>
+void appendMessageBody(Row& row, const _MsgMessage& m, qint64 handleRowid)
 {
     row.text("guid", m.guid);
     row.text("text", m.text);
@@ -140,6 +147,29 @@ QString describeMessage(const _MsgMessage& m)
 
 }  // namespace
 
+Sqlite3Prepared& IOS6MessageDb::heldStatement(quint64 key, const char* sql)
+{
+    const auto held = m_held.find(key);
+    if (held != m_held.end() && held->second.isLive())
+        return held->second;
+    return m_held[key] = prepare(QString::fromUtf8(sql));
+}
+
+template <typename Fill>
+qint64 IOS6MessageDb::insertRow(int table, const char* name, const Fill& fill)
+{
+    ColumnSet columns;
+    fill(columns);
+    const quint64 key = quint64(table) << kTableShift | columns.written();
+    auto held = m_held.find(key);
+    if (held == m_held.end() || !held->second.isLive())
+        held = m_held.insert_or_assign(key, prepare(columns.insertSql(name))).first;
+    RowBinder row(held->second);
+    fill(row);
+    held->second.run();
+    return lastInsertId();
+}
+
 void IOS6MessageDb::setDbPath(const QString& path)
 {
     if (m_openedOnce)
@@ -183,32 +213,37 @@ IOS6MessageDb::WritableColumns IOS6MessageDb::probeWritableColumns() const
 void IOS6MessageDb::replaceChatHandleJoin(qint64 chatRowid, qint64 handleRowid)
 {
     open();
-    executeThrow(Sqlite3Sql("replace into chat_handle_join(chat_id,handle_id) values(?,?)")
-                     .addInt64Param(chatRowid)
-                     .addInt64Param(handleRowid));
+    heldStatement(kChatHandleJoin, "replace into chat_handle_join(chat_id,handle_id) values(?,?)")
+        .bindInt64(1, chatRowid)
+        .bindInt64(2, handleRowid)
+        .run();
 }
 
 void IOS6MessageDb::replaceChatMessageJoin(qint64 chatRowid, qint64 messageRowid)
 {
     open();
-    executeThrow(Sqlite3Sql("replace into chat_message_join(chat_id,message_id) values(?,?)")
-                     .addInt64Param(chatRowid)
-                     .addInt64Param(messageRowid));
+    heldStatement(kChatMessageJoin, "replace into chat_message_join(chat_id,message_id) values(?,?)")
+        .bindInt64(1, chatRowid)
+        .bindInt64(2, messageRowid)
+        .run();
 }
 
 void IOS6MessageDb::replaceMessageAttachmentJoin(qint64 messageRowid, qint64 attachmentRowid)
 {
     open();
-    executeThrow(Sqlite3Sql("replace into message_attachment_join(message_id,attachment_id) values(?,?)")
-                     .addInt64Param(messageRowid)
-                     .addInt64Param(attachmentRowid));
+    heldStatement(kMessageAttachmentJoin, "replace into message_attachment_join(message_id,attachment_id) values(?,?)")
+        .bindInt64(1, messageRowid)
+        .bindInt64(2, attachmentRowid)
+        .run();
 }
 
 void IOS6MessageDb::updateChatLastAddressedHandle(qint64 chatRowid, const QString& handle)
 {
     open();
-    executeThrow(
-        Sqlite3Sql("update chat set last_addressed_handle=? where rowid=?").addTextParam(handle).addInt64Param(chatRowid));
+    heldStatement(kLastAddressedHandle, "update chat set last_addressed_handle=? where rowid=?")
+        .bindText(1, handle)
+        .bindInt64(2, chatRowid)
+        .run();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -217,16 +252,16 @@ void IOS6MessageDb::updateChatLastAddressedHandle(qint64 chatRowid, const QStrin
 qint64 IOS6MessageDb::insertHandle(const _MsgHandle& h)
 {
     open();
-    RowBuilder row("handle", 7);
-    row.text("id", h.id);
-    row.textIfNotEmpty("country", h.country);
-    row.text("service", h.service);
-    row.textIfNotEmpty("uncanonicalized_id", h.uncanonicalized_id);
-    if (m_writable.ctName)
-        row.text("_ct_name", h.contactName);
-    if (m_writable.photo)
-        row.blob("_photo", h.photo);
-    return insertBuiltRow(*this, row);
+    return insertRow(kHandleRows, "handle", [&](auto& row) {
+        row.text("id", h.id);
+        row.textIfNotEmpty("country", h.country);
+        row.text("service", h.service);
+        row.textIfNotEmpty("uncanonicalized_id", h.uncanonicalized_id);
+        if (m_writable.ctName)
+            row.text("_ct_name", h.contactName);
+        if (m_writable.photo)
+            row.blob("_photo", h.photo);
+    });
 }
 
 qint64 IOS6MessageDb::insertMessage(const _MsgMessage& m, qint64 handleRowid, qint64 otherHandleRowid,
@@ -236,35 +271,36 @@ qint64 IOS6MessageDb::insertMessage(const _MsgMessage& m, qint64 handleRowid, qi
     if (m.guid.isEmpty())
         throwUtf8(QStringLiteral("IOS6MessageDb::insertMessage, message without guid, ") + describeMessage(m));
     const WritableColumns& has = m_writable;
-    RowBuilder row("message", 52);
-    appendMessageBody(row, m, handleRowid);
-    if (has.isAudioMessage)
-        row.integer("is_audio_message", m.is_audio_message);
-    if (has.isPlayed)
-        row.integer("is_played", m.is_played);
-    if (has.datePlayed)
-        row.integer("date_played", m.date_played);
-    if (has.itemType)
-        row.integer("item_type", m.item_type);
-    if (has.otherHandle && otherHandleRowid > 0)
-        row.integer("other_handle", otherHandleRowid);
-    if (has.groupTitle)
-        row.textIfNotEmpty("group_title", m.group_title);
-    if (has.groupActionType)
-        row.integer("group_action_type", m.group_action_type);
-    if (has.shareStatus)
-        row.integer("share_status", m.share_status);
-    if (has.shareDirection)
-        row.integer("share_direction", m.share_direction);
-    if (has.isExpirable)
-        row.integer("is_expirable", m.is_expirable);
-    if (has.expireState)
-        row.integer("expire_state", m.expire_state);
-    if (has.messageActionType)
-        row.integer("message_action_type", m.message_action_type);
-    if (has.logicHash)
-        row.text("logic_hash", logicHash.isEmpty() ? messageLogicHash(&m) : logicHash);
-    return insertBuiltRow(*this, row);
+    const QString hash = has.logicHash && logicHash.isEmpty() ? messageLogicHash(&m) : logicHash;
+    return insertRow(kMessageRows, "message", [&](auto& row) {
+        appendMessageBody(row, m, handleRowid);
+        if (has.isAudioMessage)
+            row.integer("is_audio_message", m.is_audio_message);
+        if (has.isPlayed)
+            row.integer("is_played", m.is_played);
+        if (has.datePlayed)
+            row.integer("date_played", m.date_played);
+        if (has.itemType)
+            row.integer("item_type", m.item_type);
+        if (has.otherHandle && otherHandleRowid > 0)
+            row.integer("other_handle", otherHandleRowid);
+        if (has.groupTitle)
+            row.textIfNotEmpty("group_title", m.group_title);
+        if (has.groupActionType)
+            row.integer("group_action_type", m.group_action_type);
+        if (has.shareStatus)
+            row.integer("share_status", m.share_status);
+        if (has.shareDirection)
+            row.integer("share_direction", m.share_direction);
+        if (has.isExpirable)
+            row.integer("is_expirable", m.is_expirable);
+        if (has.expireState)
+            row.integer("expire_state", m.expire_state);
+        if (has.messageActionType)
+            row.integer("message_action_type", m.message_action_type);
+        if (has.logicHash)
+            row.text("logic_hash", hash);
+    });
 }
 
 qint64 IOS6MessageDb::insertAttachment(const _MsgAttachment& a)
@@ -274,22 +310,22 @@ qint64 IOS6MessageDb::insertAttachment(const _MsgAttachment& a)
         throwUtf8(QStringLiteral("IOS6MessageDb::insertAttachment, attachment without guid, rowid:%1, filename:%2")
                       .arg(a.rowid)
                       .arg(a.filename));
-    RowBuilder row("attachment", 12);
-    row.text("guid", a.guid);
-    row.integer("created_date", a.created_date);
-    row.integer("start_date", a.start_date);
-    row.text("filename", a.filename);
-    row.text("uti", a.uti);
-    row.text("mime_type", a.mime_type);
-    row.integer("transfer_state", a.transfer_state);
-    row.integer("is_outgoing", a.is_outgoing);
-    if (m_writable.userInfo)
-        row.blobIfNotEmpty("user_info", a.user_info);
-    if (m_writable.transferName)
-        row.textIfNotEmpty("transfer_name", a.transfer_name);
-    if (m_writable.totalBytes)
-        row.integer("total_bytes", a.total_bytes);
-    return insertBuiltRow(*this, row);
+    return insertRow(kAttachmentRows, "attachment", [&](auto& row) {
+        row.text("guid", a.guid);
+        row.integer("created_date", a.created_date);
+        row.integer("start_date", a.start_date);
+        row.text("filename", a.filename);
+        row.text("uti", a.uti);
+        row.text("mime_type", a.mime_type);
+        row.integer("transfer_state", a.transfer_state);
+        row.integer("is_outgoing", a.is_outgoing);
+        if (m_writable.userInfo)
+            row.blobIfNotEmpty("user_info", a.user_info);
+        if (m_writable.transferName)
+            row.textIfNotEmpty("transfer_name", a.transfer_name);
+        if (m_writable.totalBytes)
+            row.integer("total_bytes", a.total_bytes);
+    });
 }
 
 qint64 IOS6MessageDb::insertChat(const _MsgChat& c)
@@ -301,22 +337,23 @@ qint64 IOS6MessageDb::insertChat(const _MsgChat& c)
         throwUtf8(QStringLiteral("IOS6MessageDb::insertChat, chat without guid, rowid:%1, chat_identifier:%2")
                       .arg(c.rowid)
                       .arg(c.chat_identifier));
-    RowBuilder row("chat", 12);
-    row.text("guid", c.guid);
-    row.integer("style", c.style);
-    row.integer("state", c.state);
-    row.textIfNotEmpty("account_id", c.account_id);
-    row.text("chat_identifier", c.chat_identifier);
-    row.text("service_name", c.service_name);
-    row.textIfNotEmpty("room_name", c.room_name);
-    row.text("account_login", c.account_login);
-    row.integer("is_archived", c.is_archived);
-    if (m_writable.displayName)
-        row.textIfNotEmpty("display_name", c.display_name);
     // Derived from the guid, so the same conversation gets the same group id in every file.
-    if (m_writable.groupId)
-        row.text("group_id", c.group_id.isEmpty() ? guidFromMd5(c.guid.toUtf8()) : c.group_id);
-    const qint64 chatRowid = insertBuiltRow(*this, row);
+    const QString groupId = c.group_id.isEmpty() ? guidFromMd5(c.guid.toUtf8()) : c.group_id;
+    const qint64 chatRowid = insertRow(kChatRows, "chat", [&](auto& row) {
+        row.text("guid", c.guid);
+        row.integer("style", c.style);
+        row.integer("state", c.state);
+        row.textIfNotEmpty("account_id", c.account_id);
+        row.text("chat_identifier", c.chat_identifier);
+        row.text("service_name", c.service_name);
+        row.textIfNotEmpty("room_name", c.room_name);
+        row.text("account_login", c.account_login);
+        row.integer("is_archived", c.is_archived);
+        if (m_writable.displayName)
+            row.textIfNotEmpty("display_name", c.display_name);
+        if (m_writable.groupId)
+            row.text("group_id", groupId);
+    });
 
     // Ascending row id, not hash order: the new handle rows get the same ids on every run.
     for (const _MsgHandle* handle : c.sortedHandles()) {

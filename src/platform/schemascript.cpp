@@ -13,7 +13,11 @@ void createDatabaseFromScript(Sqlite3DB& db, const QString& path, QByteArray scr
     if (nul >= 0)
         script.truncate(nul);
     char* error = nullptr;
-    if (sqlite3_exec(db.handle(), script.constData(), nullptr, nullptr, &error) == SQLITE_OK)
+    // One transaction for the whole script: each statement on its own would sync the file and its
+    // journal again.
+    if (sqlite3_exec(db.handle(), "BEGIN", nullptr, nullptr, &error) == SQLITE_OK
+        && sqlite3_exec(db.handle(), script.constData(), nullptr, nullptr, &error) == SQLITE_OK
+        && sqlite3_exec(db.handle(), "COMMIT", nullptr, nullptr, &error) == SQLITE_OK)
         return;
     const QString message = QString::fromUtf8(error ? error : sqlite3_errmsg(db.handle()));
     sqlite3_free(error);

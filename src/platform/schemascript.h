@@ -5,9 +5,9 @@
 #include <QByteArray>
 #include <QString>
 
-// Opens path on db, creating the file, and runs script (up to its first NUL) as one batch. When the
-// script fails, the connection is closed and the half-made file removed, so the next open creates it
-// again instead of taking a broken file as it is; then std::runtime_error(errorPrefix + SQLite's
+// Opens path on db, creating the file, and runs script (up to its first NUL) in one transaction. When
+// the script fails, the connection is closed and the half-made file removed, so the next open creates
+// it again instead of taking a broken file as it is; then std::runtime_error(errorPrefix + SQLite's
 // message) is thrown in UTF-8.
 void createDatabaseFromScript(Sqlite3DB& db, const QString& path, QByteArray script, const QString& errorPrefix);
 

@@ -843,6 +843,91 @@ bool Sqlite3RowView::isNull(int position) const
 }
 
 // ---------------------------------------------------------------------------------------------
+// Sqlite3Prepared
+
+void Sqlite3Prepared::Finalizer::operator()(sqlite3_stmt* stmt) const
+{
+    sqlite3_finalize(stmt);
+}
+
+bool Sqlite3Prepared::isLive() const
+{
+    return m_stmt && m_connectionOpen && m_connectionOpen->load();
+}
+
+void Sqlite3Prepared::check(int rc) const
+{
+    if (rc != SQLITE_OK)
+        throwDbError(m_db, rc, m_sql);
+}
+
+Sqlite3Prepared& Sqlite3Prepared::bindInt64(int position, qint64 value)
+{
+    check(sqlite3_bind_int64(m_stmt.get(), position, value));
+    return *this;
+}
+
+Sqlite3Prepared& Sqlite3Prepared::bindText(int position, const QString& value)
+{
+    m_texts.push_back(value.toUtf8());
+    const QByteArray& utf8 = m_texts.back();
+    // constData() is never null, so even "" binds text, not NULL. A moved QByteArray keeps its bytes
+    // where they are, so the vector may grow.
+    check(sqlite3_bind_text(m_stmt.get(), position, utf8.constData(), utf8.size(), SQLITE_STATIC));
+    return *this;
+}
+
+Sqlite3Prepared& Sqlite3Prepared::bindBlob(int position, const QByteArray& value)
+{
+    if (value.isNull())
+        check(sqlite3_bind_null(m_stmt.get(), position));
+    else if (value.isEmpty())
+        check(sqlite3_bind_zeroblob(m_stmt.get(), position, 0));
+    else
+        check(sqlite3_bind_blob(m_stmt.get(), position, value.constData(), value.size(), SQLITE_TRANSIENT));
+    return *this;
+}
+
+void Sqlite3Prepared::reset()
+{
+    sqlite3_reset(m_stmt.get());
+    sqlite3_clear_bindings(m_stmt.get());
+    m_texts.clear();
+}
+
+int Sqlite3Prepared::step()
+{
+    if (!isLive()) {
+        if (m_stmt)
+            reset();
+        throw Sqlite3Exception(QString::fromLatin1(kNotOpen), SQLITE_MISUSE, m_sql);
+    }
+    qint64 spent = 0;
+    const int rc = guarded(m_guard.get(), spent, [&] { return sqlite3_step(m_stmt.get()); });
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+        reset();
+        throwCallError(m_db, m_guard.get(), rc, m_sql);
+    }
+    return rc;
+}
+
+void Sqlite3Prepared::run()
+{
+    while (step() == SQLITE_ROW) {
+    }
+    reset();
+}
+
+std::optional<qint64> Sqlite3Prepared::firstInt64()
+{
+    std::optional<qint64> first;
+    if (step() == SQLITE_ROW)
+        first = sqlite3_column_int64(m_stmt.get(), 0);
+    reset();
+    return first;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Sqlite3DB::StatementCache
 
 // Idle prepared statements keyed by SQL text. A statement is taken out while it runs and put back
@@ -1132,6 +1217,19 @@ std::optional<qint64> Sqlite3DB::queryFirstInt64(const Sqlite3Sql& sql)
     if (statement.step() != SQLITE_ROW)
         return std::nullopt;
     return sqlite3_column_int64(statement.get(), 0);
+}
+
+Sqlite3Prepared Sqlite3DB::prepare(const QString& sql)
+{
+    const Sqlite3Sql text(sql);
+    requireOpen(text);
+    Sqlite3Prepared prepared;
+    prepared.m_stmt.reset(prepareOne(m_db, m_guard.get(), text).release());
+    prepared.m_db = m_db;
+    prepared.m_sql = sql;
+    prepared.m_connectionOpen = m_open;
+    prepared.m_guard = m_guard;
+    return prepared;
 }
 
 Sqlite3Cursor Sqlite3DB::queryThrow(const Sqlite3Sql& sql)

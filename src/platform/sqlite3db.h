@@ -28,6 +28,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string_view>
+#include <vector>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -297,6 +298,43 @@ private:
     bool m_began = false;
 };
 
+// One statement prepared once and run many times with its values bound straight into it: for loops
+// of writes and look-ups that would otherwise build, hash and find the same text for every row.
+// Values bind as Sqlite3Sql binds them: a null QString binds "", a null QByteArray NULL, an empty one
+// a zero-length blob. Positions count from 1. After each run the statement is reset and its
+// bindings cleared. Made by Sqlite3DB::prepare; stale once that connection closes (isLive() false),
+// when running it throws.
+class Sqlite3Prepared {
+public:
+    Sqlite3Prepared() = default;
+
+    bool isLive() const;
+    Sqlite3Prepared& bindInt64(int position, qint64 value);
+    Sqlite3Prepared& bindText(int position, const QString& value);
+    Sqlite3Prepared& bindBlob(int position, const QByteArray& value);
+    // Runs to the end.
+    void run();
+    // The first column of the first row as an integer, nullopt when there is no row.
+    std::optional<qint64> firstInt64();
+
+private:
+    friend class Sqlite3DB;
+    struct Finalizer {
+        void operator()(sqlite3_stmt* stmt) const;
+    };
+    // SQLITE_ROW or SQLITE_DONE; anything else resets and throws.
+    int step();
+    void reset();
+    void check(int rc) const;
+
+    std::unique_ptr<sqlite3_stmt, Finalizer> m_stmt;
+    std::vector<QByteArray> m_texts;  // the UTF-8 of the bound texts, which SQLite reads in place until reset
+    sqlite3* m_db = nullptr;
+    QString m_sql;
+    QSharedPointer<const std::atomic<bool>> m_connectionOpen;
+    std::shared_ptr<Sqlite3StepGuard> m_guard;
+};
+
 // One connection, used by one thread at a time: a job may take it over from the thread that made
 // it, never share it while that thread still uses it.
 class Sqlite3DB {
@@ -330,6 +368,8 @@ public:
     // The first column of the statement's first row as an integer, nullopt when it yields no row; for
     // look-ups run many times. Through the same cache as executeThrow, stepped no further.
     std::optional<qint64> queryFirstInt64(const Sqlite3Sql& sql);
+    // Prepares one statement to be bound and run many times; a non-blank tail is an error.
+    Sqlite3Prepared prepare(const QString& sql);
     // Prepares and binds one statement; the cursor steps it. A non-blank tail is an error.
     Sqlite3Cursor queryThrow(const Sqlite3Sql& sql);
     // Runs a script of statements; 0 on success, else SQLite's code with the text in error. Never throws.

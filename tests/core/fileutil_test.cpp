@@ -5,6 +5,7 @@
 #include "platform/shell.h"
 
 #include <QFile>
+#include <QTemporaryDir>
 #include <QUrl>
 
 #include <gtest/gtest.h>
@@ -75,6 +76,35 @@ TEST(Md5Hex, LowerCaseHexOfUtf8)
 {
     EXPECT_EQ(md5Hex(QString()), QStringLiteral("d41d8cd98f00b204e9800998ecf8427e"));
     EXPECT_EQ(md5Hex(QStringLiteral("abc")), QStringLiteral("900150983cd24fb0d6963f7d28e17f72"));
+}
+
+// A plain file (copied in the kernel where it can be), one that gives its size as 0 (read to its
+// end), one on another file system where there is one (read when the kernel will not copy across).
+TEST(CopyToNewFile, CopiesEveryKindOfSourceAndNeverReplaces)
+{
+    QTemporaryDir dir;
+    QTemporaryDir shm(QStringLiteral("/dev/shm/copytest-XXXXXX"));
+    QByteArray pattern(3 << 20, Qt::Uninitialized);
+    for (int i = 0; i < pattern.size(); ++i)
+        pattern[i] = char(i * 7 + (i >> 13));
+    QStringList sources{dir.filePath(QStringLiteral("plain")), QStringLiteral("/proc/self/cmdline")};
+    fixtures::writeTextFile(sources[0], pattern);
+    QFile::setPermissions(sources[0], QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
+    if (shm.isValid())
+        fixtures::writeTextFile((sources << shm.filePath(QStringLiteral("other"))).last(), pattern);
+    for (int i = 0; i < sources.size(); ++i) {
+        QFile source(sources[i]);
+        ASSERT_TRUE(source.open(QIODevice::ReadOnly));
+        const QString copy = dir.filePath(QStringLiteral("copy%1").arg(i));
+        ASSERT_TRUE(copyToNewFile(sources[i], copy));
+        QFile copied(copy);
+        ASSERT_TRUE(copied.open(QIODevice::ReadOnly));
+        EXPECT_EQ(copied.readAll(), source.readAll()) << sources[i].toStdString();
+        EXPECT_EQ(copied.permissions(), source.permissions());
+        EXPECT_THROW(copyToNewFile(sources[0], copy), std::runtime_error);
+    }
+    EXPECT_FALSE(copyToNewFile(dir.filePath(QStringLiteral("missing")), dir.filePath(QStringLiteral("none"))));
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), 1 + sources.size());
 }
 
 class RemoveDirTest : public TempHomeTest {

@@ -148,6 +148,24 @@ TEST_F(LocalDbExport, GroupSetsLastAddressedHandleAndNewSenderJoinsTheChat)
     EXPECT_EQ(queryInt(dbPath(), "select _last from chat"), 1100);
 }
 
+TEST_F(LocalDbExport, EmptyDatabaseFindsRepeatsAmongTheRunsOwnRows)
+{
+    SampleRecords r;
+    _MsgHandle* ann = r.handle(1, QStringLiteral("+1"));
+    _MsgChat* chat = r.chat(1, QStringLiteral("+1"), {ann});
+    r.message(1, chat, ann, 1200, QStringLiteral("same"));
+    r.message(2, chat, ann, 1200, QStringLiteral("same"));  // found by its content
+    _MsgMessage* b = r.message(3, chat, ann, 1100, QStringLiteral("b"));
+    r.message(4, chat, ann, 1000, QStringLiteral("other"))->guid = b->guid;  // found by its guid
+    const QString shared = QStringLiteral("~/Library/SMS/Attachments/s/x.jpg");
+    r.attachment(b, 7, shared, sourceFile("x.jpg"));
+    r.attachment(r.message(5, chat, ann, 900, QStringLiteral("c")), 8, shared, sourceFile("x.jpg"))->guid = "A7";
+    exportAll(target.path(), r.messages());
+    EXPECT_EQ(tableCounts(dbPath()), (QList<qint64>{3, 1, 1, 1, 1, 3, 2}));
+    EXPECT_EQ(queryInt(dbPath(), "select _last from chat"), 1200);
+    EXPECT_EQ(exporttest::readFile(relayFile(QStringLiteral("var/mobile/Library/SMS/Attachments/s/x.jpg"))), "data");
+}
+
 TEST_F(LocalDbExport, SkipsRecoveredUnstorableAndChatlessMessages)
 {
     SampleRecords r;
@@ -165,17 +183,19 @@ TEST_F(LocalDbExport, SkipsRecoveredUnstorableAndChatlessMessages)
     EXPECT_EQ(queryInt(dbPath(), "select count(*) from message"), 2);
 }
 
-TEST_F(LocalDbExport, DestroyedWithoutEndLeavesNoRows)
+TEST_F(LocalDbExport, DestroyedWithoutEndLeavesNoRowsAndNoCopies)
 {
     SampleRecords r;
     _MsgChat* chat = r.chat(1, QStringLiteral("+1"), {r.handle(1, QStringLiteral("+1"))});
-    r.message(1, chat, nullptr, 1000, QStringLiteral("a"));
+    r.attachment(r.message(1, chat, nullptr, 1000, QStringLiteral("a")), 1, "~/Library/SMS/Parts/q/y.jpg",
+                 sourceFile("y.jpg"));
     {
         ExportMessagesDb exporter{QDir(target.path()), QString()};
         exporter.begin();
         exporter.exportMessage(r.messages().first());
     }
     EXPECT_EQ(tableCounts(dbPath()), (QList<qint64>{0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_FALSE(QFileInfo::exists(relayFile(QStringLiteral("var/mobile/Library/SMS/Parts"))));
 }
 
 // A run killed before its commit leaves copies no row names; the next run removes those and only those.
@@ -192,17 +212,20 @@ TEST_F(LocalDbExport, CopiesLeftByAKilledRunGoWithTheNextRun)
     _MsgMessage* lost = r.message(2, chat, nullptr, 2000, QStringLiteral("lost"));
     r.attachment(lost, 2, QStringLiteral("/var/mobile/Library/SMS/Attachments/b/lost\n.jpg"), sourceFile("lost.jpg"));
     r.attachment(lost, 3, keptName, sourceFile("kept.jpg"));
+    const QString lostCopy = relayFile("var/mobile/Library/SMS/Attachments/b/lost.jpg");
     const pid_t child = ::fork();
     if (child == 0) {
         ExportMessagesDb exporter{QDir(target.path()), QString()};
         exporter.begin();
         exporter.exportMessage(lost);
+        // The copies are made beside the rows: killed once both are on disk, before the commit.
+        for (int wait = 0; wait < 500 && !(QFileInfo::exists(lostCopy) && QFileInfo::exists(keptCopy)); ++wait)
+            ::usleep(10000);
         ::kill(::getpid(), SIGKILL);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status));
-    const QString lostCopy = relayFile("var/mobile/Library/SMS/Attachments/b/lost.jpg");
     ASSERT_TRUE(QFileInfo::exists(lostCopy));
     exportAll(target.path(), {});
     EXPECT_FALSE(QFileInfo::exists(lostCopy));

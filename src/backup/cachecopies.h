@@ -1,0 +1,65 @@
+#pragma once
+// Copies of backup files made on a few threads of their own while the caching job walks on: the
+// bytes of one file are read, decrypted and written while the next files are opened and created.
+// Outcomes come back in the order the copies were queued, so the job records them (and logs what
+// it left out) exactly as if it had copied the files one after another.
+#include <QSet>
+#include <QString>
+
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+class BackupManifest;
+struct BackupFileNode;
+
+class CacheCopies {
+public:
+    // manifest must not change while copies run.
+    CacheCopies(BackupManifest& manifest, int threads);
+    ~CacheCopies();  // drops the copies not begun and waits for those under way
+    CacheCopies(const CacheCopies&) = delete;
+    CacheCopies& operator=(const CacheCopies&) = delete;
+
+    struct Outcome {
+        const BackupFileNode* node;
+        bool copied;                 // false when the backup holds no stored file for it
+        std::exception_ptr failure;  // null when the copy succeeded
+    };
+    // Queues the copy of node to destPath: nothing when the backup lists the file but holds no
+    // stored file; else a folder found at destPath (left by an older cache) is removed and the file
+    // copied with BackupManifest::copyFile.
+    void queue(const BackupFileNode& node, const QString& destPath);
+    // True while a queued copy to destPath has not been taken back: a second copy to the same place
+    // must wait for it, or the two could land in either order.
+    bool isQueued(const QString& destPath) const;
+    int queued() const;
+    // The outcome of the oldest queued copy; nullopt when none is queued or, unless wait, when the
+    // oldest is not done yet.
+    std::optional<Outcome> takeOldest(bool wait);
+
+private:
+    struct Copy {
+        const BackupFileNode* node;
+        QString destPath;
+        bool done = false;
+        bool copied = false;
+        std::exception_ptr failure;
+    };
+    void work();
+
+    BackupManifest& m_manifest;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_work;  // for the threads: a copy is queued, or they stop
+    std::condition_variable m_done;  // for the caller: a copy is done
+    std::deque<std::shared_ptr<Copy>> m_order;    // every copy not taken back, oldest first
+    std::deque<std::shared_ptr<Copy>> m_waiting;  // not begun yet
+    QSet<QString> m_destinations;                 // of m_order
+    bool m_stop = false;
+    std::vector<std::thread> m_threads;
+};

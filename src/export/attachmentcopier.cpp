@@ -1,0 +1,134 @@
+#include "export/attachmentcopier.h"
+
+#include "core/errors.h"
+#include "core/fileutil.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+AttachmentCopier::AttachmentCopier(const QDir& fileRelayDir, PendingCopies& pending)
+    : m_fileRelayDir(fileRelayDir), m_pending(pending)
+{
+}
+
+AttachmentCopier::~AttachmentCopier()
+{
+    cancel();
+}
+
+void AttachmentCopier::copy(const _MsgAttachment& attachment)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    rethrowFailure();
+    m_queue.push_back({attachment.localPath, attachment.filename});
+    if (!m_worker.joinable()) {
+        m_stop = false;
+        m_worker = std::thread([this] { work(); });
+    }
+    lock.unlock();
+    m_changed.notify_all();
+}
+
+void AttachmentCopier::finish()
+{
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [this] { return (m_queue.empty() && !m_busy) || m_failure; });
+        m_stop = true;
+    }
+    m_changed.notify_all();
+    if (m_worker.joinable())
+        m_worker.join();
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    rethrowFailure();
+}
+
+void AttachmentCopier::cancel()
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_queue.clear();
+        m_stop = true;
+    }
+    m_changed.notify_all();
+    if (m_worker.joinable())
+        m_worker.join();
+}
+
+void AttachmentCopier::rethrowFailure()
+{
+    if (m_failure)
+        std::rethrow_exception(m_failure);
+}
+
+void AttachmentCopier::work()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_changed.wait(lock, [this] { return m_stop || !m_queue.empty(); });
+        if (m_queue.empty() || m_failure)
+            return;  // stopped; after a failure nothing more is copied
+        const Job job = std::move(m_queue.front());
+        m_queue.pop_front();
+        m_busy = true;
+        lock.unlock();
+        std::exception_ptr failure;
+        try {
+            copyOne(job);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        lock.lock();
+        m_busy = false;
+        if (failure && !m_failure)
+            m_failure = failure;
+        m_changed.notify_all();
+    }
+}
+
+void AttachmentCopier::copyOne(const Job& job)
+{
+    const QString source = job.source.path();
+    struct stat status {};
+    if (source.isEmpty() || ::stat(QFile::encodeName(source).constData(), &status) != 0 || !S_ISREG(status.st_mode))
+        return;
+    if (!m_area)
+        m_area = std::make_unique<AttachmentArea>(m_fileRelayDir);
+    const QString destination = m_area->path(job.filename);
+    if (destination.isEmpty()) {
+        qWarning().noquote() << "local database: attachment" << job.filename
+                             << "not copied: it does not lead into the attachment folders";
+        return;
+    }
+    if (::lstat(QFile::encodeName(destination).constData(), &status) == 0)
+        return;
+    makeFolder(QFileInfo(destination).absolutePath());
+    m_pending.note(job.filename);
+    // Without the sync to disk QFile::copy makes for every file: a copy writes thousands of them.
+    if (!copyToNewFile(source, destination))
+        throwUtf8(QStringLiteral("Cannot copy %1 to %2").arg(source, destination));
+    m_createdFiles.append(destination);
+}
+
+void AttachmentCopier::makeFolder(const QString& folder)
+{
+    if (m_knownFolders.contains(folder))
+        return;
+    QStringList missing;
+    struct stat status {};
+    for (QString path = folder; ::lstat(QFile::encodeName(path).constData(), &status) != 0;
+         path = QFileInfo(path).absolutePath())
+        missing.prepend(path);
+    for (const QString& path : qAsConst(missing)) {
+        if (::mkdir(QFile::encodeName(path).constData(), 0700) == 0)
+            m_createdFolders.append(path);
+        else if (errno != EEXIST)
+            throwUtf8(QStringLiteral("Cannot create the folder %1").arg(folder));
+    }
+    m_knownFolders.insert(folder);
+}
