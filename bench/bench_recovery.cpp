@@ -332,10 +332,5 @@ int main(int argc, char** argv)
     // The scans copy the country library into a data folder: ours, not the user's.
     const floors::TemporaryHome home;
     QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return floors::runBenchmarks(argc, argv);
 }

@@ -494,11 +494,7 @@ int main(int argc, char** argv)
     auto interaction = std::make_unique<BenchInteraction>();
     g_interaction = interaction.get();
     setInteraction(std::move(interaction));
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    const int status = floors::runBenchmarks(argc, argv);
     setInteraction(nullptr);
-    return g_failed ? 1 : 0;
+    return status != 0 || g_failed ? 1 : 0;
 }

@@ -37,6 +37,11 @@ TemporaryHome::TemporaryHome()
 int runInTemporaryHome(int argc, char** argv)
 {
     const TemporaryHome home;
+    return runBenchmarks(argc, argv);
+}
+
+int runBenchmarks(int argc, char** argv)
+{
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

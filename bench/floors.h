@@ -33,7 +33,9 @@ private:
     QTemporaryDir m_home;
 };
 
-// The benchmarks' main: runs those the command line names in a TemporaryHome.
+// Runs the benchmarks the command line names; 1 when it names something unknown.
+int runBenchmarks(int argc, char** argv);
+// The benchmarks' main: runBenchmarks in a TemporaryHome.
 int runInTemporaryHome(int argc, char** argv);
 
 using Clock = std::chrono::steady_clock;
