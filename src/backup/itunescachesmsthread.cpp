@@ -267,15 +267,18 @@ void ITunesCacheSMSThread::cacheTree(const BackupFileNode& top, const QString& r
                 refuse(node, reason);
             }
         } catch (const BackupFileError& error) {
+            takeCopies(0);  // what was skipped is listed in the tree's order
             skip(node, QString::fromUtf8(error.what()));
             continue;
         }
         for (auto child = node.children.crbegin(); child != node.children.crend(); ++child) {
             const QString name = cacheNameOf(**child);
-            if (name.isEmpty())
+            if (name.isEmpty()) {
+                takeCopies(0);
                 skip(**child, backupFileLabel((*child)->record) + QStringLiteral(": its name is no plain file name."));
-            else
+            } else {
                 pending.push_back({child->get(), entry.relative + QLatin1Char('/') + name, entry.depth + 1});
+            }
         }
     }
 }
@@ -291,8 +294,10 @@ void ITunesCacheSMSThread::cacheFile(const BackupFileNode& node, const QString& 
     // The copy is first written beside destPath under a name 7 bytes longer.
     if (QFile::encodeName(destPath).size() + 7 >= PATH_MAX)
         refuse(node, QStringLiteral("its path in the cache would be too long."));
-    if (m_copies->isQueued(destPath))
-        takeCopies(0);  // the earlier copy to the same place lands first, as it always did
+    // The earlier copy to the same place lands first, as it always did; and a folder this file
+    // replaces (two names can map to one) is left only once the copies into it have landed.
+    if (m_copies->isQueued(destPath) || isRealFolder(destPath))
+        takeCopies(0);
     m_copies->queue(node, destPath);
 }
 
