@@ -11,6 +11,12 @@
 
 #include <cerrno>
 
+namespace {
+
+constexpr std::size_t kMaxQueued = 256;  // copies not begun yet
+
+}  // namespace
+
 AttachmentCopier::AttachmentCopier(const QDir& fileRelayDir, PendingCopies& pending)
     : m_fileRelayDir(fileRelayDir), m_pending(pending)
 {
@@ -30,8 +36,11 @@ void AttachmentCopier::copy(const _MsgAttachment& attachment)
         m_stop = false;
         m_worker = std::thread([this] { work(); });
     }
-    lock.unlock();
     m_changed.notify_all();
+    // The rows wait for the copies when these fall behind, so the job's progress and Cancel stay
+    // true to the files, and finish() has little left to do.
+    m_changed.wait(lock, [this] { return m_queue.size() < kMaxQueued || m_failure; });
+    rethrowFailure();
 }
 
 void AttachmentCopier::finish()
