@@ -33,7 +33,11 @@ class IOS6MessageDb;
 // a scan reads every column of every candidate by name.
 class ColumnIndex {
 public:
-    void insert(const QString& name, int position) { m_byName.insert(name.toUtf8(), position); }
+    void insert(const QString& name, int position)
+    {
+        m_byName.insert(name.toUtf8(), position);
+        m_byAddress.clear();  // a literal looked up before may name this column
+    }
     int position(const char* name) const;  // name a literal, whose address stays; -1 when absent
     int position(const QString& name) const { return m_byName.value(name.toUtf8(), -1); }
 

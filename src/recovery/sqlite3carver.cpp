@@ -121,6 +121,8 @@ private:
             if (reused - record.typesEnd < record.held) {
                 record.held = std::max<qint64>(0, reused - record.typesEnd);
                 record.row.wholeValues = wholeValues(m_types, record.held);
+                if (firstUnclean >= 0)  // a garbled text before the reused cell stays garbled
+                    record.row.wholeValues = std::min(record.row.wholeValues, firstUnclean);
                 if (!m_validator(record.row))
                     return 0;
             }
