@@ -482,11 +482,23 @@ int Sqlite3Row::Columns::indexOf(const QString& name) const
 
 Sqlite3Row::Sqlite3Row() = default;
 
-Sqlite3Row::Sqlite3Row(const Sqlite3Row& other) : m_columns(other.m_columns), m_values(other.m_values) {}
+QSharedPointer<const Sqlite3Row::Columns> Sqlite3Row::columnsForCopy(const Sqlite3Row& other)
+{
+    if (!other.m_ownColumns)
+        return other.m_columns;
+    return QSharedPointer<const Columns>(QSharedPointer<Columns>::create(*other.m_ownColumns));
+}
+
+Sqlite3Row::Sqlite3Row(const Sqlite3Row& other)
+    : m_columns(columnsForCopy(other)), m_values(other.m_values)
+{
+}
 
 Sqlite3Row& Sqlite3Row::operator=(const Sqlite3Row& other)
 {
-    m_columns = other.m_columns;
+    if (this == &other)
+        return *this;
+    m_columns = columnsForCopy(other);
     m_ownColumns.reset();
     m_values = other.m_values;
     return *this;

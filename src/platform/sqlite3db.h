@@ -168,6 +168,9 @@ private:
         int indexOf(const QString& name) const;  // -1 when absent
     };
     int indexOf(const QString& name) const;
+    // The names a copy of other starts with: shared with a query's rows, but a list other owns, and so
+    // may still extend in place, is copied.
+    static QSharedPointer<const Columns> columnsForCopy(const Sqlite3Row& other);
 
     QSharedPointer<const Columns> m_columns;
     // The names this row alone holds, which setValue extends in place; null while they may be shared
