@@ -324,12 +324,12 @@ void IOS6MessageDb::openExisting()
     else
         limitOutsideDatabase(*this);
     openThrow(m_dbPath, 2);
-    // The conversation dates join every message to its conversation: with the default cache of 2 MB
-    // a large file is read again from the system for each conversation.
-    QString ignored;
-    exec(QStringLiteral("PRAGMA cache_size=-65536"), ignored);
     loadTableDdl();
     checkReadableTables(*this, m_tableDdl, kReadTables);
+    // A page cache for large files, set once the schema has been read under its limits (the pragma
+    // reads the schema too).
+    QString ignored;
+    exec(QStringLiteral("PRAGMA cache_size=-65536"), ignored);
     if (m_upgradeSchema) {
         upgradeColumns();
         loadTableDdl();
