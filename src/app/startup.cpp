@@ -110,8 +110,8 @@ StartupOptions StartupOptions::fromEnvironment()
 
 int runApplication(int& argc, char** argv, const StartupOptions& options)
 {
-    // A device that goes away mid-write must fail that write, not end the process: OpenSSL writes to
-    // device sockets without MSG_NOSIGNAL.
+    // A device that goes away mid-write must fail that write, not end the process. The device library
+    // holds SIGPIPE back around its own writes; this covers any other write to a closed socket.
     std::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tallowmere"));

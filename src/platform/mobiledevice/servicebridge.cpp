@@ -84,7 +84,6 @@ Wait waitForDevice(const Bridge& bridge)
 
 void pumpFromDevice(const std::shared_ptr<Bridge>& bridge)
 {
-    const SigpipeGuard guard;  // also over the device connection's close, which may write
     std::vector<char> buffer(kChunk);
     while (!bridge->deviceFailed) {
         const Wait wait = waitForDevice(*bridge);
@@ -107,7 +106,6 @@ void pumpFromDevice(const std::shared_ptr<Bridge>& bridge)
 
 void pumpToDevice(const std::shared_ptr<Bridge>& bridge)
 {
-    const SigpipeGuard guard;
     std::vector<char> buffer(kChunk);
     for (;;) {
         const ssize_t received = ::recv(bridge->end, buffer.data(), buffer.size(), 0);
@@ -156,6 +154,9 @@ int startBridge(std::unique_ptr<DeviceStream> stream)
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
         return -1;
     const auto bridge = std::make_shared<Bridge>(std::move(stream), ends[0]);
+    // The pumps inherit SIGPIPE held back for their whole life, the device connection's close (which
+    // may write, and runs when the last pump lets the bridge go) included.
+    const SigpipeGuard guard;
     try {
         std::thread(pumpFromDevice, bridge).detach();
         std::thread(pumpToDevice, bridge).detach();
