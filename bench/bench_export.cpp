@@ -656,10 +656,6 @@ int main(int argc, char** argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     const floors::TemporaryHome home;
     QGuiApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return g_mismatch ? 1 : 0;
+    const int status = floors::runBenchmarks(argc, argv);
+    return status != 0 || g_mismatch ? 1 : 0;
 }
