@@ -1,7 +1,8 @@
 #pragma once
 // Folders removed without keeping the caller waiting: renamed aside at once, so their name is free
 // and nothing lists them, then deleted on a worker thread. Aside means a hidden sibling named
-// ".removing-<something>"; one that a crash or an exit left behind goes at the next sweep.
+// ".removing-<something>"; one that a crash or a kill left behind goes at the next sweep (a normal exit
+// waits for the removal under way).
 #include <QDir>
 #include <QString>
 
