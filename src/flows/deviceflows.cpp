@@ -110,7 +110,8 @@ bool DeviceReading::copyThroughBackup(const IOSDevice& device)
     // Its backup could not be read: refused before hours of backing up and gigabytes in the data folder.
     if (device.backsUpWithManifestDb())
         throwUtf8(QLatin1String(BackupManifest::kNewerBackupFormatText)
-                  + QStringLiteral(" This phone has iOS %1: no backup of it is made.").arg(device.productVersion.left(20)));
+                  + QStringLiteral(" This phone has iOS %1: no backup of it is made.")
+                        .arg(device.productVersion.left(20)));
     if (!checkBackupSettings(m_prompts, device, true, false))
         return false;
     const std::optional<QDir> backupRoot = backUpDevice(m_prompts, device);
@@ -164,8 +165,9 @@ void WriteBack::ontoDevice(const IOSDevice& device, const MsgMessageList& messag
         && !m_prompts.confirm(QStringLiteral("You can recover iMessage only to an iPad/iPod. Want to continue?")))
         return;
     const QUrl help = webHostUrl(QStringLiteral("guides/how-to-disable-find-my-iphone.html"));
-    if (!m_prompts.confirm(mainWindowText(QT_TRANSLATE_NOOP("MainWindow", "IDS_RESTORE_IOS_TIPS_FIND_MY_IPHONE_MUST_OFF"))
-                               .arg(htmlEscape(help.toString(QUrl::FullyEncoded)))))
+    const QString findMyIphoneOff =
+        mainWindowText(QT_TRANSLATE_NOOP("MainWindow", "IDS_RESTORE_IOS_TIPS_FIND_MY_IPHONE_MUST_OFF"));
+    if (!m_prompts.confirm(findMyIphoneOff.arg(htmlEscape(help.toString(QUrl::FullyEncoded)))))
         return;
     const std::optional<QDir> backupRoot = backUpDevice(m_prompts, device);
     if (!backupRoot)

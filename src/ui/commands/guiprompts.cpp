@@ -66,5 +66,6 @@ std::unique_ptr<ProgressSink> GuiPrompts::progress()
 
 bool GuiPrompts::runJob(ProgressSink& progress, QThread& job)
 {
+    // progress is a form made by progress() above.
     return ::runJob(static_cast<ProgressForm&>(progress), job);
 }
