@@ -30,7 +30,8 @@ public:
     };
     // The nodes that offer a command: in the tree's menu the node itself (a conversation offers the Chat
     // commands of its database's kind, a database node the others); in the list's menu and the File
-    // menu the database node of the tree's current node. Anywhere: always offered.
+    // menu the database node of the tree's current node. Anywhere: always offered. NeedsWebHost: disabled
+    // without the maker's web host.
     enum Offer : unsigned { Anywhere = 0, OnDevice = 1, OnLocalDb = 2, OnLocalRoot = 4, NeedsWebHost = 8 };
 
     struct Command {
