@@ -186,14 +186,60 @@ private:
         // record whose first type lies this far past contentEnd may still have started inside it.
         constexpr qint64 kLongestPrefix = 9 + 9 + 2 + 1;
         const qint64 last = std::min(m_end, contentEnd + kLongestPrefix);
-        for (qint64 c = s + 1; c < last; ++c) {
+        qint64 found = -1;
+        for (qint64 c = s + 1; c < last && found < 0; ++c) {
             Candidate inner;
             if (decodeAt(c, m_innerTypes, inner) && m_validator(inner.row)) {
                 typesStart = c;
-                return cellStart(c, inner.headerLength, inner.payloadSize);
+                found = cellStart(c, inner.headerLength, inner.payloadSize);
             }
         }
-        return -1;
+        // A cell written over these bytes may have had its own header overwritten in turn by a cell
+        // after it, so it no longer decodes; its prefix and first types still tell where it began.
+        const qint64 held = std::min(contentEnd, m_end);
+        for (qint64 p = s + 1; p < (found < 0 ? held : std::min(held, found)); ++p) {
+            if (const qint64 types = cellPrefixAt(p, held)) {
+                typesStart = types;
+                return p;
+            }
+        }
+        return found;
+    }
+
+    // Where the types of a cell starting at p begin, when its prefix is intact and ends before end (within the region): a
+    // payload size, a rowid, a header length that holds every column and no more than their longest
+    // types, column 0's NULL, and the first types fitting the template; 0 when not. Only a template
+    // whose first column refuses NULL says enough this way: elsewhere zeros after any bytes would pass.
+    qint64 cellPrefixAt(qint64 p, qint64 end) const
+    {
+        constexpr size_t kTypesMatched = 6;
+        if (m_rules.empty() || m_rules[0] & Null)
+            return 0;
+        const uchar* regionEnd = m_data + m_end;
+        qint64 payloadSize = 0;
+        qint64 rowid = 0;
+        qint64 headerLength = 0;
+        qint64 at = p;
+        for (qint64* value : {&payloadSize, &rowid, &headerLength}) {
+            const int n = Sqlite3File::readVarint(*value, m_data + at, m_data + end);
+            if (n == 0)
+                return 0;
+            at += n;
+        }
+        const qint64 columns = qint64(m_rules.size());
+        if (rowid <= 0 || headerLength < 2 + columns || headerLength > 2 + 9 * columns || headerLength > payloadSize ||
+            payloadSize > sqlite3record::kMaxPayloadSize || at >= end || m_data[at] != 0)
+            return 0;
+        const qint64 typesStart = at + 1;
+        at = typesStart;
+        for (size_t i = 0; i < std::min(kTypesMatched, m_rules.size()); ++i) {
+            qint64 type = 0;
+            const int n = Sqlite3File::readVarint(type, m_data + at, regionEnd);
+            if (n == 0 || !accepts(m_rules[i], type))
+                return 0;
+            at += n;
+        }
+        return typesStart;
     }
 
     // Where the cell whose first type is at c starts: found from its prefix when that is intact, else
