@@ -7,6 +7,7 @@
 #include <QtGlobal>
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -195,51 +196,67 @@ private:
             }
         }
         // A cell written over these bytes may have had its own header overwritten in turn by a cell
-        // after it, so it no longer decodes; its prefix and first types still tell where it began.
+        // after it, so it no longer decodes; its prefix and first types still tell where it began. Its
+        // prefix ends with column 0's NULL, so only the zero bytes are looked at.
         const qint64 held = std::min(contentEnd, m_end);
-        for (qint64 p = s + 1; p < (found < 0 ? held : std::min(held, found)); ++p) {
-            if (const qint64 types = cellPrefixAt(p, held)) {
-                typesStart = types;
-                return p;
+        for (qint64 x = s + 1; x < held; ++x) {
+            const auto* zero = static_cast<const uchar*>(std::memchr(m_data + x, 0, size_t(held - x)));
+            if (!zero)
+                break;
+            x = zero - m_data;
+            const qint64 start = cellPrefixBefore(x, s + 1);
+            if (start >= 0 && (found < 0 || start < found)) {
+                typesStart = x + 1;
+                return start;
             }
         }
         return found;
     }
 
-    // Where the types of a cell starting at p begin, when its prefix is intact and ends before end (within the region): a
-    // payload size, a rowid, a header length that holds every column and no more than their longest
-    // types, column 0's NULL, and the first types fitting the template; 0 when not. Only a template
+    // Where a cell starts whose prefix ends with the NULL of column 0 at x, no earlier than floor: the
+    // varints before x, each read back to the byte before it whose top bit is clear, give a header
+    // length that holds every column and no more than their longest types, a rowid and a payload size
+    // that holds the header; the first types after x fit the template. -1 when not. Only a template
     // whose first column refuses NULL says enough this way: elsewhere zeros after any bytes would pass.
-    qint64 cellPrefixAt(qint64 p, qint64 end) const
+    qint64 cellPrefixBefore(qint64 x, qint64 floor) const
     {
         constexpr size_t kTypesMatched = 6;
         if (m_rules.empty() || m_rules[0] & Null)
-            return 0;
-        const uchar* regionEnd = m_data + m_end;
-        qint64 payloadSize = 0;
-        qint64 rowid = 0;
-        qint64 headerLength = 0;
-        qint64 at = p;
-        for (qint64* value : {&payloadSize, &rowid, &headerLength}) {
-            const int n = Sqlite3File::readVarint(*value, m_data + at, m_data + end);
-            if (n == 0)
-                return 0;
-            at += n;
+            return -1;
+        qint64 values[3] = {};  // header length, rowid, payload size
+        qint64 at = x;
+        for (qint64& value : values) {
+            qint64 start = at - 1;
+            if (start < floor || m_data[start] & 0x80)
+                return -1;
+            while (start > floor && at - start < 9 && m_data[start - 1] & 0x80)
+                --start;
+            value = readBack(start, at);
+            if (value < 0)
+                return -1;
+            at = start;
         }
         const qint64 columns = qint64(m_rules.size());
-        if (rowid <= 0 || headerLength < 2 + columns || headerLength > 2 + 9 * columns || headerLength > payloadSize ||
-            payloadSize > sqlite3record::kMaxPayloadSize || at >= end || m_data[at] != 0)
-            return 0;
-        const qint64 typesStart = at + 1;
-        at = typesStart;
+        const qint64 headerLength = values[0];
+        if (values[1] <= 0 || headerLength < 2 + columns || headerLength > 2 + 9 * columns ||
+            headerLength > values[2] || values[2] > sqlite3record::kMaxPayloadSize)
+            return -1;
+        qint64 c = x + 1;
         for (size_t i = 0; i < std::min(kTypesMatched, m_rules.size()); ++i) {
             qint64 type = 0;
-            const int n = Sqlite3File::readVarint(type, m_data + at, regionEnd);
+            const int n = Sqlite3File::readVarint(type, m_data + c, m_data + m_end);
             if (n == 0 || !accepts(m_rules[i], type))
-                return 0;
-            at += n;
+                return -1;
+            c += n;
         }
-        return typesStart;
+        return at;
+    }
+
+    // The varint that is exactly the bytes [from, to); -1 when they are not one.
+    qint64 readBack(qint64 from, qint64 to) const
+    {
+        qint64 value = 0;
+        return Sqlite3File::readVarint(value, m_data + from, m_data + to) == to - from ? value : -1;
     }
 
     // Where the cell whose first type is at c starts: found from its prefix when that is intact, else
