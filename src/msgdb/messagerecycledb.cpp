@@ -4,7 +4,6 @@
 #include "platform/schemascript.h"
 
 #include <QFileInfo>
-#include <QRegularExpression>
 
 #include <algorithm>
 #include <limits>
@@ -188,9 +187,18 @@ void raiseLast(_MsgChat& chat, int date)
 
 bool isGuidShaped(const QString& text)
 {
-    static const QRegularExpression kGuid(QStringLiteral(
-        "^[a-zA-Z0-9]{8}\\-[a-zA-Z0-9]{4}\\-[a-zA-Z0-9]{4}\\-[a-zA-Z0-9]{4}\\-[a-zA-Z0-9]{12}$"));
-    return kGuid.match(text).hasMatch();
+    // Asked for every recovered message stored: compared by hand, not through a regular expression.
+    constexpr int kHyphens[] = {8, 13, 18, 23};
+    if (text.size() != 36)
+        return false;
+    for (int i = 0; i < 36; ++i) {
+        const ushort c = text.at(i).unicode();
+        const bool hyphen = std::find(std::begin(kHyphens), std::end(kHyphens), i) != std::end(kHyphens);
+        const bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        if (hyphen ? c != '-' : !alnum)
+            return false;
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------
