@@ -285,8 +285,8 @@ qint64 MessageRecycleDb::insertMessage(const _MsgMessage& m, const QString& chat
     executeThrow(sql);
     const qint64 rowid = lastInsertId();
     if (m_batch) {
-        m_batch->guids.insert(guid, rowid);
-        m_batch->dateDirectionText.insert(MessageBatch::key(m), rowid);
+        m_batch->guids.insert(qHash(guid), rowid);
+        m_batch->dateDirectionText.insert(MessageBatch::keyHash(m), rowid);
     }
     return rowid;
 }
@@ -331,8 +331,20 @@ qint64 MessageRecycleDb::findMessage(const _MsgMessage& message)
 {
     open();
     if (m_batch) {
-        const qint64 byGuid = m_batch->guids.value(message.guid);
-        return byGuid ? byGuid : m_batch->dateDirectionText.value(MessageBatch::key(message));
+        const qint64 byGuid = m_batch->guids.find(qHash(message.guid), [&](qint64 rowid) {
+            return queryFirstInt64(
+                       Sqlite3Sql("select 1 from message where rowid=? and guid=?").addInt64Param(rowid).addTextParam(message.guid))
+                .has_value();
+        });
+        return byGuid ? byGuid : m_batch->dateDirectionText.find(MessageBatch::keyHash(message), [&](qint64 rowid) {
+            return queryFirstInt64(Sqlite3Sql("select 1 from message where rowid=? and date=? and is_from_me=?"
+                                              " and ifnull(text,'')=?")
+                                       .addInt64Param(rowid)
+                                       .addInt64Param(message.date)
+                                       .addIntParam(message.is_from_me)
+                                       .addTextParam(message.text))
+                .has_value();
+        });
     }
     // NULL and "" count as the same text, so a row without text is not stored again on every scan. Asked
     // for every carved row: the statement is prepared once per connection.
@@ -342,6 +354,37 @@ qint64 MessageRecycleDb::findMessage(const _MsgMessage& message)
                                .addIntParam(message.is_from_me)
                                .addTextParam(message.text))
         .value_or(0);
+}
+
+void MessageRecycleDb::RowidsByHash::insert(uint hash, qint64 rowid)
+{
+    if (2 * (m_used + 1) > m_slots.size()) {
+        std::vector<Slot> old(std::max<size_t>(1024, 2 * m_slots.size()));
+        old.swap(m_slots);
+        m_used = 0;
+        for (const Slot& slot : old) {
+            if (slot.rowid != 0)
+                insert(slot.hash, slot.rowid);
+        }
+    }
+    const size_t mask = m_slots.size() - 1;
+    size_t i = hash & mask;
+    while (m_slots[i].rowid != 0)
+        i = (i + 1) & mask;
+    m_slots[i] = {rowid, hash};
+    ++m_used;
+}
+
+qint64 MessageRecycleDb::RowidsByHash::find(uint hash, const std::function<bool(qint64)>& matches) const
+{
+    qint64 latest = 0;
+    const size_t mask = m_slots.size() - 1;
+    for (size_t i = hash & mask; !m_slots.empty() && m_slots[i].rowid != 0; i = (i + 1) & mask) {
+        const Slot& slot = m_slots[i];
+        if (slot.hash == hash && slot.rowid > latest && matches(slot.rowid))
+            latest = slot.rowid;
+    }
+    return latest;
 }
 
 bool MessageRecycleDb::setMessageNumber(const _MsgMessage& message, const QString& chatIdentifier,

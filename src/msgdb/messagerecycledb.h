@@ -10,8 +10,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 #include <utility>
+#include <vector>
 
 // One recovered message with the conversation identifier and the address it belonged to.
 struct _MsgRecycledMessage {
@@ -63,14 +65,33 @@ public:
 private:
     void createFile();
 
+    // Row ids by the hash of a key, in one array: a batch of many thousand rows would otherwise allocate
+    // (and free) a node and hold a copy of the text for each. A match is checked against the stored row.
+    class RowidsByHash {
+    public:
+        void insert(uint hash, qint64 rowid);
+        // The latest row id of this hash that matches says yes to; 0 when none.
+        qint64 find(uint hash, const std::function<bool(qint64)>& matches) const;
+
+    private:
+        struct Slot {
+            qint64 rowid = 0;  // 0: empty
+            uint hash = 0;
+        };
+        std::vector<Slot> m_slots;
+        size_t m_used = 0;
+    };
+
     // The keys of the messages a batch into an empty table stored, and the indexes it put off.
     struct MessageBatch {
         // What findMessage compares besides the guid: date and direction side by side, and the text.
-        using Key = std::pair<qint64, QString>;
-        static Key key(const _MsgMessage& m) { return {qint64(m.date) << 32 | quint32(m.is_from_me), m.text}; }
+        static uint keyHash(const _MsgMessage& m)
+        {
+            return qHash(std::pair<qint64, QString>(qint64(m.date) << 32 | quint32(m.is_from_me), m.text));
+        }
 
-        QHash<QString, qint64> guids;  // -> row id
-        QHash<Key, qint64> dateDirectionText;
+        RowidsByHash guids;
+        RowidsByHash dateDirectionText;
         QStringList indexSql;
     };
 
