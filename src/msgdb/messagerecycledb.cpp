@@ -9,6 +9,7 @@
 #include <limits>
 #include <memory>
 #include <stdexcept>
+#include <vector>
 
 namespace {
 
@@ -29,21 +30,28 @@ _MsgHandle handleFromRow(const Sqlite3Cursor& cursor, qint64 rowid)
 }
 
 // Column positions of a query by name, each looked up on its first use and then found by the address of
-// the literal: a load reads every column of thousands of rows.
+// the literal: a load reads every column of thousands of rows. Rows are read column by column in the
+// same order every time, so the entry after the last one found is tried first.
 class ColumnPositions {
 public:
     explicit ColumnPositions(const Sqlite3Cursor& cursor) : m_cursor(cursor) {}
     int operator()(const char* name)
     {
-        auto it = m_positions.constFind(name);
-        if (it == m_positions.constEnd())
-            it = m_positions.insert(name, m_cursor.columnIndex(QLatin1String(name)));
-        return it.value();
+        if (m_next < m_known.size() && m_known[m_next].first == name)
+            return m_known[m_next++].second;
+        auto it = std::find_if(m_known.cbegin(), m_known.cend(), [name](const auto& known) { return known.first == name; });
+        if (it == m_known.cend()) {
+            m_known.emplace_back(name, m_cursor.columnIndex(QLatin1String(name)));
+            it = m_known.cend() - 1;
+        }
+        m_next = size_t(it - m_known.cbegin()) + 1;
+        return it->second;
     }
 
 private:
     const Sqlite3Cursor& m_cursor;
-    QHash<const char*, int> m_positions;
+    std::vector<std::pair<const char*, int>> m_known;
+    size_t m_next = 0;
 };
 
 _MsgRecycledMessage recycledFromRow(const Sqlite3Cursor& c, ColumnPositions& at)
@@ -94,6 +102,23 @@ _MsgRecycledMessage recycledFromRow(const Sqlite3Cursor& c, ColumnPositions& at)
     r.chat_identifier = text("chat_identifier");
     r.handle = text("handle");
     return r;
+}
+
+// Orders texts as the engine's BINARY collation orders their UTF-8: by code point, so a surrogate pair
+// (beyond U+FFFF) comes after every single unit.
+bool codePointLess(const QString& a, const QString& b)
+{
+    const int n = std::min(a.size(), b.size());
+    for (int i = 0; i < n; ++i) {
+        const ushort x = a.at(i).unicode();
+        const ushort y = b.at(i).unicode();
+        if (x != y) {
+            const bool xPair = QChar::isSurrogate(x);
+            const bool yPair = QChar::isSurrogate(y);
+            return xPair == yPair ? x < y : yPair;
+        }
+    }
+    return a.size() < b.size();
 }
 
 // ---- Keys of conversations made for recovered messages
@@ -434,10 +459,17 @@ QList<_MsgRecycledMessage> MessageRecycleDb::loadMessages()
 {
     open();
     QList<_MsgRecycledMessage> list;
-    Sqlite3Cursor cursor = queryThrow("select * from message where is_skip=0");
+    // Read in file order, then ordered as the (is_skip, chat_identifier, date) index orders them: walking
+    // that index would look every row up at its own place in the file.
+    Sqlite3Cursor cursor = queryThrow("select * from message where +is_skip=0");
     ColumnPositions positions(cursor);
     while (cursor.moveNext())
         list.append(recycledFromRow(cursor, positions));
+    std::stable_sort(list.begin(), list.end(), [](const _MsgRecycledMessage& a, const _MsgRecycledMessage& b) {
+        if (a.chat_identifier != b.chat_identifier)
+            return codePointLess(a.chat_identifier, b.chat_identifier);
+        return a.message.date < b.message.date;
+    });
     return list;
 }
 
