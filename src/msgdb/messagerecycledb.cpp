@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <limits>
 #include <memory>
+#include <numeric>
 #include <stdexcept>
 #include <vector>
 
@@ -104,21 +105,26 @@ _MsgRecycledMessage recycledFromRow(const Sqlite3Cursor& c, ColumnPositions& at)
     return r;
 }
 
-// Orders texts as the engine's BINARY collation orders their UTF-8: by code point, so a surrogate pair
-// (beyond U+FFFF) comes after every single unit.
-bool codePointLess(const QString& a, const QString& b)
+// Puts list[order[k]] at k, swapping the items' places rather than moving the items.
+template <typename T>
+void permute(QList<T>& list, const std::vector<int>& order)
 {
-    const int n = std::min(a.size(), b.size());
-    for (int i = 0; i < n; ++i) {
-        const ushort x = a.at(i).unicode();
-        const ushort y = b.at(i).unicode();
-        if (x != y) {
-            const bool xPair = QChar::isSurrogate(x);
-            const bool yPair = QChar::isSurrogate(y);
-            return xPair == yPair ? x < y : yPair;
-        }
+    std::vector<int> placeOf(order.size());  // original item -> where it is now
+    std::vector<int> itemAt(order.size());   // place -> original item there
+    std::iota(placeOf.begin(), placeOf.end(), 0);
+    std::iota(itemAt.begin(), itemAt.end(), 0);
+    for (int k = 0; k < int(order.size()); ++k) {
+        const int item = order[size_t(k)];
+        const int from = placeOf[size_t(item)];
+        if (from == k)
+            continue;
+        list.swapItemsAt(k, from);
+        const int displaced = itemAt[size_t(k)];
+        itemAt[size_t(from)] = displaced;
+        placeOf[size_t(displaced)] = from;
+        itemAt[size_t(k)] = item;
+        placeOf[size_t(item)] = k;
     }
-    return a.size() < b.size();
 }
 
 // ---- Keys of conversations made for recovered messages
@@ -458,18 +464,26 @@ QSet<qint64> MessageRecycleDb::handleSources()
 QList<_MsgRecycledMessage> MessageRecycleDb::loadMessages()
 {
     open();
+    // Rows in the order of the (is_skip, chat_identifier, date) index, read in file order: walking the
+    // index for whole rows would look each up at its own place in the file. The index alone gives the
+    // order, and a table scan the rows by ascending row id.
     QList<_MsgRecycledMessage> list;
-    // Read in file order, then ordered as the (is_skip, chat_identifier, date) index orders them: walking
-    // that index would look every row up at its own place in the file.
+    std::vector<qint64> rowids;
     Sqlite3Cursor cursor = queryThrow("select * from message where +is_skip=0");
     ColumnPositions positions(cursor);
-    while (cursor.moveNext())
+    while (cursor.moveNext()) {
         list.append(recycledFromRow(cursor, positions));
-    std::stable_sort(list.begin(), list.end(), [](const _MsgRecycledMessage& a, const _MsgRecycledMessage& b) {
-        if (a.chat_identifier != b.chat_identifier)
-            return codePointLess(a.chat_identifier, b.chat_identifier);
-        return a.message.date < b.message.date;
-    });
+        rowids.push_back(kRecycleMessageBase - list.last().message.rowid);
+    }
+    std::vector<int> order;  // positions in list, in index order
+    order.reserve(rowids.size());
+    for (Sqlite3Cursor c = queryThrow("select rowid from message where is_skip=0"); c.moveNext();) {
+        const auto it = std::lower_bound(rowids.cbegin(), rowids.cend(), c.getInt64(0));
+        if (it != rowids.cend() && *it == c.getInt64(0))
+            order.push_back(int(it - rowids.cbegin()));
+    }
+    if (order.size() == rowids.size() && std::is_sorted(rowids.cbegin(), rowids.cend()))
+        permute(list, order);
     return list;
 }
 
