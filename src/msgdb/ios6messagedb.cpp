@@ -469,6 +469,9 @@ void IOS6MessageDb::applyLastFromMessageDates(_MsgStore& store)
     if (!sorted)
         std::sort(dates.begin(), dates.end(), byRowid);
     QHash<qint64, std::optional<qint64>> newest;  // chat -> its newest date, empty when all are NULL
+    // The joins come grouped by conversation (their primary key's order): one hash look-up per group.
+    std::optional<qint64>* last = nullptr;
+    qint64 lastChat = 0;
     for (Sqlite3Cursor j = queryThrow("select chat_id, message_id, typeof(chat_id) = 'integer' and"
                                       " typeof(message_id) = 'integer' from chat_message_join");
          integers && j.moveNext();) {
@@ -477,9 +480,12 @@ void IOS6MessageDb::applyLastFromMessageDates(_MsgStore& store)
         const auto date = std::lower_bound(dates.cbegin(), dates.cend(), key, byRowid);
         if (date == dates.cend() || date->rowid != key.rowid)
             continue;
-        std::optional<qint64>& last = newest[j.getInt64(0)];
-        if (date->date && (!last || *date->date > *last))
-            last = date->date;
+        if (!last || j.getInt64(0) != lastChat) {
+            lastChat = j.getInt64(0);
+            last = &newest[lastChat];  // valid until the next insertion, which only a new group makes
+        }
+        if (date->date && (!*last || *date->date > **last))
+            *last = date->date;
     }
     if (!integers)
         return applyLastFromMessageDatesInSql(store);
