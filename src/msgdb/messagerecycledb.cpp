@@ -505,7 +505,7 @@ _MsgChat* findOrAddSmsChat(_MsgStore& store, qint64 key, const QString& number)
     return addChatWithHandle(store, key, number, QStringLiteral("SMS"));
 }
 
-void addRecycledMessages(_MsgStore& store, const QList<_MsgRecycledMessage>& list)
+void addRecycledMessages(_MsgStore& store, QList<_MsgRecycledMessage> list)
 {
     _MsgStoreData& data = *store.data();
     // Ascending row id, so of two conversations with one identifier the later row always wins.
@@ -518,10 +518,10 @@ void addRecycledMessages(_MsgStore& store, const QList<_MsgRecycledMessage>& lis
         (iMessage ? iMessageChats : smsChats).insert(chat->chat_identifier, chat);
     }
 
-    for (const _MsgRecycledMessage& r : list) {
+    for (_MsgRecycledMessage& r : list) {
         if (data.messages.contains(r.message.rowid))
             continue;
-        auto owned = std::make_unique<_MsgMessage>(r.message);
+        auto owned = std::make_unique<_MsgMessage>(std::move(r.message));
         _MsgMessage* m = owned.get();
         m->sortKey = -m->rowid;
         data.messages.insert(m->rowid, owned.release());

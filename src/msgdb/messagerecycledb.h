@@ -109,4 +109,5 @@ _MsgChat* findOrAddSmsChat(_MsgStore& store, qint64 key, const QString& number);
 
 // Adds recovered messages to the store, joining conversations of the same identifier or making new
 // ones. Messages already in the store are skipped, so a second call with the same list adds nothing.
-void addRecycledMessages(_MsgStore& store, const QList<_MsgRecycledMessage>& list);
+// The messages are moved out of list: pass an rvalue where the caller keeps no use for it.
+void addRecycledMessages(_MsgStore& store, QList<_MsgRecycledMessage> list);

@@ -19,5 +19,5 @@ void IOS6MessageDb::recycledMessages(_MsgStore& store)
     list.erase(std::remove_if(list.begin(), list.end(),
                               [this](const _MsgRecycledMessage& r) { return messageRowidByGuid(r.message.guid) != 0; }),
                list.end());
-    addRecycledMessages(store, list);
+    addRecycledMessages(store, std::move(list));
 }
