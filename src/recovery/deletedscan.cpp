@@ -538,10 +538,15 @@ qint64 nowSince2001()
 
 int ColumnIndex::position(const char* name) const
 {
-    auto it = m_byAddress.constFind(name);
-    if (it == m_byAddress.constEnd())
-        it = m_byAddress.insert(name, m_byName.value(QByteArray::fromRawData(name, int(qstrlen(name))), -1));
-    return it.value();
+    if (m_next < m_byAddress.size() && m_byAddress[m_next].first == name)
+        return m_byAddress[m_next++].second;
+    auto it = std::find_if(m_byAddress.cbegin(), m_byAddress.cend(), [name](const auto& known) { return known.first == name; });
+    if (it == m_byAddress.cend()) {
+        m_byAddress.emplace_back(name, m_byName.value(QByteArray::fromRawData(name, int(qstrlen(name))), -1));
+        it = m_byAddress.cend() - 1;
+    }
+    m_next = size_t(it - m_byAddress.cbegin()) + 1;
+    return it->second;
 }
 
 QVariant DeletedRow::value(const char* name) const
