@@ -422,25 +422,15 @@ struct UnplacedHandle {
     QByteArray idAndService;
 };
 
-struct ByteRegion {
-    qint64 start;
-    qint64 end;
-};
-
 // Free bytes of the pages of the handle table's indexes, and every freelist page; each within the file.
-QVector<ByteRegion> handleIndexFreeSpace(Sqlite3DB& source, const Sqlite3File& file)
+QVector<Sqlite3Region> handleIndexFreeSpace(Sqlite3DB& source, const Sqlite3File& file)
 {
-    QVector<ByteRegion> regions;
+    QVector<Sqlite3Region> regions;
     const qint64 fileSize = file.dataEnd() - file.data();
-    const auto add = [&](qint64 start, qint64 end) {
-        start = std::max<qint64>(start, 0);
-        end = std::min(end, fileSize);
-        if (start < end)
-            regions.append({start, end});
-    };
     const auto wholePage = [&](quint32 n) {
         const qint64 start = qint64(n - 1) * file.pageSize();
-        add(start, start + file.usableSize());
+        if (start < fileSize)
+            regions.append({start, std::min(start + file.usableSize(), fileSize)});
     };
     for (const Sqlite3FreelistTrunk& trunk : file.freelistTrunks()) {
         wholePage(trunk.pageNumber);
@@ -452,16 +442,8 @@ QVector<ByteRegion> handleIndexFreeSpace(Sqlite3DB& source, const Sqlite3File& f
         const qint64 root = roots.getInt64(0);
         if (root < 1 || root > file.pageCount())
             continue;
-        for (const Sqlite3Page& page : file.collectLeafPages(file.readPage(root))) {
-            const qint64 pageEnd = page.pageStart + file.usableSize();
-            add(page.cellArrayEnd(), std::min(pageEnd, page.pageStart + page.cellContentStart));
-            for (const qint64 block : page.freeblocks) {
-                if (block < 0 || block + 4 > std::min(pageEnd, fileSize))
-                    continue;
-                const uchar* size = file.data() + block + 2;
-                add(block + 4, std::min(pageEnd, block + (size[0] << 8 | size[1])));
-            }
-        }
+        for (const Sqlite3Page& page : file.collectLeafPages(file.readPage(root)))
+            regions += file.freeRegions(page);
     }
     return regions;
 }
@@ -470,7 +452,7 @@ QVector<ByteRegion> handleIndexFreeSpace(Sqlite3DB& source, const Sqlite3File& f
 //   [length][id type][service type][rowid type] [id][service][rowid]
 // and a freeblock header overwrites at most its first four bytes, so the rowid's type byte just
 // before the id and the integer after the service are still there. 0 when they do not read as one.
-qint64 rowidAfterKey(const uchar* data, qint64 at, qint64 keyLength, const ByteRegion& region)
+qint64 rowidAfterKey(const uchar* data, qint64 at, qint64 keyLength, const Sqlite3Region& region)
 {
     if (at <= region.start)
         return 0;
@@ -496,7 +478,7 @@ void placeHandlesByIndexRemnants(Sqlite3DB& source, MessageRecycleDb& recycle, c
 {
     if (unplaced.isEmpty())
         return;
-    const QVector<ByteRegion> regions = handleIndexFreeSpace(source, file);
+    const QVector<Sqlite3Region> regions = handleIndexFreeSpace(source, file);
     QSet<qint64> taken;
     for (Sqlite3Cursor live = source.queryThrow("select rowid from handle"); live.moveNext();)
         taken.insert(live.getInt64(0));
@@ -507,7 +489,7 @@ void placeHandlesByIndexRemnants(Sqlite3DB& source, MessageRecycleDb& recycle, c
     for (int i = 0; i < unplaced.size(); ++i) {
         const QByteArray& key = unplaced[i].idAndService;
         QSet<qint64> found;
-        for (const ByteRegion& region : regions) {
+        for (const Sqlite3Region& region : regions) {
             const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(data + region.start),
                                                              int(region.end - region.start));
             for (int at = bytes.indexOf(key); at >= 0 && !key.isEmpty(); at = bytes.indexOf(key, at + 1)) {

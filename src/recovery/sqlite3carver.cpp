@@ -435,13 +435,8 @@ QList<RecoveredRow> Sqlite3File::carveFreeSpace(const QVector<_SqliteCol>& colum
     if (!page.isLeaf())
         return carvePage(columns, prefixLength, page.pageNumber, 8, validator);
     // Every region ends with its page: a record cut there is not continued from the next page's bytes.
-    const qint64 pageEnd = page.pageStart + m_usableSize;
-    QList<RecoveredRow> rows =
-        carveRecords(columns, prefixLength, m_usableSize, page.cellArrayEnd(),
-                     std::min(pageEnd, page.pageStart + page.cellContentStart), validator);
-    for (const qint64 block : page.freeblocks) {
-        const qint64 blockEnd = std::min<qint64>(pageEnd, block + read16(block + 2, pageEnd));
-        rows += carveRecords(columns, prefixLength, m_usableSize, block + 4, blockEnd, validator);
-    }
+    QList<RecoveredRow> rows;
+    for (const Sqlite3Region& region : freeRegions(page))
+        rows += carveRecords(columns, prefixLength, m_usableSize, region.start, region.end, validator);
     return rows;
 }

@@ -210,6 +210,22 @@ Sqlite3Page Sqlite3File::readPage(qint64 n) const
     return page;
 }
 
+QVector<Sqlite3Region> Sqlite3File::freeRegions(const Sqlite3Page& page) const
+{
+    QVector<Sqlite3Region> regions;
+    if (!isPage(page.pageNumber) || !page.isLeaf())
+        return regions;
+    const qint64 pageEnd = page.pageStart + m_usableSize;
+    const auto add = [&regions](qint64 start, qint64 end) {
+        if (start < end)
+            regions.append({start, end});
+    };
+    add(page.cellArrayEnd(), std::min(pageEnd, page.pageStart + page.cellContentStart));
+    for (const qint64 block : page.freeblocks)
+        add(block + 4, std::min<qint64>(pageEnd, block + read16(block + 2, pageEnd)));
+    return regions;
+}
+
 Sqlite3Cell Sqlite3File::readCell(const Sqlite3Page& page, qint64 cellPointer) const
 {
     Sqlite3Cell cell;
