@@ -292,6 +292,7 @@ void IOS6MessageDb::open()
     if (isOpen())
         return;
     m_held.clear();  // statements of an earlier connection
+    m_guidsChecked = {};
     const bool exists = QFileInfo::exists(m_dbPath);
     // Only local databases may be created: an empty file at a device or backup path would read as
     // "no messages" instead of an error.

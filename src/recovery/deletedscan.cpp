@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <functional>
 #include <initializer_list>
+#include <optional>
 
 namespace {
 
@@ -776,7 +777,15 @@ void scanDeletedMessages(IOS6MessageDb& db, const QList<_MsgChat*>& chats, Progr
         }
         recycle.insertMessage(m, chatIdentifier, handle, srcRowid);
     };
+    // Every row this scan adds had its guid checked against the live table's snapshot, which the
+    // read-back then need not repeat while that snapshot holds.
+    recycle.open();
+    const qint64 first = recycle.queryFirstInt64("select ifnull(max(rowid), 0) + 1 from message").value_or(1);
+    std::optional<IOS6MessageDb::LiveMark> mark;
+    rules.finish = [&](const Sqlite3File&) { mark = db.liveMark(); };
     Scan(db, db.dbPath(), rules, progress).run(recycle);
+    if (mark)
+        db.noteRecycledGuidsChecked(first, recycle.queryFirstInt64("select ifnull(max(rowid), 0) from message").value_or(0), *mark);
 }
 
 void scanDeletedHandles(IOS6MessageDb& db, ProgressSink* progress)
