@@ -297,8 +297,8 @@ private:
 
     void tablePass(quint32 root)
     {
-        for (const Sqlite3Page& leaf : m_file.collectLeafPages(m_file.readPage(root)))
-            visit(leaf.pageNumber);
+        for (const quint32 leaf : m_file.leafPageNumbers(m_file.readPage(root)))
+            visit(leaf);
         const QVector<quint32> pages = m_visited;
         for (int i = 0; i < pages.size() && !cancelled(); ++i) {
             ProgressSink::postUpdateProgress(m_progress, QString(), int((i + 1) * 100.0 / pages.size()), QString());

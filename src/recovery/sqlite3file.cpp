@@ -359,6 +359,32 @@ QList<Sqlite3Page> Sqlite3File::collectAllPages(const Sqlite3Page& page) const
     return walk(page, true);
 }
 
+QVector<quint32> Sqlite3File::leafPageNumbers(const Sqlite3Page& root) const
+{
+    QVector<quint32> leaves;
+    std::vector<bool> seen(size_t(m_pageCount) + 1);
+    std::vector<quint32> stack;
+    const auto visit = [&](const Sqlite3Page& page) {
+        if (page.isLeaf())
+            leaves.append(page.pageNumber);
+        else if (page.isValidType())
+            pushChildren(page, seen, stack);
+    };
+    if (isPage(root.pageNumber))
+        seen[root.pageNumber] = true;
+    visit(root);
+    while (!stack.empty()) {
+        const quint32 n = stack.back();
+        stack.pop_back();
+        // A leaf's type byte is all this needs of it; its cells are not read.
+        if (m_data[pageOffset(n) + (n == 1 ? kDatabaseHeaderSize : 0)] & 8)
+            leaves.append(n);
+        else
+            visit(readPage(n));
+    }
+    return leaves;
+}
+
 // Depth first without recursion, each page once: a hostile tree can be as deep as the file has pages,
 // and its children can point back up. The stack holds page numbers, read when their turn comes.
 QList<Sqlite3Page> Sqlite3File::walk(const Sqlite3Page& root, bool keepInterior) const

@@ -125,6 +125,8 @@ public:
     QList<Sqlite3Page> collectLeafPages(const Sqlite3Page& page) const;
     // Page and every page below it, each before its children.
     QList<Sqlite3Page> collectAllPages(const Sqlite3Page& page) const;
+    // The numbers of the pages collectLeafPages gives, in its order, without reading the leaves' cells.
+    QVector<quint32> leafPageNumbers(const Sqlite3Page& root) const;
 
     // Records of the table whose columns are given (column 0 the rowid alias, stored as NULL) found in
     // the bytes [start, end), tried at every offset; usable is U of the page holding them. prefixLength
