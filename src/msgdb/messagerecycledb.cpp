@@ -40,7 +40,8 @@ public:
     {
         if (m_next < m_known.size() && m_known[m_next].first == name)
             return m_known[m_next++].second;
-        auto it = std::find_if(m_known.cbegin(), m_known.cend(), [name](const auto& known) { return known.first == name; });
+        auto it = std::find_if(m_known.cbegin(), m_known.cend(),
+                               [name](const auto& known) { return known.first == name; });
         if (it == m_known.cend()) {
             m_known.emplace_back(name, m_cursor.columnIndex(QLatin1String(name)));
             it = m_known.cend() - 1;

@@ -523,7 +523,8 @@ int ColumnIndex::position(const char* name) const
 {
     if (m_next < m_byAddress.size() && m_byAddress[m_next].first == name)
         return m_byAddress[m_next++].second;
-    auto it = std::find_if(m_byAddress.cbegin(), m_byAddress.cend(), [name](const auto& known) { return known.first == name; });
+    auto it = std::find_if(m_byAddress.cbegin(), m_byAddress.cend(),
+                           [name](const auto& known) { return known.first == name; });
     if (it == m_byAddress.cend()) {
         m_byAddress.emplace_back(name, m_byName.value(QByteArray::fromRawData(name, int(qstrlen(name))), -1));
         it = m_byAddress.cend() - 1;
@@ -784,8 +785,10 @@ void scanDeletedMessages(IOS6MessageDb& db, const QList<_MsgChat*>& chats, Progr
     std::optional<IOS6MessageDb::LiveMark> mark;
     rules.finish = [&](const Sqlite3File&) { mark = db.liveMark(); };
     Scan(db, db.dbPath(), rules, progress).run(recycle);
-    if (mark)
-        db.noteRecycledGuidsChecked(first, recycle.queryFirstInt64("select ifnull(max(rowid), 0) from message").value_or(0), *mark);
+    if (mark) {
+        const qint64 last = recycle.queryFirstInt64("select ifnull(max(rowid), 0) from message").value_or(0);
+        db.noteRecycledGuidsChecked(first, last, *mark);
+    }
 }
 
 void scanDeletedHandles(IOS6MessageDb& db, ProgressSink* progress)

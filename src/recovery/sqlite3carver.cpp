@@ -199,8 +199,10 @@ private:
         // after it, so it no longer decodes; its prefix and first types still tell where it began. Its
         // prefix ends with column 0's NULL, so only the zero bytes are looked at.
         const qint64 held = std::min(contentEnd, m_end);
-        for (qint64 x = s + 1; x < held; ++x) {
-            const auto* zero = static_cast<const uchar*>(std::memchr(m_data + x, 0, size_t(held - x)));
+        // Past found plus the longest prefix, a prefix would start after found.
+        const qint64 xEnd = found < 0 ? held : std::min(held, found + kLongestPrefix);
+        for (qint64 x = s + 1; x < xEnd; ++x) {
+            const auto* zero = static_cast<const uchar*>(std::memchr(m_data + x, 0, size_t(xEnd - x)));
             if (!zero)
                 break;
             x = zero - m_data;
