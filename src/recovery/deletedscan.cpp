@@ -575,7 +575,7 @@ bool isDeletedHandleRowValid(const DeletedRow& row)
 }
 
 bool deletedIos5RowToMessage(const DeletedRow& row, CountryCache& countries, qint64 now, _MsgMessage& m,
-                             Ios5Placement& placement)
+                             Ios5Placement& placement, bool makeGuid)
 {
     if (row.size() <= 16 || !isIos5RowFlagsValid(row))
         return false;
@@ -617,7 +617,8 @@ bool deletedIos5RowToMessage(const DeletedRow& row, CountryCache& countries, qin
         const QString room = row.text("madrid_roomname");
         placement.chatIdentifier = room.isEmpty() ? placement.handleAddress : room;
     } else {
-        m.guid = newGuid();
+        if (makeGuid)
+            m.guid = newGuid();
         m.service = QStringLiteral("SMS");
         m.account = QStringLiteral("e:");
         m.error = 0;
@@ -721,7 +722,7 @@ void scanDeletedMessages(IOS5MessageDb& db, ProgressSink* progress)
     rules.valid = [&](const DeletedRow& row) {
         _MsgMessage m;
         Ios5Placement placement;
-        return isDeletedIos5MessageRowValid(row) && deletedIos5RowToMessage(row, countries, now, m, placement);
+        return isDeletedIos5MessageRowValid(row) && deletedIos5RowToMessage(row, countries, now, m, placement, false);
     };
     const QSet<QString> live = liveIos5Keys(db);
     rules.store = [&](const DeletedRow& row, qint64 srcRowid, bool) {

@@ -99,8 +99,9 @@ bool isDeletedHandleRowValid(const DeletedRow& row);
 
 // Each returns true when the row makes a record. nowSince2001 bounds the dates: a date of 0 or one in
 // the future is a record whose bytes were overwritten.
+// An SMS row has no guid of its own and is given a new one, unless makeGuid is false (a check only).
 bool deletedIos5RowToMessage(const DeletedRow& row, CountryCache& countries, qint64 nowSince2001, _MsgMessage& message,
-                             Ios5Placement& placement);
+                             Ios5Placement& placement, bool makeGuid = true);
 bool deletedIos6RowToMessage(const DeletedRow& row, qint64 nowSince2001, _MsgMessage& message);
 bool deletedRowToHandle(const DeletedRow& row, CountryCache& countries, _MsgHandle& handle);
 
