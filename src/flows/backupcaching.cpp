@@ -24,11 +24,11 @@ std::optional<CachedBackup> BackupCaching::cacheChosen(EncryptedBackup encrypted
     const QSharedPointer<BackupManifest> manifest = m_prompts.chooseBackup();
     if (!manifest)
         return std::nullopt;
-    return cache(manifest, encrypted, Target());
+    return cache(manifest, encrypted, CacheTarget());
 }
 
 std::optional<CachedBackup> BackupCaching::cacheFolder(const QDir& folder, EncryptedBackup encrypted,
-                                                       const Target& target)
+                                                       const CacheTarget& target)
 {
     if (BackupManifest::isNewerFormat(folder))
         throw std::runtime_error(BackupManifest::kNewerBackupFormatText);
@@ -38,7 +38,7 @@ std::optional<CachedBackup> BackupCaching::cacheFolder(const QDir& folder, Encry
 }
 
 std::optional<CachedBackup> BackupCaching::cache(QSharedPointer<BackupManifest> manifest, EncryptedBackup encrypted,
-                                                 const Target& target)
+                                                 const CacheTarget& target)
 {
     if (manifest->deviceInfo.isEncrypted) {
         if (encrypted == EncryptedBackup::Refuse) {

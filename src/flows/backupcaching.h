@@ -28,29 +28,30 @@ struct CachedBackup {
 // refuses it with a warning.
 enum class EncryptedBackup { Unlock, Refuse };
 
+// Where the cache goes (empty: the backup's own folder below the data folder), and what must let
+// go of that folder's files before the job replaces them.
+struct CacheTarget {
+    std::optional<QDir> cacheDir;
+    std::function<void()> releaseFiles;
+};
+
 class BackupCaching {
     // The texts are the window's: the catalogue keeps them under its context.
     Q_DECLARE_TR_FUNCTIONS(MainWindow)
 public:
     explicit BackupCaching(FlowPrompts& prompts) : m_prompts(prompts) {}
 
-    // Where the cache goes (empty: the backup's own folder below the data folder), and what must let
-    // go of that folder's files before the job replaces them.
-    struct Target {
-        std::optional<QDir> cacheDir;
-        std::function<void()> releaseFiles;
-    };
-
     // Caches the backup the user chooses; nullopt when a step ended the command (the user was told).
     // Errors of reading the backup are thrown.
     std::optional<CachedBackup> cacheChosen(EncryptedBackup encrypted);
     // Caches the backup in folder, as cacheChosen.
-    std::optional<CachedBackup> cacheFolder(const QDir& folder, EncryptedBackup encrypted, const Target& target = {});
+    std::optional<CachedBackup> cacheFolder(const QDir& folder, EncryptedBackup encrypted,
+                                            const CacheTarget& target = {});
 
 private:
     // The steps after "Manifest.plist": unlocking, "Manifest.mbdb", the caching job.
     std::optional<CachedBackup> cache(QSharedPointer<BackupManifest> manifest, EncryptedBackup encrypted,
-                                      const Target& target);
+                                      const CacheTarget& target);
 
     FlowPrompts& m_prompts;
 };

@@ -117,7 +117,7 @@ bool DeviceReading::copyThroughBackup(const IOSDevice& device)
     const std::optional<QDir> backupRoot = backUpDevice(m_prompts, device);
     if (!backupRoot)
         return false;
-    BackupCaching::Target target;
+    CacheTarget target;
     target.cacheDir = device.cacheDir();
     target.releaseFiles = [this, &device] { m_releaseFiles(device.udid); };
     return BackupCaching(m_prompts)
