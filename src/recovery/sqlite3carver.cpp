@@ -63,10 +63,12 @@ bool isCleanUtf8(const uchar* p, const uchar* end)
 class RecordCarver {
 public:
     RecordCarver(const Sqlite3File& file, const std::vector<quint8>& rules, int prefixLength, int usable,
-                 qint64 start, qint64 end, const Sqlite3File::RowValidator& validator)
+                 qint64 start, qint64 end, const Sqlite3File::RowValidator& validator,
+                 const std::vector<int>& refusedNull)
         : m_file(file),
           m_data(file.data()),
           m_rules(rules),
+          m_matchRules(rules),
           m_types(rules.size()),
           m_innerTypes(rules.size()),
           m_prefixLength(prefixLength),
@@ -75,6 +77,11 @@ public:
           m_end(end),
           m_validator(validator)
     {
+        // Only a candidate the validator will see may be dropped for what the validator refuses.
+        for (const int column : refusedNull) {
+            if (m_validator && column >= 1 && size_t(column) <= m_matchRules.size())
+                m_matchRules[size_t(column) - 1] &= quint8(~Null);
+        }
     }
 
     QList<RecoveredRow> run()
@@ -310,7 +317,8 @@ private:
         return whole;
     }
 
-    // One varint per column from s; a varint cut by the region's end reads as NULL.
+    // One varint per column from s; a varint cut by the region's end reads as NULL. Every candidate
+    // matched here goes to the validator when there is one, so its refusals count already.
     bool matchTypes(qint64 s, std::vector<qint64>& types, qint64& typesEnd) const
     {
         const uchar* end = m_data + m_end;
@@ -321,7 +329,7 @@ private:
                 type = m_data[c++];
             else
                 c += Sqlite3File::readVarint(type, m_data + c, end);
-            if (!accepts(m_rules[i], type))
+            if (!accepts(m_matchRules[i], type))
                 return false;
             types[i] = type;
         }
@@ -375,6 +383,7 @@ private:
     const Sqlite3File& m_file;
     const uchar* m_data;
     const std::vector<quint8>& m_rules;  // columns 1 onwards
+    std::vector<quint8> m_matchRules;    // the same less what the validator refuses
     std::vector<qint64> m_types;         // the current candidate's serial types, reused: a rejection allocates nothing
     std::vector<qint64> m_innerTypes;    // the same for a record looked for inside an accepted one
     const int m_prefixLength;
@@ -386,7 +395,8 @@ private:
 };
 
 QList<RecoveredRow> Sqlite3File::carveRecords(const QVector<_SqliteCol>& columns, int prefixLength, int usable,
-                                              qint64 start, qint64 end, const RowValidator& validator) const
+                                              qint64 start, qint64 end, const RowValidator& validator,
+                                              const std::vector<int>& refusedNull) const
 {
     if (columns.size() < 2) {
         qWarning("tbCols size < 2.");
@@ -396,7 +406,7 @@ QList<RecoveredRow> Sqlite3File::carveRecords(const QVector<_SqliteCol>& columns
     end = std::min(end, m_size);
     if (!m_data || start >= end || usable < 480 || usable > 65536 || prefixLength < 0)
         return {};
-    return RecordCarver(*this, columnRules(columns), prefixLength, usable, start, end, validator).run();
+    return RecordCarver(*this, columnRules(columns), prefixLength, usable, start, end, validator, refusedNull).run();
 }
 
 const std::vector<quint8>& Sqlite3File::columnRules(const QVector<_SqliteCol>& columns) const
@@ -420,25 +430,27 @@ const std::vector<quint8>& Sqlite3File::columnRules(const QVector<_SqliteCol>& c
 }
 
 QList<RecoveredRow> Sqlite3File::carvePage(const QVector<_SqliteCol>& columns, int prefixLength, quint32 pageNo,
-                                           qint64 offset, const RowValidator& validator) const
+                                           qint64 offset, const RowValidator& validator,
+                                           const std::vector<int>& refusedNull) const
 {
     if (!isPage(pageNo))
         return {};
     const qint64 start = pageOffset(pageNo);
     return carveRecords(columns, prefixLength, m_usableSize, start + std::clamp<qint64>(offset, 0, m_usableSize),
-                        start + m_usableSize, validator);
+                        start + m_usableSize, validator, refusedNull);
 }
 
 QList<RecoveredRow> Sqlite3File::carveFreeSpace(const QVector<_SqliteCol>& columns, int prefixLength,
-                                                const Sqlite3Page& page, const RowValidator& validator) const
+                                                const Sqlite3Page& page, const RowValidator& validator,
+                                                const std::vector<int>& refusedNull) const
 {
     if (!isPage(page.pageNumber))
         return {};
     if (!page.isLeaf())
-        return carvePage(columns, prefixLength, page.pageNumber, 8, validator);
+        return carvePage(columns, prefixLength, page.pageNumber, 8, validator, refusedNull);
     // Every region ends with its page: a record cut there is not continued from the next page's bytes.
     QList<RecoveredRow> rows;
     for (const Sqlite3Region& region : freeRegions(page))
-        rows += carveRecords(columns, prefixLength, m_usableSize, region.start, region.end, validator);
+        rows += carveRecords(columns, prefixLength, m_usableSize, region.start, region.end, validator, refusedNull);
     return rows;
 }

@@ -130,15 +130,18 @@ public:
 
     // Records of the table whose columns are given (column 0 the rowid alias, stored as NULL) found in
     // the bytes [start, end), tried at every offset; usable is U of the page holding them. prefixLength
-    // content bytes belong to column 0 (none for a rowid alias).
+    // content bytes belong to column 0 (none for a rowid alias). refusedNull: positions in columns whose
+    // NULL the validator always refuses; a candidate with such a NULL is dropped on its serial types,
+    // before its values are decoded (free space full of zeros otherwise decodes at every byte).
     QList<RecoveredRow> carveRecords(const QVector<_SqliteCol>& columns, int prefixLength, int usable, qint64 start,
-                                     qint64 end, const RowValidator& validator) const;
+                                     qint64 end, const RowValidator& validator,
+                                     const std::vector<int>& refusedNull = {}) const;
     // Page pageNo from offset to its end.
     QList<RecoveredRow> carvePage(const QVector<_SqliteCol>& columns, int prefixLength, quint32 pageNo, qint64 offset,
-                                  const RowValidator& validator) const;
+                                  const RowValidator& validator, const std::vector<int>& refusedNull = {}) const;
     // A leaf page's gap and freeblocks; an interior page from its header on.
     QList<RecoveredRow> carveFreeSpace(const QVector<_SqliteCol>& columns, int prefixLength, const Sqlite3Page& page,
-                                       const RowValidator& validator) const;
+                                       const RowValidator& validator, const std::vector<int>& refusedNull = {}) const;
 
     // SQLite's variable-length integer at p: the bytes used, 0 (out untouched) when it needs a byte at or
     // beyond end.
