@@ -7,6 +7,7 @@
 #include <QtGlobal>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace {
@@ -82,12 +83,14 @@ public:
             if (m_validator && column >= 1 && size_t(column) <= m_matchRules.size())
                 m_matchRules[size_t(column) - 1] &= quint8(~Null);
         }
+        for (int byte = 0; byte < 0x80; ++byte)
+            m_firstTypeFits[size_t(byte)] = m_matchRules.empty() || accepts(m_matchRules[0], byte);
     }
 
     QList<RecoveredRow> run()
     {
         for (qint64 s = m_start; s < m_end;) {
-            const qint64 next = tryAt(s);
+            const qint64 next = mayStartAt(s) ? tryAt(s) : 0;
             s = next > s ? next : s + 1;
         }
         return m_found;
@@ -104,6 +107,10 @@ private:
         qint64 payloadSize = 0;
         qint64 headerLength = 0;
     };
+
+    // False when the byte at s is a whole first serial type that column 1 refuses: most offsets of free
+    // space end there, and are told so without setting up a candidate.
+    bool mayStartAt(qint64 s) const { return m_data[s] >= 0x80 || m_firstTypeFits[m_data[s]]; }
 
     // Where the next candidate starts after a record accepted at s; 0 when s is rejected.
     qint64 tryAt(qint64 s)
@@ -196,6 +203,8 @@ private:
         const qint64 last = std::min(m_end, contentEnd + kLongestPrefix);
         qint64 found = -1;
         for (qint64 c = s + 1; c < last && found < 0; ++c) {
+            if (!mayStartAt(c))
+                continue;
             Candidate inner;
             if (decodeAt(c, m_innerTypes, inner) && m_validator(inner.row)) {
                 typesStart = c;
@@ -384,6 +393,7 @@ private:
     const uchar* m_data;
     const std::vector<quint8>& m_rules;  // columns 1 onwards
     std::vector<quint8> m_matchRules;    // the same less what the validator refuses
+    std::array<bool, 0x80> m_firstTypeFits{};  // one-byte serial types column 1 takes, by m_matchRules
     std::vector<qint64> m_types;         // the current candidate's serial types, reused: a rejection allocates nothing
     std::vector<qint64> m_innerTypes;    // the same for a record looked for inside an accepted one
     const int m_prefixLength;
