@@ -761,6 +761,16 @@ void scanDeletedMessages(IOS6MessageDb& db, const QList<_MsgChat*>& chats, Progr
             it = recoveredHandles.insert(handleId, handleId > 0 ? recycle.handleBySrcRowid(handleId).id : QString());
         return it.value();
     };
+    // The address a one-to-one conversation's messages take, sorted out once per conversation.
+    QHash<const _MsgChat*, QString> firstHandles;
+    const auto firstHandle = [&firstHandles](const _MsgChat& chat) -> QString {
+        auto it = firstHandles.find(&chat);
+        if (it == firstHandles.end()) {
+            const _MsgHandle* first = lowestHandle(chat);
+            it = firstHandles.insert(&chat, first ? first->id : QString());
+        }
+        return it.value();
+    };
     ScanRules rules;
     rules.table = QStringLiteral("message");
     rules.templates =
@@ -782,8 +792,7 @@ void scanDeletedMessages(IOS6MessageDb& db, const QList<_MsgChat*>& chats, Progr
             handle = sender ? sender->id : recoveredHandle(m.handle_id);
         } else if (chat) {
             chatIdentifier = chat->chat_identifier;
-            const _MsgHandle* first = lowestHandle(*chat);
-            handle = first ? first->id : QString();
+            handle = firstHandle(*chat);
             if (tablePass)
                 srcRowid = 0;
         } else {
