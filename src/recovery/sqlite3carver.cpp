@@ -63,13 +63,19 @@ bool isCleanUtf8(const uchar* p, const uchar* end)
 
 class RecordCarver {
 public:
-    RecordCarver(const Sqlite3File& file, const std::vector<quint8>& rules, int prefixLength, int usable,
-                 qint64 start, qint64 end, const Sqlite3File::RowValidator& validator,
-                 const std::vector<int>& refusedNull)
+    // matchRules: rules less what the validator refuses. Where a column's type refused an offset is
+    // written to refusals, when given; known holds what an earlier template's refusals were, whose
+    // first knownShared match rules are this one's.
+    RecordCarver(const Sqlite3File& file, const std::vector<quint8>& rules, std::vector<quint8> matchRules,
+                 int prefixLength, int usable, qint64 start, qint64 end, const Sqlite3File::RowValidator& validator,
+                 quint8* refusals, const quint8* known, size_t knownShared)
         : m_file(file),
           m_data(file.data()),
           m_rules(rules),
-          m_matchRules(rules),
+          m_matchRules(std::move(matchRules)),
+          m_refusals(refusals),
+          m_known(known),
+          m_knownShared(knownShared),
           m_types(rules.size()),
           m_innerTypes(rules.size()),
           m_prefixLength(prefixLength),
@@ -78,11 +84,6 @@ public:
           m_end(end),
           m_validator(validator)
     {
-        // Only a candidate the validator will see may be dropped for what the validator refuses.
-        for (const int column : refusedNull) {
-            if (m_validator && column >= 1 && size_t(column) <= m_matchRules.size())
-                m_matchRules[size_t(column) - 1] &= quint8(~Null);
-        }
         for (int byte = 0; byte < 0x80; ++byte)
             m_firstTypeFits[size_t(byte)] = m_matchRules.empty() || accepts(m_matchRules[0], byte);
     }
@@ -110,7 +111,22 @@ private:
 
     // False when the byte at s is a whole first serial type that column 1 refuses: most offsets of free
     // space end there, and are told so without setting up a candidate.
-    bool mayStartAt(qint64 s) const { return m_data[s] >= 0x80 || m_firstTypeFits[m_data[s]]; }
+    // An earlier template whose first columns are this one's may have found so already.
+    bool mayStartAt(qint64 s) const
+    {
+        if (m_known && m_known[s - m_start] < m_knownShared)
+            return false;
+        if (m_data[s] >= 0x80 || m_firstTypeFits[m_data[s]])
+            return true;
+        noteRefused(s, 0);
+        return false;
+    }
+
+    void noteRefused(qint64 s, size_t column) const
+    {
+        if (m_refusals && column < Sqlite3File::kNotRefused)
+            m_refusals[s - m_start] = quint8(column);
+    }
 
     // Where the next candidate starts after a record accepted at s; 0 when s is rejected.
     qint64 tryAt(qint64 s)
@@ -338,8 +354,10 @@ private:
                 type = m_data[c++];
             else
                 c += Sqlite3File::readVarint(type, m_data + c, end);
-            if (!accepts(m_matchRules[i], type))
+            if (!accepts(m_matchRules[i], type)) {
+                noteRefused(s, i);
                 return false;
+            }
             types[i] = type;
         }
         typesEnd = c;
@@ -392,7 +410,10 @@ private:
     const Sqlite3File& m_file;
     const uchar* m_data;
     const std::vector<quint8>& m_rules;  // columns 1 onwards
-    std::vector<quint8> m_matchRules;    // the same less what the validator refuses
+    const std::vector<quint8> m_matchRules;  // the same less what the validator refuses
+    quint8* const m_refusals;
+    const quint8* const m_known;
+    const size_t m_knownShared;
     std::array<bool, 0x80> m_firstTypeFits{};  // one-byte serial types column 1 takes, by m_matchRules
     std::vector<qint64> m_types;         // the current candidate's serial types, reused: a rejection allocates nothing
     std::vector<qint64> m_innerTypes;    // the same for a record looked for inside an accepted one
@@ -416,7 +437,49 @@ QList<RecoveredRow> Sqlite3File::carveRecords(const QVector<_SqliteCol>& columns
     end = std::min(end, m_size);
     if (!m_data || start >= end || usable < 480 || usable > 65536 || prefixLength < 0)
         return {};
-    return RecordCarver(*this, columnRules(columns), prefixLength, usable, start, end, validator, refusedNull).run();
+    const std::vector<quint8>& rules = columnRules(columns);
+    // Only a candidate the validator will see may be dropped for what the validator refuses.
+    std::vector<quint8> matchRules = rules;
+    for (const int column : refusedNull) {
+        if (validator && column >= 1 && size_t(column) <= matchRules.size())
+            matchRules[size_t(column) - 1] &= quint8(~Null);
+    }
+    quint8* refusals = nullptr;
+    const quint8* known = nullptr;
+    size_t shared = 0;
+    if (Refusals* memo = refusalsFor(start, end)) {
+        if (memo->matchRules.empty()) {
+            memo->matchRules = matchRules;
+            refusals = memo->firstColumn.data();
+        } else if (memo->matchRules == matchRules) {
+            refusals = memo->firstColumn.data();
+        } else {
+            known = memo->firstColumn.data();
+            while (shared < std::min(matchRules.size(), memo->matchRules.size()) &&
+                   matchRules[shared] == memo->matchRules[shared])
+                ++shared;
+        }
+    }
+    return RecordCarver(*this, rules, std::move(matchRules), prefixLength, usable, start, end, validator, refusals,
+                        known, shared)
+        .run();
+}
+
+Sqlite3File::Refusals* Sqlite3File::refusalsFor(qint64 start, qint64 end) const
+{
+    const qint64 page = start / m_pageSize;
+    if ((end - 1) / m_pageSize != page)
+        return nullptr;  // kept for regions inside one page only
+    if (page != m_refusalsPage) {
+        m_refusals.clear();
+        m_refusalsPage = page;
+    }
+    for (Refusals& memo : m_refusals) {
+        if (memo.start == start && memo.end == end)
+            return &memo;
+    }
+    m_refusals.push_back({start, end, {}, std::vector<quint8>(size_t(end - start), kNotRefused)});
+    return &m_refusals.back();
 }
 
 const std::vector<quint8>& Sqlite3File::columnRules(const QVector<_SqliteCol>& columns) const

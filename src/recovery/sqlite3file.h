@@ -177,6 +177,25 @@ private:
         std::vector<quint8> rules;
     };
     mutable std::vector<ColumnRules> m_columnRules;  // most recently used last
+
+public:
+    static constexpr quint8 kNotRefused = 0xff;
+
+private:
+    // Where, in one region, the serial types refused each offset: the first column that refused it
+    // (kNotRefused: matched, or never tried), as the first template carved over the region found.
+    // A scan carves each page with several templates that share their first columns; the later ones
+    // skip what those columns refused already. Kept for the regions of the page carved last.
+    struct Refusals {
+        qint64 start = 0;
+        qint64 end = 0;
+        std::vector<quint8> matchRules;  // the rules the first template matched with; empty until it ran
+        std::vector<quint8> firstColumn;
+    };
+    // The memo of [start, end), made empty when new; null for a region across pages.
+    Refusals* refusalsFor(qint64 start, qint64 end) const;
+    mutable std::vector<Refusals> m_refusals;
+    mutable qint64 m_refusalsPage = -1;
 };
 
 namespace sqlite3record {
