@@ -109,9 +109,9 @@ private:
         qint64 headerLength = 0;
     };
 
-    // False when the byte at s is a whole first serial type that column 1 refuses: most offsets of free
-    // space end there, and are told so without setting up a candidate.
-    // An earlier template whose first columns are this one's may have found so already.
+    // False when no record can start at s: an earlier template whose first columns are this one's found
+    // them refused there, or the byte at s is a whole serial type column 1 refuses. Most offsets of free
+    // space end here, without a candidate being set up.
     bool mayStartAt(qint64 s) const
     {
         if (m_known && m_known[s - m_start] < m_knownShared)

@@ -90,6 +90,8 @@ class Sqlite3File {
 public:
     // Accepts a carved row; an empty validator accepts every row.
     using RowValidator = std::function<bool(const RecoveredRow&)>;
+    // What the carver notes of an offset whose serial types it did not find refused.
+    static constexpr quint8 kNotRefused = 0xff;
 
     explicit Sqlite3File(const QString& path);
     Sqlite3File(const Sqlite3File&) = delete;
@@ -177,11 +179,6 @@ private:
         std::vector<quint8> rules;
     };
     mutable std::vector<ColumnRules> m_columnRules;  // most recently used last
-
-public:
-    static constexpr quint8 kNotRefused = 0xff;
-
-private:
     // Where, in one region, the serial types refused each offset: the first column that refused it
     // (kNotRefused: matched, or never tried), as the first template carved over the region found.
     // A scan carves each page with several templates that share their first columns; the later ones
