@@ -17,6 +17,7 @@
 #include "backup/backupmanifest.h"
 #include "backup/itunescachesmsthread.h"
 #include "core/datadir.h"
+#include "core/filehandoff.h"
 #include "core/fileutil.h"
 #include "export/archivejobs.h"
 #include "export/exportmessagesthread.h"
@@ -336,10 +337,15 @@ void importDirect(const QString& backupDir, const QString& target)
     manifest.loadManifestPlist();
     manifest.loadMbdb();
     const QString cache = target + QStringLiteral("/cache");
-    ITunesCacheSMSThread(&manifest, QDir(cache), nullptr).run();
+    const auto rest = std::make_shared<FileHandoff>();
+    ITunesCacheSMSThread caching(&manifest, QDir(cache), nullptr);
+    caching.handOverTo(rest);
+    caching.run();
     _MsgStore store;
     IOS6MessageDb(QDir(cache), QString(), false).messages(store, 0);
-    BackupSMSThread(store.messageList(), QDir(target + QStringLiteral("/local")), QString(), nullptr).run();
+    BackupSMSThread job(store.messageList(), QDir(target + QStringLiteral("/local")), QString(), nullptr);
+    job.awaitCache(rest);
+    job.run();
 }
 
 void BM_WindowImport(benchmark::State& state)
