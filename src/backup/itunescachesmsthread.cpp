@@ -251,6 +251,11 @@ int ITunesCacheSMSThread::skippedFiles() const
     return m_walk->skippedFiles;
 }
 
+QStringList ITunesCacheSMSThread::skippedPaths() const
+{
+    return m_walk->skippedPaths;
+}
+
 void ITunesCacheSMSThread::run()
 {
     Walk& walk = *m_walk;

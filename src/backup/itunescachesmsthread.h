@@ -52,6 +52,8 @@ public:
     // and files or folders whose names the cache cannot make (too long, too deep, not contained).
     // Only the message database itself fails the run instead.
     int skippedFiles() const;
+    // The backup paths of what was left out, files or whole folders, in the tree's order.
+    QStringList skippedPaths() const;
     // The rich text that tells the user count files were left out, naming the first of paths.
     static QString skippedFilesText(int count, const QStringList& paths);
 
