@@ -34,8 +34,8 @@ constexpr int kAcknowledgeTimeoutMs = 3600000;
 constexpr int kStreamTimeoutMs = 60000;
 constexpr int kCancelled = -1;
 
-const QString kArchiveName = QStringLiteral("file-relay.cpio");
-const QString kTreeName = QStringLiteral("file-relay");
+const QString kTreeName = QString::fromLatin1(kFileRelayFolder);
+const QString kArchiveName = kTreeName + QStringLiteral(".cpio");
 const QString kStagingSuffix = QStringLiteral(".new");
 const QString kRetiredSuffix = QStringLiteral(".old");
 

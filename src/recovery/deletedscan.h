@@ -26,6 +26,9 @@
 #include <QSet>
 #include <QString>
 
+#include <utility>
+#include <vector>
+
 class IOS5MessageDb;
 class IOS6MessageDb;
 
@@ -37,13 +40,17 @@ public:
     {
         m_byName.insert(name.toUtf8(), position);
         m_byAddress.clear();  // a literal looked up before may name this column
+        m_next = 0;
     }
     int position(const char* name) const;  // name a literal, whose address stays; -1 when absent
     int position(const QString& name) const { return m_byName.value(name.toUtf8(), -1); }
 
 private:
     QHash<QByteArray, int> m_byName;
-    mutable QHash<const char*, int> m_byAddress;
+    // Literals looked up so far; a converter asks for the same names in the same order for every row,
+    // so the entry after the last one found is tried first.
+    mutable std::vector<std::pair<const char*, int>> m_byAddress;
+    mutable size_t m_next = 0;
 };
 
 // A recovered row read by column name through the template it was decoded with; columns the
@@ -92,8 +99,9 @@ bool isDeletedHandleRowValid(const DeletedRow& row);
 
 // Each returns true when the row makes a record. nowSince2001 bounds the dates: a date of 0 or one in
 // the future is a record whose bytes were overwritten.
+// An SMS row has no guid of its own and is given a new one, unless makeGuid is false (a check only).
 bool deletedIos5RowToMessage(const DeletedRow& row, CountryCache& countries, qint64 nowSince2001, _MsgMessage& message,
-                             Ios5Placement& placement);
+                             Ios5Placement& placement, bool makeGuid = true);
 bool deletedIos6RowToMessage(const DeletedRow& row, qint64 nowSince2001, _MsgMessage& message);
 bool deletedRowToHandle(const DeletedRow& row, CountryCache& countries, _MsgHandle& handle);
 
