@@ -10,7 +10,6 @@
 // user's job, so its error reaches the user's dialog; a cancel of the user's job reaches the maker.
 #include "core/progresssink.h"
 
-#include <QHash>
 #include <QSet>
 #include <QString>
 #include <QStringList>
