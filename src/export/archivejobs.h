@@ -10,6 +10,10 @@
 #include <QStringList>
 #include <QThread>
 
+#include <memory>
+
+class FileHandoff;
+
 // Copies the attachment files of the messages into outDir, each named after its device file name
 // (made unique) and dated with its message's date. Counts only files really copied; a cancel or an
 // error removes what the run created (the whole folder when the run made it).
@@ -45,16 +49,21 @@ public:
     BackupSMSThread(const MsgMessageList& messages, const QDir& dbDir, const QString& mcc, ProgressSink* progress,
                     QObject* parent = nullptr);
 
-    // Rich text added to the success text (what an earlier step of the same command left out).
-    void setSuccessNote(const QString& note) { m_successNote = note; }
+    // The attachment files are still being cached by the handoff's maker: copies wait for them,
+    // the job ends only after the maker, with the maker's success text (what the cache left out)
+    // ending its own, and fails with the maker's error. A cancel or an error of the job cancels the
+    // maker.
+    void awaitCache(std::shared_ptr<FileHandoff> cache);
 
     void run() override;
 
 private:
+    void copyMessages();
+
     MsgMessageList m_messages;
     ProgressSink* m_progress;  // not owned
     ExportMessagesDb m_exporter;
-    QString m_successNote;
+    std::shared_ptr<FileHandoff> m_cache;
 };
 
 // Deletes the messages from the database in dbDir in one transaction; only after the commit are

@@ -60,7 +60,7 @@ void ExportMessagesDb::begin()
     m_attachmentRows.clear();
     m_chatLast.clear();
     m_lastAddressedHandle.clear();
-    m_copier = std::make_unique<AttachmentCopier>(m_database.fileRelayDir(), m_pendingCopies);
+    m_copier = std::make_unique<AttachmentCopier>(m_database.fileRelayDir(), m_pendingCopies, m_sources);
 }
 
 void ExportMessagesDb::end()

@@ -2,6 +2,7 @@
 
 #include "backup/backupmanifest.h"
 #include "backup/itunescachesmsthread.h"
+#include "core/filehandoff.h"
 #include "core/htmltext.h"
 #include "flows/flowprompts.h"
 
@@ -13,18 +14,13 @@ void showFlowError(FlowPrompts& prompts, const std::exception& error)
     prompts.error(htmlEscape(QString::fromUtf8(error.what())));
 }
 
-QString CachedBackup::skippedNote() const
-{
-    return skippedFiles > 0 ? ITunesCacheSMSThread::skippedFilesText(skippedFiles, skippedPaths) : QString();
-}
-
-std::optional<CachedBackup> BackupCaching::cacheChosen(EncryptedBackup encrypted)
+std::optional<CachedBackup> BackupCaching::cacheChosen(EncryptedBackup encrypted, const CacheTarget& target)
 {
     // The chooser has read "Manifest.plist" and turned away the newer format.
     const QSharedPointer<BackupManifest> manifest = m_prompts.chooseBackup();
     if (!manifest)
         return std::nullopt;
-    return cache(manifest, encrypted, CacheTarget());
+    return cache(manifest, encrypted, target);
 }
 
 std::optional<CachedBackup> BackupCaching::cacheFolder(const QDir& folder, EncryptedBackup encrypted,
@@ -52,18 +48,20 @@ std::optional<CachedBackup> BackupCaching::cache(QSharedPointer<BackupManifest> 
     if (target.releaseFiles)
         target.releaseFiles();
     CachedBackup backup;
+    backup.manifest = manifest;
     {
         // The job's cache records are committed when it goes, before the long steps that follow.
         const std::unique_ptr<ProgressSink> progress = m_prompts.progress();
         std::unique_ptr<ITunesCacheSMSThread> job =
             target.cacheDir ? std::make_unique<ITunesCacheSMSThread>(manifest.data(), *target.cacheDir, progress.get())
                             : std::make_unique<ITunesCacheSMSThread>(manifest.data(), progress.get());
+        if (target.handOver) {
+            backup.rest = std::make_shared<FileHandoff>();
+            job->handOverTo(backup.rest);
+        }
         if (!m_prompts.runJob(*progress, *job))
             return std::nullopt;
         backup.cacheDir = job->cacheDir();
-        backup.skippedFiles = job->skippedFiles();
-        backup.skippedPaths = job->skippedPaths();
     }
-    backup.manifest = manifest;
     return backup;
 }

@@ -8,20 +8,20 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 class BackupManifest;
+class FileHandoff;
 class FlowPrompts;
 
 // A backup with its messages copied into the cache.
 struct CachedBackup {
     QSharedPointer<BackupManifest> manifest;
+    // The files the cache is still copying; null when it holds them all. Declared after the manifest,
+    // which its maker reads until it has ended.
+    std::shared_ptr<FileHandoff> rest;
     QDir cacheDir;
-    int skippedFiles = 0;  // files the cache left out
-    QStringList skippedPaths;
-
-    // The rich text that tells of the files left out; empty when none was.
-    QString skippedNote() const;
 };
 
 // What caching does with an encrypted backup: asks for its password, or (a backup to be written to)
@@ -29,10 +29,12 @@ struct CachedBackup {
 enum class EncryptedBackup { Unlock, Refuse };
 
 // Where the cache goes (empty: the backup's own folder below the data folder), and what must let
-// go of that folder's files before the job replaces them.
+// go of that folder's files before the job replaces them. With handOver, the caching dialog ends
+// once the message database is cached, and the rest of the cache is copied meanwhile.
 struct CacheTarget {
     std::optional<QDir> cacheDir;
     std::function<void()> releaseFiles;
+    bool handOver = false;
 };
 
 class BackupCaching {
@@ -43,7 +45,7 @@ public:
 
     // Caches the backup the user chooses; nullopt when a step ended the command (the user was told).
     // Errors of reading the backup are thrown.
-    std::optional<CachedBackup> cacheChosen(EncryptedBackup encrypted);
+    std::optional<CachedBackup> cacheChosen(EncryptedBackup encrypted, const CacheTarget& target = {});
     // Caches the backup in folder, as cacheChosen.
     std::optional<CachedBackup> cacheFolder(const QDir& folder, EncryptedBackup encrypted,
                                             const CacheTarget& target = {});

@@ -2,6 +2,7 @@
 
 #include "backup/backupmanifest.h"
 #include "core/datadir.h"
+#include "core/filehandoff.h"
 #include "core/fileutil.h"
 #include "core/safepath.h"
 #include "export/archivejobs.h"
@@ -19,22 +20,37 @@ QString backupNameFor(const QString& source)
 
 void ImportFlow::importBackup(const QString& name)
 {
+    std::optional<CachedBackup> backup;
     try {
-        const std::optional<CachedBackup> backup = BackupCaching(m_prompts).cacheChosen(EncryptedBackup::Unlock);
-        if (!backup)
-            return;
+        CacheTarget target;
+        target.handOver = true;
+        backup = BackupCaching(m_prompts).cacheChosen(EncryptedBackup::Unlock, target);
+    } catch (const std::exception& error) {
+        showFlowError(m_prompts, error);
+        return;
+    }
+    if (!backup)
+        return;
+    bool copied = false;
+    try {
         const QSharedPointer<AbsMessageDb> db = openMessageDbFolder(backup->cacheDir);
         _MsgStore store;  // owns the backup's records until the copy has ended
         db->messages(store, 0);
-        copyToLocalDb(name.isEmpty() ? backupNameFor(backup->manifest->deviceInfo.deviceName) : name,
-                      store.messageList(), backup->skippedNote());
+        copied = copyToLocalDb(name.isEmpty() ? backupNameFor(backup->manifest->deviceInfo.deviceName) : name,
+                               store.messageList(), backup->rest);
     } catch (const std::exception& error) {
         showFlowError(m_prompts, error);
+    }
+    if (!copied) {
+        // Ended before the copy reported the rest of the cache: it goes, and its failure is told.
+        backup->rest->cancel();
+        if (const std::optional<QString> error = backup->rest->takeError())
+            m_prompts.error(*error);
     }
 }
 
 bool ImportFlow::copyToLocalDb(const QString& defaultName, const MsgMessageList& messages,
-                               const QString& successNote)
+                               std::shared_ptr<FileHandoff> cache)
 {
     const QStringList names = m_databases.names();
     const QString chosen = m_prompts.chooseLocalDb(names, defaultName);
@@ -59,7 +75,8 @@ bool ImportFlow::copyToLocalDb(const QString& defaultName, const MsgMessageList&
     {
         const std::unique_ptr<ProgressSink> progress = m_prompts.progress();
         BackupSMSThread job(messages, QDir(*folder), QString(), progress.get());
-        job.setSuccessNote(successNote);
+        if (cache)
+            job.awaitCache(std::move(cache));
         copied = m_prompts.runJob(*progress, job);
     }
     if (!copied) {

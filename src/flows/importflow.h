@@ -6,6 +6,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
+class FileHandoff;
 class FlowPrompts;
 
 // The local databases the copy may go to.
@@ -32,11 +35,11 @@ public:
     // Imports a backup the user chooses: name is the database proposed; empty, one named after the
     // backup's device. Whatever fails is shown.
     void importBackup(const QString& name);
-    // Asks for the target local database (defaultName proposed) and copies messages into it;
-    // successNote ends the success text. True when the copy succeeded. A database the copy started
-    // does not stay behind when it fails.
+    // Asks for the target local database (defaultName proposed) and copies messages into it; the
+    // copy waits for cache's files and ends with it. True when the copy succeeded. A database the
+    // copy started does not stay behind when it fails.
     bool copyToLocalDb(const QString& defaultName, const MsgMessageList& messages,
-                       const QString& successNote = QString());
+                       std::shared_ptr<FileHandoff> cache = nullptr);
 
 private:
     FlowPrompts& m_prompts;
