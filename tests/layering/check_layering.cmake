@@ -1,6 +1,6 @@
 # Keeps the libraries under src/ in their layers. Each folder is one library and uses only the folders
 # ranked below it:
-#   platform <- core <- msgdb <- {backup, export, recovery, device} <- ui <- app
+#   platform <- core <- msgdb <- {backup, export, recovery, device} <- flows <- ui <- app
 # Folders of equal rank stay apart too, and only ui and app may use widgets. devicelibs (the libraries loaded
 # at run time) sits on platform alone and only device may use it. The sources are read as they
 # stand when the check runs; BUILD_FACTS (written at configure time) holds the Qt widget include folders and
@@ -15,8 +15,9 @@ set(rank_backup 3)
 set(rank_export 3)
 set(rank_recovery 3)
 set(rank_device 3)
-set(rank_ui 4)
-set(rank_app 5)
+set(rank_flows 4)
+set(rank_ui 5)
+set(rank_app 6)
 set(rank_devicelibs 1)
 
 # Folders only the named folders may use, whatever their ranks: the libraries loaded at run time are

@@ -4,8 +4,8 @@
 
 #include "backup/backupmanifest.h"
 #include "backup/itunescachesmsthread.h"
-#include "ui/commands/importcommands.h"
 #include "fixtures/sample_backups.h"
+#include "flows/deviceflows.h"
 #include "ui/loaditunesbackupdlg.h"
 #include "ui/progressform.h"
 
@@ -326,7 +326,7 @@ TEST_F(ImportTest, MessagesMergeOnlyIntoAPlainBackupAndTheResultCountsThem)
     const QStringList kept = {QStringLiteral("Manifest.mbdb-*")};
     EXPECT_TRUE(QDir(locked).entryList(kept).isEmpty());
     EXPECT_EQ(QDir(plain).entryList(kept).size(), 1);
-    EXPECT_TRUE(ImportCommands::restoreResultText(3, 2).startsWith(
+    EXPECT_TRUE(WriteBack::restoreResultText(3, 2).startsWith(
         QStringLiteral("Successfully recovered 3 messages to iPhone. 2 messages with unknown contact info")));
 }
 
