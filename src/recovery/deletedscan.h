@@ -46,24 +46,33 @@ private:
     mutable QHash<const char*, int> m_byAddress;
 };
 
-// A recovered row read by column name through the template it was decoded with; columns the
-// template lacks read as NULL.
+// A recovered row read by column name through the template it was decoded with, or by position
+// with a cursor's getters; columns the template lacks read as NULL.
 class DeletedRow {
 public:
     DeletedRow(const RecoveredRow& row, const ColumnIndex& columnIndex) : m_row(row), m_index(columnIndex) {}
 
     qint64 rowid() const { return m_row.rowid; }
     int size() const { return m_row.values.size(); }
+    int position(const char* name) const { return m_index.position(name); }  // -1 when absent
     bool hasColumn(const char* name) const { return position(name) >= 0; }
-    QVariant value(const char* name) const;
+    QVariant value(const char* name) const { return valueAt(position(name)); }
     QString text(const char* name) const { return value(name).toString(); }
     int integer(const char* name) const { return value(name).toInt(); }
     qint64 integer64(const char* name) const { return value(name).toLongLong(); }
 
+    QVariant valueAt(int position) const
+    {
+        return position >= 0 && position < m_row.values.size() ? m_row.values[position] : QVariant();
+    }
+    int getInt(int position) const { return valueAt(position).toInt(); }
+    qint64 getInt64(int position) const { return valueAt(position).toLongLong(); }
+    QString getText(int position) const { return valueAt(position).toString(); }
+    QByteArray getBlob(int position) const { return valueAt(position).toByteArray(); }
+    bool isNull(int position) const { return valueAt(position).isNull(); }
+
 private:
     const RecoveredRow& m_row;
-    int position(const char* name) const { return m_index.position(name); }
-
     const ColumnIndex& m_index;
 };
 
