@@ -13,7 +13,7 @@
 #include "backup/itunescachesmsthread.h"
 #include "backup/mbdb.h"
 #include "core/fileutil.h"
-#include "export/archivejobs.h"
+#include "export/backupsmsthread.h"
 #include "msgdb/ios6messagedb.h"
 #include "msgdb/messagedbfolder.h"
 #include "msgdb/msgutil.h"

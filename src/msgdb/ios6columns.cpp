@@ -17,7 +17,8 @@ std::vector<std::pair<const char*, QString>> ios6LaterMessageColumnStatements()
     for (const Ios6Column<_MsgMessage>& c : kIos6MessageColumns) {
         if (!c.has(kColumnLater) || c.read == ColumnRead::None)
             continue;
-        QString sql = QStringLiteral("ALTER TABLE message ADD COLUMN %1 %2").arg(QLatin1String(c.name), QLatin1String(c.sqlType));
+        QString sql = QStringLiteral("ALTER TABLE message ADD COLUMN %1 %2")
+                          .arg(QLatin1String(c.name), QLatin1String(c.sqlType));
         if (c.defaultValue)
             sql += QStringLiteral(" DEFAULT ") + QLatin1String(c.defaultValue);
         statements.emplace_back(c.name, sql + QLatin1Char(';'));

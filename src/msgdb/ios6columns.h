@@ -35,7 +35,7 @@ enum class ColumnRead : quint8 {
 
 enum ColumnFlag : quint16 {
     kColumnNotNull = 1 << 0,
-    kColumnBase = 1 << 1,       // in the first iOS 6 layout: the recycle database holds it, the short scan template ends with it
+    kColumnBase = 1 << 1,       // in the first iOS 6 layout: the recycle database and the short scan template hold it
     kColumnLater = 1 << 2,      // added by later devices: in the long scan template; written only when the file has it
     kColumnLocal = 1 << 3,      // this program's own: written only when the file has it
     kColumnAlias = 1 << 4,      // the row id, or a join's id selected beside the table's columns: read, never written

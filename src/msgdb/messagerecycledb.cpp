@@ -48,7 +48,8 @@ QString messageInsertSql()
     QStringList values;
     for (int i = 0; i < names.size(); ++i)
         values << QStringLiteral("?");
-    return QStringLiteral("insert into message(%1) values(%2)").arg(names.join(QLatin1String(", ")), values.join(QLatin1Char(',')));
+    return QStringLiteral("insert into message(%1) values(%2)")
+        .arg(names.join(QLatin1String(", ")), values.join(QLatin1Char(',')));
 }
 
 // ---- Keys of conversations made for recovered messages

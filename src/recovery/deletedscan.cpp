@@ -741,7 +741,8 @@ void scanDeletedHandles(IOS6MessageDb& db, ProgressSink* progress)
     ScanRules rules;
     rules.table = QStringLiteral("handle");
     rules.storesMessages = false;
-    rules.templates = templatesFor(db, rules.table, {ios6Template(kIos6HandleColumns, false)}, carvedColumns(kIos6HandleColumns));
+    rules.templates =
+        templatesFor(db, rules.table, {ios6Template(kIos6HandleColumns, false)}, carvedColumns(kIos6HandleColumns));
     rules.valid = [&](const DeletedRow& row) {
         _MsgHandle handle;
         return isDeletedHandleRowValid(row) && deletedRowToHandle(row, countries, handle);

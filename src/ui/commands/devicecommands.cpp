@@ -6,7 +6,7 @@
 #include "core/datadir.h"
 #include "core/errors.h"
 #include "core/fileutil.h"
-#include "device/filerelay.h"
+#include "device/iosloadfilerelaythread.h"
 #include "device/iosmobilebackupthread.h"
 #include "device/iosmobilerestorethread.h"
 #include "device/mobiledevice.h"

@@ -6,7 +6,7 @@
 #include "core/datadir.h"
 #include "core/fileutil.h"
 #include "core/safepath.h"
-#include "export/archivejobs.h"
+#include "export/backupsmsthread.h"
 #include "msgdb/ios6messagedb.h"
 #include "msgdb/messagedbfolder.h"
 #include "ui/commands/commandcontext.h"
