@@ -265,11 +265,11 @@ struct HasUtf8<Row, std::void_t<decltype(std::declval<const Row&>().getUtf8(0))>
 }  // namespace ios6detail
 
 // Fills the fields of record from row, each column as the table says. Row is anything with the
-// cursor's getters by position: a cursor's row, a read-ahead row, a carved row. A row without
-// getUtf8 reads its shared texts as plain ones.
+// cursor's getters by position: a cursor's row, a read-ahead row, a carved row. Without strings, or
+// from a row without getUtf8, shared texts are read as plain ones.
 template <typename Record, typename Row, std::size_t N>
 void fillIos6Record(Record& record, const Row& row, const std::array<Ios6Column<Record>, N>& columns,
-                    const Ios6Positions<N>& positions, SharedStrings& strings)
+                    const Ios6Positions<N>& positions, SharedStrings* strings)
 {
     for (std::size_t i = 0; i < N; ++i) {
         const int p = positions[i];
@@ -292,10 +292,13 @@ void fillIos6Record(Record& record, const Row& row, const std::array<Ios6Column<
             record.*c.textField = row.getText(p);
             break;
         case ColumnRead::SharedText:
-            if constexpr (ios6detail::HasUtf8<Row>::value)
-                record.*c.textField = strings.text(row.getUtf8(p));
-            else
-                record.*c.textField = row.getText(p);
+            if constexpr (ios6detail::HasUtf8<Row>::value) {
+                if (strings) {
+                    record.*c.textField = strings->text(row.getUtf8(p));
+                    break;
+                }
+            }
+            record.*c.textField = row.getText(p);
             break;
         case ColumnRead::Blob:
             record.*c.blobField = row.getBlob(p);

@@ -17,7 +17,6 @@
 
 #include <algorithm>
 #include <array>
-#include <climits>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -243,7 +242,7 @@ void IOS6MessageDb::readChats(_MsgStore& store, SharedStrings& strings)
         if (chats.contains(rowid))
             continue;
         auto chat = std::make_unique<_MsgChat>();
-        fillIos6Record(*chat, cursor.row(), kIos6ChatColumns, positions, strings);
+        fillIos6Record(*chat, cursor.row(), kIos6ChatColumns, positions, &strings);
         chats.insert(rowid, chat.release());
     }
 }
@@ -309,7 +308,7 @@ void IOS6MessageDb::readChatHandles(_MsgStore& store, SharedStrings& strings)
         _MsgHandle* handle = handles.value(rowid);
         if (!handle) {
             auto made = std::make_unique<_MsgHandle>();
-            fillIos6Record(*made, cursor.row(), kIos6HandleColumns, positions, strings);
+            fillIos6Record(*made, cursor.row(), kIos6HandleColumns, positions, &strings);
             handle = made.release();
             handles.insert(rowid, handle);
             normalizeHandle(*handle);
@@ -369,7 +368,7 @@ void IOS6MessageDb::readMessages(_MsgStore& store, qint64 chatRowid, bool trackL
             _MsgMessage* message = data.messages.value(rowid);
             if (!message) {
                 auto made = std::make_unique<_MsgMessage>();
-                fillIos6Record(*made, row, kIos6MessageColumns, positions, strings);
+                fillIos6Record(*made, row, kIos6MessageColumns, positions, &strings);
                 made->sortKey = rowid;
                 message = made.release();
                 data.messages.insert(rowid, message);
@@ -464,7 +463,7 @@ void IOS6MessageDb::readAttachments(_MsgStore& store, qint64 chatRowid, SharedSt
         _MsgAttachment* attachment = data.attachments.value(attachmentId);
         if (!attachment) {
             auto made = std::make_unique<_MsgAttachment>();
-            fillIos6Record(*made, cursor.row(), kIos6AttachmentColumns, positions, strings);
+            fillIos6Record(*made, cursor.row(), kIos6AttachmentColumns, positions, &strings);
             made->localPath = AttachmentLocation(fileRelay, made->filename);
             attachment = made.release();
             data.attachments.insert(attachmentId, attachment);

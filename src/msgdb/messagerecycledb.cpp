@@ -349,7 +349,7 @@ QList<_MsgRecycledMessage> MessageRecycleDb::loadMessages()
     SharedStrings strings;
     while (cursor.moveNext()) {
         _MsgRecycledMessage r;
-        fillIos6Record(r.message, cursor.row(), kIos6MessageColumns, positions, strings);
+        fillIos6Record(r.message, cursor.row(), kIos6MessageColumns, positions, &strings);
         r.message.rowid = kRecycleMessageBase - cursor.getInt64(rowid);
         r.message.isHighlighted = true;
         r.chat_identifier = cursor.getText(chatIdentifier);

@@ -520,6 +520,17 @@ qint64 nowSince2001()
 
 // ---------------------------------------------------------------------------------------------
 
+const ColumnIndex::MessagePositions& ColumnIndex::messagePositions(bool later) const
+{
+    std::optional<MessagePositions>& found = m_messagePositions[later ? 1 : 0];
+    if (!found) {
+        found = ios6Positions(
+            kIos6MessageColumns, [this](const char* name) { return position(name); },
+            [later](const Ios6Column<_MsgMessage>& c) { return c.has(kColumnBase) || (later && c.has(kColumnLater)); });
+    }
+    return *found;
+}
+
 int ColumnIndex::position(const char* name) const
 {
     auto it = m_byAddress.constFind(name);
@@ -630,12 +641,7 @@ bool deletedIos6RowToMessage(const DeletedRow& row, qint64 now, _MsgMessage& m)
     if (row.size() <= 37 || !ios6RowMakesMessage(row, now))
         return false;
     // Rows of the first layout's width hold no later columns: their fields keep their defaults.
-    const bool later = row.size() > 49;
-    const auto positions = ios6Positions(
-        kIos6MessageColumns, [&row](const char* name) { return row.position(name); },
-        [later](const Ios6Column<_MsgMessage>& c) { return c.has(kColumnBase) || (later && c.has(kColumnLater)); });
-    SharedStrings plain;  // a carved row reads its texts as they are
-    fillIos6Record(m, row, kIos6MessageColumns, positions, plain);
+    fillIos6Record(m, row, kIos6MessageColumns, row.messagePositions(row.size() > 49), nullptr);
     m.rowid = row.rowid();
     // A negative handle id is no row of the file; it would also push a conversation key out of its band.
     return isService(m.service) && m.handle_id >= 0;
