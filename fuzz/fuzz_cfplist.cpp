@@ -2,7 +2,7 @@
 // the functions the program calls, write both formats and read them back. Every object made for an
 // input must be freed again, once.
 #include "fuzz_support.h"
-#include "platform/cf/corefoundation.h"
+#include "devicelibs/corefoundation.h"
 
 #include <vector>
 

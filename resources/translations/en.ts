@@ -258,10 +258,6 @@
         <translation>This copy of Tallowmere has no web site configured.</translation>
     </message>
     <message>
-        <source>IDS_COMMAND_NOT_READY</source>
-        <translation>This command is not available in this version yet.</translation>
-    </message>
-    <message>
         <source>IDS_SEL_ONE_IOS_DEVICE</source>
         <translation>Please select an iPhone:</translation>
     </message>

@@ -28,7 +28,7 @@
 
 namespace {
 
-const QString kFileRelay = QStringLiteral("file-relay");
+const QString kFileRelay = QString::fromLatin1(kFileRelayFolder);
 const QString kLibraryPath = QStringLiteral("var/mobile/Library");
 // The readers look for these names exactly; a backup may spell them in any case.
 const QString kSmsFolder = QStringLiteral("SMS");

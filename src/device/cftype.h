@@ -8,7 +8,7 @@
 // of the value; what is borrowed from a container, and the two booleans, are wrapped not owned. A
 // borrowed value keeps its container alive, but a value replaced in its dictionary is gone.
 // Copies share the object and make no library call; they may be dropped on any thread.
-#include "platform/cf/corefoundation.h"
+#include "devicelibs/corefoundation.h"
 
 #include <QByteArray>
 #include <QDateTime>

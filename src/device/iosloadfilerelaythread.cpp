@@ -6,6 +6,7 @@
 #include "core/progressthrottle.h"
 #include "device/filerelay.h"
 #include "device/servicesocket.h"
+#include "msgdb/attachmentpath.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,8 +19,8 @@ namespace {
 // The end of the archive is known only by the device closing the connection, or by its silence.
 constexpr int kStreamTimeoutMs = 60000;
 
-const QString kArchiveName = QStringLiteral("file-relay.cpio");
-const QString kTreeName = QStringLiteral("file-relay");
+const QString kTreeName = QString::fromLatin1(kFileRelayFolder);
+const QString kArchiveName = kTreeName + QStringLiteral(".cpio");
 const QString kStagingSuffix = QStringLiteral(".new");
 constexpr int kCancelled = -1;
 

@@ -3,7 +3,7 @@
 #include "core/errors.h"
 #include "core/htmltext.h"
 #include "device/devicelibraries.h"
-#include "platform/mobiledeviceapi.h"
+#include "devicelibs/mobiledeviceapi.h"
 
 #include <QMetaObject>
 

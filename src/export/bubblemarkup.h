@@ -54,19 +54,6 @@ QString bubbleText(const _MsgMessage& message);
 // The contents of a text attachment shown inline (at most 1 MiB of it, as UTF-8); nothing when the
 // file cannot be read.
 std::optional<QString> textAttachmentContents(const QString& path);
-// The same date and time as plain text, for printed pages.
-QString dateLineText(const _MsgMessage& message);
-
-// The name shown above the bubbles of a received message in a group conversation; "" for any other.
-QString bubbleSender(const _MsgMessage& message);
-
-// The text of a message's text bubble: a "<Subject:...>" line when it has a subject, then the text
-// without attachment marks. Raw: escape it for markup.
-QString bubbleText(const _MsgMessage& message);
-
-// The contents of a text attachment shown inline (at most 1 MiB of it, as UTF-8); nothing when the
-// file cannot be read.
-std::optional<QString> textAttachmentContents(const QString& path);
 
 // The markup of one message without its anchor: a system line, or the date line when due, then its
 // bubbles. lastShown is the time (Unix seconds) of the last date line on the page; a message more

@@ -11,6 +11,9 @@
 
 #include <memory>
 
+// The folder below a source's own folder that mirrors the device tree.
+inline constexpr char kFileRelayFolder[] = "file-relay";
+
 // The name one component of a device path has in the mirrored tree, the same for the caching job
 // that writes the copies and for every reader that looks for them: the characters : * ? " < > | and
 // control characters dropped, blanks kept. A name then "", "." or "..", or longer than 200 UTF-8

@@ -2,6 +2,7 @@
 
 #include "msgdb/absdb.h"
 #include "msgdb/country.h"
+#include "msgdb/messagedbfolder.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -14,7 +15,7 @@
 
 namespace {
 
-const char* const kAddressBookDir = "file-relay/var/mobile/Library/AddressBook/";
+const char* const kAddressBookDir = "var/mobile/Library/AddressBook/";
 
 const char* const kCacheSchema =
     "CREATE TABLE person(  rowid INTEGER PRIMARY KEY,  first TEXT,  last TEXT,  middle TEXT,  photo BLOB);"
@@ -93,7 +94,7 @@ QString IOSContactsMemDb::cachePath() const
 
 QString IOSContactsMemDb::addressBookPath() const
 {
-    return m_dir.absoluteFilePath(QLatin1String(kAddressBookDir) + QStringLiteral("AddressBook.sqlitedb"));
+    return fileRelayDir(m_dir).absoluteFilePath(QLatin1String(kAddressBookDir) + QStringLiteral("AddressBook.sqlitedb"));
 }
 
 QString IOSContactsMemDb::addressBookWalPath() const
@@ -103,7 +104,7 @@ QString IOSContactsMemDb::addressBookWalPath() const
 
 QString IOSContactsMemDb::imagesPath() const
 {
-    return m_dir.absoluteFilePath(QLatin1String(kAddressBookDir) + QStringLiteral("AddressBookImages.sqlitedb"));
+    return fileRelayDir(m_dir).absoluteFilePath(QLatin1String(kAddressBookDir) + QStringLiteral("AddressBookImages.sqlitedb"));
 }
 
 qint64 IOSContactsMemDb::fileModifiedTime(const QString& path)

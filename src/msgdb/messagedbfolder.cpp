@@ -1,11 +1,12 @@
 #include "msgdb/messagedbfolder.h"
 
+#include "msgdb/attachmentpath.h"
 #include "msgdb/ios5messagedb.h"
 #include "msgdb/ios6messagedb.h"
 
 QDir fileRelayDir(const QDir& folder)
 {
-    return QDir(folder.absoluteFilePath(QStringLiteral("file-relay")));
+    return QDir(folder.absoluteFilePath(QLatin1String(kFileRelayFolder)));
 }
 
 QString messageDbPath(const QDir& folder)

@@ -300,11 +300,6 @@ QByteArray makeAttributedBody(const QString& attachmentGuid)
     return QByteArray::fromHex(kAttributedBodyHead) + guid + QByteArray::fromHex(kAttributedBodyTail);
 }
 
-bool rowidLessThan(const _MsgAttachment* a, const _MsgAttachment* b)
-{
-    return a->rowid < b->rowid;
-}
-
 namespace {
 
 // The two fields the message order looks at.
@@ -332,16 +327,6 @@ bool messageLessThan(const _MsgMessage* a, const _MsgMessage* b)
 bool messageNotLessThan(const _MsgMessage* a, const _MsgMessage* b)
 {
     return messageLessThan(b, a);
-}
-
-bool chatSessionNewerFirst(const _MsgChatSession& a, const _MsgChatSession& b)
-{
-    return a.last > b.last;
-}
-
-bool chatNewerFirst(const _MsgChat* a, const _MsgChat* b)
-{
-    return a->last > b->last;
 }
 
 void sortMessages(MsgMessageList& messages, bool newestFirst)

@@ -49,13 +49,10 @@ QByteArray makeAttributedBody(const QString& attachmentGuid);
 // Sort predicates: true when a goes before b. messageLessThan is not a strict weak ordering (a cycle
 // a < b < c < a is possible), so sort messages only with std::stable_sort, never std::sort, or use
 // sortMessages.
-bool rowidLessThan(const _MsgAttachment* a, const _MsgAttachment* b);
 // By date when the sort keys are more than 20 apart or the dates more than 120 s apart, else by key.
 bool messageLessThan(const _MsgMessage* a, const _MsgMessage* b);
 // Newest first: messageLessThan(b, a), so equivalent messages keep their order.
 bool messageNotLessThan(const _MsgMessage* a, const _MsgMessage* b);
-bool chatSessionNewerFirst(const _MsgChatSession& a, const _MsgChatSession& b);
-bool chatNewerFirst(const _MsgChat* a, const _MsgChat* b);
 
 // Sorts messages in the standard message order (std::stable_sort), or newest first.
 void sortMessages(MsgMessageList& messages, bool newestFirst = false);

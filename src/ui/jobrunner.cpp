@@ -4,6 +4,7 @@
 #include "ui/itemmodelmain.h"
 #include "ui/progressform.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QThread>
@@ -26,25 +27,33 @@ CommandScope commandScope(bool hasSelection, const AbsTreeItemModel::_ItemNode* 
     return current->type == kNodeChatSession ? CommandScope::Chat : CommandScope::All;
 }
 
+const QList<ExportFormat>& exportFormats()
+{
+    static const QList<ExportFormat> formats = {
+        {QT_TRANSLATE_NOOP("MainWindow", "Text Files(*.txt)"), ".txt", nullptr, ExportMessagesThread::Text},
+        {QT_TRANSLATE_NOOP("MainWindow", "Doc Files(*.doc)"), ".doc", nullptr, ExportMessagesThread::Text},
+        {QT_TRANSLATE_NOOP("MainWindow", "CSV Files(*.csv)"), ".csv", nullptr, ExportMessagesThread::Csv},
+        {QT_TRANSLATE_NOOP("MainWindow", "PDF Files(*.pdf)"), nullptr, "-pdf", ExportMessagesThread::Pdf},
+        {QT_TRANSLATE_NOOP("MainWindow", "HTML Files(*.html)"), nullptr, "-html", ExportMessagesThread::Html},
+    };
+    return formats;
+}
+
+QStringList exportFilters()
+{
+    QStringList filters;
+    for (const ExportFormat& format : exportFormats())
+        filters.append(QCoreApplication::translate("MainWindow", format.filter));
+    return filters;
+}
+
 ExportTarget exportTargetFor(const QString& chosenName, int filterPosition)
 {
-    const QFileInfo info(chosenName);
-    const auto withSuffix = [&](const char* suffix) {
-        return info.suffix().isEmpty() ? chosenName + QLatin1String(suffix) : chosenName;
-    };
-    const auto pageFolder = [&](const char* tail) { return info.dir().filePath(info.baseName() + QLatin1String(tail)); };
-    switch (filterPosition) {
-    case 0:
-        return {withSuffix(".txt"), ExportMessagesThread::Text};
-    case 1:
-        return {withSuffix(".doc"), ExportMessagesThread::Text};
-    case 2:
-        return {withSuffix(".csv"), ExportMessagesThread::Csv};
-    case 3:
-        return {pageFolder("-pdf"), ExportMessagesThread::Pdf};
-    case 4:
-        return {pageFolder("-html"), ExportMessagesThread::Html};
-    default:
+    if (filterPosition < 0 || filterPosition >= exportFormats().size())
         return {};
-    }
+    const ExportFormat& format = exportFormats().at(filterPosition);
+    const QFileInfo info(chosenName);
+    if (format.folderTail)
+        return {info.dir().filePath(info.baseName() + QLatin1String(format.folderTail)), format.format};
+    return {info.suffix().isEmpty() ? chosenName + QLatin1String(format.suffix) : chosenName, format.format};
 }

@@ -1,8 +1,10 @@
 #pragma once
-// How every command runs a job and picks the messages it works on.
+// How every command runs a job and picks the messages it works on, and where an export goes.
 #include "ui/abstreeitemmodel.h"
 
+#include <QList>
 #include <QString>
+#include <QStringList>
 
 class ProgressForm;
 class QThread;
@@ -24,11 +26,21 @@ enum class CommandScope {
 // other node All.
 CommandScope commandScope(bool hasSelection, const AbsTreeItemModel::_ItemNode* current);
 
+// The formats the export's save dialog offers, in the order of its filters (Text, Doc, CSV, PDF,
+// HTML). The filter decides the format, not the typed suffix: a file format's name without suffix
+// gains the filter's; a page format writes a folder "<base name><folder tail>" beside the name.
+struct ExportFormat {
+    const char* filter;      // the dialog's filter text, translated under the window's context
+    const char* suffix;      // a file format's suffix, or null
+    const char* folderTail;  // a page format's folder tail, or null
+    int format;              // ExportMessagesThread::Format
+};
+const QList<ExportFormat>& exportFormats();
+// The translated filters of exportFormats, in their order.
+QStringList exportFilters();
+
 // Where an export goes and in which format, from the name chosen in the save dialog and the position
-// of the filter left selected there (Text, Doc, CSV, PDF, HTML). The filter decides the format, not
-// the typed suffix: Text and Doc give text, CSV gives CSV, and a name without suffix gains the
-// filter's; PDF and HTML give a folder "<base name>-pdf" or "<base name>-html" beside the name.
-// format is -1 for a position outside the list.
+// of the filter left selected there. format is -1 for a position outside the list.
 struct ExportTarget {
     QString path;
     int format = -1;

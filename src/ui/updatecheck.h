@@ -1,6 +1,6 @@
 #pragma once
-// The daily update check and the status-bar link: the decisions, apart from the window that sends the
-// requests and shows the answers.
+// The daily update check and the status-bar link: the decisions, apart from ProgramUpdater, which
+// sends the requests and shows the answers.
 #include "core/product.h"
 
 #include <QByteArray>

@@ -3,8 +3,8 @@
 #include "device/devicelibraries.h"
 #include "device/mobiledevice.h"
 #include "devicesim/simcontrol.h"
-#include "devicesim/tmsim.h"
-#include "platform/mobiledeviceapi.h"
+#include "devicelibs/sim/tmsim.h"
+#include "devicelibs/mobiledeviceapi.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -3,7 +3,7 @@
 #include "core/plistnode.h"
 #include "device/devicelibraries.h"
 #include "device/mobiledevice.h"
-#include "devicesim/tmsim.h"
+#include "devicelibs/sim/tmsim.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -219,7 +219,7 @@ TEST_F(LocalDbExport, CopiesLeftByAKilledRunGoWithTheNextRun)
         exporter.begin();
         exporter.exportMessage(lost);
         // The copies are made beside the rows: killed once both are on disk, before the commit.
-        for (int wait = 0; wait < 500 && !(QFileInfo::exists(lostCopy) && QFileInfo::exists(keptCopy)); ++wait)
+        for (int wait = 0; wait < 3000 && !(QFileInfo::exists(lostCopy) && QFileInfo::exists(keptCopy)); ++wait)
             ::usleep(10000);
         ::kill(::getpid(), SIGKILL);
     }

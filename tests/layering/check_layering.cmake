@@ -1,7 +1,8 @@
 # Keeps the libraries under src/ in their layers. Each folder is one library and uses only the folders
 # ranked below it:
 #   platform <- core <- msgdb <- {backup, export, recovery, device} <- ui <- app
-# Folders of equal rank stay apart too, and only ui and app may use widgets. The sources are read as they
+# Folders of equal rank stay apart too, and only ui and app may use widgets. devicelibs (the libraries loaded
+# at run time) sits on platform alone and only device may use it. The sources are read as they
 # stand when the check runs; BUILD_FACTS (written at configure time) holds the Qt widget include folders and
 # what each folder's library links, directly and through those links.
 #   cmake -DSOURCE_DIR=<tree> -DBUILD_FACTS=<file> -P check_layering.cmake
@@ -16,6 +17,11 @@ set(rank_recovery 3)
 set(rank_device 3)
 set(rank_ui 4)
 set(rank_app 5)
+set(rank_devicelibs 1)
+
+# Folders only the named folders may use, whatever their ranks: the libraries loaded at run time are
+# reached through their C interfaces by the device layer alone.
+set(users_of_devicelibs device)
 
 # Uses the ranks forbid but we accept, as "from>to" (e.g. "export>backup"). Empty today: a change that
 # needs one adds it here with a comment saying why.
@@ -28,7 +34,7 @@ set(problems)
 function(forbidden_use from to out)
   set(${out} FALSE PARENT_SCOPE)
   if(DEFINED rank_${to} AND NOT from STREQUAL to AND NOT "${from}>${to}" IN_LIST allowed_edges
-     AND NOT rank_${to} LESS rank_${from})
+     AND (NOT rank_${to} LESS rank_${from} OR (DEFINED users_of_${to} AND NOT from IN_LIST users_of_${to})))
     set(${out} TRUE PARENT_SCOPE)
   endif()
 endfunction()

@@ -61,7 +61,7 @@ TEST_F(BrowsingTest, LocalDatabaseIsReadOnceAndAnEmptyOneClearsTheView)
     EXPECT_FALSE(full->children.empty());
     EXPECT_EQ(window.form().lbChatName->text(), "All");
     EXPECT_EQ(window.form().lbSMSCount->text(), QStringLiteral("Messages: %1").arg(rows));
-    EXPECT_EQ(window.bubbleMgr()->pageCount(), (rows + 49) / 50);
+    EXPECT_EQ(window.browser().bubbleMgr()->pageCount(), (rows + 49) / 50);
     const MsgMessageList shown = window.smsModel()->messages();
     EXPECT_TRUE(std::is_sorted(shown.begin(), shown.end(), [](const _MsgMessage* a, const _MsgMessage* b) {
         return a->date < b->date - 120;  // ascending (the comparator's own tolerance aside)
@@ -69,7 +69,7 @@ TEST_F(BrowsingTest, LocalDatabaseIsReadOnceAndAnEmptyOneClearsTheView)
 
     select(window, localDb(window, "empty"));
     EXPECT_EQ(shownRows(window), 0);
-    EXPECT_EQ(window.bubbleMgr()->pageCount(), 0);
+    EXPECT_EQ(window.browser().bubbleMgr()->pageCount(), 0);
     EXPECT_EQ(window.form().lbSMSCount->text(), "Messages: 0");
 
     // The second selection is served from the store: the file is not read again.
@@ -90,7 +90,7 @@ TEST_F(BrowsingTest, ConversationsSortingAndSearches)
     select(window, chat);
     const auto* session = static_cast<_ChatSessionItemNode*>(chat);
     EXPECT_EQ(shownRows(window), _MsgStore::messagesOfChats(session->chats).size());
-    EXPECT_EQ(window.shownChat(), session->chats.first());
+    EXPECT_EQ(window.browser().shownChat(), session->chats.first());
 
     // Only the date column sorts: another column sends the indicator back to the date, ascending.
     QHeaderView* header = window.form().treeViewSMS->header();
@@ -136,13 +136,13 @@ TEST_F(BrowsingTest, SearchingImageFindsImageAttachments)
     ASSERT_TRUE(current.isValid());
     EXPECT_TRUE(messagePlainText(ItemModelSms::messageOf(current)).contains("[IMAGE]"));
     EXPECT_EQ(window.selectedMessages().size(), 1);
-    EXPECT_EQ(window.bubbleMgr()->anchor(), QStringLiteral("sms_%1").arg(ItemModelSms::messageOf(current)->rowid));
+    EXPECT_EQ(window.browser().bubbleMgr()->anchor(), QStringLiteral("sms_%1").arg(ItemModelSms::messageOf(current)->rowid));
 }
 
 TEST(ChatNameLabel, LongNamesAreCutAt25Characters)
 {
-    EXPECT_EQ(MainWindow::shortChatName(QString(30, 'a')), QString(25, 'a') + "...");
-    EXPECT_EQ(MainWindow::shortChatName(QString(25, 'a')), QString(25, 'a'));
+    EXPECT_EQ(MessageBrowser::shortChatName(QString(30, 'a')), QString(25, 'a') + "...");
+    EXPECT_EQ(MessageBrowser::shortChatName(QString(25, 'a')), QString(25, 'a'));
 }
 
 }  // namespace

@@ -65,7 +65,7 @@ TEST_F(FolderCommandsTest, DeletingADatabaseAsksRemovesFolderAndNodeAndLeavesNot
     // The neighbour was neither selected nor read: the views are empty.
     EXPECT_EQ(currentNode(window), nullptr);
     EXPECT_EQ(window.smsModel()->rowCount(), 0);
-    for (QAction* action : window.sharedActions())
+    for (QAction* action : window.actions().sharedActions())
         EXPECT_FALSE(action->isEnabled()) << qPrintable(action->text());
     EXPECT_TRUE(static_cast<_AbsDBItemNode*>(childNamed(window.mainModel()->localDbRoot(), QStringLiteral("keep")))
                     ->store.messageList()

@@ -12,6 +12,10 @@
 #include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QFile>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMetaMethod>
+#include <QSet>
 #include <QSignalSpy>
 #include <QStandardItemModel>
 #include <QToolBar>
@@ -72,7 +76,7 @@ protected:
     QList<bool> actionStates(const MainWindow& window) const
     {
         QList<bool> states;
-        for (QAction* action : window.sharedActions())
+        for (QAction* action : window.actions().sharedActions())
             states.append(action->isEnabled());
         return states;
     }
@@ -90,7 +94,7 @@ TEST_F(MainWindowTest, EmptyHomeShowsTwoExpandedRoots)
     EXPECT_TRUE(window.form().treeViewDS->isExpanded(model->indexOfNode(model->deviceRoot())));
     EXPECT_TRUE(window.form().treeViewDS->isExpanded(model->indexOfNode(model->localDbRoot())));
     EXPECT_TRUE(script.boxes().empty());
-    for (QAction* action : window.sharedActions())
+    for (QAction* action : window.actions().sharedActions())
         EXPECT_FALSE(action->isEnabled());
 }
 
@@ -192,16 +196,25 @@ TEST_F(MainWindowTest, ActionsFollowTheDatabaseNodeInMenuAndToolBar)
     window.updateActions();
     EXPECT_EQ(actionStates(window), none);
 
-    const QList<QAction*> toolBar = window.form().mainToolBar->actions();
-    for (QAction* action : window.sharedActions())
-        EXPECT_TRUE(toolBar.contains(action));
+    // The File menu and the tool bar share the actions, in the table's order.
+    QStringList file;
+    for (QAction* action : window.form().menuBar->actions().front()->menu()->actions())
+        file.append(action->text());
+    EXPECT_EQ(file, (QStringList{"Backup Messages to Local Database", "", "Extract MMS attachment",
+                                 "Export Messages to File", "Print Messages", "Delete Messages", "",
+                                 "Import Messages from iTunes Backup to Local Database", "Open Database Folder",
+                                 "Exit"}));
+    QList<QAction*> toolBar = window.form().mainToolBar->actions();
+    ASSERT_EQ(toolBar.size(), 6);
+    EXPECT_TRUE(toolBar.takeAt(1)->isSeparator());
+    EXPECT_EQ(toolBar, window.actions().sharedActions());
 }
 
-QStringList slotsOf(const QList<MainWindow::MenuEntry>& entries)
+QStringList slotsOf(const QList<const ActionCollection::Command*>& entries)
 {
     QStringList names;
-    for (const MainWindow::MenuEntry& entry : entries)
-        names.append(QLatin1String(entry.slot));
+    for (const ActionCollection::Command* entry : entries)
+        names.append(QLatin1String(entry->slot));
     return names;
 }
 
@@ -218,37 +231,44 @@ TEST(MainWindowMenus, ContextMenusByNodeType)
     chatOfLocal.parent = &local;
     AbsTreeItemModel::_ItemNode android(kNodeAndroid, QString(), &deviceRoot);
 
-    EXPECT_TRUE(MainWindow::treeContextMenuEntries(nullptr).isEmpty());
-    EXPECT_TRUE(MainWindow::treeContextMenuEntries(&deviceRoot).isEmpty());
-    EXPECT_TRUE(MainWindow::treeContextMenuEntries(&android).isEmpty());
-    EXPECT_EQ(slotsOf(MainWindow::treeContextMenuEntries(&localRoot)),
+    EXPECT_TRUE(ActionCollection::treeMenu(nullptr).isEmpty());
+    EXPECT_TRUE(ActionCollection::treeMenu(&deviceRoot).isEmpty());
+    EXPECT_TRUE(ActionCollection::treeMenu(&android).isEmpty());
+    EXPECT_EQ(slotsOf(ActionCollection::treeMenu(&localRoot)),
               (QStringList{"miOpenDbFolder", "miImportItunes"}));
-    EXPECT_EQ(slotsOf(MainWindow::treeContextMenuEntries(&device)),
+    EXPECT_EQ(slotsOf(ActionCollection::treeMenu(&device)),
               (QStringList{"miBackupAll", "miExtractMediaAll", "miExportAll", "miPrintAll", "miViewCache",
                            "miUnmoutDevice"}));
-    EXPECT_EQ(slotsOf(MainWindow::treeContextMenuEntries(&local)),
+    EXPECT_EQ(slotsOf(ActionCollection::treeMenu(&local)),
               (QStringList{"miImportToLocalDb", "miExtractMediaAll", "miExportAll", "miPrintAll", "miDelAll"}));
-    EXPECT_EQ(slotsOf(MainWindow::treeContextMenuEntries(&chatOfDevice)),
+    EXPECT_EQ(slotsOf(ActionCollection::treeMenu(&chatOfDevice)),
               (QStringList{"miBackupChat", "miExtractMediaChat", "miExportChat", "miPrintChat"}));
-    EXPECT_EQ(slotsOf(MainWindow::treeContextMenuEntries(&chatOfLocal)),
+    EXPECT_EQ(slotsOf(ActionCollection::treeMenu(&chatOfLocal)),
               (QStringList{"miExtractMediaChat", "miExportChat", "miPrintChat", "miDelChat"}));
 
-    EXPECT_TRUE(MainWindow::smsContextMenuEntries(nullptr).isEmpty());
-    EXPECT_TRUE(MainWindow::smsContextMenuEntries(&deviceRoot).isEmpty());
-    EXPECT_TRUE(MainWindow::smsContextMenuEntries(&localRoot).isEmpty());
+    EXPECT_TRUE(ActionCollection::listMenu(nullptr).isEmpty());
+    EXPECT_TRUE(ActionCollection::listMenu(&deviceRoot).isEmpty());
+    EXPECT_TRUE(ActionCollection::listMenu(&localRoot).isEmpty());
     const QStringList deviceSel{"miBackupSel", "miExtractMediaSel", "miExportSel", "miPrintSel"};
     const QStringList localSel{"miExtractMediaSel", "miExportSel", "miPrintSel", "miDelSel"};
-    EXPECT_EQ(slotsOf(MainWindow::smsContextMenuEntries(&device)), deviceSel);
-    EXPECT_EQ(slotsOf(MainWindow::smsContextMenuEntries(&chatOfDevice)), deviceSel);
-    EXPECT_EQ(slotsOf(MainWindow::smsContextMenuEntries(&local)), localSel);
-    EXPECT_EQ(slotsOf(MainWindow::smsContextMenuEntries(&chatOfLocal)), localSel);
+    EXPECT_EQ(slotsOf(ActionCollection::listMenu(&device)), deviceSel);
+    EXPECT_EQ(slotsOf(ActionCollection::listMenu(&chatOfDevice)), deviceSel);
+    EXPECT_EQ(slotsOf(ActionCollection::listMenu(&local)), localSel);
+    EXPECT_EQ(slotsOf(ActionCollection::listMenu(&chatOfLocal)), localSel);
 
-    // Every slot named in a menu exists on the window.
-    for (const Node* node : {static_cast<const Node*>(&localRoot), static_cast<const Node*>(&device),
-                             static_cast<const Node*>(&local), static_cast<const Node*>(&chatOfDevice),
-                             static_cast<const Node*>(&chatOfLocal)}) {
-        for (const auto& entry : MainWindow::treeContextMenuEntries(node) + MainWindow::smsContextMenuEntries(node))
-            EXPECT_GE(MainWindow::staticMetaObject.indexOfSlot(QByteArray(entry.slot).append("()")), 0) << entry.slot;
+    // The table and the window agree: each command's slot exists, and each command slot of the window
+    // has its command, so that invoking it by name runs something.
+    QSet<QByteArray> tabled;
+    for (const ActionCollection::Command& command : ActionCollection::commands()) {
+        if (!command.slot)
+            continue;
+        tabled.insert(command.slot);
+        EXPECT_GE(MainWindow::staticMetaObject.indexOfSlot(QByteArray(command.slot) + "()"), 0) << command.slot;
+    }
+    const QMetaObject& meta = MainWindow::staticMetaObject;
+    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
+        const QByteArray name = meta.method(i).name();
+        EXPECT_TRUE(!name.startsWith("mi") || tabled.contains(name)) << name.constData();
     }
 }
 

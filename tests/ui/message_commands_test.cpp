@@ -169,7 +169,7 @@ TEST_F(MessageCommandsTest, CommandsNeverActOnAnotherSourcesRecordsNorDeleteFrom
     const int total = storedMessages(localDbFolder(QStringLiteral("db")));
     const int otherTotal = storedMessages(localDbFolder(QStringLiteral("other")));
     // Whatever the list shows, the database node decides which records a command may touch.
-    window.loadChatMessages(other->store.messageList(), nullptr);
+    window.browser().loadChatMessages(other->store.messageList(), nullptr);
     selectRows(window, {0, 1});
     script.answerBox(QMessageBox::Yes);
     invoke(window, "miDelSel");

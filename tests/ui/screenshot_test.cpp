@@ -50,7 +50,7 @@ TEST_F(Screenshot, DISABLED_MainWindowWithSampleDatabase)
     window.form().treeViewDS->setCurrentIndex(model->indexOfNode(chatNode));
     const QList<_MsgChat*>& chats = static_cast<_ChatSessionItemNode*>(chatNode)->chats;
     QSignalSpy loaded(window.form().webViewSMS, &QWebView::loadFinished);
-    window.loadChatMessages(_MsgStore::messagesOfChats(chats), chats.first());
+    window.browser().loadChatMessages(_MsgStore::messagesOfChats(chats), chats.first());
     window.show();
     if (loaded.isEmpty()) {
         ASSERT_TRUE(loaded.wait(10000));

@@ -43,6 +43,3 @@ public:
 protected:
     ~CommandContext() = default;
 };
-
-// Tells the user that a command is not in this version yet; name identifies it in the log.
-void showCommandNotReady(const char* name);

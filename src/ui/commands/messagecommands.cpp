@@ -58,9 +58,7 @@ _MsgStore MessageCommands::currentStore() const
 
 void MessageCommands::exportMessages(MsgMessageList messages)
 {
-    // In the order of exportTargetFor's filter positions.
-    const QStringList filters = {tr("Text Files(*.txt)"), tr("Doc Files(*.doc)"), tr("CSV Files(*.csv)"),
-                                 tr("PDF Files(*.pdf)"), tr("HTML Files(*.html)")};
+    const QStringList filters = exportFilters();
     const QString proposed = QDir(QDir::homePath()).filePath(QStringLiteral("messages(%1)").arg(timeStamp()));
     QString selectedFilter;
     const QString chosen = chooseSaveFileName(m_context.dialogParent(), tr("IDS_SEL_EXPORT_MESSAGES_PATH"), proposed,

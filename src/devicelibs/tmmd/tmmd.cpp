@@ -2,12 +2,12 @@
 // reached on USB only. A session is a lockdown client: a plain one from Connect (enough to pair), one
 // with the pair record's session from StartSession. Values travel as libplist trees and reach the program
 // as objects of libtmcf.so. Every call on a device holds that device's lock.
-#include "platform/cf/tmcfplist.h"
-#include "platform/mobiledevice/cfnames.h"
-#include "platform/mobiledevice/devicehandles.h"
-#include "platform/mobiledevice/errorcodes.h"
-#include "platform/mobiledevice/servicebridge.h"
-#include "platform/mobiledeviceapi.h"
+#include "devicelibs/tmcf/tmcfplist.h"
+#include "devicelibs/tmmd/cfnames.h"
+#include "devicelibs/tmmd/devicehandles.h"
+#include "devicelibs/tmmd/errorcodes.h"
+#include "devicelibs/tmmd/servicebridge.h"
+#include "devicelibs/mobiledeviceapi.h"
 
 #include <usbmuxd.h>
 

@@ -2,7 +2,7 @@
 // What libtmcf.so offers the MobileDevice libraries beside the CoreFoundation functions: conversion
 // between its objects and libplist trees, so a library can serve device values it holds as libplist
 // nodes. Not for the program, which sees only CoreFoundation objects.
-#include "platform/cf/corefoundation.h"
+#include "devicelibs/corefoundation.h"
 
 #include <plist/plist.h>
 

@@ -4,7 +4,7 @@
 // (the program finds the device to remove by that pointer). Events of libimobiledevice become the
 // program's notifications here; only devices on USB are reported, so a phone that usbmuxd also sees over
 // Wi-Fi appears once.
-#include "platform/mobiledeviceapi.h"
+#include "devicelibs/mobiledeviceapi.h"
 
 #include <libimobiledevice/libimobiledevice.h>
 #include <libimobiledevice/lockdown.h>

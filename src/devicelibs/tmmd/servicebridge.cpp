@@ -1,4 +1,4 @@
-#include "platform/mobiledevice/servicebridge.h"
+#include "devicelibs/tmmd/servicebridge.h"
 
 #include <atomic>
 #include <cerrno>

@@ -1,5 +1,5 @@
 // Lifetime, types, value equality, numbers, strings, data and the two containers of libtmcf.so.
-#include "platform/cf/cfobject.h"
+#include "devicelibs/tmcf/cfobject.h"
 
 #include <QHash>
 

@@ -1,6 +1,6 @@
-#include "platform/mobiledevice/cfnames.h"
+#include "devicelibs/tmmd/cfnames.h"
 
-#include "platform/cf/tmcfplist.h"
+#include "devicelibs/tmcf/tmcfplist.h"
 
 #include <cstdlib>
 

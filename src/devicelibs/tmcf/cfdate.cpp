@@ -1,6 +1,6 @@
 // Dates, calendar fields and time zones of libtmcf.so. Calendar arithmetic is proleptic Gregorian on
 // plain integers; QTimeZone answers a zone's offset at an instant.
-#include "platform/cf/cfobject.h"
+#include "devicelibs/tmcf/cfobject.h"
 
 #include <QDateTime>
 

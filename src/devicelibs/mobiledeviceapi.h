@@ -3,7 +3,7 @@
 // tests), which the device layer looks up by name. A device handle is the pointer the notification
 // callback delivers; it stays the same for a device's arrival and its removal. Results are 0 on success,
 // otherwise an error code; a null or unknown handle gives an error code.
-#include "platform/cf/corefoundation.h"
+#include "devicelibs/corefoundation.h"
 
 #include <cstdint>
 

@@ -2,9 +2,9 @@
 // libplist trees and handed out through libtmcf.so's plist conversion, so nothing here shares code with
 // the device layer it is used to test. Sessions are checked the way a device checks them: values and
 // services only inside a session, a session only on a connected, paired device.
-#include "devicesim/tmsim.h"
-#include "platform/cf/tmcfplist.h"
-#include "platform/mobiledeviceapi.h"
+#include "devicelibs/sim/tmsim.h"
+#include "devicelibs/tmcf/tmcfplist.h"
+#include "devicelibs/mobiledeviceapi.h"
 
 #include <arpa/inet.h>
 #include <sys/socket.h>

@@ -1,6 +1,6 @@
 // Property lists of libtmcf.so: objects to libplist trees and back, and the two serialisations.
-#include "platform/cf/cfobject.h"
-#include "platform/cf/tmcfplist.h"
+#include "devicelibs/tmcf/cfobject.h"
+#include "devicelibs/tmcf/tmcfplist.h"
 #include "platform/plistparse.h"
 
 #include <algorithm>

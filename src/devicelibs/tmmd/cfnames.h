@@ -1,7 +1,7 @@
 #pragma once
 // Names between the program's CoreFoundation strings and the UTF-8 that libimobiledevice takes, through
 // the plist conversion of libtmcf.so (the one CoreFoundation instance of the process).
-#include "platform/cf/corefoundation.h"
+#include "devicelibs/corefoundation.h"
 
 #include <plist/plist.h>
 

@@ -4,7 +4,7 @@
 #include "device/devicelibraries.h"
 #include "device/mobiledevice.h"
 #include "device/servicesocket.h"
-#include "platform/mobiledeviceapi.h"
+#include "devicelibs/mobiledeviceapi.h"
 
 #include <QFileInfo>
 #include <QProcess>

@@ -1,4 +1,4 @@
-#include "platform/mobiledevice/devicehandles.h"
+#include "devicelibs/tmmd/devicehandles.h"
 
 #include <map>
 #include <memory>

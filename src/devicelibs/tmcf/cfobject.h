@@ -2,7 +2,7 @@
 // The objects behind the references of libtmcf.so. Every object starts with its type and an atomic
 // reference count; the library casts a reference to its kind only after checking the type, so a wrong
 // kind of argument is answered with the fallback instead of being misread.
-#include "platform/cf/corefoundation.h"
+#include "devicelibs/corefoundation.h"
 
 #include <QByteArray>
 #include <QString>

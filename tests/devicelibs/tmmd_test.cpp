@@ -4,10 +4,10 @@
 #include "core/plistnode.h"
 #include "device/devicelibraries.h"
 #include "device/mobiledevice.h"
-#include "platform/cf/tmcfplist.h"
-#include "platform/mobiledevice/cfnames.h"
-#include "platform/mobiledevice/devicehandles.h"
-#include "platform/mobiledevice/errorcodes.h"
+#include "devicelibs/tmcf/tmcfplist.h"
+#include "devicelibs/tmmd/cfnames.h"
+#include "devicelibs/tmmd/devicehandles.h"
+#include "devicelibs/tmmd/errorcodes.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "platform/mobiledevice/errorcodes.h"
+#include "devicelibs/tmmd/errorcodes.h"
 
 #include <cstdlib>
 
