@@ -176,11 +176,20 @@ void MessageRecycleDb::createFile()
 qint64 MessageRecycleDb::insertHandle(const _MsgHandle& handle, qint64 srcRowid)
 {
     open();
+    static_assert(
+        [] {
+            for (const Ios6Column<_MsgHandle>& c : kIos6HandleColumns) {
+                if (c.has(kColumnBase) && !c.textField)
+                    return false;
+            }
+            return true;
+        }(),
+        "the recycle database's handle columns are texts");
     Sqlite3Row row;
-    row.setValue(QStringLiteral("id"), handle.id);
-    row.setValue(QStringLiteral("country"), handle.country);
-    row.setValue(QStringLiteral("service"), handle.service);
-    row.setValue(QStringLiteral("uncanonicalized_id"), handle.uncanonicalized_id);
+    for (const Ios6Column<_MsgHandle>& c : kIos6HandleColumns) {
+        if (c.has(kColumnBase))
+            row.setValue(QLatin1String(c.name), handle.*c.textField);
+    }
     setSrcRowid(row, srcRowid);
     return insertRow(row, QStringLiteral("handle"));
 }
