@@ -68,11 +68,8 @@ std::vector<Region> freeRegions(const Sqlite3File& file, quint32 root)
             wholePage(leaf);
     }
     for (const Sqlite3Page& page : file.collectLeafPages(file.readPage(root))) {
-        regions.push_back({page.cellArrayEnd(), page.pageStart + page.cellContentStart});
-        for (const qint64 block : page.freeblocks) {
-            const qint64 size = file.data()[block + 2] << 8 | file.data()[block + 3];
-            regions.push_back({block + 4, std::min(block + size, page.pageStart + file.usableSize())});
-        }
+        for (const Sqlite3Region& region : file.freeRegions(page))
+            regions.push_back({region.start, region.end});
     }
     return regions;
 }

@@ -35,6 +35,8 @@ QString scratchFile()
 void readEverything(const Sqlite3File& file)
 {
     const QVector<_SqliteCol>& columns = messageTemplate();
+    // With a validator the carver also looks inside each accepted record for later cells.
+    const auto withGuid = [](const RecoveredRow& row) { return !row.values.value(1).toString().isEmpty(); };
     for (const Sqlite3FreelistTrunk& trunk : file.freelistTrunks()) {
         for (const quint32 leaf : trunk.leaves)
             file.carvePage(columns, 0, leaf, 0, {});
@@ -46,6 +48,8 @@ void readEverything(const Sqlite3File& file)
             continue;
         }
         file.carveFreeSpace(columns, 0, page, {});
+        file.carveFreeSpace(columns, 0, page, withGuid);
+        (void)file.leafPageNumbers(page);
         for (const Sqlite3Page& below : file.collectAllPages(page)) {
             for (const qint64 cell : below.cellPointers)
                 (void)file.rowData(file.readCell(below, cell));

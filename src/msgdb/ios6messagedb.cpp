@@ -96,6 +96,7 @@ void IOS6MessageDb::open()
     if (isOpen())
         return;
     m_held.clear();  // statements of an earlier connection
+    m_guidsChecked = {};
     const bool exists = QFileInfo::exists(m_dbPath);
     // Only local databases may be created: an empty file at a device or backup path would read as
     // "no messages" instead of an error.
@@ -251,26 +252,45 @@ void IOS6MessageDb::applyLastFromMessageDates(_MsgStore& store)
 {
     const auto& chats = store.data()->chats;
     // Both tables read in file order and joined here: the engine's join looks every message up by row
-    // id, at random places of a large file. Ids or dates that are not integers (a file no device
-    // wrote) are left to the engine, whose comparisons of other types this does not repeat.
-    QHash<qint64, std::optional<qint64>> dates;  // message -> date, empty for NULL
+    // id, at random places of a large file. The messages are kept sorted by row id (as a table scan
+    // yields them), found by halving rather than hashed one node each. Ids or dates that are not
+    // integers (a file no device wrote) are left to the engine, whose comparisons of other types this
+    // does not repeat.
+    struct Dated {
+        qint64 rowid;
+        std::optional<qint64> date;  // empty for NULL
+    };
+    std::vector<Dated> dates;
     bool integers = true;
+    bool sorted = true;
     for (Sqlite3Cursor m = queryThrow("select rowid, date, typeof(date) in ('integer', 'null') from message");
          integers && m.moveNext();) {
         integers = m.getInt(2) != 0;
-        dates.insert(m.getInt64(0), m.isNull(1) ? std::nullopt : std::optional<qint64>(m.getInt64(1)));
+        const qint64 rowid = m.getInt64(0);
+        sorted = sorted && (dates.empty() || dates.back().rowid < rowid);
+        dates.push_back({rowid, m.isNull(1) ? std::nullopt : std::optional<qint64>(m.getInt64(1))});
     }
+    const auto byRowid = [](const Dated& a, const Dated& b) { return a.rowid < b.rowid; };
+    if (!sorted)
+        std::sort(dates.begin(), dates.end(), byRowid);
     QHash<qint64, std::optional<qint64>> newest;  // chat -> its newest date, empty when all are NULL
+    // The joins come grouped by conversation (their primary key's order): one hash look-up per group.
+    std::optional<qint64>* last = nullptr;
+    qint64 lastChat = 0;
     for (Sqlite3Cursor j = queryThrow("select chat_id, message_id, typeof(chat_id) = 'integer' and"
                                       " typeof(message_id) = 'integer' from chat_message_join");
          integers && j.moveNext();) {
         integers = j.getInt(2) != 0;
-        const auto date = dates.constFind(j.getInt64(1));
-        if (date == dates.cend())
+        const Dated key{j.getInt64(1), std::nullopt};
+        const auto date = std::lower_bound(dates.cbegin(), dates.cend(), key, byRowid);
+        if (date == dates.cend() || date->rowid != key.rowid)
             continue;
-        std::optional<qint64>& last = newest[j.getInt64(0)];
-        if (date->has_value() && (!last || **date > *last))
-            last = *date;
+        if (!last || j.getInt64(0) != lastChat) {
+            lastChat = j.getInt64(0);
+            last = &newest[lastChat];  // valid until the next insertion, which only a new group makes
+        }
+        if (date->date && (!*last || *date->date > **last))
+            *last = date->date;
     }
     if (!integers)
         return applyLastFromMessageDatesInSql(store);

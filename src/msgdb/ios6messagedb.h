@@ -18,6 +18,7 @@
 #include <QString>
 
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 class SharedStrings;
@@ -41,6 +42,13 @@ public:
     MessageRecycleDb& recycleDb() override { return m_recycleDb; }
     // Adds the messages of the recycle database that are not live any more (by guid) to the store.
     void recycledMessages(_MsgStore& store);
+    // What the live tables are at, inside a read transaction: another connection's commit changes the
+    // data version, this connection's own changes its change count.
+    using LiveMark = std::pair<qint64, qint64>;
+    LiveMark liveMark();
+    // The recycle rows [first, last] had guids that were not live at mark: recycledMessages looks them
+    // up again only when the mark moved since, or the connection was opened anew.
+    void noteRecycledGuidsChecked(qint64 first, qint64 last, const LiveMark& mark);
 
     const QDir& dir() const { return m_dir; }
     const QDir& fileRelayDir() const { return m_fileRelayDir; }
@@ -164,4 +172,10 @@ private:
     bool m_openedOnce = false;  // setDbPath has no effect any more
     PresentColumns m_present;
     std::unordered_map<quint64, Sqlite3Prepared> m_held;  // of the open connection only
+    struct GuidsChecked {
+        qint64 first = 0;
+        qint64 last = -1;
+        LiveMark mark;
+    };
+    GuidsChecked m_guidsChecked;  // of the open connection only
 };

@@ -5,12 +5,13 @@
 #include "platform/schemascript.h"
 
 #include <QFileInfo>
-#include <QRegularExpression>
 
 #include <algorithm>
 #include <limits>
 #include <memory>
+#include <numeric>
 #include <stdexcept>
+#include <vector>
 
 namespace {
 
@@ -50,6 +51,28 @@ QString messageInsertSql()
         values << QStringLiteral("?");
     return QStringLiteral("insert into message(%1) values(%2)")
         .arg(names.join(QLatin1String(", ")), values.join(QLatin1Char(',')));
+}
+
+// Puts list[order[k]] at k, swapping the items' places rather than moving the items.
+template <typename T>
+void permute(QList<T>& list, const std::vector<int>& order)
+{
+    std::vector<int> placeOf(order.size());  // original item -> where it is now
+    std::vector<int> itemAt(order.size());   // place -> original item there
+    std::iota(placeOf.begin(), placeOf.end(), 0);
+    std::iota(itemAt.begin(), itemAt.end(), 0);
+    for (int k = 0; k < int(order.size()); ++k) {
+        const int item = order[size_t(k)];
+        const int from = placeOf[size_t(item)];
+        if (from == k)
+            continue;
+        list.swapItemsAt(k, from);
+        const int displaced = itemAt[size_t(k)];
+        itemAt[size_t(from)] = displaced;
+        placeOf[size_t(displaced)] = from;
+        itemAt[size_t(k)] = item;
+        placeOf[size_t(item)] = k;
+    }
 }
 
 // ---- Keys of conversations made for recovered messages
@@ -143,9 +166,18 @@ void raiseLast(_MsgChat& chat, int date)
 
 bool isGuidShaped(const QString& text)
 {
-    static const QRegularExpression kGuid(QStringLiteral(
-        "^[a-zA-Z0-9]{8}\\-[a-zA-Z0-9]{4}\\-[a-zA-Z0-9]{4}\\-[a-zA-Z0-9]{4}\\-[a-zA-Z0-9]{12}$"));
-    return kGuid.match(text).hasMatch();
+    // Asked for every recovered message stored: compared by hand, not through a regular expression.
+    constexpr int kHyphens[] = {8, 13, 18, 23};
+    if (text.size() != 36)
+        return false;
+    for (int i = 0; i < 36; ++i) {
+        const ushort c = text.at(i).unicode();
+        const bool hyphen = std::find(std::begin(kHyphens), std::end(kHyphens), i) != std::end(kHyphens);
+        const bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        if (hyphen ? c != '-' : !alnum)
+            return false;
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -243,8 +275,8 @@ qint64 MessageRecycleDb::insertMessage(const _MsgMessage& m, const QString& chat
     executeThrow(sql);
     const qint64 rowid = lastInsertId();
     if (m_batch) {
-        m_batch->guids.insert(guid, rowid);
-        m_batch->dateDirectionText.insert(MessageBatch::key(m), rowid);
+        m_batch->guids.insert(qHash(guid), rowid);
+        m_batch->dateDirectionText.insert(MessageBatch::keyHash(m), rowid);
     }
     return rowid;
 }
@@ -289,8 +321,20 @@ qint64 MessageRecycleDb::findMessage(const _MsgMessage& message)
 {
     open();
     if (m_batch) {
-        const qint64 byGuid = m_batch->guids.value(message.guid);
-        return byGuid ? byGuid : m_batch->dateDirectionText.value(MessageBatch::key(message));
+        const qint64 byGuid = m_batch->guids.find(qHash(message.guid), [&](qint64 rowid) {
+            return queryFirstInt64(
+                       Sqlite3Sql("select 1 from message where rowid=? and guid=?").addInt64Param(rowid).addTextParam(message.guid))
+                .has_value();
+        });
+        return byGuid ? byGuid : m_batch->dateDirectionText.find(MessageBatch::keyHash(message), [&](qint64 rowid) {
+            return queryFirstInt64(Sqlite3Sql("select 1 from message where rowid=? and date=? and is_from_me=?"
+                                              " and ifnull(text,'')=?")
+                                       .addInt64Param(rowid)
+                                       .addInt64Param(message.date)
+                                       .addIntParam(message.is_from_me)
+                                       .addTextParam(message.text))
+                .has_value();
+        });
     }
     // NULL and "" count as the same text, so a row without text is not stored again on every scan. Asked
     // for every carved row: the statement is prepared once per connection.
@@ -300,6 +344,37 @@ qint64 MessageRecycleDb::findMessage(const _MsgMessage& message)
                                .addIntParam(message.is_from_me)
                                .addTextParam(message.text))
         .value_or(0);
+}
+
+void MessageRecycleDb::RowidsByHash::insert(uint hash, qint64 rowid)
+{
+    if (2 * (m_used + 1) > m_slots.size()) {
+        std::vector<Slot> old(std::max<size_t>(1024, 2 * m_slots.size()));
+        old.swap(m_slots);
+        m_used = 0;
+        for (const Slot& slot : old) {
+            if (slot.rowid != 0)
+                insert(slot.hash, slot.rowid);
+        }
+    }
+    const size_t mask = m_slots.size() - 1;
+    size_t i = hash & mask;
+    while (m_slots[i].rowid != 0)
+        i = (i + 1) & mask;
+    m_slots[i] = {rowid, hash};
+    ++m_used;
+}
+
+qint64 MessageRecycleDb::RowidsByHash::find(uint hash, const std::function<bool(qint64)>& matches) const
+{
+    qint64 latest = 0;
+    const size_t mask = m_slots.size() - 1;
+    for (size_t i = hash & mask; !m_slots.empty() && m_slots[i].rowid != 0; i = (i + 1) & mask) {
+        const Slot& slot = m_slots[i];
+        if (slot.hash == hash && slot.rowid > latest && matches(slot.rowid))
+            latest = slot.rowid;
+    }
+    return latest;
 }
 
 bool MessageRecycleDb::setMessageNumber(const _MsgMessage& message, const QString& chatIdentifier,
@@ -348,8 +423,12 @@ QSet<qint64> MessageRecycleDb::handleSources()
 QList<_MsgRecycledMessage> MessageRecycleDb::loadMessages()
 {
     open();
+    // Rows in the order of the (is_skip, chat_identifier, date) index, read in file order: walking the
+    // index for whole rows would look each up at its own place in the file. The index alone gives the
+    // order, and a table scan the rows by ascending row id.
     QList<_MsgRecycledMessage> list;
-    Sqlite3Cursor cursor = queryThrow("select * from message where is_skip=0");
+    std::vector<qint64> rowids;
+    Sqlite3Cursor cursor = queryThrow("select * from message where +is_skip=0");
     const auto position = [&cursor](const char* name) { return cursor.columnIndex(QLatin1String(name)); };
     const auto positions = ios6Positions(kIos6MessageColumns, position, isRecycled);
     const int rowid = position("rowid");
@@ -359,12 +438,22 @@ QList<_MsgRecycledMessage> MessageRecycleDb::loadMessages()
     while (cursor.moveNext()) {
         _MsgRecycledMessage r;
         fillIos6Record(r.message, cursor.row(), kIos6MessageColumns, positions, &strings);
-        r.message.rowid = kRecycleMessageBase - cursor.getInt64(rowid);
+        rowids.push_back(cursor.getInt64(rowid));
+        r.message.rowid = kRecycleMessageBase - rowids.back();
         r.message.isHighlighted = true;
         r.chat_identifier = cursor.getText(chatIdentifier);
         r.handle = cursor.getText(handle);
         list.append(r);
     }
+    std::vector<int> order;  // positions in list, in index order
+    order.reserve(rowids.size());
+    for (Sqlite3Cursor c = queryThrow("select rowid from message where is_skip=0"); c.moveNext();) {
+        const auto it = std::lower_bound(rowids.cbegin(), rowids.cend(), c.getInt64(0));
+        if (it != rowids.cend() && *it == c.getInt64(0))
+            order.push_back(int(it - rowids.cbegin()));
+    }
+    if (order.size() == rowids.size() && std::is_sorted(rowids.cbegin(), rowids.cend()))
+        permute(list, order);
     return list;
 }
 
@@ -386,7 +475,7 @@ _MsgChat* findOrAddSmsChat(_MsgStore& store, qint64 key, const QString& number)
     return addChatWithHandle(store, key, number, QStringLiteral("SMS"));
 }
 
-void addRecycledMessages(_MsgStore& store, const QList<_MsgRecycledMessage>& list)
+void addRecycledMessages(_MsgStore& store, QList<_MsgRecycledMessage> list)
 {
     _MsgStoreData& data = *store.data();
     // Ascending row id, so of two conversations with one identifier the later row always wins.
@@ -399,10 +488,10 @@ void addRecycledMessages(_MsgStore& store, const QList<_MsgRecycledMessage>& lis
         (iMessage ? iMessageChats : smsChats).insert(chat->chat_identifier, chat);
     }
 
-    for (const _MsgRecycledMessage& r : list) {
+    for (_MsgRecycledMessage& r : list) {
         if (data.messages.contains(r.message.rowid))
             continue;
-        auto owned = std::make_unique<_MsgMessage>(r.message);
+        auto owned = std::make_unique<_MsgMessage>(std::move(r.message));
         _MsgMessage* m = owned.get();
         m->sortKey = -m->rowid;
         data.messages.insert(m->rowid, owned.release());

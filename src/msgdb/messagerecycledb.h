@@ -10,8 +10,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 #include <utility>
+#include <vector>
 
 // One recovered message with the conversation identifier and the address it belonged to.
 struct _MsgRecycledMessage {
@@ -63,14 +65,33 @@ public:
 private:
     void createFile();
 
+    // Row ids by the hash of a key, in one array: a batch of many thousand rows would otherwise allocate
+    // (and free) a node and hold a copy of the text for each. A match is checked against the stored row.
+    class RowidsByHash {
+    public:
+        void insert(uint hash, qint64 rowid);
+        // The latest row id of this hash that matches says yes to; 0 when none.
+        qint64 find(uint hash, const std::function<bool(qint64)>& matches) const;
+
+    private:
+        struct Slot {
+            qint64 rowid = 0;  // 0: empty
+            uint hash = 0;
+        };
+        std::vector<Slot> m_slots;
+        size_t m_used = 0;
+    };
+
     // The keys of the messages a batch into an empty table stored, and the indexes it put off.
     struct MessageBatch {
         // What findMessage compares besides the guid: date and direction side by side, and the text.
-        using Key = std::pair<qint64, QString>;
-        static Key key(const _MsgMessage& m) { return {qint64(m.date) << 32 | quint32(m.is_from_me), m.text}; }
+        static uint keyHash(const _MsgMessage& m)
+        {
+            return qHash(std::pair<qint64, QString>(qint64(m.date) << 32 | quint32(m.is_from_me), m.text));
+        }
 
-        QHash<QString, qint64> guids;  // -> row id
-        QHash<Key, qint64> dateDirectionText;
+        RowidsByHash guids;
+        RowidsByHash dateDirectionText;
         QStringList indexSql;
     };
 
@@ -88,4 +109,5 @@ _MsgChat* findOrAddSmsChat(_MsgStore& store, qint64 key, const QString& number);
 
 // Adds recovered messages to the store, joining conversations of the same identifier or making new
 // ones. Messages already in the store are skipped, so a second call with the same list adds nothing.
-void addRecycledMessages(_MsgStore& store, const QList<_MsgRecycledMessage>& list);
+// The messages are moved out of list: pass an rvalue where the caller keeps no use for it.
+void addRecycledMessages(_MsgStore& store, QList<_MsgRecycledMessage> list);

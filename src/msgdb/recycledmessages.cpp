@@ -2,6 +2,8 @@
 #include "msgdb/ios5messagedb.h"
 #include "msgdb/ios6messagedb.h"
 
+#include <sqlite3.h>
+
 #include <algorithm>
 
 void IOS5MessageDb::recycledMessages(_MsgStore& store)
@@ -15,9 +17,27 @@ void IOS6MessageDb::recycledMessages(_MsgStore& store)
     open();
     QList<_MsgRecycledMessage> list = m_recycleDb.loadMessages();
     const Sqlite3ReadTransaction reading(*this);  // one lock for the guid look-ups, not one each
-    // A message restored to the live table after its recovery is shown once, as the live one.
+    // A message restored to the live table after its recovery is shown once, as the live one. Rows a
+    // scan of this connection checked need no second look while nothing changed since.
+    const GuidsChecked checked = liveMark() == m_guidsChecked.mark ? m_guidsChecked : GuidsChecked();
     list.erase(std::remove_if(list.begin(), list.end(),
-                              [this](const _MsgRecycledMessage& r) { return messageRowidByGuid(r.message.guid) != 0; }),
+                              [&](const _MsgRecycledMessage& r) {
+                                  const qint64 rowid = kRecycleMessageBase - r.message.rowid;
+                                  return (rowid < checked.first || rowid > checked.last) &&
+                                         messageRowidByGuid(r.message.guid) != 0;
+                              }),
                list.end());
-    addRecycledMessages(store, list);
+    addRecycledMessages(store, std::move(list));
+}
+
+IOS6MessageDb::LiveMark IOS6MessageDb::liveMark()
+{
+    open();
+    return {queryFirstInt64("PRAGMA data_version").value_or(0), sqlite3_total_changes64(handle())};
+}
+
+void IOS6MessageDb::noteRecycledGuidsChecked(qint64 first, qint64 last, const LiveMark& mark)
+{
+    open();
+    m_guidsChecked = {first, last, mark};
 }

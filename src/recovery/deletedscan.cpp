@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <functional>
 #include <initializer_list>
+#include <optional>
 
 namespace {
 
@@ -280,8 +281,8 @@ private:
 
     void tablePass(quint32 root)
     {
-        for (const Sqlite3Page& leaf : m_file.collectLeafPages(m_file.readPage(root)))
-            visit(leaf.pageNumber);
+        for (const quint32 leaf : m_file.leafPageNumbers(m_file.readPage(root)))
+            visit(leaf);
         const QVector<quint32> pages = m_visited;
         for (int i = 0; i < pages.size() && !cancelled(); ++i) {
             ProgressSink::postUpdateProgress(m_progress, QString(), int((i + 1) * 100.0 / pages.size()), QString());
@@ -406,25 +407,15 @@ struct UnplacedHandle {
     QByteArray idAndService;
 };
 
-struct ByteRegion {
-    qint64 start;
-    qint64 end;
-};
-
 // Free bytes of the pages of the handle table's indexes, and every freelist page; each within the file.
-QVector<ByteRegion> handleIndexFreeSpace(Sqlite3DB& source, const Sqlite3File& file)
+QVector<Sqlite3Region> handleIndexFreeSpace(Sqlite3DB& source, const Sqlite3File& file)
 {
-    QVector<ByteRegion> regions;
+    QVector<Sqlite3Region> regions;
     const qint64 fileSize = file.dataEnd() - file.data();
-    const auto add = [&](qint64 start, qint64 end) {
-        start = std::max<qint64>(start, 0);
-        end = std::min(end, fileSize);
-        if (start < end)
-            regions.append({start, end});
-    };
     const auto wholePage = [&](quint32 n) {
         const qint64 start = qint64(n - 1) * file.pageSize();
-        add(start, start + file.usableSize());
+        if (start < fileSize)
+            regions.append({start, std::min(start + file.usableSize(), fileSize)});
     };
     for (const Sqlite3FreelistTrunk& trunk : file.freelistTrunks()) {
         wholePage(trunk.pageNumber);
@@ -436,16 +427,8 @@ QVector<ByteRegion> handleIndexFreeSpace(Sqlite3DB& source, const Sqlite3File& f
         const qint64 root = roots.getInt64(0);
         if (root < 1 || root > file.pageCount())
             continue;
-        for (const Sqlite3Page& page : file.collectLeafPages(file.readPage(root))) {
-            const qint64 pageEnd = page.pageStart + file.usableSize();
-            add(page.cellArrayEnd(), std::min(pageEnd, page.pageStart + page.cellContentStart));
-            for (const qint64 block : page.freeblocks) {
-                if (block < 0 || block + 4 > std::min(pageEnd, fileSize))
-                    continue;
-                const uchar* size = file.data() + block + 2;
-                add(block + 4, std::min(pageEnd, block + (size[0] << 8 | size[1])));
-            }
-        }
+        for (const Sqlite3Page& page : file.collectLeafPages(file.readPage(root)))
+            regions += file.freeRegions(page);
     }
     return regions;
 }
@@ -454,7 +437,7 @@ QVector<ByteRegion> handleIndexFreeSpace(Sqlite3DB& source, const Sqlite3File& f
 //   [length][id type][service type][rowid type] [id][service][rowid]
 // and a freeblock header overwrites at most its first four bytes, so the rowid's type byte just
 // before the id and the integer after the service are still there. 0 when they do not read as one.
-qint64 rowidAfterKey(const uchar* data, qint64 at, qint64 keyLength, const ByteRegion& region)
+qint64 rowidAfterKey(const uchar* data, qint64 at, qint64 keyLength, const Sqlite3Region& region)
 {
     if (at <= region.start)
         return 0;
@@ -480,7 +463,7 @@ void placeHandlesByIndexRemnants(Sqlite3DB& source, MessageRecycleDb& recycle, c
 {
     if (unplaced.isEmpty())
         return;
-    const QVector<ByteRegion> regions = handleIndexFreeSpace(source, file);
+    const QVector<Sqlite3Region> regions = handleIndexFreeSpace(source, file);
     QSet<qint64> taken;
     for (Sqlite3Cursor live = source.queryThrow("select rowid from handle"); live.moveNext();)
         taken.insert(live.getInt64(0));
@@ -491,7 +474,7 @@ void placeHandlesByIndexRemnants(Sqlite3DB& source, MessageRecycleDb& recycle, c
     for (int i = 0; i < unplaced.size(); ++i) {
         const QByteArray& key = unplaced[i].idAndService;
         QSet<qint64> found;
-        for (const ByteRegion& region : regions) {
+        for (const Sqlite3Region& region : regions) {
             const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(data + region.start),
                                                              int(region.end - region.start));
             for (int at = bytes.indexOf(key); at >= 0 && !key.isEmpty(); at = bytes.indexOf(key, at + 1)) {
@@ -533,10 +516,16 @@ const ColumnIndex::MessagePositions& ColumnIndex::messagePositions(bool later) c
 
 int ColumnIndex::position(const char* name) const
 {
-    auto it = m_byAddress.constFind(name);
-    if (it == m_byAddress.constEnd())
-        it = m_byAddress.insert(name, m_byName.value(QByteArray::fromRawData(name, int(qstrlen(name))), -1));
-    return it.value();
+    if (m_next < m_byAddress.size() && m_byAddress[m_next].first == name)
+        return m_byAddress[m_next++].second;
+    auto it = std::find_if(m_byAddress.cbegin(), m_byAddress.cend(),
+                           [name](const auto& known) { return known.first == name; });
+    if (it == m_byAddress.cend()) {
+        m_byAddress.emplace_back(name, m_byName.value(QByteArray::fromRawData(name, int(qstrlen(name))), -1));
+        it = m_byAddress.cend() - 1;
+    }
+    m_next = size_t(it - m_byAddress.cbegin()) + 1;
+    return it->second;
 }
 
 const Country* CountryCache::find(const QString& code)
@@ -575,7 +564,7 @@ bool isDeletedHandleRowValid(const DeletedRow& row)
 }
 
 bool deletedIos5RowToMessage(const DeletedRow& row, CountryCache& countries, qint64 now, _MsgMessage& m,
-                             Ios5Placement& placement)
+                             Ios5Placement& placement, bool makeGuid)
 {
     if (row.size() <= 16 || !isIos5RowFlagsValid(row))
         return false;
@@ -617,7 +606,8 @@ bool deletedIos5RowToMessage(const DeletedRow& row, CountryCache& countries, qin
         const QString room = row.text("madrid_roomname");
         placement.chatIdentifier = room.isEmpty() ? placement.handleAddress : room;
     } else {
-        m.guid = newGuid();
+        if (makeGuid)
+            m.guid = newGuid();
         m.service = QStringLiteral("SMS");
         m.account = QStringLiteral("e:");
         m.error = 0;
@@ -677,7 +667,7 @@ void scanDeletedMessages(IOS5MessageDb& db, ProgressSink* progress)
     rules.valid = [&](const DeletedRow& row) {
         _MsgMessage m;
         Ios5Placement placement;
-        return isDeletedIos5MessageRowValid(row) && deletedIos5RowToMessage(row, countries, now, m, placement);
+        return isDeletedIos5MessageRowValid(row) && deletedIos5RowToMessage(row, countries, now, m, placement, false);
     };
     const QSet<QString> live = liveIos5Keys(db);
     rules.store = [&](const DeletedRow& row, qint64 srcRowid, bool) {
@@ -736,7 +726,17 @@ void scanDeletedMessages(IOS6MessageDb& db, const QList<_MsgChat*>& chats, Progr
         }
         recycle.insertMessage(m, chatIdentifier, handle, srcRowid);
     };
+    // Every row this scan adds had its guid checked against the live table's snapshot, which the
+    // read-back then need not repeat while that snapshot holds.
+    recycle.open();
+    const qint64 first = recycle.queryFirstInt64("select ifnull(max(rowid), 0) + 1 from message").value_or(1);
+    std::optional<IOS6MessageDb::LiveMark> mark;
+    rules.finish = [&](const Sqlite3File&) { mark = db.liveMark(); };
     Scan(db, db.dbPath(), rules, progress).run(recycle);
+    if (mark) {
+        const qint64 last = recycle.queryFirstInt64("select ifnull(max(rowid), 0) from message").value_or(0);
+        db.noteRecycledGuidsChecked(first, last, *mark);
+    }
 }
 
 void scanDeletedHandles(IOS6MessageDb& db, ProgressSink* progress)

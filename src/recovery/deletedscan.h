@@ -29,6 +29,8 @@
 
 #include <array>
 #include <optional>
+#include <utility>
+#include <vector>
 
 class IOS5MessageDb;
 class IOS6MessageDb;
@@ -43,6 +45,7 @@ public:
     {
         m_byName.insert(name.toUtf8(), position);
         m_byAddress.clear();  // a literal looked up before may name this column
+        m_next = 0;
         m_messagePositions = {};
     }
     int position(const char* name) const;  // name a literal, whose address stays; -1 when absent
@@ -53,7 +56,10 @@ public:
 
 private:
     QHash<QByteArray, int> m_byName;
-    mutable QHash<const char*, int> m_byAddress;
+    // Literals looked up so far; a converter asks for the same names in the same order for every row,
+    // so the entry after the last one found is tried first.
+    mutable std::vector<std::pair<const char*, int>> m_byAddress;
+    mutable size_t m_next = 0;
     mutable std::array<std::optional<MessagePositions>, 2> m_messagePositions;
 };
 
@@ -113,8 +119,9 @@ bool isDeletedHandleRowValid(const DeletedRow& row);
 
 // Each returns true when the row makes a record. nowSince2001 bounds the dates: a date of 0 or one in
 // the future is a record whose bytes were overwritten.
+// An SMS row has no guid of its own and is given a new one, unless makeGuid is false (a check only).
 bool deletedIos5RowToMessage(const DeletedRow& row, CountryCache& countries, qint64 nowSince2001, _MsgMessage& message,
-                             Ios5Placement& placement);
+                             Ios5Placement& placement, bool makeGuid = true);
 bool deletedIos6RowToMessage(const DeletedRow& row, qint64 nowSince2001, _MsgMessage& message);
 bool deletedRowToHandle(const DeletedRow& row, CountryCache& countries, _MsgHandle& handle);
 

@@ -7,6 +7,7 @@
 #include <QtGlobal>
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -186,14 +187,78 @@ private:
         // record whose first type lies this far past contentEnd may still have started inside it.
         constexpr qint64 kLongestPrefix = 9 + 9 + 2 + 1;
         const qint64 last = std::min(m_end, contentEnd + kLongestPrefix);
-        for (qint64 c = s + 1; c < last; ++c) {
+        qint64 found = -1;
+        for (qint64 c = s + 1; c < last && found < 0; ++c) {
             Candidate inner;
             if (decodeAt(c, m_innerTypes, inner) && m_validator(inner.row)) {
                 typesStart = c;
-                return cellStart(c, inner.headerLength, inner.payloadSize);
+                found = cellStart(c, inner.headerLength, inner.payloadSize);
             }
         }
-        return -1;
+        // A cell written over these bytes may have had its own header overwritten in turn by a cell
+        // after it, so it no longer decodes; its prefix and first types still tell where it began. Its
+        // prefix ends with column 0's NULL, so only the zero bytes are looked at.
+        const qint64 held = std::min(contentEnd, m_end);
+        // Past found plus the longest prefix, a prefix would start after found.
+        const qint64 xEnd = found < 0 ? held : std::min(held, found + kLongestPrefix);
+        for (qint64 x = s + 1; x < xEnd; ++x) {
+            const auto* zero = static_cast<const uchar*>(std::memchr(m_data + x, 0, size_t(xEnd - x)));
+            if (!zero)
+                break;
+            x = zero - m_data;
+            const qint64 start = cellPrefixBefore(x, s + 1);
+            if (start >= 0 && (found < 0 || start < found)) {
+                typesStart = x + 1;
+                return start;
+            }
+        }
+        return found;
+    }
+
+    // Where a cell starts whose prefix ends with the NULL of column 0 at x, no earlier than floor: the
+    // varints before x, each read back to the byte before it whose top bit is clear, give a header
+    // length that holds every column and no more than their longest types, a rowid and a payload size
+    // that holds the header; the first types after x fit the template. -1 when not. Only a template
+    // whose first column refuses NULL says enough this way: elsewhere zeros after any bytes would pass.
+    qint64 cellPrefixBefore(qint64 x, qint64 floor) const
+    {
+        constexpr size_t kTypesMatched = 6;
+        if (m_rules.empty() || m_rules[0] & Null)
+            return -1;
+        qint64 values[3] = {};  // header length, rowid, payload size
+        qint64 at = x;
+        for (qint64& value : values) {
+            qint64 start = at - 1;
+            if (start < floor || m_data[start] & 0x80)
+                return -1;
+            while (start > floor && at - start < 9 && m_data[start - 1] & 0x80)
+                --start;
+            value = readBack(start, at);
+            if (value < 0)
+                return -1;
+            at = start;
+        }
+        const qint64 columns = qint64(m_rules.size());
+        const qint64 headerLength = values[0];
+        if (values[1] <= 0 || headerLength < 2 + columns || headerLength > 2 + 9 * columns ||
+            headerLength > values[2] || values[2] > sqlite3record::kMaxPayloadSize)
+            return -1;
+        qint64 c = x + 1;
+        for (size_t i = 0; i < std::min(kTypesMatched, m_rules.size()); ++i) {
+            qint64 type = 0;
+            const int n = Sqlite3File::readVarint(type, m_data + c, m_data + m_end);
+            if (n == 0 || !accepts(m_rules[i], type))
+                return -1;
+            c += n;
+        }
+        return at;
+    }
+
+    // The varint that is exactly the bytes [from, to); -1 when they are not one.
+    qint64 readBack(qint64 from, qint64 to) const
+    {
+        qint64 value = 0;
+        return Sqlite3File::readVarint(value, m_data + from, m_data + to) == to - from ? value : -1;
     }
 
     // Where the cell whose first type is at c starts: found from its prefix when that is intact, else
@@ -372,13 +437,8 @@ QList<RecoveredRow> Sqlite3File::carveFreeSpace(const QVector<_SqliteCol>& colum
     if (!page.isLeaf())
         return carvePage(columns, prefixLength, page.pageNumber, 8, validator);
     // Every region ends with its page: a record cut there is not continued from the next page's bytes.
-    const qint64 pageEnd = page.pageStart + m_usableSize;
-    QList<RecoveredRow> rows =
-        carveRecords(columns, prefixLength, m_usableSize, page.cellArrayEnd(),
-                     std::min(pageEnd, page.pageStart + page.cellContentStart), validator);
-    for (const qint64 block : page.freeblocks) {
-        const qint64 blockEnd = std::min<qint64>(pageEnd, block + read16(block + 2, pageEnd));
-        rows += carveRecords(columns, prefixLength, m_usableSize, block + 4, blockEnd, validator);
-    }
+    QList<RecoveredRow> rows;
+    for (const Sqlite3Region& region : freeRegions(page))
+        rows += carveRecords(columns, prefixLength, m_usableSize, region.start, region.end, validator);
     return rows;
 }

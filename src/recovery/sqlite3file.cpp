@@ -210,6 +210,22 @@ Sqlite3Page Sqlite3File::readPage(qint64 n) const
     return page;
 }
 
+QVector<Sqlite3Region> Sqlite3File::freeRegions(const Sqlite3Page& page) const
+{
+    QVector<Sqlite3Region> regions;
+    if (!isPage(page.pageNumber) || !page.isLeaf())
+        return regions;
+    const qint64 pageEnd = page.pageStart + m_usableSize;
+    const auto add = [&regions](qint64 start, qint64 end) {
+        if (start < end)
+            regions.append({start, end});
+    };
+    add(page.cellArrayEnd(), std::min(pageEnd, page.pageStart + page.cellContentStart));
+    for (const qint64 block : page.freeblocks)
+        add(block + 4, std::min<qint64>(pageEnd, block + read16(block + 2, pageEnd)));
+    return regions;
+}
+
 Sqlite3Cell Sqlite3File::readCell(const Sqlite3Page& page, qint64 cellPointer) const
 {
     Sqlite3Cell cell;
@@ -341,6 +357,32 @@ QList<Sqlite3Page> Sqlite3File::collectLeafPages(const Sqlite3Page& page) const
 QList<Sqlite3Page> Sqlite3File::collectAllPages(const Sqlite3Page& page) const
 {
     return walk(page, true);
+}
+
+QVector<quint32> Sqlite3File::leafPageNumbers(const Sqlite3Page& root) const
+{
+    QVector<quint32> leaves;
+    std::vector<bool> seen(size_t(m_pageCount) + 1);
+    std::vector<quint32> stack;
+    const auto visit = [&](const Sqlite3Page& page) {
+        if (page.isLeaf())
+            leaves.append(page.pageNumber);
+        else if (page.isValidType())
+            pushChildren(page, seen, stack);
+    };
+    if (isPage(root.pageNumber))
+        seen[root.pageNumber] = true;
+    visit(root);
+    while (!stack.empty()) {
+        const quint32 n = stack.back();
+        stack.pop_back();
+        // A leaf's type byte is all this needs of it; its cells are not read.
+        if (m_data[pageOffset(n) + (n == 1 ? kDatabaseHeaderSize : 0)] & 8)
+            leaves.append(n);
+        else
+            visit(readPage(n));
+    }
+    return leaves;
 }
 
 // Depth first without recursion, each page once: a hostile tree can be as deep as the file has pages,

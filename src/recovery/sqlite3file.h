@@ -71,6 +71,12 @@ struct Sqlite3Cell {
     qint64 payload = 0;     // offset of the first payload byte
 };
 
+// Bytes [start, end) of the file.
+struct Sqlite3Region {
+    qint64 start = 0;
+    qint64 end = 0;
+};
+
 struct Sqlite3FreelistTrunk {
     quint32 pageNumber = 0;
     qint64 pageStart = 0;
@@ -106,6 +112,9 @@ public:
     // Pages 1 to pageCount(); the empty record below 1, type 0 beyond the file.
     Sqlite3Page readPage(qint64 n) const;
     Sqlite3Cell readCell(const Sqlite3Page& page, qint64 cellPointer) const;
+    // A leaf page's free bytes: the gap between its cell pointer array and its cell content, then each
+    // freeblock after its four-byte header; each within the page's usable bytes, none empty.
+    QVector<Sqlite3Region> freeRegions(const Sqlite3Page& page) const;
     // The local part followed by the overflow chain; empty for a payload larger than the file.
     QByteArray cellPayload(const Sqlite3Cell& cell) const;
     RecoveredRow rowData(const Sqlite3Cell& cell) const;
@@ -116,6 +125,8 @@ public:
     QList<Sqlite3Page> collectLeafPages(const Sqlite3Page& page) const;
     // Page and every page below it, each before its children.
     QList<Sqlite3Page> collectAllPages(const Sqlite3Page& page) const;
+    // The numbers of the pages collectLeafPages gives, in its order, without reading the leaves' cells.
+    QVector<quint32> leafPageNumbers(const Sqlite3Page& root) const;
 
     // Records of the table whose columns are given (column 0 the rowid alias, stored as NULL) found in
     // the bytes [start, end), tried at every offset; usable is U of the page holding them. prefixLength

@@ -2,8 +2,10 @@
 #include "recovery/sqlite3file.h"
 
 #include "fixtures/deleted_records.h"
+#include "fixtures/sqlite_file.h"
 #include "fixtures/temp_home.h"
 
+#include <QFile>
 #include <QHash>
 
 #include <gtest/gtest.h>
@@ -57,6 +59,37 @@ TEST_F(CarverTest, FindsEveryDeletedMessageWhole)
         }
         EXPECT_EQ(found.size(), 0) << c.name << ": what was neither deleted nor a record";
     }
+}
+
+// A freed record whose last bytes a later cell took, that cell's own bytes taken in turn: the later
+// cell no longer decodes, but its intact prefix says where the earlier record's bytes end, so the
+// date it overwrote is not read as whole.
+TEST_F(CarverTest, EndsARecordWhereALaterCellsPrefixBegins)
+{
+    fixtures::createSqliteFile(path(), "PRAGMA page_size=1024; CREATE TABLE t(id INTEGER PRIMARY KEY);");
+    const QVector<_SqliteCol> columns{{"ROWID", "INTEGER", false, false, true},
+                                      {"guid", "TEXT", true, false, false},
+                                      {"n", "INTEGER", false, false, false},
+                                      {"date", "INTEGER", false, false, false}};
+    // Types of the earlier record, its guid and n, then where its date was: the later cell's payload
+    // size, rowid, header length and NULL, its types and a guid a later write garbled.
+    const QByteArray bytes = QByteArray::fromHex("17 01 04 6741414141 05"
+                                                 "20 07 05 00"
+                                                 "17 01 04 7842424242 05 0102030405");
+    constexpr qint64 kAt = 1024 + 200;
+    QFile file(path());
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    file.seek(kAt);
+    file.write(bytes);
+    file.close();
+    Sqlite3File db(path());
+    db.open();
+    const QList<RecoveredRow> rows = db.carveRecords(columns, 0, db.usableSize(), kAt, kAt + bytes.size(),
+                                                     [](const RecoveredRow& row) { return row.values[1].toString().startsWith('g'); });
+    ASSERT_EQ(rows.size(), 1);
+    EXPECT_EQ(rows[0].values[1].toString(), QStringLiteral("gAAAA"));
+    EXPECT_TRUE(rows[0].isWhole(2));
+    EXPECT_FALSE(rows[0].isWhole(3));
 }
 
 }  // namespace

@@ -174,6 +174,28 @@ TEST_F(DeletedScanTest, CancelCommitsWhatWasStored)
     EXPECT_GT(db.recycleDb().loadMessages().size(), partial);
 }
 
+// A message restored to the live table after its recovery reads back once, as the live one, whether
+// another connection restored it or the one that scanned.
+TEST_F(DeletedScanTest, RestoredAfterTheScanIsNotReadBack)
+{
+    for (const bool sameConnection : {false, true}) {
+        fixtures::createDeletedRecordsDb(dbPath(), {DeviceLayout::IOS6, 4096, 300, 0, 30, 11});
+        IOS6MessageDb db(QDir(dir()), QStringLiteral("310"), false);
+        QFile::remove(db.recycleDb().filePath());
+        scanDeletedMessages(db, {}, nullptr);
+        const QList<_MsgRecycledMessage> recovered = db.recycleDb().loadMessages();
+        ASSERT_GT(recovered.size(), 1);
+        const QString guid = recovered.last().message.guid;
+        const QString restore = QStringLiteral("insert into message(guid, text) values('%1', 'back')").arg(guid);
+        sameConnection ? db.executeThrow(restore) : runSql(dbPath(), restore);
+        _MsgStore store;
+        db.recycledMessages(store);
+        EXPECT_EQ(store.data()->messages.size(), recovered.size() - 1) << sameConnection;
+        for (const _MsgMessage* m : store.data()->messages)
+            EXPECT_NE(m->guid, guid) << sameConnection;
+    }
+}
+
 // A handle in two one-to-one conversations files its messages under the later one, in whatever order
 // the caller lists the conversations.
 TEST_F(DeletedScanTest, ChoosesTheConversationWhateverTheListOrder)

@@ -39,7 +39,9 @@ TEST_F(Sqlite3FileTest, ReadsEveryRowAndPageLikeTheEngine)
             Sqlite3File file(path());
             file.open();
             QStringList ours;
+            QVector<quint32> leaves;
             for (const Sqlite3Page& page : file.collectLeafPages(file.readPage(root))) {
+                leaves.append(page.pageNumber);
                 for (const qint64 cell : page.cellPointers) {
                     const RecoveredRow row = file.rowData(file.readCell(page, cell));
                     ours.append(QString::number(row.rowid) + fixtures::recordKey(row.values));
@@ -49,6 +51,7 @@ TEST_F(Sqlite3FileTest, ReadsEveryRowAndPageLikeTheEngine)
             for (const fixtures::TableRow& row : fixtures::tableRows(path(), table))
                 engine.append(QString::number(row.rowid) + fixtures::recordKey(row.values));
             EXPECT_TRUE(ours == engine) << table.toStdString();
+            EXPECT_EQ(leaves, file.leafPageNumbers(file.readPage(root))) << table.toStdString();
         }
         fixtures::execSql(db.get(), "PRAGMA secure_delete=OFF; DELETE FROM t WHERE id % 3 > 0;");
         Sqlite3File file(path());
