@@ -12,6 +12,7 @@
 #include "backup/ios6restoremessagesthread.h"
 #include "backup/itunescachesmsthread.h"
 #include "backup/mbdb.h"
+#include "core/filehandoff.h"
 #include "core/fileutil.h"
 #include "export/backupsmsthread.h"
 #include "msgdb/ios6messagedb.h"
@@ -233,12 +234,20 @@ void BM_ImportBackup(benchmark::State& state)
     const floors::Timing total = floors::timeInTurns(
         state,
         [&](const QString& ours) {
+            // As the import command does: the messages are read and copied while the attachment files
+            // are still being cached.
             const QString cache = ours + QStringLiteral("/cache");
-            cacheOurs(backup, cache);
+            const auto rest = std::make_shared<FileHandoff>();
+            ITunesCacheSMSThread caching(const_cast<BackupManifest*>(&backup.manifest), QDir(cache), nullptr);
+            caching.handOverTo(rest);
+            caching.run();
             _MsgStore store;
             IOS6MessageDb(QDir(cache), QString(), false).messages(store, 0);
             BackupSMSThread job(store.messageList(), QDir(ours + QStringLiteral("/local")), QString(), nullptr);
+            job.awaitCache(rest);
             job.run();
+            if (caching.copiedFiles() != int(backup.files.size()))
+                throw std::runtime_error("the cache job left files out");
         },
         [&](const QString& raw) {
             const QString cache = raw + QStringLiteral("/cache");

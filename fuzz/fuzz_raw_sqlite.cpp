@@ -49,6 +49,9 @@ void readEverything(const Sqlite3File& file)
         }
         file.carveFreeSpace(columns, 0, page, {});
         file.carveFreeSpace(columns, 0, page, withGuid);
+        // Service and date refused as NULL: rules that differ after the first columns, so this pass
+        // skips the offsets the passes before found those columns refuse.
+        file.carveFreeSpace(columns, 0, page, withGuid, {5, 6});
         (void)file.leafPageNumbers(page);
         for (const Sqlite3Page& below : file.collectAllPages(page)) {
             for (const qint64 cell : below.cellPointers)

@@ -27,7 +27,8 @@ bool cacheOne(BackupManifest& manifest, const BackupFileNode& node, const QStrin
 
 }  // namespace
 
-CacheCopies::CacheCopies(BackupManifest& manifest, int threads) : m_manifest(manifest)
+CacheCopies::CacheCopies(BackupManifest& manifest, int threads, Landed landed)
+    : m_manifest(manifest), m_landed(std::move(landed))
 {
     for (int i = 0; i < threads; ++i)
         m_threads.emplace_back([this] { work(); });
@@ -57,6 +58,19 @@ void CacheCopies::queue(const BackupFileNode& node, const QString& destPath)
         m_destinations.insert(destPath);
     }
     m_work.notify_one();
+}
+
+void CacheCopies::queueDone(const QString& destPath, const Outcome& outcome)
+{
+    auto copy = std::make_shared<Copy>();
+    copy->node = outcome.node;
+    copy->destPath = destPath;
+    copy->done = true;
+    copy->copied = outcome.copied;
+    copy->failure = outcome.failure;
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_order.push_back(copy);
+    m_destinations.insert(destPath);
 }
 
 bool CacheCopies::isQueued(const QString& destPath) const
@@ -103,6 +117,8 @@ void CacheCopies::work()
         } catch (...) {
             failure = std::current_exception();
         }
+        if (m_landed)
+            m_landed(copy->destPath);  // whole or not there: a copy is written under another name first
         lock.lock();
         copy->copied = copied;
         copy->failure = failure;

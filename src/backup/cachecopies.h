@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -20,8 +21,10 @@ struct BackupFileNode;
 
 class CacheCopies {
 public:
+    // Told a copy's destination as soon as the copy has ended, on the copying thread.
+    using Landed = std::function<void(const QString& destPath)>;
     // manifest must not change while copies run.
-    CacheCopies(BackupManifest& manifest, int threads);
+    CacheCopies(BackupManifest& manifest, int threads, Landed landed = nullptr);
     ~CacheCopies();  // drops the copies not begun and waits for those under way
     CacheCopies(const CacheCopies&) = delete;
     CacheCopies& operator=(const CacheCopies&) = delete;
@@ -35,6 +38,8 @@ public:
     // stored file; else a folder found at destPath (left by an older cache) is removed and the file
     // copied with BackupManifest::copyFile.
     void queue(const BackupFileNode& node, const QString& destPath);
+    // Queues the outcome of a copy to destPath made before, for it to be taken in its turn.
+    void queueDone(const QString& destPath, const Outcome& outcome);
     // True while a queued copy to destPath has not been taken back: a second copy to the same place
     // must wait for it, or the two could land in either order.
     bool isQueued(const QString& destPath) const;
@@ -54,6 +59,7 @@ private:
     void work();
 
     BackupManifest& m_manifest;
+    Landed m_landed;
     mutable std::mutex m_mutex;
     std::condition_variable m_work;  // for the threads: a copy is queued, or they stop
     std::condition_variable m_done;  // for the caller: a copy is done

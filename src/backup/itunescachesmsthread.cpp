@@ -2,8 +2,10 @@
 
 #include "backup/backupmanifest.h"
 #include "backup/cachecopies.h"
+#include "backup/manifestcachedb.h"
 #include "core/datadir.h"
 #include "core/errors.h"
+#include "core/filehandoff.h"
 #include "core/fileutil.h"
 #include "core/htmltext.h"
 #include "core/jobguard.h"
@@ -14,6 +16,9 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
+#include <QPair>
+#include <QVector>
 #include <QThread>
 
 #include <sys/stat.h>
@@ -22,6 +27,7 @@
 #include <cerrno>
 #include <climits>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -139,6 +145,86 @@ QDir defaultCacheDir(const BackupManifest& manifest)
 
 }  // namespace
 
+// The walk over the backup's tree and what it keeps: one run of the job, or the rest of it on a
+// handoff's thread. One thread at a time.
+struct ITunesCacheSMSThread::Walk {
+    Walk(BackupManifest* manifest, const QDir& cacheDir)
+        : manifest(manifest), cacheDir(cacheDir), cacheDb(cacheDir.absoluteFilePath(kCacheDbName))
+    {
+    }
+
+    void begin(FileHandoff* handoff);
+    // Copies node with everything below it to relativePath below the cache's "file-relay",
+    // walking the tree without recursion and skipping what cannot be copied.
+    void cacheTree(const BackupFileNode& node, const QString& relativePath);
+    void cacheFile(const BackupFileNode& node, const QString& destPath);
+    // The plain files directly in the message and address-book folders, copied before the walk,
+    // which takes their outcomes in its turn; false (nothing copied) when the walk could reach them
+    // otherwise than as copied here.
+    bool copyReaderFilesFirst(const BackupFileNode& sms, const BackupFileNode* addressBook);
+    using Places = QVector<QPair<const BackupFileNode*, QString>>;
+    // The plain files directly in folder with their places in the cache; nullopt when the walk
+    // could reach one of them otherwise.
+    std::optional<Places> readerFiles(const BackupFileNode& folder, const QString& relative);
+    // The files and folders the walk may write below top, for the handoff.
+    void announce(const BackupFileNode& top, const QString& relative, QStringList& files, QStringList& folders) const;
+    // Ends the copies and commits the records.
+    void end();
+    // Records the outcomes of the copies that are done, oldest first, waiting for them until at most
+    // left copies remain queued.
+    void takeCopies(int left);
+    // Leaves node and everything below it out, logging reason; throws reason instead when the
+    // message database lies there.
+    void skip(const BackupFileNode& node, const QString& reason);
+    void postCaching(const QString& name);
+    // Creates the "file-relay/var/mobile/Library" chain, remembering which folders are new.
+    void makeTargetFolder();
+    // Drops this run's database changes, then removes the copied folders, "manifest.db" and the
+    // folders this run created, and nothing else.
+    void removeOwnedFiles();
+    QString skippedNote() const
+    {
+        return skippedFiles > 0 ? ITunesCacheSMSThread::skippedFilesText(skippedFiles, skippedPaths) : QString();
+    }
+    QString destOf(const QString& relative) const { return QDir::cleanPath(fileRelayPath() + QLatin1Char('/') + relative); }
+    QString fileRelayPath() const { return cacheDir.absoluteFilePath(kFileRelay); }
+
+    BackupManifest* manifest;    // not owned
+    ProgressSink* sink = nullptr;  // where the walk posts and looks for a cancel
+    FileHandoff* handoff = nullptr;  // told of each file the walk is done with; may be null
+    QDir cacheDir;
+    ManifestCacheDb cacheDb;
+    QStringList createdFolders;  // deepest last
+    std::unique_ptr<CacheCopies> copies;  // while the run copies
+    QHash<const BackupFileNode*, CacheCopies::Outcome> copiedFirst;  // until the walk takes them
+    int copiedFiles = 0;
+    int skippedFiles = 0;
+    QStringList skippedPaths;
+};
+
+void ITunesCacheSMSThread::Walk::begin(FileHandoff* fileHandoff)
+{
+    handoff = fileHandoff;
+    makeTargetFolder();
+    CacheCopies::Landed landed;
+    if (handoff)
+        landed = [handoff = handoff](const QString& path) { handoff->settle(path); };
+    copies = std::make_unique<CacheCopies>(*manifest, qBound(1, QThread::idealThreadCount(), kCopyThreads),
+                                           std::move(landed));
+}
+
+void ITunesCacheSMSThread::Walk::end()
+{
+    takeCopies(0);
+    copies.reset();
+    try {
+        cacheDb.commit();
+    } catch (const std::exception& error) {
+        // The copies are good; without their rows they are merely copied again next time.
+        qWarning().nospace() << "backup cache: " << error.what();
+    }
+}
+
 ITunesCacheSMSThread::ITunesCacheSMSThread(BackupManifest* manifest, ProgressSink* sink, QObject* parent)
     : ITunesCacheSMSThread(manifest, defaultCacheDir(*manifest), sink, parent)
 {
@@ -147,50 +233,89 @@ ITunesCacheSMSThread::ITunesCacheSMSThread(BackupManifest* manifest, ProgressSin
 ITunesCacheSMSThread::ITunesCacheSMSThread(BackupManifest* manifest, const QDir& cacheDir, ProgressSink* sink,
                                            QObject* parent)
     : QThread(parent),
-      m_manifest(manifest),
       m_sink(sink),
       m_cacheDir(cacheDir.absolutePath()),
-      m_cacheDb(m_cacheDir.absoluteFilePath(kCacheDbName))
+      m_walk(std::make_shared<Walk>(manifest, m_cacheDir))
 {
 }
 
 ITunesCacheSMSThread::~ITunesCacheSMSThread() = default;
 
+int ITunesCacheSMSThread::copiedFiles() const
+{
+    return m_walk->copiedFiles;
+}
+
+int ITunesCacheSMSThread::skippedFiles() const
+{
+    return m_walk->skippedFiles;
+}
+
+QStringList ITunesCacheSMSThread::skippedPaths() const
+{
+    return m_walk->skippedPaths;
+}
+
 void ITunesCacheSMSThread::run()
 {
-    m_copiedFiles = 0;
-    m_skippedFiles = 0;
-    m_skippedPaths.clear();
-    m_createdFolders.clear();
+    Walk& walk = *m_walk;
+    walk.copiedFiles = 0;
+    walk.skippedFiles = 0;
+    walk.skippedPaths.clear();
+    walk.createdFolders.clear();
+    walk.sink = &m_posts;
     ProgressSink::postUpdateProgress(m_sink, tr("IDS_LOADING_ITUNES_BACKUP"), 99, QString());
 
-    const BackupFileNode* library = m_manifest->root.childNamed(QStringLiteral("Library"));
+    const BackupFileNode* library = walk.manifest->root.childNamed(QStringLiteral("Library"));
     const BackupFileNode* sms = library ? library->childNamed(kSmsFolder) : nullptr;
     const BackupFileNode* addressBook = library ? library->childNamed(kAddressBookFolder) : nullptr;
     if (!sms) {
         ProgressSink::postError(m_sink, tr("IDS_NOT_CONTAIN_SMS_DB_IN_ITUNES_BACKUP"));
         return;
     }
+    const QString smsPath = kLibraryPath + QLatin1Char('/') + kSmsFolder;
+    const QString addressBookPath = kLibraryPath + QLatin1Char('/') + kAddressBookFolder;
+    const auto cacheRest = [sms, addressBook, smsPath, addressBookPath](Walk& walk) {
+        walk.cacheTree(*sms, smsPath);
+        if (addressBook)
+            walk.cacheTree(*addressBook, addressBookPath);
+        walk.end();
+    };
 
     runGuarded(
         &m_posts,
         [&] {
-            makeTargetFolder();
-            m_copies = std::make_unique<CacheCopies>(*m_manifest, qBound(1, QThread::idealThreadCount(), kCopyThreads));
-            cacheTree(*sms, kLibraryPath + QLatin1Char('/') + kSmsFolder);
-            if (addressBook)
-                cacheTree(*addressBook, kLibraryPath + QLatin1Char('/') + kAddressBookFolder);
-            takeCopies(0);
-            m_copies.reset();
-            try {
-                m_cacheDb.commit();
-            } catch (const std::exception& error) {
-                // The copies are good; without their rows they are merely copied again next time.
-                qWarning().nospace() << "backup cache: " << error.what();
+            walk.begin(m_handoff.get());
+            if (m_handoff) {
+                QStringList files;
+                QStringList folders;
+                walk.announce(*sms, smsPath, files, folders);
+                if (addressBook)
+                    walk.announce(*addressBook, addressBookPath, files, folders);
+                m_handoff->expect(files, folders);
+                if (walk.copyReaderFilesFirst(*sms, addressBook)) {
+                    // The walk goes on where nobody waits for it; the handoff outlives this job.
+                    FileHandoff* handoff = m_handoff.get();
+                    handoff->start([handoff, walk = m_walk, cacheRest] {
+                        walk->sink = handoff;
+                        runGuarded(
+                            handoff,
+                            [&] {
+                                cacheRest(*walk);
+                                ProgressSink::postSucceed(handoff, walk->skippedNote());
+                            },
+                            [&] { walk->removeOwnedFiles(); });
+                    });
+                    ProgressSink::postSucceed(&m_posts, QString());
+                    return;
+                }
             }
+            cacheRest(walk);
+            if (m_handoff)
+                m_handoff->endWith(walk.skippedNote());
             ProgressSink::postSucceed(&m_posts, QString());
         },
-        [this] { removeOwnedFiles(); });
+        [&walk] { walk.removeOwnedFiles(); });
 }
 
 QString ITunesCacheSMSThread::skippedFilesText(int count, const QStringList& paths)
@@ -204,29 +329,115 @@ QString ITunesCacheSMSThread::skippedFilesText(int count, const QStringList& pat
     return text;
 }
 
-void ITunesCacheSMSThread::makeTargetFolder()
+void ITunesCacheSMSThread::Walk::makeTargetFolder()
 {
     // The cache folder may be reached through links (a data folder moved to another disk); the
     // folders below it are the job's own, and a link found in their place is replaced.
-    const QString base = m_cacheDir.absolutePath();
+    const QString base = cacheDir.absolutePath();
     if (!QFileInfo(base).isDir())
-        m_createdFolders << base;
+        createdFolders << base;
     if (!makePrivatePath(base))
         throwUtf8(QStringLiteral("Cannot create the folder %1.").arg(base));
     QString path = base;
     for (const QString& part : (kFileRelay + QLatin1Char('/') + kLibraryPath).split(QLatin1Char('/'))) {
         path += QLatin1Char('/') + part;
         if (!isRealFolder(path))
-            m_createdFolders << path;
+            createdFolders << path;
         if (const int error = ensureFolder(path))
             throwUtf8(QStringLiteral("Cannot create the folder %1: %2").arg(path, systemErrorText(error)));
     }
 }
 
-void ITunesCacheSMSThread::cacheTree(const BackupFileNode& top, const QString& relativePath)
+void ITunesCacheSMSThread::Walk::announce(const BackupFileNode& top, const QString& relative, QStringList& files,
+                                          QStringList& folders) const
 {
-    const QString fileRelayPath = m_cacheDir.absoluteFilePath(kFileRelay);
-    const ContainedFolder fileRelay(fileRelayPath);
+    // The names as cacheTree makes them, without looking at the disk: a file the walk refuses
+    // instead is simply settled at the end.
+    std::vector<std::pair<const BackupFileNode*, QString>> pending{{&top, relative}};
+    while (!pending.empty()) {
+        const auto [node, path] = std::move(pending.back());
+        pending.pop_back();
+        if (isLinkRecord(node->record))
+            continue;
+        if (!node->record.isFolder()) {
+            files << destOf(path);
+            continue;
+        }
+        folders << destOf(path);
+        for (const std::unique_ptr<BackupFileNode>& child : node->children) {
+            const QString name = cacheNameOf(*child);
+            if (!name.isEmpty())
+                pending.emplace_back(child.get(), path + QLatin1Char('/') + name);
+        }
+    }
+}
+
+bool ITunesCacheSMSThread::Walk::copyReaderFilesFirst(const BackupFileNode& sms, const BackupFileNode* addressBook)
+{
+    std::optional<Places> files = readerFiles(sms, kLibraryPath + QLatin1Char('/') + kSmsFolder);
+    if (files && addressBook) {
+        const std::optional<Places> more = readerFiles(*addressBook, kLibraryPath + QLatin1Char('/') + kAddressBookFolder);
+        files = more ? std::optional<Places>(*files + *more) : std::nullopt;
+    }
+    if (!files)
+        return false;
+    for (const auto& [node, dest] : *files) {
+        const std::optional<qint64> remembered = cacheDb.lastDate(node->record.fileId());
+        if (remembered == node->record.mtime && isCachedFile(dest)) {
+            copiedFirst.insert(node, {node, false, nullptr});
+            if (handoff)
+                handoff->settle(dest);
+        } else {
+            copies->queue(*node, dest);
+        }
+    }
+    while (const std::optional<CacheCopies::Outcome> done = copies->takeOldest(true))
+        copiedFirst.insert(done->node, *done);
+    // Without its message database the reader has nothing to read: the walk would fail on it too.
+    const auto smsDb = copiedFirst.constFind(manifest->smsDb);
+    if (smsDb != copiedFirst.constEnd() && smsDb->failure) {
+        try {
+            std::rethrow_exception(smsDb->failure);
+        } catch (const BackupFileError& error) {
+            skip(*manifest->smsDb, QString::fromUtf8(error.what()));
+        }
+    }
+    return true;
+}
+
+std::optional<ITunesCacheSMSThread::Walk::Places> ITunesCacheSMSThread::Walk::readerFiles(const BackupFileNode& folder,
+                                                                                          const QString& relative)
+{
+    // Only where the walk reaches every such file under the same name, and nothing else there under
+    // that name: then a copy made now is the copy the walk would make.
+    if (isLinkRecord(folder.record) || !folder.record.isFolder())
+        return std::nullopt;
+    const ContainedFolder fileRelay(fileRelayPath());
+    const std::optional<QString> folderDest = fileRelay.resolve(relative);
+    if (!folderDest || QFileInfo(*folderDest).isSymLink() || ensureFolder(*folderDest) != 0)
+        return std::nullopt;
+    QHash<QString, int> names;
+    for (const std::unique_ptr<BackupFileNode>& child : folder.children)
+        ++names[cacheNameOf(*child)];
+    Places places;
+    for (const std::unique_ptr<BackupFileNode>& child : folder.children) {
+        const QString name = cacheNameOf(*child);
+        if (name.isEmpty() || isLinkRecord(child->record) || child->record.isFolder())
+            continue;
+        const QString childRelative = relative + QLatin1Char('/') + name;
+        const std::optional<QString> dest = fileRelay.resolve(childRelative);
+        if (names.value(name) > 1 || !dest || *dest != destOf(childRelative) || QFileInfo(*dest).isSymLink()
+            || QFile::encodeName(*dest).size() + 7 >= PATH_MAX)
+            return std::nullopt;
+        places.append({child.get(), *dest});
+    }
+    return places;
+}
+
+void ITunesCacheSMSThread::Walk::cacheTree(const BackupFileNode& top, const QString& relativePath)
+{
+    const QString fileRelayDir = fileRelayPath();
+    const ContainedFolder fileRelay(fileRelayDir);
     struct Pending {
         const BackupFileNode* node;
         QString relative;
@@ -240,15 +451,21 @@ void ITunesCacheSMSThread::cacheTree(const BackupFileNode& top, const QString& r
         takeCopies(kMaxQueuedCopies);
         const BackupFileNode& node = *entry.node;
         postCaching(node.name);
-        if (ProgressSink::isCancelled(m_sink))
+        if (ProgressSink::isCancelled(sink))
             throw kCancelled;
         if (isLinkRecord(node.record))
             continue;
         try {
             if (entry.depth > kMaxDepth)
                 refuse(node, QStringLiteral("it lies more than %1 folders deep.").arg(kMaxDepth));
+            const auto early = copiedFirst.constFind(&node);
+            if (early != copiedFirst.constEnd()) {
+                copies->queueDone(destOf(entry.relative), *early);
+                copiedFirst.erase(early);
+                continue;
+            }
             // The cache holds no links: one planted in a copy's place goes rather than be followed.
-            const QString planted = fileRelayPath + QLatin1Char('/') + entry.relative;
+            const QString planted = fileRelayDir + QLatin1Char('/') + entry.relative;
             if (QFileInfo(planted).isSymLink())
                 QFile::remove(planted);
             const std::optional<QString> dest = fileRelay.resolve(entry.relative);
@@ -258,7 +475,7 @@ void ITunesCacheSMSThread::cacheTree(const BackupFileNode& top, const QString& r
                 cacheFile(node, *dest);
                 continue;
             }
-            if (m_copies->isQueued(*dest))
+            if (copies->isQueued(*dest))
                 takeCopies(0);  // a file copied to the same place earlier lands before the folder
             if (const int error = ensureFolder(*dest)) {
                 const QString reason = QStringLiteral("cannot create the folder %1: %2").arg(*dest, systemErrorText(error));
@@ -283,27 +500,30 @@ void ITunesCacheSMSThread::cacheTree(const BackupFileNode& top, const QString& r
     }
 }
 
-void ITunesCacheSMSThread::cacheFile(const BackupFileNode& node, const QString& destPath)
+void ITunesCacheSMSThread::Walk::cacheFile(const BackupFileNode& node, const QString& destPath)
 {
     const QString fileId = node.record.fileId();
     const qint64 mtime = node.record.mtime;
     // No row yet is its own state: a file whose mtime is 0 is copied like any other.
-    const std::optional<qint64> remembered = m_cacheDb.lastDate(fileId);
-    if (remembered == mtime && isCachedFile(destPath))
+    const std::optional<qint64> remembered = cacheDb.lastDate(fileId);
+    if (remembered == mtime && isCachedFile(destPath)) {
+        if (handoff)
+            handoff->settle(destPath);
         return;
+    }
     // The copy is first written beside destPath under a name 7 bytes longer.
     if (QFile::encodeName(destPath).size() + 7 >= PATH_MAX)
         refuse(node, QStringLiteral("its path in the cache would be too long."));
     // The earlier copy to the same place lands first, as it always did; and a folder this file
     // replaces (two names can map to one) is left only once the copies into it have landed.
-    if (m_copies->isQueued(destPath) || isRealFolder(destPath))
+    if (copies->isQueued(destPath) || isRealFolder(destPath))
         takeCopies(0);
-    m_copies->queue(node, destPath);
+    copies->queue(node, destPath);
 }
 
-void ITunesCacheSMSThread::takeCopies(int left)
+void ITunesCacheSMSThread::Walk::takeCopies(int left)
 {
-    while (const std::optional<CacheCopies::Outcome> done = m_copies->takeOldest(m_copies->queued() > left)) {
+    while (const std::optional<CacheCopies::Outcome> done = copies->takeOldest(copies->queued() > left)) {
         const BackupFileNode& node = *done->node;
         if (done->failure) {
             try {
@@ -315,41 +535,43 @@ void ITunesCacheSMSThread::takeCopies(int left)
         }
         if (!done->copied)
             continue;
-        m_cacheDb.setLastDate(node.record.fileId(), node.record.mtime);
-        ++m_copiedFiles;
+        cacheDb.setLastDate(node.record.fileId(), node.record.mtime);
+        ++copiedFiles;
     }
 }
 
-void ITunesCacheSMSThread::skip(const BackupFileNode& node, const QString& reason)
+void ITunesCacheSMSThread::Walk::skip(const BackupFileNode& node, const QString& reason)
 {
-    if (isWithin(m_manifest->smsDb, node))
+    if (isWithin(manifest->smsDb, node))
         throwUtf8(reason);  // without its message database the import has nothing to read
     qWarning().noquote() << "backup cache: skipped" << reason;
-    m_skippedFiles += filesWithin(node);
-    m_skippedPaths << node.record.domain.toString() + QLatin1Char('-') + node.record.path.toString();
+    skippedFiles += filesWithin(node);
+    skippedPaths << node.record.domain.toString() + QLatin1Char('-') + node.record.path.toString();
 }
 
-void ITunesCacheSMSThread::postCaching(const QString& name)
+void ITunesCacheSMSThread::Walk::postCaching(const QString& name)
 {
-    ProgressSink::postUpdateProgress(&m_posts, QString(), -1, tr("IDS_CACHING_BACKUP_FILE_%1").arg(name));
+    ProgressSink::postUpdateProgress(sink, QString(), -1,
+                                     ITunesCacheSMSThread::tr("IDS_CACHING_BACKUP_FILE_%1").arg(name));
 }
 
-void ITunesCacheSMSThread::removeOwnedFiles()
+void ITunesCacheSMSThread::Walk::removeOwnedFiles()
 {
-    m_copies.reset();  // no copy may land after the removal
+    copies.reset();  // no copy may land after the removal
+    copiedFirst.clear();
     // The connection goes first, so no open handle keeps the file and no later commit brings
     // back rows for copies that are about to be deleted.
-    m_cacheDb.rollbackAndClose();
-    const QDir library(m_cacheDir.absoluteFilePath(kFileRelay + QLatin1Char('/') + kLibraryPath));
+    cacheDb.rollbackAndClose();
+    const QDir library(cacheDir.absoluteFilePath(kFileRelay + QLatin1Char('/') + kLibraryPath));
     for (const QString& folder : {kSmsFolder, kAddressBookFolder}) {
         const QString path = library.absoluteFilePath(folder);
         if (!removeDirRecursive(path))
             qWarning().nospace() << "backup cache: could not remove all of " << path;
     }
     for (const QString& suffix : {QString(), QStringLiteral("-journal")})
-        QFile::remove(m_cacheDb.path() + suffix);
+        QFile::remove(cacheDb.path() + suffix);
     // Folders this run made, deepest first; rmdir leaves any that others have filled meanwhile.
-    for (auto folder = m_createdFolders.crbegin(); folder != m_createdFolders.crend(); ++folder)
+    for (auto folder = createdFolders.crbegin(); folder != createdFolders.crend(); ++folder)
         QDir().rmdir(*folder);
-    m_createdFolders.clear();
+    createdFolders.clear();
 }

@@ -10,7 +10,6 @@
 //
 // The manifest's file tree must be loaded (and an encrypted backup unlocked) before the job starts;
 // nobody else touches the manifest while the job runs. Reports go through the sink only.
-#include "backup/manifestcachedb.h"
 #include "core/progressthrottle.h"
 
 #include <QDir>
@@ -21,7 +20,7 @@
 #include <memory>
 
 class BackupManifest;
-class CacheCopies;
+class FileHandoff;
 struct BackupFileNode;
 
 class ITunesCacheSMSThread : public QThread {
@@ -35,15 +34,26 @@ public:
                          QObject* parent = nullptr);
     ~ITunesCacheSMSThread() override;
 
+    // Leaves the rest of the cache to handoff: run() then ends as soon as the files the message
+    // reader opens (the plain files directly in the message and address-book folders) lie in the
+    // cache, and the other files are copied on handoff's thread, each one settled there once it lies
+    // in the cache. handoff's end is the cache's: the cache records are committed then, its success
+    // text is the rich text of what was left out ("" when nothing), and an error or a cancel of it
+    // removes the cache as the job's own would. Where those files cannot be copied first exactly as
+    // the walk would copy them, the whole cache is made before run() ends. The manifest must outlive
+    // handoff's work.
+    void handOverTo(std::shared_ptr<FileHandoff> handoff) { m_handoff = std::move(handoff); }
+
     QDir cacheDir() const { return m_cacheDir; }
-    // Files copied by the last run.
-    int copiedFiles() const { return m_copiedFiles; }
-    // Files the last run left out (logged one by one): stored files that are no regular file or do
-    // not decrypt, and files or folders whose names the cache cannot make (too long, too deep, not
-    // contained). Only the message database itself fails the run instead.
-    int skippedFiles() const { return m_skippedFiles; }
-    // The backup paths of what the last run left out, files or whole folders, in the tree's order.
-    QStringList skippedPaths() const { return m_skippedPaths; }
+    // Of the last run, once it has ended (with a handoff, once the handoff has ended):
+    // Files copied.
+    int copiedFiles() const;
+    // Files left out (logged one by one): stored files that are no regular file or do not decrypt,
+    // and files or folders whose names the cache cannot make (too long, too deep, not contained).
+    // Only the message database itself fails the run instead.
+    int skippedFiles() const;
+    // The backup paths of what was left out, files or whole folders, in the tree's order.
+    QStringList skippedPaths() const;
     // The rich text that tells the user count files were left out, naming the first of paths.
     static QString skippedFilesText(int count, const QStringList& paths);
 
@@ -53,31 +63,11 @@ public:
     void run() override;
 
 private:
-    // Copies node with everything below it to relativePath below the cache's "file-relay",
-    // walking the tree without recursion and skipping what cannot be copied.
-    void cacheTree(const BackupFileNode& node, const QString& relativePath);
-    void cacheFile(const BackupFileNode& node, const QString& destPath);
-    // Records the outcomes of the copies that are done, oldest first, waiting for them until at most
-    // left copies remain queued.
-    void takeCopies(int left);
-    // Leaves node and everything below it out, logging reason; throws reason instead when the
-    // message database lies there.
-    void skip(const BackupFileNode& node, const QString& reason);
-    void postCaching(const QString& name);
-    // Creates the "file-relay/var/mobile/Library" chain, remembering which folders are new.
-    void makeTargetFolder();
-    // Drops this run's database changes, then removes the copied folders, "manifest.db" and the
-    // folders this run created, and nothing else.
-    void removeOwnedFiles();
+    struct Walk;
 
-    BackupManifest* m_manifest;  // not owned
-    ProgressSink* m_sink;        // not owned
+    ProgressSink* m_sink;  // not owned
     ThrottledSink m_posts{m_sink};  // the nodes' names and the final report
     QDir m_cacheDir;
-    ManifestCacheDb m_cacheDb;
-    QStringList m_createdFolders;  // deepest last
-    std::unique_ptr<CacheCopies> m_copies;  // while the run copies
-    int m_copiedFiles = 0;
-    int m_skippedFiles = 0;
-    QStringList m_skippedPaths;
+    std::shared_ptr<Walk> m_walk;  // shared with the handoff's thread
+    std::shared_ptr<FileHandoff> m_handoff;
 };

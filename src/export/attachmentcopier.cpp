@@ -1,24 +1,43 @@
 #include "export/attachmentcopier.h"
 
 #include "core/errors.h"
+#include "core/filehandoff.h"
 #include "core/fileutil.h"
 
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <optional>
 
 namespace {
 
-constexpr std::size_t kMaxQueued = 256;  // copies not begun yet
+constexpr std::size_t kMaxQueued = 64;  // copies not begun yet, in each lane
+constexpr int kLanes = 4;
+// How long the worker waits for the oldest source put off before it looks at the queue again.
+constexpr std::chrono::milliseconds kSourceWait{10};
+
+
+// The lane of the copy of filename: the same for every device path that leads to the same place.
+std::size_t laneOf(const QString& filename)
+{
+    return qHash(deviceRelativePath(filename).replace(QLatin1Char('\\'), QLatin1Char('/'))) % kLanes;
+}
+
+int depthOf(const QString& path)
+{
+    return path.count(QLatin1Char('/'));
+}
 
 }  // namespace
 
-AttachmentCopier::AttachmentCopier(const QDir& fileRelayDir, PendingCopies& pending)
-    : m_fileRelayDir(fileRelayDir), m_pending(pending)
+AttachmentCopier::AttachmentCopier(const QDir& fileRelayDir, PendingCopies& pending, FileHandoff* sources)
+    : m_fileRelayDir(fileRelayDir), m_pending(pending), m_sources(sources)
 {
 }
 
@@ -31,28 +50,38 @@ void AttachmentCopier::copy(const _MsgAttachment& attachment)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     rethrowFailure();
-    m_queue.push_back({attachment.localPath, attachment.filename});
-    if (!m_worker.joinable()) {
+    if (m_lanes.empty()) {
         m_stop = false;
-        m_worker = std::thread([this] { work(); });
+        m_cancelled = false;
+        for (int i = 0; i < kLanes; ++i) {
+            m_lanes.push_back(std::make_unique<Lane>());
+            Lane& lane = *m_lanes.back();
+            lane.thread = std::thread([this, &lane] { work(lane); });
+        }
     }
+    Lane& lane = *m_lanes[laneOf(attachment.filename)];
+    lane.queue.push_back({attachment.localPath, attachment.filename, QString(), QString()});
     m_changed.notify_all();
     // The rows wait for the copies when these fall behind, so the job's progress and Cancel stay
     // true to the files, and finish() has little left to do.
-    m_changed.wait(lock, [this] { return m_queue.size() < kMaxQueued || m_failure; });
+    m_changed.wait(lock, [&] { return lane.queue.size() < kMaxQueued || m_failure; });
     rethrowFailure();
+}
+
+bool AttachmentCopier::isIdle() const
+{
+    return std::all_of(m_lanes.cbegin(), m_lanes.cend(),
+                       [](const std::unique_ptr<Lane>& lane) { return lane->queue.empty() && !lane->busy; });
 }
 
 void AttachmentCopier::finish()
 {
     {
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait(lock, [this] { return (m_queue.empty() && !m_busy) || m_failure; });
+        m_changed.wait(lock, [this] { return isIdle() || m_failure; });
         m_stop = true;
     }
-    m_changed.notify_all();
-    if (m_worker.joinable())
-        m_worker.join();
+    stopLanes();
     const std::lock_guard<std::mutex> lock(m_mutex);
     rethrowFailure();
 }
@@ -61,12 +90,23 @@ void AttachmentCopier::cancel()
 {
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
-        m_queue.clear();
+        for (const std::unique_ptr<Lane>& lane : m_lanes)
+            lane->queue.clear();
         m_stop = true;
+        m_cancelled = true;
     }
+    stopLanes();
+}
+
+void AttachmentCopier::stopLanes()
+{
     m_changed.notify_all();
-    if (m_worker.joinable())
-        m_worker.join();
+    for (const std::unique_ptr<Lane>& lane : m_lanes)
+        lane->thread.join();
+    m_lanes.clear();
+    // The lanes made folders side by side: a rollback removes the deepest first.
+    std::stable_sort(m_createdFolders.begin(), m_createdFolders.end(),
+                     [](const QString& a, const QString& b) { return depthOf(a) < depthOf(b); });
 }
 
 void AttachmentCopier::rethrowFailure()
@@ -75,40 +115,91 @@ void AttachmentCopier::rethrowFailure()
         std::rethrow_exception(m_failure);
 }
 
-void AttachmentCopier::work()
+void AttachmentCopier::work(Lane& lane)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        m_changed.wait(lock, [this] { return m_stop || !m_queue.empty(); });
-        if (m_queue.empty() || m_failure)
+        m_changed.wait(lock, [&] { return m_stop || !lane.queue.empty() || !lane.putOff.empty(); });
+        if (m_failure || (lane.queue.empty() && (lane.putOff.empty() || m_cancelled)))
             return;  // stopped; after a failure nothing more is copied
-        const Job job = std::move(m_queue.front());
-        m_queue.pop_front();
-        m_busy = true;
+        std::optional<Job> job;
+        if (!lane.queue.empty()) {
+            job = std::move(lane.queue.front());
+            lane.queue.pop_front();
+        }
+        lane.busy = true;
         lock.unlock();
         std::exception_ptr failure;
         try {
-            copyOne(job);
+            if (job)
+                place(lane, std::move(*job));
+            else
+                retryPutOff(lane);
         } catch (...) {
             failure = std::current_exception();
         }
         lock.lock();
-        m_busy = false;
+        lane.busy = !lane.putOff.empty();
         if (failure && !m_failure)
             m_failure = failure;
         m_changed.notify_all();
     }
 }
 
-void AttachmentCopier::copyOne(const Job& job)
+AttachmentArea& AttachmentCopier::areaOf(Lane& lane)
 {
-    const QString source = job.source.path();
+    if (!lane.area)
+        lane.area = std::make_unique<AttachmentArea>(m_fileRelayDir);
+    return *lane.area;
+}
+
+void AttachmentCopier::place(Lane& lane, Job job)
+{
+    job.sourcePath = job.source.path();
+    if (m_sources && !job.sourcePath.isEmpty()) {
+        bool putOff = !m_sources->waitReady(job.sourcePath, std::chrono::milliseconds(0));
+        if (!lane.putOff.empty() || putOff) {
+            job.destination = areaOf(lane).path(job.filename);
+            for (const Job& earlier : lane.putOff)
+                putOff = putOff || (!job.destination.isEmpty() && earlier.destination == job.destination);
+        }
+        if (putOff) {
+            lane.putOff.push_back(std::move(job));
+            return;
+        }
+    }
+    copyOne(lane, job);
+}
+
+void AttachmentCopier::retryPutOff(Lane& lane)
+{
+    std::vector<Job> waiting;
+    QSet<QString> blocked;  // places a copy still put off goes to
+    bool copied = false;
+    for (Job& job : lane.putOff) {
+        const bool ready = (job.destination.isEmpty() || !blocked.contains(job.destination))
+                           && m_sources->waitReady(job.sourcePath, std::chrono::milliseconds(0));
+        if (ready) {
+            copyOne(lane, job);
+            copied = true;
+        } else {
+            if (!job.destination.isEmpty())
+                blocked.insert(job.destination);
+            waiting.push_back(std::move(job));
+        }
+    }
+    lane.putOff = std::move(waiting);
+    if (!copied && !lane.putOff.empty())
+        m_sources->waitReady(lane.putOff.front().sourcePath, kSourceWait);
+}
+
+void AttachmentCopier::copyOne(Lane& lane, const Job& job)
+{
+    const QString& source = job.sourcePath;
     struct stat status {};
     if (source.isEmpty() || ::stat(QFile::encodeName(source).constData(), &status) != 0 || !S_ISREG(status.st_mode))
         return;
-    if (!m_area)
-        m_area = std::make_unique<AttachmentArea>(m_fileRelayDir);
-    const QString destination = m_area->path(job.filename);
+    const QString destination = areaOf(lane).path(job.filename);
     if (destination.isEmpty()) {
         qWarning().noquote() << "local database: attachment" << job.filename
                              << "not copied: it does not lead into the attachment folders";
@@ -116,17 +207,21 @@ void AttachmentCopier::copyOne(const Job& job)
     }
     if (::lstat(QFile::encodeName(destination).constData(), &status) == 0)
         return;
-    makeFolder(QFileInfo(destination).absolutePath());
-    m_pending.note(job.filename);
+    makeFolder(lane, QFileInfo(destination).absolutePath());
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_pending.note(job.filename);
+    }
     // Without the sync to disk QFile::copy makes for every file: a copy writes thousands of them.
     if (!copyToNewFile(source, destination))
         throwUtf8(QStringLiteral("Cannot copy %1 to %2").arg(source, destination));
+    const std::lock_guard<std::mutex> lock(m_mutex);
     m_createdFiles.append(destination);
 }
 
-void AttachmentCopier::makeFolder(const QString& folder)
+void AttachmentCopier::makeFolder(Lane& lane, const QString& folder)
 {
-    if (m_knownFolders.contains(folder))
+    if (lane.knownFolders.contains(folder))
         return;
     QStringList missing;
     struct stat status {};
@@ -134,10 +229,13 @@ void AttachmentCopier::makeFolder(const QString& folder)
          path = QFileInfo(path).absolutePath())
         missing.prepend(path);
     for (const QString& path : qAsConst(missing)) {
-        if (::mkdir(QFile::encodeName(path).constData(), 0700) == 0)
+        // Another lane may make the same folder meanwhile: it is then that lane's.
+        if (::mkdir(QFile::encodeName(path).constData(), 0700) == 0) {
+            const std::lock_guard<std::mutex> lock(m_mutex);
             m_createdFolders.append(path);
-        else if (errno != EEXIST)
+        } else if (errno != EEXIST) {
             throwUtf8(QStringLiteral("Cannot create the folder %1").arg(folder));
+        }
     }
-    m_knownFolders.insert(folder);
+    lane.knownFolders.insert(folder);
 }

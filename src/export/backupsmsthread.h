@@ -7,6 +7,10 @@
 #include <QString>
 #include <QThread>
 
+#include <memory>
+
+class FileHandoff;
+
 // Copies the messages (in message order) into the local database in dbDir in one transaction. On a
 // cancel or an error nothing of the run stays: no rows, no attachment files it copied.
 class BackupSMSThread : public QThread {
@@ -15,14 +19,19 @@ public:
     BackupSMSThread(const MsgMessageList& messages, const QDir& dbDir, const QString& mcc, ProgressSink* progress,
                     QObject* parent = nullptr);
 
-    // Rich text added to the success text (what an earlier step of the same command left out).
-    void setSuccessNote(const QString& note) { m_successNote = note; }
+    // The attachment files are still being cached by the handoff's maker: copies wait for them,
+    // the job ends only after the maker, with the maker's success text (what the cache left out)
+    // ending its own, and fails with the maker's error. A cancel or an error of the job cancels the
+    // maker.
+    void awaitCache(std::shared_ptr<FileHandoff> cache);
 
     void run() override;
 
 private:
+    void copyMessages();
+
     MsgMessageList m_messages;
     ProgressSink* m_progress;  // not owned
     ExportMessagesDb m_exporter;
-    QString m_successNote;
+    std::shared_ptr<FileHandoff> m_cache;
 };

@@ -43,7 +43,7 @@ void ExportMessagesDb::begin()
         qWarning().noquote() << "local database: page cache left as it was:" << error;
     m_database.beginTransaction();
     m_merge.begin();
-    m_copier = std::make_unique<AttachmentCopier>(m_database.fileRelayDir(), m_pendingCopies);
+    m_copier = std::make_unique<AttachmentCopier>(m_database.fileRelayDir(), m_pendingCopies, m_sources);
 }
 
 void ExportMessagesDb::end()

@@ -30,6 +30,10 @@ public:
     ExportMessagesDb(const ExportMessagesDb&) = delete;
     ExportMessagesDb& operator=(const ExportMessagesDb&) = delete;
 
+    // The attachment files may still be on their way: copies wait for them in sources (see
+    // core/filehandoff.h), which must outlive the run. Before begin().
+    void awaitSources(FileHandoff* sources) { m_sources = sources; }
+
     void begin() override;
     void exportMessage(_MsgMessage* message) override;
     void end() override;
@@ -48,6 +52,7 @@ private:
     IOS6MessageDb m_database;
     Ios6MessageMerge m_merge;
     int m_skipped = 0;
+    FileHandoff* m_sources = nullptr;  // not owned
     PendingCopies m_pendingCopies;  // the run's copies, listed beside the database until the commit
     // The run's attachment copies, made beside the rows; what they added goes again on a rollback.
     std::unique_ptr<AttachmentCopier> m_copier;

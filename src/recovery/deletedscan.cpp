@@ -32,6 +32,10 @@ QStringList carvedColumns(const std::array<Ios6Column<Record>, N>& columns)
     }
     return names;
 }
+// Columns whose NULL each kind's validator refuses (a message needs a date, an iOS 6 one its service):
+// the carver drops such candidates on their serial types.
+const QStringList kIos5RefusedNull = {"date"};
+const QStringList kIos6RefusedNull = {"service", "date"};
 
 // ---- Column templates
 
@@ -47,15 +51,21 @@ struct ScanTemplate {
     ColumnIndex index;
     // The columns a record must hold whole to make a record: those before this position.
     int requiredEnd = 0;
+    std::vector<int> refusedNull;
 };
 
-ScanTemplate makeTemplate(const QVector<_SqliteCol>& columns, const QStringList& required)
+ScanTemplate makeTemplate(const QVector<_SqliteCol>& columns, const QStringList& required,
+                          const QStringList& refusedNull)
 {
-    ScanTemplate t{columns, {}, 0};
+    ScanTemplate t{columns, {}, 0, {}};
     for (int i = 0; i < columns.size(); ++i)
         t.index.insert(columns[i].name(), i);
     for (const QString& name : required)
         t.requiredEnd = std::max(t.requiredEnd, t.index.position(name) + 1);
+    for (const QString& name : refusedNull) {
+        if (t.index.position(name) > 0)
+            t.refusedNull.push_back(t.index.position(name));
+    }
     return t;
 }
 
@@ -118,7 +128,7 @@ bool sameNames(const QVector<_SqliteCol>& a, const QVector<_SqliteCol>& b)
 // devices and this program's local databases add columns, and a record of another column count
 // never fits a fixed template.
 QVector<ScanTemplate> templatesFor(Sqlite3DB& db, const QString& table, const QVector<QVector<_SqliteCol>>& fixed,
-                                   const QStringList& required)
+                                   const QStringList& required, const QStringList& refusedNull = {})
 {
     QVector<_SqliteCol> live;
     Sqlite3Cursor info = db.queryThrow(Sqlite3Sql("select name, type, \"notnull\", dflt_value is not null, pk"
@@ -131,9 +141,9 @@ QVector<ScanTemplate> templatesFor(Sqlite3DB& db, const QString& table, const QV
     for (const QVector<_SqliteCol>& columns : fixed)
         liveIsFixed = liveIsFixed || sameNames(live, columns);
     if (!liveIsFixed)
-        templates.append(makeTemplate(live, required));
+        templates.append(makeTemplate(live, required, refusedNull));
     for (const QVector<_SqliteCol>& columns : fixed)
-        templates.append(makeTemplate(columns, required));
+        templates.append(makeTemplate(columns, required, refusedNull));
     return templates;
 }
 
@@ -301,9 +311,10 @@ private:
             // A freelist trunk's page numbers were written over what the page held before.
             const auto trunk = m_trunkArrayEnd.constFind(page.pageNumber);
             const QList<RecoveredRow> rows =
-                trunk != m_trunkArrayEnd.constEnd() ? m_file.carvePage(t.columns, 0, page.pageNumber, *trunk, valid)
-                : page.isValidType()                ? m_file.carveFreeSpace(t.columns, 0, page, valid)
-                                                    : m_file.carvePage(t.columns, 0, page.pageNumber, 0, valid);
+                trunk != m_trunkArrayEnd.constEnd()
+                    ? m_file.carvePage(t.columns, 0, page.pageNumber, *trunk, valid, t.refusedNull)
+                : page.isValidType() ? m_file.carveFreeSpace(t.columns, 0, page, valid, t.refusedNull)
+                                     : m_file.carvePage(t.columns, 0, page.pageNumber, 0, valid, t.refusedNull);
             for (const RecoveredRow& row : rows)
                 m_rules.store(DeletedRow(row, t.index), row.rowid, true);
         }
@@ -663,7 +674,7 @@ void scanDeletedMessages(IOS5MessageDb& db, ProgressSink* progress)
     ScanRules rules;
     rules.table = QStringLiteral("message");
     rules.templates = templatesFor(db, rules.table, {ios5Columns(33), ios5Columns(32), ios5Columns(17)},
-                                   kIos5RequiredColumns);
+                                   kIos5RequiredColumns, kIos5RefusedNull);
     rules.valid = [&](const DeletedRow& row) {
         _MsgMessage m;
         Ios5Placement placement;
@@ -695,12 +706,22 @@ void scanDeletedMessages(IOS6MessageDb& db, const QList<_MsgChat*>& chats, Progr
             it = recoveredHandles.insert(handleId, handleId > 0 ? recycle.handleBySrcRowid(handleId).id : QString());
         return it.value();
     };
+    // The address a one-to-one conversation's messages take, sorted out once per conversation.
+    QHash<const _MsgChat*, QString> firstHandles;
+    const auto firstHandle = [&firstHandles](const _MsgChat& chat) -> QString {
+        auto it = firstHandles.find(&chat);
+        if (it == firstHandles.end()) {
+            const _MsgHandle* first = lowestHandle(chat);
+            it = firstHandles.insert(&chat, first ? first->id : QString());
+        }
+        return it.value();
+    };
     ScanRules rules;
     rules.table = QStringLiteral("message");
     rules.templates =
         templatesFor(db, rules.table,
                      {ios6Template(kIos6MessageColumns, false), ios6Template(kIos6MessageColumns, true)},
-                     carvedColumns(kIos6MessageColumns));
+                     carvedColumns(kIos6MessageColumns), kIos6RefusedNull);
     rules.valid = [now](const DeletedRow& row) { return isDeletedIos6MessageRowValid(row) && ios6RowMakesMessage(row, now); };
     rules.store = [&](const DeletedRow& row, qint64 srcRowid, bool tablePass) {
         _MsgMessage m;
@@ -717,8 +738,7 @@ void scanDeletedMessages(IOS6MessageDb& db, const QList<_MsgChat*>& chats, Progr
             handle = sender ? sender->id : recoveredHandle(m.handle_id);
         } else if (chat) {
             chatIdentifier = chat->chat_identifier;
-            const _MsgHandle* first = lowestHandle(*chat);
-            handle = first ? first->id : QString();
+            handle = firstHandle(*chat);
             if (tablePass)
                 srcRowid = 0;
         } else {

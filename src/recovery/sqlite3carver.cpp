@@ -7,6 +7,7 @@
 #include <QtGlobal>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace {
@@ -62,11 +63,19 @@ bool isCleanUtf8(const uchar* p, const uchar* end)
 
 class RecordCarver {
 public:
-    RecordCarver(const Sqlite3File& file, const std::vector<quint8>& rules, int prefixLength, int usable,
-                 qint64 start, qint64 end, const Sqlite3File::RowValidator& validator)
+    // matchRules: rules less what the validator refuses. Where a column's type refused an offset is
+    // written to refusals, when given; known holds what an earlier template's refusals were, whose
+    // first knownShared match rules are this one's.
+    RecordCarver(const Sqlite3File& file, const std::vector<quint8>& rules, std::vector<quint8> matchRules,
+                 int prefixLength, int usable, qint64 start, qint64 end, const Sqlite3File::RowValidator& validator,
+                 quint8* refusals, const quint8* known, size_t knownShared)
         : m_file(file),
           m_data(file.data()),
           m_rules(rules),
+          m_matchRules(std::move(matchRules)),
+          m_refusals(refusals),
+          m_known(known),
+          m_knownShared(knownShared),
           m_types(rules.size()),
           m_innerTypes(rules.size()),
           m_prefixLength(prefixLength),
@@ -75,12 +84,14 @@ public:
           m_end(end),
           m_validator(validator)
     {
+        for (int byte = 0; byte < 0x80; ++byte)
+            m_firstTypeFits[size_t(byte)] = m_matchRules.empty() || accepts(m_matchRules[0], byte);
     }
 
     QList<RecoveredRow> run()
     {
         for (qint64 s = m_start; s < m_end;) {
-            const qint64 next = tryAt(s);
+            const qint64 next = mayStartAt(s) ? tryAt(s) : 0;
             s = next > s ? next : s + 1;
         }
         return m_found;
@@ -97,6 +108,25 @@ private:
         qint64 payloadSize = 0;
         qint64 headerLength = 0;
     };
+
+    // False when no record can start at s: an earlier template whose first columns are this one's found
+    // them refused there, or the byte at s is a whole serial type column 1 refuses. Most offsets of free
+    // space end here, without a candidate being set up.
+    bool mayStartAt(qint64 s) const
+    {
+        if (m_known && m_known[s - m_start] < m_knownShared)
+            return false;
+        if (m_data[s] >= 0x80 || m_firstTypeFits[m_data[s]])
+            return true;
+        noteRefused(s, 0);
+        return false;
+    }
+
+    void noteRefused(qint64 s, size_t column) const
+    {
+        if (m_refusals && column < Sqlite3File::kNotRefused)
+            m_refusals[s - m_start] = quint8(column);
+    }
 
     // Where the next candidate starts after a record accepted at s; 0 when s is rejected.
     qint64 tryAt(qint64 s)
@@ -189,6 +219,8 @@ private:
         const qint64 last = std::min(m_end, contentEnd + kLongestPrefix);
         qint64 found = -1;
         for (qint64 c = s + 1; c < last && found < 0; ++c) {
+            if (!mayStartAt(c))
+                continue;
             Candidate inner;
             if (decodeAt(c, m_innerTypes, inner) && m_validator(inner.row)) {
                 typesStart = c;
@@ -310,7 +342,8 @@ private:
         return whole;
     }
 
-    // One varint per column from s; a varint cut by the region's end reads as NULL.
+    // One varint per column from s; a varint cut by the region's end reads as NULL. Every candidate
+    // matched here goes to the validator when there is one, so its refusals count already.
     bool matchTypes(qint64 s, std::vector<qint64>& types, qint64& typesEnd) const
     {
         const uchar* end = m_data + m_end;
@@ -321,8 +354,10 @@ private:
                 type = m_data[c++];
             else
                 c += Sqlite3File::readVarint(type, m_data + c, end);
-            if (!accepts(m_rules[i], type))
+            if (!accepts(m_matchRules[i], type)) {
+                noteRefused(s, i);
                 return false;
+            }
             types[i] = type;
         }
         typesEnd = c;
@@ -375,6 +410,11 @@ private:
     const Sqlite3File& m_file;
     const uchar* m_data;
     const std::vector<quint8>& m_rules;  // columns 1 onwards
+    const std::vector<quint8> m_matchRules;  // the same less what the validator refuses
+    quint8* const m_refusals;
+    const quint8* const m_known;
+    const size_t m_knownShared;
+    std::array<bool, 0x80> m_firstTypeFits{};  // one-byte serial types column 1 takes, by m_matchRules
     std::vector<qint64> m_types;         // the current candidate's serial types, reused: a rejection allocates nothing
     std::vector<qint64> m_innerTypes;    // the same for a record looked for inside an accepted one
     const int m_prefixLength;
@@ -386,7 +426,8 @@ private:
 };
 
 QList<RecoveredRow> Sqlite3File::carveRecords(const QVector<_SqliteCol>& columns, int prefixLength, int usable,
-                                              qint64 start, qint64 end, const RowValidator& validator) const
+                                              qint64 start, qint64 end, const RowValidator& validator,
+                                              const std::vector<int>& refusedNull) const
 {
     if (columns.size() < 2) {
         qWarning("tbCols size < 2.");
@@ -396,7 +437,49 @@ QList<RecoveredRow> Sqlite3File::carveRecords(const QVector<_SqliteCol>& columns
     end = std::min(end, m_size);
     if (!m_data || start >= end || usable < 480 || usable > 65536 || prefixLength < 0)
         return {};
-    return RecordCarver(*this, columnRules(columns), prefixLength, usable, start, end, validator).run();
+    const std::vector<quint8>& rules = columnRules(columns);
+    // Only a candidate the validator will see may be dropped for what the validator refuses.
+    std::vector<quint8> matchRules = rules;
+    for (const int column : refusedNull) {
+        if (validator && column >= 1 && size_t(column) <= matchRules.size())
+            matchRules[size_t(column) - 1] &= quint8(~Null);
+    }
+    quint8* refusals = nullptr;
+    const quint8* known = nullptr;
+    size_t shared = 0;
+    if (Refusals* memo = refusalsFor(start, end)) {
+        if (memo->matchRules.empty()) {
+            memo->matchRules = matchRules;
+            refusals = memo->firstColumn.data();
+        } else if (memo->matchRules == matchRules) {
+            refusals = memo->firstColumn.data();
+        } else {
+            known = memo->firstColumn.data();
+            while (shared < std::min(matchRules.size(), memo->matchRules.size()) &&
+                   matchRules[shared] == memo->matchRules[shared])
+                ++shared;
+        }
+    }
+    return RecordCarver(*this, rules, std::move(matchRules), prefixLength, usable, start, end, validator, refusals,
+                        known, shared)
+        .run();
+}
+
+Sqlite3File::Refusals* Sqlite3File::refusalsFor(qint64 start, qint64 end) const
+{
+    const qint64 page = start / m_pageSize;
+    if ((end - 1) / m_pageSize != page)
+        return nullptr;  // kept for regions inside one page only
+    if (page != m_refusalsPage) {
+        m_refusals.clear();
+        m_refusalsPage = page;
+    }
+    for (Refusals& memo : m_refusals) {
+        if (memo.start == start && memo.end == end)
+            return &memo;
+    }
+    m_refusals.push_back({start, end, {}, std::vector<quint8>(size_t(end - start), kNotRefused)});
+    return &m_refusals.back();
 }
 
 const std::vector<quint8>& Sqlite3File::columnRules(const QVector<_SqliteCol>& columns) const
@@ -420,25 +503,27 @@ const std::vector<quint8>& Sqlite3File::columnRules(const QVector<_SqliteCol>& c
 }
 
 QList<RecoveredRow> Sqlite3File::carvePage(const QVector<_SqliteCol>& columns, int prefixLength, quint32 pageNo,
-                                           qint64 offset, const RowValidator& validator) const
+                                           qint64 offset, const RowValidator& validator,
+                                           const std::vector<int>& refusedNull) const
 {
     if (!isPage(pageNo))
         return {};
     const qint64 start = pageOffset(pageNo);
     return carveRecords(columns, prefixLength, m_usableSize, start + std::clamp<qint64>(offset, 0, m_usableSize),
-                        start + m_usableSize, validator);
+                        start + m_usableSize, validator, refusedNull);
 }
 
 QList<RecoveredRow> Sqlite3File::carveFreeSpace(const QVector<_SqliteCol>& columns, int prefixLength,
-                                                const Sqlite3Page& page, const RowValidator& validator) const
+                                                const Sqlite3Page& page, const RowValidator& validator,
+                                                const std::vector<int>& refusedNull) const
 {
     if (!isPage(page.pageNumber))
         return {};
     if (!page.isLeaf())
-        return carvePage(columns, prefixLength, page.pageNumber, 8, validator);
+        return carvePage(columns, prefixLength, page.pageNumber, 8, validator, refusedNull);
     // Every region ends with its page: a record cut there is not continued from the next page's bytes.
     QList<RecoveredRow> rows;
     for (const Sqlite3Region& region : freeRegions(page))
-        rows += carveRecords(columns, prefixLength, m_usableSize, region.start, region.end, validator);
+        rows += carveRecords(columns, prefixLength, m_usableSize, region.start, region.end, validator, refusedNull);
     return rows;
 }

@@ -90,6 +90,8 @@ class Sqlite3File {
 public:
     // Accepts a carved row; an empty validator accepts every row.
     using RowValidator = std::function<bool(const RecoveredRow&)>;
+    // What the carver notes of an offset whose serial types it did not find refused.
+    static constexpr quint8 kNotRefused = 0xff;
 
     explicit Sqlite3File(const QString& path);
     Sqlite3File(const Sqlite3File&) = delete;
@@ -130,15 +132,18 @@ public:
 
     // Records of the table whose columns are given (column 0 the rowid alias, stored as NULL) found in
     // the bytes [start, end), tried at every offset; usable is U of the page holding them. prefixLength
-    // content bytes belong to column 0 (none for a rowid alias).
+    // content bytes belong to column 0 (none for a rowid alias). refusedNull: positions in columns whose
+    // NULL the validator always refuses; a candidate with such a NULL is dropped on its serial types,
+    // before its values are decoded (free space full of zeros otherwise decodes at every byte).
     QList<RecoveredRow> carveRecords(const QVector<_SqliteCol>& columns, int prefixLength, int usable, qint64 start,
-                                     qint64 end, const RowValidator& validator) const;
+                                     qint64 end, const RowValidator& validator,
+                                     const std::vector<int>& refusedNull = {}) const;
     // Page pageNo from offset to its end.
     QList<RecoveredRow> carvePage(const QVector<_SqliteCol>& columns, int prefixLength, quint32 pageNo, qint64 offset,
-                                  const RowValidator& validator) const;
+                                  const RowValidator& validator, const std::vector<int>& refusedNull = {}) const;
     // A leaf page's gap and freeblocks; an interior page from its header on.
     QList<RecoveredRow> carveFreeSpace(const QVector<_SqliteCol>& columns, int prefixLength, const Sqlite3Page& page,
-                                       const RowValidator& validator) const;
+                                       const RowValidator& validator, const std::vector<int>& refusedNull = {}) const;
 
     // SQLite's variable-length integer at p: the bytes used, 0 (out untouched) when it needs a byte at or
     // beyond end.
@@ -174,6 +179,20 @@ private:
         std::vector<quint8> rules;
     };
     mutable std::vector<ColumnRules> m_columnRules;  // most recently used last
+    // Where, in one region, the serial types refused each offset: the first column that refused it
+    // (kNotRefused: matched, or never tried), as the first template carved over the region found.
+    // A scan carves each page with several templates that share their first columns; the later ones
+    // skip what those columns refused already. Kept for the regions of the page carved last.
+    struct Refusals {
+        qint64 start = 0;
+        qint64 end = 0;
+        std::vector<quint8> matchRules;  // the rules the first template matched with; empty until it ran
+        std::vector<quint8> firstColumn;
+    };
+    // The memo of [start, end), made empty when new; null for a region across pages.
+    Refusals* refusalsFor(qint64 start, qint64 end) const;
+    mutable std::vector<Refusals> m_refusals;
+    mutable qint64 m_refusalsPage = -1;
 };
 
 namespace sqlite3record {

@@ -2,6 +2,7 @@
 #include "backup/itunescachesmsthread.h"
 #include "backup/manifestcachedb.h"
 #include "core/datadir.h"
+#include "core/filehandoff.h"
 #include "fixtures/recording_progress_sink.h"
 #include "fixtures/sample_backups.h"
 #include "fixtures/temp_home.h"
@@ -456,3 +457,38 @@ TEST_F(ManifestCacheDbTest, AnUnreadableDatabaseOnlyForgets)
 }
 
 }  // namespace
+
+// The import reads the message database while the rest is still being cached: the cache it ends
+// with, its records and what it tells of the files left out are those of a run in one go.
+TEST_F(CacheJobTest, TheRestHandedOverMakesTheSameCacheWithTheReadersFilesFirst)
+{
+    SampleBackupOptions options;
+    options.encrypted = true;
+    BackupBuilder builder = fixtures::sampleBackupBuilder(options);
+    const QStringList cut = {"Library/SMS/cut", "Library/SMS/Attachments/zz/cut", "Library/AddressBook/cut"};
+    for (const QString& name : cut)
+        builder.addFile(kHome, name, QByteArray(20, 'o'));
+    load(builder);
+    for (const QString& name : cut)
+        writeFile(stored(name), QByteArray(33, 'x'));  // no whole number of blocks
+    const QString whole = homePath(QStringLiteral("whole"));
+    const QString handed = homePath(QStringLiteral("handed"));
+    RecordingProgressSink sink;
+    ITunesCacheSMSThread inOneGo(m_manifest.get(), QDir(whole), &sink);
+    inOneGo.run();
+
+    const auto rest = std::make_shared<FileHandoff>();
+    ITunesCacheSMSThread job(m_manifest.get(), QDir(handed), &sink);
+    job.handOverTo(rest);
+    job.run();
+    for (const char* file : {"SMS/sms.db", "SMS/sms.db-wal", "AddressBook/AddressBook.sqlitedb"})
+        EXPECT_TRUE(QFileInfo::exists(handed + "/file-relay/var/mobile/Library/" + file)) << file;
+    EXPECT_EQ(rest->finish(nullptr), ITunesCacheSMSThread::skippedFilesText(3, inOneGo.skippedPaths()));
+    EXPECT_EQ(sink.successes(), (QStringList{QString(), QString()}));
+    EXPECT_EQ(job.skippedPaths(), inOneGo.skippedPaths());
+    EXPECT_EQ(job.copiedFiles(), inOneGo.copiedFiles());
+    const QStringList files = listing(whole);
+    ASSERT_EQ(listing(handed), files);
+    for (const QString& file : files)
+        EXPECT_EQ(readAll(handed + '/' + file), readAll(whole + '/' + file)) << qPrintable(file);
+}

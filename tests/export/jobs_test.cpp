@@ -1,5 +1,6 @@
 // The export, extraction, local-copy and delete jobs, run on the test's thread against a recording
 // sink: reports, ordering, per-conversation files, and clean-up that removes only what a run created.
+#include "core/filehandoff.h"
 #include "export/attachmentextractthread.h"
 #include "export/backupsmsthread.h"
 #include "export/deletemmsthread.h"
@@ -23,6 +24,10 @@
 #include <gtest/gtest.h>
 
 #include <sqlite3.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
 
 using exporttest::readFile;
 using exporttest::SampleRecords;
@@ -381,5 +386,46 @@ TEST_F(Jobs, CancelledOrFailedBackupTakesBackOnlyTheFilesItCopied)
         BackupSMSThread(r.messages(), QDir(path("local")), QString(), &sink).run();
         EXPECT_EQ(entries(QFileInfo(before).path() + QStringLiteral("/..")), QStringList{QStringLiteral("1")});
         EXPECT_EQ(readFile(before), QByteArray("before"));
+    }
+}
+
+// The attachment files are still being cached while the rows are written.
+TEST_F(Jobs, ACopyWaitsForItsCachedFileAndTheJobEndsWithTheCache)
+{
+    SampleRecords r;
+    const QString source = path("cache/x");
+    r.attachment(r.message(1, r.chat(1, QStringLiteral("+1"), {}), nullptr, 1, {}), 1,
+                 QStringLiteral("~/Library/SMS/Attachments/a/x"), source);
+    enum Ending { Lands, Fails, UserCancels };
+    for (const Ending ending : {Lands, Fails, UserCancels}) {
+        const QString local = path(QStringLiteral("local%1").arg(ending));
+        const QString copy = local + QStringLiteral("/file-relay/var/mobile/Library/SMS/Attachments/a/x");
+        auto cache = std::make_shared<FileHandoff>();
+        cache->expect({source}, {});
+        cache->start([&, cache = cache.get()] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));  // well after the rows
+            if (ending == Lands) {
+                writeFile(source, "late");
+                cache->settle(source);
+                cache->postSucceed(QStringLiteral("left out"));
+            } else if (ending == Fails) {
+                cache->postError(QStringLiteral("disk full"));
+            }
+            while (!cache->isCancelled() && ending == UserCancels)
+                std::this_thread::yield();
+        });
+        RecordingProgressSink sink(ending == UserCancels ? 2 : -1);  // after the last row
+        BackupSMSThread job(r.messages(), QDir(local), QString(), &sink);
+        job.awaitCache(cache);
+        job.run();
+        if (ending == Lands) {
+            EXPECT_TRUE(sink.successes().value(0).endsWith(QStringLiteral("<br/><br/>left out")));
+            EXPECT_EQ(readFile(copy), QByteArray("late"));
+            continue;
+        }
+        EXPECT_EQ(sink.errors(), ending == Fails ? QStringList{QStringLiteral("disk full")} : QStringList());
+        EXPECT_EQ(sink.finalReports(), ending == Fails ? 1 : 0);
+        EXPECT_EQ(countRows(fixtures::ios6DbPathIn(local), "message"), 0) << ending;
+        EXPECT_FALSE(QFileInfo::exists(copy)) << ending;
     }
 }

@@ -44,7 +44,9 @@ TEST_F(CarverTest, FindsEveryDeletedMessageWhole)
         int inGaps = 0;
         for (const Sqlite3FreelistTrunk& trunk : c.emptied ? file.freelistTrunks() : QList<Sqlite3FreelistTrunk>()) {
             for (const quint32 leaf : trunk.leaves)
-                keep(file.carvePage(truth.columns, 0, leaf, 0, [](const RecoveredRow& row) { return row.values[2].toInt() > 0; }));
+                // The validator refuses a NULL date (column 2), so the carver may drop those on their types.
+                keep(file.carvePage(truth.columns, 0, leaf, 0, [](const RecoveredRow& row) { return row.values[2].toInt() > 0; },
+                                    {2}));
         }
         for (const Sqlite3Page& page : c.emptied ? QList<Sqlite3Page>() : file.collectLeafPages(file.readPage(kMessageRoot))) {
             inGaps += file.carveRecords(truth.columns, 0, file.usableSize(), page.cellArrayEnd(),

@@ -4,6 +4,7 @@
 #include "backup/ios6restoremessagesthread.h"
 #include "backup/itunescachesmsthread.h"
 #include "core/datadir.h"
+#include "core/filehandoff.h"
 #include "core/fileutil.h"
 #include "core/safepath.h"
 #include "export/backupsmsthread.h"
@@ -55,7 +56,7 @@ void ImportCommands::runBackup(ScopeRequest request)
     m_scope.run(request, [this](MsgMessageList messages) { backupMessages(messages); });
 }
 
-std::optional<ImportCommands::CachedBackup> ImportCommands::cacheChosenBackup(bool refuseEncrypted)
+std::optional<ImportCommands::CachedBackup> ImportCommands::cacheChosenBackup(bool refuseEncrypted, bool handOver)
 {
     QWidget* parent = m_context.dialogParent();
     CachedBackup backup;
@@ -85,29 +86,36 @@ std::optional<ImportCommands::CachedBackup> ImportCommands::cacheChosenBackup(bo
     // The job's cache records are committed when it goes, before the long steps that follow.
     ProgressForm form(QString(), parent);
     ITunesCacheSMSThread job(backup.manifest.data(), &form, parent);
+    if (handOver) {
+        backup.rest = std::make_shared<FileHandoff>();
+        job.handOverTo(backup.rest);
+    }
     if (!runJob(form, job))
         return std::nullopt;
     backup.cacheDir = job.cacheDir();
-    backup.skippedFiles = job.skippedFiles();
-    backup.skippedPaths = job.skippedPaths();
     return backup;
 }
 
 void ImportCommands::importITunesBackup(const QString& name)
 {
-    const std::optional<CachedBackup> backup = cacheChosenBackup(false);
+    const std::optional<CachedBackup> backup = cacheChosenBackup(false, true);
     if (!backup)
         return;
+    bool copied = false;
     try {
         const QSharedPointer<AbsMessageDb> db = openMessageDbFolder(backup->cacheDir);
         _MsgStore store;  // owns the backup's records until the copy has ended
         db->messages(store, 0);
-        const QString note =
-            backup->skippedFiles > 0 ? ITunesCacheSMSThread::skippedFilesText(backup->skippedFiles, backup->skippedPaths) : QString();
-        backupToLocalDb(name.isEmpty() ? backupNameFor(backup->manifest->deviceInfo.deviceName) : name,
-                        store.messageList(), note);
+        copied = backupToLocalDb(name.isEmpty() ? backupNameFor(backup->manifest->deviceInfo.deviceName) : name,
+                                 store.messageList(), backup->rest);
     } catch (const std::exception& error) {
         showException(error);
+    }
+    if (!copied) {
+        // Ended before the copy reported the rest of the cache: it goes, and its failure is told.
+        backup->rest->cancel();
+        if (const std::optional<QString> error = backup->rest->takeError())
+            showError(*error);
     }
 }
 
@@ -170,7 +178,7 @@ _AbsDBItemNode* ImportCommands::localDbNamed(const QString& name) const
 }
 
 bool ImportCommands::backupToLocalDb(const QString& defaultName, const MsgMessageList& messages,
-                                     const QString& successNote)
+                                     std::shared_ptr<FileHandoff> cache)
 {
     LocalDbSelForm chooser(localDbNames(), defaultName, m_context.dialogParent());
     const QString chosen = chooser.selectDatabase();
@@ -190,7 +198,8 @@ bool ImportCommands::backupToLocalDb(const QString& defaultName, const MsgMessag
     {
         ProgressForm form(QString(), m_context.dialogParent());
         BackupSMSThread job(messages, QDir(*folder), QString(), &form, m_context.dialogParent());
-        job.setSuccessNote(successNote);
+        if (cache)
+            job.awaitCache(std::move(cache));
         copied = runJob(form, job);
     }
     if (!copied) {

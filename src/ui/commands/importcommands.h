@@ -9,11 +9,13 @@
 #include <QSharedPointer>
 #include <QStringList>
 
+#include <memory>
 #include <optional>
 
 class _AbsDBItemNode;
 class BackupManifest;
 class CommandContext;
+class FileHandoff;
 
 class ImportCommands {
     // The texts are the window's: the catalogue keeps them under its context.
@@ -38,19 +40,22 @@ private:
     struct CachedBackup {
         QSharedPointer<BackupManifest> manifest;
         QDir cacheDir;
-        int skippedFiles = 0;  // files the cache left out
-        QStringList skippedPaths;
+        // The files the cache is still copying; null when it holds them all. Declared after the
+        // manifest, which its maker reads until it has ended.
+        std::shared_ptr<FileHandoff> rest;
     };
     // Lets the user choose a backup, unlocks it (or, with refuseEncrypted, refuses it with a warning),
-    // reads its manifest and caches its messages; nullopt when a step ended the command.
-    std::optional<CachedBackup> cacheChosenBackup(bool refuseEncrypted);
+    // reads its manifest and caches its messages; nullopt when a step ended the command. With
+    // handOver, the caching dialog ends once the message database is cached, and the rest of the
+    // cache is copied meanwhile.
+    std::optional<CachedBackup> cacheChosenBackup(bool refuseEncrypted, bool handOver = false);
     // name is the database proposed; empty: one named after the backup's device.
     void importITunesBackup(const QString& name);
     // Asks for the target local database (defaultName proposed) and copies messages into it; the
-    // target node is added or reloaded and selected; successNote ends the success text. True when the
-    // copy succeeded.
+    // target node is added or reloaded and selected. The copy waits for cache's files and ends with
+    // it. True when the copy succeeded.
     bool backupToLocalDb(const QString& defaultName, const MsgMessageList& messages,
-                         const QString& successNote = QString());
+                         std::shared_ptr<FileHandoff> cache = nullptr);
     void backupMessages(MsgMessageList messages);
     void exportToITunesBackup(MsgMessageList messages);
     QStringList localDbNames() const;
