@@ -14,7 +14,7 @@
 #include "backup/mbdb.h"
 #include "core/filehandoff.h"
 #include "core/fileutil.h"
-#include "export/archivejobs.h"
+#include "export/backupsmsthread.h"
 #include "msgdb/ios6messagedb.h"
 #include "msgdb/messagedbfolder.h"
 #include "msgdb/msgutil.h"

@@ -8,6 +8,7 @@
 #include "core/progressthrottle.h"
 #include "core/safepath.h"
 #include "msgdb/ios6messagedb.h"
+#include "msgdb/ios6messagemerge.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -23,8 +24,6 @@ const QString kHomeDomain = QStringLiteral("HomeDomain");
 const QString kMediaDomain = QStringLiteral("MediaDomain");
 const QString kSmsDbPath = QStringLiteral("Library/SMS/sms.db");
 const QString kManifestName = QStringLiteral("Manifest.mbdb");
-// Conversations below this row id hold recovered messages whose conversation is unknown.
-constexpr qint64 kFirstUsableChatRowid = -2047483646;
 constexpr quint64 kRowidWindow = 20;
 constexpr quint64 kDateWindow = 120;
 constexpr int kCancelled = -1;
@@ -38,20 +37,6 @@ quint64 distance(qint64 a, qint64 b)
 QString now()
 {
     return QString::number(QDateTime::currentSecsSinceEpoch());
-}
-
-// The row id of handle in work, inserted when missing, and joined to the conversation chatRowid;
-// 0 without a handle.
-qint64 joinedHandle(IOS6MessageDb& work, qint64 chatRowid, const _MsgHandle* handle)
-{
-    if (!handle)
-        return 0;
-    qint64 rowid = work.handleRowid(*handle);
-    if (rowid == 0)
-        rowid = work.insertHandle(*handle);
-    if (!work.hasChatHandleJoin(chatRowid, rowid))
-        work.replaceChatHandleJoin(chatRowid, rowid);
-    return rowid;
 }
 
 // The path an attachment is backed up under ("Library/..." of its device file name), or "" when it
@@ -165,6 +150,9 @@ void IOS6RestoreMessagesThread::mergeInto(IOS6MessageDb& work)
     std::stable_sort(items.begin(), items.end(), restoreOrderLessThan);
 
     const Sqlite3Sql copyOldRow = copyOldRowSql(work);
+    // The backup's own messages are copied beside the merge, so it asks the file for every message.
+    Ios6MessageMerge merge(work, Ios6MessageMerge::Rules{false, false});
+    merge.begin();
     const int count = items.size();
     ProgressThrottle throttle(count, 99);
     for (int i = 0; i < count; ++i) {
@@ -176,8 +164,9 @@ void IOS6RestoreMessagesThread::mergeInto(IOS6MessageDb& work)
         if (item.isOld)
             mergeOldRow(work, item, kept, copyOldRow);
         else
-            mergeNewMessage(work, *item.record);
+            merge.merge(*item.record);
     }
+    merge.finish();
     work.endTransaction(true);
     work.executeThrow("detach database kept");
     // A device would replay a write-ahead log left beside the new file over it: the merged file keeps
@@ -251,7 +240,7 @@ QVector<RestoreItem> IOS6RestoreMessagesThread::mergeList(const KeptRows& kept, 
     for (const _MsgMessage* message : *m_messages) {
         if (!message)
             continue;
-        if (!message->chat || message->chat->rowid < kFirstUsableChatRowid) {
+        if (!Ios6MessageMerge::hasStorableChat(*message)) {
             qDebug("IOS6RestoreMessagesThread skip message with unknown chat.");
             ++m_skippedCount;
             continue;
@@ -279,30 +268,6 @@ void IOS6RestoreMessagesThread::mergeOldRow(IOS6MessageDb& work, const RestoreIt
         work.replaceChatMessageJoin(chat, rowid);
     for (qint64 attachment : kept.attachments.value(guid))
         work.replaceMessageAttachmentJoin(rowid, attachment);
-}
-
-void IOS6RestoreMessagesThread::mergeNewMessage(IOS6MessageDb& work, const _MsgMessage& message) const
-{
-    const _MsgChat& chat = *message.chat;
-    qint64 chatRowid = work.chatRowidByGuid(chat.guid);
-    if (chatRowid == 0)
-        chatRowid = work.insertChat(chat);
-    const qint64 handle = joinedHandle(work, chatRowid, message.handle);
-    qint64 rowid = work.messageRowidByGuid(message.guid);
-    if (rowid == 0) {
-        const qint64 other = joinedHandle(work, chatRowid, message.otherHandle);
-        rowid = work.insertMessage(message, handle, other, QString());
-        work.replaceChatMessageJoin(chatRowid, rowid);
-        work.updateChatLast(chatRowid, message.date);
-    }
-    if (chat.isGroup() && message.handle)
-        work.updateChatLastAddressedHandle(chatRowid, message.handle->id);
-    for (const _MsgAttachment* attachment : message.sortedAttachments()) {
-        qint64 attachmentRowid = work.attachmentRowidByGuid(*attachment);
-        if (attachmentRowid == 0)
-            attachmentRowid = work.insertAttachment(*attachment);
-        work.replaceMessageAttachmentJoin(rowid, attachmentRowid);
-    }
 }
 
 void IOS6RestoreMessagesThread::writeBackup(const QString& workPath) const

@@ -79,7 +79,6 @@ private:
     QVector<RestoreItem> mergeList(const KeptRows& kept, bool canHoldItemTypes);
     void mergeOldRow(IOS6MessageDb& work, const RestoreItem& item, const KeptRows& kept,
                      const Sqlite3Sql& copyOldRow) const;
-    void mergeNewMessage(IOS6MessageDb& work, const _MsgMessage& message) const;
 
     void writeBackup(const QString& workPath) const;
     void emptyWriteAheadLogs(MbdbRecordSet& records, BackupReplacement& replacement) const;

@@ -26,17 +26,11 @@
 
 namespace {
 
-constexpr int kBlockBytes = 0x80000;
 constexpr int kSendTimeoutMs = 60000;
 // The device gathers its databases before it answers.
 constexpr int kAcknowledgeTimeoutMs = 3600000;
-// The end of the archive is known only by the device closing the connection, or by its silence.
-constexpr int kStreamTimeoutMs = 60000;
 constexpr int kCancelled = -1;
 
-const QString kTreeName = QString::fromLatin1(kFileRelayFolder);
-const QString kArchiveName = kTreeName + QStringLiteral(".cpio");
-const QString kStagingSuffix = QStringLiteral(".new");
 const QString kRetiredSuffix = QStringLiteral(".old");
 
 struct ArchiveFree {
@@ -59,11 +53,6 @@ public:
 private:
     int m_fd;
 };
-
-QString kilobytes(qint64 bytes)
-{
-    return QLocale().toString(bytes / 1024);
-}
 
 // The entry's name as the device's tree uses it: without a leading "./", each component as the
 // readers name it (mirroredPath). "" for the archive's root.
@@ -90,26 +79,6 @@ bool writeAll(int fd, const char* bytes, qint64 length)
         length -= count;
     }
     return true;
-}
-
-// Puts fresh in place of target; what stood at target goes only after fresh is in place.
-void swapInFolder(const QString& target, const QString& fresh)
-{
-    const QString retired = target + kRetiredSuffix;
-    removeDirRecursive(retired);
-    const QByteArray targetName = QFile::encodeName(target);
-    const QByteArray retiredName = QFile::encodeName(retired);
-    const QFileInfo current(target);
-    const bool hadTarget = current.exists() || current.isSymLink();
-    if (hadTarget && ::rename(targetName.constData(), retiredName.constData()) != 0)
-        throwUtf8(QStringLiteral("create %1 error. %2").arg(target, systemErrorText(errno)));
-    if (::rename(QFile::encodeName(fresh).constData(), targetName.constData()) != 0) {
-        const int error = errno;
-        if (hadTarget)
-            ::rename(retiredName.constData(), targetName.constData());
-        throwUtf8(QStringLiteral("create %1 error. %2").arg(target, systemErrorText(error)));
-    }
-    removeDirRecursive(retired);
 }
 
 // Where entry goes below root: only folders and regular files, by names that stay inside.
@@ -152,7 +121,8 @@ void unpackFile(archive* reader, archive_entry* entry, const QString& target, Pr
     for (;;) {
         throwIfCancelled(sink);
         ProgressSink::postUpdateProgress(sink, QString(), -1,
-                                         QStringLiteral("Extracted: %1KB / %2KB").arg(kilobytes(written), kilobytes(size)));
+                                         QStringLiteral("Extracted: %1KB / %2KB")
+                                             .arg(FileRelay::kilobytes(written), FileRelay::kilobytes(size)));
         const la_ssize_t count = archive_read_data(reader, buffer.data(), size_t(buffer.size()));
         if (count < 0)
             throwArchiveError(reader, target);
@@ -169,6 +139,30 @@ void unpackFile(archive* reader, archive_entry* entry, const QString& target, Pr
 }  // namespace
 
 namespace FileRelay {
+
+QString kilobytes(qint64 bytes)
+{
+    return QLocale().toString(bytes / 1024);
+}
+
+void swapInFolder(const QString& target, const QString& fresh)
+{
+    const QString retired = target + kRetiredSuffix;
+    removeDirRecursive(retired);
+    const QByteArray targetName = QFile::encodeName(target);
+    const QByteArray retiredName = QFile::encodeName(retired);
+    const QFileInfo current(target);
+    const bool hadTarget = current.exists() || current.isSymLink();
+    if (hadTarget && ::rename(targetName.constData(), retiredName.constData()) != 0)
+        throwUtf8(QStringLiteral("create %1 error. %2").arg(target, systemErrorText(errno)));
+    if (::rename(QFile::encodeName(fresh).constData(), targetName.constData()) != 0) {
+        const int error = errno;
+        if (hadTarget)
+            ::rename(retiredName.constData(), targetName.constData());
+        throwUtf8(QStringLiteral("create %1 error. %2").arg(target, systemErrorText(error)));
+    }
+    removeDirRecursive(retired);
+}
 
 int startService(void* device)
 {
@@ -192,88 +186,17 @@ void requestSources(int socket, const QStringList& sources)
 
 }  // namespace FileRelay
 
-IOSLoadFileRelayThread::IOSLoadFileRelayThread(const IOSDevice* device, ProgressSink* sink, QObject* parent)
-    : QThread(parent), m_device(device), m_sink(sink)
-{
-}
-
-void IOSLoadFileRelayThread::run()
-{
-    ProgressSink::postUpdateProgress(m_sink, tr("IDS_LOADING_IOS_DATABASES"), 0, QString());
-    int socket = -1;
-    QString staging;  // this run's unpacked tree until it is in place
-    runGuarded(
-        m_sink, [&] { load(socket, staging); },
-        [&] {
-            Socket::close(socket);
-            if (!staging.isEmpty())
-                removeDirRecursive(staging);
-        });
-    m_buffer.clear();
-}
-
-void IOSLoadFileRelayThread::load(int& socket, QString& staging)
-{
-    try {
-        m_buffer.resize(kBlockBytes);
-        const QDir cache = m_device->cacheDir();
-        socket = FileRelay::startService(m_device->amDevice);
-        FileRelay::requestSources(socket, {QStringLiteral("UserDatabases")});
-        const QString archivePath = cache.absoluteFilePath(kArchiveName);
-        receiveArchive(socket, archivePath);
-        Socket::close(socket);
-        socket = -1;
-        m_buffer.clear();
-        const QString tree = cache.absoluteFilePath(kTreeName);
-        staging = tree + kStagingSuffix;
-        unpackFileRelayArchive(archivePath, staging, m_sink);
-        swapInFolder(tree, staging);
-        staging.clear();
-        QFile::remove(archivePath);
-        ProgressSink::postSucceed(m_sink, QString());
-    } catch (const std::exception& error) {
-        qWarning("%s", error.what());
-        throw;
-    }
-}
-
-void IOSLoadFileRelayThread::receiveArchive(int socket, const QString& path)
-{
-    makePrivatePath(QFileInfo(path).path());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        throwUtf8(QStringLiteral("create %1 failed. %2").arg(path, file.errorString()));
-    makeFilePrivate(path);
-    const auto cancelled = [this] { return ProgressSink::isCancelled(m_sink); };
-    ThrottledSink posts(m_sink);
-    qint64 total = 0;
-    for (;;) {
-        const int count = Socket::receiveAll(socket, m_buffer.data(), m_buffer.size(), kStreamTimeoutMs, cancelled);
-        throwIfCancelled(m_sink);
-        if (count < 1)
-            break;
-        total += count;
-        posts.postUpdateProgress(QString(), 99, QStringLiteral("Received:%1KB").arg(kilobytes(total)));
-        if (file.write(m_buffer.constData(), count) != count)
-            throwUtf8(QStringLiteral("write %1 failed. %2").arg(path, file.errorString()));
-    }
-    posts.flush();
-    if (!file.flush())
-        throwUtf8(QStringLiteral("write %1 failed. %2").arg(path, file.errorString()));
-    if (total == 0)  // libarchive reads nothing as an empty archive
-        throwUtf8(QStringLiteral("read %1 error. The device sent no archive.").arg(path));
-}
-
 void unpackFileRelayArchive(const QString& archivePath, const QString& folder, ProgressSink* sink)
 {
-    QByteArray buffer(kBlockBytes, Qt::Uninitialized);
+    QByteArray buffer(FileRelay::kBlockBytes, Qt::Uninitialized);
     removeDirRecursive(folder);  // left by a run that was stopped
     if (!makePrivatePath(folder))
         throwUtf8(QStringLiteral("create %1 error. %2").arg(folder, systemErrorText(errno)));
     const ArchiveReader reader(archive_read_new());
     archive_read_support_filter_all(reader.get());
     archive_read_support_format_all(reader.get());
-    const int opened = archive_read_open_filename(reader.get(), QFile::encodeName(archivePath).constData(), kBlockBytes);
+    const int opened = archive_read_open_filename(reader.get(), QFile::encodeName(archivePath).constData(),
+                                                 FileRelay::kBlockBytes);
     if (opened != ARCHIVE_OK)
         throwUtf8(QStringLiteral("open %1(%2) error.").arg(archivePath, QString::number(opened)));
     const ContainedFolder root(folder);

@@ -4,7 +4,7 @@
 //   <root>/<udid>/Status.plist, Manifest.plist, Manifest.mbdb and the backed-up files
 // An earlier backup there is handed to the tool again, so it only adds what changed, while it
 // finished and was made with the device's current iOS version; otherwise it is deleted first.
-#include "device/backup2tool.h"
+#include "device/backuptooljob.h"
 
 #include <QDir>
 #include <QString>

@@ -1,7 +1,7 @@
 #pragma once
 // The job that restores a device from its backup in a backup root (the backup job's), and turns the
 // two failures a user can act on into instructions.
-#include "device/backup2tool.h"
+#include "device/backuptooljob.h"
 
 #include <QDir>
 #include <QString>

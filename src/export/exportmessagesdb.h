@@ -15,10 +15,9 @@
 #include "export/attachmentcopier.h"
 #include "export/pendingcopies.h"
 #include "msgdb/ios6messagedb.h"
+#include "msgdb/ios6messagemerge.h"
 
 #include <QDir>
-#include <QHash>
-#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -48,29 +47,10 @@ public:
 
 private:
     bool canStore(const _MsgMessage& message);
-    qint64 chatRow(const _MsgChat& chat);
-    // Finds or inserts handle and makes sure it is a member of chatRowid.
-    qint64 memberHandleRow(qint64 chatRowid, const _MsgHandle& handle);
-    qint64 messageRow(const _MsgMessage& message, qint64 chatRowid, qint64 handleRowid);
-    void storeAttachment(qint64 messageRowid, const _MsgAttachment& attachment);
-    // Writes what the run kept back until its end: each conversation's newest date and last
-    // addressed handle, once.
-    void writeChatUpdates();
     void removeCreated();
 
     IOS6MessageDb m_database;
-    // Look-ups already answered in this transaction.
-    QHash<QString, qint64> m_chatRows;                 // guid
-    QHash<QPair<QString, QString>, qint64> m_handleRows;  // id, service
-    QHash<QPair<qint64, qint64>, bool> m_members;        // chat row, handle row
-    // The database held no rows when the transaction began: messages and attachments are found
-    // among this run's own rows, without asking it.
-    bool m_startedEmpty = false;
-    QHash<QString, qint64> m_messageRowsByHash;  // this run's rows, when it started empty
-    QHash<QString, qint64> m_messageRowsByGuid;
-    QHash<QString, qint64> m_attachmentRows;
-    QHash<qint64, int> m_chatLast;                 // chat row -> the newest date of its new messages
-    QHash<qint64, QString> m_lastAddressedHandle;  // chat row -> handle id
+    Ios6MessageMerge m_merge;
     int m_skipped = 0;
     FileHandoff* m_sources = nullptr;  // not owned
     PendingCopies m_pendingCopies;  // the run's copies, listed beside the database until the commit

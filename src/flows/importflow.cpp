@@ -5,7 +5,7 @@
 #include "core/filehandoff.h"
 #include "core/fileutil.h"
 #include "core/safepath.h"
-#include "export/archivejobs.h"
+#include "export/backupsmsthread.h"
 #include "flows/backupcaching.h"
 #include "flows/flowprompts.h"
 #include "msgdb/messagedbfolder.h"

@@ -17,7 +17,6 @@
 
 #include <algorithm>
 #include <array>
-#include <climits>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -30,213 +29,27 @@ void sqlNoOp(sqlite3_context* context, int /*argc*/, sqlite3_value** /*argv*/)
     sqlite3_result_int(context, 0);
 }
 
-// Positions of named columns in one statement, looked up once and read by position per row.
-template <std::size_t N>
-std::array<int, N> columnPositions(const Sqlite3Cursor& cursor, const std::array<const char*, N>& names)
+// Positions of a table's columns in one statement, looked up once and read by position per row.
+template <typename Record, std::size_t N>
+Ios6Positions<N> positionsIn(const Sqlite3Cursor& cursor, const std::array<Ios6Column<Record>, N>& columns)
 {
-    std::array<int, N> positions{};
-    for (std::size_t i = 0; i < N; ++i)
-        positions[i] = cursor.columnIndex(QLatin1String(names[i]));
-    return positions;
+    return ios6Positions(
+        columns, [&](const char* name) { return cursor.columnIndex(QLatin1String(name)); },
+        [](const Ios6Column<Record>&) { return true; });
 }
 
-enum ChatColumn {
-    cRowid, cGuid, cStyle, cState, cAccountId, cProperties, cChatIdentifier, cServiceName, cRoomName,
-    cAccountLogin, cIsArchived, cLastAddressedHandle, cDisplayName, cLast, cGroupId, kChatColumns
-};
-const std::array<const char*, kChatColumns> kChatColumnNames = {
-    "rowid", "guid", "style", "state", "account_id", "properties", "chat_identifier", "service_name", "room_name",
-    "account_login", "is_archived", "last_addressed_handle", "display_name", "_last", "group_id"};
-
-// The text at position through the pool: for columns whose few values repeat on every row.
-template <typename Row>
-QString sharedText(const Row& c, int position, SharedStrings& strings)
-{
-    return strings.text(c.getUtf8(position));
-}
-
-void fillChat(_MsgChat& chat, const Sqlite3RowView& c, const std::array<int, kChatColumns>& p, SharedStrings& strings)
-{
-    chat.rowid = c.getInt64(p[cRowid]);
-    chat.guid = c.getText(p[cGuid]);
-    chat.style = c.getInt(p[cStyle]);
-    chat.state = c.getInt(p[cState]);
-    chat.account_id = c.getText(p[cAccountId]);
-    chat.properties = c.getBlob(p[cProperties]);
-    chat.chat_identifier = c.getText(p[cChatIdentifier]);
-    chat.service_name = sharedText(c, p[cServiceName], strings);
-    chat.room_name = c.getText(p[cRoomName]);
-    chat.account_login = sharedText(c, p[cAccountLogin], strings);
-    chat.is_archived = c.getInt(p[cIsArchived]);
-    chat.last_addressed_handle = c.getText(p[cLastAddressedHandle]);
-    chat.display_name = c.getText(p[cDisplayName]);
-    chat.last = appleDateSeconds(c.getInt64(p[cLast]));
-    chat.group_id = c.getText(p[cGroupId]);
-}
-
-enum HandleColumn { hRowid, hId, hCountry, hService, hUncanonicalizedId, hCtName, hPhoto, hChatId, kHandleColumns };
-const std::array<const char*, kHandleColumns> kHandleColumnNames = {
-    "rowid", "id", "country", "service", "uncanonicalized_id", "_ct_name", "_photo", "chat_id"};
-
-void fillHandle(_MsgHandle& handle, const Sqlite3RowView& c, const std::array<int, kHandleColumns>& p,
-                SharedStrings& strings)
-{
-    handle.rowid = c.getInt64(p[hRowid]);
-    handle.id = c.getText(p[hId]);
-    handle.country = sharedText(c, p[hCountry], strings);
-    handle.service = sharedText(c, p[hService], strings);
-    handle.uncanonicalized_id = c.getText(p[hUncanonicalizedId]);
-    handle.contactName = c.getText(p[hCtName]);
-    handle.photo = c.getBlob(p[hPhoto]);
-}
-
-enum MessageColumn {
-    mRowid, mGuid, mText, mReplace, mServiceCenter, mHandleId, mSubject, mCountry, mAttributedBody, mVersion,
-    mType, mService, mAccount, mAccountGuid, mError, mDate, mDateRead, mDateDelivered, mIsDelivered,
-    mIsFinished, mIsEmote, mIsFromMe, mIsEmpty, mIsDelayed, mIsAutoReply, mIsPrepared, mIsRead,
-    mIsSystemMessage, mIsSent, mHasDdResults, mIsServiceMessage, mIsForward, mWasDowngraded, mIsArchive,
-    mCacheHasAttachments, mCacheRoomnames, mWasDataDetected, mWasDeduplicated, mIsAudioMessage, mIsPlayed,
-    mDatePlayed, mItemType, mOtherHandle, mGroupTitle, mGroupActionType, mShareStatus, mShareDirection,
-    mIsExpirable, mExpireState, mMessageActionType, mChatId, kMessageColumns
-};
-const std::array<const char*, kMessageColumns> kMessageColumnNames = {
-    "rowid", "guid", "text", "replace", "service_center", "handle_id", "subject", "country", "attributedBody",
-    "version", "type", "service", "account", "account_guid", "error", "date", "date_read", "date_delivered",
-    "is_delivered", "is_finished", "is_emote", "is_from_me", "is_empty", "is_delayed", "is_auto_reply",
-    "is_prepared", "is_read", "is_system_message", "is_sent", "has_dd_results", "is_service_message",
-    "is_forward", "was_downgraded", "is_archive", "cache_has_attachments", "cache_roomnames",
-    "was_data_detected", "was_deduplicated", "is_audio_message", "is_played", "date_played", "item_type",
-    "other_handle", "group_title", "group_action_type", "share_status", "share_direction", "is_expirable",
-    "expire_state", "message_action_type", "chat_id"};
-
-// How each column is read ahead: as fillMessage and the reader read it.
-Sqlite3Read messageColumnRead(int column)
-{
-    switch (column) {
-    case mGuid: case mText: case mServiceCenter: case mSubject: case mCountry: case mService: case mAccount:
-    case mAccountGuid: case mCacheRoomnames: case mGroupTitle:
-        return Sqlite3Read::Text;
-    case mAttributedBody:
-        return Sqlite3Read::Blob;
-    case mDate:
-        return Sqlite3Read::NullableInteger;  // a conversation's newest date leaves NULL dates out
-    default:
-        return Sqlite3Read::Integer;
-    }
-}
-
-// The reads of a statement's columns at positions; the others are not read.
-std::vector<Sqlite3Read> messageColumnReads(const std::array<int, kMessageColumns>& positions)
-{
-    std::vector<Sqlite3Read> reads(std::size_t(*std::max_element(positions.cbegin(), positions.cend()) + 1),
-                                   Sqlite3Read::Skip);
-    for (int column = 0; column < kMessageColumns; ++column) {
-        if (positions[column] >= 0)
-            reads[std::size_t(positions[column])] = messageColumnRead(column);
-    }
-    return reads;
-}
-
-template <typename Row>
-void fillMessage(_MsgMessage& m, const Row& c, const std::array<int, kMessageColumns>& p,
-                 SharedStrings& strings)
-{
-    m.rowid = c.getInt64(p[mRowid]);
-    m.guid = c.getText(p[mGuid]);
-    m.text = c.getText(p[mText]);
-    m.replace = c.getInt(p[mReplace]);
-    m.service_center = sharedText(c, p[mServiceCenter], strings);
-    m.handle_id = c.getInt64(p[mHandleId]);
-    m.subject = c.getText(p[mSubject]);
-    m.country = sharedText(c, p[mCountry], strings);
-    m.attributedBody = c.getBlob(p[mAttributedBody]);
-    m.version = c.getInt(p[mVersion]);
-    m.type = c.getInt(p[mType]);
-    m.service = sharedText(c, p[mService], strings);
-    m.account = sharedText(c, p[mAccount], strings);
-    m.account_guid = sharedText(c, p[mAccountGuid], strings);
-    m.error = c.getInt(p[mError]);
-    m.date = appleDateSeconds(c.getInt64(p[mDate]));
-    m.date_read = appleDateSeconds(c.getInt64(p[mDateRead]));
-    m.date_delivered = appleDateSeconds(c.getInt64(p[mDateDelivered]));
-    m.is_delivered = c.getInt(p[mIsDelivered]);
-    m.is_finished = c.getInt(p[mIsFinished]);
-    m.is_emote = c.getInt(p[mIsEmote]);
-    m.is_from_me = c.getInt(p[mIsFromMe]);
-    m.is_empty = c.getInt(p[mIsEmpty]);
-    m.is_delayed = c.getInt(p[mIsDelayed]);
-    m.is_auto_reply = c.getInt(p[mIsAutoReply]);
-    m.is_prepared = c.getInt(p[mIsPrepared]);
-    m.is_read = c.getInt(p[mIsRead]);
-    m.is_system_message = c.getInt(p[mIsSystemMessage]);
-    m.is_sent = c.getInt(p[mIsSent]);
-    m.has_dd_results = c.getInt(p[mHasDdResults]);
-    m.is_service_message = c.getInt(p[mIsServiceMessage]);
-    m.is_forward = c.getInt(p[mIsForward]);
-    m.was_downgraded = c.getInt(p[mWasDowngraded]);
-    m.is_archive = c.getInt(p[mIsArchive]);
-    m.cache_has_attachments = c.getInt(p[mCacheHasAttachments]);
-    m.cache_roomnames = sharedText(c, p[mCacheRoomnames], strings);
-    m.was_data_detected = c.getInt(p[mWasDataDetected]);
-    m.was_deduplicated = c.getInt(p[mWasDeduplicated]);
-    m.is_audio_message = c.getInt(p[mIsAudioMessage]);
-    m.is_played = c.getInt(p[mIsPlayed]);
-    m.date_played = appleDateSeconds(c.getInt64(p[mDatePlayed]));
-    m.item_type = c.getInt(p[mItemType]);
-    m.other_handle = c.getInt64(p[mOtherHandle]);
-    m.group_title = c.getText(p[mGroupTitle]);
-    m.group_action_type = c.getInt(p[mGroupActionType]);
-    m.share_status = c.getInt(p[mShareStatus]);
-    m.share_direction = c.getInt(p[mShareDirection]);
-    m.is_expirable = c.getInt(p[mIsExpirable]);
-    m.expire_state = c.getInt(p[mExpireState]);
-    m.message_action_type = c.getInt(p[mMessageActionType]);
-}
-
-enum AttachmentColumn {
-    aRowid, aGuid, aCreatedDate, aStartDate, aFilename, aUti, aMimeType, aTransferState, aIsOutgoing, aUserInfo,
-    aTransferName, aTotalBytes, aAttachmentId, aMessageId, kAttachmentColumns
-};
-const std::array<const char*, kAttachmentColumns> kAttachmentColumnNames = {
-    "rowid", "guid", "created_date", "start_date", "filename", "uti", "mime_type", "transfer_state",
-    "is_outgoing", "user_info", "transfer_name", "total_bytes", "attachment_id", "message_id"};
-
-void fillAttachment(_MsgAttachment& a, const Sqlite3RowView& c, const std::array<int, kAttachmentColumns>& p,
-                    SharedStrings& strings)
-{
-    a.rowid = c.getInt64(p[aRowid]);
-    a.guid = c.getText(p[aGuid]);
-    a.created_date = c.getInt(p[aCreatedDate]);
-    a.start_date = c.getInt(p[aStartDate]);
-    a.filename = c.getText(p[aFilename]);
-    a.uti = sharedText(c, p[aUti], strings);
-    a.mime_type = sharedText(c, p[aMimeType], strings);
-    a.transfer_state = c.getInt(p[aTransferState]);
-    a.is_outgoing = c.getInt(p[aIsOutgoing]);
-    a.user_info = c.getBlob(p[aUserInfo]);
-    a.transfer_name = c.getText(p[aTransferName]);
-    a.total_bytes = c.getInt64(p[aTotalBytes]);
-}
-
-// Message columns that older files lack, in the order they are added.
-struct LaterColumn {
-    const char* name;
-    const char* sql;
-};
-const LaterColumn kLaterMessageColumns[] = {
-    {"is_audio_message", "ALTER TABLE message ADD COLUMN is_audio_message INTEGER DEFAULT 0;"},
-    {"is_played", "ALTER TABLE message ADD COLUMN is_played INTEGER DEFAULT 0;"},
-    {"date_played", "ALTER TABLE message ADD COLUMN date_played INTEGER;"},
-    {"item_type", "ALTER TABLE message ADD COLUMN item_type INTEGER DEFAULT 0;"},
-    {"other_handle", "ALTER TABLE message ADD COLUMN other_handle INTEGER DEFAULT -1;"},
-    {"group_title", "ALTER TABLE message ADD COLUMN group_title TEXT;"},
-    {"group_action_type", "ALTER TABLE message ADD COLUMN group_action_type INTEGER DEFAULT 0;"},
-    {"share_status", "ALTER TABLE message ADD COLUMN share_status INTEGER;"},
-    {"share_direction", "ALTER TABLE message ADD COLUMN share_direction INTEGER;"},
-    {"is_expirable", "ALTER TABLE message ADD COLUMN is_expirable INTEGER DEFAULT 0;"},
-    {"expire_state", "ALTER TABLE message ADD COLUMN expire_state INTEGER DEFAULT 0;"},
-    {"message_action_type", "ALTER TABLE message ADD COLUMN message_action_type INTEGER DEFAULT 0;"},
-};
+// The columns the reader uses beyond filling records.
+constexpr int kChatRowid = ios6ColumnIndex(kIos6ChatColumns, "rowid");
+constexpr int kHandleRowid = ios6ColumnIndex(kIos6HandleColumns, "rowid");
+constexpr int kHandleChatId = ios6ColumnIndex(kIos6HandleColumns, "chat_id");
+constexpr int kMessageRowid = ios6ColumnIndex(kIos6MessageColumns, "rowid");
+constexpr int kMessageDate = ios6ColumnIndex(kIos6MessageColumns, "date");
+constexpr int kMessageItemType = ios6ColumnIndex(kIos6MessageColumns, "item_type");
+constexpr int kMessageChatId = ios6ColumnIndex(kIos6MessageColumns, "chat_id");
+constexpr int kAttachmentId = ios6ColumnIndex(kIos6AttachmentColumns, "attachment_id");
+constexpr int kAttachmentMessageId = ios6ColumnIndex(kIos6AttachmentColumns, "message_id");
+static_assert(kChatRowid >= 0 && kHandleRowid >= 0 && kHandleChatId >= 0 && kMessageRowid >= 0 && kMessageDate >= 0
+              && kMessageItemType >= 0 && kMessageChatId >= 0 && kAttachmentId >= 0 && kAttachmentMessageId >= 0);
 
 // The (chat_id, message_id) pairs of chat_message_join as a subquery, each once however often a crafted
 // file repeats it; only those of one conversation when chatRowid > 0.
@@ -263,15 +76,6 @@ const QStringList kReadTables = {kChatTable, QStringLiteral("handle"), QStringLi
                                  QStringLiteral("message_attachment_join"), QStringLiteral("attachment")};
 
 }  // namespace
-
-int appleDateSeconds(qint64 stored)
-{
-    // Newer devices store nanoseconds; no date in seconds comes anywhere near 10^11.
-    constexpr qint64 kNanosecondThreshold = 100000000000LL;
-    if (stored > kNanosecondThreshold || stored < -kNanosecondThreshold)
-        stored /= 1000000000LL;
-    return int(qBound<qint64>(INT_MIN, stored, INT_MAX));
-}
 
 IOS6MessageDb::IOS6MessageDb(const QDir& dir, const QString& mcc, bool upgradeSchema)
     : m_dir(dir),
@@ -306,13 +110,13 @@ void IOS6MessageDb::open()
                 createFromScript();
         });
         registerFunctions();
-        m_writable = probeWritableColumns();
+        m_present = probePresentColumns();
         m_openedOnce = true;
     } catch (...) {
         // Never stay open with empty probes: every later call would act on the wrong layout.
         close();
         m_tableDdl.clear();
-        m_writable = WritableColumns();
+        m_present = PresentColumns();
         throw;
     }
 }
@@ -352,9 +156,9 @@ void IOS6MessageDb::upgradeColumns()
         runUpgradeStatement(__LINE__, QStringLiteral("ALTER TABLE chat ADD COLUMN group_id TEXT;"));
     // The column list as it was before any change.
     const auto messageColumns = tbInfo(kMessageTable);
-    for (const LaterColumn& column : kLaterMessageColumns) {
-        if (!messageColumns.contains(QLatin1String(column.name)))
-            runUpgradeStatement(__LINE__, QLatin1String(column.sql));
+    for (const auto& [name, sql] : ios6LaterMessageColumnStatements()) {
+        if (!messageColumns.contains(QLatin1String(name)))
+            runUpgradeStatement(__LINE__, sql);
     }
     if (!messageColumns.contains(QStringLiteral("logic_hash"))) {
         runUpgradeStatement(__LINE__, QStringLiteral("ALTER TABLE message ADD COLUMN logic_hash TEXT;"));
@@ -397,17 +201,17 @@ bool IOS6MessageDb::ddlContains(const QString& table, const QString& text, Qt::C
 // Asked for every message a copy writes: probed once per open with the other columns.
 bool IOS6MessageDb::hasItemType() const
 {
-    return m_writable.itemType;
+    return m_present.message >> ios6ColumnIndex(kIos6MessageColumns, "item_type") & 1;
 }
 
 bool IOS6MessageDb::hasLogicHash() const
 {
-    return m_writable.logicHash;
+    return m_present.message >> ios6ColumnIndex(kIos6MessageColumns, "logic_hash") & 1;
 }
 
 bool IOS6MessageDb::hasChatLast() const
 {
-    return m_writable.chatLast;
+    return m_present.chat >> ios6ColumnIndex(kIos6ChatColumns, "_last") & 1;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -433,13 +237,13 @@ void IOS6MessageDb::readChats(_MsgStore& store, SharedStrings& strings)
 {
     auto& chats = store.data()->chats;
     Sqlite3Cursor cursor = queryThrow("select * from chat");
-    const auto positions = columnPositions(cursor, kChatColumnNames);
+    const auto positions = positionsIn(cursor, kIos6ChatColumns);
     while (cursor.moveNext()) {
-        const qint64 rowid = cursor.getInt64(positions[cRowid]);
+        const qint64 rowid = cursor.getInt64(positions[kChatRowid]);
         if (chats.contains(rowid))
             continue;
         auto chat = std::make_unique<_MsgChat>();
-        fillChat(*chat, cursor.row(), positions, strings);
+        fillIos6Record(*chat, cursor.row(), kIos6ChatColumns, positions, &strings);
         chats.insert(rowid, chat.release());
     }
 }
@@ -518,19 +322,19 @@ void IOS6MessageDb::readChatHandles(_MsgStore& store, SharedStrings& strings)
     Sqlite3Cursor cursor = queryThrow(
         "select j.chat_id, h.* from (select distinct chat_id, handle_id from chat_handle_join) as j"
         " inner join handle as h on j.handle_id = h.rowid");
-    const auto positions = columnPositions(cursor, kHandleColumnNames);
+    const auto positions = positionsIn(cursor, kIos6HandleColumns);
     while (cursor.moveNext()) {
-        const qint64 rowid = cursor.getInt64(positions[hRowid]);
+        const qint64 rowid = cursor.getInt64(positions[kHandleRowid]);
         _MsgHandle* handle = handles.value(rowid);
         if (!handle) {
             auto made = std::make_unique<_MsgHandle>();
-            fillHandle(*made, cursor.row(), positions, strings);
+            fillIos6Record(*made, cursor.row(), kIos6HandleColumns, positions, &strings);
             handle = made.release();
             handles.insert(rowid, handle);
             normalizeHandle(*handle);
             m_naming.applyContact(*handle);
         }
-        if (_MsgChat* chat = chats.value(cursor.getInt64(positions[hChatId])))
+        if (_MsgChat* chat = chats.value(cursor.getInt64(positions[kHandleChatId])))
             chat->handles.insert(rowid, handle);
     }
 }
@@ -559,7 +363,7 @@ void IOS6MessageDb::readMessages(_MsgStore& store, qint64 chatRowid, bool trackL
     if (skipLocationShares && !trackLast)
         sql.appendSql(QStringLiteral(" and m.item_type <> 4"));
     Sqlite3Cursor cursor = queryThrow(sql);
-    const auto positions = columnPositions(cursor, kMessageColumnNames);
+    const auto positions = positionsIn(cursor, kIos6MessageColumns);
     struct Newest {
         bool any = false;  // like SQL's max(): NULL dates do not count; none at all gives 0
         qint64 date = 0;
@@ -571,20 +375,20 @@ void IOS6MessageDb::readMessages(_MsgStore& store, qint64 chatRowid, bool trackL
         while (rows.moveNext()) {
             const auto& row = rows.row();
             if (trackLast) {
-                Newest& n = newest[row.getInt64(positions[mChatId])];
-                if (!row.isNull(positions[mDate])) {
-                    const qint64 date = row.getInt64(positions[mDate]);
+                Newest& n = newest[row.getInt64(positions[kMessageChatId])];
+                if (!row.isNull(positions[kMessageDate])) {
+                    const qint64 date = row.getInt64(positions[kMessageDate]);
                     n.date = n.any ? qMax(n.date, date) : date;
                     n.any = true;
                 }
-                if (skipLocationShares && row.getInt(positions[mItemType]) == 4)
+                if (skipLocationShares && row.getInt(positions[kMessageItemType]) == 4)
                     continue;
             }
-            const qint64 rowid = row.getInt64(positions[mRowid]);
+            const qint64 rowid = row.getInt64(positions[kMessageRowid]);
             _MsgMessage* message = data.messages.value(rowid);
             if (!message) {
                 auto made = std::make_unique<_MsgMessage>();
-                fillMessage(*made, row, positions, strings);
+                fillIos6Record(*made, row, kIos6MessageColumns, positions, &strings);
                 made->sortKey = rowid;
                 message = made.release();
                 data.messages.insert(rowid, message);
@@ -598,7 +402,7 @@ void IOS6MessageDb::readMessages(_MsgStore& store, qint64 chatRowid, bool trackL
                 if (_MsgHandle* other = data.handles.value(message->other_handle))
                     message->otherHandle = other;
             }
-            if (_MsgChat* chat = data.chats.value(row.getInt64(positions[mChatId]))) {
+            if (_MsgChat* chat = data.chats.value(row.getInt64(positions[kMessageChatId]))) {
                 message->chat = chat;
                 filings.push_back({chat, message, message->rowid});
             }
@@ -608,7 +412,7 @@ void IOS6MessageDb::readMessages(_MsgStore& store, qint64 chatRowid, bool trackL
         if (chatRowid <= 0 && data.messages.isEmpty()) {
             // Every message, each made into a record: stepping the wide rows costs as much as making
             // the records, so the rows are stepped on a thread of their own meanwhile.
-            Sqlite3ReadAhead ahead(std::move(cursor), messageColumnReads(positions));
+            Sqlite3ReadAhead ahead(std::move(cursor), ios6ReadAheadPlan(kIos6MessageColumns, positions));
             fileRows(ahead);
         } else {
             // One conversation, or messages whose records mostly exist already and are not read again.
@@ -670,21 +474,21 @@ void IOS6MessageDb::readAttachments(_MsgStore& store, qint64 chatRowid, SharedSt
         sql.appendSql(QStringLiteral(" where chat_id = ?")).addInt64Param(chatRowid);
     sql.appendSql(QStringLiteral(")"));
     Sqlite3Cursor cursor = queryThrow(sql);
-    const auto positions = columnPositions(cursor, kAttachmentColumnNames);
+    const auto positions = positionsIn(cursor, kIos6AttachmentColumns);
     // Checked when a file is used: this read touches no file.
     const QSharedPointer<const ContainedFolder> fileRelay =
         QSharedPointer<ContainedFolder>::create(m_fileRelayDir.absolutePath());
     while (cursor.moveNext()) {
-        const qint64 attachmentId = cursor.getInt64(positions[aAttachmentId]);
+        const qint64 attachmentId = cursor.getInt64(positions[kAttachmentId]);
         _MsgAttachment* attachment = data.attachments.value(attachmentId);
         if (!attachment) {
             auto made = std::make_unique<_MsgAttachment>();
-            fillAttachment(*made, cursor.row(), positions, strings);
+            fillIos6Record(*made, cursor.row(), kIos6AttachmentColumns, positions, &strings);
             made->localPath = AttachmentLocation(fileRelay, made->filename);
             attachment = made.release();
             data.attachments.insert(attachmentId, attachment);
         }
-        if (_MsgMessage* message = data.messages.value(cursor.getInt64(positions[aMessageId])))
+        if (_MsgMessage* message = data.messages.value(cursor.getInt64(positions[kAttachmentMessageId])))
             message->attachments.insert(attachmentId, attachment);
     }
 }
@@ -700,7 +504,7 @@ QString IOS6MessageDb::localPath(const QString& filename) const
 void IOS6MessageDb::updateChatLast(qint64 chatRowid, int date)
 {
     open();
-    if (!m_writable.chatLast)
+    if (!hasChatLast())
         return;
     // Bound, not written into the text, so one prepared statement serves every conversation.
     heldStatement(kChatLast, "update chat set _last=? where rowid=? and _last < ?")

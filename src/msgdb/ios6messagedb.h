@@ -10,6 +10,7 @@
 #include "msgdb/contacts.h"
 #include "msgdb/country.h"
 #include "msgdb/handlenaming.h"
+#include "msgdb/ios6columns.h"
 #include "msgdb/messagerecycledb.h"
 
 #include <QDir>
@@ -21,10 +22,6 @@
 #include <vector>
 
 class SharedStrings;
-
-// A message date as stored (seconds since 2001-01-01, or nanoseconds on newer devices) in seconds,
-// clamped to the range of the 32-bit date fields.
-int appleDateSeconds(qint64 stored);
 
 class IOS6MessageDb : public AbsIOSMessageDb {
 public:
@@ -107,17 +104,12 @@ public:
     void deleteMessage(const _MsgMessage& message);
 
 private:
-    // Optional columns the writers fill, probed once per open from the CREATE texts.
-    struct WritableColumns {
-        bool isAudioMessage = false, isPlayed = false, datePlayed = false, itemType = false;
-        bool otherHandle = false, groupTitle = false, groupActionType = false, shareStatus = false;
-        bool shareDirection = false, isExpirable = false, expireState = false, messageActionType = false;
-        bool logicHash = false;
-        bool ctName = false, photo = false;                               // handle
-        bool userInfo = false, transferName = false, totalBytes = false;  // attachment
-        bool displayName = false, groupId = false, chatLast = false;      // chat
+    // The optional columns each table of the file has (one bit per column of its column table),
+    // probed once per open from the CREATE texts.
+    struct PresentColumns {
+        quint64 message = 0, chat = 0, handle = 0, attachment = 0;
     };
-    WritableColumns probeWritableColumns() const;
+    PresentColumns probePresentColumns() const;
 
     void openExisting();
     void createFromScript();
@@ -159,6 +151,8 @@ private:
         kMessageByLogicHash,
     };
     Sqlite3Prepared& heldStatement(quint64 key, const char* sql);  // prepared from sql when not held yet
+    template <typename MakeSql>
+    Sqlite3Prepared& heldStatementMade(quint64 key, const MakeSql& makeSql);  // from makeSql() when not held
     // Inserts one row: fill names its columns and values (see the row classes of the writer).
     template <typename Fill>
     qint64 insertRow(int table, const char* name, const Fill& fill);
@@ -176,7 +170,7 @@ private:
     QString m_dbPath;
     bool m_upgradeSchema;
     bool m_openedOnce = false;  // setDbPath has no effect any more
-    WritableColumns m_writable;
+    PresentColumns m_present;
     std::unordered_map<quint64, Sqlite3Prepared> m_held;  // of the open connection only
     struct GuidsChecked {
         qint64 first = 0;

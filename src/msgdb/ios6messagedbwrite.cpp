@@ -94,47 +94,43 @@ const QString kMessageTable = QStringLiteral("message");
 const QString kAttachmentTable = QStringLiteral("attachment");
 const QString kChatTable = QStringLiteral("chat");
 
-template <typename Row>
-void appendMessageBody(Row& row, const _MsgMessage& m, qint64 handleRowid)
+// Names the columns of r an insert writes, with their values, to row (a ColumnSet or a RowBinder): the
+// table's columns but the aliases and those left to their defaults, the optional ones only where the
+// file has them (present), an empty value of a column that stores it as NULL left out. special(i, row)
+// writes column i itself and returns true, or returns false to leave it to the table.
+template <typename Record, std::size_t N, typename Row, typename Special>
+void appendRow(Row& row, const Record& r, const std::array<Ios6Column<Record>, N>& columns, quint64 present,
+               const Special& special)
 {
-    row.text("guid", m.guid);
-    row.text("text", m.text);
-    row.integer("replace", m.replace);
-    row.textIfNotEmpty("service_center", m.service_center);
-    row.integer("handle_id", handleRowid);
-    row.textIfNotEmpty("subject", m.subject);
-    row.textIfNotEmpty("country", m.country);
-    row.blobIfNotEmpty("attributedBody", m.attributedBody);
-    row.integer("version", m.version);
-    row.integer("type", m.type);
-    row.text("service", m.service);
-    row.text("account", m.account);
-    row.text("account_guid", m.account_guid);
-    row.integer("error", m.error);
-    row.integer("date", m.date);
-    row.integer("date_read", m.date_read);
-    row.integer("date_delivered", m.date_delivered);
-    row.integer("is_delivered", m.is_delivered);
-    row.integer("is_finished", m.is_finished);
-    row.integer("is_emote", m.is_emote);
-    row.integer("is_from_me", m.is_from_me);
-    row.integer("is_empty", m.is_empty);
-    row.integer("is_delayed", m.is_delayed);
-    row.integer("is_auto_reply", m.is_auto_reply);
-    row.integer("is_prepared", m.is_prepared);
-    row.integer("is_read", m.is_read);
-    row.integer("is_system_message", m.is_system_message);
-    row.integer("is_sent", m.is_sent);
-    row.integer("has_dd_results", m.has_dd_results);
-    row.integer("is_service_message", m.is_service_message);
-    row.integer("is_forward", m.is_forward);
-    row.integer("was_downgraded", m.was_downgraded);
-    row.integer("is_archive", m.is_archive);
-    row.integer("cache_has_attachments", m.cache_has_attachments);
-    row.text("cache_roomnames", m.cache_roomnames);
-    row.integer("was_data_detected", m.was_data_detected);
-    row.integer("was_deduplicated", m.was_deduplicated);
+    for (std::size_t i = 0; i < N; ++i) {
+        const Ios6Column<Record>& c = columns[i];
+        if (c.has(kColumnAlias) || c.has(kColumnNoInsert) || (c.optional() && !(present >> i & 1)))
+            continue;
+        if (special(int(i), row))
+            continue;
+        const bool emptyNull = c.has(kColumnEmptyNull);
+        switch (c.read) {
+        case ColumnRead::None:
+            break;
+        case ColumnRead::Integer:
+        case ColumnRead::Date:
+            row.integer(c.name, r.*c.intField);
+            break;
+        case ColumnRead::Integer64:
+            row.integer(c.name, r.*c.int64Field);
+            break;
+        case ColumnRead::Text:
+        case ColumnRead::SharedText:
+            emptyNull ? row.textIfNotEmpty(c.name, r.*c.textField) : row.text(c.name, r.*c.textField);
+            break;
+        case ColumnRead::Blob:
+            emptyNull ? row.blobIfNotEmpty(c.name, r.*c.blobField) : row.blob(c.name, r.*c.blobField);
+            break;
+        }
+    }
 }
+
+const auto kNoSpecial = [](int, auto&) { return false; };
 
 // How a refused record is named in the error: enough to find it in the source.
 QString describeMessage(const _MsgMessage& m)
@@ -147,12 +143,18 @@ QString describeMessage(const _MsgMessage& m)
 
 }  // namespace
 
-Sqlite3Prepared& IOS6MessageDb::heldStatement(quint64 key, const char* sql)
+template <typename MakeSql>
+Sqlite3Prepared& IOS6MessageDb::heldStatementMade(quint64 key, const MakeSql& makeSql)
 {
     const auto held = m_held.find(key);
     if (held != m_held.end() && held->second.isLive())
         return held->second;
-    return m_held[key] = prepare(QString::fromUtf8(sql));
+    return m_held.insert_or_assign(key, prepare(makeSql())).first->second;
+}
+
+Sqlite3Prepared& IOS6MessageDb::heldStatement(quint64 key, const char* sql)
+{
+    return heldStatementMade(key, [sql] { return QString::fromUtf8(sql); });
 }
 
 template <typename Fill>
@@ -160,13 +162,11 @@ qint64 IOS6MessageDb::insertRow(int table, const char* name, const Fill& fill)
 {
     ColumnSet columns;
     fill(columns);
-    const quint64 key = quint64(table) << kTableShift | columns.written();
-    auto held = m_held.find(key);
-    if (held == m_held.end() || !held->second.isLive())
-        held = m_held.insert_or_assign(key, prepare(columns.insertSql(name))).first;
-    RowBinder row(held->second);
+    Sqlite3Prepared& statement = heldStatementMade(quint64(table) << kTableShift | columns.written(),
+                                                   [&] { return columns.insertSql(name); });
+    RowBinder row(statement);
     fill(row);
-    held->second.run();
+    statement.run();
     return lastInsertId();
 }
 
@@ -177,34 +177,14 @@ void IOS6MessageDb::setDbPath(const QString& path)
     m_dbPath = path;
 }
 
-IOS6MessageDb::WritableColumns IOS6MessageDb::probeWritableColumns() const
+IOS6MessageDb::PresentColumns IOS6MessageDb::probePresentColumns() const
 {
-    const auto message = [this](const char* column) {
-        return ddlContains(kMessageTable, QLatin1String(column), Qt::CaseSensitive);
-    };
-    WritableColumns c;
-    c.isAudioMessage = message("is_audio_message");
-    c.isPlayed = message("is_played");
-    c.datePlayed = message("date_played");
-    c.itemType = message("item_type");
-    c.otherHandle = message("other_handle");
-    c.groupTitle = message("group_title");
-    c.groupActionType = message("group_action_type");
-    c.shareStatus = message("share_status");
-    c.shareDirection = message("share_direction");
-    c.isExpirable = message("is_expirable");
-    c.expireState = message("expire_state");
-    c.messageActionType = message("message_action_type");
-    c.logicHash = message("logic_hash");
-    c.ctName = ddlContains(kHandleTable, QStringLiteral("_ct_name TEXT"), Qt::CaseInsensitive);
-    c.photo = ddlContains(kHandleTable, QStringLiteral("_photo BLOB"), Qt::CaseInsensitive);
-    c.userInfo = ddlContains(kAttachmentTable, QStringLiteral("user_info"), Qt::CaseSensitive);
-    c.transferName = ddlContains(kAttachmentTable, QStringLiteral("transfer_name"), Qt::CaseSensitive);
-    c.totalBytes = ddlContains(kAttachmentTable, QStringLiteral("total_bytes"), Qt::CaseSensitive);
-    c.displayName = ddlContains(kChatTable, QStringLiteral("display_name"), Qt::CaseSensitive);
-    c.groupId = ddlContains(kChatTable, QStringLiteral("group_id"), Qt::CaseSensitive);
-    c.chatLast = ddlContains(kChatTable, QStringLiteral("_last INTEGER"), Qt::CaseInsensitive);
-    return c;
+    PresentColumns present;
+    present.message = ios6PresentColumns(kIos6MessageColumns, m_tableDdl.value(kMessageTable));
+    present.chat = ios6PresentColumns(kIos6ChatColumns, m_tableDdl.value(kChatTable));
+    present.handle = ios6PresentColumns(kIos6HandleColumns, m_tableDdl.value(kHandleTable));
+    present.attachment = ios6PresentColumns(kIos6AttachmentColumns, m_tableDdl.value(kAttachmentTable));
+    return present;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -252,16 +232,8 @@ void IOS6MessageDb::updateChatLastAddressedHandle(qint64 chatRowid, const QStrin
 qint64 IOS6MessageDb::insertHandle(const _MsgHandle& h)
 {
     open();
-    return insertRow(kHandleRows, "handle", [&](auto& row) {
-        row.text("id", h.id);
-        row.textIfNotEmpty("country", h.country);
-        row.text("service", h.service);
-        row.textIfNotEmpty("uncanonicalized_id", h.uncanonicalized_id);
-        if (m_writable.ctName)
-            row.text("_ct_name", h.contactName);
-        if (m_writable.photo)
-            row.blob("_photo", h.photo);
-    });
+    return insertRow(kHandleRows, "handle",
+                     [&](auto& row) { appendRow(row, h, kIos6HandleColumns, m_present.handle, kNoSpecial); });
 }
 
 qint64 IOS6MessageDb::insertMessage(const _MsgMessage& m, qint64 handleRowid, qint64 otherHandleRowid,
@@ -270,37 +242,22 @@ qint64 IOS6MessageDb::insertMessage(const _MsgMessage& m, qint64 handleRowid, qi
     open();
     if (m.guid.isEmpty())
         throwUtf8(QStringLiteral("IOS6MessageDb::insertMessage, message without guid, ") + describeMessage(m));
-    const WritableColumns& has = m_writable;
-    const QString hash = has.logicHash && logicHash.isEmpty() ? messageLogicHash(&m) : logicHash;
-    return insertRow(kMessageRows, "message", [&](auto& row) {
-        appendMessageBody(row, m, handleRowid);
-        if (has.isAudioMessage)
-            row.integer("is_audio_message", m.is_audio_message);
-        if (has.isPlayed)
-            row.integer("is_played", m.is_played);
-        if (has.datePlayed)
-            row.integer("date_played", m.date_played);
-        if (has.itemType)
-            row.integer("item_type", m.item_type);
-        if (has.otherHandle && otherHandleRowid > 0)
+    const QString hash = hasLogicHash() && logicHash.isEmpty() ? messageLogicHash(&m) : logicHash;
+    // The record's own ids name rows of another file: the rows of this one are written instead.
+    static constexpr int kHandleId = ios6ColumnIndex(kIos6MessageColumns, "handle_id");
+    static constexpr int kOtherHandle = ios6ColumnIndex(kIos6MessageColumns, "other_handle");
+    static constexpr int kLogicHash = ios6ColumnIndex(kIos6MessageColumns, "logic_hash");
+    const auto special = [&](int column, auto& row) {
+        if (column == kHandleId)
+            row.integer("handle_id", handleRowid);
+        else if (column == kOtherHandle && otherHandleRowid > 0)
             row.integer("other_handle", otherHandleRowid);
-        if (has.groupTitle)
-            row.textIfNotEmpty("group_title", m.group_title);
-        if (has.groupActionType)
-            row.integer("group_action_type", m.group_action_type);
-        if (has.shareStatus)
-            row.integer("share_status", m.share_status);
-        if (has.shareDirection)
-            row.integer("share_direction", m.share_direction);
-        if (has.isExpirable)
-            row.integer("is_expirable", m.is_expirable);
-        if (has.expireState)
-            row.integer("expire_state", m.expire_state);
-        if (has.messageActionType)
-            row.integer("message_action_type", m.message_action_type);
-        if (has.logicHash)
+        else if (column == kLogicHash)
             row.text("logic_hash", hash);
-    });
+        return column == kHandleId || column == kOtherHandle || column == kLogicHash;
+    };
+    return insertRow(kMessageRows, "message",
+                     [&](auto& row) { appendRow(row, m, kIos6MessageColumns, m_present.message, special); });
 }
 
 qint64 IOS6MessageDb::insertAttachment(const _MsgAttachment& a)
@@ -310,22 +267,8 @@ qint64 IOS6MessageDb::insertAttachment(const _MsgAttachment& a)
         throwUtf8(QStringLiteral("IOS6MessageDb::insertAttachment, attachment without guid, rowid:%1, filename:%2")
                       .arg(a.rowid)
                       .arg(a.filename));
-    return insertRow(kAttachmentRows, "attachment", [&](auto& row) {
-        row.text("guid", a.guid);
-        row.integer("created_date", a.created_date);
-        row.integer("start_date", a.start_date);
-        row.text("filename", a.filename);
-        row.text("uti", a.uti);
-        row.text("mime_type", a.mime_type);
-        row.integer("transfer_state", a.transfer_state);
-        row.integer("is_outgoing", a.is_outgoing);
-        if (m_writable.userInfo)
-            row.blobIfNotEmpty("user_info", a.user_info);
-        if (m_writable.transferName)
-            row.textIfNotEmpty("transfer_name", a.transfer_name);
-        if (m_writable.totalBytes)
-            row.integer("total_bytes", a.total_bytes);
-    });
+    return insertRow(kAttachmentRows, "attachment",
+                     [&](auto& row) { appendRow(row, a, kIos6AttachmentColumns, m_present.attachment, kNoSpecial); });
 }
 
 qint64 IOS6MessageDb::insertChat(const _MsgChat& c)
@@ -339,21 +282,14 @@ qint64 IOS6MessageDb::insertChat(const _MsgChat& c)
                       .arg(c.chat_identifier));
     // Derived from the guid, so the same conversation gets the same group id in every file.
     const QString groupId = c.group_id.isEmpty() ? guidFromMd5(c.guid.toUtf8()) : c.group_id;
-    const qint64 chatRowid = insertRow(kChatRows, "chat", [&](auto& row) {
-        row.text("guid", c.guid);
-        row.integer("style", c.style);
-        row.integer("state", c.state);
-        row.textIfNotEmpty("account_id", c.account_id);
-        row.text("chat_identifier", c.chat_identifier);
-        row.text("service_name", c.service_name);
-        row.textIfNotEmpty("room_name", c.room_name);
-        row.text("account_login", c.account_login);
-        row.integer("is_archived", c.is_archived);
-        if (m_writable.displayName)
-            row.textIfNotEmpty("display_name", c.display_name);
-        if (m_writable.groupId)
+    static constexpr int kGroupId = ios6ColumnIndex(kIos6ChatColumns, "group_id");
+    const auto special = [&](int column, auto& row) {
+        if (column == kGroupId)
             row.text("group_id", groupId);
-    });
+        return column == kGroupId;
+    };
+    const qint64 chatRowid =
+        insertRow(kChatRows, "chat", [&](auto& row) { appendRow(row, c, kIos6ChatColumns, m_present.chat, special); });
 
     // Ascending row id, not hash order: the new handle rows get the same ids on every run.
     for (const _MsgHandle* handle : c.sortedHandles()) {

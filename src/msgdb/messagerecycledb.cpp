@@ -1,5 +1,6 @@
 #include "msgdb/messagerecycledb.h"
 
+#include "msgdb/ios6columns.h"
 #include "msgdb/msgutil.h"
 #include "platform/schemascript.h"
 
@@ -30,80 +31,26 @@ _MsgHandle handleFromRow(const Sqlite3Cursor& cursor, qint64 rowid)
     return handle;
 }
 
-// Column positions of a query by name, each looked up on its first use and then found by the address of
-// the literal: a load reads every column of thousands of rows. Rows are read column by column in the
-// same order every time, so the entry after the last one found is tried first.
-class ColumnPositions {
-public:
-    explicit ColumnPositions(const Sqlite3Cursor& cursor) : m_cursor(cursor) {}
-    int operator()(const char* name)
-    {
-        if (m_next < m_known.size() && m_known[m_next].first == name)
-            return m_known[m_next++].second;
-        auto it = std::find_if(m_known.cbegin(), m_known.cend(),
-                               [name](const auto& known) { return known.first == name; });
-        if (it == m_known.cend()) {
-            m_known.emplace_back(name, m_cursor.columnIndex(QLatin1String(name)));
-            it = m_known.cend() - 1;
-        }
-        m_next = size_t(it - m_known.cbegin()) + 1;
-        return it->second;
-    }
-
-private:
-    const Sqlite3Cursor& m_cursor;
-    std::vector<std::pair<const char*, int>> m_known;
-    size_t m_next = 0;
-};
-
-_MsgRecycledMessage recycledFromRow(const Sqlite3Cursor& c, ColumnPositions& at)
+// The recycle database holds the message columns of the first layout, and beside them where a
+// recovered message belongs and where it came from.
+bool isRecycled(const Ios6Column<_MsgMessage>& column)
 {
-    _MsgRecycledMessage r;
-    _MsgMessage& m = r.message;
-    const auto text = [&](const char* name) { return c.getText(at(name)); };
-    const auto number = [&](const char* name) { return c.getInt(at(name)); };
-    m.rowid = kRecycleMessageBase - c.getInt64(at("rowid"));
-    m.guid = text("guid");
-    m.text = text("text");
-    m.replace = number("replace");
-    m.service_center = text("service_center");
-    m.handle_id = c.getInt64(at("handle_id"));
-    m.subject = text("subject");
-    m.country = text("country");
-    m.attributedBody = c.getBlob(at("attributedBody"));
-    m.version = number("version");
-    m.type = number("type");
-    m.service = text("service");
-    m.account = text("account");
-    m.account_guid = text("account_guid");
-    m.error = number("error");
-    m.date = number("date");
-    m.date_read = number("date_read");
-    m.date_delivered = number("date_delivered");
-    m.is_delivered = number("is_delivered");
-    m.is_finished = number("is_finished");
-    m.is_emote = number("is_emote");
-    m.is_from_me = number("is_from_me");
-    m.is_empty = number("is_empty");
-    m.is_delayed = number("is_delayed");
-    m.is_auto_reply = number("is_auto_reply");
-    m.is_prepared = number("is_prepared");
-    m.is_read = number("is_read");
-    m.is_system_message = number("is_system_message");
-    m.is_sent = number("is_sent");
-    m.has_dd_results = number("has_dd_results");
-    m.is_service_message = number("is_service_message");
-    m.is_forward = number("is_forward");
-    m.was_downgraded = number("was_downgraded");
-    m.is_archive = number("is_archive");
-    m.cache_has_attachments = number("cache_has_attachments");
-    m.cache_roomnames = text("cache_roomnames");
-    m.was_data_detected = number("was_data_detected");
-    m.was_deduplicated = number("was_deduplicated");
-    m.isHighlighted = true;
-    r.chat_identifier = text("chat_identifier");
-    r.handle = text("handle");
-    return r;
+    return column.has(kColumnBase);
+}
+
+QString messageInsertSql()
+{
+    QStringList names;
+    for (const Ios6Column<_MsgMessage>& c : kIos6MessageColumns) {
+        if (isRecycled(c))
+            names << QLatin1String(c.name);
+    }
+    names << QStringLiteral("chat_identifier") << QStringLiteral("handle") << QStringLiteral("src_rowid");
+    QStringList values;
+    for (int i = 0; i < names.size(); ++i)
+        values << QStringLiteral("?");
+    return QStringLiteral("insert into message(%1) values(%2)")
+        .arg(names.join(QLatin1String(", ")), values.join(QLatin1Char(',')));
 }
 
 // Puts list[order[k]] at k, swapping the items' places rather than moving the items.
@@ -261,11 +208,20 @@ void MessageRecycleDb::createFile()
 qint64 MessageRecycleDb::insertHandle(const _MsgHandle& handle, qint64 srcRowid)
 {
     open();
+    static_assert(
+        [] {
+            for (const Ios6Column<_MsgHandle>& c : kIos6HandleColumns) {
+                if (c.has(kColumnBase) && !c.textField)
+                    return false;
+            }
+            return true;
+        }(),
+        "the recycle database's handle columns are texts");
     Sqlite3Row row;
-    row.setValue(QStringLiteral("id"), handle.id);
-    row.setValue(QStringLiteral("country"), handle.country);
-    row.setValue(QStringLiteral("service"), handle.service);
-    row.setValue(QStringLiteral("uncanonicalized_id"), handle.uncanonicalized_id);
+    for (const Ios6Column<_MsgHandle>& c : kIos6HandleColumns) {
+        if (c.has(kColumnBase))
+            row.setValue(QLatin1String(c.name), handle.*c.textField);
+    }
     setSrcRowid(row, srcRowid);
     return insertRow(row, QStringLiteral("handle"));
 }
@@ -276,43 +232,45 @@ qint64 MessageRecycleDb::insertMessage(const _MsgMessage& m, const QString& chat
     open();
     // One text for every row, so the statement is prepared once per connection; the optional texts
     // and blob are NULL when empty, as their columns are when left out.
-    static const QString kInsert = QStringLiteral(
-        "insert into message(guid, text, replace, service_center, handle_id, subject, country, attributedBody,"
-        " version, type, service, account, account_guid, error, date, date_read, date_delivered, is_delivered,"
-        " is_finished, is_emote, is_from_me, is_empty, is_delayed, is_auto_reply, is_prepared, is_read,"
-        " is_system_message, is_sent, has_dd_results, is_service_message, is_forward, was_downgraded, is_archive,"
-        " cache_has_attachments, cache_roomnames, was_data_detected, was_deduplicated, chat_identifier, handle,"
-        " src_rowid) values(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+    static const QString kInsert = messageInsertSql();
+    static constexpr int kGuid = ios6ColumnIndex(kIos6MessageColumns, "guid");
+    static constexpr int kCacheHasAttachments = ios6ColumnIndex(kIos6MessageColumns, "cache_has_attachments");
     Sqlite3Sql sql(kInsert);
-    sql.reserveParams(40);
-    const auto textOrNull = [&sql](const QString& value) -> Sqlite3Sql& {
-        return value.isEmpty() ? sql.addNullParam() : sql.addTextParam(value);
-    };
+    sql.reserveParams(int(kIos6MessageColumns.size()));
     const QString guid = isGuidShaped(m.guid) ? m.guid : newGuid();
-    sql.addTextParam(guid).addTextParam(m.text).addIntParam(m.replace);
-    textOrNull(m.service_center).addInt64Param(m.handle_id);
-    textOrNull(m.subject);
-    textOrNull(m.country);
-    (m.attributedBody.isEmpty() ? sql.addNullParam() : sql.addBlobParam(m.attributedBody))
-        .addIntParam(m.version)
-        .addIntParam(m.type)
-        .addTextParam(m.service)
-        .addTextParam(m.account)
-        .addTextParam(m.account_guid)
-        .addIntParam(m.error)
-        .addIntParam(m.date)
-        .addIntParam(m.date_read)
-        .addIntParam(m.date_delivered);
-    for (const int flag : {m.is_delivered, m.is_finished, m.is_emote, m.is_from_me, m.is_empty, m.is_delayed,
-                           m.is_auto_reply, m.is_prepared, m.is_read, m.is_system_message, m.is_sent,
-                           m.has_dd_results, m.is_service_message, m.is_forward, m.was_downgraded, m.is_archive})
-        sql.addIntParam(flag);
-    sql.addIntParam(m.attachments.isEmpty() ? 0 : 1)
-        .addTextParam(m.cache_roomnames)
-        .addIntParam(m.was_data_detected)
-        .addIntParam(m.was_deduplicated)
-        .addTextParam(chatIdentifier)
-        .addTextParam(handleText);
+    for (std::size_t i = 0; i < kIos6MessageColumns.size(); ++i) {
+        const Ios6Column<_MsgMessage>& c = kIos6MessageColumns[i];
+        if (!isRecycled(c))
+            continue;
+        const bool emptyNull = c.has(kColumnEmptyNull);
+        if (int(i) == kGuid) {
+            sql.addTextParam(guid);
+            continue;
+        }
+        if (int(i) == kCacheHasAttachments) {
+            sql.addIntParam(m.attachments.isEmpty() ? 0 : 1);
+            continue;
+        }
+        switch (c.read) {
+        case ColumnRead::None:
+            break;
+        case ColumnRead::Integer:
+        case ColumnRead::Date:
+            sql.addIntParam(m.*c.intField);
+            break;
+        case ColumnRead::Integer64:
+            sql.addInt64Param(m.*c.int64Field);
+            break;
+        case ColumnRead::Text:
+        case ColumnRead::SharedText:
+            emptyNull && (m.*c.textField).isEmpty() ? sql.addNullParam() : sql.addTextParam(m.*c.textField);
+            break;
+        case ColumnRead::Blob:
+            emptyNull && (m.*c.blobField).isEmpty() ? sql.addNullParam() : sql.addBlobParam(m.*c.blobField);
+            break;
+        }
+    }
+    sql.addTextParam(chatIdentifier).addTextParam(handleText);
     (srcRowid > 0 ? sql.addInt64Param(srcRowid) : sql.addNullParam());
     executeThrow(sql);
     const qint64 rowid = lastInsertId();
@@ -471,10 +429,21 @@ QList<_MsgRecycledMessage> MessageRecycleDb::loadMessages()
     QList<_MsgRecycledMessage> list;
     std::vector<qint64> rowids;
     Sqlite3Cursor cursor = queryThrow("select * from message where +is_skip=0");
-    ColumnPositions positions(cursor);
+    const auto position = [&cursor](const char* name) { return cursor.columnIndex(QLatin1String(name)); };
+    const auto positions = ios6Positions(kIos6MessageColumns, position, isRecycled);
+    const int rowid = position("rowid");
+    const int chatIdentifier = position("chat_identifier");
+    const int handle = position("handle");
+    SharedStrings strings;
     while (cursor.moveNext()) {
-        list.append(recycledFromRow(cursor, positions));
-        rowids.push_back(kRecycleMessageBase - list.last().message.rowid);
+        _MsgRecycledMessage r;
+        fillIos6Record(r.message, cursor.row(), kIos6MessageColumns, positions, &strings);
+        rowids.push_back(cursor.getInt64(rowid));
+        r.message.rowid = kRecycleMessageBase - rowids.back();
+        r.message.isHighlighted = true;
+        r.chat_identifier = cursor.getText(chatIdentifier);
+        r.handle = cursor.getText(handle);
+        list.append(r);
     }
     std::vector<int> order;  // positions in list, in index order
     order.reserve(rowids.size());

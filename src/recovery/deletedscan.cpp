@@ -1,6 +1,7 @@
 #include "recovery/deletedscan.h"
 
 #include "msgdb/ios5messagedb.h"
+#include "msgdb/ios6columns.h"
 #include "msgdb/ios6messagedb.h"
 #include "msgdb/messagerecycledb.h"
 #include "msgdb/msgutil.h"
@@ -20,9 +21,17 @@ constexpr qint64 kUnixToApple = 978307200;
 const QStringList kIos5RequiredColumns = {
     "address", "date", "text", "flags", "UIFlags", "country", "read", "madrid_handle", "madrid_guid",
     "madrid_roomname", "madrid_service", "is_madrid", "madrid_date_delivered"};
-const QStringList kIos6RequiredColumns = {"guid", "text", "handle_id", "attributedBody", "service",
-                                          "date", "is_from_me", "cache_roomnames"};
-const QStringList kHandleRequiredColumns = {"id", "country", "service"};
+// (On iOS 6, the columns the table marks as carved.)
+template <typename Record, std::size_t N>
+QStringList carvedColumns(const std::array<Ios6Column<Record>, N>& columns)
+{
+    QStringList names;
+    for (const Ios6Column<Record>& c : columns) {
+        if (c.has(kColumnCarved))
+            names << QLatin1String(c.name);
+    }
+    return names;
+}
 // Columns whose NULL each kind's validator refuses (a message needs a date, an iOS 6 one its service):
 // the carver drops such candidates on their serial types.
 const QStringList kIos5RefusedNull = {"date"};
@@ -90,43 +99,18 @@ QVector<_SqliteCol> ios5Columns(int count)
     return columns;
 }
 
-QVector<_SqliteCol> ios6MessageColumns(int count)
+// A device table's template: the row id, then its columns of the first layout (and of later devices
+// with later), as the column table gives them.
+template <typename Record, std::size_t N>
+QVector<_SqliteCol> ios6Template(const std::array<Ios6Column<Record>, N>& table, bool later)
 {
-    QVector<_SqliteCol> columns = columnsOf({
-        {"guid", "TEXT", true, false}, {"text", "TEXT", false, false}, {"replace", "INTEGER", false, true},
-        {"service_center", "TEXT", false, false}, {"handle_id", "INTEGER", false, true},
-        {"subject", "TEXT", false, false}, {"country", "TEXT", false, false}, {"attributedBody", "BLOB", false, false},
-        {"version", "INTEGER", false, true}, {"type", "INTEGER", false, true}, {"service", "TEXT", false, false},
-        {"account", "TEXT", false, false}, {"account_guid", "TEXT", false, false}, {"error", "INTEGER", false, true},
-        {"date", "INTEGER", false, false}, {"date_read", "INTEGER", false, false},
-        {"date_delivered", "INTEGER", false, false}, {"is_delivered", "INTEGER", false, true},
-        {"is_finished", "INTEGER", false, true}, {"is_emote", "INTEGER", false, true},
-        {"is_from_me", "INTEGER", false, true}, {"is_empty", "INTEGER", false, true},
-        {"is_delayed", "INTEGER", false, true}, {"is_auto_reply", "INTEGER", false, true},
-        {"is_prepared", "INTEGER", false, true}, {"is_read", "INTEGER", false, true},
-        {"is_system_message", "INTEGER", false, true}, {"is_sent", "INTEGER", false, true},
-        {"has_dd_results", "INTEGER", false, true}, {"is_service_message", "INTEGER", false, true},
-        {"is_forward", "INTEGER", false, true}, {"was_downgraded", "INTEGER", false, true},
-        {"is_archive", "INTEGER", false, true}, {"cache_has_attachments", "INTEGER", false, true},
-        {"cache_roomnames", "TEXT", false, false}, {"was_data_detected", "INTEGER", false, true},
-        {"was_deduplicated", "INTEGER", false, true}, {"is_audio_message", "INTEGER", false, true},
-        {"is_played", "INTEGER", false, true}, {"date_played", "INTEGER", false, false},
-        {"item_type", "INTEGER", false, true}, {"other_handle", "INTEGER", false, true},
-        {"group_title", "TEXT", false, false}, {"group_action_type", "INTEGER", false, true},
-        {"share_status", "INTEGER", false, false}, {"share_direction", "INTEGER", false, false},
-        {"is_expirable", "INTEGER", false, true}, {"expire_state", "INTEGER", false, true},
-        {"message_action_type", "INTEGER", false, true}, {"message_source", "INTEGER", false, true},
-    });
-    columns.resize(count);
+    QVector<_SqliteCol> columns{_SqliteCol(QStringLiteral("ROWID"), QStringLiteral("INTEGER"), false, false, true)};
+    for (const Ios6Column<Record>& c : table) {
+        if (c.has(kColumnBase) || (later && c.has(kColumnLater)))
+            columns.append(_SqliteCol(QLatin1String(c.name), QLatin1String(c.sqlType), c.has(kColumnNotNull),
+                                      c.defaultValue != nullptr, false));
+    }
     return columns;
-}
-
-QVector<_SqliteCol> ios6HandleColumns()
-{
-    return columnsOf({{"id", "TEXT", true, false},
-                      {"country", "TEXT", false, false},
-                      {"service", "TEXT", true, false},
-                      {"uncanonicalized_id", "TEXT", false, false}});
 }
 
 bool sameNames(const QVector<_SqliteCol>& a, const QVector<_SqliteCol>& b)
@@ -530,6 +514,17 @@ qint64 nowSince2001()
 
 // ---------------------------------------------------------------------------------------------
 
+const ColumnIndex::MessagePositions& ColumnIndex::messagePositions(bool later) const
+{
+    std::optional<MessagePositions>& found = m_messagePositions[later ? 1 : 0];
+    if (!found) {
+        found = ios6Positions(
+            kIos6MessageColumns, [this](const char* name) { return position(name); },
+            [later](const Ios6Column<_MsgMessage>& c) { return c.has(kColumnBase) || (later && c.has(kColumnLater)); });
+    }
+    return *found;
+}
+
 int ColumnIndex::position(const char* name) const
 {
     if (m_next < m_byAddress.size() && m_byAddress[m_next].first == name)
@@ -542,12 +537,6 @@ int ColumnIndex::position(const char* name) const
     }
     m_next = size_t(it - m_byAddress.cbegin()) + 1;
     return it->second;
-}
-
-QVariant DeletedRow::value(const char* name) const
-{
-    const int i = position(name);
-    return i >= 0 && i < m_row.values.size() ? m_row.values[i] : QVariant();
 }
 
 const Country* CountryCache::find(const QString& code)
@@ -652,55 +641,11 @@ bool deletedIos6RowToMessage(const DeletedRow& row, qint64 now, _MsgMessage& m)
 {
     if (row.size() <= 37 || !ios6RowMakesMessage(row, now))
         return false;
+    // Rows of the first layout's width hold no later columns: their fields keep their defaults.
+    fillIos6Record(m, row, kIos6MessageColumns, row.messagePositions(row.size() > 49), nullptr);
     m.rowid = row.rowid();
-    m.guid = row.text("guid");
-    m.text = row.text("text");
-    m.replace = row.integer("replace");
-    m.service_center = row.text("service_center");
-    m.handle_id = row.integer64("handle_id");
-    m.subject = row.text("subject");
-    m.country = row.text("country");
-    m.attributedBody = row.value("attributedBody").toByteArray();
-    m.version = row.integer("version");
-    m.type = row.integer("type");
-    m.service = row.text("service");
     // A negative handle id is no row of the file; it would also push a conversation key out of its band.
-    if (!isService(m.service) || m.handle_id < 0)
-        return false;
-    m.account = row.text("account");
-    m.account_guid = row.text("account_guid");
-    m.error = row.integer("error");
-    m.date = appleDateSeconds(row.integer64("date"));
-    m.date_read = appleDateSeconds(row.integer64("date_read"));
-    m.date_delivered = appleDateSeconds(row.integer64("date_delivered"));
-    int* const flags[] = {&m.is_delivered, &m.is_finished, &m.is_emote, &m.is_from_me, &m.is_empty,
-                          &m.is_delayed, &m.is_auto_reply, &m.is_prepared, &m.is_read, &m.is_system_message,
-                          &m.is_sent, &m.has_dd_results, &m.is_service_message, &m.is_forward, &m.was_downgraded,
-                          &m.is_archive, &m.cache_has_attachments};
-    const char* const names[] = {"is_delivered", "is_finished", "is_emote", "is_from_me", "is_empty",
-                                 "is_delayed", "is_auto_reply", "is_prepared", "is_read", "is_system_message",
-                                 "is_sent", "has_dd_results", "is_service_message", "is_forward", "was_downgraded",
-                                 "is_archive", "cache_has_attachments"};
-    for (size_t i = 0; i < std::size(flags); ++i)
-        *flags[i] = row.integer(names[i]);
-    m.cache_roomnames = row.text("cache_roomnames");
-    m.was_data_detected = row.integer("was_data_detected");
-    m.was_deduplicated = row.integer("was_deduplicated");
-    if (row.size() <= 49)
-        return true;
-    m.is_audio_message = row.integer("is_audio_message");
-    m.is_played = row.integer("is_played");
-    m.date_played = appleDateSeconds(row.integer64("date_played"));
-    m.item_type = row.integer("item_type");
-    m.other_handle = row.integer64("other_handle");
-    m.group_title = row.text("group_title");
-    m.group_action_type = row.integer("group_action_type");
-    m.share_status = row.integer("share_status");
-    m.share_direction = row.integer("share_direction");
-    m.is_expirable = row.integer("is_expirable");
-    m.expire_state = row.integer("expire_state");
-    m.message_action_type = row.integer("message_action_type");
-    return true;
+    return isService(m.service) && m.handle_id >= 0;
 }
 
 bool deletedRowToHandle(const DeletedRow& row, CountryCache& countries, _MsgHandle& handle)
@@ -774,8 +719,9 @@ void scanDeletedMessages(IOS6MessageDb& db, const QList<_MsgChat*>& chats, Progr
     ScanRules rules;
     rules.table = QStringLiteral("message");
     rules.templates =
-        templatesFor(db, rules.table, {ios6MessageColumns(38), ios6MessageColumns(51)}, kIos6RequiredColumns,
-                     kIos6RefusedNull);
+        templatesFor(db, rules.table,
+                     {ios6Template(kIos6MessageColumns, false), ios6Template(kIos6MessageColumns, true)},
+                     carvedColumns(kIos6MessageColumns), kIos6RefusedNull);
     rules.valid = [now](const DeletedRow& row) { return isDeletedIos6MessageRowValid(row) && ios6RowMakesMessage(row, now); };
     rules.store = [&](const DeletedRow& row, qint64 srcRowid, bool tablePass) {
         _MsgMessage m;
@@ -821,7 +767,8 @@ void scanDeletedHandles(IOS6MessageDb& db, ProgressSink* progress)
     ScanRules rules;
     rules.table = QStringLiteral("handle");
     rules.storesMessages = false;
-    rules.templates = templatesFor(db, rules.table, {ios6HandleColumns()}, kHandleRequiredColumns);
+    rules.templates =
+        templatesFor(db, rules.table, {ios6Template(kIos6HandleColumns, false)}, carvedColumns(kIos6HandleColumns));
     rules.valid = [&](const DeletedRow& row) {
         _MsgHandle handle;
         return isDeletedHandleRowValid(row) && deletedRowToHandle(row, countries, handle);

@@ -17,6 +17,7 @@
 // text its attributed body agrees with. Group messages, sent ones included, go to the room they name.
 #include "core/progresssink.h"
 #include "msgdb/country.h"
+#include "msgdb/ios6columns.h"
 #include "msgdb/records.h"
 #include "recovery/sqlite3file.h"
 
@@ -26,6 +27,8 @@
 #include <QSet>
 #include <QString>
 
+#include <array>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -36,14 +39,20 @@ class IOS6MessageDb;
 // a scan reads every column of every candidate by name.
 class ColumnIndex {
 public:
+    using MessagePositions = Ios6Positions<kIos6MessageColumns.size()>;
+
     void insert(const QString& name, int position)
     {
         m_byName.insert(name.toUtf8(), position);
         m_byAddress.clear();  // a literal looked up before may name this column
         m_next = 0;
+        m_messagePositions = {};
     }
     int position(const char* name) const;  // name a literal, whose address stays; -1 when absent
     int position(const QString& name) const { return m_byName.value(name.toUtf8(), -1); }
+    // Where the iOS 6 message columns of the first layout (and with later, of later devices) lie; the
+    // others are left alone. Found once per template.
+    const MessagePositions& messagePositions(bool later) const;
 
 private:
     QHash<QByteArray, int> m_byName;
@@ -51,26 +60,37 @@ private:
     // so the entry after the last one found is tried first.
     mutable std::vector<std::pair<const char*, int>> m_byAddress;
     mutable size_t m_next = 0;
+    mutable std::array<std::optional<MessagePositions>, 2> m_messagePositions;
 };
 
-// A recovered row read by column name through the template it was decoded with; columns the
-// template lacks read as NULL.
+// A recovered row read by column name through the template it was decoded with, or by position
+// with a cursor's getters; columns the template lacks read as NULL.
 class DeletedRow {
 public:
     DeletedRow(const RecoveredRow& row, const ColumnIndex& columnIndex) : m_row(row), m_index(columnIndex) {}
 
     qint64 rowid() const { return m_row.rowid; }
     int size() const { return m_row.values.size(); }
+    int position(const char* name) const { return m_index.position(name); }  // -1 when absent
+    const ColumnIndex::MessagePositions& messagePositions(bool later) const { return m_index.messagePositions(later); }
     bool hasColumn(const char* name) const { return position(name) >= 0; }
-    QVariant value(const char* name) const;
+    QVariant value(const char* name) const { return valueAt(position(name)); }
     QString text(const char* name) const { return value(name).toString(); }
     int integer(const char* name) const { return value(name).toInt(); }
     qint64 integer64(const char* name) const { return value(name).toLongLong(); }
 
+    QVariant valueAt(int position) const
+    {
+        return position >= 0 && position < m_row.values.size() ? m_row.values[position] : QVariant();
+    }
+    int getInt(int position) const { return valueAt(position).toInt(); }
+    qint64 getInt64(int position) const { return valueAt(position).toLongLong(); }
+    QString getText(int position) const { return valueAt(position).toString(); }
+    QByteArray getBlob(int position) const { return valueAt(position).toByteArray(); }
+    bool isNull(int position) const { return valueAt(position).isNull(); }
+
 private:
     const RecoveredRow& m_row;
-    int position(const char* name) const { return m_index.position(name); }
-
     const ColumnIndex& m_index;
 };
 

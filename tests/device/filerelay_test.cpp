@@ -1,6 +1,7 @@
 // Service messages with a peer the test plays by hand, and the file-relay job with the simulated device.
 #include "core/datadir.h"
 #include "device/filerelay.h"
+#include "device/iosloadfilerelaythread.h"
 #include "device/mobiledevice.h"
 #include "device/servicesocket.h"
 #include "devicesim/simcontrol.h"

@@ -1,7 +1,9 @@
 // The export, extraction, local-copy and delete jobs, run on the test's thread against a recording
 // sink: reports, ordering, per-conversation files, and clean-up that removes only what a run created.
 #include "core/filehandoff.h"
-#include "export/archivejobs.h"
+#include "export/attachmentextractthread.h"
+#include "export/backupsmsthread.h"
+#include "export/deletemmsthread.h"
 #include "export/exportmessagesthread.h"
 #include "export/sample_records.h"
 #include "msgdb/ios6messagedb.h"

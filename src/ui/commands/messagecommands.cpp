@@ -1,7 +1,8 @@
 #include "ui/commands/messagecommands.h"
 
 #include "core/fileutil.h"
-#include "export/archivejobs.h"
+#include "export/attachmentextractthread.h"
+#include "export/deletemmsthread.h"
 #include "export/exportmessagesthread.h"
 #include "msgdb/ios6messagedb.h"
 #include "ui/commands/commandcontext.h"

@@ -1,0 +1,127 @@
+#include "msgdb/ios6messagemerge.h"
+
+#include "msgdb/ios6messagedb.h"
+#include "msgdb/msgutil.h"
+
+namespace {
+
+bool holdsNoRows(IOS6MessageDb& db)
+{
+    return db.queryFirstInt64("select exists(select 1 from message) or exists(select 1 from chat)"
+                              " or exists(select 1 from handle) or exists(select 1 from attachment)"
+                              " or exists(select 1 from chat_handle_join) or exists(select 1 from chat_message_join)"
+                              " or exists(select 1 from message_attachment_join)")
+               .value_or(1)
+        == 0;
+}
+
+}  // namespace
+
+Ios6MessageMerge::Ios6MessageMerge(IOS6MessageDb& db, Rules rules) : m_db(db), m_rules(rules) {}
+
+bool Ios6MessageMerge::hasStorableChat(const _MsgMessage& message)
+{
+    return message.chat && message.chat->rowid >= kRecycleKnownBandFloor;
+}
+
+void Ios6MessageMerge::begin()
+{
+    m_chatRows.clear();
+    m_handleRows.clear();
+    m_members.clear();
+    m_ownRowsOnly = m_rules.soleWriter && holdsNoRows(m_db);
+    m_messageRowsByHash.clear();
+    m_messageRowsByGuid.clear();
+    m_attachmentRows.clear();
+    m_chatLast.clear();
+    m_lastAddressedHandle.clear();
+}
+
+qint64 Ios6MessageMerge::merge(const _MsgMessage& message,
+                               const std::function<void(const _MsgAttachment&)>& beforeAttachment)
+{
+    const _MsgChat& chat = *message.chat;
+    const qint64 chatRowid = chatRow(chat);
+    const qint64 handleRowid = message.handle ? memberHandleRow(chatRowid, *message.handle) : 0;
+    const qint64 messageRowid = messageRow(message, chatRowid, handleRowid);
+    if (chat.isGroup() && message.handle)
+        m_lastAddressedHandle.insert(chatRowid, message.handle->id);
+    for (const _MsgAttachment* attachment : message.sortedAttachments()) {
+        if (beforeAttachment)
+            beforeAttachment(*attachment);
+        m_db.replaceMessageAttachmentJoin(messageRowid, attachmentRow(*attachment));
+    }
+    return messageRowid;
+}
+
+qint64 Ios6MessageMerge::chatRow(const _MsgChat& chat)
+{
+    qint64& row = m_chatRows[chat.guid];
+    if (row == 0)
+        row = m_db.chatRowidByGuid(chat.guid);
+    if (row == 0)
+        row = m_db.insertChat(chat);
+    return row;
+}
+
+qint64 Ios6MessageMerge::memberHandleRow(qint64 chatRowid, const _MsgHandle& handle)
+{
+    qint64& row = m_handleRows[qMakePair(handle.id, handle.service)];
+    if (row == 0)
+        row = m_db.handleRowid(handle);
+    if (row == 0)
+        row = m_db.insertHandle(handle);
+    bool& member = m_members[qMakePair(chatRowid, row)];
+    if (!member && !m_db.hasChatHandleJoin(chatRowid, row))
+        m_db.replaceChatHandleJoin(chatRowid, row);
+    member = true;
+    return row;
+}
+
+qint64 Ios6MessageMerge::messageRow(const _MsgMessage& message, qint64 chatRowid, qint64 handleRowid)
+{
+    // Made once for both the look-up and the new row.
+    const QString logicHash = m_rules.byContent && m_db.hasLogicHash() ? messageLogicHash(&message) : QString();
+    qint64 row = logicHash.isEmpty() ? 0
+        : m_ownRowsOnly              ? m_messageRowsByHash.value(logicHash)
+                                     : m_db.messageRowidByLogicHash(logicHash);
+    if (row == 0)
+        row = m_ownRowsOnly ? m_messageRowsByGuid.value(message.guid) : m_db.messageRowidByGuid(message.guid);
+    if (row != 0)
+        return row;
+    const qint64 otherRowid = message.otherHandle ? memberHandleRow(chatRowid, *message.otherHandle) : 0;
+    row = m_db.insertMessage(message, handleRowid, otherRowid, logicHash);
+    if (m_ownRowsOnly) {
+        if (!logicHash.isEmpty())
+            m_messageRowsByHash.insert(logicHash, row);
+        m_messageRowsByGuid.insert(message.guid, row);
+    }
+    m_db.replaceChatMessageJoin(chatRowid, row);
+    const auto last = m_chatLast.find(chatRowid);
+    if (last == m_chatLast.end())
+        m_chatLast.insert(chatRowid, message.date);
+    else
+        *last = qMax(*last, message.date);
+    return row;
+}
+
+qint64 Ios6MessageMerge::attachmentRow(const _MsgAttachment& attachment)
+{
+    qint64 row = m_ownRowsOnly ? m_attachmentRows.value(attachment.guid) : m_db.attachmentRowidByGuid(attachment);
+    if (row == 0) {
+        row = m_db.insertAttachment(attachment);
+        if (m_ownRowsOnly)
+            m_attachmentRows.insert(attachment.guid, row);
+    }
+    return row;
+}
+
+void Ios6MessageMerge::finish()
+{
+    for (auto last = m_chatLast.cbegin(); last != m_chatLast.cend(); ++last)
+        m_db.updateChatLast(last.key(), last.value());
+    for (auto handle = m_lastAddressedHandle.cbegin(); handle != m_lastAddressedHandle.cend(); ++handle)
+        m_db.updateChatLastAddressedHandle(handle.key(), handle.value());
+    m_chatLast.clear();
+    m_lastAddressedHandle.clear();
+}

@@ -1,0 +1,63 @@
+#pragma once
+// Merges message records into an iOS 6 layout file without duplicating anything: conversations are
+// found by guid, handles by id and service (and made members of the message's conversation),
+// messages by content hash (where asked and the file has the column) then by guid, attachments by
+// guid; only what is missing is inserted. The copy into a local database and the merge into a
+// backup both write through it, so both follow the same rules.
+//
+// One object serves one transaction of its database: begin() after the transaction began, finish()
+// before it commits.
+#include "msgdb/records.h"
+
+#include <QHash>
+#include <QPair>
+#include <QString>
+
+#include <functional>
+
+class IOS6MessageDb;
+
+class Ios6MessageMerge {
+public:
+    struct Rules {
+        // Find a message by its content hash before its guid, where the file has the column.
+        bool byContent = false;
+        // Nothing but this object writes messages and attachments during the run: when the file held
+        // no rows at begin(), they are found among the run's own rows without asking the file.
+        bool soleWriter = false;
+    };
+
+    Ios6MessageMerge(IOS6MessageDb& db, Rules rules);
+
+    // Whether a message has a conversation it can be stored under: not none, not one made for
+    // recovered messages whose conversation is unknown.
+    static bool hasStorableChat(const _MsgMessage& message);
+
+    void begin();
+    // The message's conversation, handles, message row and attachments; beforeAttachment, when set,
+    // is called for each attachment before its row. The message must have a storable conversation.
+    // Returns the message's row.
+    qint64 merge(const _MsgMessage& message, const std::function<void(const _MsgAttachment&)>& beforeAttachment = {});
+    // Writes what was kept back until the end: each conversation's newest date and last addressed
+    // handle, once.
+    void finish();
+
+private:
+    qint64 chatRow(const _MsgChat& chat);
+    qint64 memberHandleRow(qint64 chatRowid, const _MsgHandle& handle);
+    qint64 messageRow(const _MsgMessage& message, qint64 chatRowid, qint64 handleRowid);
+    qint64 attachmentRow(const _MsgAttachment& attachment);
+
+    IOS6MessageDb& m_db;
+    Rules m_rules;
+    // Look-ups already answered in this transaction.
+    QHash<QString, qint64> m_chatRows;                    // guid
+    QHash<QPair<QString, QString>, qint64> m_handleRows;  // id, service
+    QHash<QPair<qint64, qint64>, bool> m_members;         // chat row, handle row
+    bool m_ownRowsOnly = false;                           // see Rules::soleWriter
+    QHash<QString, qint64> m_messageRowsByHash;
+    QHash<QString, qint64> m_messageRowsByGuid;
+    QHash<QString, qint64> m_attachmentRows;
+    QHash<qint64, int> m_chatLast;                 // chat row -> the newest date of its new messages
+    QHash<qint64, QString> m_lastAddressedHandle;  // chat row -> handle id
+};
