@@ -881,6 +881,26 @@ Sqlite3Prepared& Sqlite3Prepared::bindInt64(int position, qint64 value)
 
 Sqlite3Prepared& Sqlite3Prepared::bindText(int position, const QString& value)
 {
+    // ASCII, the common case, is its own UTF-8: narrowed into the position's buffer.
+    const int positions = sqlite3_bind_parameter_count(m_stmt.get());
+    if (position >= 1 && position <= positions) {
+        // Sized once: growing would move the short texts, which a string holds within itself,
+        // from under the bindings made before.
+        if (m_asciiTexts.empty())
+            m_asciiTexts.resize(std::size_t(positions));
+        std::string& bytes = m_asciiTexts[std::size_t(position - 1)];
+        bytes.resize(std::size_t(value.size()));
+        const ushort* chars = value.utf16();
+        ushort all = 0;
+        for (int i = 0; i < value.size(); ++i) {
+            all |= chars[i];
+            bytes[std::size_t(i)] = char(chars[i]);
+        }
+        if (all < 0x80) {
+            check(sqlite3_bind_text(m_stmt.get(), position, bytes.data(), int(bytes.size()), SQLITE_STATIC));
+            return *this;
+        }
+    }
     m_texts.push_back(value.toUtf8());
     const QByteArray& utf8 = m_texts.back();
     // constData() is never null, so even "" binds text, not NULL. A moved QByteArray keeps its bytes
@@ -1027,6 +1047,12 @@ static void precreatePrivateFile(const QByteArray& path, int flags)
     if (fd >= 0)
         ::close(fd);  // otherwise it is there already, or SQLite reports why it cannot be made
 }
+
+// Settings of the library as a whole. SQLite takes them only before it initialises, which its first
+// connection does, wherever made (tests and tools open files with the C API too), so they are made
+// while the program starts. Without its memory statistics, which nothing here reads, an allocation or
+// free inside SQLite takes no process-wide mutex: a copy of a large history makes millions of them.
+[[maybe_unused]] static const int kLibraryConfigured = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
 
 Sqlite3DB::Sqlite3DB() : m_guard(std::make_shared<Sqlite3StepGuard>()) {}
 

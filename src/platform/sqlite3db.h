@@ -28,6 +28,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string_view>
+#include <string>
 #include <vector>
 
 struct sqlite3;
@@ -332,6 +333,9 @@ private:
 
     std::unique_ptr<sqlite3_stmt, Finalizer> m_stmt;
     std::vector<QByteArray> m_texts;  // the UTF-8 of the bound texts, which SQLite reads in place until reset
+    // Per position, the bytes of the last ASCII text bound there, kept from run to run so a loop of
+    // writes allocates nothing for them.
+    std::vector<std::string> m_asciiTexts;
     sqlite3* m_db = nullptr;
     QString m_sql;
     QSharedPointer<const std::atomic<bool>> m_connectionOpen;
