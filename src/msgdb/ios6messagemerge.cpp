@@ -26,7 +26,9 @@ bool Ios6MessageMerge::hasStorableChat(const _MsgMessage& message)
 
 void Ios6MessageMerge::begin()
 {
+    m_chatRowsByRecord.clear();
     m_chatRows.clear();
+    m_handleRowsByRecord.clear();
     m_handleRows.clear();
     m_members.clear();
     m_ownRowsOnly = m_rules.soleWriter && holdsNoRows(m_db);
@@ -38,12 +40,13 @@ void Ios6MessageMerge::begin()
 }
 
 qint64 Ios6MessageMerge::merge(const _MsgMessage& message,
-                               const std::function<void(const _MsgAttachment&)>& beforeAttachment)
+                               const std::function<void(const _MsgAttachment&)>& beforeAttachment,
+                               const QString* logicHash)
 {
     const _MsgChat& chat = *message.chat;
     const qint64 chatRowid = chatRow(chat);
     const qint64 handleRowid = message.handle ? memberHandleRow(chatRowid, *message.handle) : 0;
-    const qint64 messageRowid = messageRow(message, chatRowid, handleRowid);
+    const qint64 messageRowid = messageRow(message, chatRowid, handleRowid, logicHash);
     if (chat.isGroup() && message.handle)
         m_lastAddressedHandle.insert(chatRowid, message.handle->id);
     for (const _MsgAttachment* attachment : message.sortedAttachments()) {
@@ -56,21 +59,30 @@ qint64 Ios6MessageMerge::merge(const _MsgMessage& message,
 
 qint64 Ios6MessageMerge::chatRow(const _MsgChat& chat)
 {
+    qint64& known = m_chatRowsByRecord[&chat];
+    if (known != 0)
+        return known;
     qint64& row = m_chatRows[chat.guid];
     if (row == 0)
         row = m_db.chatRowidByGuid(chat.guid);
     if (row == 0)
         row = m_db.insertChat(chat);
+    known = row;
     return row;
 }
 
 qint64 Ios6MessageMerge::memberHandleRow(qint64 chatRowid, const _MsgHandle& handle)
 {
-    qint64& row = m_handleRows[qMakePair(handle.id, handle.service)];
-    if (row == 0)
-        row = m_db.handleRowid(handle);
-    if (row == 0)
-        row = m_db.insertHandle(handle);
+    qint64& known = m_handleRowsByRecord[&handle];
+    if (known == 0) {
+        qint64& row = m_handleRows[qMakePair(handle.id, handle.service)];
+        if (row == 0)
+            row = m_db.handleRowid(handle);
+        if (row == 0)
+            row = m_db.insertHandle(handle);
+        known = row;
+    }
+    const qint64 row = known;
     bool& member = m_members[qMakePair(chatRowid, row)];
     if (!member && !m_db.hasChatHandleJoin(chatRowid, row))
         m_db.replaceChatHandleJoin(chatRowid, row);
@@ -78,24 +90,41 @@ qint64 Ios6MessageMerge::memberHandleRow(qint64 chatRowid, const _MsgHandle& han
     return row;
 }
 
-qint64 Ios6MessageMerge::messageRow(const _MsgMessage& message, qint64 chatRowid, qint64 handleRowid)
+qint64 Ios6MessageMerge::messageRow(const _MsgMessage& message, qint64 chatRowid, qint64 handleRowid,
+                                    const QString* madeHash)
 {
     // Made once for both the look-up and the new row.
-    const QString logicHash = m_rules.byContent && m_db.hasLogicHash() ? messageLogicHash(&message) : QString();
-    qint64 row = logicHash.isEmpty() ? 0
-        : m_ownRowsOnly              ? m_messageRowsByHash.value(logicHash)
-                                     : m_db.messageRowidByLogicHash(logicHash);
-    if (row == 0)
-        row = m_ownRowsOnly ? m_messageRowsByGuid.value(message.guid) : m_db.messageRowidByGuid(message.guid);
-    if (row != 0)
-        return row;
-    const qint64 otherRowid = message.otherHandle ? memberHandleRow(chatRowid, *message.otherHandle) : 0;
-    row = m_db.insertMessage(message, handleRowid, otherRowid, logicHash);
+    const QString logicHash = !m_rules.byContent || !m_db.hasLogicHash() ? QString()
+        : madeHash                                                      ? *madeHash
+                                                                        : messageLogicHash(&message);
+    qint64 row = 0;
     if (m_ownRowsOnly) {
-        if (!logicHash.isEmpty())
-            m_messageRowsByHash.insert(logicHash, row);
-        m_messageRowsByGuid.insert(message.guid, row);
+        // One probe of each table both finds a row and makes the place the new row is noted in; a
+        // place left at 0 reads as not found.
+        qint64* byHash = logicHash.isEmpty() ? nullptr : &m_messageRowsByHash[logicHash];
+        row = byHash ? *byHash : 0;
+        qint64& byGuid = m_messageRowsByGuid[message.guid];
+        if (row == 0)
+            row = byGuid;
+        if (row != 0)
+            return row;
+        row = insertMessage(message, chatRowid, handleRowid, logicHash);
+        if (byHash)
+            *byHash = row;
+        byGuid = row;
+        return row;
     }
+    row = logicHash.isEmpty() ? 0 : m_db.messageRowidByLogicHash(logicHash);
+    if (row == 0)
+        row = m_db.messageRowidByGuid(message.guid);
+    return row != 0 ? row : insertMessage(message, chatRowid, handleRowid, logicHash);
+}
+
+qint64 Ios6MessageMerge::insertMessage(const _MsgMessage& message, qint64 chatRowid, qint64 handleRowid,
+                                       const QString& logicHash)
+{
+    const qint64 otherRowid = message.otherHandle ? memberHandleRow(chatRowid, *message.otherHandle) : 0;
+    const qint64 row = m_db.insertMessage(message, handleRowid, otherRowid, logicHash);
     m_db.replaceChatMessageJoin(chatRowid, row);
     const auto last = m_chatLast.find(chatRowid);
     if (last == m_chatLast.end())
