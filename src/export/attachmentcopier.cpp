@@ -61,7 +61,10 @@ void AttachmentCopier::copy(const _MsgAttachment& attachment)
     }
     Lane& lane = *m_lanes[laneOf(attachment.filename)];
     lane.queue.push_back({attachment.localPath, attachment.filename, QString(), QString()});
-    m_changed.notify_all();
+    // Only an idle lane waits for work; a busy one looks at its queue again when done, so the rows
+    // need not wake the threads (a system call) for every file.
+    if (!lane.busy)
+        m_changed.notify_all();
     // The rows wait for the copies when these fall behind, so the job's progress and Cancel stay
     // true to the files, and finish() has little left to do.
     m_changed.wait(lock, [&] { return lane.queue.size() < kMaxQueued || m_failure; });
