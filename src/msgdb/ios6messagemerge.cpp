@@ -15,7 +15,53 @@ bool holdsNoRows(IOS6MessageDb& db)
         == 0;
 }
 
+// The slot of hash in a table of mask + 1 entries: the hash's bits mixed, so that keys whose
+// hashes differ only in their high bits spread too.
+std::size_t firstSlot(uint hash, std::size_t mask)
+{
+    return std::size_t((quint64(hash) * 0x9E3779B97F4A7C15ULL) >> 32) & mask;
+}
+
 }  // namespace
+
+void RowsByText::clear()
+{
+    m_entries.clear();
+    m_used = 0;
+}
+
+qint64& RowsByText::operator[](const QString& key)
+{
+    if (2 * (m_used + 1) > m_entries.size())
+        grow();
+    const uint hash = qHash(key);
+    const std::size_t mask = m_entries.size() - 1;
+    for (std::size_t slot = firstSlot(hash, mask);; slot = (slot + 1) & mask) {
+        Entry& entry = m_entries[slot];
+        if (!entry.used) {
+            entry = {hash, true, 0, key};
+            ++m_used;
+            return entry.row;
+        }
+        if (entry.hash == hash && entry.key == key)
+            return entry.row;
+    }
+}
+
+void RowsByText::grow()
+{
+    std::vector<Entry> old(std::max<std::size_t>(1024, 2 * m_entries.size()));
+    old.swap(m_entries);
+    const std::size_t mask = m_entries.size() - 1;
+    for (Entry& entry : old) {
+        if (!entry.used)
+            continue;
+        std::size_t slot = firstSlot(entry.hash, mask);
+        while (m_entries[slot].used)
+            slot = (slot + 1) & mask;
+        m_entries[slot] = std::move(entry);
+    }
+}
 
 Ios6MessageMerge::Ios6MessageMerge(IOS6MessageDb& db, Rules rules) : m_db(db), m_rules(rules) {}
 

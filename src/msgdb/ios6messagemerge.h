@@ -14,8 +14,30 @@
 #include <QString>
 
 #include <functional>
+#include <vector>
 
 class IOS6MessageDb;
+
+// Rows by a text key, for the hundreds of thousands of rows one run writes: one flat table, probed
+// by the key's hash, with no allocation per entry and mostly one cache line read per look-up.
+class RowsByText {
+public:
+    void clear();
+    // The place of key's row, 0 when none was noted yet; valid until the next call.
+    qint64& operator[](const QString& key);
+
+private:
+    struct Entry {
+        uint hash = 0;
+        bool used = false;
+        qint64 row = 0;
+        QString key;
+    };
+    void grow();
+
+    std::vector<Entry> m_entries;  // a power of two long, at most half used
+    std::size_t m_used = 0;
+};
 
 class Ios6MessageMerge {
 public:
@@ -61,8 +83,8 @@ private:
     QHash<QPair<QString, QString>, qint64> m_handleRows;  // id, service
     QHash<QPair<qint64, qint64>, bool> m_members;         // chat row, handle row
     bool m_ownRowsOnly = false;                           // see Rules::soleWriter
-    QHash<QString, qint64> m_messageRowsByHash;
-    QHash<QString, qint64> m_messageRowsByGuid;
+    RowsByText m_messageRowsByHash;
+    RowsByText m_messageRowsByGuid;
     QHash<QString, qint64> m_attachmentRows;
     QHash<qint64, int> m_chatLast;                 // chat row -> the newest date of its new messages
     QHash<qint64, QString> m_lastAddressedHandle;  // chat row -> handle id
