@@ -24,13 +24,20 @@ LogicHashesAhead::~LogicHashesAhead()
 void LogicHashesAhead::make()
 {
     const int n = m_messages.size();
-    for (int i = 0; i < n && !m_stop.load(std::memory_order_relaxed); ++i) {
-        m_hashes[std::size_t(i)] = messageLogicHash(m_messages.at(i));
-        if ((i + 1) % kBatch == 0 || i + 1 == n) {
-            const std::lock_guard<std::mutex> lock(m_mutex);
-            m_made.store(i + 1, std::memory_order_release);
-            m_madeMore.notify_one();
+    try {
+        for (int i = 0; i < n && !m_stop.load(std::memory_order_relaxed); ++i) {
+            m_hashes[std::size_t(i)] = messageLogicHash(m_messages.at(i));
+            if ((i + 1) % kBatch == 0 || i + 1 == n) {
+                const std::lock_guard<std::mutex> lock(m_mutex);
+                m_made.store(i + 1, std::memory_order_release);
+                m_madeMore.notify_one();
+            }
         }
+    } catch (...) {
+        // Out of memory: the caller makes the rest itself.
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_gaveUp = true;
+        m_madeMore.notify_one();
     }
 }
 
@@ -42,7 +49,9 @@ const QString* LogicHashesAhead::take(const _MsgMessage* message)
     const int index = m_next++;
     if (m_made.load(std::memory_order_acquire) <= index) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_madeMore.wait(lock, [&] { return m_made.load(std::memory_order_acquire) > index; });
+        m_madeMore.wait(lock, [&] { return m_made.load(std::memory_order_acquire) > index || m_gaveUp; });
+        if (m_made.load(std::memory_order_acquire) <= index)
+            return nullptr;
     }
     return &m_hashes[std::size_t(index)];
 }

@@ -21,7 +21,8 @@ public:
     LogicHashesAhead& operator=(const LogicHashesAhead&) = delete;
 
     // The hash of message when it is the next one of the list (each is taken once, in order);
-    // nullptr for any other message, and for every message after one out of order.
+    // nullptr for any other message, for every message after one out of order, and for those the
+    // thread could not make.
     const QString* take(const _MsgMessage* message);
 
 private:
@@ -34,6 +35,7 @@ private:
     std::atomic<int> m_made{0};
     std::atomic<bool> m_stop{false};
     std::mutex m_mutex;
+    bool m_gaveUp = false;  // under m_mutex
     std::condition_variable m_madeMore;
     std::thread m_thread;
 };
