@@ -900,6 +900,12 @@ Sqlite3Prepared& Sqlite3Prepared::bindBlob(int position, const QByteArray& value
     return *this;
 }
 
+Sqlite3Prepared& Sqlite3Prepared::bindNull(int position)
+{
+    check(sqlite3_bind_null(m_stmt.get(), position));
+    return *this;
+}
+
 void Sqlite3Prepared::reset()
 {
     sqlite3_reset(m_stmt.get());

@@ -315,6 +315,7 @@ public:
     Sqlite3Prepared& bindInt64(int position, qint64 value);
     Sqlite3Prepared& bindText(int position, const QString& value);
     Sqlite3Prepared& bindBlob(int position, const QByteArray& value);
+    Sqlite3Prepared& bindNull(int position);
     // Runs to the end.
     void run();
     // The first column of the first row as an integer, nullopt when there is no row.
