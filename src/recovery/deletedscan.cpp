@@ -9,9 +9,14 @@
 #include <QDateTime>
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <exception>
 #include <functional>
 #include <initializer_list>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 namespace {
 
@@ -194,6 +199,8 @@ struct ScanRules {
     std::function<bool(const DeletedRow&)> valid;
     // Converts a valid row and stores it unless it is stored already. srcRowid 0 means unknown.
     std::function<void(const DeletedRow&, qint64 srcRowid, bool tablePass)> store;
+    // True when valid may run on another thread while store runs: the table pass then carves ahead.
+    bool carveAside = false;
     // Runs after both passes, inside the recycle transaction, with the file still open.
     std::function<void(const Sqlite3File&)> finish;
 };
@@ -294,30 +301,110 @@ private:
         for (const quint32 leaf : m_file.leafPageNumbers(m_file.readPage(root)))
             visit(leaf);
         const QVector<quint32> pages = m_visited;
+        if (m_rules.carveAside)
+            return carveAside(pages);
         for (int i = 0; i < pages.size() && !cancelled(); ++i) {
-            ProgressSink::postUpdateProgress(m_progress, QString(), int((i + 1) * 100.0 / pages.size()), QString());
-            carve(m_file.readPage(pages[i]));
+            postProgress(i, pages.size());
+            const Sqlite3Page page = m_file.readPage(pages[i]);
+            for (const ScanTemplate& t : m_rules.templates) {
+                if (cancelled())
+                    return;
+                storeCarved(t, carve(page, t));
+            }
         }
     }
 
-    void carve(const Sqlite3Page& page)
+    void postProgress(int i, int pages) const
     {
-        for (const ScanTemplate& t : m_rules.templates) {
-            if (cancelled())
-                return;
-            const auto valid = [this, &t](const RecoveredRow& row) {
-                return holdsRequiredColumns(row, t) && m_rules.valid(DeletedRow(row, t.index));
-            };
-            // A freelist trunk's page numbers were written over what the page held before.
-            const auto trunk = m_trunkArrayEnd.constFind(page.pageNumber);
-            const QList<RecoveredRow> rows =
-                trunk != m_trunkArrayEnd.constEnd()
-                    ? m_file.carvePage(t.columns, 0, page.pageNumber, *trunk, valid, t.refusedNull)
-                : page.isValidType() ? m_file.carveFreeSpace(t.columns, 0, page, valid, t.refusedNull)
-                                     : m_file.carvePage(t.columns, 0, page.pageNumber, 0, valid, t.refusedNull);
-            for (const RecoveredRow& row : rows)
-                m_rules.store(DeletedRow(row, t.index), row.rowid, true);
+        ProgressSink::postUpdateProgress(m_progress, QString(), int((i + 1) * 100.0 / pages), QString());
+    }
+
+    // The table pass with the carving on a thread of its own, ahead of the rows being stored here in
+    // the order the plain pass stores them. The carving thread has its own copy of the templates,
+    // whose column indexes remember look-ups; the file's pages are read by that thread only.
+    void carveAside(const QVector<quint32>& pages)
+    {
+        constexpr size_t kPagesAhead = 64;
+        using Found = std::vector<QList<RecoveredRow>>;  // a page's rows, by template
+        const QVector<ScanTemplate> templates = m_rules.templates;
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::deque<Found> ready;
+        bool stop = false;
+        bool done = false;
+        std::exception_ptr failed;
+        std::thread carver([&] {
+            try {
+                for (int i = 0; i < pages.size(); ++i) {
+                    const Sqlite3Page page = m_file.readPage(pages[i]);
+                    Found found;
+                    for (int k = 0; k < templates.size() && !cancelled(); ++k)
+                        found.push_back(carve(page, templates[k]));
+                    std::unique_lock<std::mutex> lock(mutex);
+                    changed.wait(lock, [&] { return stop || ready.size() < kPagesAhead; });
+                    if (stop)
+                        break;
+                    ready.push_back(std::move(found));
+                    changed.notify_all();
+                }
+            } catch (...) {
+                const std::lock_guard<std::mutex> lock(mutex);
+                failed = std::current_exception();
+            }
+            const std::lock_guard<std::mutex> lock(mutex);
+            done = true;
+            changed.notify_all();
+        });
+        const auto join = [&] {
+            {
+                const std::lock_guard<std::mutex> lock(mutex);
+                stop = true;
+            }
+            changed.notify_all();
+            carver.join();
+        };
+        try {
+            for (int i = 0; i < pages.size() && !cancelled(); ++i) {
+                Found found;
+                {
+                    std::unique_lock<std::mutex> lock(mutex);
+                    changed.wait(lock, [&] { return !ready.empty() || done; });
+                    if (ready.empty())
+                        break;
+                    found = std::move(ready.front());
+                    ready.pop_front();
+                    changed.notify_all();
+                }
+                postProgress(i, pages.size());
+                for (size_t k = 0; k < found.size() && !cancelled(); ++k)
+                    storeCarved(m_rules.templates[int(k)], found[k]);
+            }
+        } catch (...) {
+            join();
+            throw;
         }
+        join();
+        if (failed)
+            std::rethrow_exception(failed);
+    }
+
+    QList<RecoveredRow> carve(const Sqlite3Page& page, const ScanTemplate& t) const
+    {
+        const auto valid = [this, &t](const RecoveredRow& row) {
+            return holdsRequiredColumns(row, t) && m_rules.valid(DeletedRow(row, t.index));
+        };
+        // A freelist trunk's page numbers were written over what the page held before.
+        const auto trunk = m_trunkArrayEnd.constFind(page.pageNumber);
+        return trunk != m_trunkArrayEnd.constEnd()
+                   ? m_file.carvePage(t.columns, 0, page.pageNumber, *trunk, valid, t.refusedNull)
+               : page.isValidType() ? m_file.carveFreeSpace(t.columns, 0, page, valid, t.refusedNull)
+                                    : m_file.carvePage(t.columns, 0, page.pageNumber, 0, valid, t.refusedNull);
+    }
+
+    void storeCarved(const ScanTemplate& t, const QList<RecoveredRow>& rows)
+    {
+        for (const RecoveredRow& row : rows)
+            m_rules.store(DeletedRow(row, t.index), row.rowid, true);
     }
 
     Sqlite3DB& m_source;
@@ -723,6 +810,7 @@ void scanDeletedMessages(IOS6MessageDb& db, const QList<_MsgChat*>& chats, Progr
                      {ios6Template(kIos6MessageColumns, false), ios6Template(kIos6MessageColumns, true)},
                      carvedColumns(kIos6MessageColumns), kIos6RefusedNull);
     rules.valid = [now](const DeletedRow& row) { return isDeletedIos6MessageRowValid(row) && ios6RowMakesMessage(row, now); };
+    rules.carveAside = true;
     rules.store = [&](const DeletedRow& row, qint64 srcRowid, bool tablePass) {
         _MsgMessage m;
         // A live guid is a message that is not deleted, whichever pass met it.
