@@ -3,6 +3,7 @@
 #include "msgdb/ios6columns.h"
 #include "msgdb/msgutil.h"
 #include "platform/schemascript.h"
+#include "platform/sqlite3readahead.h"
 
 #include <QFileInfo>
 
@@ -422,9 +423,18 @@ std::vector<RecycledRecord> MessageRecycleDb::loadRecords()
     const int rowid = position("rowid");
     const int chatIdentifier = position("chat_identifier");
     const int handle = position("handle");
+    // Stepping a wide row costs as much as making its record: the rows are stepped on a thread of their own.
+    std::vector<Sqlite3Read> reads = ios6ReadAheadPlan(kIos6MessageColumns, positions);
+    for (const auto& [column, read] : {std::pair(rowid, Sqlite3Read::Integer), std::pair(chatIdentifier, Sqlite3Read::Text),
+                                       std::pair(handle, Sqlite3Read::Text)}) {
+        if (column >= int(reads.size()))
+            reads.resize(size_t(column) + 1, Sqlite3Read::Skip);
+        if (column >= 0 && reads[size_t(column)] == Sqlite3Read::Skip)
+            reads[size_t(column)] = read;
+    }
     SharedStrings strings;
-    while (cursor.moveNext()) {
-        const Sqlite3RowView row = cursor.row();
+    for (Sqlite3ReadAhead ahead(std::move(cursor), std::move(reads)); ahead.moveNext();) {
+        const Sqlite3ReadAheadRow& row = ahead.row();
         auto m = std::make_unique<_MsgMessage>();
         fillIos6Record(*m, row, kIos6MessageColumns, positions, &strings);
         rowids.push_back(row.getInt64(rowid));
