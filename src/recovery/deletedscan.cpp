@@ -9,11 +9,13 @@
 #include <QDateTime>
 
 #include <algorithm>
+#include <array>
 #include <condition_variable>
 #include <deque>
 #include <exception>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -214,7 +216,7 @@ bool holdsRequiredColumns(const RecoveredRow& row, const ScanTemplate& t)
 class Scan {
 public:
     Scan(Sqlite3DB& source, const QString& path, const ScanRules& rules, ProgressSink* progress)
-        : m_source(source), m_file(path), m_rules(rules), m_progress(progress)
+        : m_source(source), m_path(path), m_file(path), m_rules(rules), m_progress(progress)
     {
     }
 
@@ -309,7 +311,7 @@ private:
             for (const ScanTemplate& t : m_rules.templates) {
                 if (cancelled())
                     return;
-                storeCarved(t, carve(page, t));
+                storeCarved(t, carve(m_file, page, t));
             }
         }
     }
@@ -319,60 +321,83 @@ private:
         ProgressSink::postUpdateProgress(m_progress, QString(), int((i + 1) * 100.0 / pages), QString());
     }
 
-    // The table pass with the carving on a thread of its own, ahead of the rows being stored here in
-    // the order the plain pass stores them. The carving thread has its own copy of the templates,
-    // whose column indexes remember look-ups; the file's pages are read by that thread only.
+    // The table pass with the carving on threads of their own, ahead of the rows being stored here in
+    // the order the plain pass stores them. Each carving thread takes every kCarvers-th page, with its
+    // own mapping of the file (whose memo of refusals is kept per page) and its own copy of the
+    // templates (whose column indexes remember look-ups).
     void carveAside(const QVector<quint32>& pages)
     {
-        constexpr size_t kPagesAhead = 64;
+        constexpr int kCarvers = 2;
+        constexpr size_t kPagesAhead = 32;
         using Found = std::vector<QList<RecoveredRow>>;  // a page's rows, by template
-        const QVector<ScanTemplate> templates = m_rules.templates;
+        struct Carver {
+            std::unique_ptr<Sqlite3File> file;
+            QVector<ScanTemplate> templates;
+            std::deque<Found> ready;
+            bool done = false;
+            std::exception_ptr failed;
+            std::thread thread;
+        };
+        std::array<Carver, kCarvers> carvers;
+        for (Carver& c : carvers) {
+            c.file = std::make_unique<Sqlite3File>(m_path);
+            c.file->open();
+            c.templates = m_rules.templates;
+            c.templates.detach();
+        }
         std::mutex mutex;
         std::condition_variable changed;
-        std::deque<Found> ready;
         bool stop = false;
-        bool done = false;
-        std::exception_ptr failed;
-        std::thread carver([&] {
+        const auto carveEvery = [&](int first) {
+            Carver& me = carvers[size_t(first)];
             try {
-                for (int i = 0; i < pages.size(); ++i) {
-                    const Sqlite3Page page = m_file.readPage(pages[i]);
+                for (int i = first; i < pages.size(); i += kCarvers) {
+                    const Sqlite3Page page = me.file->readPage(pages[i]);
                     Found found;
-                    for (int k = 0; k < templates.size() && !cancelled(); ++k)
-                        found.push_back(carve(page, templates[k]));
+                    for (int k = 0; k < me.templates.size() && !cancelled(); ++k)
+                        found.push_back(carve(*me.file, page, me.templates.at(k)));
                     std::unique_lock<std::mutex> lock(mutex);
-                    changed.wait(lock, [&] { return stop || ready.size() < kPagesAhead; });
+                    changed.wait(lock, [&] { return stop || me.ready.size() < kPagesAhead; });
                     if (stop)
                         break;
-                    ready.push_back(std::move(found));
+                    me.ready.push_back(std::move(found));
                     changed.notify_all();
                 }
             } catch (...) {
                 const std::lock_guard<std::mutex> lock(mutex);
-                failed = std::current_exception();
+                me.failed = std::current_exception();
             }
             const std::lock_guard<std::mutex> lock(mutex);
-            done = true;
+            me.done = true;
             changed.notify_all();
-        });
-        const auto join = [&] {
+        };
+        const auto joinAll = [&] {
             {
                 const std::lock_guard<std::mutex> lock(mutex);
                 stop = true;
             }
             changed.notify_all();
-            carver.join();
+            for (Carver& c : carvers) {
+                if (c.thread.joinable())
+                    c.thread.join();
+            }
         };
+        std::exception_ptr failed;
         try {
+            for (int first = 0; first < kCarvers; ++first)
+                carvers[size_t(first)].thread = std::thread(carveEvery, first);
             for (int i = 0; i < pages.size() && !cancelled(); ++i) {
+                Carver& from = carvers[size_t(i % kCarvers)];
                 Found found;
                 {
                     std::unique_lock<std::mutex> lock(mutex);
-                    changed.wait(lock, [&] { return !ready.empty() || done; });
-                    if (ready.empty())
+                    changed.wait(lock, [&] { return !from.ready.empty() || from.done; });
+                    if (from.ready.empty()) {
+                        failed = from.failed;
                         break;
-                    found = std::move(ready.front());
-                    ready.pop_front();
+                    }
+                    found = std::move(from.ready.front());
+                    from.ready.pop_front();
                     changed.notify_all();
                 }
                 postProgress(i, pages.size());
@@ -380,15 +405,15 @@ private:
                     storeCarved(m_rules.templates[int(k)], found[k]);
             }
         } catch (...) {
-            join();
+            joinAll();
             throw;
         }
-        join();
+        joinAll();
         if (failed)
             std::rethrow_exception(failed);
     }
 
-    QList<RecoveredRow> carve(const Sqlite3Page& page, const ScanTemplate& t) const
+    QList<RecoveredRow> carve(const Sqlite3File& file, const Sqlite3Page& page, const ScanTemplate& t) const
     {
         const auto valid = [this, &t](const RecoveredRow& row) {
             return holdsRequiredColumns(row, t) && m_rules.valid(DeletedRow(row, t.index));
@@ -396,9 +421,9 @@ private:
         // A freelist trunk's page numbers were written over what the page held before.
         const auto trunk = m_trunkArrayEnd.constFind(page.pageNumber);
         return trunk != m_trunkArrayEnd.constEnd()
-                   ? m_file.carvePage(t.columns, 0, page.pageNumber, *trunk, valid, t.refusedNull)
-               : page.isValidType() ? m_file.carveFreeSpace(t.columns, 0, page, valid, t.refusedNull)
-                                    : m_file.carvePage(t.columns, 0, page.pageNumber, 0, valid, t.refusedNull);
+                   ? file.carvePage(t.columns, 0, page.pageNumber, *trunk, valid, t.refusedNull)
+               : page.isValidType() ? file.carveFreeSpace(t.columns, 0, page, valid, t.refusedNull)
+                                    : file.carvePage(t.columns, 0, page.pageNumber, 0, valid, t.refusedNull);
     }
 
     void storeCarved(const ScanTemplate& t, const QList<RecoveredRow>& rows)
@@ -408,6 +433,7 @@ private:
     }
 
     Sqlite3DB& m_source;
+    const QString m_path;
     Sqlite3File m_file;
     const ScanRules& m_rules;
     ProgressSink* m_progress;
