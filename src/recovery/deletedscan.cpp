@@ -199,9 +199,13 @@ struct ScanRules {
     // True for a row that converts into a record: the carver jumps past what it accepts, so junk that
     // only fits the template must not pass.
     std::function<bool(const DeletedRow&)> valid;
-    // Converts a valid row and stores it unless it is stored already. srcRowid 0 means unknown.
-    std::function<void(const DeletedRow&, qint64 srcRowid, bool tablePass)> store;
-    // True when valid may run on another thread while store runs: the table pass then carves ahead.
+    // Converts a valid row and stores it unless it is stored already. srcRowid 0 means unknown; message
+    // is what convert made of the row, null without convert.
+    std::function<void(const DeletedRow&, const _MsgMessage* message, qint64 srcRowid, bool tablePass)> store;
+    // May be empty: makes the message store is given, false for a row that makes none.
+    std::function<bool(const DeletedRow&, _MsgMessage&)> convert;
+    // True when valid and convert may run on other threads while store runs: the table pass then
+    // carves and converts ahead.
     bool carveAside = false;
     // Runs after both passes, inside the recycle transaction, with the file still open.
     std::function<void(const Sqlite3File&)> finish;
@@ -279,8 +283,13 @@ private:
             if (!t)
                 continue;
             const DeletedRow deleted(row, t->index);
-            if (holdsRequiredColumns(row, *t) && m_rules.valid(deleted))
-                m_rules.store(deleted, cell.rowid, false);
+            if (!holdsRequiredColumns(row, *t) || !m_rules.valid(deleted))
+                continue;
+            _MsgMessage m;
+            if (!m_rules.convert)
+                m_rules.store(deleted, nullptr, cell.rowid, false);
+            else if (m_rules.convert(deleted, m))
+                m_rules.store(deleted, &m, cell.rowid, false);
         }
     }
 
@@ -298,6 +307,12 @@ private:
         return wider;
     }
 
+    // Rows one template found on a page, and with convert their messages, one each.
+    struct Carved {
+        QList<RecoveredRow> rows;
+        std::vector<_MsgMessage> messages;
+    };
+
     void tablePass(quint32 root)
     {
         for (const quint32 leaf : m_file.leafPageNumbers(m_file.readPage(root)))
@@ -311,7 +326,7 @@ private:
             for (const ScanTemplate& t : m_rules.templates) {
                 if (cancelled())
                     return;
-                storeCarved(t, carve(m_file, page, t));
+                storeCarved(t, converted(carve(m_file, page, t), t));
             }
         }
     }
@@ -329,7 +344,7 @@ private:
     {
         constexpr int kCarvers = 2;
         constexpr size_t kPagesAhead = 32;
-        using Found = std::vector<QList<RecoveredRow>>;  // a page's rows, by template
+        using Found = std::vector<Carved>;  // a page's rows, by template
         struct Carver {
             std::unique_ptr<Sqlite3File> file;
             QVector<ScanTemplate> templates;
@@ -355,7 +370,7 @@ private:
                     const Sqlite3Page page = me.file->readPage(pages[i]);
                     Found found;
                     for (int k = 0; k < me.templates.size() && !cancelled(); ++k)
-                        found.push_back(carve(*me.file, page, me.templates.at(k)));
+                        found.push_back(converted(carve(*me.file, page, me.templates.at(k)), me.templates.at(k)));
                     std::unique_lock<std::mutex> lock(mutex);
                     changed.wait(lock, [&] { return stop || me.ready.size() < kPagesAhead; });
                     if (stop)
@@ -426,10 +441,31 @@ private:
                                     : file.carvePage(t.columns, 0, page.pageNumber, 0, valid, t.refusedNull);
     }
 
-    void storeCarved(const ScanTemplate& t, const QList<RecoveredRow>& rows)
+    Carved converted(QList<RecoveredRow> rows, const ScanTemplate& t) const
     {
-        for (const RecoveredRow& row : rows)
-            m_rules.store(DeletedRow(row, t.index), row.rowid, true);
+        Carved carved;
+        if (!m_rules.convert) {
+            carved.rows = std::move(rows);
+            return carved;
+        }
+        carved.messages.reserve(size_t(rows.size()));
+        for (const RecoveredRow& row : qAsConst(rows)) {
+            _MsgMessage m;
+            if (m_rules.convert(DeletedRow(row, t.index), m)) {
+                carved.rows.append(row);
+                carved.messages.push_back(std::move(m));
+            }
+        }
+        return carved;
+    }
+
+    void storeCarved(const ScanTemplate& t, const Carved& carved)
+    {
+        for (int i = 0; i < carved.rows.size(); ++i) {
+            const RecoveredRow& row = carved.rows[i];
+            m_rules.store(DeletedRow(row, t.index), carved.messages.empty() ? nullptr : &carved.messages[size_t(i)],
+                          row.rowid, true);
+        }
     }
 
     Sqlite3DB& m_source;
@@ -794,7 +830,7 @@ void scanDeletedMessages(IOS5MessageDb& db, ProgressSink* progress)
         return isDeletedIos5MessageRowValid(row) && deletedIos5RowToMessage(row, countries, now, m, placement, false);
     };
     const QSet<QString> live = liveIos5Keys(db);
-    rules.store = [&](const DeletedRow& row, qint64 srcRowid, bool) {
+    rules.store = [&](const DeletedRow& row, const _MsgMessage*, qint64 srcRowid, bool) {
         _MsgMessage m;
         Ios5Placement placement;
         if (live.contains(QString::number(row.integer64("date")) + QLatin1Char('|') + row.text("text")))
@@ -837,10 +873,11 @@ void scanDeletedMessages(IOS6MessageDb& db, const QList<_MsgChat*>& chats, Progr
                      carvedColumns(kIos6MessageColumns), kIos6RefusedNull);
     rules.valid = [now](const DeletedRow& row) { return isDeletedIos6MessageRowValid(row) && ios6RowMakesMessage(row, now); };
     rules.carveAside = true;
-    rules.store = [&](const DeletedRow& row, qint64 srcRowid, bool tablePass) {
-        _MsgMessage m;
+    rules.convert = [now](const DeletedRow& row, _MsgMessage& m) { return deletedIos6RowToMessage(row, now, m); };
+    rules.store = [&](const DeletedRow&, const _MsgMessage* converted, qint64 srcRowid, bool tablePass) {
+        const _MsgMessage& m = *converted;
         // A live guid is a message that is not deleted, whichever pass met it.
-        if (!deletedIos6RowToMessage(row, now, m) || recycle.findMessage(m) != 0 || db.messageRowidByGuid(m.guid) != 0)
+        if (recycle.findMessage(m) != 0 || db.messageRowidByGuid(m.guid) != 0)
             return;
         QString chatIdentifier;
         QString handle;
@@ -888,7 +925,7 @@ void scanDeletedHandles(IOS6MessageDb& db, ProgressSink* progress)
         return isDeletedHandleRowValid(row) && deletedRowToHandle(row, countries, handle);
     };
     QVector<UnplacedHandle> unplaced;
-    rules.store = [&](const DeletedRow& row, qint64 srcRowid, bool) {
+    rules.store = [&](const DeletedRow& row, const _MsgMessage*, qint64 srcRowid, bool) {
         _MsgHandle handle;
         if (!deletedRowToHandle(row, countries, handle))
             return;
