@@ -349,6 +349,9 @@ private:
             std::unique_ptr<Sqlite3File> file;
             QVector<ScanTemplate> templates;
             std::deque<Found> ready;
+            // Pages stored already, freed by the thread that made them: memory freed on another thread
+            // goes back under the lock of the arena it came from.
+            std::vector<Found> spent;
             bool done = false;
             std::exception_ptr failed;
             std::thread thread;
@@ -367,6 +370,12 @@ private:
             Carver& me = carvers[size_t(first)];
             try {
                 for (int i = first; i < pages.size(); i += kCarvers) {
+                    std::vector<Found> spent;
+                    {
+                        const std::lock_guard<std::mutex> lock(mutex);
+                        spent.swap(me.spent);
+                    }
+                    spent.clear();
                     const Sqlite3Page page = me.file->readPage(pages[i]);
                     Found found;
                     for (int k = 0; k < me.templates.size() && !cancelled(); ++k)
@@ -418,6 +427,8 @@ private:
                 postProgress(i, pages.size());
                 for (size_t k = 0; k < found.size() && !cancelled(); ++k)
                     storeCarved(m_rules.templates[int(k)], found[k]);
+                const std::lock_guard<std::mutex> lock(mutex);
+                from.spent.push_back(std::move(found));
             }
         } catch (...) {
             joinAll();
