@@ -69,6 +69,7 @@ void CacheCopies::queueFolder(const BackupFileNode& node, const QString& destPat
 void CacheCopies::enqueue(const std::shared_ptr<Copy>& copy)
 {
     const QString parent = copy->destPath.left(std::max(0, int(copy->destPath.lastIndexOf(QLatin1Char('/')))));
+    bool settledNow = false;  // once queued, the copy is the threads' to change
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         if (m_foldersLeftOut.contains(parent)) {
@@ -84,11 +85,12 @@ void CacheCopies::enqueue(const std::shared_ptr<Copy>& copy)
                 m_folders.insert(copy->destPath, copy);
         }
         m_order.push_back(copy);
-        if (!copy->done)
+        settledNow = copy->done;
+        if (!settledNow)
             m_waiting.push_back(copy);
         m_destinations.insert(copy->destPath);
     }
-    if (copy->done)
+    if (settledNow)
         settle(*copy);
     else
         m_work.notify_one();
