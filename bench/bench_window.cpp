@@ -25,6 +25,7 @@
 #include "msgdb/ios6messagedb.h"
 #include "msgdb/messagedbfolder.h"
 #include "msgdb/msgutil.h"
+#include "platform/allocator.h"
 #include "ui/interaction.h"
 #include "ui/itemmodelmain.h"
 #include "ui/loaditunesbackupdlg.h"
@@ -490,6 +491,7 @@ BENCHMARK(BM_WindowDelete)->UseManualTime()->Iterations(2)->Unit(benchmark::kMil
 
 int main(int argc, char** argv)
 {
+    tuneAllocator();
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QTemporaryDir home;
