@@ -3,13 +3,13 @@
 #include "msgdb/ios6columns.h"
 #include "msgdb/msgutil.h"
 #include "platform/schemascript.h"
+#include "platform/sqlite3readahead.h"
 
 #include <QFileInfo>
 
 #include <algorithm>
 #include <limits>
 #include <memory>
-#include <numeric>
 #include <stdexcept>
 #include <vector>
 
@@ -51,28 +51,6 @@ QString messageInsertSql()
         values << QStringLiteral("?");
     return QStringLiteral("insert into message(%1) values(%2)")
         .arg(names.join(QLatin1String(", ")), values.join(QLatin1Char(',')));
-}
-
-// Puts list[order[k]] at k, swapping the items' places rather than moving the items.
-template <typename T>
-void permute(QList<T>& list, const std::vector<int>& order)
-{
-    std::vector<int> placeOf(order.size());  // original item -> where it is now
-    std::vector<int> itemAt(order.size());   // place -> original item there
-    std::iota(placeOf.begin(), placeOf.end(), 0);
-    std::iota(itemAt.begin(), itemAt.end(), 0);
-    for (int k = 0; k < int(order.size()); ++k) {
-        const int item = order[size_t(k)];
-        const int from = placeOf[size_t(item)];
-        if (from == k)
-            continue;
-        list.swapItemsAt(k, from);
-        const int displaced = itemAt[size_t(k)];
-        itemAt[size_t(from)] = displaced;
-        placeOf[size_t(displaced)] = from;
-        itemAt[size_t(k)] = item;
-        placeOf[size_t(item)] = k;
-    }
 }
 
 // ---- Keys of conversations made for recovered messages
@@ -230,49 +208,52 @@ qint64 MessageRecycleDb::insertMessage(const _MsgMessage& m, const QString& chat
                                        qint64 srcRowid)
 {
     open();
-    // One text for every row, so the statement is prepared once per connection; the optional texts
-    // and blob are NULL when empty, as their columns are when left out.
-    static const QString kInsert = messageInsertSql();
+    // Prepared once per connection and its values bound straight in: a scan stores many thousand rows.
+    // The optional texts and blob are NULL when empty, as their columns are when left out.
     static constexpr int kGuid = ios6ColumnIndex(kIos6MessageColumns, "guid");
     static constexpr int kCacheHasAttachments = ios6ColumnIndex(kIos6MessageColumns, "cache_has_attachments");
-    Sqlite3Sql sql(kInsert);
-    sql.reserveParams(int(kIos6MessageColumns.size()));
+    if (!m_insertMessage.isLive())
+        m_insertMessage = prepare(messageInsertSql());
+    Sqlite3Prepared& insert = m_insertMessage;
     const QString guid = isGuidShaped(m.guid) ? m.guid : newGuid();
+    int position = 0;
     for (std::size_t i = 0; i < kIos6MessageColumns.size(); ++i) {
         const Ios6Column<_MsgMessage>& c = kIos6MessageColumns[i];
         if (!isRecycled(c))
             continue;
+        ++position;
         const bool emptyNull = c.has(kColumnEmptyNull);
         if (int(i) == kGuid) {
-            sql.addTextParam(guid);
+            insert.bindText(position, guid);
             continue;
         }
         if (int(i) == kCacheHasAttachments) {
-            sql.addIntParam(m.attachments.isEmpty() ? 0 : 1);
+            insert.bindInt64(position, m.attachments.isEmpty() ? 0 : 1);
             continue;
         }
         switch (c.read) {
         case ColumnRead::None:
+            insert.bindNull(position);
             break;
         case ColumnRead::Integer:
         case ColumnRead::Date:
-            sql.addIntParam(m.*c.intField);
+            insert.bindInt64(position, m.*c.intField);
             break;
         case ColumnRead::Integer64:
-            sql.addInt64Param(m.*c.int64Field);
+            insert.bindInt64(position, m.*c.int64Field);
             break;
         case ColumnRead::Text:
         case ColumnRead::SharedText:
-            emptyNull && (m.*c.textField).isEmpty() ? sql.addNullParam() : sql.addTextParam(m.*c.textField);
+            emptyNull && (m.*c.textField).isEmpty() ? insert.bindNull(position) : insert.bindText(position, m.*c.textField);
             break;
         case ColumnRead::Blob:
-            emptyNull && (m.*c.blobField).isEmpty() ? sql.addNullParam() : sql.addBlobParam(m.*c.blobField);
+            emptyNull && (m.*c.blobField).isEmpty() ? insert.bindNull(position) : insert.bindBlob(position, m.*c.blobField);
             break;
         }
     }
-    sql.addTextParam(chatIdentifier).addTextParam(handleText);
-    (srcRowid > 0 ? sql.addInt64Param(srcRowid) : sql.addNullParam());
-    executeThrow(sql);
+    insert.bindText(position + 1, chatIdentifier).bindText(position + 2, handleText);
+    srcRowid > 0 ? insert.bindInt64(position + 3, srcRowid) : insert.bindNull(position + 3);
+    insert.run();
     const qint64 rowid = lastInsertId();
     if (m_batch) {
         m_batch->guids.insert(qHash(guid), rowid);
@@ -422,11 +403,19 @@ QSet<qint64> MessageRecycleDb::handleSources()
 
 QList<_MsgRecycledMessage> MessageRecycleDb::loadMessages()
 {
+    QList<_MsgRecycledMessage> list;
+    for (RecycledRecord& r : loadRecords())
+        list.append({std::move(*r.message), std::move(r.chat_identifier), std::move(r.handle)});
+    return list;
+}
+
+std::vector<RecycledRecord> MessageRecycleDb::loadRecords()
+{
     open();
     // Rows in the order of the (is_skip, chat_identifier, date) index, read in file order: walking the
     // index for whole rows would look each up at its own place in the file. The index alone gives the
     // order, and a table scan the rows by ascending row id.
-    QList<_MsgRecycledMessage> list;
+    std::vector<RecycledRecord> records;
     std::vector<qint64> rowids;
     Sqlite3Cursor cursor = queryThrow("select * from message where +is_skip=0");
     const auto position = [&cursor](const char* name) { return cursor.columnIndex(QLatin1String(name)); };
@@ -434,27 +423,43 @@ QList<_MsgRecycledMessage> MessageRecycleDb::loadMessages()
     const int rowid = position("rowid");
     const int chatIdentifier = position("chat_identifier");
     const int handle = position("handle");
-    SharedStrings strings;
-    while (cursor.moveNext()) {
-        _MsgRecycledMessage r;
-        fillIos6Record(r.message, cursor.row(), kIos6MessageColumns, positions, &strings);
-        rowids.push_back(cursor.getInt64(rowid));
-        r.message.rowid = kRecycleMessageBase - rowids.back();
-        r.message.isHighlighted = true;
-        r.chat_identifier = cursor.getText(chatIdentifier);
-        r.handle = cursor.getText(handle);
-        list.append(r);
+    // Stepping a wide row costs as much as making its record: the rows are stepped on a thread of their own.
+    std::vector<Sqlite3Read> reads = ios6ReadAheadPlan(kIos6MessageColumns, positions);
+    for (const auto& [column, read] : {std::pair(rowid, Sqlite3Read::Integer), std::pair(chatIdentifier, Sqlite3Read::Text),
+                                       std::pair(handle, Sqlite3Read::Text)}) {
+        if (column >= int(reads.size()))
+            reads.resize(size_t(column) + 1, Sqlite3Read::Skip);
+        if (column >= 0 && reads[size_t(column)] == Sqlite3Read::Skip)
+            reads[size_t(column)] = read;
     }
-    std::vector<int> order;  // positions in list, in index order
-    order.reserve(rowids.size());
+    SharedStrings strings;
+    for (Sqlite3ReadAhead ahead(std::move(cursor), std::move(reads)); ahead.moveNext();) {
+        const Sqlite3ReadAheadRow& row = ahead.row();
+        auto m = std::make_unique<_MsgMessage>();
+        fillIos6Record(*m, row, kIos6MessageColumns, positions, &strings);
+        rowids.push_back(row.getInt64(rowid));
+        m->rowid = kRecycleMessageBase - rowids.back();
+        m->isHighlighted = true;
+        records.push_back({std::move(m), strings.text(row.getUtf8(chatIdentifier)), strings.text(row.getUtf8(handle))});
+    }
+    std::vector<size_t> order;  // places in records, in index order
+    order.reserve(records.size());
+    std::vector<bool> met(records.size(), false);
     for (Sqlite3Cursor c = queryThrow("select rowid from message where is_skip=0"); c.moveNext();) {
         const auto it = std::lower_bound(rowids.cbegin(), rowids.cend(), c.getInt64(0));
-        if (it != rowids.cend() && *it == c.getInt64(0))
-            order.push_back(int(it - rowids.cbegin()));
+        if (it != rowids.cend() && *it == c.getInt64(0) && !met[size_t(it - rowids.cbegin())]) {
+            met[size_t(it - rowids.cbegin())] = true;
+            order.push_back(size_t(it - rowids.cbegin()));
+        }
     }
-    if (order.size() == rowids.size() && std::is_sorted(rowids.cbegin(), rowids.cend()))
-        permute(list, order);
-    return list;
+    // An index that does not give back every row once (a damaged file) leaves the table's order.
+    if (order.size() != records.size() || !std::is_sorted(rowids.cbegin(), rowids.cend()))
+        return records;
+    std::vector<RecycledRecord> ordered;
+    ordered.reserve(records.size());
+    for (const size_t i : order)
+        ordered.push_back(std::move(records[i]));
+    return ordered;
 }
 
 QList<_MsgHandle> MessageRecycleDb::handles()
@@ -477,6 +482,15 @@ _MsgChat* findOrAddSmsChat(_MsgStore& store, qint64 key, const QString& number)
 
 void addRecycledMessages(_MsgStore& store, QList<_MsgRecycledMessage> list)
 {
+    std::vector<RecycledRecord> records;
+    records.reserve(size_t(list.size()));
+    for (_MsgRecycledMessage& r : list)
+        records.push_back({std::make_unique<_MsgMessage>(std::move(r.message)), std::move(r.chat_identifier), std::move(r.handle)});
+    addRecycledMessages(store, std::move(records));
+}
+
+void addRecycledMessages(_MsgStore& store, std::vector<RecycledRecord> records)
+{
     _MsgStoreData& data = *store.data();
     // Ascending row id, so of two conversations with one identifier the later row always wins.
     QList<_MsgChat*> chats = store.chatList();
@@ -488,13 +502,12 @@ void addRecycledMessages(_MsgStore& store, QList<_MsgRecycledMessage> list)
         (iMessage ? iMessageChats : smsChats).insert(chat->chat_identifier, chat);
     }
 
-    for (_MsgRecycledMessage& r : list) {
-        if (data.messages.contains(r.message.rowid))
+    for (RecycledRecord& r : records) {
+        if (data.messages.contains(r.message->rowid))
             continue;
-        auto owned = std::make_unique<_MsgMessage>(std::move(r.message));
-        _MsgMessage* m = owned.get();
+        _MsgMessage* m = r.message.get();
         m->sortKey = -m->rowid;
-        data.messages.insert(m->rowid, owned.release());
+        data.messages.insert(m->rowid, r.message.release());
 
         QString ident = r.chat_identifier;
         _MsgChat* chat = nullptr;

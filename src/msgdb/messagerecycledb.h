@@ -22,6 +22,13 @@ struct _MsgRecycledMessage {
     QString handle;
 };
 
+// The same, loaded for a store: the record made once, on the heap where the store will keep it.
+struct RecycledRecord {
+    std::unique_ptr<_MsgMessage> message;
+    QString chat_identifier;
+    QString handle;
+};
+
 // Key bands of records made for recovered messages. Consumers treat conversations below
 // kRecycleKnownBandFloor as having no real identifier.
 constexpr qint64 kRecycleMessageBase = -2047483648LL;     // message rowid = base - recycle rowid
@@ -60,6 +67,8 @@ public:
     // The source row ids of the stored handles that have one.
     QSet<qint64> handleSources();
     QList<_MsgRecycledMessage> loadMessages();
+    // What loadMessages gives, in the same order, without copies: for loading into a store.
+    std::vector<RecycledRecord> loadRecords();
     QList<_MsgHandle> handles();
 
 private:
@@ -97,6 +106,7 @@ private:
 
     QString m_path;
     std::unique_ptr<MessageBatch> m_batch;
+    Sqlite3Prepared m_insertMessage;  // of the open connection only
 };
 
 // True for letters and digits in groups of 8-4-4-4-12 joined by hyphens.
@@ -111,3 +121,4 @@ _MsgChat* findOrAddSmsChat(_MsgStore& store, qint64 key, const QString& number);
 // ones. Messages already in the store are skipped, so a second call with the same list adds nothing.
 // The messages are moved out of list: pass an rvalue where the caller keeps no use for it.
 void addRecycledMessages(_MsgStore& store, QList<_MsgRecycledMessage> list);
+void addRecycledMessages(_MsgStore& store, std::vector<RecycledRecord> records);

@@ -9,22 +9,22 @@
 void IOS5MessageDb::recycledMessages(_MsgStore& store)
 {
     open();
-    addRecycledMessages(store, m_recycle.loadMessages());
+    addRecycledMessages(store, m_recycle.loadRecords());
 }
 
 void IOS6MessageDb::recycledMessages(_MsgStore& store)
 {
     open();
-    QList<_MsgRecycledMessage> list = m_recycleDb.loadMessages();
+    std::vector<RecycledRecord> list = m_recycleDb.loadRecords();
     const Sqlite3ReadTransaction reading(*this);  // one lock for the guid look-ups, not one each
     // A message restored to the live table after its recovery is shown once, as the live one. Rows a
     // scan of this connection checked need no second look while nothing changed since.
     const GuidsChecked checked = liveMark() == m_guidsChecked.mark ? m_guidsChecked : GuidsChecked();
     list.erase(std::remove_if(list.begin(), list.end(),
-                              [&](const _MsgRecycledMessage& r) {
-                                  const qint64 rowid = kRecycleMessageBase - r.message.rowid;
+                              [&](const RecycledRecord& r) {
+                                  const qint64 rowid = kRecycleMessageBase - r.message->rowid;
                                   return (rowid < checked.first || rowid > checked.last) &&
-                                         messageRowidByGuid(r.message.guid) != 0;
+                                         messageRowidByGuid(r.message->guid) != 0;
                               }),
                list.end());
     addRecycledMessages(store, std::move(list));

@@ -879,13 +879,53 @@ Sqlite3Prepared& Sqlite3Prepared::bindInt64(int position, qint64 value)
     return *this;
 }
 
+namespace {
+
+// The UTF-8 of text into out, as QString::toUtf8 gives it; false for a lone surrogate, which that replaces.
+bool encodeUtf8(const QString& text, std::string& out)
+{
+    out.resize(size_t(text.size()) * 3);
+    char* o = &out[0];
+    const ushort* p = text.utf16();
+    const ushort* const end = p + text.size();
+    while (p < end) {
+        const uint c = *p++;
+        if (c < 0x80) {
+            *o++ = char(c);
+        } else if (c < 0x800) {
+            *o++ = char(0xc0 | c >> 6);
+            *o++ = char(0x80 | (c & 0x3f));
+        } else if (c < 0xd800 || c > 0xdfff) {
+            *o++ = char(0xe0 | c >> 12);
+            *o++ = char(0x80 | (c >> 6 & 0x3f));
+            *o++ = char(0x80 | (c & 0x3f));
+        } else {
+            if (c > 0xdbff || p == end || *p < 0xdc00 || *p > 0xdfff)
+                return false;
+            const uint code = 0x10000 + ((c - 0xd800) << 10) + (*p++ - 0xdc00);
+            *o++ = char(0xf0 | code >> 18);
+            *o++ = char(0x80 | (code >> 12 & 0x3f));
+            *o++ = char(0x80 | (code >> 6 & 0x3f));
+            *o++ = char(0x80 | (code & 0x3f));
+        }
+    }
+    out.resize(size_t(o - out.data()));
+    return true;
+}
+
+}  // namespace
+
 Sqlite3Prepared& Sqlite3Prepared::bindText(int position, const QString& value)
 {
-    m_texts.push_back(value.toUtf8());
-    const QByteArray& utf8 = m_texts.back();
-    // constData() is never null, so even "" binds text, not NULL. A moved QByteArray keeps its bytes
-    // where they are, so the vector may grow.
-    check(sqlite3_bind_text(m_stmt.get(), position, utf8.constData(), utf8.size(), SQLITE_STATIC));
+    if (position < 1 || size_t(position) > m_texts.size())
+        check(SQLITE_RANGE);
+    std::string& utf8 = m_texts[size_t(position) - 1];
+    if (!encodeUtf8(value, utf8)) {
+        const QByteArray qt = value.toUtf8();
+        utf8.assign(qt.constData(), size_t(qt.size()));
+    }
+    // data() is never null, so even "" binds text, not NULL.
+    check(sqlite3_bind_text(m_stmt.get(), position, utf8.data(), int(utf8.size()), SQLITE_STATIC));
     return *this;
 }
 
@@ -900,11 +940,16 @@ Sqlite3Prepared& Sqlite3Prepared::bindBlob(int position, const QByteArray& value
     return *this;
 }
 
+Sqlite3Prepared& Sqlite3Prepared::bindNull(int position)
+{
+    check(sqlite3_bind_null(m_stmt.get(), position));
+    return *this;
+}
+
 void Sqlite3Prepared::reset()
 {
     sqlite3_reset(m_stmt.get());
     sqlite3_clear_bindings(m_stmt.get());
-    m_texts.clear();
 }
 
 int Sqlite3Prepared::step()
@@ -1237,6 +1282,7 @@ Sqlite3Prepared Sqlite3DB::prepare(const QString& sql)
     requireOpen(text);
     Sqlite3Prepared prepared;
     prepared.m_stmt.reset(prepareOne(m_db, m_guard.get(), text).release());
+    prepared.m_texts.resize(size_t(sqlite3_bind_parameter_count(prepared.m_stmt.get())));
     prepared.m_db = m_db;
     prepared.m_sql = sql;
     prepared.m_connectionOpen = m_open;

@@ -27,6 +27,7 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -315,6 +316,7 @@ public:
     Sqlite3Prepared& bindInt64(int position, qint64 value);
     Sqlite3Prepared& bindText(int position, const QString& value);
     Sqlite3Prepared& bindBlob(int position, const QByteArray& value);
+    Sqlite3Prepared& bindNull(int position);
     // Runs to the end.
     void run();
     // The first column of the first row as an integer, nullopt when there is no row.
@@ -331,7 +333,9 @@ private:
     void check(int rc) const;
 
     std::unique_ptr<sqlite3_stmt, Finalizer> m_stmt;
-    std::vector<QByteArray> m_texts;  // the UTF-8 of the bound texts, which SQLite reads in place until reset
+    // The UTF-8 of the bound texts by position, which SQLite reads in place until reset: kept from run to
+    // run, so a loop of many rows encodes its texts without allocating.
+    std::vector<std::string> m_texts;
     sqlite3* m_db = nullptr;
     QString m_sql;
     QSharedPointer<const std::atomic<bool>> m_connectionOpen;

@@ -9,9 +9,16 @@
 #include <QDateTime>
 
 #include <algorithm>
+#include <array>
+#include <condition_variable>
+#include <deque>
+#include <exception>
 #include <functional>
 #include <initializer_list>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 namespace {
 
@@ -192,8 +199,14 @@ struct ScanRules {
     // True for a row that converts into a record: the carver jumps past what it accepts, so junk that
     // only fits the template must not pass.
     std::function<bool(const DeletedRow&)> valid;
-    // Converts a valid row and stores it unless it is stored already. srcRowid 0 means unknown.
-    std::function<void(const DeletedRow&, qint64 srcRowid, bool tablePass)> store;
+    // Converts a valid row and stores it unless it is stored already. srcRowid 0 means unknown; message
+    // is what convert made of the row, null without convert.
+    std::function<void(const DeletedRow&, const _MsgMessage* message, qint64 srcRowid, bool tablePass)> store;
+    // May be empty: makes the message store is given, false for a row that makes none.
+    std::function<bool(const DeletedRow&, _MsgMessage&)> convert;
+    // True when valid and convert may run on other threads while store runs: the table pass then
+    // carves and converts ahead.
+    bool carveAside = false;
     // Runs after both passes, inside the recycle transaction, with the file still open.
     std::function<void(const Sqlite3File&)> finish;
 };
@@ -207,7 +220,7 @@ bool holdsRequiredColumns(const RecoveredRow& row, const ScanTemplate& t)
 class Scan {
 public:
     Scan(Sqlite3DB& source, const QString& path, const ScanRules& rules, ProgressSink* progress)
-        : m_source(source), m_file(path), m_rules(rules), m_progress(progress)
+        : m_source(source), m_path(path), m_file(path), m_rules(rules), m_progress(progress)
     {
     }
 
@@ -270,8 +283,13 @@ private:
             if (!t)
                 continue;
             const DeletedRow deleted(row, t->index);
-            if (holdsRequiredColumns(row, *t) && m_rules.valid(deleted))
-                m_rules.store(deleted, cell.rowid, false);
+            if (!holdsRequiredColumns(row, *t) || !m_rules.valid(deleted))
+                continue;
+            _MsgMessage m;
+            if (!m_rules.convert)
+                m_rules.store(deleted, nullptr, cell.rowid, false);
+            else if (m_rules.convert(deleted, m))
+                m_rules.store(deleted, &m, cell.rowid, false);
         }
     }
 
@@ -289,38 +307,180 @@ private:
         return wider;
     }
 
+    // Rows one template found on a page, and with convert their messages, one each.
+    struct Carved {
+        QList<RecoveredRow> rows;
+        std::vector<_MsgMessage> messages;
+    };
+
     void tablePass(quint32 root)
     {
         for (const quint32 leaf : m_file.leafPageNumbers(m_file.readPage(root)))
             visit(leaf);
         const QVector<quint32> pages = m_visited;
+        if (m_rules.carveAside)
+            return carveAside(pages);
         for (int i = 0; i < pages.size() && !cancelled(); ++i) {
-            ProgressSink::postUpdateProgress(m_progress, QString(), int((i + 1) * 100.0 / pages.size()), QString());
-            carve(m_file.readPage(pages[i]));
+            postProgress(i, pages.size());
+            const Sqlite3Page page = m_file.readPage(pages[i]);
+            for (const ScanTemplate& t : m_rules.templates) {
+                if (cancelled())
+                    return;
+                storeCarved(t, converted(carve(m_file, page, t), t));
+            }
         }
     }
 
-    void carve(const Sqlite3Page& page)
+    void postProgress(int i, int pages) const
     {
-        for (const ScanTemplate& t : m_rules.templates) {
-            if (cancelled())
-                return;
-            const auto valid = [this, &t](const RecoveredRow& row) {
-                return holdsRequiredColumns(row, t) && m_rules.valid(DeletedRow(row, t.index));
-            };
-            // A freelist trunk's page numbers were written over what the page held before.
-            const auto trunk = m_trunkArrayEnd.constFind(page.pageNumber);
-            const QList<RecoveredRow> rows =
-                trunk != m_trunkArrayEnd.constEnd()
-                    ? m_file.carvePage(t.columns, 0, page.pageNumber, *trunk, valid, t.refusedNull)
-                : page.isValidType() ? m_file.carveFreeSpace(t.columns, 0, page, valid, t.refusedNull)
-                                     : m_file.carvePage(t.columns, 0, page.pageNumber, 0, valid, t.refusedNull);
-            for (const RecoveredRow& row : rows)
-                m_rules.store(DeletedRow(row, t.index), row.rowid, true);
+        ProgressSink::postUpdateProgress(m_progress, QString(), int((i + 1) * 100.0 / pages), QString());
+    }
+
+    // The table pass with the carving on threads of their own, ahead of the rows being stored here in
+    // the order the plain pass stores them. Each carving thread takes every kCarvers-th page, with its
+    // own mapping of the file (whose memo of refusals is kept per page) and its own copy of the
+    // templates (whose column indexes remember look-ups).
+    void carveAside(const QVector<quint32>& pages)
+    {
+        constexpr int kCarvers = 2;
+        constexpr size_t kPagesAhead = 32;
+        using Found = std::vector<Carved>;  // a page's rows, by template
+        struct Carver {
+            std::unique_ptr<Sqlite3File> file;
+            QVector<ScanTemplate> templates;
+            std::deque<Found> ready;
+            // Pages stored already, freed by the thread that made them: memory freed on another thread
+            // goes back under the lock of the arena it came from.
+            std::vector<Found> spent;
+            bool done = false;
+            std::exception_ptr failed;
+            std::thread thread;
+        };
+        std::array<Carver, kCarvers> carvers;
+        for (Carver& c : carvers) {
+            c.file = std::make_unique<Sqlite3File>(m_path);
+            c.file->open();
+            c.templates = m_rules.templates;
+            c.templates.detach();
+        }
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool stop = false;
+        const auto carveEvery = [&](int first) {
+            Carver& me = carvers[size_t(first)];
+            try {
+                for (int i = first; i < pages.size(); i += kCarvers) {
+                    std::vector<Found> spent;
+                    {
+                        const std::lock_guard<std::mutex> lock(mutex);
+                        spent.swap(me.spent);
+                    }
+                    spent.clear();
+                    const Sqlite3Page page = me.file->readPage(pages[i]);
+                    Found found;
+                    for (int k = 0; k < me.templates.size() && !cancelled(); ++k)
+                        found.push_back(converted(carve(*me.file, page, me.templates.at(k)), me.templates.at(k)));
+                    std::unique_lock<std::mutex> lock(mutex);
+                    changed.wait(lock, [&] { return stop || me.ready.size() < kPagesAhead; });
+                    if (stop)
+                        break;
+                    me.ready.push_back(std::move(found));
+                    changed.notify_all();
+                }
+            } catch (...) {
+                const std::lock_guard<std::mutex> lock(mutex);
+                me.failed = std::current_exception();
+            }
+            const std::lock_guard<std::mutex> lock(mutex);
+            me.done = true;
+            changed.notify_all();
+        };
+        const auto joinAll = [&] {
+            {
+                const std::lock_guard<std::mutex> lock(mutex);
+                stop = true;
+            }
+            changed.notify_all();
+            for (Carver& c : carvers) {
+                if (c.thread.joinable())
+                    c.thread.join();
+            }
+        };
+        std::exception_ptr failed;
+        try {
+            for (int first = 0; first < kCarvers; ++first)
+                carvers[size_t(first)].thread = std::thread(carveEvery, first);
+            for (int i = 0; i < pages.size() && !cancelled(); ++i) {
+                Carver& from = carvers[size_t(i % kCarvers)];
+                Found found;
+                {
+                    std::unique_lock<std::mutex> lock(mutex);
+                    changed.wait(lock, [&] { return !from.ready.empty() || from.done; });
+                    if (from.ready.empty()) {
+                        failed = from.failed;
+                        break;
+                    }
+                    found = std::move(from.ready.front());
+                    from.ready.pop_front();
+                    changed.notify_all();
+                }
+                postProgress(i, pages.size());
+                for (size_t k = 0; k < found.size() && !cancelled(); ++k)
+                    storeCarved(m_rules.templates[int(k)], found[k]);
+                const std::lock_guard<std::mutex> lock(mutex);
+                from.spent.push_back(std::move(found));
+            }
+        } catch (...) {
+            joinAll();
+            throw;
+        }
+        joinAll();
+        if (failed)
+            std::rethrow_exception(failed);
+    }
+
+    QList<RecoveredRow> carve(const Sqlite3File& file, const Sqlite3Page& page, const ScanTemplate& t) const
+    {
+        const auto valid = [this, &t](const RecoveredRow& row) {
+            return holdsRequiredColumns(row, t) && m_rules.valid(DeletedRow(row, t.index));
+        };
+        // A freelist trunk's page numbers were written over what the page held before.
+        const auto trunk = m_trunkArrayEnd.constFind(page.pageNumber);
+        return trunk != m_trunkArrayEnd.constEnd()
+                   ? file.carvePage(t.columns, 0, page.pageNumber, *trunk, valid, t.refusedNull)
+               : page.isValidType() ? file.carveFreeSpace(t.columns, 0, page, valid, t.refusedNull)
+                                    : file.carvePage(t.columns, 0, page.pageNumber, 0, valid, t.refusedNull);
+    }
+
+    Carved converted(QList<RecoveredRow> rows, const ScanTemplate& t) const
+    {
+        Carved carved;
+        if (!m_rules.convert) {
+            carved.rows = std::move(rows);
+            return carved;
+        }
+        carved.messages.reserve(size_t(rows.size()));
+        for (const RecoveredRow& row : qAsConst(rows)) {
+            _MsgMessage m;
+            if (m_rules.convert(DeletedRow(row, t.index), m)) {
+                carved.rows.append(row);
+                carved.messages.push_back(std::move(m));
+            }
+        }
+        return carved;
+    }
+
+    void storeCarved(const ScanTemplate& t, const Carved& carved)
+    {
+        for (int i = 0; i < carved.rows.size(); ++i) {
+            const RecoveredRow& row = carved.rows[i];
+            m_rules.store(DeletedRow(row, t.index), carved.messages.empty() ? nullptr : &carved.messages[size_t(i)],
+                          row.rowid, true);
         }
     }
 
     Sqlite3DB& m_source;
+    const QString m_path;
     Sqlite3File m_file;
     const ScanRules& m_rules;
     ProgressSink* m_progress;
@@ -681,7 +841,7 @@ void scanDeletedMessages(IOS5MessageDb& db, ProgressSink* progress)
         return isDeletedIos5MessageRowValid(row) && deletedIos5RowToMessage(row, countries, now, m, placement, false);
     };
     const QSet<QString> live = liveIos5Keys(db);
-    rules.store = [&](const DeletedRow& row, qint64 srcRowid, bool) {
+    rules.store = [&](const DeletedRow& row, const _MsgMessage*, qint64 srcRowid, bool) {
         _MsgMessage m;
         Ios5Placement placement;
         if (live.contains(QString::number(row.integer64("date")) + QLatin1Char('|') + row.text("text")))
@@ -723,10 +883,12 @@ void scanDeletedMessages(IOS6MessageDb& db, const QList<_MsgChat*>& chats, Progr
                      {ios6Template(kIos6MessageColumns, false), ios6Template(kIos6MessageColumns, true)},
                      carvedColumns(kIos6MessageColumns), kIos6RefusedNull);
     rules.valid = [now](const DeletedRow& row) { return isDeletedIos6MessageRowValid(row) && ios6RowMakesMessage(row, now); };
-    rules.store = [&](const DeletedRow& row, qint64 srcRowid, bool tablePass) {
-        _MsgMessage m;
+    rules.carveAside = true;
+    rules.convert = [now](const DeletedRow& row, _MsgMessage& m) { return deletedIos6RowToMessage(row, now, m); };
+    rules.store = [&](const DeletedRow&, const _MsgMessage* converted, qint64 srcRowid, bool tablePass) {
+        const _MsgMessage& m = *converted;
         // A live guid is a message that is not deleted, whichever pass met it.
-        if (!deletedIos6RowToMessage(row, now, m) || recycle.findMessage(m) != 0 || db.messageRowidByGuid(m.guid) != 0)
+        if (recycle.findMessage(m) != 0 || db.messageRowidByGuid(m.guid) != 0)
             return;
         QString chatIdentifier;
         QString handle;
@@ -774,7 +936,7 @@ void scanDeletedHandles(IOS6MessageDb& db, ProgressSink* progress)
         return isDeletedHandleRowValid(row) && deletedRowToHandle(row, countries, handle);
     };
     QVector<UnplacedHandle> unplaced;
-    rules.store = [&](const DeletedRow& row, qint64 srcRowid, bool) {
+    rules.store = [&](const DeletedRow& row, const _MsgMessage*, qint64 srcRowid, bool) {
         _MsgHandle handle;
         if (!deletedRowToHandle(row, countries, handle))
             return;

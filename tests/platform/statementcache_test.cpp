@@ -100,3 +100,18 @@ TEST_F(StatementCacheTest, ForeignKeysAndRecursiveTriggersAreOff)
     EXPECT_EQ(scalar("pragma foreign_keys"), 0);
     EXPECT_EQ(scalar("pragma recursive_triggers"), 0);
 }
+
+TEST_F(StatementCacheTest, HeldStatementStoresEachTextAsItsUtf8AndReusesNothingOfTheLastRow)
+{
+    const QString texts[] = {QString(), QStringLiteral("plain"), QStringLiteral("caf\u00e9 \u20ac \u4e2d"),
+                             QString::fromUtf16(u"pair \U0001F600 end"), QString::fromUtf16(u"lone \xd800 x"),
+                             QStringLiteral("short")};
+    Sqlite3Prepared insert = m_db.prepare(QStringLiteral("insert into t(k, v) values(?, ?)"));
+    for (int k = 0; k < int(std::size(texts)); ++k)
+        insert.bindInt64(1, k).bindText(2, texts[k]).run();
+    for (int k = 0; k < int(std::size(texts)); ++k) {
+        Sqlite3Cursor c = m_db.queryThrow(Sqlite3Sql("select v from t where k=?").addIntParam(k));
+        ASSERT_TRUE(c.moveNext());
+        EXPECT_EQ(QByteArray(c.getUtf8(0).data(), int(c.getUtf8(0).size())), texts[k].toUtf8()) << k;
+    }
+}
