@@ -8,6 +8,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 namespace {
 
 // Copies node's stored file to destPath; false when there is none.
@@ -42,6 +44,7 @@ CacheCopies::~CacheCopies()
         m_waiting.clear();
     }
     m_work.notify_all();
+    m_done.notify_all();  // copies waiting for their folder
     for (std::thread& thread : m_threads)
         thread.join();
 }
@@ -51,13 +54,44 @@ void CacheCopies::queue(const BackupFileNode& node, const QString& destPath)
     auto copy = std::make_shared<Copy>();
     copy->node = &node;
     copy->destPath = destPath;
+    enqueue(copy);
+}
+
+void CacheCopies::queueFolder(const BackupFileNode& node, const QString& destPath, std::function<void()> make)
+{
+    auto folder = std::make_shared<Copy>();
+    folder->node = &node;
+    folder->destPath = destPath;
+    folder->makeFolder = std::move(make);
+    enqueue(folder);
+}
+
+void CacheCopies::enqueue(const std::shared_ptr<Copy>& copy)
+{
+    const QString parent = copy->destPath.left(std::max(0, int(copy->destPath.lastIndexOf(QLatin1Char('/')))));
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_foldersLeftOut.contains(parent)) {
+            copy->done = true;
+            copy->leftOut = true;
+        } else {
+            copy->within = m_folders.value(parent);
+        }
+        if (copy->makeFolder) {
+            if (copy->leftOut)
+                m_foldersLeftOut.insert(copy->destPath);
+            else
+                m_folders.insert(copy->destPath, copy);
+        }
         m_order.push_back(copy);
-        m_waiting.push_back(copy);
-        m_destinations.insert(destPath);
+        if (!copy->done)
+            m_waiting.push_back(copy);
+        m_destinations.insert(copy->destPath);
     }
-    m_work.notify_one();
+    if (copy->done)
+        settle(*copy);
+    else
+        m_work.notify_one();
 }
 
 void CacheCopies::queueDone(const QString& destPath, const Outcome& outcome)
@@ -97,7 +131,31 @@ std::optional<CacheCopies::Outcome> CacheCopies::takeOldest(bool wait)
     const std::shared_ptr<Copy> oldest = m_order.front();
     m_order.pop_front();
     m_destinations.remove(oldest->destPath);
+    if (oldest->makeFolder) {
+        const auto folder = m_folders.constFind(oldest->destPath);
+        if (folder != m_folders.constEnd() && *folder == oldest)
+            m_folders.erase(folder);
+    }
     return Outcome{oldest->node, oldest->copied, oldest->failure};
+}
+
+void CacheCopies::settle(const Copy& copy)
+{
+    // A file's copy lies there whole or not at all: one is written under another name first.
+    if (m_landed && !copy.makeFolder)
+        m_landed(copy.destPath);
+}
+
+void CacheCopies::run(Copy& copy)
+{
+    try {
+        if (copy.makeFolder)
+            copy.makeFolder();
+        else
+            copy.copied = cacheOne(m_manifest, *copy.node, copy.destPath);
+    } catch (...) {
+        copy.failure = std::current_exception();
+    }
 }
 
 void CacheCopies::work()
@@ -109,20 +167,26 @@ void CacheCopies::work()
             return;
         const std::shared_ptr<Copy> copy = m_waiting.front();
         m_waiting.pop_front();
-        lock.unlock();
-        std::exception_ptr failure;
-        bool copied = false;
-        try {
-            copied = cacheOne(m_manifest, *copy->node, copy->destPath);
-        } catch (...) {
-            failure = std::current_exception();
+        // The folder was queued before, so it is under way on another thread or done already.
+        if (copy->within) {
+            m_done.wait(lock, [&] { return m_stop || copy->within->done; });
+            if (m_stop)
+                return;
+            copy->leftOut = copy->within->leftOut || copy->within->failure;
+            copy->within.reset();
         }
-        if (m_landed)
-            m_landed(copy->destPath);  // whole or not there: a copy is written under another name first
+        if (copy->leftOut && copy->makeFolder)
+            m_foldersLeftOut.insert(copy->destPath);
+        lock.unlock();
+        if (!copy->leftOut)
+            run(*copy);
+        settle(*copy);
         lock.lock();
-        copy->copied = copied;
-        copy->failure = failure;
+        if (copy->makeFolder && copy->failure)
+            m_foldersLeftOut.insert(copy->destPath);
+        else if (copy->makeFolder && !copy->leftOut)
+            m_foldersLeftOut.remove(copy->destPath);  // made after all, under another name of the tree
         copy->done = true;
-        m_done.notify_one();
+        m_done.notify_all();  // the caller, and copies waiting for this folder
     }
 }

@@ -3,6 +3,7 @@
 // bytes of one file are read, decrypted and written while the next files are opened and created.
 // Outcomes come back in the order the copies were queued, so the job records them (and logs what
 // it left out) exactly as if it had copied the files one after another.
+#include <QHash>
 #include <QSet>
 #include <QString>
 
@@ -38,6 +39,11 @@ public:
     // stored file; else a folder found at destPath (left by an older cache) is removed and the file
     // copied with BackupManifest::copyFile.
     void queue(const BackupFileNode& node, const QString& destPath);
+    // Queues the making of the folder destPath by make(), which throws what keeps it from being made.
+    // Its outcome is never "copied"; the copies and folders queued into it later wait for it, and are
+    // left out without an outcome of their own (neither copied nor failed) when it could not be made.
+    // Making folders costs the file system more than the bytes of small files do.
+    void queueFolder(const BackupFileNode& node, const QString& destPath, std::function<void()> make);
     // Queues the outcome of a copy to destPath made before, for it to be taken in its turn.
     void queueDone(const QString& destPath, const Outcome& outcome);
     // True while a queued copy to destPath has not been taken back: a second copy to the same place
@@ -52,11 +58,18 @@ private:
     struct Copy {
         const BackupFileNode* node;
         QString destPath;
+        std::function<void()> makeFolder;  // set for a folder
+        std::shared_ptr<Copy> within;      // the queued folder it goes into, made first
         bool done = false;
         bool copied = false;
+        bool leftOut = false;  // its folder could not be made
         std::exception_ptr failure;
     };
+    // Queues copy, after the folder it goes into when that is still queued or was left out.
+    void enqueue(const std::shared_ptr<Copy>& copy);
     void work();
+    void run(Copy& copy);
+    void settle(const Copy& copy);  // tells the handoff a file's copy is over
 
     BackupManifest& m_manifest;
     Landed m_landed;
@@ -66,6 +79,8 @@ private:
     std::deque<std::shared_ptr<Copy>> m_order;    // every copy not taken back, oldest first
     std::deque<std::shared_ptr<Copy>> m_waiting;  // not begun yet
     QSet<QString> m_destinations;                 // of m_order
+    QHash<QString, std::shared_ptr<Copy>> m_folders;  // folders queued, until taken back
+    QSet<QString> m_foldersLeftOut;                   // folders that could not be made, or left out
     bool m_stop = false;
     std::vector<std::thread> m_threads;
 };

@@ -477,12 +477,16 @@ void ITunesCacheSMSThread::Walk::cacheTree(const BackupFileNode& top, const QStr
             }
             if (copies->isQueued(*dest))
                 takeCopies(0);  // a file copied to the same place earlier lands before the folder
-            if (const int error = ensureFolder(*dest)) {
-                const QString reason = QStringLiteral("cannot create the folder %1: %2").arg(*dest, systemErrorText(error));
-                if (!isNameError(error))
-                    throwUtf8(backupFileLabel(node.record) + QStringLiteral(": ") + reason);
-                refuse(node, reason);
-            }
+            // Made beside the copies; what goes into it waits for it, and is left out with it.
+            copies->queueFolder(node, *dest, [&node, path = *dest] {
+                if (const int error = ensureFolder(path)) {
+                    const QString reason =
+                        QStringLiteral("cannot create the folder %1: %2").arg(path, systemErrorText(error));
+                    if (!isNameError(error))
+                        throwUtf8(backupFileLabel(node.record) + QStringLiteral(": ") + reason);
+                    refuse(node, reason);
+                }
+            });
         } catch (const BackupFileError& error) {
             takeCopies(0);  // what was skipped is listed in the tree's order
             skip(node, QString::fromUtf8(error.what()));

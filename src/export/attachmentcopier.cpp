@@ -19,6 +19,8 @@ namespace {
 
 constexpr std::size_t kMaxQueued = 64;  // copies not begun yet, in each lane
 constexpr int kLanes = 4;
+constexpr std::size_t kWakeBatch = 8;  // copies queued before an idle lane is woken
+constexpr std::chrono::milliseconds kIdleLook{5};  // how often an idle lane looks at its queue
 // How long the worker waits for the oldest source put off before it looks at the queue again.
 constexpr std::chrono::milliseconds kSourceWait{10};
 
@@ -61,7 +63,10 @@ void AttachmentCopier::copy(const _MsgAttachment& attachment)
     }
     Lane& lane = *m_lanes[laneOf(attachment.filename)];
     lane.queue.push_back({attachment.localPath, attachment.filename, QString(), QString()});
-    m_changed.notify_all();
+    // Only an idle lane waits for work, and it is woken for a few copies at once: waking a thread is
+    // a system call, too dear for every file. Until then it finds them when it looks by itself.
+    if (!lane.busy && lane.queue.size() >= kWakeBatch)
+        lane.wake.notify_one();
     // The rows wait for the copies when these fall behind, so the job's progress and Cancel stay
     // true to the files, and finish() has little left to do.
     m_changed.wait(lock, [&] { return lane.queue.size() < kMaxQueued || m_failure; });
@@ -78,6 +83,7 @@ void AttachmentCopier::finish()
 {
     {
         std::unique_lock<std::mutex> lock(m_mutex);
+        wakeLanes();
         m_changed.wait(lock, [this] { return isIdle() || m_failure; });
         m_stop = true;
     }
@@ -98,9 +104,18 @@ void AttachmentCopier::cancel()
     stopLanes();
 }
 
+void AttachmentCopier::wakeLanes()
+{
+    for (const std::unique_ptr<Lane>& lane : m_lanes)
+        lane->wake.notify_one();
+}
+
 void AttachmentCopier::stopLanes()
 {
-    m_changed.notify_all();
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        wakeLanes();
+    }
     for (const std::unique_ptr<Lane>& lane : m_lanes)
         lane->thread.join();
     m_lanes.clear();
@@ -119,7 +134,10 @@ void AttachmentCopier::work(Lane& lane)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        m_changed.wait(lock, [&] { return m_stop || !lane.queue.empty() || !lane.putOff.empty(); });
+        // An idle lane also looks at its queue now and then by itself: the rows wake it only for a
+        // few copies at once.
+        while (!m_stop && lane.queue.empty() && lane.putOff.empty())
+            lane.wake.wait_for(lock, kIdleLook);
         if (m_failure || (lane.queue.empty() && (lane.putOff.empty() || m_cancelled)))
             return;  // stopped; after a failure nothing more is copied
         std::optional<Job> job;

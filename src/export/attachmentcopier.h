@@ -61,6 +61,7 @@ private:
         std::deque<Job> queue;
         std::vector<Job> putOff;  // the lane's thread's, oldest first
         bool busy = false;  // copying a job taken off the queue, or holding jobs put off
+        std::condition_variable wake;  // for the lane's thread: work is queued, or the copier stops
         std::unique_ptr<AttachmentArea> area;  // the lane's thread's
         QSet<QString> knownFolders;            // the lane's thread's: folders seen or made by this run
         std::thread thread;
@@ -76,6 +77,7 @@ private:
     void makeFolder(Lane& lane, const QString& folder);
     AttachmentArea& areaOf(Lane& lane);
     bool isIdle() const;
+    void wakeLanes();  // m_mutex held
     void stopLanes();
     void rethrowFailure();
 
@@ -86,7 +88,7 @@ private:
     QStringList m_createdFolders;  // under m_mutex
 
     mutable std::mutex m_mutex;
-    std::condition_variable m_changed;
+    std::condition_variable m_changed;  // for the rows and finish(): a lane is done with a copy
     std::vector<std::unique_ptr<Lane>> m_lanes;  // started by the first copy
     bool m_stop = false;
     bool m_cancelled = false;  // the jobs put off are dropped too

@@ -50,6 +50,7 @@ void BackupSMSThread::copyMessages()
     const QString status = tr("IDS_BACKING_UP_SMS");
     ProgressSink::postUpdateProgress(m_progress, status, 0, QString());
     m_exporter.begin();
+    m_exporter.expect(m_messages);
     const int n = m_messages.size();
     int i = 0;
     ProgressThrottle throttle(n);

@@ -46,8 +46,15 @@ void ExportMessagesDb::begin()
     m_copier = std::make_unique<AttachmentCopier>(m_database.fileRelayDir(), m_pendingCopies, m_sources);
 }
 
+void ExportMessagesDb::expect(const MsgMessageList& messages)
+{
+    if (m_database.hasLogicHash())
+        m_hashesAhead = std::make_unique<LogicHashesAhead>(messages);
+}
+
 void ExportMessagesDb::end()
 {
+    m_hashesAhead.reset();
     m_merge.finish();
     if (m_copier)
         m_copier->finish();  // every file in place before its rows are committed
@@ -60,6 +67,7 @@ void ExportMessagesDb::end()
 
 void ExportMessagesDb::rollBack()
 {
+    m_hashesAhead.reset();
     if (m_copier)
         m_copier->cancel();
     // close() drops an open transaction without committing it.
@@ -89,14 +97,18 @@ bool ExportMessagesDb::canStore(const _MsgMessage& message)
 
 void ExportMessagesDb::exportMessage(_MsgMessage* message)
 {
+    const QString* logicHash = m_hashesAhead ? m_hashesAhead->take(message) : nullptr;
     if (!canStore(*message)) {
         ++m_skipped;
         return;
     }
-    m_merge.merge(*message, [this](const _MsgAttachment& attachment) {
-        if (m_copier)
-            m_copier->copy(attachment);
-    });
+    m_merge.merge(
+        *message,
+        [this](const _MsgAttachment& attachment) {
+            if (m_copier)
+                m_copier->copy(attachment);
+        },
+        logicHash);
 }
 
 void ExportMessagesDb::removeCreated()

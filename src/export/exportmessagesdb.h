@@ -13,6 +13,7 @@
 // a run killed before its end are removed by the next begin().
 #include "export/absformatexport.h"
 #include "export/attachmentcopier.h"
+#include "export/logichashesahead.h"
 #include "export/pendingcopies.h"
 #include "msgdb/ios6messagedb.h"
 #include "msgdb/ios6messagemerge.h"
@@ -35,6 +36,9 @@ public:
     void awaitSources(FileHandoff* sources) { m_sources = sources; }
 
     void begin() override;
+    // The messages about to be exported, in the order they will come: their content hashes are made
+    // ahead, beside the writing. After begin().
+    void expect(const MsgMessageList& messages);
     void exportMessage(_MsgMessage* message) override;
     void end() override;
     // Also what destruction without end() does; calling it twice is harmless.
@@ -56,4 +60,5 @@ private:
     PendingCopies m_pendingCopies;  // the run's copies, listed beside the database until the commit
     // The run's attachment copies, made beside the rows; what they added goes again on a rollback.
     std::unique_ptr<AttachmentCopier> m_copier;
+    std::unique_ptr<LogicHashesAhead> m_hashesAhead;  // of the run, when expected
 };

@@ -15,7 +15,53 @@ bool holdsNoRows(IOS6MessageDb& db)
         == 0;
 }
 
+// The slot of hash in a table of mask + 1 entries: the hash's bits mixed, so that keys whose
+// hashes differ only in their high bits spread too.
+std::size_t firstSlot(uint hash, std::size_t mask)
+{
+    return std::size_t((quint64(hash) * 0x9E3779B97F4A7C15ULL) >> 32) & mask;
+}
+
 }  // namespace
+
+void RowsByText::clear()
+{
+    m_entries.clear();
+    m_used = 0;
+}
+
+qint64& RowsByText::operator[](const QString& key)
+{
+    if (2 * (m_used + 1) > m_entries.size())
+        grow();
+    const uint hash = qHash(key);
+    const std::size_t mask = m_entries.size() - 1;
+    for (std::size_t slot = firstSlot(hash, mask);; slot = (slot + 1) & mask) {
+        Entry& entry = m_entries[slot];
+        if (!entry.used) {
+            entry = {hash, true, 0, key};
+            ++m_used;
+            return entry.row;
+        }
+        if (entry.hash == hash && entry.key == key)
+            return entry.row;
+    }
+}
+
+void RowsByText::grow()
+{
+    std::vector<Entry> old(std::max<std::size_t>(1024, 2 * m_entries.size()));
+    old.swap(m_entries);
+    const std::size_t mask = m_entries.size() - 1;
+    for (Entry& entry : old) {
+        if (!entry.used)
+            continue;
+        std::size_t slot = firstSlot(entry.hash, mask);
+        while (m_entries[slot].used)
+            slot = (slot + 1) & mask;
+        m_entries[slot] = std::move(entry);
+    }
+}
 
 Ios6MessageMerge::Ios6MessageMerge(IOS6MessageDb& db, Rules rules) : m_db(db), m_rules(rules) {}
 
@@ -26,7 +72,9 @@ bool Ios6MessageMerge::hasStorableChat(const _MsgMessage& message)
 
 void Ios6MessageMerge::begin()
 {
+    m_chatRowsByRecord.clear();
     m_chatRows.clear();
+    m_handleRowsByRecord.clear();
     m_handleRows.clear();
     m_members.clear();
     m_ownRowsOnly = m_rules.soleWriter && holdsNoRows(m_db);
@@ -38,12 +86,13 @@ void Ios6MessageMerge::begin()
 }
 
 qint64 Ios6MessageMerge::merge(const _MsgMessage& message,
-                               const std::function<void(const _MsgAttachment&)>& beforeAttachment)
+                               const std::function<void(const _MsgAttachment&)>& beforeAttachment,
+                               const QString* logicHash)
 {
     const _MsgChat& chat = *message.chat;
     const qint64 chatRowid = chatRow(chat);
     const qint64 handleRowid = message.handle ? memberHandleRow(chatRowid, *message.handle) : 0;
-    const qint64 messageRowid = messageRow(message, chatRowid, handleRowid);
+    const qint64 messageRowid = messageRow(message, chatRowid, handleRowid, logicHash);
     if (chat.isGroup() && message.handle)
         m_lastAddressedHandle.insert(chatRowid, message.handle->id);
     for (const _MsgAttachment* attachment : message.sortedAttachments()) {
@@ -56,21 +105,30 @@ qint64 Ios6MessageMerge::merge(const _MsgMessage& message,
 
 qint64 Ios6MessageMerge::chatRow(const _MsgChat& chat)
 {
+    qint64& known = m_chatRowsByRecord[&chat];
+    if (known != 0)
+        return known;
     qint64& row = m_chatRows[chat.guid];
     if (row == 0)
         row = m_db.chatRowidByGuid(chat.guid);
     if (row == 0)
         row = m_db.insertChat(chat);
+    known = row;
     return row;
 }
 
 qint64 Ios6MessageMerge::memberHandleRow(qint64 chatRowid, const _MsgHandle& handle)
 {
-    qint64& row = m_handleRows[qMakePair(handle.id, handle.service)];
-    if (row == 0)
-        row = m_db.handleRowid(handle);
-    if (row == 0)
-        row = m_db.insertHandle(handle);
+    qint64& known = m_handleRowsByRecord[&handle];
+    if (known == 0) {
+        qint64& row = m_handleRows[qMakePair(handle.id, handle.service)];
+        if (row == 0)
+            row = m_db.handleRowid(handle);
+        if (row == 0)
+            row = m_db.insertHandle(handle);
+        known = row;
+    }
+    const qint64 row = known;
     bool& member = m_members[qMakePair(chatRowid, row)];
     if (!member && !m_db.hasChatHandleJoin(chatRowid, row))
         m_db.replaceChatHandleJoin(chatRowid, row);
@@ -78,24 +136,41 @@ qint64 Ios6MessageMerge::memberHandleRow(qint64 chatRowid, const _MsgHandle& han
     return row;
 }
 
-qint64 Ios6MessageMerge::messageRow(const _MsgMessage& message, qint64 chatRowid, qint64 handleRowid)
+qint64 Ios6MessageMerge::messageRow(const _MsgMessage& message, qint64 chatRowid, qint64 handleRowid,
+                                    const QString* madeHash)
 {
     // Made once for both the look-up and the new row.
-    const QString logicHash = m_rules.byContent && m_db.hasLogicHash() ? messageLogicHash(&message) : QString();
-    qint64 row = logicHash.isEmpty() ? 0
-        : m_ownRowsOnly              ? m_messageRowsByHash.value(logicHash)
-                                     : m_db.messageRowidByLogicHash(logicHash);
-    if (row == 0)
-        row = m_ownRowsOnly ? m_messageRowsByGuid.value(message.guid) : m_db.messageRowidByGuid(message.guid);
-    if (row != 0)
-        return row;
-    const qint64 otherRowid = message.otherHandle ? memberHandleRow(chatRowid, *message.otherHandle) : 0;
-    row = m_db.insertMessage(message, handleRowid, otherRowid, logicHash);
+    const QString logicHash = !m_rules.byContent || !m_db.hasLogicHash() ? QString()
+        : madeHash                                                      ? *madeHash
+                                                                        : messageLogicHash(&message);
+    qint64 row = 0;
     if (m_ownRowsOnly) {
-        if (!logicHash.isEmpty())
-            m_messageRowsByHash.insert(logicHash, row);
-        m_messageRowsByGuid.insert(message.guid, row);
+        // One probe of each table both finds a row and makes the place the new row is noted in; a
+        // place left at 0 reads as not found.
+        qint64* byHash = logicHash.isEmpty() ? nullptr : &m_messageRowsByHash[logicHash];
+        row = byHash ? *byHash : 0;
+        qint64& byGuid = m_messageRowsByGuid[message.guid];
+        if (row == 0)
+            row = byGuid;
+        if (row != 0)
+            return row;
+        row = insertMessage(message, chatRowid, handleRowid, logicHash);
+        if (byHash)
+            *byHash = row;
+        byGuid = row;
+        return row;
     }
+    row = logicHash.isEmpty() ? 0 : m_db.messageRowidByLogicHash(logicHash);
+    if (row == 0)
+        row = m_db.messageRowidByGuid(message.guid);
+    return row != 0 ? row : insertMessage(message, chatRowid, handleRowid, logicHash);
+}
+
+qint64 Ios6MessageMerge::insertMessage(const _MsgMessage& message, qint64 chatRowid, qint64 handleRowid,
+                                       const QString& logicHash)
+{
+    const qint64 otherRowid = message.otherHandle ? memberHandleRow(chatRowid, *message.otherHandle) : 0;
+    const qint64 row = m_db.insertMessage(message, handleRowid, otherRowid, logicHash);
     m_db.replaceChatMessageJoin(chatRowid, row);
     const auto last = m_chatLast.find(chatRowid);
     if (last == m_chatLast.end())

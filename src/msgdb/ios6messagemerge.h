@@ -14,8 +14,30 @@
 #include <QString>
 
 #include <functional>
+#include <vector>
 
 class IOS6MessageDb;
+
+// Rows by a text key, for the hundreds of thousands of rows one run writes: one flat table, probed
+// by the key's hash, with no allocation per entry and mostly one cache line read per look-up.
+class RowsByText {
+public:
+    void clear();
+    // The place of key's row, 0 when none was noted yet; valid until the next call.
+    qint64& operator[](const QString& key);
+
+private:
+    struct Entry {
+        uint hash = 0;
+        bool used = false;
+        qint64 row = 0;
+        QString key;
+    };
+    void grow();
+
+    std::vector<Entry> m_entries;  // a power of two long, at most half used
+    std::size_t m_used = 0;
+};
 
 class Ios6MessageMerge {
 public:
@@ -37,7 +59,9 @@ public:
     // The message's conversation, handles, message row and attachments; beforeAttachment, when set,
     // is called for each attachment before its row. The message must have a storable conversation.
     // Returns the message's row.
-    qint64 merge(const _MsgMessage& message, const std::function<void(const _MsgAttachment&)>& beforeAttachment = {});
+    // logicHash, when given, is messageLogicHash(&message), made ahead.
+    qint64 merge(const _MsgMessage& message, const std::function<void(const _MsgAttachment&)>& beforeAttachment = {},
+                 const QString* logicHash = nullptr);
     // Writes what was kept back until the end: each conversation's newest date and last addressed
     // handle, once.
     void finish();
@@ -45,18 +69,22 @@ public:
 private:
     qint64 chatRow(const _MsgChat& chat);
     qint64 memberHandleRow(qint64 chatRowid, const _MsgHandle& handle);
-    qint64 messageRow(const _MsgMessage& message, qint64 chatRowid, qint64 handleRowid);
+    qint64 messageRow(const _MsgMessage& message, qint64 chatRowid, qint64 handleRowid, const QString* logicHash);
+    qint64 insertMessage(const _MsgMessage& message, qint64 chatRowid, qint64 handleRowid, const QString& logicHash);
     qint64 attachmentRow(const _MsgAttachment& attachment);
 
     IOS6MessageDb& m_db;
     Rules m_rules;
-    // Look-ups already answered in this transaction.
-    QHash<QString, qint64> m_chatRows;                    // guid
+    // Look-ups already answered in this transaction: first by record (the records of one run stay
+    // where they are), which spares hashing and comparing their texts for every message.
+    QHash<const _MsgChat*, qint64> m_chatRowsByRecord;
+    QHash<QString, qint64> m_chatRows;  // guid
+    QHash<const _MsgHandle*, qint64> m_handleRowsByRecord;
     QHash<QPair<QString, QString>, qint64> m_handleRows;  // id, service
     QHash<QPair<qint64, qint64>, bool> m_members;         // chat row, handle row
     bool m_ownRowsOnly = false;                           // see Rules::soleWriter
-    QHash<QString, qint64> m_messageRowsByHash;
-    QHash<QString, qint64> m_messageRowsByGuid;
+    RowsByText m_messageRowsByHash;
+    RowsByText m_messageRowsByGuid;
     QHash<QString, qint64> m_attachmentRows;
     QHash<qint64, int> m_chatLast;                 // chat row -> the newest date of its new messages
     QHash<qint64, QString> m_lastAddressedHandle;  // chat row -> handle id

@@ -1073,6 +1073,12 @@ static void precreatePrivateFile(const QByteArray& path, int flags)
         ::close(fd);  // otherwise it is there already, or SQLite reports why it cannot be made
 }
 
+// Settings of the library as a whole. SQLite takes them only before it initialises, which its first
+// connection does, wherever made (tests and tools open files with the C API too), so they are made
+// while the program starts. Without its memory statistics, which nothing here reads, an allocation or
+// free inside SQLite takes no process-wide mutex: a copy of a large history makes millions of them.
+[[maybe_unused]] static const int kLibraryConfigured = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+
 Sqlite3DB::Sqlite3DB() : m_guard(std::make_shared<Sqlite3StepGuard>()) {}
 
 Sqlite3DB::~Sqlite3DB()

@@ -1,10 +1,12 @@
 #include "backup/backupmanifest.h"
+#include "backup/cachecopies.h"
 
 #include "core/fileutil.h"
 #include "fixtures/backup_builder.h"
 #include "fixtures/warning_log.h"
 
 #include <QFile>
+#include <QDir>
 #include <QFileInfo>
 #include <QTemporaryDir>
 
@@ -12,9 +14,12 @@
 
 #include <sys/resource.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 #include <tuple>
 
 namespace {
@@ -285,3 +290,35 @@ TEST_F(CopyFileTest, SmsDatabaseOfAnEncryptedBackupReadsBackThroughTheTree)
 }
 
 }  // namespace
+
+// Copies into a folder still being made wait for it; those into a folder that could not be made are
+// left out with it, neither copied nor failed, and only the folder's own outcome carries the failure.
+TEST_F(CopyFileTest, CopiesIntoAQueuedFolderWaitForItOrAreLeftOutWithIt)
+{
+    BackupBuilder builder;
+    builder.addFile(home, QStringLiteral("a"), sampleBytes(5000));
+    BackupManifest& manifest = open(builder);
+    const auto file = node(builder, QStringLiteral("a"));
+    const QString made = out(QStringLiteral("made"));
+    const QString refused = out(QStringLiteral("refused"));
+    std::atomic<bool> madeBelowRefused{false};
+    CacheCopies copies(manifest, 4);
+    copies.queueFolder(*file, made, [made] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        QDir().mkdir(made);
+    });
+    copies.queue(*file, made + QStringLiteral("/a"));
+    copies.queueFolder(*file, refused, [] { throw BackupFileError("refused"); });
+    copies.queueFolder(*file, refused + QStringLiteral("/inner"), [&] { madeBelowRefused = true; });
+    copies.queue(*file, refused + QStringLiteral("/inner/a"));
+    for (const auto& [copied, failed] : {std::pair(false, false), std::pair(true, false), std::pair(false, true),
+                                         std::pair(false, false), std::pair(false, false)}) {
+        const std::optional<CacheCopies::Outcome> outcome = copies.takeOldest(true);
+        ASSERT_TRUE(outcome);
+        EXPECT_EQ(outcome->copied, copied);
+        EXPECT_EQ(bool(outcome->failure), failed);
+    }
+    EXPECT_EQ(readAll(made + QStringLiteral("/a")), sampleBytes(5000));
+    EXPECT_FALSE(madeBelowRefused);
+    EXPECT_FALSE(QFileInfo::exists(refused));
+}

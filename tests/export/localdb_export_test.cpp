@@ -1,7 +1,9 @@
 // Merging records into a local database: no duplicates on a second run, attachments copied once and
 // only inside the database's folder, handles, groups, recovered and unstorable conversations, rollback.
 #include "export/exportmessagesdb.h"
+#include "export/logichashesahead.h"
 #include "export/sample_records.h"
+#include "msgdb/msgutil.h"
 
 #include "fixtures/message_history.h"
 #include "fixtures/temp_home.h"
@@ -231,4 +233,24 @@ TEST_F(LocalDbExport, CopiesLeftByAKilledRunGoWithTheNextRun)
     EXPECT_FALSE(QFileInfo::exists(lostCopy));
     EXPECT_TRUE(QFileInfo::exists(keptCopy));
     EXPECT_EQ(QDir(target.path()).entryList(QDir::Files | QDir::Hidden).filter("copies").size(), 0);
+}
+
+// Hashes made ahead are each message's own, taken in the list's order; a message out of that order
+// gets none, nor does any after it: the caller then makes them itself.
+TEST(LogicHashesAhead, EachMessageGetsItsOwnHashInOrderAndNoneOutOfIt)
+{
+    SampleRecords r;
+    _MsgHandle* handle = r.handle(1, QStringLiteral("+1"));
+    _MsgChat* chat = r.chat(1, QStringLiteral("+1"), {handle});
+    MsgMessageList messages;
+    for (int i = 1; i <= 600; ++i)
+        messages << r.message(i, chat, handle, 1000 + i % 7, QString::number(i % 5));
+    LogicHashesAhead ahead(messages);
+    for (int i = 0; i < 300; ++i) {
+        const QString* hash = ahead.take(messages[i]);
+        ASSERT_TRUE(hash);
+        EXPECT_EQ(*hash, messageLogicHash(messages[i]));
+    }
+    EXPECT_EQ(ahead.take(messages[301]), nullptr);
+    EXPECT_EQ(ahead.take(messages[300]), nullptr);
 }

@@ -101,6 +101,30 @@ TEST_F(StatementCacheTest, ForeignKeysAndRecursiveTriggersAreOff)
     EXPECT_EQ(scalar("pragma recursive_triggers"), 0);
 }
 
+// A held statement's texts, bound row after row: short and long, ASCII or not, come back as their
+// UTF-8, each binding intact when the positions after it are bound.
+TEST_F(StatementCacheTest, HeldStatementStoresEveryTextAsItsUtf8RowAfterRow)
+{
+    m_db.executeThrow("create table w (a, b, c, d)");
+    const QStringList texts = {QString(), QStringLiteral("short"), QString(40, QLatin1Char('l')),
+                               QStringLiteral("\u00e9t\u00e9"), QStringLiteral("nul") + QChar(0) + QStringLiteral("x"),
+                               QStringLiteral("x")};
+    const auto text = [&](int row, int column) { return texts[(row + column) % texts.size()]; };
+    Sqlite3Prepared insert = m_db.prepare(QStringLiteral("insert into w values(?,?,?,?)"));
+    for (int row = 0; row < texts.size(); ++row) {
+        for (int column = 0; column < 4; ++column)
+            insert.bindText(column + 1, text(row, column));
+        insert.run();
+    }
+    Sqlite3Cursor rows = m_db.queryThrow("select cast(a as blob), cast(b as blob), cast(c as blob), cast(d as blob)"
+                                         " from w order by rowid");
+    for (int row = 0; row < texts.size(); ++row) {
+        ASSERT_TRUE(rows.moveNext());
+        for (int column = 0; column < 4; ++column)
+            EXPECT_EQ(rows.getBlob(column), text(row, column).toUtf8()) << row << "," << column;
+    }
+}
+
 TEST_F(StatementCacheTest, HeldStatementStoresEachTextAsItsUtf8AndReusesNothingOfTheLastRow)
 {
     const QString texts[] = {QString(), QStringLiteral("plain"), QStringLiteral("caf\u00e9 \u20ac \u4e2d"),
