@@ -16,6 +16,7 @@
 #include "msgdb/ios6messagedb.h"
 #include "msgdb/messagedbfolder.h"
 #include "msgdb/msgutil.h"
+#include "platform/allocator.h"
 
 #include "fixtures/message_history.h"
 #include "exportfloors.h"
@@ -650,6 +651,7 @@ BENCHMARK(BM_ExportPdf)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillis
 // A floor that does other work than ours measures nothing: a difference fails the run.
 int main(int argc, char** argv)
 {
+    tuneAllocator();
     // Pages need fonts and a paint system, not a display; thumbnails go into a data folder of our own.
     // The application's folder is where bubble/ and emoji/ are found.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))

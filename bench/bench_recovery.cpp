@@ -22,6 +22,7 @@
 
 #include "msgdb/ios5messagedb.h"
 #include "msgdb/ios6messagedb.h"
+#include "platform/allocator.h"
 
 #include "fixtures/deleted_records.h"
 #include "fixtures/recovery_shapes.h"
@@ -326,6 +327,7 @@ BENCHMARK(BM_ScanAndReadBack)->UseManualTime()->Iterations(3)->Unit(benchmark::k
 
 int main(int argc, char** argv)
 {
+    tuneAllocator();
     // The scans copy the country library into a data folder: ours, not the user's.
     const floors::TemporaryHome home;
     QCoreApplication app(argc, argv);

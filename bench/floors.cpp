@@ -1,5 +1,6 @@
 #include "floors.h"
 
+#include "platform/allocator.h"
 #include "fixtures/message_history.h"
 #include "msgdb/attachmentpath.h"
 #include "msgdb/ios6messagedb.h"
@@ -36,6 +37,7 @@ TemporaryHome::TemporaryHome()
 
 int runInTemporaryHome(int argc, char** argv)
 {
+    tuneAllocator();
     const TemporaryHome home;
     return runBenchmarks(argc, argv);
 }

@@ -4,6 +4,7 @@
 #include "core/datadir.h"
 #include "device/devicelibraries.h"
 #include "export/updatelocaldbthread.h"
+#include "platform/allocator.h"
 #include "platform/sqlite3db.h"
 #include "platform/webhost.h"
 #include "ui/interaction.h"
@@ -110,6 +111,7 @@ StartupOptions StartupOptions::fromEnvironment()
 
 int runApplication(int& argc, char** argv, const StartupOptions& options)
 {
+    tuneAllocator();  // before the first thread
     // A device that goes away mid-write must fail that write, not end the process. The device library
     // holds SIGPIPE back around its own writes; this covers any other write to a closed socket.
     std::signal(SIGPIPE, SIG_IGN);
