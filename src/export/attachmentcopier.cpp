@@ -17,7 +17,10 @@
 
 namespace {
 
-constexpr std::size_t kMaxQueued = 64;  // copies not begun yet, in each lane
+// Copies not begun yet, in each lane: enough that a burst of attachments does not hold up the rows,
+// few enough in bytes that the copies left when the rows end take no more than a moment.
+constexpr std::size_t kMaxQueued = 256;
+constexpr qint64 kMaxQueuedBytes = 32 * 1024 * 1024;
 constexpr int kLanes = 4;
 constexpr std::size_t kWakeBatch = 8;  // copies queued before an idle lane is woken
 constexpr std::chrono::milliseconds kIdleLook{5};  // how often an idle lane looks at its queue
@@ -62,14 +65,19 @@ void AttachmentCopier::copy(const _MsgAttachment& attachment)
         }
     }
     Lane& lane = *m_lanes[laneOf(attachment.filename)];
-    lane.queue.push_back({attachment.localPath, attachment.filename, QString(), QString()});
+    // The recorded size only paces the queue; a false one makes it shorter or longer, nothing more.
+    const qint64 bytes = qBound<qint64>(0, attachment.total_bytes, kMaxQueuedBytes);
+    lane.queue.push_back({attachment.localPath, attachment.filename, QString(), QString(), bytes});
+    lane.queuedBytes += bytes;
     // Only an idle lane waits for work, and it is woken for a few copies at once: waking a thread is
     // a system call, too dear for every file. Until then it finds them when it looks by itself.
     if (!lane.busy && lane.queue.size() >= kWakeBatch)
         lane.wake.notify_one();
     // The rows wait for the copies when these fall behind, so the job's progress and Cancel stay
     // true to the files, and finish() has little left to do.
-    m_changed.wait(lock, [&] { return lane.queue.size() < kMaxQueued || m_failure; });
+    m_changed.wait(lock, [&] {
+        return (lane.queue.size() < kMaxQueued && lane.queuedBytes < kMaxQueuedBytes) || m_failure;
+    });
     rethrowFailure();
 }
 
@@ -96,8 +104,10 @@ void AttachmentCopier::cancel()
 {
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
-        for (const std::unique_ptr<Lane>& lane : m_lanes)
+        for (const std::unique_ptr<Lane>& lane : m_lanes) {
             lane->queue.clear();
+            lane->queuedBytes = 0;
+        }
         m_stop = true;
         m_cancelled = true;
     }
@@ -144,6 +154,7 @@ void AttachmentCopier::work(Lane& lane)
         if (!lane.queue.empty()) {
             job = std::move(lane.queue.front());
             lane.queue.pop_front();
+            lane.queuedBytes -= job->bytes;
         }
         lane.busy = true;
         lock.unlock();

@@ -55,10 +55,12 @@ private:
         QString filename;  // the device path
         QString sourcePath;   // once looked at
         QString destination;  // of a job put off
+        qint64 bytes = 0;     // as recorded, bounded
     };
     // One of the threads that copy. Copies into one place always go to the same lane, in order.
     struct Lane {
         std::deque<Job> queue;
+        qint64 queuedBytes = 0;  // of the jobs in queue
         std::vector<Job> putOff;  // the lane's thread's, oldest first
         bool busy = false;  // copying a job taken off the queue, or holding jobs put off
         std::condition_variable wake;  // for the lane's thread: work is queued, or the copier stops
