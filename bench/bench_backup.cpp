@@ -7,7 +7,7 @@
 // same file system (below TMPDIR, which may be put on a tmpfs to leave the disk out), neither syncs
 // while timed but each starts after a sync, they take turns at going first (each run holds one
 // iteration of either order), and each runs five times so the median can be read. The cache and import benchmarks use a backup of 200,000 messages (BENCH_MESSAGES
-// overrides) with a file for every attachment row.
+// overrides) with a file for every attachment row, one message in 25 (BENCH_ATTACHMENT_ONE_IN overrides).
 #include "backup/backupmanifest.h"
 #include "backup/ios6restoremessagesthread.h"
 #include "backup/itunescachesmsthread.h"
@@ -128,7 +128,10 @@ struct HistoryBackup {
         const QString dbPath = fixtures::ios6DbPathIn(dir.filePath(QStringLiteral("source")));
         fixtures::createIos6DeviceDb(dbPath);
         const int messages = floors::benchMessages(200000);
-        fixtures::fillSampleHistory(dbPath, {messages, qMax(1, messages / 250), 20130917, false, true});
+        // BENCH_ATTACHMENT_ONE_IN=1 gives nearly every message a file: the many-small-files import.
+        const int oneIn = qEnvironmentVariableIntValue("BENCH_ATTACHMENT_ONE_IN");
+        fixtures::fillSampleHistory(dbPath, {messages, qMax(1, messages / 250), 20130917, false, true,
+                                             oneIn > 0 ? unsigned(oneIn) : 25u});
         fixtures::BackupBuilder builder;
         if (encrypted)
             builder.setEncryption();
