@@ -11,6 +11,7 @@
 #include <QtDebug>
 
 #include <cstdio>
+#include <optional>
 #include <stdexcept>
 
 namespace {
@@ -177,14 +178,20 @@ ContactEntry IOSContactsMemDb::findByNumber(const QString& number)
     ContactEntry entry;
     if (number.isEmpty())
         return entry;
-    Sqlite3Cursor cursor = queryThrow(
-        Sqlite3Sql("select p.* from person as p inner join tel as t on p.rowid=t.person_id and t.number=?")
+    // Asked once for every handle a history holds, and most numbers belong to no contact: the
+    // look-up is a statement kept prepared, and only a match reads its person.
+    const std::optional<qint64> person = queryFirstInt64(
+        Sqlite3Sql("select p.rowid from person as p inner join tel as t on p.rowid=t.person_id and t.number=?")
             .addTextParam(number));
+    if (!person)
+        return entry;
+    Sqlite3Cursor cursor =
+        queryThrow(Sqlite3Sql("select first, middle, last, photo from person where rowid=?").addInt64Param(*person));
     if (cursor.moveNext()) {
-        entry.first = cursor.getText(QStringLiteral("first"));
-        entry.middle = cursor.getText(QStringLiteral("middle"));
-        entry.last = cursor.getText(QStringLiteral("last"));
-        entry.photo = cursor.getBlob(QStringLiteral("photo"));
+        entry.first = cursor.getText(0);
+        entry.middle = cursor.getText(1);
+        entry.last = cursor.getText(2);
+        entry.photo = cursor.getBlob(3);
     }
     return entry;
 }
