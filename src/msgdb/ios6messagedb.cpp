@@ -11,7 +11,7 @@
 
 #include <QDebug>
 #include <QFileInfo>
-#include <QSet>
+#include <QHash>
 
 #include <sqlite3.h>
 
@@ -430,34 +430,18 @@ void IOS6MessageDb::readMessages(_MsgStore& store, qint64 chatRowid, bool trackL
     }
 }
 
-bool IOS6MessageDb::groupedByChat(const std::vector<Filing>& filings)
+void IOS6MessageDb::fileIntoChats(const std::vector<Filing>& filings)
 {
-    QSet<const _MsgChat*> done;
-    for (auto run = filings.cbegin(); run != filings.cend();) {
-        if (done.contains(run->chat))
-            return false;
-        done.insert(run->chat);
-        run = std::find_if(run, filings.cend(), [&](const Filing& f) { return f.chat != run->chat; });
-    }
-    return true;
-}
-
-void IOS6MessageDb::fileIntoChats(std::vector<Filing>& filings)
-{
-    // One conversation at a time, each table is sized once and filled in one go, in the order the rows
-    // came. The rows of a whole read come conversation by conversation; rows that come otherwise
-    // (another plan, a crafted file) are grouped first, or each table would grow once per row.
-    if (!groupedByChat(filings)) {
-        std::stable_sort(filings.begin(), filings.end(),
-                         [](const Filing& a, const Filing& b) { return std::less<>()(a.chat, b.chat); });
-    }
-    for (auto run = filings.cbegin(); run != filings.cend();) {
-        const auto end = std::find_if(run, filings.cend(), [&](const Filing& f) { return f.chat != run->chat; });
-        auto& messages = run->chat->messages;
-        messages.reserve(messages.size() + int(end - run));
-        for (; run != end; ++run)
-            messages.insert(run->rowid, run->message);
-    }
+    // Each conversation's table is sized once for all its rows, then filled in the order the rows
+    // came; grown row by row it would be rehashed over and over. A whole read comes in the order of
+    // the join table's message index, so the conversations' rows are interleaved.
+    QHash<_MsgChat*, int> rows;
+    for (const Filing& filing : filings)
+        ++rows[filing.chat];
+    for (auto it = rows.cbegin(); it != rows.cend(); ++it)
+        it.key()->messages.reserve(it.key()->messages.size() + it.value());
+    for (const Filing& filing : filings)
+        filing.chat->messages.insert(filing.rowid, filing.message);
 }
 
 void IOS6MessageDb::readAttachments(_MsgStore& store, qint64 chatRowid, SharedStrings& strings)

@@ -132,8 +132,7 @@ private:
         _MsgMessage* message;
         qint64 rowid;  // the message's, kept here so filing never reaches back into the record
     };
-    static bool groupedByChat(const std::vector<Filing>& filings);
-    static void fileIntoChats(std::vector<Filing>& filings);
+    static void fileIntoChats(const std::vector<Filing>& filings);
     void readAttachments(_MsgStore& store, qint64 chatRowid, SharedStrings& strings);
     // The writers' and look-ups' statements, each prepared once per connection, by key: for inserts
     // the table and the columns written (see the writer), for the others one of these.
