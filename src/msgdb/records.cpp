@@ -20,8 +20,7 @@ void deleteAll(RecordTable<qint64, T>& table)
     try {
         records.assign(table.cbegin(), table.cend());
     } catch (const std::bad_alloc&) {
-        records.clear();  // no room to sort: released in the table's order
-        qDeleteAll(table);
+        qDeleteAll(table);  // no room to sort: released in the table's order
     }
     table.clear();
     std::sort(records.begin(), records.end(), std::less<T*>());
