@@ -553,11 +553,11 @@ Timing timeInTurns(benchmark::State& state, const std::function<void(const QStri
 {
     static int calls = 0;
     Timing total;
-    // Every folder is kept until the benchmark ends. Removed after each turn, the tens of thousands of
-    // files of a large import left ext4 with as many inodes just freed, which it passes over one by one
-    // when the next turn makes files, under a lock the copying threads share: twice as long for a
-    // history with 31,000 attachment files. No user imports into a disk that has just lost as many.
-    std::vector<std::unique_ptr<QTemporaryDir>> folders;
+    // Every folder is kept until the program ends. Removed after a turn, the tens of thousands of files
+    // of a large import left ext4 with as many inodes just freed, which it passes over one by one when
+    // the next turn (or repetition) makes files, under a lock the copying threads share: twice as long
+    // for a history with 31,000 attachment files. No user imports into a disk that has just lost as many.
+    static std::vector<std::unique_ptr<QTemporaryDir>> folders;
     for (auto _ : state) {
         folders.push_back(std::make_unique<QTemporaryDir>());
         const QTemporaryDir& ourDir = *folders.back();

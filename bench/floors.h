@@ -148,8 +148,8 @@ struct Timing {
 Timing alternate(int call, const std::function<void()>& ours, const std::function<void()>& raw);
 
 // Every iteration of state: ours and the floor, in turn going first, each into a fresh folder of its
-// own (all kept until the benchmark ends), then difference of the two folders, which must be empty (else the run fails with it). Ours is
-// the iteration's time. Returns the totals of both sides.
+// own (all kept until the program ends), then difference of the two folders, which must be empty
+// (else the run fails with it). Ours is the iteration's time. Returns the totals of both sides.
 Timing timeInTurns(benchmark::State& state, const std::function<void(const QString&)>& ours,
                    const std::function<void(const QString&)>& raw,
                    const std::function<std::string(const QString&, const QString&)>& difference);
