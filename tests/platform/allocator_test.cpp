@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <thread>
+#include <vector>
 // A job thread's freed page cache (8,000 blocks of 4 KB) serves the next job's thread: no new faults.
 // Sanitizers bring allocators of their own, which hold freed memory back.
 #if defined(__has_feature)
