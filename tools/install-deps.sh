@@ -48,8 +48,18 @@ MSG
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then
   command -v sudo >/dev/null || need_root "sudo is not installed"
-  # Asked once before apt-get, so that a refusal is told apart from a failed download.
-  sudo -v || need_root "sudo refused $(id -un)"
+  # Asked once before apt-get, so that a refusal is told apart from a failed download. "sudo -n true" first:
+  # a user whose rule needs no password passes it, while "sudo -v" may still want a password from them
+  # (sudo's verifypw=all asks one unless every rule of the user is NOPASSWD).
+  if ! sudo -n true 2>/dev/null; then
+    if ! why=$(sudo -v 2>&1); then
+      case $why in
+        *"terminal is required"* | *"no tty present"*)
+          need_root "sudo needs your password but has no terminal to ask it on (run this command from a terminal)" ;;
+        *) need_root "sudo refused $(id -un)" ;;
+      esac
+    fi
+  fi
   sudo_cmd=(sudo)
 fi
 echo "Installing: ${missing[*]}"
