@@ -577,7 +577,9 @@ void addRecycledMessages(_MsgStore& store, std::vector<RecycledRecord> records)
         }
         m->chat = chat;
         raiseLast(*chat, m->date);
-        if (!m->is_from_me && !r.handle.isEmpty())
+        // A conversation made for a recovered room holds only the room's own address, no person.
+        const bool madeRoom = chat->handles.size() == 1 && chat->handles.begin().value()->id == ident && ident != r.handle;
+        if (!m->is_from_me && !r.handle.isEmpty() && (chat->handles.size() > 1 || madeRoom))
             m->handle = senders.find(*chat, r.handle, *m);
         else if (chat->handles.size() == 1)
             m->handle = chat->handles.begin().value();
