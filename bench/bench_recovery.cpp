@@ -315,13 +315,14 @@ void BM_RecoveryShapes(benchmark::State& state)
     state.counters["recall"] = benchmark::Counter(score.recall());
     state.counters["text_recall"] = benchmark::Counter(score.textRecall());
     state.counters["false_finds"] = benchmark::Counter(score.falseFinds);
+    state.counters["wrong_address"] = benchmark::Counter(score.wrongAddress);
     state.counters["survivors"] = benchmark::Counter(score.survivors);
     state.counters["deleted"] = benchmark::Counter(truth.deleted.size());
 }
 
 }  // namespace
 
-BENCHMARK(BM_RecoveryShapes)->DenseRange(0, 9)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RecoveryShapes)->DenseRange(0, int(fixtures::shapeCases().size()) - 1)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CarveDeletedMessages)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ScanAndReadBack)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 

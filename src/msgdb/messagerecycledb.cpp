@@ -135,6 +135,41 @@ _MsgHandle* handleByText(const _MsgChat& chat, const QString& text)
     return nullptr;
 }
 
+// Where a received message came from, by the address its recovery gave: a member of its conversation,
+// else a handle the store holds at that address (a live group may be gone while its people stay),
+// else one made for it, so that a group's message never shows as another member's.
+class SenderHandles {
+public:
+    explicit SenderHandles(_MsgStoreData& data) : m_data(data) {}
+
+    _MsgHandle* find(const _MsgChat& chat, const QString& address, const _MsgMessage& m)
+    {
+        if (_MsgHandle* member = handleByText(chat, address))
+            return member;
+        if (!m_filled) {
+            for (_MsgHandle* handle : m_data.handles)
+                m_byAddress.insert(handle->id, handle);
+            m_filled = true;
+        }
+        _MsgHandle*& known = m_byAddress[address];
+        if (!known) {
+            const qint64 key = freeRecycleKey(m_data, bandStartKey(true, m.handle_id));
+            auto made = std::make_unique<_MsgHandle>();
+            made->rowid = key;
+            made->id = address;
+            made->service = m.service;
+            known = made.get();
+            m_data.handles.insert(key, made.release());
+        }
+        return known;
+    }
+
+private:
+    _MsgStoreData& m_data;
+    QHash<QString, _MsgHandle*> m_byAddress;
+    bool m_filled = false;
+};
+
 void raiseLast(_MsgChat& chat, int date)
 {
     chat.last = std::max(chat.last, date);
@@ -502,6 +537,7 @@ void addRecycledMessages(_MsgStore& store, std::vector<RecycledRecord> records)
         (iMessage ? iMessageChats : smsChats).insert(chat->chat_identifier, chat);
     }
 
+    SenderHandles senders(data);
     for (RecycledRecord& r : records) {
         if (data.messages.contains(r.message->rowid))
             continue;
@@ -541,7 +577,11 @@ void addRecycledMessages(_MsgStore& store, std::vector<RecycledRecord> records)
         }
         m->chat = chat;
         raiseLast(*chat, m->date);
-        if (chat->handles.size() == 1)
+        // A conversation made for a recovered room holds only the room's own address, no person.
+        const bool madeRoom = chat->handles.size() == 1 && chat->handles.begin().value()->id == ident && ident != r.handle;
+        if (!m->is_from_me && !r.handle.isEmpty() && (chat->handles.size() > 1 || madeRoom))
+            m->handle = senders.find(*chat, r.handle, *m);
+        else if (chat->handles.size() == 1)
             m->handle = chat->handles.begin().value();
         else if (chat->handles.size() > 1)
             m->handle = handleByText(*chat, r.handle);

@@ -526,6 +526,12 @@ _MsgHandle* lowestHandle(const _MsgChat& chat)
     return sorted.isEmpty() ? nullptr : sorted.first();
 }
 
+// A group keeps its style when all but one member have left.
+bool isGroupChat(const _MsgChat& chat)
+{
+    return chat.isGroup() || chat.style == 43;
+}
+
 // Handle row id -> conversation: the last one-to-one conversation holding it, else the first group.
 // Walked by ascending row id, so two scans of one file choose alike whatever order the list has.
 QHash<qint64, const _MsgChat*> chatsByHandle(QList<_MsgChat*> chats)
@@ -534,7 +540,7 @@ QHash<qint64, const _MsgChat*> chatsByHandle(QList<_MsgChat*> chats)
     QHash<qint64, const _MsgChat*> byHandle;
     for (const _MsgChat* chat : qAsConst(chats)) {
         for (const _MsgHandle* handle : chat->sortedHandles()) {
-            if (!chat->isGroup() || !byHandle.contains(handle->rowid))
+            if (!isGroupChat(*chat) || !byHandle.contains(handle->rowid))
                 byHandle.insert(handle->rowid, chat);
         }
     }
@@ -858,12 +864,18 @@ void scanDeletedMessages(IOS6MessageDb& db, const QList<_MsgChat*>& chats, Progr
     MessageRecycleDb& recycle = db.recycleDb();
     const QHash<qint64, const _MsgChat*> byHandle = chatsByHandle(chats);
     const qint64 now = nowSince2001();
-    // Recovered handles by the row id they had, asked for once each.
-    QHash<qint64, QString> recoveredHandles;
-    const auto recoveredHandle = [&](qint64 handleId) -> QString {
-        auto it = recoveredHandles.find(handleId);
-        if (it == recoveredHandles.end())
-            it = recoveredHandles.insert(handleId, handleId > 0 ? recycle.handleBySrcRowid(handleId).id : QString());
+    // A message's own handle: the live one a conversation holds, else the recovered one with that row
+    // id, asked for once each; "" when neither is found.
+    QHash<qint64, QString> ownHandles;
+    const auto ownHandle = [&](qint64 handleId) -> QString {
+        auto it = ownHandles.find(handleId);
+        if (it == ownHandles.end()) {
+            const _MsgChat* chat = byHandle.value(handleId);
+            const _MsgHandle* live = chat ? chat->handles.value(handleId) : nullptr;
+            it = ownHandles.insert(handleId, live ? live->id
+                                             : handleId > 0 ? recycle.handleBySrcRowid(handleId).id
+                                                            : QString());
+        }
         return it.value();
     };
     // The address a one-to-one conversation's messages take, sorted out once per conversation.
@@ -894,17 +906,19 @@ void scanDeletedMessages(IOS6MessageDb& db, const QList<_MsgChat*>& chats, Progr
         QString handle;
         const _MsgChat* chat = byHandle.value(m.handle_id);
         if (!m.cache_roomnames.isEmpty()) {
-            // A group message, sent (no handle) or received: its conversation is the room it names.
+            // A group message, sent (no handle) or received: its conversation is the room it names, its
+            // sender its own handle, never another member.
             chatIdentifier = m.cache_roomnames;
-            const _MsgHandle* sender = chat ? chat->handles.value(m.handle_id) : nullptr;
-            handle = sender ? sender->id : recoveredHandle(m.handle_id);
-        } else if (chat) {
+            handle = ownHandle(m.handle_id);
+        } else if (chat && !isGroupChat(*chat)) {
             chatIdentifier = chat->chat_identifier;
             handle = firstHandle(*chat);
             if (tablePass)
                 srcRowid = 0;
         } else {
-            chatIdentifier = handle = recoveredHandle(m.handle_id);
+            // A one-to-one message whose person is left only in groups (or nowhere) is filed under that
+            // person's address: under a group it would show as another member's words.
+            chatIdentifier = handle = ownHandle(m.handle_id);
         }
         recycle.insertMessage(m, chatIdentifier, handle, srcRowid);
     };
