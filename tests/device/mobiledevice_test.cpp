@@ -90,6 +90,8 @@ protected:
 
 QString sessionText(const QString& call)
 {
+    if (call.contains("(-8)") || call.contains("(-1003)"))  // the phone went away
+        return MobileDevice::disconnectedText() + "<br/><br/>Error code: " + call;
     return QStringLiteral("Please restart your iPhone and computer to try again. If a prompt message pops out on your "
                           "iPhone, please click \"Trust\".<br/><br/>Error code: ")
            + call + (call.startsWith("AMDeviceConnect") ? "" : "<br/><br/>After tapping \"Trust\" on the iPhone, unplug and plug in the phone again.");
@@ -102,24 +104,37 @@ TEST_F(SessionTest, EachFailingStepIsReportedAndOnlyAFailedStartDisconnects)
     const QString pair = QStringLiteral("AMDevicePair");
     const QString validate = QStringLiteral("AMDeviceValidatePairing");
     const QString start = QStringLiteral("AMDeviceStartSession");
+    const QString disconnect = kSessionCloses[1];
+    const QStringList repair{connect, pair, validate};  // after a pair record the phone has forgotten
     const struct {
         QString function;
         int code;
         bool paired;
         QString call;
         QStringList log;
+        QString alsoFailing = QString();  // -19: the renewed pairing waits for "Trust"
     } cases[] = {
         {connect, int(0xE8000010), true, QStringLiteral("AMDeviceConnect(-402653168)"), {connect}},
+        {connect, -1003, true, QStringLiteral("AMDeviceConnect(-1003)"), {connect}},
         {pair, -19, false, QStringLiteral("AMDevicePair(-19)"), {connect, isPaired, pair}},
+        {pair, -8, false, QStringLiteral("AMDevicePair(-8)"), {connect, isPaired, pair}},
+        {pair, -21, false, QStringLiteral("AMDevicePair(-21)"), {connect, isPaired, pair}},
         {validate, 5, true, QStringLiteral("AMDeviceValidatePairing(5)"), {connect, isPaired, validate}},
-        {start, 7, true, QStringLiteral("AMDeviceStartSession(7)"), kSessionOpens + QStringList{kSessionCloses[1]}},
+        {validate, -21, true, QStringLiteral("AMDeviceValidatePairing(-21)"),
+         QStringList{connect, isPaired, validate, disconnect} + repair},
+        {start, 7, true, QStringLiteral("AMDeviceStartSession(7)"), kSessionOpens + QStringList{disconnect}},
+        {start, -21, true, QStringLiteral("AMDeviceStartSession(-21)"),
+         kSessionOpens + QStringList{disconnect} + repair + QStringList{start, disconnect}},
+        {start, -21, true, QStringLiteral("AMDevicePair(-19)"), kSessionOpens + QStringList{disconnect, connect, pair}, pair},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.call.toStdString());
         devicesim::setPaired(QStringLiteral("udid-1"), c.paired);
         devicesim::fail(c.function.toUtf8().constData(), c.code);
+        if (!c.alsoFailing.isEmpty())
+            devicesim::fail(c.alsoFailing.toUtf8().constData(), -19);
         QString error;
-        EXPECT_EQ(MobileDevice::openSession(device, error), c.code);
+        EXPECT_EQ(MobileDevice::openSession(device, error), c.alsoFailing.isEmpty() ? c.code : -19);
         EXPECT_EQ(error, sessionText(c.call));
         try {
             MobileDevice::copyValues(device, kIdentityKeys, QString());
@@ -129,6 +144,7 @@ TEST_F(SessionTest, EachFailingStepIsReportedAndOnlyAFailedStartDisconnects)
         }
         EXPECT_EQ(devicesim::takeCallLog(), c.log + c.log);
         devicesim::fail(c.function.toUtf8().constData(), 0);
+        devicesim::fail(c.alsoFailing.toUtf8().constData(), 0);
     }
     // Unpaired: paired on the way.
     devicesim::setPaired(QStringLiteral("udid-1"), false);
@@ -164,17 +180,22 @@ TEST_F(SessionTest, ValuesOfTheDeviceAndOfADomainInOneSession)
 
 TEST_F(SessionTest, AServiceThatDoesNotStartClosesTheSessionBeforeTheError)
 {
-    try {
-        MobileDevice::startService(device, QStringLiteral("com.apple.mobile.file_relay"));
-        ADD_FAILURE() << "no exception";
-    } catch (const std::runtime_error& thrown) {
-        EXPECT_EQ(QString::fromUtf8(thrown.what()),
-                  QStringLiteral("Please turn off Wifi Sync on iTunes to try again.<br/>To do this:  Launch iTunes -&gt; "
-                                 "Connect your device -&gt; Go Summary -&gt; Options -&gt; Uncheck Sync with this device "
-                                 "over Wi-Fi.<br/><br/>Error code: AMDeviceStartService(com.apple.mobile.file_relay)=")
-                      + QString::number(kSimNoService));
+    const QString wifiSync = QStringLiteral("Please turn off Wifi Sync on iTunes to try again.<br/>To do this:  Launch "
+                                            "iTunes -&gt; Connect your device -&gt; Go Summary -&gt; Options -&gt; "
+                                            "Uncheck Sync with this device over Wi-Fi.<br/><br/>");
+    // Not served by the simulated phone; a phone that went away before its service connected.
+    for (const int code : {int(kSimNoService), -1002}) {
+        devicesim::fail("AMDeviceStartService", code == kSimNoService ? 0 : code);
+        try {
+            MobileDevice::startService(device, QStringLiteral("com.apple.mobile.file_relay"));
+            ADD_FAILURE() << "no exception";
+        } catch (const std::runtime_error& thrown) {
+            EXPECT_EQ(QString::fromUtf8(thrown.what()),
+                      (code == kSimNoService ? wifiSync : MobileDevice::disconnectedText() + "<br/><br/>")
+                          + "Error code: AMDeviceStartService(com.apple.mobile.file_relay)=" + QString::number(code));
+        }
+        EXPECT_EQ(devicesim::takeCallLog(), kSessionOpens + QStringList{QStringLiteral("AMDeviceStartService")} + kSessionCloses);
     }
-    EXPECT_EQ(devicesim::takeCallLog(), kSessionOpens + QStringList{QStringLiteral("AMDeviceStartService")} + kSessionCloses);
 }
 
 TEST_F(SessionTest, NullAndUnknownHandlesGetErrorCodes)
