@@ -27,33 +27,25 @@ void* waitFor(int message)
     return g_events[message];
 }
 
-// The stand-in with a phone in the given conditions, and libtmmd.so subscribed to it; ends with the test.
-class StandIn {
-public:
-    explicit StandIn(const QStringList& conditions = {})
+// The stand-in, its phone in conditions, with libtmmd.so subscribed to it; ends with the test.
+struct StandIn {
+    QTemporaryDir folder;
+    QProcess process;
+    ~StandIn() { process.kill(), process.waitForFinished(); }
+
+    void* start(const QStringList& conditions = {})  // the phone's handle
     {
-        process.start("/usr/bin/python3", QStringList{TM_USBMUXD_STANDIN, m_folder.filePath("usbmuxd")} + conditions);
-        for (int tries = 0; tries < 500 && !QFileInfo::exists(m_folder.filePath("usbmuxd")); ++tries)
+        process.start("/usr/bin/python3", QStringList{TM_USBMUXD_STANDIN, folder.filePath("usbmuxd")} + conditions);
+        for (int tries = 0; tries < 500 && !QFileInfo::exists(folder.filePath("usbmuxd")); ++tries)
             QThread::msleep(20);
-        qputenv("USBMUXD_SOCKET_ADDRESS", "UNIX:" + m_folder.filePath("usbmuxd").toUtf8());
+        qputenv("USBMUXD_SOCKET_ADDRESS", "UNIX:" + folder.filePath("usbmuxd").toUtf8());
         qputenv("TALLOWMERE_MOBILEDEVICE_LIB", TM_MOBILEDEVICE_LIB);
         QString error;
         EXPECT_TRUE(DeviceLibraries::load(error)) << qPrintable(error);
         DeviceLibraries::mobileDeviceFunction<decltype(AMDeviceNotificationSubscribe)>("AMDeviceNotificationSubscribe")(
             [](const TMDeviceNotificationInfo* info, void*) { g_events[info->msg % 3] = info->device; }, 0, 0, nullptr, nullptr);
+        return waitFor(MobileDevice::kDeviceConnected);
     }
-    ~StandIn()
-    {
-        process.kill();
-        process.waitForFinished();
-    }
-    StandIn(const StandIn&) = delete;
-    StandIn& operator=(const StandIn&) = delete;
-
-    QProcess process;
-
-private:
-    QTemporaryDir m_folder;
 };
 
 // The text a session that does not open gives the user.
@@ -70,7 +62,7 @@ TEST(TmmdRealStack, PairsRunsATlsSessionAndServiceAndSurvivesThePhoneVanishing)
     ASSERT_TRUE(::sigaction(SIGPIPE, nullptr, &pipe) == 0 && pipe.sa_handler == SIG_DFL);
     StandIn standIn;
     QString error;
-    void* const device = waitFor(MobileDevice::kDeviceConnected);
+    void* const device = standIn.start();
     ASSERT_NE(device, nullptr);
 
     // Paired on the way; values and service through TLS.
@@ -87,7 +79,6 @@ TEST(TmmdRealStack, PairsRunsATlsSessionAndServiceAndSurvivesThePhoneVanishing)
     ::kill(pid_t(standIn.process.processId()), SIGUSR1);
     EXPECT_EQ(waitFor(MobileDevice::kDeviceDisconnected), device);
     EXPECT_THROW(MobileDevice::copyValues(device, {"DeviceName"}, QString()), std::runtime_error);
-    EXPECT_TRUE(sessionError(device).startsWith(MobileDevice::disconnectedText())) << qPrintable(sessionError(device));
     EXPECT_THROW(mobiledevice_recmsg(service, CFType(), 5000), std::runtime_error);
     Socket::close(service);
 }
@@ -96,8 +87,8 @@ TEST(TmmdRealStack, APhoneThatForgotItsPairingAsksForTrustAgainAndIsReadAfterIt)
 {
     // usbmuxd still holds the record of a pairing the phone no longer knows (it was reset); the first
     // pairing request shows "Trust", which the user taps only afterwards.
-    const StandIn standIn({"stale-record", "trust-pending"});
-    void* const device = waitFor(MobileDevice::kDeviceConnected);
+    StandIn standIn;
+    void* const device = standIn.start({"stale-record", "trust-pending"});
     ASSERT_NE(device, nullptr);
     EXPECT_TRUE(sessionError(device).contains("Error code: AMDevicePair(-19)<br/><br/>After tapping \"Trust\""))
         << qPrintable(sessionError(device));
@@ -106,8 +97,8 @@ TEST(TmmdRealStack, APhoneThatForgotItsPairingAsksForTrustAgainAndIsReadAfterIt)
 
 TEST(TmmdRealStack, APhoneUnpluggedWhileAskedToPairIsToldDisconnected)
 {
-    const StandIn standIn({"gone-at-pair"});
-    void* const device = waitFor(MobileDevice::kDeviceConnected);
+    StandIn standIn;
+    void* const device = standIn.start({"gone-at-pair"});
     ASSERT_NE(device, nullptr);
     EXPECT_EQ(sessionError(device).toStdString(),
               (MobileDevice::disconnectedText() + "<br/><br/>Error code: AMDevicePair(-1003)").toStdString());
