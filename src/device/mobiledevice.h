@@ -38,8 +38,12 @@ void onDeviceNotification(const TMDeviceNotificationInfo* info, void* context);
 // context whose target is gone, does nothing. Any thread.
 void deliverNotification(const DeviceNotifyContext& context, int message, void* device);
 
+// What the user is told when a phone went away during a call: it only needs plugging in again.
+QString disconnectedText();
+
 // Connects, pairs when not paired, validates the pairing and starts a session: 0 when a session is open,
-// else the failing call's code with error set to the text for the user. Never throws.
+// else the failing call's code with error set to the text for the user. A phone that no longer knows
+// the pair record is paired once more and the session opened again. Never throws.
 int openSession(void* device, QString& error);
 void closeSession(void* device);
 

@@ -58,6 +58,11 @@ QString mainWindowText(const char* key)
 
 }  // namespace
 
+QString deviceDisconnectedText()
+{
+    return MobileDevice::disconnectedText();
+}
+
 bool checkBackupSettings(FlowPrompts& prompts, const IOSDevice& device, bool checkICloud, bool checkEncryption)
 {
     const QString refusal = device.backupSettingsRefusal(checkICloud, checkEncryption);

@@ -27,6 +27,18 @@ constexpr char kLabel[] = "tallowmere";
 // Pairing is validated before a session only below this major version; later ones do without.
 constexpr int kFirstVersionWithoutValidation = 7;
 
+// A failure of libimobiledevice or lockdown while the phone is no longer attached on USB (or usbmuxd,
+// which ends after the last phone, is gone) is the phone going away, whatever the broken connection
+// read as: a mux error, lockdown's unknown error, a failed connect. Answers of a phone still there, and
+// our own failures, stay as they are.
+int32_t settleFailure(const Device& device, int32_t code)
+{
+    if (code == 0 || code <= tmmd::kUnknownDevice || code == kAMErrorNoDevice)
+        return code;
+    usbmuxd_device_info_t attached{};
+    return usbmuxd_get_device_by_udid(device.udid.c_str(), &attached) == 1 ? code : kAMErrorNoDevice;
+}
+
 // Runs work on the device of handle with its lock held; kUnknownDevice for a handle of no device.
 template <class Work>
 int32_t onDevice(AMDeviceRef handle, Work work)
@@ -36,7 +48,7 @@ int32_t onDevice(AMDeviceRef handle, Work work)
         return tmmd::kUnknownDevice;
     const std::lock_guard<std::mutex> lock(device->mutex);
     const tmmd::SigpipeGuard guard;  // a device gone mid-call gives an error code, not the end of the process
-    return work(*device);
+    return settleFailure(*device, work(*device));
 }
 
 void dropLockdown(Device& device)
