@@ -25,9 +25,9 @@ namespace {
 constexpr qint64 kUnixToApple = 978307200;
 
 // What each converter reads to make a record, and so must lie within the region a record is carved from.
-const QStringList kIos5RequiredColumns = {
-    "address", "date", "text", "flags", "UIFlags", "country", "read", "madrid_handle", "madrid_guid",
-    "madrid_roomname", "madrid_service", "is_madrid", "madrid_date_delivered"};
+// An iOS 5 row keeps what an SMS needs first; the madrid columns after them, which later cells may have
+// written over, are asked for by the converter only of an iMessage row.
+const QStringList kIos5RequiredColumns = {"address", "date", "text", "flags", "UIFlags", "country", "read"};
 // (On iOS 6, the columns the table marks as carved.)
 template <typename Record, std::size_t N>
 QStringList carvedColumns(const std::array<Ios6Column<Record>, N>& columns)
@@ -278,7 +278,7 @@ private:
     {
         for (const qint64 pointer : page.cellPointers) {
             const Sqlite3Cell cell = m_file.readCell(page, pointer);
-            const RecoveredRow row = m_file.rowData(cell);
+            const RecoveredRow row = m_file.freedRowData(cell);
             const ScanTemplate* t = templateFor(row.values.size());
             if (!t)
                 continue;
@@ -315,8 +315,15 @@ private:
 
     void tablePass(quint32 root)
     {
-        for (const quint32 leaf : m_file.leafPageNumbers(m_file.readPage(root)))
+        const Sqlite3Page rootPage = m_file.readPage(root);
+        for (const quint32 leaf : m_file.leafPageNumbers(rootPage))
             visit(leaf);
+        // A leaf that grew too full became an interior page; its old cells stay in the gap, and rows
+        // deleted since are found there. After the leaves, so that their later copies come first.
+        for (const Sqlite3Page& page : m_file.collectAllPages(rootPage)) {
+            if (!page.isLeaf())
+                visit(page.pageNumber);
+        }
         const QVector<quint32> pages = m_visited;
         if (m_rules.carveAside)
             return carveAside(pages);
@@ -727,7 +734,7 @@ bool isDeletedIos5MessageRowValid(const DeletedRow& row)
     if (row.size() <= 16 || !isIos5RowFlagsValid(row))
         return false;
     const int isMadrid = row.integer("is_madrid");
-    return !row.hasColumn("is_madrid") || isMadrid == 0 || isMadrid == 1;
+    return !row.isWhole("is_madrid") || isMadrid == 0 || isMadrid == 1;
 }
 
 bool isDeletedIos6MessageRowValid(const DeletedRow& row)
@@ -757,23 +764,27 @@ bool deletedIos5RowToMessage(const DeletedRow& row, CountryCache& countries, qin
     m.version = row.integer("version");
     setIos5Defaults(m);
 
-    // Told apart by is_madrid wherever the row has it, so iMessage rows are not read as SMS.
+    // Told apart by is_madrid wherever the row still holds it, so iMessage rows are not read as SMS. A
+    // row whose madrid columns were written over is an SMS only with an address and no iMessage data left
+    // (an iMessage row has no address, and its date would not read as an SMS date).
     const QVariant isMadrid = row.value("is_madrid");
     bool iMessage = false;
     if (row.hasColumn("is_madrid")) {
-        if (isMadrid.toInt() == 1)
+        if (row.isWhole("is_madrid") && isMadrid.toInt() == 1)
             iMessage = true;
-        else if (isMadrid.toInt() != 0 || !hasNoIMessageData(row))
+        else if ((row.isWhole("is_madrid") && isMadrid.toInt() != 0) || !hasNoIMessageData(row))
             return false;
     }
     qint64 date = 0;
     if (iMessage) {
-        if (row.hasColumn("madrid_service") && row.text("madrid_service") != QLatin1String("Madrid"))
+        if (!row.isWhole("madrid_date_delivered") ||
+            (row.hasColumn("madrid_service") && row.text("madrid_service") != QLatin1String("Madrid")))
             return false;
         m.guid = row.text("madrid_guid");
         m.service = QStringLiteral("iMessage");
         m.account = row.text("madrid_account");
-        m.account_guid = row.text("madrid_account_guid");
+        if (row.isWhole("madrid_account_guid"))
+            m.account_guid = row.text("madrid_account_guid");
         m.error = row.integer("madrid_error");
         date = appleDateSeconds(row.integer64("date"));
         m.date_read = appleDateSeconds(row.integer64("madrid_date_read"));
