@@ -205,6 +205,7 @@ TEST_F(LocalDbExport, DestroyedWithoutEndLeavesNoRowsAndNoCopies)
 }
 
 // A run killed before its commit leaves copies no row names; the next run removes those and only those.
+// The list of them is private while it lasts.
 TEST_F(LocalDbExport, CopiesLeftByAKilledRunGoWithTheNextRun)
 {
     SampleRecords r;
@@ -233,6 +234,10 @@ TEST_F(LocalDbExport, CopiesLeftByAKilledRunGoWithTheNextRun)
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status));
     ASSERT_TRUE(QFileInfo::exists(lostCopy));
+    // The list names one person's attachments: its owner's alone, as every file of the data folder.
+    const QFileInfo list(target.filePath(QStringLiteral(".copies-in-progress")));
+    ASSERT_TRUE(list.exists());
+    EXPECT_EQ(list.permissions() & ~(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser), 0);
     exportAll(target.path(), {});
     EXPECT_FALSE(QFileInfo::exists(lostCopy));
     EXPECT_TRUE(QFileInfo::exists(keptCopy));
