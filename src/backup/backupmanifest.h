@@ -108,6 +108,9 @@ public:
     QString displayName;
     QDir backupDir;
     BackupFileNode root;
+    // Records loadMbdb left out of the tree because their paths hold "", "." or ".." components: no
+    // local path can be made of them. Kept so that the jobs can tell the user of the files lost.
+    QList<MbdbRecord> unsafeRecords;
     BackupKeyBag keyBag;  // parsed by unlock; holds class keys after a successful one
 
     // Index of well-known files: pointers into the tree, owning nothing. Pointers keep the first

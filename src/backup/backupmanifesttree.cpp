@@ -204,11 +204,15 @@ void BackupManifest::loadMbdb()
         const QString treePath = treePathOf(entry);
         const int slash = treePath.lastIndexOf(QLatin1Char('/'));
         const QString name = treePath.mid(slash + 1);
-        if (name.isEmpty() || nodesByTreePath.contains(treePath))
-            continue;  // a domain's own root record, or a path already taken by an earlier domain
-        // The cache job turns node names into local paths, so "..", "." and empty components stop here.
-        if (!isSafeRelativePath(treePath)) {
+        if (entry.path.isEmpty() && name.isEmpty())
+            continue;  // a domain's own root record
+        if (nodesByTreePath.contains(treePath))
+            continue;  // a path already taken by an earlier domain
+        // The cache job turns node names into local paths, so "..", "." and empty components stop
+        // here (a trailing "/" is an empty last one).
+        if (name.isEmpty() || !isSafeRelativePath(treePath)) {
             qWarning().nospace() << "Manifest.mbdb: skipped unsafe path " << entry.domain << "-" << entry.path;
+            unsafeRecords.append(entry.record);
             continue;
         }
         const QString parentPath = slash < 0 ? QString() : treePath.left(slash);

@@ -17,7 +17,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QMap>
 #include <QPair>
+#include <QSet>
 #include <QVector>
 #include <QThread>
 
@@ -64,11 +66,29 @@ bool isLinkRecord(const MbdbRecord& record)
     return record.linkTarget.isPresent() || (record.mode & kTypeMask) == kSymlinkType;
 }
 
-// The name a child gets in the cache, the one the readers look for; "" when it can have none.
-QString cacheNameOf(const BackupFileNode& child)
+// The names the children of folder get in the cache, in the children's order, the ones the readers
+// look for: a name that loses characters takes its distinct name where it would meet another
+// child's, and keeps the plain one otherwise. "" where a child can have none.
+QStringList cacheNamesOf(const BackupFileNode& folder)
 {
-    const QString name = deviceFileName(child.name);
-    return isPlainComponent(name) ? name : QString();
+    QMap<QString, int> plainNames;  // ordered: the names are the backup's
+    for (const std::unique_ptr<BackupFileNode>& child : folder.children)
+        ++plainNames[deviceFileName(child->name)];
+    QStringList names;
+    names.reserve(int(folder.children.size()));
+    for (const std::unique_ptr<BackupFileNode>& child : folder.children) {
+        const QString plain = deviceFileName(child->name);
+        const QString name = plainNames.value(plain) > 1 ? distinctDeviceFileName(child->name) : plain;
+        names << (isPlainComponent(name) ? name : QString());
+    }
+    return names;
+}
+
+// The device tree's folders the cache copies, as the backup's paths begin below them.
+bool isCachedArea(const QString& path)
+{
+    return path.startsWith(QLatin1String("Library/SMS/"), Qt::CaseInsensitive)
+           || path.startsWith(QLatin1String("Library/AddressBook/"), Qt::CaseInsensitive);
 }
 
 bool isRealFolder(const QString& path)
@@ -175,7 +195,11 @@ struct ITunesCacheSMSThread::Walk {
     void takeCopies(int left);
     // Leaves node and everything below it out, logging reason; throws reason instead when the
     // message database lies there.
-    void skip(const BackupFileNode& node, const QString& reason);
+    void skip(const BackupFileNode& node, const QString& reason, bool withBelow = true);
+    // Leaves out what the tree holds below file, a file that the backup also uses as a folder.
+    void skipBelowFile(const BackupFileNode& file);
+    // Counts the files of the copied folders the tree left out for their paths.
+    void skipUnsafeRecords();
     void postCaching(const QString& name);
     // Creates the "file-relay/var/mobile/Library" chain, remembering which folders are new.
     void makeTargetFolder();
@@ -280,6 +304,7 @@ void ITunesCacheSMSThread::run()
         if (addressBook)
             walk.cacheTree(*addressBook, addressBookPath);
         walk.end();
+        walk.skipUnsafeRecords();
     };
 
     runGuarded(
@@ -364,10 +389,10 @@ void ITunesCacheSMSThread::Walk::announce(const BackupFileNode& top, const QStri
             continue;
         }
         folders << destOf(path);
-        for (const std::unique_ptr<BackupFileNode>& child : node->children) {
-            const QString name = cacheNameOf(*child);
-            if (!name.isEmpty())
-                pending.emplace_back(child.get(), path + QLatin1Char('/') + name);
+        const QStringList names = cacheNamesOf(*node);
+        for (std::size_t i = 0; i < node->children.size(); ++i) {
+            if (!names.at(int(i)).isEmpty())
+                pending.emplace_back(node->children[i].get(), path + QLatin1Char('/') + names.at(int(i)));
         }
     }
 }
@@ -416,20 +441,24 @@ std::optional<ITunesCacheSMSThread::Walk::Places> ITunesCacheSMSThread::Walk::re
     const std::optional<QString> folderDest = fileRelay.resolve(relative);
     if (!folderDest || QFileInfo(*folderDest).isSymLink() || ensureFolder(*folderDest) != 0)
         return std::nullopt;
-    QHash<QString, int> names;
-    for (const std::unique_ptr<BackupFileNode>& child : folder.children)
-        ++names[cacheNameOf(*child)];
+    const QStringList childNames = cacheNamesOf(folder);
+    QMap<QString, int> names;
+    for (const QString& name : childNames)
+        ++names[name];
     Places places;
-    for (const std::unique_ptr<BackupFileNode>& child : folder.children) {
-        const QString name = cacheNameOf(*child);
+    for (std::size_t i = 0; i < folder.children.size(); ++i) {
+        const BackupFileNode* child = folder.children[i].get();
+        const QString& name = childNames.at(int(i));
         if (name.isEmpty() || isLinkRecord(child->record) || child->record.isFolder())
             continue;
+        if (!child->children.empty())
+            return std::nullopt;  // the walk tells of what lies below it
         const QString childRelative = relative + QLatin1Char('/') + name;
         const std::optional<QString> dest = fileRelay.resolve(childRelative);
         if (names.value(name) > 1 || !dest || *dest != destOf(childRelative) || QFileInfo(*dest).isSymLink()
             || QFile::encodeName(*dest).size() + 7 >= PATH_MAX)
             return std::nullopt;
-        places.append({child.get(), *dest});
+        places.append({child, *dest});
     }
     return places;
 }
@@ -473,6 +502,7 @@ void ITunesCacheSMSThread::Walk::cacheTree(const BackupFileNode& top, const QStr
                 refuse(node, QStringLiteral("its path leads out of the cache folder."));
             if (!node.record.isFolder()) {
                 cacheFile(node, *dest);
+                skipBelowFile(node);
                 continue;
             }
             if (copies->isQueued(*dest))
@@ -492,13 +522,23 @@ void ITunesCacheSMSThread::Walk::cacheTree(const BackupFileNode& top, const QStr
             skip(node, QString::fromUtf8(error.what()));
             continue;
         }
-        for (auto child = node.children.crbegin(); child != node.children.crend(); ++child) {
-            const QString name = cacheNameOf(**child);
-            if (name.isEmpty()) {
+        QStringList names = cacheNamesOf(node);
+        QSet<QString> taken;  // in the tree's order: the first child keeps a name two would share
+        for (QString& name : names) {
+            if (!name.isEmpty() && taken.contains(name))
+                name = QStringLiteral("/");  // no name can hold "/"
+            taken.insert(name);
+        }
+        for (int i = int(node.children.size()) - 1; i >= 0; --i) {
+            const BackupFileNode& child = *node.children[std::size_t(i)];
+            const QString& name = names.at(i);
+            if (name.isEmpty() || name == QLatin1String("/")) {
+                const QString reason = name.isEmpty() ? QStringLiteral(": its name is no plain file name.")
+                                                      : QStringLiteral(": another file of its folder has its name.");
                 takeCopies(0);
-                skip(**child, backupFileLabel((*child)->record) + QStringLiteral(": its name is no plain file name."));
+                skip(child, backupFileLabel(child.record) + reason);
             } else {
-                pending.push_back({child->get(), entry.relative + QLatin1Char('/') + name, entry.depth + 1});
+                pending.push_back({&child, entry.relative + QLatin1Char('/') + name, entry.depth + 1});
             }
         }
     }
@@ -525,6 +565,28 @@ void ITunesCacheSMSThread::Walk::cacheFile(const BackupFileNode& node, const QSt
     copies->queue(node, destPath);
 }
 
+void ITunesCacheSMSThread::Walk::skipBelowFile(const BackupFileNode& file)
+{
+    if (file.children.empty())
+        return;
+    takeCopies(0);
+    for (const std::unique_ptr<BackupFileNode>& child : file.children)
+        skip(*child, backupFileLabel(child->record) + QStringLiteral(": its folder is also a file in the backup."));
+}
+
+void ITunesCacheSMSThread::Walk::skipUnsafeRecords()
+{
+    for (const MbdbRecord& record : qAsConst(manifest->unsafeRecords)) {
+        if (record.isFolder() || isLinkRecord(record) || !isCachedArea(record.path.toString())
+            || record.domain.toString().startsWith(QLatin1String("AppDomain-")))
+            continue;
+        qWarning().noquote() << "backup cache: skipped" << backupFileLabel(record)
+                             << ": its path holds an empty, \".\" or \"..\" component.";
+        ++skippedFiles;
+        skippedPaths << record.domain.toString() + QLatin1Char('-') + record.path.toString();
+    }
+}
+
 void ITunesCacheSMSThread::Walk::takeCopies(int left)
 {
     while (const std::optional<CacheCopies::Outcome> done = copies->takeOldest(copies->queued() > left)) {
@@ -533,7 +595,8 @@ void ITunesCacheSMSThread::Walk::takeCopies(int left)
             try {
                 std::rethrow_exception(done->failure);
             } catch (const BackupFileError& error) {
-                skip(node, QString::fromUtf8(error.what()));
+                // A file's copy: what lies below it was left out when it was queued.
+                skip(node, QString::fromUtf8(error.what()), node.record.isFolder());
                 continue;
             }
         }
@@ -544,12 +607,12 @@ void ITunesCacheSMSThread::Walk::takeCopies(int left)
     }
 }
 
-void ITunesCacheSMSThread::Walk::skip(const BackupFileNode& node, const QString& reason)
+void ITunesCacheSMSThread::Walk::skip(const BackupFileNode& node, const QString& reason, bool withBelow)
 {
     if (isWithin(manifest->smsDb, node))
         throwUtf8(reason);  // without its message database the import has nothing to read
     qWarning().noquote() << "backup cache: skipped" << reason;
-    skippedFiles += filesWithin(node);
+    skippedFiles += withBelow ? filesWithin(node) : 1;
     skippedPaths << node.record.domain.toString() + QLatin1Char('-') + node.record.path.toString();
 }
 

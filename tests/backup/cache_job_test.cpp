@@ -99,6 +99,7 @@ protected:
         m_cacheDir = job->cacheDir().absolutePath();
         job->run();
         m_skippedFiles = job->skippedFiles();
+        m_skippedPaths = job->skippedPaths();
         return job->copiedFiles();
     }
 
@@ -122,6 +123,7 @@ protected:
     std::unique_ptr<BackupManifest> m_manifest;
     QString m_cacheDir;
     int m_skippedFiles = 0;
+    QStringList m_skippedPaths;
 };
 
 class CacheJobFirstRunTest : public CacheJobTest, public ::testing::WithParamInterface<bool> {};
@@ -221,16 +223,22 @@ TEST_F(CacheJobTest, FolderNamesOfAnyCaseAreWrittenAsTheReadersNameThem)
     EXPECT_GT(scalar(cached(QStringLiteral("SMS/sms.db")), QStringLiteral("select count(*) from msg_group")), 0);
 }
 
-// Names the cache once spelled apart from the readers: every attachment is found where the copy lies.
+// Names the cache once spelled apart from the readers: every attachment is found where the copy lies,
+// also where names differ only in characters a copy's name cannot hold (files and folders alike),
+// and a name that meets no other keeps the name it always had.
 TEST_F(CacheJobTest, AttachmentsOfAnyNameAreFoundByTheReaderOfTheCache)
 {
     const QString cjk(70, QChar(0x6587));  // 210 bytes
     const QStringList names = {" leading.jpg",     "trailing.jpg ",  cjk + ".jpg",
                                cjk + "x.jpg",      "dir<x>/in.jpg",  "a:b*c?.png",
-                               "q\"|>.gif",        "<>/\x01.jpg",   QString(260, 'y') + "/" + cjk + ".mov"};
+                               "q\"|>.gif",        "<>/\x01.jpg",   QString(260, 'y') + "/" + cjk + ".mov",
+                               "m/ab.jpg",         "m/a:b.jpg",      "m/a*b.jpg",
+                               "m/a?b.jpg",        "m/a\"b.jpg",     "m/a<b>.jpg",
+                               "m/a|b.jpg",        "m/a\x01" "b.jpg", "m/a\x7f" "b.jpg",
+                               "02/f.jpg",         "0:2/f.jpg",      "0?2/f.jpg"};
     const QString dbPath = homePath(QStringLiteral("work/sms.db"));
     fixtures::createIos6DeviceDb(dbPath);
-    fixtures::fillSampleHistory(dbPath, {20, 2, 7, false, false});
+    fixtures::fillSampleHistory(dbPath, {40, 2, 7, false, false});
     BackupBuilder builder;
     Sqlite3DB db;
     db.openThrow(dbPath, 2);
@@ -245,8 +253,10 @@ TEST_F(CacheJobTest, AttachmentsOfAnyNameAreFoundByTheReaderOfTheCache)
     builder.addFile(kHome, QStringLiteral("Library/SMS/sms.db"), readAll(dbPath));
     load(builder);
     RecordingProgressSink sink;
-    run(sink);
+    EXPECT_EQ(run(sink), names.size() + 1);
     EXPECT_EQ(m_skippedFiles, 0);
+    EXPECT_EQ(readAll(cached("SMS/Attachments/ab/abc.png")), "a:b*c?.png");
+    EXPECT_EQ(readAll(cached("SMS/Attachments/ab/m/ab.jpg")), "m/ab.jpg");
     _MsgStore store;
     openMessageDbFolder(QDir(m_cacheDir))->messages(store, 0);
     AttachmentArea area(QDir(m_cacheDir + QStringLiteral("/file-relay")));
@@ -375,6 +385,27 @@ TEST_F(CacheJobTest, OddFilesAreSkippedLoggedAndCountedWhileTheRestIsCached)
         EXPECT_EQ(log.texts.filter("skipped HomeDomain-Library/SMS/" + name + " (").size(), 1) << qPrintable(name);
         EXPECT_FALSE(QFileInfo::exists(cached("SMS/" + name))) << qPrintable(name);
     }
+}
+
+// Files the cache has no place for are left out with a word, counted and named as other skipped files
+// are: one below a name the backup also holds as a file, and records whose paths hold "", "." or ".."
+// components (which never reach the tree).
+TEST_F(CacheJobTest, FilesWithoutAPlaceInTheCacheAreCountedAndNamed)
+{
+    BackupBuilder builder;
+    builder.addFile(kHome, QStringLiteral("Library/SMS/sms.db"), "db");
+    QStringList lost = {"Library/SMS/G/pic/inner.jpg", "Library/SMS/./y.jpg", "Library/SMS//z.jpg",
+                        "Library/SMS/Attachments/../x.jpg", "Library/SMS/Attachments/a/../../w.jpg"};
+    for (const QString& path : lost)
+        builder.addFile(kHome, path, path.toUtf8());
+    builder.addFile(kHome, QStringLiteral("Library/SMS/G/pic"), "pic");  // G/pic was a folder record
+    load(builder);
+    RecordingProgressSink sink;
+    EXPECT_EQ(run(sink), 2);
+    EXPECT_EQ(readAll(cached("SMS/G/pic")), "pic");
+    EXPECT_EQ(m_skippedFiles, lost.size());
+    // In the tree's order, then in the backup's.
+    EXPECT_EQ(m_skippedPaths, lost.replaceInStrings("Library/", kHome + "-Library/"));
 }
 
 // Trees do not come only from Manifest.mbdb (whose reader drops such names): the job checks every
