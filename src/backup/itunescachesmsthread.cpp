@@ -29,6 +29,7 @@
 #include <cerrno>
 #include <climits>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <utility>
@@ -203,8 +204,11 @@ struct ITunesCacheSMSThread::Walk {
     void postCaching(const QString& name);
     // Creates the "file-relay/var/mobile/Library" chain, remembering which folders are new.
     void makeTargetFolder();
-    // Drops this run's database changes, then removes the copied folders, "manifest.db" and the
-    // folders this run created, and nothing else.
+    // ensureFolder, remembering the folder when this run made it. Any thread.
+    int makeFolder(const QString& path);
+    // Drops this run's database changes, then removes the files this run wrote, "manifest.db" when
+    // this run created it and the folders this run created that are empty then, and nothing else: a
+    // cache an earlier run completed stays whole.
     void removeOwnedFiles();
     QString skippedNote() const
     {
@@ -218,7 +222,13 @@ struct ITunesCacheSMSThread::Walk {
     FileHandoff* handoff = nullptr;  // told of each file the walk is done with; may be null
     QDir cacheDir;
     ManifestCacheDb cacheDb;
-    QStringList createdFolders;  // deepest last
+    // What this run made, also on the copying threads.
+    struct Made {
+        std::mutex mutex;
+        QStringList files;    // written whole
+        QStringList folders;  // a folder before those made inside it
+        bool cacheDb = false;
+    } made;
     std::unique_ptr<CacheCopies> copies;  // while the run copies
     QHash<const BackupFileNode*, CacheCopies::Outcome> copiedFirst;  // until the walk takes them
     int copiedFiles = 0;
@@ -229,12 +239,29 @@ struct ITunesCacheSMSThread::Walk {
 void ITunesCacheSMSThread::Walk::begin(FileHandoff* fileHandoff)
 {
     handoff = fileHandoff;
+    {
+        const std::lock_guard<std::mutex> lock(made.mutex);
+        made.files.clear();
+        made.folders.clear();
+        const QFileInfo db(cacheDb.path());
+        made.cacheDb = !db.exists() && !db.isSymLink();
+    }
     makeTargetFolder();
-    CacheCopies::Landed landed;
+    CacheCopies::Landed landed = [this](const QString& path, bool written) {
+        if (written) {
+            const std::lock_guard<std::mutex> lock(made.mutex);
+            made.files << path;
+        }
+        if (handoff)
+            handoff->settle(path);
+    };
+    // A file the reader of the cache writes itself (an MMS part kept in the message database) has
+    // that one writer, whichever of the two comes first.
+    CacheCopies::MayWrite mayWrite;
     if (handoff)
-        landed = [handoff = handoff](const QString& path) { handoff->settle(path); };
+        mayWrite = [handoff = handoff](const QString& path) { return handoff->beginWrite(path); };
     copies = std::make_unique<CacheCopies>(*manifest, qBound(1, QThread::idealThreadCount(), kCopyThreads),
-                                           std::move(landed));
+                                           std::move(landed), std::move(mayWrite));
 }
 
 void ITunesCacheSMSThread::Walk::end()
@@ -286,7 +313,6 @@ void ITunesCacheSMSThread::run()
     walk.copiedFiles = 0;
     walk.skippedFiles = 0;
     walk.skippedPaths.clear();
-    walk.createdFolders.clear();
     walk.sink = &m_posts;
     ProgressSink::postUpdateProgress(m_sink, tr("IDS_LOADING_ITUNES_BACKUP"), 99, QString());
 
@@ -359,18 +385,29 @@ void ITunesCacheSMSThread::Walk::makeTargetFolder()
     // The cache folder may be reached through links (a data folder moved to another disk); the
     // folders below it are the job's own, and a link found in their place is replaced.
     const QString base = cacheDir.absolutePath();
-    if (!QFileInfo(base).isDir())
-        createdFolders << base;
+    if (!QFileInfo(base).isDir()) {
+        const std::lock_guard<std::mutex> lock(made.mutex);
+        made.folders << base;
+    }
     if (!makePrivatePath(base))
         throwUtf8(QStringLiteral("Cannot create the folder %1.").arg(base));
     QString path = base;
     for (const QString& part : (kFileRelay + QLatin1Char('/') + kLibraryPath).split(QLatin1Char('/'))) {
         path += QLatin1Char('/') + part;
-        if (!isRealFolder(path))
-            createdFolders << path;
-        if (const int error = ensureFolder(path))
+        if (const int error = makeFolder(path))
             throwUtf8(QStringLiteral("Cannot create the folder %1: %2").arg(path, systemErrorText(error)));
     }
+}
+
+int ITunesCacheSMSThread::Walk::makeFolder(const QString& path)
+{
+    const bool existed = isRealFolder(path);
+    const int error = ensureFolder(path);
+    if (error == 0 && !existed) {
+        const std::lock_guard<std::mutex> lock(made.mutex);
+        made.folders << path;
+    }
+    return error;
 }
 
 void ITunesCacheSMSThread::Walk::announce(const BackupFileNode& top, const QString& relative, QStringList& files,
@@ -439,7 +476,7 @@ std::optional<ITunesCacheSMSThread::Walk::Places> ITunesCacheSMSThread::Walk::re
         return std::nullopt;
     const ContainedFolder fileRelay(fileRelayPath());
     const std::optional<QString> folderDest = fileRelay.resolve(relative);
-    if (!folderDest || QFileInfo(*folderDest).isSymLink() || ensureFolder(*folderDest) != 0)
+    if (!folderDest || QFileInfo(*folderDest).isSymLink() || makeFolder(*folderDest) != 0)
         return std::nullopt;
     const QStringList childNames = cacheNamesOf(folder);
     QMap<QString, int> names;
@@ -508,8 +545,8 @@ void ITunesCacheSMSThread::Walk::cacheTree(const BackupFileNode& top, const QStr
             if (copies->isQueued(*dest))
                 takeCopies(0);  // a file copied to the same place earlier lands before the folder
             // Made beside the copies; what goes into it waits for it, and is left out with it.
-            copies->queueFolder(node, *dest, [&node, path = *dest] {
-                if (const int error = ensureFolder(path)) {
+            copies->queueFolder(node, *dest, [this, &node, path = *dest] {
+                if (const int error = makeFolder(path)) {
                     const QString reason =
                         QStringLiteral("cannot create the folder %1: %2").arg(path, systemErrorText(error));
                     if (!isNameError(error))
@@ -629,16 +666,18 @@ void ITunesCacheSMSThread::Walk::removeOwnedFiles()
     // The connection goes first, so no open handle keeps the file and no later commit brings
     // back rows for copies that are about to be deleted.
     cacheDb.rollbackAndClose();
-    const QDir library(cacheDir.absoluteFilePath(kFileRelay + QLatin1Char('/') + kLibraryPath));
-    for (const QString& folder : {kSmsFolder, kAddressBookFolder}) {
-        const QString path = library.absoluteFilePath(folder);
-        if (!removeDirRecursive(path))
-            qWarning().nospace() << "backup cache: could not remove all of " << path;
-    }
-    for (const QString& suffix : {QString(), QStringLiteral("-journal")})
-        QFile::remove(cacheDb.path() + suffix);
+    const std::lock_guard<std::mutex> lock(made.mutex);
+    // The rows of the files this run replaced are the older ones again: without a file in their
+    // place those are copied anew next time. A file the reader has taken over is the reader's.
+    for (const QString& file : qAsConst(made.files))
+        if (!(handoff && handoff->isClaimed(file)) && !QFile::remove(file) && QFileInfo::exists(file))
+            qWarning().nospace() << "backup cache: could not remove " << file;
+    if (made.cacheDb)
+        for (const QString& suffix : {QString(), QStringLiteral("-journal")})
+            QFile::remove(cacheDb.path() + suffix);
     // Folders this run made, deepest first; rmdir leaves any that others have filled meanwhile.
-    for (auto folder = createdFolders.crbegin(); folder != createdFolders.crend(); ++folder)
+    for (auto folder = made.folders.crbegin(); folder != made.folders.crend(); ++folder)
         QDir().rmdir(*folder);
-    createdFolders.clear();
+    made.files.clear();
+    made.folders.clear();
 }

@@ -6,6 +6,7 @@
 #include "core/progressthrottle.h"
 #include "msgdb/msgutil.h"
 
+#include <algorithm>
 #include <optional>
 
 BackupSMSThread::BackupSMSThread(const MsgMessageList& messages, const QDir& dbDir, const QString& mcc,
@@ -58,8 +59,11 @@ void BackupSMSThread::copyMessages()
         if (ProgressSink::isCancelled(m_progress) || (m_cache && m_cache->hasFailed()))
             throw -1;
         ++i;
-        if (throttle.due(i))
-            ProgressSink::postUpdateProgress(m_progress, status, throttle.percent(), tr("SMS: %1/%2").arg(i).arg(n));
+        if (throttle.due(i)) {
+            // The rows wait for the rest of the cache at the end: the bar is full only when both are.
+            const int percent = m_cache ? std::min(throttle.percent(), m_cache->percentDone()) : throttle.percent();
+            ProgressSink::postUpdateProgress(m_progress, status, percent, tr("SMS: %1/%2").arg(i).arg(n));
+        }
         m_exporter.exportMessage(message);
     }
     QString note;

@@ -33,7 +33,7 @@ void ImportFlow::importBackup(const QString& name)
         return;
     bool copied = false;
     try {
-        const QSharedPointer<AbsMessageDb> db = openMessageDbFolder(backup->cacheDir);
+        const QSharedPointer<AbsMessageDb> db = openMessageDbFolder(backup->cacheDir, QString(), backup->rest.get());
         _MsgStore store;  // owns the backup's records until the copy has ended
         db->messages(store, 0);
         copied = copyToLocalDb(name.isEmpty() ? backupNameFor(backup->manifest->deviceInfo.deviceName) : name,

@@ -19,8 +19,10 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <memory>
 #include <ostream>
+#include <thread>
 
 // Readable failure messages for path lists.
 void PrintTo(const QString& text, std::ostream* out)
@@ -61,6 +63,18 @@ QStringList listing(const QString& folder)
     entries.sort();
     return entries;
 }
+
+// The rest of a cache held at its first node until opened or cancelled.
+class GatedHandoff : public FileHandoff {
+public:
+    ~GatedHandoff() override { cancel(); }  // before the gate goes
+    std::atomic<bool> open{false};
+    void postUpdateProgress(const QString&, int, const QString&) override
+    {
+        while (!open && !isCancelled())
+            std::this_thread::yield();
+    }
+};
 
 qint64 scalar(const QString& dbPath, const QString& sql)
 {
@@ -298,17 +312,22 @@ TEST_F(CacheJobTest, ACancelRemovesOnlyWhatTheJobOwns)
     RecordingProgressSink good;
     run(good, cacheDir);
     ASSERT_EQ(good.successes().size(), 1);
+    const QStringList complete = listing(cacheDir);
+    {  // The import cancelled (at its chooser) while the rest of the cache is held.
+        const auto rest = std::make_shared<GatedHandoff>();
+        ITunesCacheSMSThread job(m_manifest.get(), QDir(cacheDir), &good);
+        job.handOverTo(rest);
+        job.run();
+    }
+    EXPECT_EQ(listing(cacheDir), complete);
+    EXPECT_EQ(run(good, cacheDir), 0);  // every file there, its record with it
     BackupBuilder changed = fixtures::sampleBackupBuilder();
     changed.addFile(kHome, QStringLiteral("Library/SMS/sms.db"), "newer", BackupBuilder::fileMode, 1);
     load(changed);
     RecordingProgressSink cancelledLater(2);
     run(cancelledLater, cacheDir);
-    // The folders on the way existed before this run; only the copies and their database go.
-    const QStringList chain = {QStringLiteral("file-relay"), QStringLiteral("file-relay/var"),
-                               QStringLiteral("file-relay/var/mobile"), QStringLiteral("file-relay/var/mobile/Library")};
-    QStringList expected = before + chain;
-    expected.sort();
-    EXPECT_EQ(listing(cacheDir), expected);
+    // Nothing was copied yet: the earlier run's cache stays whole.
+    EXPECT_EQ(listing(cacheDir), complete);
     EXPECT_EQ(cancelledLater.finalReports(), 0);
     EXPECT_EQ(readAll(cacheDir + QStringLiteral("/recycle.db")), QByteArray("recovered messages"));
 }
@@ -522,4 +541,35 @@ TEST_F(CacheJobTest, TheRestHandedOverMakesTheSameCacheWithTheReadersFilesFirst)
     ASSERT_EQ(listing(handed), files);
     for (const QString& file : files)
         EXPECT_EQ(readAll(handed + '/' + file), readAll(whole + '/' + file)) << qPrintable(file);
+}
+
+// A backup may store files where the iOS 5 reader writes the MMS parts its database holds: read while
+// the rest of the cache is held, the files keep the database's bytes, as when cached in one go.
+TEST_F(CacheJobTest, AnMmsPartHoldsTheDatabasesBytesWhenReadBeforeTheRestIsCached)
+{
+    SampleBackupOptions options;
+    options.layout = fixtures::DeviceLayout::IOS5;
+    BackupBuilder builder = fixtures::sampleBackupBuilder(options);
+    load(builder);
+    RecordingProgressSink sink;
+    ITunesCacheSMSThread(m_manifest.get(), QDir(homePath("whole")), &sink).run();
+    _MsgStore store;
+    openMessageDbFolder(QDir(homePath("whole")))->messages(store, 0);
+    const QStringList parts = listing(homePath("whole/file-relay/var/mobile/Library/SMS/Parts")).filter(".");
+    ASSERT_FALSE(parts.isEmpty());
+    for (const QString& part : parts)
+        builder.addFile(kHome, "Library/SMS/Parts/" + part, "stored in the backup");
+    load(builder);
+
+    const auto rest = std::make_shared<GatedHandoff>();
+    ITunesCacheSMSThread job(m_manifest.get(), QDir(homePath("handed")), &sink);
+    job.handOverTo(rest);
+    job.run();
+    _MsgStore handed;
+    openMessageDbFolder(QDir(homePath("handed")), QString(), rest.get())->messages(handed, 0);
+    rest->open = true;
+    ASSERT_TRUE(rest->finish(nullptr).has_value());
+    for (const QString& part : parts)
+        EXPECT_EQ(readAll(homePath("handed/file-relay/var/mobile/Library/SMS/Parts/" + part)),
+                  readAll(homePath("whole/file-relay/var/mobile/Library/SMS/Parts/" + part))) << qPrintable(part);
 }

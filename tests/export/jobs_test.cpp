@@ -400,11 +400,18 @@ TEST_F(Jobs, ACopyWaitsForItsCachedFileAndTheJobEndsWithTheCache)
     for (const Ending ending : {Lands, Fails, UserCancels}) {
         const QString local = path(QStringLiteral("local%1").arg(ending));
         const QString copy = local + QStringLiteral("/file-relay/var/mobile/Library/SMS/Attachments/a/x");
+        RecordingProgressSink sink(ending == UserCancels ? 2 : -1);  // after the last row
+        bool shown = false;  // the cache's own text, while the job waits for it
         auto cache = std::make_shared<FileHandoff>();
         cache->expect({source}, {});
         cache->start([&, cache = cache.get()] {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));  // well after the rows
             if (ending == Lands) {
+                cache->postUpdateProgress(QString(), -1, QStringLiteral("Saving x..."));
+                for (int wait = 0; wait < 5000 && !shown; ++wait) {  // fails below when never shown
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    shown = sink.updates().back().text == "Saving x...";
+                }
                 writeFile(source, "late");
                 cache->settle(source);
                 cache->postSucceed(QStringLiteral("left out"));
@@ -414,13 +421,15 @@ TEST_F(Jobs, ACopyWaitsForItsCachedFileAndTheJobEndsWithTheCache)
             while (!cache->isCancelled() && ending == UserCancels)
                 std::this_thread::yield();
         });
-        RecordingProgressSink sink(ending == UserCancels ? 2 : -1);  // after the last row
         BackupSMSThread job(r.messages(), QDir(local), QString(), &sink);
         job.awaitCache(cache);
         job.run();
         if (ending == Lands) {
             EXPECT_TRUE(sink.successes().value(0).endsWith(QStringLiteral("<br/><br/>left out")));
             EXPECT_EQ(readFile(copy), QByteArray("late"));
+            EXPECT_TRUE(shown);
+            for (const auto& update : sink.updates())  // never full while waiting for the cache
+                EXPECT_LT(update.progress, 100) << qPrintable(update.text);
             continue;
         }
         EXPECT_EQ(sink.errors(), ending == Fails ? QStringList{QStringLiteral("disk full")} : QStringList());
