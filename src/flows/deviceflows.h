@@ -14,6 +14,10 @@
 
 class FlowPrompts;
 
+// What the user is told when a phone went away, or stopped answering, while it was read: plain text
+// that is also rich text.
+QString deviceDisconnectedText();
+
 // Whether a backup of device may go ahead; when it may not, the user has been shown what to turn off.
 bool checkBackupSettings(FlowPrompts& prompts, const IOSDevice& device, bool checkICloud, bool checkEncryption);
 

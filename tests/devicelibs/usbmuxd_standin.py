@@ -1,14 +1,15 @@
 #!/usr/bin/python3
 # Stand-in for usbmuxd and one phone's lockdownd, from their public protocols: usbmuxd plist messages (header:
 # length, version 1, type 8, tag) on the Unix socket argv[1]; lockdownd's length-prefixed plists, TLS after
-# StartSession; one TLS 1.2+ service that sends back each message. SIGUSR1: the phone vanishes.
+# StartSession; one TLS 1.2+ service that sends back each message. SIGUSR1: the phone vanishes. The first
+# session asked for MobileSubscriberCountryCode drops there, the phone staying attached.
 import os, plistlib as pl, signal, socket, ssl, struct, subprocess, sys, threading
 from contextlib import suppress
 UDID, ID = "0123456789abcdef0123456789abcdef01234567", 7
 os.chdir(os.path.dirname(sys.argv[1]))
 for args in ("req -x509 -newkey rsa:2048 -nodes -keyout k -out c -subj /CN=x", "rsa -in k -RSAPublicKey_out -out p"):
     subprocess.run(["openssl"] + args.split(), check=True, capture_output=True)
-values = {"ProductVersion": "12.4", "DeviceName": "Stand-in", "DevicePublicKey": open("p", "rb").read()}
+values = {"ProductVersion": "12.4", "DeviceName": "Stand-in", "UniqueDeviceID": UDID, "DevicePublicKey": open("p", "rb").read()}
 records, phone, listeners, gone = {}, [], [], []
 attached = {"MessageType": "Attached", "DeviceID": ID, "Properties": {"ConnectionType": "USB", "DeviceID": ID, "SerialNumber": UDID}}
 
@@ -29,9 +30,21 @@ def framed(conn, message):  # lockdownd's and the service's framing
     body = pl.dumps(message)
     conn.sendall(struct.pack(">I", len(body)) + body)
 
+dropped = []
+
+def session_drops(conn, request):  # once: the session ends unanswered, as a phone's lockdownd may
+    if request.get("Key") != "MobileSubscriberCountryCode" or dropped:
+        return False
+    dropped.append(1)
+    with suppress(OSError):
+        conn.shutdown(socket.SHUT_RDWR)
+    return True
+
 def lockdown(conn):
     while request := pl.loads(read(conn, struct.unpack(">I", read(conn, 4))[0])):
         kind = request.get("Request")
+        if session_drops(conn, request):
+            return
         answer = {"Request": kind, "Type": "com.apple.mobile.lockdown", "SessionID": "S", "EnableSessionSSL": True,
                   "Port": 50001, "EnableServiceSSL": True}
         if kind == "GetValue":
