@@ -9,7 +9,7 @@ UDID, ID = "0123456789abcdef0123456789abcdef01234567", 7
 os.chdir(os.path.dirname(sys.argv[1]))
 for args in ("req -x509 -newkey rsa:2048 -nodes -keyout k -out c -subj /CN=x", "rsa -in k -RSAPublicKey_out -out p"):
     subprocess.run(["openssl"] + args.split(), check=True, capture_output=True)
-values = {"ProductVersion": "12.4", "DeviceName": "Stand-in", "UniqueDeviceID": UDID, "DevicePublicKey": open("p", "rb").read()}
+values = {"ProductVersion": "12.4", "DeviceName": "Stand-in", "DevicePublicKey": open("p", "rb").read()}
 records, phone, listeners, gone = {}, [], [], []
 attached = {"MessageType": "Attached", "DeviceID": ID, "Properties": {"ConnectionType": "USB", "DeviceID": ID, "SerialNumber": UDID}}
 

@@ -115,8 +115,8 @@ TEST_F(CommandTest, APluggedDeviceIsReadInItsCountryOrRefusedWithTheReason)
         EXPECT_EQ(plug(window, udid, version, "310", DeviceLayout::IOS6, status), nullptr);
         ASSERT_EQ(script.boxes().size(), 2u) << udid;
         EXPECT_TRUE(script.boxes().back().text.contains(says)) << script.boxes().back().text.toStdString();
-        EXPECT_TRUE(*udid != 't' || !QFileInfo::exists(dataFolderPath(DataFolder::TempBackups)));
-        EXPECT_TRUE(*udid != 't' || !QFileInfo::exists(dataFolderPath(DataFolder::DeviceCache) + "/ten"));
+        EXPECT_TRUE(*udid != 't' || !(QFileInfo::exists(dataFolderPath(DataFolder::TempBackups))
+                                      || QFileInfo::exists(dataFolderPath(DataFolder::DeviceCache) + "/ten")));
     }
 
     // Lost while its identity is read (gone at once, gone after its name, its session dropped after the
