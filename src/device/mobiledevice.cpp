@@ -9,6 +9,8 @@
 
 #include <unistd.h>
 
+#include <string>
+
 using DeviceLibraries::mobileDeviceFunction;
 
 namespace {
@@ -130,7 +132,7 @@ void deliverNotification(const DeviceNotifyContext& context, int message, void* 
 
 QString disconnectedText()
 {
-    return QStringLiteral("The iPhone was disconnected or stopped answering. Please plug it in again.");
+    return QStringLiteral("The iPhone was disconnected or stopped answering. Please unplug it and plug it in again.");
 }
 
 int openSession(void* device, QString& error)
@@ -155,16 +157,30 @@ void closeSession(void* device)
     call<decltype(AMDeviceDisconnect)>("AMDeviceDisconnect", device);
 }
 
+ValueReadError::ValueReadError(int32_t code)
+    : std::runtime_error("AMDeviceReadValue(" + std::to_string(code) + ")"), m_code(code)
+{
+}
+
 QList<CFType> copyValues(void* device, const QStringList& keys, const QString& domain)
 {
     const Session session(device);
+    // A library without the checked read can only give null for a failed read, as for a missing value.
+    auto* read = mobileDeviceFunction<decltype(AMDeviceReadValue)>("AMDeviceReadValue");
     auto* copy = mobileDeviceFunction<decltype(AMDeviceCopyValue)>("AMDeviceCopyValue");
     QList<CFType> values;
     for (const QString& key : keys) {
         // Null, not an empty string, asks for a whole domain or the device's own values.
         const CFType domainName = domain.isEmpty() ? CFType() : CFType(domain);
         const CFType keyName = key.isEmpty() ? CFType() : CFType(key);
-        values.append(CFType(copy ? copy(device, stringRef(domainName), stringRef(keyName)) : nullptr, true));
+        CFTypeRef value = nullptr;
+        const int32_t code = read ? read(device, stringRef(domainName), stringRef(keyName), &value) : 0;
+        if (!read && copy)
+            value = copy(device, stringRef(domainName), stringRef(keyName));
+        const CFType owned(value, true);
+        if (code != 0)
+            throw ValueReadError(code);
+        values.append(owned);
     }
     return values;
 }

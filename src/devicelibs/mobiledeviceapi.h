@@ -51,6 +51,10 @@ int32_t AMDeviceDisconnect(AMDeviceRef device);
 // null key a whole domain as a dictionary. StartService: a socket of the service that stays usable after
 // the session ends.
 CFTypeRef AMDeviceCopyValue(AMDeviceRef device, CFStringRef domain, CFStringRef key);
+// CopyValue that tells a failed read from a missing value, which CopyValue's null cannot: 0 with *value
+// the owned value, or null when the device has no value by that name; an error code, with *value null,
+// when the read itself failed (no session, the device gone or no longer answering).
+int32_t AMDeviceReadValue(AMDeviceRef device, CFStringRef domain, CFStringRef key, CFTypeRef* value);
 int32_t AMDeviceSetValue(AMDeviceRef device, CFStringRef domain, CFStringRef key, CFTypeRef value);
 int32_t AMDeviceStartService(AMDeviceRef device, CFStringRef name, int* socket, void* unused);
 CFStringRef AMDeviceCopyDeviceIdentifier(AMDeviceRef device);

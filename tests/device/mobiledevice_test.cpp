@@ -158,7 +158,7 @@ TEST_F(SessionTest, ValuesOfTheDeviceAndOfADomainInOneSession)
     EXPECT_EQ(identity[4].toString(), QString());  // not text
     QStringList copies;
     for (int i = 0; i < 5; ++i)
-        copies.append(QStringLiteral("AMDeviceCopyValue"));
+        copies.append(QStringLiteral("AMDeviceReadValue"));
     EXPECT_EQ(devicesim::takeCallLog(), kSessionOpens + copies + kSessionCloses);
 
     const QList<CFType> backup = MobileDevice::copyValues(device, {QString()}, QStringLiteral("com.apple.mobile.backup"));

@@ -1,7 +1,8 @@
 // The real libtmmd.so (over Debian's libimobiledevice, libusbmuxd and OpenSSL) against usbmuxd_standin.py:
-// arrival, first pairing, a TLS session, a TLS 1.2+ service through the bridge both ways, and the phone
-// vanishing mid-session, which the process survives with SIGPIPE at its default; a pair record the phone
-// has forgotten, and a phone unplugged while asked to pair.
+// arrival, first pairing, a TLS session, values missing and a session dropped while values are read, a
+// TLS 1.2+ service through the bridge both ways, and the phone vanishing mid-session, which the process
+// survives with SIGPIPE at its default; a pair record the phone has forgotten, and a phone unplugged while
+// asked to pair.
 #include "device/devicelibraries.h"
 #include "device/mobiledevice.h"
 #include "device/servicesocket.h"
@@ -67,6 +68,11 @@ TEST(TmmdRealStack, PairsRunsATlsSessionAndServiceAndSurvivesThePhoneVanishing)
 
     // Paired on the way; values and service through TLS.
     EXPECT_EQ(MobileDevice::copyValues(device, {"DeviceName"}, QString()).value(0).toString(), "Stand-in");
+
+    // A value the phone has not got is no failure; a read in a session that dropped is.
+    EXPECT_TRUE(MobileDevice::copyValues(device, {"ProductType"}, QString()).value(0).isNull());
+    EXPECT_THROW(MobileDevice::copyValues(device, {"DeviceName", "MobileSubscriberCountryCode"}, QString()),
+                 MobileDevice::ValueReadError);
     const int service = MobileDevice::startService(device, "com.example.echo");
     CFType message = CFType::dictionary();
     message.setValue(CFType(QStringLiteral("Echo")), CFType(QByteArray(100000, 'e')));

@@ -3,7 +3,8 @@
 # length, version 1, type 8, tag) on the Unix socket argv[1]; lockdownd's length-prefixed plists, TLS after
 # StartSession; one TLS 1.2+ service that sends back each message. SIGUSR1: the phone vanishes. The phone's
 # conditions follow the socket: "stale-record" (usbmuxd holds the record of a host the phone has forgotten),
-# "trust-pending" (the first Pair waits for "Trust"), "gone-at-pair" (unplugged while asked to pair).
+# "trust-pending" (the first Pair waits for "Trust"), "gone-at-pair" (unplugged while asked to pair). The first
+# session asked for MobileSubscriberCountryCode drops there, the phone staying attached.
 import os, plistlib as pl, signal, socket, ssl, struct, subprocess, sys, threading
 from contextlib import suppress
 UDID, ID = "0123456789abcdef0123456789abcdef01234567", 7
@@ -32,9 +33,21 @@ def framed(conn, message):  # lockdownd's and the service's framing
     body = pl.dumps(message)
     conn.sendall(struct.pack(">I", len(body)) + body)
 
+dropped = []
+
+def session_drops(conn, request):  # once: the session ends unanswered, as a phone's lockdownd may
+    if request.get("Key") != "MobileSubscriberCountryCode" or dropped:
+        return False
+    dropped.append(1)
+    with suppress(OSError):
+        conn.shutdown(socket.SHUT_RDWR)
+    return True
+
 def lockdown(conn):
     while request := pl.loads(read(conn, struct.unpack(">I", read(conn, 4))[0])):
         kind = request.get("Request")
+        if session_drops(conn, request):
+            return
         answer = {"Request": kind, "Type": "com.apple.mobile.lockdown", "SessionID": "S", "EnableSessionSSL": True,
                   "Port": 50001, "EnableServiceSSL": True}
         if kind == "GetValue":

@@ -283,22 +283,33 @@ int32_t AMDeviceDisconnect(AMDeviceRef handle)
     });
 }
 
-CFTypeRef AMDeviceCopyValue(AMDeviceRef handle, CFStringRef domain, CFStringRef key)
+int32_t AMDeviceReadValue(AMDeviceRef handle, CFStringRef domain, CFStringRef key, CFTypeRef* value)
 {
-    CFTypeRef result = nullptr;
-    onDevice(handle, [&](Device& device) -> int32_t {
+    if (!value)
+        return tmmd::kBadArgument;
+    *value = nullptr;
+    return onDevice(handle, [&](Device& device) -> int32_t {
         LockdownNames names;
         if (!device.lockdown)
             return tmmd::kNotConnected;
         if (!names.read(domain, key))
             return tmmd::kBadArgument;
-        plist_t value = nullptr;
-        const int32_t code = tmmd::fromLockdown(lockdownd_get_value(device.lockdown, names.domain, names.key, &value));
-        const Plist owned(value);
-        result = owned ? TMCF_CreateFromPlist(owned.get()) : nullptr;
-        return code;
+        plist_t node = nullptr;
+        const lockdownd_error_t error = lockdownd_get_value(device.lockdown, names.domain, names.key, &node);
+        const Plist owned(node);
+        // The device's answer that it has no such value is no failure of the read.
+        if (error != LOCKDOWN_E_SUCCESS && error != LOCKDOWN_E_MISSING_VALUE)
+            return tmmd::fromLockdown(error);
+        *value = owned ? TMCF_CreateFromPlist(owned.get()) : nullptr;
+        return 0;
     });
-    return result;
+}
+
+CFTypeRef AMDeviceCopyValue(AMDeviceRef handle, CFStringRef domain, CFStringRef key)
+{
+    CFTypeRef value = nullptr;
+    AMDeviceReadValue(handle, domain, key, &value);
+    return value;
 }
 
 int32_t AMDeviceSetValue(AMDeviceRef handle, CFStringRef domain, CFStringRef key, CFTypeRef value)
