@@ -14,7 +14,11 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QApplication>
+#include <QTest>
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -77,6 +81,66 @@ TEST_F(BrowsingTest, LocalDatabaseIsReadOnceAndAnEmptyOneClearsTheView)
     select(window, full);
     EXPECT_EQ(shownRows(window), rows);
     EXPECT_TRUE(script.boxes().empty());
+}
+
+// What the tree shows at each of its paints.
+class TreePaints : public QObject {
+public:
+    struct Seen {
+        bool highlighted;  // the node selected and current
+        bool waitCursor;
+        int rows;          // in the message list
+    };
+    TreePaints(MainWindow& window, const QModelIndex& node) : m_window(window), m_node(node)
+    {
+        window.form().treeViewDS->viewport()->installEventFilter(this);
+    }
+    std::vector<Seen> seen;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::Paint) {
+            const QTreeView* tree = m_window.form().treeViewDS;
+            const QCursor* cursor = QApplication::overrideCursor();
+            seen.push_back({tree->selectionModel()->isSelected(m_node) && tree->currentIndex() == m_node,
+                            cursor && cursor->shape() == Qt::WaitCursor, m_window.smsModel()->rowCount()});
+        }
+        return false;
+    }
+
+private:
+    MainWindow& m_window;
+    QPersistentModelIndex m_node;
+};
+
+// A database read on the GUI thread holds the window: the click is painted first, and the wait
+// cursor is up while it reads, whether the user clicked or a command made the node current.
+TEST_F(BrowsingTest, ADatabaseToReadShowsTheClickFirstAndReadsUnderTheWaitCursor)
+{
+    makeLocalDb("clicked", 80);
+    makeLocalDb("made current", 80);
+    makeLocalDb("empty", 0);
+    MainWindow window;
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    MyTreeView* tree = window.form().treeViewDS;
+    for (const bool click : {true, false}) {
+        const QString name = click ? QStringLiteral("clicked") : QStringLiteral("made current");
+        const QModelIndex index = window.mainModel()->indexOfNode(localDb(window, name));
+        QCoreApplication::processEvents();
+        TreePaints paints(window, index);
+        if (click)
+            QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualRect(index).center());
+        else
+            tree->setCurrentIndex(index);
+        EXPECT_TRUE(std::any_of(paints.seen.begin(), paints.seen.end(), [](const TreePaints::Seen& seen) {
+            return seen.highlighted && seen.waitCursor && seen.rows == 0;
+        })) << name.toStdString();
+        EXPECT_GT(shownRows(window), 0);
+        EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+        select(window, localDb(window, "empty"));  // shows nothing: the next database starts from 0 rows
+    }
 }
 
 TEST_F(BrowsingTest, ConversationsSortingAndSearches)
