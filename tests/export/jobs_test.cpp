@@ -326,6 +326,35 @@ TEST_F(Jobs, BackupTwiceAddsNothingAndReportsEveryMessage)
     EXPECT_EQ(countRows(fixtures::ios6DbPathIn(path("local")), "message"), 3);
 }
 
+// Notes at each progress post whether the job had said it can no longer be cancelled, and whether a
+// file was still there; when asked, cancels at that very post, as a press that came just before it.
+class DeleteWatch : public RecordingProgressSink {
+public:
+    struct Seen {
+        int progress;
+        bool closed;
+        bool fileThere;
+    };
+    DeleteWatch(const QString& file, bool cancelAtClose) : m_file(file), m_cancelAtClose(cancelAtClose) {}
+    void postNotCancellable() override
+    {
+        m_closed = true;
+        if (m_cancelAtClose)
+            cancel();
+    }
+    void postUpdateProgress(const QString& status, int curProgress, const QString& progressText) override
+    {
+        RecordingProgressSink::postUpdateProgress(status, curProgress, progressText);
+        seen.push_back({curProgress, m_closed, QFileInfo::exists(m_file)});
+    }
+    std::vector<Seen> seen;
+
+private:
+    QString m_file;
+    bool m_cancelAtClose;
+    bool m_closed = false;
+};
+
 TEST_F(Jobs, DeleteRemovesRowsAndOnlyUnsharedFilesInsideTheDatabase)
 {
     // Two messages share one attachment row; a third has its own file.
@@ -362,14 +391,26 @@ TEST_F(Jobs, DeleteRemovesRowsAndOnlyUnsharedFilesInsideTheDatabase)
     cancelled.run();
     EXPECT_EQ(countRows(fixtures::ios6DbPathIn(path("local")), "message"), 3);
     EXPECT_TRUE(QFileInfo::exists(ownCopy));
+    DeleteWatch pressedFirst(ownCopy, true);
+    DeleteMMSThread(QDir(path("local")), victims, &pressedFirst).run();
+    EXPECT_EQ(countRows(fixtures::ios6DbPathIn(path("local")), "message"), 3);
+    EXPECT_TRUE(QFileInfo::exists(ownCopy));
+    EXPECT_EQ(pressedFirst.finalReports(), 0);
 
-    RecordingProgressSink sink;
+    DeleteWatch sink(ownCopy, false);
     DeleteMMSThread job(QDir(path("local")), victims, &sink);
     job.run();
     EXPECT_EQ(sink.successes(), QStringList{QStringLiteral("Successfully Deleted 2 Messages.")});
     EXPECT_EQ(countRows(fixtures::ios6DbPathIn(path("local")), "message"), 1);
     EXPECT_TRUE(QFileInfo::exists(sharedCopy));
     EXPECT_FALSE(QFileInfo::exists(ownCopy));
+    // The bar ends only once the files are gone, and no file goes while a cancel is still offered.
+    ASSERT_FALSE(sink.seen.empty());
+    EXPECT_EQ(sink.seen.back().progress, 100);
+    EXPECT_EQ(sink.updates().back().text, QStringLiteral("Attachments: 3/3"));
+    for (const DeleteWatch::Seen& seen : sink.seen) {
+        EXPECT_TRUE(seen.fileThere ? seen.progress < 100 : seen.closed) << seen.progress;
+    }
 }
 
 TEST_F(Jobs, CancelledOrFailedBackupTakesBackOnlyTheFilesItCopied)
