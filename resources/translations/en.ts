@@ -151,6 +151,10 @@
         <translation>Messages: %1/%2</translation>
     </message>
     <message>
+        <source>Attachments: %1/%2</source>
+        <translation>Attachments: %1/%2</translation>
+    </message>
+    <message>
         <source>IDS_SUC_DELETE_%1_MESSAGES</source>
         <translation>Successfully Deleted %1 Messages.</translation>
     </message>

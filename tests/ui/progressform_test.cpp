@@ -18,6 +18,7 @@
 #include <atomic>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -147,6 +148,23 @@ TEST_F(ProgressFormTest, LateCancelCannotFailAFinishedJob)
     EXPECT_EQ(userCancels.count(), 0);
     EXPECT_EQ(form.exec(), int(QDialog::Accepted));
     EXPECT_FALSE(form.isCancelled());
+}
+
+// A job past its commit takes the cancel away; a press that came first still cancels it.
+TEST_F(ProgressFormTest, AJobThatCanNoLongerStopTakesTheCancelAway)
+{
+    for (const bool pressedFirst : {false, true}) {
+        ProgressForm form(QStringLiteral("Deleting"));
+        QSignalSpy userCancels(&form, &ProgressForm::userCacel);
+        if (pressedFirst)
+            form.cancel();
+        std::thread([&form] { form.postNotCancellable(); }).join();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(form.findChild<QPushButton*>(QStringLiteral("btnCancel"))->isEnabled(), pressedFirst);
+        form.cancel();
+        EXPECT_EQ(form.isCancelled(), pressedFirst);
+        EXPECT_EQ(userCancels.count(), pressedFirst ? 1 : 0);
+    }
 }
 
 TEST_F(ProgressFormTest, ReportAfterCancelIsDropped)

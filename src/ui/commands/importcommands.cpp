@@ -6,6 +6,7 @@
 #include "ui/commands/commandcontext.h"
 #include "ui/itemmodelmain.h"
 #include "ui/messagebox.h"
+#include "ui/waitcursor.h"
 
 #include <exception>
 
@@ -81,6 +82,7 @@ void ImportCommands::reloadDatabaseNode(_AbsDBItemNode* node)
     // A fresh store: records of the old one may still be held by whoever read them.
     node->store = _MsgStore();
     try {
+        const WaitCursor busy;  // a large database holds the window for seconds
         node->db->messages(node->store, 0);
         m_context.mainModel()->loadChats(node);
         m_context.selectTreeNode(node);
