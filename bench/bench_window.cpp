@@ -21,6 +21,9 @@
 //                      its display done), stall_s (the longest time the event loop did not come
 //                      round), wait_cursor (the share of clicks painted under the wait cursor), rows
 //                      (the messages listed).
+//   The import also reports longest_stall_s: the longest the GUI thread went without turning its event
+//   loop during the command (the window frozen), the worst of its runs; BM_WindowImportCancel reports
+//   it for an import cancelled at 40% of the copy, from the Cancel to the command's end.
 //
 // HOME and XDG_DATA_HOME point into a temporary folder: the run never sees the user's data folder.
 #include "backup/backupmanifest.h"
@@ -51,6 +54,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QLabel>
 #include <QDir>
 #include <QFile>
 #include <QLocale>
@@ -311,6 +315,74 @@ void BM_WindowExport(benchmark::State& state)
 
 // --- import of a backup --------------------------------------------------------------------------
 
+// The progress dialog open now whose status is status; null when there is none.
+ProgressForm* progressFormShowing(const QString& status)
+{
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        auto* form = qobject_cast<ProgressForm*>(widget);
+        if (form && form->isVisible() && form->findChild<QLabel*>(QStringLiteral("lbStatus"))->text() == status)
+            return form;
+    }
+    return nullptr;
+}
+
+// The status of the progress dialog open now; empty when there is none.
+QString dialogShowing()
+{
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (auto* form = qobject_cast<ProgressForm*>(widget); form && form->isVisible())
+            return form->findChild<QLabel*>(QStringLiteral("lbStatus"))->text();
+    }
+    return {};
+}
+
+// The longest gap between turns of the GUI thread's event loop while it lives: a timer that should
+// fire every few milliseconds notes how late it comes. It fires in every loop the command runs (the
+// dialogs' too); onTick runs at each turn it sees.
+class StallMeter {
+public:
+    explicit StallMeter(std::function<void()> onTick = {}) : m_onTick(std::move(onTick))
+    {
+        m_timer.setInterval(5);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { tick(); });
+        m_timer.start();
+    }
+    // The longest gap since start (or since the last restart).
+    double longest() const { return m_longest; }
+    void restart()
+    {
+        m_last = Clock::now();
+        m_longest = 0;
+    }
+    void stop()
+    {
+        tick();
+        m_timer.stop();
+    }
+
+private:
+    void tick()
+    {
+        const auto now = Clock::now();
+        const double gap = seconds(now - m_last);
+        // Where the long ones fall, to find what froze the window.
+        if (gap > 0.2)
+            std::fprintf(stderr, "stall of %.2f s ending %.2f s into the command, under \"%s\"\n", gap,
+                         seconds(now - m_start), qPrintable(dialogShowing()));
+        m_longest = std::max(m_longest, gap);
+        m_last = now;
+        if (m_onTick)
+            m_onTick();
+    }
+
+    std::function<void()> m_onTick;
+    QTimer m_timer;
+    const Clock::time_point m_start = Clock::now();
+    Clock::time_point m_last = m_start;
+    double m_longest = 0;
+};
+
+
 // A generated history packed into a backup (outside the backup folder the chooser lists), with a file
 // of 1 to 16 KB for every attachment row; the files the cache copies, for the floor.
 struct HistoryBackup {
@@ -363,6 +435,13 @@ struct HistoryBackup {
     }
 };
 
+// One backup for both import benchmarks: at a million messages it takes minutes to make.
+const HistoryBackup& historyBackup()
+{
+    static const HistoryBackup backup;
+    return backup;
+}
+
 // Caches, reads and copies into a new local database in target, as the command's jobs do.
 void importDirect(const QString& backupDir, const QString& target)
 {
@@ -383,7 +462,7 @@ void importDirect(const QString& backupDir, const QString& target)
 
 void BM_WindowImport(benchmark::State& state)
 {
-    static const HistoryBackup backup;
+    const HistoryBackup& backup = historyBackup();
     QTemporaryDir work;
     // The floor copies the records ours reads, in the order the copy job writes them.
     const QString floorSource = work.filePath(QStringLiteral("floor-source"));
@@ -397,6 +476,7 @@ void BM_WindowImport(benchmark::State& state)
     int directRuns = 0;
     int floorRuns = 0;
     double commandTotal = 0;
+    double longestStall = 0;
     QStringList windowDbs;
     const std::vector<double> totals = timeRoads(
         state, {[&] {
@@ -414,7 +494,10 @@ void BM_WindowImport(benchmark::State& state)
                         QMetaObject::invokeMethod(&dialog, "onBtnOkPress");
                         return dialog.result();
                     });
+                    StallMeter stalls;
                     const CommandTime time = runCommand(window, "miImportItunes");
+                    stalls.stop();
+                    longestStall = std::max(longestStall, stalls.longest());
                     commandTotal += time.whole;
                     // Nothing cached for the next run: every road starts cold, and the removal is
                     // written back before the next road, as the other roads' files are never removed.
@@ -451,6 +534,54 @@ void BM_WindowImport(benchmark::State& state)
         return;
     }
     reportRoads(state, totals, commandTotal, double(floorMessages.size()));
+    state.counters["longest_stall_s"] = longestStall;
+}
+
+// The import cancelled once the copy into the new local database has reached 40%: the longest the
+// window stalls from the Cancel to the end of the command (the manual time), and what is left of the
+// database (nothing may be).
+void BM_WindowImportCancel(benchmark::State& state)
+{
+    const HistoryBackup& backup = historyBackup();
+    const QString name = QStringLiteral("bench-import-cancelled");
+    double longestStall = 0;
+    for (auto _ : state) {
+        MainWindow window;
+        g_interaction->dialogs.push_back([&](QDialog& dialog) {
+            auto& chooser = static_cast<LoadItunesBackupDlg&>(dialog);
+            chooser.addBackupFolder(backup.backupDir);
+            chooser.btnLoadClicked();
+            return chooser.result();
+        });
+        g_interaction->dialogs.push_back([name](QDialog& dialog) {
+            dialog.findChild<QComboBox*>(QStringLiteral("cbLocalDbNames"))->setEditText(name);
+            QMetaObject::invokeMethod(&dialog, "onBtnOkPress");
+            return dialog.result();
+        });
+        const QString copying = QCoreApplication::translate("BackupSMSThread", "IDS_BACKING_UP_SMS");
+        bool cancelled = false;
+        StallMeter* meter = nullptr;
+        StallMeter stalls([&] {
+            ProgressForm* form = cancelled ? nullptr : progressFormShowing(copying);
+            if (form && form->findChild<QProgressBar*>(QStringLiteral("progressBar"))->value() >= 40) {
+                cancelled = true;
+                meter->restart();
+                form->cancel();
+            }
+        });
+        meter = &stalls;
+        runCommand(window, "miImportItunes");
+        stalls.stop();
+        removeDirRecursive(dataFolderPath(DataFolder::BackupCache));
+        removeDirRecursive(dataFolderPath(DataFolder::ManifestCache));
+        if (!cancelled || QFileInfo::exists(localDatabasesDir().absoluteFilePath(name))) {
+            fail(state, cancelled ? "the cancelled import left its database" : "the copy never reached 40%");
+            return;
+        }
+        state.SetIterationTime(stalls.longest());
+        longestStall = std::max(longestStall, stalls.longest());
+    }
+    state.counters["longest_stall_s"] = longestStall;
 }
 
 // --- deleting every message of a local database --------------------------------------------------
@@ -695,6 +826,7 @@ BENCHMARK(BM_WindowExport)
     ->Iterations(3)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WindowImport)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WindowImportCancel)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WindowDelete)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WindowOpen)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 

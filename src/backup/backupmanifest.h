@@ -73,8 +73,10 @@ public:
 
     // Builds the file tree below root and the index from "Manifest.mbdb", once per manifest. Errors
     // of the reader pass to the caller and leave the tree empty; a backup of iOS 10 or later throws
-    // the text of kNewerBackupFormatText.
-    void loadMbdb();
+    // the text of kNewerBackupFormatText. A backup may list a hundred thousand files, some seconds of
+    // work: cancelled is asked now and then, and when it answers true the tree is left empty and the
+    // plain int -1 thrown, as a job stops on a cancel.
+    void loadMbdb(const std::function<bool()>& cancelled = {});
 
     // True when folder holds the index that iOS 10 and later write ("Manifest.db") and no
     // "Manifest.mbdb": a backup this program cannot read.
@@ -134,4 +136,8 @@ public:
     BackupFileNode* callHistoryStore = nullptr;
     QMap<QString, BackupFileNode*> voiceMemos;
     QMap<int, BackupFileNode*> voicemails;
+
+private:
+    // Empties the tree and every index into it.
+    void clearTree();
 };

@@ -13,7 +13,6 @@ BackupSMSThread::BackupSMSThread(const MsgMessageList& messages, const QDir& dbD
                                  ProgressSink* progress, QObject* parent)
     : QThread(parent), m_messages(messages), m_progress(progress), m_exporter(dbDir, mcc)
 {
-    sortMessages(m_messages);
 }
 
 void BackupSMSThread::awaitCache(std::shared_ptr<FileHandoff> cache)
@@ -50,6 +49,8 @@ void BackupSMSThread::copyMessages()
 {
     const QString status = tr("IDS_BACKING_UP_SMS");
     ProgressSink::postUpdateProgress(m_progress, status, 0, QString());
+    // Sorted here, not by the command: a million messages take a second to sort.
+    sortMessages(m_messages);
     m_exporter.begin();
     m_exporter.expect(m_messages);
     const int n = m_messages.size();

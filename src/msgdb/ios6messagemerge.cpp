@@ -72,19 +72,24 @@ bool Ios6MessageMerge::hasStorableChat(const _MsgMessage& message)
     return message.chat && message.chat->rowid >= kRecycleKnownBandFloor;
 }
 
-void Ios6MessageMerge::begin()
+void Ios6MessageMerge::forgetLookups()
 {
     m_chatRowsByRecord.clear();
     m_chatRows.clear();
     m_handleRowsByRecord.clear();
     m_handleRows.clear();
     m_members.clear();
-    m_ownRowsOnly = m_rules.soleWriter && holdsNoRows(m_db);
     m_messageRowsByHash.clear();
     m_messageRowsByGuid.clear();
     m_attachmentRows.clear();
     m_chatLast.clear();
     m_lastAddressedHandle.clear();
+}
+
+void Ios6MessageMerge::begin()
+{
+    forgetLookups();
+    m_ownRowsOnly = m_rules.soleWriter && holdsNoRows(m_db);
 }
 
 qint64 Ios6MessageMerge::merge(const _MsgMessage& message,
