@@ -237,6 +237,8 @@ public:
             Sqlite3Sql("select rootpage from sqlite_master where type='table' and name=?").addTextParam(m_rules.table));
         if (root.moveNext())
             tablePass(quint32(qBound<qint64>(0, root.getInt64(0), 0xffffffffLL)));
+        if (!cancelled())
+            storeSpilled();
         if (m_rules.finish && !cancelled())
             m_rules.finish(m_file);
         transaction.commit();
@@ -287,10 +289,55 @@ private:
                 continue;
             _MsgMessage m;
             if (!m_rules.convert)
-                m_rules.store(deleted, nullptr, cell.rowid, false);
+                storeOrHold(row, *t, nullptr, cell.rowid, false);
             else if (m_rules.convert(deleted, m))
-                m_rules.store(deleted, &m, cell.rowid, false);
+                storeOrHold(row, *t, &m, cell.rowid, false);
         }
+    }
+
+    // A record joined with its overflow chain is held back until every chain is known (see storeSpilled).
+    void storeOrHold(const RecoveredRow& row, const ScanTemplate& t, const _MsgMessage* message, qint64 srcRowid,
+                     bool tablePass)
+    {
+        if (row.overflowChain == 0)
+            return m_rules.store(DeletedRow(row, t.index), message, srcRowid, tablePass);
+        m_spilled.push_back({row, &t, message ? std::make_optional(*message) : std::nullopt, srcRowid, tablePass});
+    }
+
+    // A freed overflow page that a later record's chain took and freed again still ends that chain, and
+    // an earlier record naming it reads the later one's bytes as its own. Nothing on the page tells whose
+    // bytes it holds, but such a page is named twice: by the earlier record, and by the page before it
+    // in the later chain (or by the later record). A chain is trusted only while each of its pages is
+    // named once, counting the next-page fields of the freed pages and the first page of every record
+    // held here (copies of one cell name their first page once between them).
+    void storeSpilled()
+    {
+        if (m_spilled.empty())
+            return;
+        std::vector<quint8> namedBy(size_t(m_file.pageCount()) + 1, 0);
+        const auto name = [&namedBy](quint32 page) {
+            if (page != 0 && page < namedBy.size() && namedBy[page] < 2)
+                ++namedBy[page];
+        };
+        for (const Sqlite3FreelistTrunk& trunk : m_file.freelistTrunks()) {
+            for (const quint32 leaf : trunk.leaves)
+                name(m_file.nextPage(leaf));
+        }
+        std::vector<const RecordValues*> namer(namedBy.size(), nullptr);
+        for (const HeldRow& held : m_spilled) {
+            const RecordValues*& first = namer[held.row.overflowChain];
+            if (!first || *first != held.row.values)
+                name(held.row.overflowChain);
+            if (!first)
+                first = &held.row.values;
+        }
+        for (const HeldRow& held : m_spilled) {
+            const QVector<quint32> chain = m_file.freedChainPages(held.row.overflowChain);
+            if (std::all_of(chain.cbegin(), chain.cend(), [&namedBy](quint32 page) { return namedBy[page] == 1; }))
+                m_rules.store(DeletedRow(held.row, held.t->index), held.message ? &*held.message : nullptr,
+                              held.srcRowid, held.tablePass);
+        }
+        m_spilled.clear();
     }
 
     // The template a whole record was written with: same column count, else one with more columns
@@ -481,10 +528,17 @@ private:
     {
         for (int i = 0; i < carved.rows.size(); ++i) {
             const RecoveredRow& row = carved.rows[i];
-            m_rules.store(DeletedRow(row, t.index), carved.messages.empty() ? nullptr : &carved.messages[size_t(i)],
-                          row.rowid, true);
+            storeOrHold(row, t, carved.messages.empty() ? nullptr : &carved.messages[size_t(i)], row.rowid, true);
         }
     }
+
+    struct HeldRow {
+        RecoveredRow row;
+        const ScanTemplate* t;
+        std::optional<_MsgMessage> message;
+        qint64 srcRowid;
+        bool tablePass;
+    };
 
     Sqlite3DB& m_source;
     const QString m_path;
@@ -494,6 +548,7 @@ private:
     QVector<quint32> m_visited;  // in the order met, each once
     QSet<quint32> m_seen;
     QHash<quint32, qint64> m_trunkArrayEnd;  // freelist trunk -> where its page-number array ends
+    std::vector<HeldRow> m_spilled;           // records with an overflow chain, stored last
 };
 
 bool isService(const QString& service)

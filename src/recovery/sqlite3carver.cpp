@@ -170,7 +170,8 @@ private:
         // A chain another use wrote over holds none of this record's bytes past the local part.
         if (overflow != 0) {
             content.detach();
-            m_file.appendFreedOverflow(content, overflow, out.contentSize - out.localContent);
+            if (m_file.appendFreedOverflow(content, overflow, out.contentSize - out.localContent))
+                out.row.overflowChain = overflow;
         }
         out.held = content.size();
         const auto* p = reinterpret_cast<const uchar*>(content.constData());

@@ -359,6 +359,17 @@ bool Sqlite3File::appendFreedOverflow(QByteArray& out, quint32 first, qint64 rem
     return page == 0;
 }
 
+QVector<quint32> Sqlite3File::freedChainPages(quint32 first) const
+{
+    QVector<quint32> pages;
+    QSet<quint32> seen;
+    for (quint32 page = first; isFreelistLeaf(page) && !seen.contains(page); page = read32(pageOffset(page), m_size)) {
+        seen.insert(page);
+        pages.append(page);
+    }
+    return pages;
+}
+
 RecoveredRow Sqlite3File::rowData(const Sqlite3Cell& cell) const
 {
     return decodeRow(cell, cellPayload(cell), false);
@@ -366,7 +377,11 @@ RecoveredRow Sqlite3File::rowData(const Sqlite3Cell& cell) const
 
 RecoveredRow Sqlite3File::freedRowData(const Sqlite3Cell& cell) const
 {
-    return decodeRow(cell, cellPayload(cell, true), true);
+    const QByteArray payload = cellPayload(cell, true);
+    RecoveredRow row = decodeRow(cell, payload, true);
+    if (cell.firstOverflowPage != 0 && payload.size() == cell.payloadSize)
+        row.overflowChain = cell.firstOverflowPage;
+    return row;
 }
 
 RecoveredRow Sqlite3File::decodeRow(const Sqlite3Cell& cell, const QByteArray& payload, bool judge) const

@@ -35,6 +35,8 @@ struct RecoveredRow {
     // How many leading values were decoded from bytes the record holds; the rest were cut by the end of
     // the region it was carved from and read as 0 or a part. -1: every value is whole.
     int wholeValues = -1;
+    // The first page of the freed overflow chain joined to the record's local part; 0 without one.
+    quint32 overflowChain = 0;
 
     bool isWhole(int column) const { return wholeValues < 0 || column < wholeValues; }
 };
@@ -125,6 +127,11 @@ public:
     // The record of a cell on a freed page: its chain as cellPayload(cell, true) gives it; the values it
     // no longer holds whole (cut, or a text written over) are marked in wholeValues.
     RecoveredRow freedRowData(const Sqlite3Cell& cell) const;
+    // The pages of the overflow chain from first that are freelist leaves, each once, up to the one whose
+    // next page is 0 (as a chain freed whole ends), or up to a page that is not one.
+    QVector<quint32> freedChainPages(quint32 first) const;
+    // The first four bytes of page n, as an overflow page's next page; 0 for no page.
+    quint32 nextPage(quint32 n) const { return isPage(n) ? read32(pageOffset(n), m_size) : 0; }
     Sqlite3FreelistTrunk readFreelistTrunk(qint64 n) const;
     // The trunk chain from the database header, each trunk once.
     QList<Sqlite3FreelistTrunk> freelistTrunks() const;
