@@ -460,6 +460,22 @@ void importDirect(const QString& backupDir, const QString& target)
     job.run();
 }
 
+// The import's two questions answered: the backup chosen, and the local database named.
+void answerImportDialogs(const QString& backupDir, const QString& name)
+{
+    g_interaction->dialogs.push_back([backupDir](QDialog& dialog) {
+        auto& chooser = static_cast<LoadItunesBackupDlg&>(dialog);
+        chooser.addBackupFolder(backupDir);
+        chooser.btnLoadClicked();
+        return chooser.result();
+    });
+    g_interaction->dialogs.push_back([name](QDialog& dialog) {
+        dialog.findChild<QComboBox*>(QStringLiteral("cbLocalDbNames"))->setEditText(name);
+        QMetaObject::invokeMethod(&dialog, "onBtnOkPress");
+        return dialog.result();
+    });
+}
+
 void BM_WindowImport(benchmark::State& state)
 {
     const HistoryBackup& backup = historyBackup();
@@ -483,17 +499,7 @@ void BM_WindowImport(benchmark::State& state)
                     const QString name = QStringLiteral("bench-import-%1").arg(++windowRuns);
                     windowDbs << name;
                     MainWindow window;
-                    g_interaction->dialogs.push_back([&](QDialog& dialog) {
-                        auto& chooser = static_cast<LoadItunesBackupDlg&>(dialog);
-                        chooser.addBackupFolder(backup.backupDir);
-                        chooser.btnLoadClicked();
-                        return chooser.result();
-                    });
-                    g_interaction->dialogs.push_back([name](QDialog& dialog) {
-                        dialog.findChild<QComboBox*>(QStringLiteral("cbLocalDbNames"))->setEditText(name);
-                        QMetaObject::invokeMethod(&dialog, "onBtnOkPress");
-                        return dialog.result();
-                    });
+                    answerImportDialogs(backup.backupDir, name);
                     StallMeter stalls;
                     const CommandTime time = runCommand(window, "miImportItunes");
                     stalls.stop();
@@ -547,17 +553,7 @@ void BM_WindowImportCancel(benchmark::State& state)
     double longestStall = 0;
     for (auto _ : state) {
         MainWindow window;
-        g_interaction->dialogs.push_back([&](QDialog& dialog) {
-            auto& chooser = static_cast<LoadItunesBackupDlg&>(dialog);
-            chooser.addBackupFolder(backup.backupDir);
-            chooser.btnLoadClicked();
-            return chooser.result();
-        });
-        g_interaction->dialogs.push_back([name](QDialog& dialog) {
-            dialog.findChild<QComboBox*>(QStringLiteral("cbLocalDbNames"))->setEditText(name);
-            QMetaObject::invokeMethod(&dialog, "onBtnOkPress");
-            return dialog.result();
-        });
+        answerImportDialogs(backup.backupDir, name);
         const QString copying = QCoreApplication::translate("BackupSMSThread", "IDS_BACKING_UP_SMS");
         bool cancelled = false;
         StallMeter* meter = nullptr;
