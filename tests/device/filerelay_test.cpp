@@ -129,12 +129,13 @@ TEST_F(FileRelayTest, UnpacksOnlyFoldersAndFilesInsideItsTreeAndReplacesTheWhole
     EXPECT_TRUE(QFileInfo::exists(cached("file-relay.cpio")));
     EXPECT_FALSE(QFileInfo::exists(cached("file-relay.new")));
 
-    // Silent after the first 64 KiB, which leave the block part-filled: given up after one silence.
-    silenceMs = 1000;
+    // Silent after the first 64 KiB, which leave the block part-filled: given up after one silence (two
+    // would take 4 s; the rest of the margin is for a loaded or sanitized run).
+    silenceMs = 2000;
     QElapsedTimer waited;
     waited.start();
-    load(fixtures::deviceDbEntries(noise), -1, 5000);
-    EXPECT_LT(waited.elapsed(), 1700);
+    load(fixtures::deviceDbEntries(noise), -1, 6000);
+    EXPECT_LT(waited.elapsed(), 3500);
     EXPECT_EQ(sink->errors().size(), 1);
 }
 
