@@ -129,8 +129,12 @@ private:
         const qint64 reused = reusedFrom(s, record.typesEnd + record.localContent, innerTypes);
         if (reused >= 0) {
             next = innerTypes;
-            if (reused - record.typesEnd < record.held) {
-                record.held = std::max<qint64>(0, reused - record.typesEnd);
+            // A spilled record's cell ends with its first overflow page's number: a cell after that is
+            // not inside it, one before it cut the record here and left its chain unknown.
+            const bool spilled = record.localContent < record.contentSize;
+            const qint64 cellEnd = record.typesEnd + record.localContent + (spilled ? 4 : 0);
+            if (reused < cellEnd && reused - record.typesEnd < record.held) {
+                record.held = std::clamp<qint64>(reused - record.typesEnd, 0, record.localContent);
                 record.row.wholeValues = wholeValues(m_types, record.held);
                 if (firstUnclean >= 0)  // a garbled text before the reused cell stays garbled
                     record.row.wholeValues = std::min(record.row.wholeValues, firstUnclean);

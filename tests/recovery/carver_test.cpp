@@ -94,4 +94,30 @@ TEST_F(CarverTest, EndsARecordWhereALaterCellsPrefixBegins)
     EXPECT_FALSE(rows[0].isWhole(3));
 }
 
+// A spilled record's cell ends with its first overflow page's number: a deleted cell just after it is
+// its neighbour, not a later cell written over it, and the record comes back whole with its chain.
+TEST_F(CarverTest, ASpilledRecordEndsWithItsOverflowPageNumber)
+{
+    // The dropped table's pages make the freelist's trunk, so the chain's page is freed as a leaf.
+    fixtures::createSqliteFile(path(), "PRAGMA page_size=4096; PRAGMA secure_delete=OFF;"
+                                       "CREATE TABLE t(id INTEGER PRIMARY KEY, guid TEXT NOT NULL, body TEXT);"
+                                       "CREATE TABLE pad(x); INSERT INTO pad VALUES(zeroblob(20000));"
+                                       "INSERT INTO t VALUES(1,'g1','one'),(2,'g2','two'),"
+                                       "(3,'g3',replace(hex(zeroblob(2500)),'0','b')),(4,'g4','four');"
+                                       "DROP TABLE pad; DELETE FROM t WHERE id IN (2,3);");
+    const QVector<_SqliteCol> columns{{"ROWID", "INTEGER", false, false, true},
+                                      {"guid", "TEXT", true, false, false},
+                                      {"body", "TEXT", false, false, false}};
+    Sqlite3File db(path());
+    db.open();
+    const auto guid = [](const RecoveredRow& row) { return row.values[1].toString().startsWith('g'); };
+    QStringList bodies;
+    for (const Sqlite3Page& page : db.collectLeafPages(db.readPage(kMessageRoot))) {
+        for (const RecoveredRow& row : db.carveFreeSpace(columns, 0, page, guid))
+            bodies.append(row.isWhole(2) ? row.values[2].toString() : QStringLiteral("cut"));
+    }
+    bodies.sort();
+    EXPECT_EQ(bodies, (QStringList{QString(5000, QLatin1Char('b')), QStringLiteral("two")}));
+}
+
 }  // namespace
