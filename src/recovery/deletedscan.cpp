@@ -371,6 +371,13 @@ private:
             if (!page.isLeaf())
                 visit(page.pageNumber);
         }
+        // A page the message table gave up and an index or another table took since keeps the table's
+        // old records in its free space. Last, so that copies in the table's own pages come first. (The
+        // handle table is small and seldom gives pages up.)
+        for (const quint32 other : m_rules.storesMessages ? otherTreeRoots(root) : QVector<quint32>()) {
+            for (const Sqlite3Page& page : m_file.collectAllPages(m_file.readPage(other)))
+                visit(page.pageNumber);
+        }
         const QVector<quint32> pages = m_visited;
         if (m_rules.carveAside)
             return carveAside(pages);
@@ -383,6 +390,18 @@ private:
                 storeCarved(t, converted(carve(m_file, page, t), t));
             }
         }
+    }
+
+    QVector<quint32> otherTreeRoots(quint32 root) const
+    {
+        QVector<quint32> roots;
+        Sqlite3Cursor rows = m_source.queryThrow(Sqlite3Sql("select rootpage from sqlite_master where rootpage>0"));
+        while (rows.moveNext()) {
+            const qint64 page = rows.getInt64(0);
+            if (page != root && page <= m_file.pageCount())
+                roots.append(quint32(page));
+        }
+        return roots;
     }
 
     void postProgress(int i, int pages) const
