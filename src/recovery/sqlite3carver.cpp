@@ -237,15 +237,17 @@ private:
     // Where a cell starts whose prefix ends with the NULL of column 0 at x, no earlier than floor: the
     // varints before x, each read back to the byte before it whose top bit is clear, give a header
     // length that holds every column and no more than their longest types, a rowid and a payload size
-    // that holds the header; the first types after x fit the template. -1 when not. Only a template
-    // whose first column refuses NULL says enough this way: elsewhere zeros after any bytes would pass.
+    // that holds the header; the first types after x fit the template. -1 when not. When the template's
+    // first column takes NULL, zeros after any bytes would pass that, so the cell's whole header must be
+    // there instead (see isWholeHeader).
     qint64 cellPrefixBefore(qint64 x, qint64 floor) const
     {
         constexpr size_t kTypesMatched = 6;
-        if (m_rules.empty() || m_rules[0] & Null)
+        if (m_rules.empty())
             return -1;
         qint64 values[3] = {};  // header length, rowid, payload size
         qint64 at = x;
+        qint64 headerStart = 0;
         for (qint64& value : values) {
             qint64 start = at - 1;
             if (start < floor || m_data[start] & 0x80)
@@ -255,6 +257,8 @@ private:
             value = readBack(start, at);
             if (value < 0)
                 return -1;
+            if (&value == values)
+                headerStart = start;
             at = start;
         }
         const qint64 columns = qint64(m_rules.size());
@@ -262,6 +266,8 @@ private:
         if (values[1] <= 0 || headerLength < 2 + columns || headerLength > 2 + 9 * columns ||
             headerLength > values[2] || values[2] > sqlite3record::kMaxPayloadSize)
             return -1;
+        if (m_rules[0] & Null)
+            return isWholeHeader(x + 1, headerStart + headerLength, values[2] - headerLength) ? at : -1;
         qint64 c = x + 1;
         for (size_t i = 0; i < std::min(kTypesMatched, m_rules.size()); ++i) {
             qint64 type = 0;
@@ -271,6 +277,29 @@ private:
             c += n;
         }
         return at;
+    }
+
+    // True when the bytes [typesStart, headerEnd) are exactly one serial type per template column, each
+    // one the column takes, and their values take contentSize bytes: a cell of this table whose header
+    // nothing has written over. Random bytes seldom give a header length and a payload size that agree
+    // with the types to the byte.
+    bool isWholeHeader(qint64 typesStart, qint64 headerEnd, qint64 contentSize) const
+    {
+        if (headerEnd > m_end)
+            return false;
+        qint64 c = typesStart;
+        qint64 size = m_prefixLength;
+        for (const quint8 rule : m_rules) {
+            qint64 type = 0;
+            const int n = Sqlite3File::readVarint(type, m_data + c, m_data + headerEnd);
+            if (n == 0 || !accepts(rule, type))
+                return false;
+            c += n;
+            size += sqlite3record::serialTypeWidth(type);
+            if (size > contentSize)
+                return false;
+        }
+        return c == headerEnd && size == contentSize;
     }
 
     // The varint that is exactly the bytes [from, to); -1 when they are not one.

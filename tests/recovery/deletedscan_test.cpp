@@ -225,9 +225,16 @@ TEST_F(DeletedScanTest, ChoosesTheConversationWhateverTheListOrder)
 // its address may stay unknown), and nothing comes back that was not deleted as it was.
 TEST_F(DeletedScanTest, RecoversEveryDeleteShapeWithoutFalseFinds)
 {
+    QVector<std::tuple<fixtures::ShapeCase, int, unsigned>> runs;
     for (const fixtures::ShapeCase& shape : fixtures::shapeCases()) {
+        runs.append({shape, 500, 17});
+        // Here a later cell, freed again with its header whole, was written over a deleted message's tail.
+        if (QLatin1String(shape.name) == QLatin1String("iOS 5 long texts, session, 1024"))
+            runs.append({shape, 3000, 7});
+    }
+    for (const auto& [shape, messages, seed] : runs) {
         QDir(dir()).removeRecursively();
-        const fixtures::ShapeDb truth = fixtures::createShapeDb(dbPath(), shape, 500, 17);
+        const fixtures::ShapeDb truth = fixtures::createShapeDb(dbPath(), shape, messages, seed);
         _MsgStore store;
         if (shape.layout == DeviceLayout::IOS6) {
             IOS6MessageDb db(QDir(dir()), QStringLiteral("310"), false);
@@ -242,7 +249,7 @@ TEST_F(DeletedScanTest, RecoversEveryDeleteShapeWithoutFalseFinds)
         }
         const fixtures::ShapeScore score = fixtures::scoreRecovered(truth, store);
         const bool wholeConversations = shape.shape == fixtures::DeleteShape::WholeConversations;
-        EXPECT_EQ(score.falseFinds, 0) << shape.name;
+        EXPECT_EQ(score.falseFinds, 0) << shape.name << ", seed " << seed;
         EXPECT_GT(score.survivors, 10) << shape.name;
         EXPECT_GE(wholeConversations ? score.textRecall() : score.recall(), 0.98)
             << shape.name << ": " << score.found << " of " << score.survivors;
