@@ -14,11 +14,13 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <limits>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -192,6 +194,16 @@ private:
 
 // ---- The scan shared by the three kinds
 
+// Where a found row lay. Row ids from first to last are those it can have had: its own when the cell
+// kept it, else those between the live rows of the leaves beside the leaf it was carved from (0 when
+// not known).
+struct RowPlace {
+    qint64 srcRowid = 0;  // 0 when unknown
+    bool tablePass = false;
+    qint64 first = 0;
+    qint64 last = 0;
+};
+
 struct ScanRules {
     QString table;
     bool storesMessages = true;  // into the recycle database's message table, else its handle table
@@ -199,9 +211,9 @@ struct ScanRules {
     // True for a row that converts into a record: the carver jumps past what it accepts, so junk that
     // only fits the template must not pass.
     std::function<bool(const DeletedRow&)> valid;
-    // Converts a valid row and stores it unless it is stored already. srcRowid 0 means unknown; message
-    // is what convert made of the row, null without convert.
-    std::function<void(const DeletedRow&, const _MsgMessage* message, qint64 srcRowid, bool tablePass)> store;
+    // Converts a valid row and stores it unless it is stored already. message is what convert made of
+    // the row, null without convert.
+    std::function<void(const DeletedRow&, const _MsgMessage* message, const RowPlace& place)> store;
     // May be empty: makes the message store is given, false for a row that makes none.
     std::function<bool(const DeletedRow&, _MsgMessage&)> convert;
     // True when valid and convert may run on other threads while store runs: the table pass then
@@ -287,9 +299,9 @@ private:
                 continue;
             _MsgMessage m;
             if (!m_rules.convert)
-                m_rules.store(deleted, nullptr, cell.rowid, false);
+                m_rules.store(deleted, nullptr, {cell.rowid, false, cell.rowid, cell.rowid});
             else if (m_rules.convert(deleted, m))
-                m_rules.store(deleted, &m, cell.rowid, false);
+                m_rules.store(deleted, &m, {cell.rowid, false, cell.rowid, cell.rowid});
         }
     }
 
@@ -315,8 +327,10 @@ private:
 
     void tablePass(quint32 root)
     {
-        for (const quint32 leaf : m_file.leafPageNumbers(m_file.readPage(root)))
+        const QVector<quint32> leaves = m_file.leafPageNumbers(m_file.readPage(root));
+        for (const quint32 leaf : leaves)
             visit(leaf);
+        noteLeafSpans(leaves);
         const QVector<quint32> pages = m_visited;
         if (m_rules.carveAside)
             return carveAside(pages);
@@ -326,7 +340,7 @@ private:
             for (const ScanTemplate& t : m_rules.templates) {
                 if (cancelled())
                     return;
-                storeCarved(t, converted(carve(m_file, page, t), t));
+                storeCarved(t, converted(carve(m_file, page, t), t), page.pageNumber);
             }
         }
     }
@@ -426,7 +440,7 @@ private:
                 }
                 postProgress(i, pages.size());
                 for (size_t k = 0; k < found.size() && !cancelled(); ++k)
-                    storeCarved(m_rules.templates[int(k)], found[k]);
+                    storeCarved(m_rules.templates[int(k)], found[k], pages[i]);
                 const std::lock_guard<std::mutex> lock(mutex);
                 from.spent.push_back(std::move(found));
             }
@@ -470,12 +484,45 @@ private:
         return carved;
     }
 
-    void storeCarved(const ScanTemplate& t, const Carved& carved)
+    void storeCarved(const ScanTemplate& t, const Carved& carved, quint32 page)
     {
+        const auto span = m_leafSpans.constFind(page);
         for (int i = 0; i < carved.rows.size(); ++i) {
             const RecoveredRow& row = carved.rows[i];
+            RowPlace place{row.rowid, true, row.rowid, row.rowid};
+            if (row.rowid <= 0 && span != m_leafSpans.constEnd())
+                std::tie(place.first, place.last) = *span;
             m_rules.store(DeletedRow(row, t.index), carved.messages.empty() ? nullptr : &carved.messages[size_t(i)],
-                          row.rowid, true);
+                          place);
+        }
+    }
+
+    // Each live leaf's row ids run from past the last one of the leaf before to short of the first one
+    // of the leaf after: a row deleted from it had one of those. The leaves are put in key order by
+    // their first row ids; a leaf without cells, or at either end, is open on that side.
+    void noteLeafSpans(const QVector<quint32>& leaves)
+    {
+        struct Keys {
+            qint64 first, last;
+            quint32 page;
+        };
+        std::vector<Keys> keys;
+        for (const quint32 leaf : leaves) {
+            const Sqlite3Page page = m_file.readPage(leaf);
+            if (page.pageType != 13 || page.cellPointers.isEmpty())
+                continue;
+            keys.push_back({m_file.readCell(page, page.cellPointers.first()).rowid,
+                            m_file.readCell(page, page.cellPointers.last()).rowid, leaf});
+        }
+        std::sort(keys.begin(), keys.end(), [](const Keys& a, const Keys& b) { return a.first < b.first; });
+        // Row ids read from the file can be anything: the ends stay open rather than wrap.
+        const auto after = [](qint64 rowid) {
+            return rowid > 0 && rowid < std::numeric_limits<qint64>::max() ? rowid + 1 : 0;
+        };
+        const auto before = [](qint64 rowid) { return rowid > 1 ? rowid - 1 : 0; };
+        for (size_t k = 0; k < keys.size(); ++k) {
+            m_leafSpans.insert(keys[k].page, {k > 0 ? after(keys[k - 1].last) : 0,
+                                              k + 1 < keys.size() ? before(keys[k + 1].first) : 0});
         }
     }
 
@@ -487,6 +534,7 @@ private:
     QVector<quint32> m_visited;  // in the order met, each once
     QSet<quint32> m_seen;
     QHash<quint32, qint64> m_trunkArrayEnd;  // freelist trunk -> where its page-number array ends
+    QHash<quint32, std::pair<qint64, qint64>> m_leafSpans;  // live leaf -> the row ids its rows can have had
 };
 
 bool isService(const QString& service)
@@ -556,6 +604,81 @@ QSet<QString> liveIos5Keys(IOS5MessageDb& db)
     while (cursor.moveNext())
         keys.insert(QString::number(cursor.getInt64(0)) + QLatin1Char('|') + cursor.getText(1));
     return keys;
+}
+
+// ---- Dates against their neighbours
+
+// In a message table dates rise with the row id: a row is written when it is sent or arrives. A freed
+// record can have the last two bytes of its date overwritten by a later freeblock header, which
+// leaves no trace in the record: such a date lands up to 2^16 seconds (about 18 hours) from the true
+// one. So a recovered message dated outside what the live rows on either side of its row id bracket,
+// but within that reach of the bracket, is refused. The bracket is widened by an hour: phone clocks
+// step back when they resync, and a message in flight while another is written lands a little out of
+// order. A date further out is no such cut: a record left from an earlier use of a reused page, or a
+// message truly out of order. A carved record that lost its row id is placed by the leaf it lay on
+// (rows deleted from a leaf had row ids between those of the leaves beside it); one on a freed page,
+// or with no live row on one side, is not bounded on that side.
+class LiveDates {
+public:
+    static constexpr qint64 kClockSlack = 3600;
+    static constexpr qint64 kCutReach = 1 << 16;
+
+    void add(qint64 rowid, qint64 date) { m_rows.emplace_back(rowid, date); }
+    void sort() { std::sort(m_rows.begin(), m_rows.end()); }
+
+    // place.first and place.last: the row ids the row can have had, 0 for an open end.
+    bool plausible(const RowPlace& place, qint64 date) const
+    {
+        if (m_rows.empty())
+            return true;
+        const auto byRowid = [](const std::pair<qint64, qint64>& a, qint64 rowid) { return a.first < rowid; };
+        const auto from = place.first > 0 ? std::lower_bound(m_rows.cbegin(), m_rows.cend(), place.first, byRowid)
+                                          : m_rows.cbegin();
+        if (place.first > 0 && place.first == place.last && from != m_rows.cend() && from->first == place.first)
+            return true;  // an earlier version of a live row: the live one says nothing of its date
+        const auto to = place.last > 0 ? std::upper_bound(from, m_rows.cend(), place.last,
+                                                          [](qint64 rowid, const auto& a) { return rowid < a.first; })
+                                       : m_rows.cend();
+        const qint64 below =
+            place.first <= 0 || from == m_rows.cbegin() ? 0 : std::prev(from)->second - kClockSlack - date;
+        const qint64 above = place.last <= 0 || to == m_rows.cend() ? 0 : date - to->second - kClockSlack;
+        const auto cut = [](qint64 outside) { return outside > 0 && outside < kCutReach; };
+        return !cut(below) && !cut(above);
+    }
+
+private:
+    std::vector<std::pair<qint64, qint64>> m_rows;  // (row id, seconds since 2001), by row id
+};
+
+bool hasColumn(Sqlite3DB& db, const QString& table, const QString& column)
+{
+    Sqlite3Cursor found = db.queryThrow(
+        Sqlite3Sql("select 1 from pragma_table_info(?) where name=?").addTextParam(table).addTextParam(column));
+    return found.moveNext();
+}
+
+LiveDates liveIos6Dates(IOS6MessageDb& db)
+{
+    LiveDates dates;
+    for (Sqlite3Cursor cursor = db.queryThrow("select rowid, date from message"); cursor.moveNext();)
+        dates.add(cursor.getInt64(0), appleDateSeconds(cursor.getInt64(1)));
+    dates.sort();
+    return dates;
+}
+
+// An iOS 5 SMS row keeps Unix seconds, an iMessage row seconds since 2001.
+LiveDates liveIos5Dates(IOS5MessageDb& db)
+{
+    const bool madrid = hasColumn(db, QStringLiteral("message"), QStringLiteral("is_madrid"));
+    LiveDates dates;
+    Sqlite3Cursor cursor = db.queryThrow(madrid ? "select rowid, date, is_madrid from message"
+                                                : "select rowid, date, 0 from message");
+    while (cursor.moveNext()) {
+        const qint64 date = cursor.getInt64(1);
+        dates.add(cursor.getInt64(0), cursor.getInt(2) == 1 ? appleDateSeconds(date) : date - kUnixToApple);
+    }
+    dates.sort();
+    return dates;
 }
 
 // What an iOS 6 row needs beyond its service to be a message rather than bytes that fit the template:
@@ -847,12 +970,15 @@ void scanDeletedMessages(IOS5MessageDb& db, ProgressSink* progress)
         return isDeletedIos5MessageRowValid(row) && deletedIos5RowToMessage(row, countries, now, m, placement, false);
     };
     const QSet<QString> live = liveIos5Keys(db);
-    rules.store = [&](const DeletedRow& row, const _MsgMessage*, qint64 srcRowid, bool) {
+    const LiveDates liveDates = liveIos5Dates(db);
+    rules.store = [&](const DeletedRow& row, const _MsgMessage*, const RowPlace& place) {
+        const qint64 srcRowid = place.srcRowid;
         _MsgMessage m;
         Ios5Placement placement;
         if (live.contains(QString::number(row.integer64("date")) + QLatin1Char('|') + row.text("text")))
             return;
-        if (deletedIos5RowToMessage(row, countries, now, m, placement) && recycle.findMessage(m) == 0)
+        if (deletedIos5RowToMessage(row, countries, now, m, placement) &&
+            liveDates.plausible(place, m.date) && recycle.findMessage(m) == 0)
             recycle.insertMessage(m, placement.chatIdentifier, placement.handleAddress, srcRowid);
     };
     Scan(db, db.dbPath(), rules, progress).run(recycle);
@@ -897,8 +1023,12 @@ void scanDeletedMessages(IOS6MessageDb& db, const QList<_MsgChat*>& chats, Progr
     rules.valid = [now](const DeletedRow& row) { return isDeletedIos6MessageRowValid(row) && ios6RowMakesMessage(row, now); };
     rules.carveAside = true;
     rules.convert = [now](const DeletedRow& row, _MsgMessage& m) { return deletedIos6RowToMessage(row, now, m); };
-    rules.store = [&](const DeletedRow&, const _MsgMessage* converted, qint64 srcRowid, bool tablePass) {
+    const LiveDates liveDates = liveIos6Dates(db);
+    rules.store = [&](const DeletedRow&, const _MsgMessage* converted, const RowPlace& place) {
         const _MsgMessage& m = *converted;
+        if (!liveDates.plausible(place, m.date))
+            return;
+        qint64 srcRowid = place.srcRowid;
         // A live guid is a message that is not deleted, whichever pass met it.
         if (recycle.findMessage(m) != 0 || db.messageRowidByGuid(m.guid) != 0)
             return;
@@ -913,7 +1043,7 @@ void scanDeletedMessages(IOS6MessageDb& db, const QList<_MsgChat*>& chats, Progr
         } else if (chat && !isGroupChat(*chat)) {
             chatIdentifier = chat->chat_identifier;
             handle = firstHandle(*chat);
-            if (tablePass)
+            if (place.tablePass)
                 srcRowid = 0;
         } else {
             // A one-to-one message whose person is left only in groups (or nowhere) is filed under that
@@ -950,7 +1080,8 @@ void scanDeletedHandles(IOS6MessageDb& db, ProgressSink* progress)
         return isDeletedHandleRowValid(row) && deletedRowToHandle(row, countries, handle);
     };
     QVector<UnplacedHandle> unplaced;
-    rules.store = [&](const DeletedRow& row, const _MsgMessage*, qint64 srcRowid, bool) {
+    rules.store = [&](const DeletedRow& row, const _MsgMessage*, const RowPlace& place) {
+        const qint64 srcRowid = place.srcRowid;
         _MsgHandle handle;
         if (!deletedRowToHandle(row, countries, handle))
             return;
@@ -966,3 +1097,4 @@ void scanDeletedHandles(IOS6MessageDb& db, ProgressSink* progress)
     rules.finish = [&](const Sqlite3File& file) { placeHandlesByIndexRemnants(db, recycle, file, unplaced); };
     Scan(db, db.dbPath(), rules, progress).run(recycle);
 }
+
