@@ -674,7 +674,8 @@ LiveDates liveIos5Dates(IOS5MessageDb& db)
     Sqlite3Cursor cursor = db.queryThrow(madrid ? "select rowid, date, is_madrid from message"
                                                 : "select rowid, date, 0 from message");
     while (cursor.moveNext()) {
-        const qint64 date = cursor.getInt64(1);
+        // Bounded so that no date read from the file overflows what is reckoned with it.
+        const qint64 date = qBound<qint64>(-(qint64(1) << 40), cursor.getInt64(1), qint64(1) << 40);
         dates.add(cursor.getInt64(0), cursor.getInt(2) == 1 ? appleDateSeconds(date) : date - kUnixToApple);
     }
     dates.sort();
