@@ -324,6 +324,7 @@ private:
         QList<RecoveredRow> rows;
         std::vector<_MsgMessage> messages;
     };
+    using Found = std::vector<Carved>;  // a page's rows, by template
 
     void tablePass(quint32 root)
     {
@@ -337,11 +338,13 @@ private:
         for (int i = 0; i < pages.size() && !cancelled(); ++i) {
             postProgress(i, pages.size());
             const Sqlite3Page page = m_file.readPage(pages[i]);
+            Found found;
             for (const ScanTemplate& t : m_rules.templates) {
                 if (cancelled())
                     return;
-                storeCarved(t, converted(carve(m_file, page, t), t), page.pageNumber);
+                found.push_back(converted(carve(m_file, page, t), t));
             }
+            storePage(found, page.pageNumber);
         }
     }
 
@@ -358,7 +361,6 @@ private:
     {
         constexpr int kCarvers = 2;
         constexpr size_t kPagesAhead = 32;
-        using Found = std::vector<Carved>;  // a page's rows, by template
         struct Carver {
             std::unique_ptr<Sqlite3File> file;
             QVector<ScanTemplate> templates;
@@ -439,8 +441,7 @@ private:
                     changed.notify_all();
                 }
                 postProgress(i, pages.size());
-                for (size_t k = 0; k < found.size() && !cancelled(); ++k)
-                    storeCarved(m_rules.templates[int(k)], found[k], pages[i]);
+                storePage(found, pages[i]);
                 const std::lock_guard<std::mutex> lock(mutex);
                 from.spent.push_back(std::move(found));
             }
@@ -484,17 +485,39 @@ private:
         return carved;
     }
 
-    void storeCarved(const ScanTemplate& t, const Carved& carved, quint32 page)
+    void storePage(const Found& found, quint32 page)
     {
-        const auto span = m_leafSpans.constFind(page);
-        for (int i = 0; i < carved.rows.size(); ++i) {
-            const RecoveredRow& row = carved.rows[i];
-            RowPlace place{row.rowid, true, row.rowid, row.rowid};
-            if (row.rowid <= 0 && span != m_leafSpans.constEnd())
-                std::tie(place.first, place.last) = *span;
-            m_rules.store(DeletedRow(row, t.index), carved.messages.empty() ? nullptr : &carved.messages[size_t(i)],
-                          place);
+        const std::pair<qint64, qint64> span = rowidsHeldBy(found, page);
+        for (size_t k = 0; k < found.size() && !cancelled(); ++k) {
+            const Carved& carved = found[k];
+            for (int i = 0; i < carved.rows.size(); ++i) {
+                const RecoveredRow& row = carved.rows[i];
+                RowPlace place{row.rowid, true, row.rowid, row.rowid};
+                if (row.rowid <= 0)
+                    std::tie(place.first, place.last) = span;
+                const _MsgMessage* message = carved.messages.empty() ? nullptr : &carved.messages[size_t(i)];
+                m_rules.store(DeletedRow(row, m_rules.templates[int(k)].index), message, place);
+            }
         }
+    }
+
+    // The row ids a record carved from a page without its own can have had (0 for an open end): those of
+    // the live leaf's span, widened to every row id a record carved beside it kept. A page's free space
+    // also holds rows a rebalance moved on to a sibling, or rows of an earlier use of the page.
+    std::pair<qint64, qint64> rowidsHeldBy(const Found& found, quint32 page) const
+    {
+        std::pair<qint64, qint64> span = m_leafSpans.value(page, {0, 0});
+        for (const Carved& carved : found) {
+            for (const RecoveredRow& row : carved.rows) {
+                if (row.rowid <= 0)
+                    continue;
+                if (span.first > 0)
+                    span.first = qMin(span.first, row.rowid);
+                if (span.second > 0)
+                    span.second = qMax(span.second, row.rowid);
+            }
+        }
+        return span;
     }
 
     // Each live leaf's row ids run from past the last one of the leaf before to short of the first one
@@ -615,9 +638,8 @@ QSet<QString> liveIos5Keys(IOS5MessageDb& db)
 // but within that reach of the bracket, is refused. The bracket is widened by an hour: phone clocks
 // step back when they resync, and a message in flight while another is written lands a little out of
 // order. A date further out is no such cut: a record left from an earlier use of a reused page, or a
-// message truly out of order. A carved record that lost its row id is placed by the leaf it lay on
-// (rows deleted from a leaf had row ids between those of the leaves beside it); one on a freed page,
-// or with no live row on one side, is not bounded on that side.
+// message truly out of order. A carved record that lost its row id is placed by the page it lay on
+// (see rowidsHeldBy); one on a freed page, or with no live row on one side, is not bounded on that side.
 class LiveDates {
 public:
     static constexpr qint64 kClockSlack = 3600;
@@ -1098,4 +1120,3 @@ void scanDeletedHandles(IOS6MessageDb& db, ProgressSink* progress)
     rules.finish = [&](const Sqlite3File& file) { placeHandlesByIndexRemnants(db, recycle, file, unplaced); };
     Scan(db, db.dbPath(), rules, progress).run(recycle);
 }
-
