@@ -632,26 +632,27 @@ QSet<QString> liveIos5Keys(IOS5MessageDb& db)
 // ---- Dates against their neighbours
 
 // In a message table dates rise with the row id: a row is written when it is sent or arrives. A freed
-// record can have the last two bytes of its date overwritten by a later freeblock header, which
-// leaves no trace in the record: such a date lands up to 2^16 seconds (about 18 hours) from the true
-// one. So a recovered message dated outside what the live rows on either side of its row id bracket,
-// but within that reach of the bracket, is refused. The bracket is widened by an hour: phone clocks
-// step back when they resync, and a message in flight while another is written lands a little out of
-// order. A date further out is no such cut: a record left from an earlier use of a reused page, or a
-// message truly out of order. A carved record that lost its row id is placed by the page it lay on
-// (see rowidsHeldBy); one on a freed page, or with no live row on one side, is not bounded on that side.
+// record can have the last two bytes of its date overwritten later, which leaves no trace in the
+// record. So a recovered message dated outside what the live rows on either side of its row id
+// bracket is refused when such a cut explains it: with other last two bytes, the date would fall in
+// the bracket. The bracket is widened by an hour: phone clocks step back when they resync, and a
+// message in flight while another is written lands a little out of order. Any other date is no such
+// cut: a record left from an earlier use of a reused page, or a message truly out of order. A carved
+// record that lost its row id is placed by the page it lay on (see rowidsHeldBy); one on a freed page,
+// or with no live row on one side, is not bounded on that side.
 class LiveDates {
 public:
     static constexpr qint64 kClockSlack = 3600;
-    static constexpr qint64 kCutReach = 1 << 16;
 
     void add(qint64 rowid, qint64 date) { m_rows.emplace_back(rowid, date); }
     void sort() { std::sort(m_rows.begin(), m_rows.end()); }
 
-    // place.first and place.last: the row ids the row can have had, 0 for an open end.
-    bool plausible(const RowPlace& place, qint64 date) const
+    // place.first and place.last: the row ids the row can have had, 0 for an open end. date: seconds
+    // since 2001; stored: the date as the record holds it.
+    bool plausible(const RowPlace& place, qint64 date, qint64 stored) const
     {
-        if (m_rows.empty())
+        // A cut of a date in nanoseconds moves it by less than a millisecond.
+        if (m_rows.empty() || appleDateSeconds(stored) != stored)
             return true;
         const auto byRowid = [](const std::pair<qint64, qint64>& a, qint64 rowid) { return a.first < rowid; };
         const auto from = place.first > 0 ? std::lower_bound(m_rows.cbegin(), m_rows.cend(), place.first, byRowid)
@@ -661,11 +662,15 @@ public:
         const auto to = place.last > 0 ? std::upper_bound(from, m_rows.cend(), place.last,
                                                           [](qint64 rowid, const auto& a) { return rowid < a.first; })
                                        : m_rows.cend();
-        const qint64 below =
-            place.first <= 0 || from == m_rows.cbegin() ? 0 : std::prev(from)->second - kClockSlack - date;
-        const qint64 above = place.last <= 0 || to == m_rows.cend() ? 0 : date - to->second - kClockSlack;
-        const auto cut = [](qint64 outside) { return outside > 0 && outside < kCutReach; };
-        return !cut(below) && !cut(above);
+        // The dates the record can have held before the cut: the same but for the last two bytes.
+        const qint64 uncutFirst = date - (stored & 0xffff);
+        const qint64 uncutLast = uncutFirst + 0xffff;
+        const bool cutBelow = place.first > 0 && from != m_rows.cbegin() &&
+                              date < std::prev(from)->second - kClockSlack &&
+                              uncutLast >= std::prev(from)->second - kClockSlack;
+        const bool cutAbove = place.last > 0 && to != m_rows.cend() && date > to->second + kClockSlack &&
+                              uncutFirst <= to->second + kClockSlack;
+        return !cutBelow && !cutAbove;
     }
 
 private:
@@ -1001,7 +1006,7 @@ void scanDeletedMessages(IOS5MessageDb& db, ProgressSink* progress)
         if (live.contains(QString::number(row.integer64("date")) + QLatin1Char('|') + row.text("text")))
             return;
         if (deletedIos5RowToMessage(row, countries, now, m, placement) &&
-            liveDates.plausible(place, m.date) && recycle.findMessage(m) == 0)
+            liveDates.plausible(place, m.date, row.integer64("date")) && recycle.findMessage(m) == 0)
             recycle.insertMessage(m, placement.chatIdentifier, placement.handleAddress, srcRowid);
     };
     Scan(db, db.dbPath(), rules, progress).run(recycle);
@@ -1047,9 +1052,9 @@ void scanDeletedMessages(IOS6MessageDb& db, const QList<_MsgChat*>& chats, Progr
     rules.carveAside = true;
     rules.convert = [now](const DeletedRow& row, _MsgMessage& m) { return deletedIos6RowToMessage(row, now, m); };
     const LiveDates liveDates = liveIos6Dates(db);
-    rules.store = [&](const DeletedRow&, const _MsgMessage* converted, const RowPlace& place) {
+    rules.store = [&](const DeletedRow& row, const _MsgMessage* converted, const RowPlace& place) {
         const _MsgMessage& m = *converted;
-        if (!liveDates.plausible(place, m.date))
+        if (!liveDates.plausible(place, m.date, row.integer64("date")))
             return;
         qint64 srcRowid = place.srcRowid;
         // A live guid is a message that is not deleted, whichever pass met it.
