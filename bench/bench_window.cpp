@@ -12,8 +12,18 @@
 //   BM_WindowImport:   an iTunes backup of as many messages with a file for every attachment: cached,
 //                      read and copied into a new local database; the floor is the cache, read and
 //                      copy floors one after another.
-//   BM_WindowDelete:   every message of a local database of as many messages, selected in the list
-//                      and deleted. No floor.
+//   BM_WindowDelete:   every message of a local database of as many messages, with a file for every
+//                      attachment, selected in the list and deleted. No floor. Also end_wait_s, how
+//                      long the bar stood at its end before the success box, and cancel_off_s, how
+//                      long before it the cancel button went (the commit).
+//   BM_WindowOpen:     the first click on a local database of as many messages, which reads it on the
+//                      GUI thread. No roads: highlight_s (the click painted), read_end_s (the read and
+//                      its display done), stall_s (the longest time the event loop did not come
+//                      round), wait_cursor (the share of clicks painted under the wait cursor), rows
+//                      (the messages listed).
+//   The import also reports longest_stall_s: the longest the GUI thread went without turning its event
+//   loop during the command (the window frozen), the worst of its runs; BM_WindowImportCancel reports
+//   it for an import cancelled at 40% of the copy, from the Cancel to the command's end.
 //
 // HOME and XDG_DATA_HOME point into a temporary folder: the run never sees the user's data folder.
 #include "backup/backupmanifest.h"
@@ -24,15 +34,18 @@
 #include "export/backupsmsthread.h"
 #include "export/deletemmsthread.h"
 #include "export/exportmessagesthread.h"
+#include "msgdb/attachmentpath.h"
 #include "msgdb/ios6messagedb.h"
 #include "msgdb/messagedbfolder.h"
 #include "msgdb/msgutil.h"
 #include "platform/allocator.h"
 #include "ui/interaction.h"
 #include "ui/itemmodelmain.h"
+#include "ui/itemmodelsms.h"
 #include "ui/loaditunesbackupdlg.h"
 #include "ui/mainwindow.h"
 #include "ui/mytreeview.h"
+#include "ui/progressform.h"
 
 #include "exportfloors.h"
 #include "fixtures/backup_builder.h"
@@ -41,11 +54,16 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QLabel>
 #include <QDir>
 #include <QFile>
 #include <QLocale>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
@@ -297,6 +315,74 @@ void BM_WindowExport(benchmark::State& state)
 
 // --- import of a backup --------------------------------------------------------------------------
 
+// The progress dialog open now whose status is status; null when there is none.
+ProgressForm* progressFormShowing(const QString& status)
+{
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        auto* form = qobject_cast<ProgressForm*>(widget);
+        if (form && form->isVisible() && form->findChild<QLabel*>(QStringLiteral("lbStatus"))->text() == status)
+            return form;
+    }
+    return nullptr;
+}
+
+// The status of the progress dialog open now; empty when there is none.
+QString dialogShowing()
+{
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (auto* form = qobject_cast<ProgressForm*>(widget); form && form->isVisible())
+            return form->findChild<QLabel*>(QStringLiteral("lbStatus"))->text();
+    }
+    return {};
+}
+
+// The longest gap between turns of the GUI thread's event loop while it lives: a timer that should
+// fire every few milliseconds notes how late it comes. It fires in every loop the command runs (the
+// dialogs' too); onTick runs at each turn it sees.
+class StallMeter {
+public:
+    explicit StallMeter(std::function<void()> onTick = {}) : m_onTick(std::move(onTick))
+    {
+        m_timer.setInterval(5);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { tick(); });
+        m_timer.start();
+    }
+    // The longest gap since start (or since the last restart).
+    double longest() const { return m_longest; }
+    void restart()
+    {
+        m_last = Clock::now();
+        m_longest = 0;
+    }
+    void stop()
+    {
+        tick();
+        m_timer.stop();
+    }
+
+private:
+    void tick()
+    {
+        const auto now = Clock::now();
+        const double gap = seconds(now - m_last);
+        // Where the long ones fall, to find what froze the window.
+        if (gap > 0.2)
+            std::fprintf(stderr, "stall of %.2f s ending %.2f s into the command, under \"%s\"\n", gap,
+                         seconds(now - m_start), qPrintable(dialogShowing()));
+        m_longest = std::max(m_longest, gap);
+        m_last = now;
+        if (m_onTick)
+            m_onTick();
+    }
+
+    std::function<void()> m_onTick;
+    QTimer m_timer;
+    const Clock::time_point m_start = Clock::now();
+    Clock::time_point m_last = m_start;
+    double m_longest = 0;
+};
+
+
 // A generated history packed into a backup (outside the backup folder the chooser lists), with a file
 // of 1 to 16 KB for every attachment row; the files the cache copies, for the floor.
 struct HistoryBackup {
@@ -349,6 +435,13 @@ struct HistoryBackup {
     }
 };
 
+// One backup for both import benchmarks: at a million messages it takes minutes to make.
+const HistoryBackup& historyBackup()
+{
+    static const HistoryBackup backup;
+    return backup;
+}
+
 // Caches, reads and copies into a new local database in target, as the command's jobs do.
 void importDirect(const QString& backupDir, const QString& target)
 {
@@ -367,9 +460,25 @@ void importDirect(const QString& backupDir, const QString& target)
     job.run();
 }
 
+// The import's two questions answered: the backup chosen, and the local database named.
+void answerImportDialogs(const QString& backupDir, const QString& name)
+{
+    g_interaction->dialogs.push_back([backupDir](QDialog& dialog) {
+        auto& chooser = static_cast<LoadItunesBackupDlg&>(dialog);
+        chooser.addBackupFolder(backupDir);
+        chooser.btnLoadClicked();
+        return chooser.result();
+    });
+    g_interaction->dialogs.push_back([name](QDialog& dialog) {
+        dialog.findChild<QComboBox*>(QStringLiteral("cbLocalDbNames"))->setEditText(name);
+        QMetaObject::invokeMethod(&dialog, "onBtnOkPress");
+        return dialog.result();
+    });
+}
+
 void BM_WindowImport(benchmark::State& state)
 {
-    static const HistoryBackup backup;
+    const HistoryBackup& backup = historyBackup();
     QTemporaryDir work;
     // The floor copies the records ours reads, in the order the copy job writes them.
     const QString floorSource = work.filePath(QStringLiteral("floor-source"));
@@ -383,24 +492,18 @@ void BM_WindowImport(benchmark::State& state)
     int directRuns = 0;
     int floorRuns = 0;
     double commandTotal = 0;
+    double longestStall = 0;
     QStringList windowDbs;
     const std::vector<double> totals = timeRoads(
         state, {[&] {
                     const QString name = QStringLiteral("bench-import-%1").arg(++windowRuns);
                     windowDbs << name;
                     MainWindow window;
-                    g_interaction->dialogs.push_back([&](QDialog& dialog) {
-                        auto& chooser = static_cast<LoadItunesBackupDlg&>(dialog);
-                        chooser.addBackupFolder(backup.backupDir);
-                        chooser.btnLoadClicked();
-                        return chooser.result();
-                    });
-                    g_interaction->dialogs.push_back([name](QDialog& dialog) {
-                        dialog.findChild<QComboBox*>(QStringLiteral("cbLocalDbNames"))->setEditText(name);
-                        QMetaObject::invokeMethod(&dialog, "onBtnOkPress");
-                        return dialog.result();
-                    });
+                    answerImportDialogs(backup.backupDir, name);
+                    StallMeter stalls;
                     const CommandTime time = runCommand(window, "miImportItunes");
+                    stalls.stop();
+                    longestStall = std::max(longestStall, stalls.longest());
                     commandTotal += time.whole;
                     // Nothing cached for the next run: every road starts cold, and the removal is
                     // written back before the next road, as the other roads' files are never removed.
@@ -437,6 +540,44 @@ void BM_WindowImport(benchmark::State& state)
         return;
     }
     reportRoads(state, totals, commandTotal, double(floorMessages.size()));
+    state.counters["longest_stall_s"] = longestStall;
+}
+
+// The import cancelled once the copy into the new local database has reached 40%: the longest the
+// window stalls from the Cancel to the end of the command (the manual time), and what is left of the
+// database (nothing may be).
+void BM_WindowImportCancel(benchmark::State& state)
+{
+    const HistoryBackup& backup = historyBackup();
+    const QString name = QStringLiteral("bench-import-cancelled");
+    double longestStall = 0;
+    for (auto _ : state) {
+        MainWindow window;
+        answerImportDialogs(backup.backupDir, name);
+        const QString copying = QCoreApplication::translate("BackupSMSThread", "IDS_BACKING_UP_SMS");
+        bool cancelled = false;
+        StallMeter* meter = nullptr;
+        StallMeter stalls([&] {
+            ProgressForm* form = cancelled ? nullptr : progressFormShowing(copying);
+            if (form && form->findChild<QProgressBar*>(QStringLiteral("progressBar"))->value() >= 40) {
+                cancelled = true;
+                meter->restart();
+                form->cancel();
+            }
+        });
+        meter = &stalls;
+        runCommand(window, "miImportItunes");
+        stalls.stop();
+        removeDirRecursive(dataFolderPath(DataFolder::BackupCache));
+        removeDirRecursive(dataFolderPath(DataFolder::ManifestCache));
+        if (!cancelled || QFileInfo::exists(localDatabasesDir().absoluteFilePath(name))) {
+            fail(state, cancelled ? "the cancelled import left its database" : "the copy never reached 40%");
+            return;
+        }
+        state.SetIterationTime(stalls.longest());
+        longestStall = std::max(longestStall, stalls.longest());
+    }
+    state.counters["longest_stall_s"] = longestStall;
 }
 
 // --- deleting every message of a local database --------------------------------------------------
@@ -452,11 +593,61 @@ bool copyFolder(const QString& from, const QString& to)
     return true;
 }
 
+// A file of 1 to 16 KB for every attachment row of the local database in folder; their number.
+int writeAttachmentFiles(const QString& folder)
+{
+    floors::RawDb raw(fixtures::ios6DbPathIn(folder), SQLITE_OPEN_READONLY);
+    floors::Stmt names(raw.db, "select filename from attachment order by rowid");
+    const QDir relay = fileRelayDir(QDir(folder));
+    int k = 0;
+    for (; sqlite3_step(names.s) == SQLITE_ROW; ++k) {
+        const QString path = attachmentLocalPath(relay, QString::fromStdString(floors::columnText(names.s, 0)));
+        QDir().mkpath(QFileInfo(path).path());
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly))
+            throw std::runtime_error("cannot write an attachment file");
+        file.write(QByteArray(1024 + (k * 7919) % (15 * 1024), char('a' + k % 26)));
+    }
+    return k;
+}
+
+// Watches the progress dialog of the running command from its own event loop: when the bar first
+// stood at its end, and when the cancel button went.
+class ProgressWatch : public QObject {
+public:
+    std::optional<Clock::time_point> atEnd;
+    std::optional<Clock::time_point> cancelOff;
+
+    ProgressWatch()
+    {
+        connect(&m_timer, &QTimer::timeout, this, &ProgressWatch::look);
+        m_timer.start(1);
+    }
+
+private:
+    void look()
+    {
+        auto* form = qobject_cast<ProgressForm*>(QApplication::activeModalWidget());
+        if (!form)
+            return;
+        const auto now = Clock::now();
+        if (!atEnd && form->findChild<QProgressBar*>()->value() == 100)
+            atEnd = now;
+        if (!cancelOff && !form->findChild<QPushButton*>()->isEnabled())
+            cancelOff = now;
+    }
+
+    QTimer m_timer;
+};
+
 void BM_WindowDelete(benchmark::State& state)
 {
     QTemporaryDir work;
     const QString templateDb = work.filePath(QStringLiteral("template"));
-    makeLocalDb(templateDb, false);
+    makeLocalDb(templateDb, true);
+    const int files = writeAttachmentFiles(templateDb);
+    double endWait = 0;
+    double cancelOff = 0;
     const QString name = QStringLiteral("bench-delete");
     const QString windowDb = localDatabasesDir().absoluteFilePath(name);
     const QString directDb = work.filePath(QStringLiteral("direct"));
@@ -470,8 +661,13 @@ void BM_WindowDelete(benchmark::State& state)
                     selectNode(window, localDbNode(window, name));
                     window.form().treeViewSMS->selectAll();
                     QCoreApplication::processEvents();
+                    const ProgressWatch watch;
                     const CommandTime time = runCommand(window, "miDelSel");
                     commandTotal += time.whole;
+                    if (watch.atEnd && g_interaction->succeededAt)
+                        endWait += seconds(*g_interaction->succeededAt - *watch.atEnd);
+                    if (watch.cancelOff && g_interaction->succeededAt)
+                        cancelOff += seconds(*g_interaction->succeededAt - *watch.cancelOff);
                     return time.toSuccess;
                 },
                 [&] {
@@ -493,6 +689,128 @@ void BM_WindowDelete(benchmark::State& state)
         return;
     }
     reportRoads(state, totals, commandTotal, double(messages));
+    const double n = double(std::max<qint64>(1, state.iterations()));
+    state.counters["end_wait_s"] = endWait / n;
+    state.counters["cancel_off_s"] = cancelOff / n;
+    state.counters["files"] = files;
+}
+
+// --- opening a local database --------------------------------------------------------------------
+
+// Notes when the tree first paints node selected, and whether the wait cursor was up then.
+class HighlightWatch : public QObject {
+public:
+    std::optional<Clock::time_point> shownAt;
+    bool waitCursor = false;
+
+    HighlightWatch(QTreeView* tree, const QModelIndex& node) : m_tree(tree), m_node(node)
+    {
+        tree->viewport()->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::Paint && !shownAt && m_tree->selectionModel()->isSelected(m_node)) {
+            shownAt = Clock::now();
+            const QCursor* cursor = QApplication::overrideCursor();
+            waitCursor = cursor && cursor->shape() == Qt::WaitCursor;
+        }
+        return false;
+    }
+
+private:
+    QTreeView* m_tree;
+    QPersistentModelIndex m_node;
+};
+
+// The longest time the event loop did not come round, from a timer that asks every millisecond.
+class StallClock : public QObject {
+public:
+    double longest = 0;
+
+    StallClock()
+    {
+        connect(&m_timer, &QTimer::timeout, this, [this] {
+            const auto now = Clock::now();
+            longest = std::max(longest, seconds(now - m_last));
+            m_last = now;
+        });
+        m_timer.start(1);
+    }
+
+private:
+    QTimer m_timer;
+    Clock::time_point m_last = Clock::now();
+};
+
+void clickOn(QWidget* widget, const QPoint& at)
+{
+    QMouseEvent press(QEvent::MouseButtonPress, at, widget->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QApplication::sendEvent(widget, &press);
+    QMouseEvent release(QEvent::MouseButtonRelease, at, widget->mapToGlobal(at), Qt::LeftButton, Qt::NoButton,
+                        Qt::NoModifier);
+    QApplication::sendEvent(widget, &release);
+}
+
+void runEventLoopFor(int milliseconds)
+{
+    QEventLoop loop;
+    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+void BM_WindowOpen(benchmark::State& state)
+{
+    const QString name = QStringLiteral("bench-open");
+    const QString folder = localDatabasesDir().absoluteFilePath(name);
+    if (!QFileInfo::exists(folder))
+        makeLocalDb(folder, true);
+    double highlight = 0;
+    double readEnd = 0;
+    double stall = 0;
+    int waitCursor = 0;
+    int rows = 0;
+    for (auto _ : state) {
+        MainWindow window;
+        window.show();
+        runEventLoopFor(200);  // shown and idle
+        QTreeView* tree = window.form().treeViewDS;
+        const QModelIndex index = window.mainModel()->indexOfNode(localDbNode(window, name));
+        const HighlightWatch watch(tree, index);
+        Clock::time_point clicked;
+        Clock::time_point read;
+        QEventLoop loop;
+        QTimer::singleShot(0, &window, [&] {
+            clicked = Clock::now();
+            clickOn(tree->viewport(), tree->visualRect(index).center());
+            read = Clock::now();
+            // What the window does after the read: the list and the conversation view shown.
+            QTimer::singleShot(1000, &loop, &QEventLoop::quit);
+        });
+        ::sync();
+        {
+            const StallClock stalls;
+            loop.exec();
+            stall += stalls.longest;
+        }
+        rows = window.smsModel()->rowCount();
+        if (!watch.shownAt || rows == 0) {
+            fail(state, "the click on the database did not show its messages");
+            return;
+        }
+        state.SetIterationTime(seconds(read - clicked));
+        highlight += seconds(*watch.shownAt - clicked);
+        readEnd += seconds(read - clicked);
+        waitCursor += watch.waitCursor ? 1 : 0;
+    }
+    const double n = double(std::max<qint64>(1, state.iterations()));
+    state.counters["highlight_s"] = highlight / n;
+    state.counters["read_end_s"] = readEnd / n;
+    state.counters["stall_s"] = stall / n;
+    state.counters["wait_cursor"] = waitCursor / n;
+    state.counters["rows"] = rows;
 }
 
 }  // namespace
@@ -504,7 +822,9 @@ BENCHMARK(BM_WindowExport)
     ->Iterations(3)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WindowImport)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WindowImportCancel)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WindowDelete)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WindowOpen)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv)
 {

@@ -122,7 +122,7 @@
     </message>
     <message>
         <source>IDS_SKIPPED_%1_BACKUP_FILES</source>
-        <translation>Files of the backup left out because they could not be read: %1 (the log names each one).</translation>
+        <translation>Files of the backup left out because they could not be read or have no place in the copy: %1 (the log names each one).</translation>
     </message>
 </context>
 <context>
@@ -149,6 +149,10 @@
     <message>
         <source>Messages: %1/%2</source>
         <translation>Messages: %1/%2</translation>
+    </message>
+    <message>
+        <source>Attachments: %1/%2</source>
+        <translation>Attachments: %1/%2</translation>
     </message>
     <message>
         <source>IDS_SUC_DELETE_%1_MESSAGES</source>

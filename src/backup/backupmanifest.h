@@ -73,8 +73,10 @@ public:
 
     // Builds the file tree below root and the index from "Manifest.mbdb", once per manifest. Errors
     // of the reader pass to the caller and leave the tree empty; a backup of iOS 10 or later throws
-    // the text of kNewerBackupFormatText.
-    void loadMbdb();
+    // the text of kNewerBackupFormatText. A backup may list a hundred thousand files, some seconds of
+    // work: cancelled is asked now and then, and when it answers true the tree is left empty and the
+    // plain int -1 thrown, as a job stops on a cancel.
+    void loadMbdb(const std::function<bool()>& cancelled = {});
 
     // True when folder holds the index that iOS 10 and later write ("Manifest.db") and no
     // "Manifest.mbdb": a backup this program cannot read.
@@ -108,6 +110,9 @@ public:
     QString displayName;
     QDir backupDir;
     BackupFileNode root;
+    // Records loadMbdb left out of the tree because their paths hold "", "." or ".." components: no
+    // local path can be made of them. Kept so that the jobs can tell the user of the files lost.
+    QList<MbdbRecord> unsafeRecords;
     BackupKeyBag keyBag;  // parsed by unlock; holds class keys after a successful one
 
     // Index of well-known files: pointers into the tree, owning nothing. Pointers keep the first
@@ -131,4 +136,8 @@ public:
     BackupFileNode* callHistoryStore = nullptr;
     QMap<QString, BackupFileNode*> voiceMemos;
     QMap<int, BackupFileNode*> voicemails;
+
+private:
+    // Empties the tree and every index into it.
+    void clearTree();
 };

@@ -185,18 +185,48 @@ bool BackupManifest::isNewerFormat(const QDir& folder)
         && !QFileInfo::exists(folder.absoluteFilePath(QStringLiteral("Manifest.mbdb")));
 }
 
-void BackupManifest::loadMbdb()
+void BackupManifest::clearTree()
+{
+    cameraRollPhotos.clear();
+    cameraRollVideos.clear();
+    photoThumbnails.clear();
+    smsParts.clear();
+    smsAttachments.clear();
+    smsFilesByDevicePath.clear();
+    for (BackupFileNode** known : {&smsDb, &addressBookDb, &addressBookImagesDb, &notesDb, &calendarDb,
+                                   &calendarExtrasDb, &recordingsDb, &voicemailDb, &safariBookmarksDb,
+                                   &callHistoryDb, &callHistoryStore})
+        *known = nullptr;
+    voiceMemos.clear();
+    voicemails.clear();
+    root.children.clear();
+}
+
+void BackupManifest::loadMbdb(const std::function<bool()>& cancelled)
 {
     if (!root.children.empty())
         return;
+    const auto stopWhenCancelled = [this, &cancelled] {
+        if (cancelled && cancelled()) {
+            clearTree();
+            throw -1;
+        }
+    };
     if (isNewerFormat(backupDir))
         throw std::runtime_error(kNewerBackupFormatText);
-    const std::vector<DecodedRecord> records =
-        decodedInOrder(readMbdb(backupDir.absoluteFilePath(QStringLiteral("Manifest.mbdb"))));
+    const std::vector<DecodedRecord> records = [&] {
+        const MbdbRecordSet read = readMbdb(backupDir.absoluteFilePath(QStringLiteral("Manifest.mbdb")));
+        stopWhenCancelled();
+        return decodedInOrder(read);
+    }();
+    stopWhenCancelled();
 
     QMap<QString, BackupFileNode*> nodesByTreePath;
     int orphans = 0;
+    size_t done = 0;
     for (const DecodedRecord& entry : records) {
+        if (++done % 1024 == 0)
+            stopWhenCancelled();
         if (entry.domain.startsWith(appDomainPrefix) && !nodesByTreePath.contains(applicationsName))
             nodesByTreePath.insert(applicationsName, root.addChild(std::make_unique<BackupFileNode>(
                                                          &root, MbdbRecord(), applicationsName)));
@@ -204,11 +234,15 @@ void BackupManifest::loadMbdb()
         const QString treePath = treePathOf(entry);
         const int slash = treePath.lastIndexOf(QLatin1Char('/'));
         const QString name = treePath.mid(slash + 1);
-        if (name.isEmpty() || nodesByTreePath.contains(treePath))
-            continue;  // a domain's own root record, or a path already taken by an earlier domain
-        // The cache job turns node names into local paths, so "..", "." and empty components stop here.
-        if (!isSafeRelativePath(treePath)) {
+        if (entry.path.isEmpty() && name.isEmpty())
+            continue;  // a domain's own root record
+        if (nodesByTreePath.contains(treePath))
+            continue;  // a path already taken by an earlier domain
+        // The cache job turns node names into local paths, so "..", "." and empty components stop
+        // here (a trailing "/" is an empty last one).
+        if (name.isEmpty() || !isSafeRelativePath(treePath)) {
             qWarning().nospace() << "Manifest.mbdb: skipped unsafe path " << entry.domain << "-" << entry.path;
+            unsafeRecords.append(entry.record);
             continue;
         }
         const QString parentPath = slash < 0 ? QString() : treePath.left(slash);

@@ -29,8 +29,8 @@ bool cacheOne(BackupManifest& manifest, const BackupFileNode& node, const QStrin
 
 }  // namespace
 
-CacheCopies::CacheCopies(BackupManifest& manifest, int threads, Landed landed)
-    : m_manifest(manifest), m_landed(std::move(landed))
+CacheCopies::CacheCopies(BackupManifest& manifest, int threads, Landed landed, MayWrite mayWrite)
+    : m_manifest(manifest), m_landed(std::move(landed)), m_mayWrite(std::move(mayWrite))
 {
     for (int i = 0; i < threads; ++i)
         m_threads.emplace_back([this] { work(); });
@@ -145,7 +145,7 @@ void CacheCopies::settle(const Copy& copy)
 {
     // A file's copy lies there whole or not at all: one is written under another name first.
     if (m_landed && !copy.makeFolder)
-        m_landed(copy.destPath);
+        m_landed(copy.destPath, copy.copied);
 }
 
 void CacheCopies::run(Copy& copy)
@@ -153,7 +153,7 @@ void CacheCopies::run(Copy& copy)
     try {
         if (copy.makeFolder)
             copy.makeFolder();
-        else
+        else if (!m_mayWrite || m_mayWrite(copy.destPath))
             copy.copied = cacheOne(m_manifest, *copy.node, copy.destPath);
     } catch (...) {
         copy.failure = std::current_exception();

@@ -22,10 +22,13 @@ struct BackupFileNode;
 
 class CacheCopies {
 public:
-    // Told a copy's destination as soon as the copy has ended, on the copying thread.
-    using Landed = std::function<void(const QString& destPath)>;
+    // Told a copy's destination as soon as the copy has ended, on the copying thread, and whether a
+    // file now lies there that this copy wrote.
+    using Landed = std::function<void(const QString& destPath, bool written)>;
+    // Asked on the copying thread before a file is written; false leaves the file alone (not copied).
+    using MayWrite = std::function<bool(const QString& destPath)>;
     // manifest must not change while copies run.
-    CacheCopies(BackupManifest& manifest, int threads, Landed landed = nullptr);
+    CacheCopies(BackupManifest& manifest, int threads, Landed landed = nullptr, MayWrite mayWrite = nullptr);
     ~CacheCopies();  // drops the copies not begun and waits for those under way
     CacheCopies(const CacheCopies&) = delete;
     CacheCopies& operator=(const CacheCopies&) = delete;
@@ -73,6 +76,7 @@ private:
 
     BackupManifest& m_manifest;
     Landed m_landed;
+    MayWrite m_mayWrite;
     mutable std::mutex m_mutex;
     std::condition_variable m_work;  // for the threads: a copy is queued, or they stop
     std::condition_variable m_done;  // for the caller: a copy is done

@@ -17,7 +17,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QMap>
 #include <QPair>
+#include <QSet>
 #include <QVector>
 #include <QThread>
 
@@ -27,6 +29,7 @@
 #include <cerrno>
 #include <climits>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <utility>
@@ -64,11 +67,29 @@ bool isLinkRecord(const MbdbRecord& record)
     return record.linkTarget.isPresent() || (record.mode & kTypeMask) == kSymlinkType;
 }
 
-// The name a child gets in the cache, the one the readers look for; "" when it can have none.
-QString cacheNameOf(const BackupFileNode& child)
+// The names the children of folder get in the cache, in the children's order, the ones the readers
+// look for: a name that loses characters takes its distinct name where it would meet another
+// child's, and keeps the plain one otherwise. "" where a child can have none.
+QStringList cacheNamesOf(const BackupFileNode& folder)
 {
-    const QString name = deviceFileName(child.name);
-    return isPlainComponent(name) ? name : QString();
+    QMap<QString, int> plainNames;  // ordered: the names are the backup's
+    for (const std::unique_ptr<BackupFileNode>& child : folder.children)
+        ++plainNames[deviceFileName(child->name)];
+    QStringList names;
+    names.reserve(int(folder.children.size()));
+    for (const std::unique_ptr<BackupFileNode>& child : folder.children) {
+        const QString plain = deviceFileName(child->name);
+        const QString name = plainNames.value(plain) > 1 ? distinctDeviceFileName(child->name) : plain;
+        names << (isPlainComponent(name) ? name : QString());
+    }
+    return names;
+}
+
+// The device tree's folders the cache copies, as the backup's paths begin below them.
+bool isCachedArea(const QString& path)
+{
+    return path.startsWith(QLatin1String("Library/SMS/"), Qt::CaseInsensitive)
+           || path.startsWith(QLatin1String("Library/AddressBook/"), Qt::CaseInsensitive);
 }
 
 bool isRealFolder(const QString& path)
@@ -175,12 +196,19 @@ struct ITunesCacheSMSThread::Walk {
     void takeCopies(int left);
     // Leaves node and everything below it out, logging reason; throws reason instead when the
     // message database lies there.
-    void skip(const BackupFileNode& node, const QString& reason);
+    void skip(const BackupFileNode& node, const QString& reason, bool withBelow = true);
+    // Leaves out what the tree holds below file, a file that the backup also uses as a folder.
+    void skipBelowFile(const BackupFileNode& file);
+    // Counts the files of the copied folders the tree left out for their paths.
+    void skipUnsafeRecords();
     void postCaching(const QString& name);
     // Creates the "file-relay/var/mobile/Library" chain, remembering which folders are new.
     void makeTargetFolder();
-    // Drops this run's database changes, then removes the copied folders, "manifest.db" and the
-    // folders this run created, and nothing else.
+    // ensureFolder, remembering the folder when this run made it. Any thread.
+    int makeFolder(const QString& path);
+    // Drops this run's database changes, then removes the files this run wrote, "manifest.db" when
+    // this run created it and the folders this run created that are empty then, and nothing else: a
+    // cache an earlier run completed stays whole.
     void removeOwnedFiles();
     QString skippedNote() const
     {
@@ -194,7 +222,13 @@ struct ITunesCacheSMSThread::Walk {
     FileHandoff* handoff = nullptr;  // told of each file the walk is done with; may be null
     QDir cacheDir;
     ManifestCacheDb cacheDb;
-    QStringList createdFolders;  // deepest last
+    // What this run made, also on the copying threads.
+    struct Made {
+        std::mutex mutex;
+        QStringList files;    // written whole
+        QStringList folders;  // a folder before those made inside it
+        bool cacheDb = false;
+    } made;
     std::unique_ptr<CacheCopies> copies;  // while the run copies
     QHash<const BackupFileNode*, CacheCopies::Outcome> copiedFirst;  // until the walk takes them
     int copiedFiles = 0;
@@ -205,12 +239,29 @@ struct ITunesCacheSMSThread::Walk {
 void ITunesCacheSMSThread::Walk::begin(FileHandoff* fileHandoff)
 {
     handoff = fileHandoff;
+    {
+        const std::lock_guard<std::mutex> lock(made.mutex);
+        made.files.clear();
+        made.folders.clear();
+        const QFileInfo db(cacheDb.path());
+        made.cacheDb = !db.exists() && !db.isSymLink();
+    }
     makeTargetFolder();
-    CacheCopies::Landed landed;
+    CacheCopies::Landed landed = [this](const QString& path, bool written) {
+        if (written) {
+            const std::lock_guard<std::mutex> lock(made.mutex);
+            made.files << path;
+        }
+        if (handoff)
+            handoff->settle(path);
+    };
+    // A file the reader of the cache writes itself (an MMS part kept in the message database) has
+    // that one writer, whichever of the two comes first.
+    CacheCopies::MayWrite mayWrite;
     if (handoff)
-        landed = [handoff = handoff](const QString& path) { handoff->settle(path); };
+        mayWrite = [handoff = handoff](const QString& path) { return handoff->beginWrite(path); };
     copies = std::make_unique<CacheCopies>(*manifest, qBound(1, QThread::idealThreadCount(), kCopyThreads),
-                                           std::move(landed));
+                                           std::move(landed), std::move(mayWrite));
 }
 
 void ITunesCacheSMSThread::Walk::end()
@@ -262,7 +313,6 @@ void ITunesCacheSMSThread::run()
     walk.copiedFiles = 0;
     walk.skippedFiles = 0;
     walk.skippedPaths.clear();
-    walk.createdFolders.clear();
     walk.sink = &m_posts;
     ProgressSink::postUpdateProgress(m_sink, tr("IDS_LOADING_ITUNES_BACKUP"), 99, QString());
 
@@ -280,6 +330,7 @@ void ITunesCacheSMSThread::run()
         if (addressBook)
             walk.cacheTree(*addressBook, addressBookPath);
         walk.end();
+        walk.skipUnsafeRecords();
     };
 
     runGuarded(
@@ -334,18 +385,29 @@ void ITunesCacheSMSThread::Walk::makeTargetFolder()
     // The cache folder may be reached through links (a data folder moved to another disk); the
     // folders below it are the job's own, and a link found in their place is replaced.
     const QString base = cacheDir.absolutePath();
-    if (!QFileInfo(base).isDir())
-        createdFolders << base;
+    if (!QFileInfo(base).isDir()) {
+        const std::lock_guard<std::mutex> lock(made.mutex);
+        made.folders << base;
+    }
     if (!makePrivatePath(base))
         throwUtf8(QStringLiteral("Cannot create the folder %1.").arg(base));
     QString path = base;
     for (const QString& part : (kFileRelay + QLatin1Char('/') + kLibraryPath).split(QLatin1Char('/'))) {
         path += QLatin1Char('/') + part;
-        if (!isRealFolder(path))
-            createdFolders << path;
-        if (const int error = ensureFolder(path))
+        if (const int error = makeFolder(path))
             throwUtf8(QStringLiteral("Cannot create the folder %1: %2").arg(path, systemErrorText(error)));
     }
+}
+
+int ITunesCacheSMSThread::Walk::makeFolder(const QString& path)
+{
+    const bool existed = isRealFolder(path);
+    const int error = ensureFolder(path);
+    if (error == 0 && !existed) {
+        const std::lock_guard<std::mutex> lock(made.mutex);
+        made.folders << path;
+    }
+    return error;
 }
 
 void ITunesCacheSMSThread::Walk::announce(const BackupFileNode& top, const QString& relative, QStringList& files,
@@ -364,10 +426,10 @@ void ITunesCacheSMSThread::Walk::announce(const BackupFileNode& top, const QStri
             continue;
         }
         folders << destOf(path);
-        for (const std::unique_ptr<BackupFileNode>& child : node->children) {
-            const QString name = cacheNameOf(*child);
-            if (!name.isEmpty())
-                pending.emplace_back(child.get(), path + QLatin1Char('/') + name);
+        const QStringList names = cacheNamesOf(*node);
+        for (std::size_t i = 0; i < node->children.size(); ++i) {
+            if (!names.at(int(i)).isEmpty())
+                pending.emplace_back(node->children[i].get(), path + QLatin1Char('/') + names.at(int(i)));
         }
     }
 }
@@ -414,22 +476,26 @@ std::optional<ITunesCacheSMSThread::Walk::Places> ITunesCacheSMSThread::Walk::re
         return std::nullopt;
     const ContainedFolder fileRelay(fileRelayPath());
     const std::optional<QString> folderDest = fileRelay.resolve(relative);
-    if (!folderDest || QFileInfo(*folderDest).isSymLink() || ensureFolder(*folderDest) != 0)
+    if (!folderDest || QFileInfo(*folderDest).isSymLink() || makeFolder(*folderDest) != 0)
         return std::nullopt;
-    QHash<QString, int> names;
-    for (const std::unique_ptr<BackupFileNode>& child : folder.children)
-        ++names[cacheNameOf(*child)];
+    const QStringList childNames = cacheNamesOf(folder);
+    QMap<QString, int> names;
+    for (const QString& name : childNames)
+        ++names[name];
     Places places;
-    for (const std::unique_ptr<BackupFileNode>& child : folder.children) {
-        const QString name = cacheNameOf(*child);
+    for (std::size_t i = 0; i < folder.children.size(); ++i) {
+        const BackupFileNode* child = folder.children[i].get();
+        const QString& name = childNames.at(int(i));
         if (name.isEmpty() || isLinkRecord(child->record) || child->record.isFolder())
             continue;
+        if (!child->children.empty())
+            return std::nullopt;  // the walk tells of what lies below it
         const QString childRelative = relative + QLatin1Char('/') + name;
         const std::optional<QString> dest = fileRelay.resolve(childRelative);
         if (names.value(name) > 1 || !dest || *dest != destOf(childRelative) || QFileInfo(*dest).isSymLink()
             || QFile::encodeName(*dest).size() + 7 >= PATH_MAX)
             return std::nullopt;
-        places.append({child.get(), *dest});
+        places.append({child, *dest});
     }
     return places;
 }
@@ -473,13 +539,14 @@ void ITunesCacheSMSThread::Walk::cacheTree(const BackupFileNode& top, const QStr
                 refuse(node, QStringLiteral("its path leads out of the cache folder."));
             if (!node.record.isFolder()) {
                 cacheFile(node, *dest);
+                skipBelowFile(node);
                 continue;
             }
             if (copies->isQueued(*dest))
                 takeCopies(0);  // a file copied to the same place earlier lands before the folder
             // Made beside the copies; what goes into it waits for it, and is left out with it.
-            copies->queueFolder(node, *dest, [&node, path = *dest] {
-                if (const int error = ensureFolder(path)) {
+            copies->queueFolder(node, *dest, [this, &node, path = *dest] {
+                if (const int error = makeFolder(path)) {
                     const QString reason =
                         QStringLiteral("cannot create the folder %1: %2").arg(path, systemErrorText(error));
                     if (!isNameError(error))
@@ -492,13 +559,23 @@ void ITunesCacheSMSThread::Walk::cacheTree(const BackupFileNode& top, const QStr
             skip(node, QString::fromUtf8(error.what()));
             continue;
         }
-        for (auto child = node.children.crbegin(); child != node.children.crend(); ++child) {
-            const QString name = cacheNameOf(**child);
-            if (name.isEmpty()) {
+        QStringList names = cacheNamesOf(node);
+        QSet<QString> taken;  // in the tree's order: the first child keeps a name two would share
+        for (QString& name : names) {
+            if (!name.isEmpty() && taken.contains(name))
+                name = QStringLiteral("/");  // no name can hold "/"
+            taken.insert(name);
+        }
+        for (int i = int(node.children.size()) - 1; i >= 0; --i) {
+            const BackupFileNode& child = *node.children[std::size_t(i)];
+            const QString& name = names.at(i);
+            if (name.isEmpty() || name == QLatin1String("/")) {
+                const QString reason = name.isEmpty() ? QStringLiteral(": its name is no plain file name.")
+                                                      : QStringLiteral(": another file of its folder has its name.");
                 takeCopies(0);
-                skip(**child, backupFileLabel((*child)->record) + QStringLiteral(": its name is no plain file name."));
+                skip(child, backupFileLabel(child.record) + reason);
             } else {
-                pending.push_back({child->get(), entry.relative + QLatin1Char('/') + name, entry.depth + 1});
+                pending.push_back({&child, entry.relative + QLatin1Char('/') + name, entry.depth + 1});
             }
         }
     }
@@ -525,6 +602,28 @@ void ITunesCacheSMSThread::Walk::cacheFile(const BackupFileNode& node, const QSt
     copies->queue(node, destPath);
 }
 
+void ITunesCacheSMSThread::Walk::skipBelowFile(const BackupFileNode& file)
+{
+    if (file.children.empty())
+        return;
+    takeCopies(0);
+    for (const std::unique_ptr<BackupFileNode>& child : file.children)
+        skip(*child, backupFileLabel(child->record) + QStringLiteral(": its folder is also a file in the backup."));
+}
+
+void ITunesCacheSMSThread::Walk::skipUnsafeRecords()
+{
+    for (const MbdbRecord& record : qAsConst(manifest->unsafeRecords)) {
+        if (record.isFolder() || isLinkRecord(record) || !isCachedArea(record.path.toString())
+            || record.domain.toString().startsWith(QLatin1String("AppDomain-")))
+            continue;
+        qWarning().noquote() << "backup cache: skipped" << backupFileLabel(record)
+                             << ": its path holds an empty, \".\" or \"..\" component.";
+        ++skippedFiles;
+        skippedPaths << record.domain.toString() + QLatin1Char('-') + record.path.toString();
+    }
+}
+
 void ITunesCacheSMSThread::Walk::takeCopies(int left)
 {
     while (const std::optional<CacheCopies::Outcome> done = copies->takeOldest(copies->queued() > left)) {
@@ -533,7 +632,8 @@ void ITunesCacheSMSThread::Walk::takeCopies(int left)
             try {
                 std::rethrow_exception(done->failure);
             } catch (const BackupFileError& error) {
-                skip(node, QString::fromUtf8(error.what()));
+                // A file's copy: what lies below it was left out when it was queued.
+                skip(node, QString::fromUtf8(error.what()), node.record.isFolder());
                 continue;
             }
         }
@@ -544,12 +644,12 @@ void ITunesCacheSMSThread::Walk::takeCopies(int left)
     }
 }
 
-void ITunesCacheSMSThread::Walk::skip(const BackupFileNode& node, const QString& reason)
+void ITunesCacheSMSThread::Walk::skip(const BackupFileNode& node, const QString& reason, bool withBelow)
 {
     if (isWithin(manifest->smsDb, node))
         throwUtf8(reason);  // without its message database the import has nothing to read
     qWarning().noquote() << "backup cache: skipped" << reason;
-    skippedFiles += filesWithin(node);
+    skippedFiles += withBelow ? filesWithin(node) : 1;
     skippedPaths << node.record.domain.toString() + QLatin1Char('-') + node.record.path.toString();
 }
 
@@ -566,16 +666,18 @@ void ITunesCacheSMSThread::Walk::removeOwnedFiles()
     // The connection goes first, so no open handle keeps the file and no later commit brings
     // back rows for copies that are about to be deleted.
     cacheDb.rollbackAndClose();
-    const QDir library(cacheDir.absoluteFilePath(kFileRelay + QLatin1Char('/') + kLibraryPath));
-    for (const QString& folder : {kSmsFolder, kAddressBookFolder}) {
-        const QString path = library.absoluteFilePath(folder);
-        if (!removeDirRecursive(path))
-            qWarning().nospace() << "backup cache: could not remove all of " << path;
-    }
-    for (const QString& suffix : {QString(), QStringLiteral("-journal")})
-        QFile::remove(cacheDb.path() + suffix);
+    const std::lock_guard<std::mutex> lock(made.mutex);
+    // The rows of the files this run replaced are the older ones again: without a file in their
+    // place those are copied anew next time. A file the reader has taken over is the reader's.
+    for (const QString& file : qAsConst(made.files))
+        if (!(handoff && handoff->isClaimed(file)) && !QFile::remove(file) && QFileInfo::exists(file))
+            qWarning().nospace() << "backup cache: could not remove " << file;
+    if (made.cacheDb)
+        for (const QString& suffix : {QString(), QStringLiteral("-journal")})
+            QFile::remove(cacheDb.path() + suffix);
     // Folders this run made, deepest first; rmdir leaves any that others have filled meanwhile.
-    for (auto folder = createdFolders.crbegin(); folder != createdFolders.crend(); ++folder)
+    for (auto folder = made.folders.crbegin(); folder != made.folders.crend(); ++folder)
         QDir().rmdir(*folder);
-    createdFolders.clear();
+    made.files.clear();
+    made.folders.clear();
 }

@@ -39,7 +39,8 @@ public:
     // cache, and the other files are copied on handoff's thread, each one settled there once it lies
     // in the cache. handoff's end is the cache's: the cache records are committed then, its success
     // text is the rich text of what was left out ("" when nothing), and an error or a cancel of it
-    // removes the cache as the job's own would. Where those files cannot be copied first exactly as
+    // removes what the run made as the job's own would. A file the handoff's user claims is never
+    // written by the job, and stays. Where those files cannot be copied first exactly as
     // the walk would copy them, the whole cache is made before run() ends. The manifest must outlive
     // handoff's work.
     void handOverTo(std::shared_ptr<FileHandoff> handoff) { m_handoff = std::move(handoff); }
@@ -58,8 +59,10 @@ public:
     static QString skippedFilesText(int count, const QStringList& paths);
 
     // The job's body; public so that tests can run it on their own thread. Ends with exactly one of
-    // postSucceed(""), postError(text), or nothing after a cancel. After an error or a cancel the
-    // cache holds neither this job's folders nor "manifest.db", whatever it held before.
+    // postSucceed(""), postError(text), or nothing after a cancel. An error or a cancel removes only
+    // what the run made: the files it wrote (a copy under way lands first), "manifest.db" when the run
+    // created it, and the folders it created that are empty then; its records are dropped. What an
+    // earlier run cached stays, and its records with it.
     void run() override;
 
 private:

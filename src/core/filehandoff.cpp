@@ -2,6 +2,8 @@
 
 #include <QDebug>
 
+#include <utility>
+
 namespace {
 
 // How often a wait looks at the user's cancel flag, which nobody signals.
@@ -30,16 +32,67 @@ void FileHandoff::expect(const QStringList& files, const QStringList& folders)
             m_unsettled.insert(file);
         }
     }
+    m_expectedOnce = m_unsettled.size();
 }
 
 void FileHandoff::settle(const QString& path)
 {
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_unsettled.remove(path))
+        const bool wasWriting = m_writing.remove(path);
+        if (!m_unsettled.remove(path) && !wasWriting)
             return;
     }
     m_changed.notify_all();
+}
+
+bool FileHandoff::beginWrite(const QString& path)
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_claimed.contains(path))
+        return false;
+    m_writing.insert(path);
+    return true;
+}
+
+void FileHandoff::claim(const QString& path)
+{
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [&] { return !m_writing.contains(path); });
+        m_claimed.insert(path);
+        m_unsettled.remove(path);
+    }
+    m_changed.notify_all();
+}
+
+bool FileHandoff::isClaimed(const QString& path) const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_claimed.contains(path);
+}
+
+int FileHandoff::percentDone() const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return percentDoneLocked();
+}
+
+int FileHandoff::percentDoneLocked() const
+{
+    if (m_end != End::Running || m_expectedOnce == 0)
+        return 100;
+    // Files the walk leaves out are settled only at the end: the bar never reaches 100 before it.
+    const qint64 settled = m_expectedOnce - m_unsettled.size();
+    return int(qMin<qint64>(99, settled * 100 / m_expectedOnce));
+}
+
+void FileHandoff::postUpdateProgress(const QString&, int, const QString& progressText)
+{
+    if (progressText.isEmpty())
+        return;
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_makerText = progressText;
 }
 
 void FileHandoff::start(std::function<void()> work)
@@ -98,16 +151,26 @@ bool FileHandoff::waitReady(const QString& path, std::chrono::milliseconds timeo
     return m_changed.wait_for(lock, timeout, [&] { return !mayChange(path); });
 }
 
-std::optional<QString> FileHandoff::finish(const ProgressSink* user)
+std::optional<QString> FileHandoff::finish(ProgressSink* user)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
+    std::optional<std::pair<int, QString>> shown;
     while (m_end == End::Running) {
         if (ProgressSink::isCancelled(user)) {
             lock.unlock();
             cancel();
             return std::nullopt;
         }
-        m_changed.wait_for(lock, kCancelPoll);
+        // Without this the user's bar would stand full at the last message while the cache goes on.
+        const std::pair<int, QString> now{percentDoneLocked(), m_makerText};
+        if (now != shown) {
+            shown = now;
+            lock.unlock();
+            ProgressSink::postUpdateProgress(user, QString(), now.first, now.second);
+            lock.lock();
+        }
+        // At most one post per poll, however fast the files settle.
+        m_changed.wait_for(lock, kCancelPoll, [this] { return m_end != End::Running; });
     }
     if (m_end != End::Succeeded || ProgressSink::isCancelled(user))
         return std::nullopt;

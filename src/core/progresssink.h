@@ -26,6 +26,10 @@ public:
     // An empty text ends without a message.
     virtual void postSucceed(const QString& text) = 0;
     virtual bool isCancelled() const = 0;
+    // From here on the job finishes what it started (a commit made, files to follow): the user is no
+    // longer offered a cancel. A cancel that came first still counts, so the job looks at
+    // isCancelled() once more after this post before it commits.
+    virtual void postNotCancellable() {}
 
     // The same calls through a sink pointer, as jobs hold it; a null sink ignores them.
     static void postUpdateProgress(ProgressSink* sink, const QString& status, int curProgress,
@@ -43,6 +47,11 @@ public:
     {
         if (sink)
             sink->postSucceed(text);
+    }
+    static void postNotCancellable(ProgressSink* sink)
+    {
+        if (sink)
+            sink->postNotCancellable();
     }
     static bool isCancelled(const ProgressSink* sink) { return sink && sink->isCancelled(); }
 };

@@ -60,6 +60,7 @@ public:
     void postError(const QString& text) override;
     void postSucceed(const QString& text) override;
     bool isCancelled() const override { return ProgressSink::isCancelled(m_sink); }
+    void postNotCancellable() override { ProgressSink::postNotCancellable(m_sink); }
 
     void flush();
 

@@ -32,6 +32,8 @@ public:
     ContainedFolder& operator=(const ContainedFolder&) = delete;
 
     std::optional<QString> resolve(const QString& relative) const;
+    // The folder's clean absolute path.
+    QString path() const { return m_base; }
 
 private:
     // path: clean, absolute and below m_base. "" when a link on the way dangles.

@@ -25,11 +25,16 @@ QDir IOSDevice::cacheDir() const
         folder.mkpath(QStringLiteral("."));
         return folder;
     }
-    if (!isValidUdid(udid))
-        throwUtf8(QStringLiteral("Invalid device identifier: ") + udid.left(80));
+    checkUdid();
     const QString path = dataFolderPath(DataFolder::DeviceCache) + QLatin1Char('/') + udid;
     makePrivatePath(path);
     return QDir(path);
+}
+
+void IOSDevice::checkUdid() const
+{
+    if (!isVirtual() && !isValidUdid(udid))
+        throwUtf8(QStringLiteral("Invalid device identifier: ") + udid.left(80));
 }
 
 QList<int> IOSDevice::versionNumbers() const

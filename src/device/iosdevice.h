@@ -27,6 +27,8 @@ public:
     // itself for a virtual device, else dataDir()/ios_cache/<udid>. Throws std::runtime_error for an
     // identifier that isValidUdid() refuses.
     QDir cacheDir() const;
+    // Throws what cacheDir() throws for an identifier it refuses, and makes no folder.
+    void checkUdid() const;
 
     // The numbers of productVersion: "7.1.2" -> [7, 1, 2], "" -> [].
     QList<int> versionNumbers() const;

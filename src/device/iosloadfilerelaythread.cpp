@@ -16,9 +16,6 @@
 
 namespace {
 
-// The end of the archive is known only by the device closing the connection, or by its silence.
-constexpr int kStreamTimeoutMs = 60000;
-
 const QString kTreeName = QString::fromLatin1(kFileRelayFolder);
 const QString kArchiveName = kTreeName + QStringLiteral(".cpio");
 const QString kStagingSuffix = QStringLiteral(".new");
@@ -82,7 +79,7 @@ void IOSLoadFileRelayThread::receiveArchive(int socket, const QString& path)
     ThrottledSink posts(m_sink);
     qint64 total = 0;
     for (;;) {
-        const int count = Socket::receiveAll(socket, m_buffer.data(), m_buffer.size(), kStreamTimeoutMs, cancelled);
+        const int count = Socket::receiveAll(socket, m_buffer.data(), m_buffer.size(), m_silenceMs, cancelled);
         if (ProgressSink::isCancelled(m_sink))
             throw kCancelled;
         if (count < 1)
@@ -91,6 +88,9 @@ void IOSLoadFileRelayThread::receiveArchive(int socket, const QString& path)
         posts.postUpdateProgress(QString(), 99, QStringLiteral("Received:%1KB").arg(FileRelay::kilobytes(total)));
         if (file.write(m_buffer.constData(), count) != count)
             throwUtf8(QStringLiteral("write %1 failed. %2").arg(path, file.errorString()));
+        // A block left short ended in the device's close or its silence: waiting again would double it.
+        if (count < m_buffer.size())
+            break;
     }
     posts.flush();
     if (!file.flush())

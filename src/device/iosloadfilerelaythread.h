@@ -19,6 +19,10 @@ public:
     // a cancel, nothing; the archive file stays after an error or a cancel.
     void run() override;
 
+    // How long the device may send nothing before its archive counts as ended: it has no end marker,
+    // and the device may not close the connection.
+    void setSilenceTimeoutMs(int ms) { m_silenceMs = ms; }
+
 private:
     void load(int& socket, QString& staging);
     void receiveArchive(int socket, const QString& path);
@@ -26,4 +30,5 @@ private:
     const IOSDevice* m_device;  // not owned
     ProgressSink* m_sink;       // not owned
     QByteArray m_buffer;        // one block, while receiving
+    int m_silenceMs = 60000;
 };

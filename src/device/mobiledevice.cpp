@@ -9,6 +9,8 @@
 
 #include <unistd.h>
 
+#include <string>
+
 using DeviceLibraries::mobileDeviceFunction;
 
 namespace {
@@ -34,16 +36,50 @@ CFStringRef stringRef(const CFType& value)
     return static_cast<CFStringRef>(value.ref());
 }
 
-// A pairing the phone still asks about (Trust not yet tapped) or one it no longer knows is settled only
-// by the next arrival of the phone; nothing else tells the program to try again.
+// A pairing the phone still asks about (Trust not yet tapped), also one renewed after the phone forgot
+// the old one, is settled only by the next arrival of the phone; nothing else tells the program to try
+// again.
 constexpr char kReplugHint[] = "<br/><br/>After tapping \"Trust\" on the iPhone, unplug and plug in the phone again.";
+
+// Restarting or tapping "Trust" does not help a phone that is gone: it only needs plugging in again.
+bool phoneWentAway(int32_t code)
+{
+    return code == kAMErrorConnectionLost || code == kAMErrorConnectFailed || code == kAMErrorNoDevice;
+}
 
 QString sessionError(const char* call, int32_t code)
 {
     const QString failed = QLatin1String(call) + QLatin1Char('(') + QString::number(code) + QLatin1Char(')');
+    if (phoneWentAway(code))
+        return QStringLiteral("%1<br/><br/>Error code: %2").arg(MobileDevice::disconnectedText(), failed);
     const bool pairing = qstrcmp(call, "AMDeviceConnect") != 0;
     return QStringLiteral("%1<br/><br/>Error code: %2%3")
         .arg(QLatin1String(kTrustHint), failed, QLatin1String(pairing ? kReplugHint : ""));
+}
+
+// The call of a session's opening that failed, with its code; no call when the session is open.
+struct SessionFailure {
+    const char* call = nullptr;
+    int32_t code = 0;
+};
+
+// Connects, pairs when the library holds no pair record (or always, with pairAnyway), validates the
+// pairing and starts the session.
+SessionFailure tryOpenSession(void* device, bool pairAnyway)
+{
+    if (const int32_t code = call<decltype(AMDeviceConnect)>("AMDeviceConnect", device))
+        return {"AMDeviceConnect", code};
+    if (pairAnyway || call<decltype(AMDeviceIsPaired)>("AMDeviceIsPaired", device) == 0) {
+        if (const int32_t code = call<decltype(AMDevicePair)>("AMDevicePair", device))
+            return {"AMDevicePair", code};
+    }
+    if (const int32_t code = call<decltype(AMDeviceValidatePairing)>("AMDeviceValidatePairing", device))
+        return {"AMDeviceValidatePairing", code};
+    if (const int32_t code = call<decltype(AMDeviceStartSession)>("AMDeviceStartSession", device)) {
+        call<decltype(AMDeviceDisconnect)>("AMDeviceDisconnect", device);
+        return {"AMDeviceStartSession", code};
+    }
+    return {};
 }
 
 // An open session for the scope: closed on every way out, also when the work inside throws.
@@ -94,26 +130,25 @@ void deliverNotification(const DeviceNotifyContext& context, int message, void* 
     QMetaObject::invokeMethod(target, slot->constData(), Qt::AutoConnection, Q_ARG(void*, device));
 }
 
+QString disconnectedText()
+{
+    return QStringLiteral("The iPhone was disconnected or stopped answering. Please unplug it and plug it in again.");
+}
+
 int openSession(void* device, QString& error)
 {
     error.clear();
-    const auto fail = [&error](const char* name, int32_t code) {
-        error = sessionError(name, code);
-        return int(code);
-    };
-    if (const int32_t code = call<decltype(AMDeviceConnect)>("AMDeviceConnect", device))
-        return fail("AMDeviceConnect", code);
-    if (call<decltype(AMDeviceIsPaired)>("AMDeviceIsPaired", device) == 0) {
-        if (const int32_t code = call<decltype(AMDevicePair)>("AMDevicePair", device))
-            return fail("AMDevicePair", code);
+    SessionFailure failure = tryOpenSession(device, false);
+    if (failure.code == kAMErrorInvalidHostID && qstrcmp(failure.call, "AMDevicePair") != 0) {
+        // The phone no longer knows the pair record (it was reset, or its trust in this computer was
+        // revoked): pairing once more asks "Trust" on the phone again and replaces the record.
+        if (qstrcmp(failure.call, "AMDeviceValidatePairing") == 0)
+            call<decltype(AMDeviceDisconnect)>("AMDeviceDisconnect", device);
+        failure = tryOpenSession(device, true);
     }
-    if (const int32_t code = call<decltype(AMDeviceValidatePairing)>("AMDeviceValidatePairing", device))
-        return fail("AMDeviceValidatePairing", code);
-    if (const int32_t code = call<decltype(AMDeviceStartSession)>("AMDeviceStartSession", device)) {
-        call<decltype(AMDeviceDisconnect)>("AMDeviceDisconnect", device);
-        return fail("AMDeviceStartSession", code);
-    }
-    return 0;
+    if (failure.code != 0)
+        error = sessionError(failure.call, failure.code);
+    return int(failure.code);
 }
 
 void closeSession(void* device)
@@ -122,16 +157,30 @@ void closeSession(void* device)
     call<decltype(AMDeviceDisconnect)>("AMDeviceDisconnect", device);
 }
 
+ValueReadError::ValueReadError(int32_t code)
+    : std::runtime_error("AMDeviceReadValue(" + std::to_string(code) + ")"), m_code(code)
+{
+}
+
 QList<CFType> copyValues(void* device, const QStringList& keys, const QString& domain)
 {
     const Session session(device);
+    // A library without the checked read can only give null for a failed read, as for a missing value.
+    auto* read = mobileDeviceFunction<decltype(AMDeviceReadValue)>("AMDeviceReadValue");
     auto* copy = mobileDeviceFunction<decltype(AMDeviceCopyValue)>("AMDeviceCopyValue");
     QList<CFType> values;
     for (const QString& key : keys) {
         // Null, not an empty string, asks for a whole domain or the device's own values.
         const CFType domainName = domain.isEmpty() ? CFType() : CFType(domain);
         const CFType keyName = key.isEmpty() ? CFType() : CFType(key);
-        values.append(CFType(copy ? copy(device, stringRef(domainName), stringRef(keyName)) : nullptr, true));
+        CFTypeRef value = nullptr;
+        const int32_t code = read ? read(device, stringRef(domainName), stringRef(keyName), &value) : 0;
+        if (!read && copy)
+            value = copy(device, stringRef(domainName), stringRef(keyName));
+        const CFType owned(value, true);
+        if (code != 0)
+            throw ValueReadError(code);
+        values.append(owned);
     }
     return values;
 }
@@ -150,7 +199,9 @@ int startService(void* device, const QString& name)
         if (socket >= 0)
             ::close(socket);
         const QString failed = QStringLiteral("Error code: AMDeviceStartService(%1)=%2").arg(htmlEscape(name), QString::number(code));
-        throwHtml(QLatin1String(kWifiSyncHint) + failed);
+        const QString hint = phoneWentAway(code) ? disconnectedText() + QLatin1String("<br/><br/>")
+                                                  : QString(QLatin1String(kWifiSyncHint));
+        throwHtml(hint + failed);
     }
     return socket;
 }

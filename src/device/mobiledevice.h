@@ -11,6 +11,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstdint>
+#include <stdexcept>
+
 struct TMDeviceNotificationInfo;
 
 // Where notifications go: the target's slots, invoked by name with the device handle as void*, with
@@ -38,14 +41,30 @@ void onDeviceNotification(const TMDeviceNotificationInfo* info, void* context);
 // context whose target is gone, does nothing. Any thread.
 void deliverNotification(const DeviceNotifyContext& context, int message, void* device);
 
+// What the user is told when a phone went away during a call: it only needs plugging in again.
+QString disconnectedText();
+
 // Connects, pairs when not paired, validates the pairing and starts a session: 0 when a session is open,
-// else the failing call's code with error set to the text for the user. Never throws.
+// else the failing call's code with error set to the text for the user. A phone that no longer knows
+// the pair record is paired once more and the session opened again. Never throws.
 int openSession(void* device, QString& error);
 void closeSession(void* device);
 
+// A read of a value that failed: the device went away or stopped answering. A value the device has not
+// got is no failure. The text names the call and the library's code.
+class ValueReadError : public std::runtime_error {
+public:
+    explicit ValueReadError(int32_t code);
+    int32_t code() const { return m_code; }
+
+private:
+    int32_t m_code;
+};
+
 // One value per key, in order (null where the device has none). An empty key reads the whole domain as
-// a dictionary; an empty domain the device's own values. Throws HtmlError (core/errors.h), a
-// std::runtime_error with a rich text for the user, when no session opens; so do the operations below.
+// a dictionary; an empty domain the device's own values. Throws ValueReadError when a read fails, and
+// HtmlError (core/errors.h), a std::runtime_error with a rich text for the user, when no session opens;
+// so do the operations below.
 QList<CFType> copyValues(void* device, const QStringList& keys, const QString& domain);
 
 // The socket of the started service, which stays usable after the session ends. Throws

@@ -28,8 +28,17 @@ using AMDeviceNotificationCallback = void (*)(const TMDeviceNotificationInfo* in
 int32_t AMDeviceNotificationSubscribe(AMDeviceNotificationCallback callback, uint32_t unused0, uint32_t unused1,
                                       void* context, void** notification);
 
+// Failures the program tells apart; a library gives them with these meanings, and other codes besides.
+enum : int32_t {
+    kAMErrorConnectionLost = -8,    // the connection to the phone broke mid-call
+    kAMErrorInvalidHostID = -21,    // the phone no longer knows the pair record this computer holds
+    kAMErrorConnectFailed = -1002,  // no connection to the phone could be made
+    kAMErrorNoDevice = -1003,       // the phone is not attached (any more)
+};
+
 // A session: Connect, IsPaired (non-zero when paired), Pair when not, ValidatePairing, StartSession;
-// StopSession, Disconnect to close it.
+// StopSession, Disconnect to close it. Where ValidatePairing or StartSession fails with
+// kAMErrorInvalidHostID, the program pairs once more (Disconnect, Connect, Pair) and goes on.
 int32_t AMDeviceConnect(AMDeviceRef device);
 int32_t AMDeviceIsPaired(AMDeviceRef device);
 int32_t AMDevicePair(AMDeviceRef device);
@@ -42,6 +51,10 @@ int32_t AMDeviceDisconnect(AMDeviceRef device);
 // null key a whole domain as a dictionary. StartService: a socket of the service that stays usable after
 // the session ends.
 CFTypeRef AMDeviceCopyValue(AMDeviceRef device, CFStringRef domain, CFStringRef key);
+// CopyValue that tells a failed read from a missing value, which CopyValue's null cannot: 0 with *value
+// the owned value, or null when the device has no value by that name; an error code, with *value null,
+// when the read itself failed (no session, the device gone or no longer answering).
+int32_t AMDeviceReadValue(AMDeviceRef device, CFStringRef domain, CFStringRef key, CFTypeRef* value);
 int32_t AMDeviceSetValue(AMDeviceRef device, CFStringRef domain, CFStringRef key, CFTypeRef value);
 int32_t AMDeviceStartService(AMDeviceRef device, CFStringRef name, int* socket, void* unused);
 CFStringRef AMDeviceCopyDeviceIdentifier(AMDeviceRef device);

@@ -188,7 +188,7 @@ void AttachmentCopier::place(Lane& lane, Job job)
     if (m_sources && !job.sourcePath.isEmpty()) {
         bool putOff = !m_sources->waitReady(job.sourcePath, std::chrono::milliseconds(0));
         if (!lane.putOff.empty() || putOff) {
-            job.destination = areaOf(lane).path(job.filename);
+            job.destination = areaOf(lane).copyPath(job.filename, job.sourcePath);
             for (const Job& earlier : lane.putOff)
                 putOff = putOff || (!job.destination.isEmpty() && earlier.destination == job.destination);
         }
@@ -228,7 +228,7 @@ void AttachmentCopier::copyOne(Lane& lane, const Job& job)
     struct stat status {};
     if (source.isEmpty() || ::stat(QFile::encodeName(source).constData(), &status) != 0 || !S_ISREG(status.st_mode))
         return;
-    const QString destination = areaOf(lane).path(job.filename);
+    const QString destination = areaOf(lane).copyPath(job.filename, source);
     if (destination.isEmpty()) {
         qWarning().noquote() << "local database: attachment" << job.filename
                              << "not copied: it does not lead into the attachment folders";

@@ -6,13 +6,13 @@
 #include "core/progressthrottle.h"
 #include "msgdb/msgutil.h"
 
+#include <algorithm>
 #include <optional>
 
 BackupSMSThread::BackupSMSThread(const MsgMessageList& messages, const QDir& dbDir, const QString& mcc,
                                  ProgressSink* progress, QObject* parent)
     : QThread(parent), m_messages(messages), m_progress(progress), m_exporter(dbDir, mcc)
 {
-    sortMessages(m_messages);
 }
 
 void BackupSMSThread::awaitCache(std::shared_ptr<FileHandoff> cache)
@@ -49,6 +49,8 @@ void BackupSMSThread::copyMessages()
 {
     const QString status = tr("IDS_BACKING_UP_SMS");
     ProgressSink::postUpdateProgress(m_progress, status, 0, QString());
+    // Sorted here, not by the command: a million messages take a second to sort.
+    sortMessages(m_messages);
     m_exporter.begin();
     m_exporter.expect(m_messages);
     const int n = m_messages.size();
@@ -58,8 +60,11 @@ void BackupSMSThread::copyMessages()
         if (ProgressSink::isCancelled(m_progress) || (m_cache && m_cache->hasFailed()))
             throw -1;
         ++i;
-        if (throttle.due(i))
-            ProgressSink::postUpdateProgress(m_progress, status, throttle.percent(), tr("SMS: %1/%2").arg(i).arg(n));
+        if (throttle.due(i)) {
+            // The rows wait for the rest of the cache at the end: the bar is full only when both are.
+            const int percent = m_cache ? std::min(throttle.percent(), m_cache->percentDone()) : throttle.percent();
+            ProgressSink::postUpdateProgress(m_progress, status, percent, tr("SMS: %1/%2").arg(i).arg(n));
+        }
         m_exporter.exportMessage(message);
     }
     QString note;

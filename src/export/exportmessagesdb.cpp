@@ -63,6 +63,7 @@ void ExportMessagesDb::end()
     m_pendingCopies.clear();
     // Committed: the copies belong to the database now.
     m_copier.reset();
+    m_merge.forgetLookups();
 }
 
 void ExportMessagesDb::rollBack()
@@ -75,6 +76,7 @@ void ExportMessagesDb::rollBack()
     removeCreated();
     m_pendingCopies.clear();
     m_copier.reset();
+    m_merge.forgetLookups();
 }
 
 bool ExportMessagesDb::canStore(const _MsgMessage& message)

@@ -1,12 +1,18 @@
 #include "export/pendingcopies.h"
 
 #include "core/errors.h"
+#include "core/fileutil.h"
 #include "msgdb/attachmentpath.h"
 #include "platform/sqlite3db.h"
 
 #include <QDebug>
 #include <QFileInfo>
 #include <QSet>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 namespace {
 
@@ -48,9 +54,16 @@ int PendingCopies::sweep(Sqlite3DB& db, const QDir& fileRelayDir)
 void PendingCopies::note(const QString& filename)
 {
     if (!m_file.isOpen()) {
-        m_file.setFileName(m_path);
-        if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append))
+        // Made for its owner alone from the start, as every file of the data folder: it names
+        // the attachments of one person's messages.
+        const int fd = ::open(QFile::encodeName(m_path).constData(),
+                              O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0)
+            throwUtf8(QStringLiteral("Cannot write %1: %2").arg(m_path, systemErrorText(errno)));
+        if (!m_file.open(fd, QIODevice::WriteOnly | QIODevice::Append, QFileDevice::AutoCloseHandle)) {
+            ::close(fd);
             throwUtf8(QStringLiteral("Cannot write %1: %2").arg(m_path, m_file.errorString()));
+        }
     }
     // Written through at once: the list must name a copy before the copy exists.
     if (m_file.write(filename.toUtf8().toPercentEncoding() + '\n') < 0 || !m_file.flush())

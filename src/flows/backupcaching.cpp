@@ -5,6 +5,7 @@
 #include "core/filehandoff.h"
 #include "core/htmltext.h"
 #include "flows/flowprompts.h"
+#include "flows/stepjob.h"
 
 #include <stdexcept>
 
@@ -44,7 +45,11 @@ std::optional<CachedBackup> BackupCaching::cache(QSharedPointer<BackupManifest> 
         if (!m_prompts.unlock(*manifest))
             return std::nullopt;
     }
-    manifest->loadMbdb();
+    // A backup of a phone with many photos and apps lists some hundred thousand files.
+    const bool listed = runStep(m_prompts, QCoreApplication::translate("ITunesCacheSMSThread", "IDS_LOADING_ITUNES_BACKUP"),
+                                [&manifest](const StepJob::Cancelled& cancelled) { manifest->loadMbdb(cancelled); });
+    if (!listed)
+        return std::nullopt;
     if (target.releaseFiles)
         target.releaseFiles();
     CachedBackup backup;

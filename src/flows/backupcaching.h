@@ -1,7 +1,7 @@
 #pragma once
 // The one way a backup's messages reach a cache folder, whichever command needs them: the backup is
 // checked for the newer format it cannot be read in, its "Manifest.plist" read, an encrypted one unlocked
-// (or refused), its "Manifest.mbdb" loaded, and the caching job run.
+// (or refused), its "Manifest.mbdb" loaded on a job of its own, and the caching job run.
 #include <QCoreApplication>
 #include <QDir>
 #include <QSharedPointer>
@@ -43,8 +43,8 @@ class BackupCaching {
 public:
     explicit BackupCaching(FlowPrompts& prompts) : m_prompts(prompts) {}
 
-    // Caches the backup the user chooses; nullopt when a step ended the command (the user was told).
-    // Errors of reading the backup are thrown.
+    // Caches the backup the user chooses; nullopt when a step ended the command (the user was told,
+    // in the step's dialog for "Manifest.mbdb"). Other errors of reading the backup are thrown.
     std::optional<CachedBackup> cacheChosen(EncryptedBackup encrypted, const CacheTarget& target = {});
     // Caches the backup in folder, as cacheChosen.
     std::optional<CachedBackup> cacheFolder(const QDir& folder, EncryptedBackup encrypted,

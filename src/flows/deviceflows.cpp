@@ -21,13 +21,22 @@
 
 namespace {
 
-// The identity of a connected device, read in one session; a value that is not text reads as "".
+// The identity of a connected device, read in one session; a value that is not text, or one the device
+// has not got, reads as "". A read that failed ends the reading: the values left unread would send the
+// phone down the wrong road, or ask the user about a phone that is gone.
 IOSDevice readConnectedDevice(void* handle)
 {
     const QStringList keys{QStringLiteral("UniqueDeviceID"), QStringLiteral("DeviceName"),
                            QStringLiteral("MobileSubscriberCountryCode"), QStringLiteral("ProductVersion"),
                            QStringLiteral("ProductType")};
-    const QList<CFType> values = MobileDevice::copyValues(handle, keys, QString());
+    QList<CFType> values;
+    try {
+        values = MobileDevice::copyValues(handle, keys, QString());
+    } catch (const MobileDevice::ValueReadError& error) {
+        qWarning("reading the device's identity failed: %s", error.what());
+        throwHtml(deviceDisconnectedText() + QStringLiteral("<br/><br/>Error code: ")
+                  + htmlEscape(QString::fromUtf8(error.what())));
+    }
     IOSDevice device;
     device.udid = values.value(0).toString();
     device.name = values.value(1).toString();
@@ -58,6 +67,11 @@ QString mainWindowText(const char* key)
 
 }  // namespace
 
+QString deviceDisconnectedText()
+{
+    return MobileDevice::disconnectedText();
+}
+
 bool checkBackupSettings(FlowPrompts& prompts, const IOSDevice& device, bool checkICloud, bool checkEncryption)
 {
     const QString refusal = device.backupSettingsRefusal(checkICloud, checkEncryption);
@@ -78,7 +92,7 @@ std::optional<QDir> backUpDevice(FlowPrompts& prompts, const IOSDevice& device)
 std::optional<IOSDevice> DeviceReading::read(void* handle)
 {
     IOSDevice device = readConnectedDevice(handle);
-    device.cacheDir();  // refuses an identifier that cannot name a folder before anything is done
+    device.checkUdid();  // an identifier that cannot name a folder is refused before anything is done
     settleCountryCode(device);
     if (!copyMessageDb(device))
         return std::nullopt;
@@ -109,9 +123,9 @@ bool DeviceReading::copyThroughBackup(const IOSDevice& device)
 {
     // Its backup could not be read: refused before hours of backing up and gigabytes in the data folder.
     if (device.backsUpWithManifestDb())
-        throwUtf8(QLatin1String(BackupManifest::kNewerBackupFormatText)
-                  + QStringLiteral(" This phone has iOS %1: no backup of it is made.")
-                        .arg(device.productVersion.left(20)));
+        throwUtf8(QStringLiteral("This iPhone has iOS %1. Messages cannot be read from an iPhone with iOS 10 or "
+                                 "later; nothing was copied from it.")
+                      .arg(device.productVersion.left(20)));
     if (!checkBackupSettings(m_prompts, device, true, false))
         return false;
     const std::optional<QDir> backupRoot = backUpDevice(m_prompts, device);

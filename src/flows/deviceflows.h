@@ -14,6 +14,10 @@
 
 class FlowPrompts;
 
+// The one sentence that tells the user a phone went away during a reading (unplugged, or it stopped
+// answering): it is to be plugged in again. The session layer gives it too.
+QString deviceDisconnectedText();
+
 // Whether a backup of device may go ahead; when it may not, the user has been shown what to turn off.
 bool checkBackupSettings(FlowPrompts& prompts, const IOSDevice& device, bool checkICloud, bool checkEncryption);
 

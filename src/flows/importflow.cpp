@@ -4,10 +4,12 @@
 #include "core/datadir.h"
 #include "core/filehandoff.h"
 #include "core/fileutil.h"
+#include "core/releaseaside.h"
 #include "core/safepath.h"
 #include "export/backupsmsthread.h"
 #include "flows/backupcaching.h"
 #include "flows/flowprompts.h"
+#include "flows/stepjob.h"
 #include "msgdb/messagedbfolder.h"
 
 #include <QCoreApplication>
@@ -31,16 +33,24 @@ void ImportFlow::importBackup(const QString& name)
     }
     if (!backup)
         return;
+    // Read on a job: a history of a million messages takes seconds.
+    _MsgStore store;  // owns the backup's records until the copy has ended
+    const bool read = runStep(m_prompts, QCoreApplication::translate("ITunesCacheSMSThread", "IDS_LOADING_ITUNES_BACKUP"),
+                              [&backup, &store](const StepJob::Cancelled& cancelled) {
+                                  const QSharedPointer<AbsMessageDb> db = openMessageDbFolder(backup->cacheDir, QString(), backup->rest.get());
+                                  db->setCancelCheck(cancelled);
+                                  db->messages(store, 0);
+                              });
     bool copied = false;
-    try {
-        const QSharedPointer<AbsMessageDb> db = openMessageDbFolder(backup->cacheDir);
-        _MsgStore store;  // owns the backup's records until the copy has ended
-        db->messages(store, 0);
-        copied = copyToLocalDb(name.isEmpty() ? backupNameFor(backup->manifest->deviceInfo.deviceName) : name,
-                               store.messageList(), backup->rest);
-    } catch (const std::exception& error) {
-        showFlowError(m_prompts, error);
+    if (read) {
+        try {
+            copied = copyToLocalDb(name.isEmpty() ? backupNameFor(backup->manifest->deviceInfo.deviceName) : name,
+                                   store.messageList(), backup->rest);
+        } catch (const std::exception& error) {
+            showFlowError(m_prompts, error);
+        }
     }
+    releaseAside(std::move(store));
     if (!copied) {
         // Ended before the copy reported the rest of the cache: it goes, and its failure is told.
         backup->rest->cancel();

@@ -82,52 +82,111 @@ QString headWithin(const QString& text, int maxBytes)
     return text.left(i);
 }
 
-}  // namespace
-
-QString deviceFileName(const QString& name)
+// name without the characters copies are stored without; bytes is its UTF-8 length.
+QString keptCharacters(const QString& name, int& bytes)
 {
-    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
-        return name;
     QString kept;
     kept.reserve(name.size());
-    int bytes = 0;
+    bytes = 0;
     for (const QChar c : name) {
         if (!isDroppedFromNames(c)) {
             kept.append(c);
             bytes += utf8Bytes(c);
         }
     }
-    const bool unusable = kept.isEmpty() || kept == QLatin1String(".") || kept == QLatin1String("..");
-    if (!unusable && bytes <= kMaxNameBytes)
-        return kept;
-    if (unusable)
-        kept.clear();
-    const int dot = kept.lastIndexOf(QLatin1Char('.'));
-    const bool keepSuffix = dot > 0 && kept.size() - dot <= kMaxKeptSuffix;
-    const QString suffix = keepSuffix ? kept.mid(dot) : QString();
-    const QString mark = QLatin1Char('~') + md5Hex(name).left(8);
-    const QString stem = keepSuffix ? kept.left(dot) : kept;
+    return kept;
+}
+
+bool isDotName(const QString& name)
+{
+    return name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..");
+}
+
+// kept, what is left of original, shortened where needed and marked with a short hash of original.
+QString markedName(const QString& kept, const QString& original)
+{
+    const QString usable = isDotName(kept) ? QString() : kept;
+    const int dot = usable.lastIndexOf(QLatin1Char('.'));
+    const bool keepSuffix = dot > 0 && usable.size() - dot <= kMaxKeptSuffix;
+    const QString suffix = keepSuffix ? usable.mid(dot) : QString();
+    const QString mark = QLatin1Char('~') + md5Hex(original).left(8);
+    const QString stem = keepSuffix ? usable.left(dot) : usable;
     return headWithin(stem, kMaxNameBytes - mark.size() - suffix.toUtf8().size()) + mark + suffix;
 }
 
-QString mirroredPath(const QString& relative)
+bool exists(const QString& path)
 {
-    if (!needsRenaming(relative))
-        return relative;
-    QStringList parts = relative.split(QLatin1Char('/'));
-    for (QString& part : parts)
-        part = deviceFileName(part);
-    return parts.join(QLatin1Char('/'));
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
 }
 
-QString deviceRelativePath(const QString& filename)
+// The device path's relative form ("var/mobile/..."), its names not yet mapped.
+QString deviceRelativeForm(const QString& filename)
 {
     QString path = filename;
     if (path.startsWith(QLatin1Char('/')))
         path.remove(0, 1);
     if (path.startsWith(QLatin1String("~/")))
         path.replace(0, 2, QStringLiteral("var/mobile/"));
-    return mirroredPath(path);
+    return path;
+}
+
+// relative with each component named by nameOf(component, the mapped path above it).
+template <typename NameOf>
+QString mappedPath(const QString& relative, NameOf nameOf)
+{
+    if (!needsRenaming(relative))
+        return relative;
+    QStringList parts = relative.split(QLatin1Char('/'));
+    QString above;
+    for (QString& part : parts) {
+        part = nameOf(part, above);
+        above += part + QLatin1Char('/');
+    }
+    return parts.join(QLatin1Char('/'));
+}
+
+// Where the copy of relative lies below root: a name that lost characters under its distinct name
+// when a copy lies there, under its plain name otherwise (copies made before names met, or of names
+// that meet no other).
+QString foundMirroredPath(const QString& root, const QString& relative)
+{
+    return mappedPath(relative, [&root](const QString& part, const QString& above) {
+        const QString distinct = distinctDeviceFileName(part);
+        return distinct != deviceFileName(part) && exists(root + QLatin1Char('/') + above + distinct)
+                   ? distinct
+                   : deviceFileName(part);
+    });
+}
+
+}  // namespace
+
+QString deviceFileName(const QString& name)
+{
+    if (isDotName(name))
+        return name;
+    int bytes = 0;
+    const QString kept = keptCharacters(name, bytes);
+    return !isDotName(kept) && bytes <= kMaxNameBytes ? kept : markedName(kept, name);
+}
+
+QString distinctDeviceFileName(const QString& name)
+{
+    if (isDotName(name))
+        return name;
+    int bytes = 0;
+    const QString kept = keptCharacters(name, bytes);
+    return kept.size() == name.size() ? deviceFileName(name) : markedName(kept, name);
+}
+
+QString mirroredPath(const QString& relative)
+{
+    return mappedPath(relative, [](const QString& part, const QString&) { return deviceFileName(part); });
+}
+
+QString deviceRelativePath(const QString& filename)
+{
+    return mirroredPath(deviceRelativeForm(filename));
 }
 
 QString attachmentLocalPath(const QDir& fileRelayDir, const QString& filename)
@@ -139,7 +198,7 @@ QString attachmentLocalPath(const ContainedFolder& fileRelay, const QString& fil
 {
     if (filename.isEmpty())
         return QString();
-    return fileRelay.resolve(deviceRelativePath(filename)).value_or(QString());
+    return fileRelay.resolve(foundMirroredPath(fileRelay.path(), deviceRelativeForm(filename))).value_or(QString());
 }
 
 QString attachmentAreaPath(const QDir& fileRelayDir, const QString& filename)
@@ -154,9 +213,32 @@ AttachmentArea::AttachmentArea(const QDir& fileRelayDir)
 
 QString AttachmentArea::path(const QString& filename)
 {
-    const QString path = attachmentLocalPath(m_fileRelay, filename);
+    return placeOf(filename.isEmpty() ? QString()
+                                      : foundMirroredPath(m_fileRelay.path(), deviceRelativeForm(filename)));
+}
+
+QString AttachmentArea::copyPath(const QString& filename, const QString& source)
+{
+    // Names as the source's copy has them, component by component from the file up.
+    const QStringList sourceParts = source.split(QLatin1Char('/'));
+    const QString relative = deviceRelativeForm(filename);
+    const int depth = relative.count(QLatin1Char('/'));
+    int index = 0;
+    const QString mapped = mappedPath(relative, [&](const QString& part, const QString&) {
+        const int fromEnd = depth - index++;
+        const QString distinct = distinctDeviceFileName(part);
+        const bool sourceDistinct = fromEnd < sourceParts.size()
+                                    && sourceParts.at(sourceParts.size() - 1 - fromEnd) == distinct;
+        return sourceDistinct ? distinct : deviceFileName(part);
+    });
+    return placeOf(filename.isEmpty() ? QString() : mapped);
+}
+
+QString AttachmentArea::placeOf(const QString& mapped)
+{
+    const QString path = mapped.isEmpty() ? QString() : m_fileRelay.resolve(mapped).value_or(QString());
     // The same separators as the containment check, so "Attachments\x" is the folder it becomes.
-    const QString relative = deviceRelativePath(filename).replace(QLatin1Char('\\'), QLatin1Char('/'));
+    const QString relative = QString(mapped).replace(QLatin1Char('\\'), QLatin1Char('/'));
     const int areaLength = attachmentAreaLength(relative);
     if (path.isEmpty() || areaLength == 0)
         return QString();

@@ -22,6 +22,13 @@ inline constexpr char kFileRelayFolder[] = "file-relay";
 // come back unchanged, for the containment check to refuse.
 QString deviceFileName(const QString& name);
 
+// The name a copy takes where deviceFileName would give it the name of another file in the same
+// folder (a:b.jpg and a*b.jpg both become ab.jpg): for a name that loses characters, what is left
+// marked with a short hash of the whole name, as long names are; any other name as deviceFileName
+// names it. Names that meet no other keep deviceFileName's name, so copies made before stay found:
+// readers look for a name that lost characters under this name first, then under the plain one.
+QString distinctDeviceFileName(const QString& name);
+
 // A path below the mirrored tree's root ("var/mobile/..."), as a file relay's archive names its
 // entries, with every component named as deviceFileName names it. Not yet checked for containment.
 QString mirroredPath(const QString& relative);
@@ -30,7 +37,8 @@ QString mirroredPath(const QString& relative);
 // made "var/mobile/", and the rest as mirroredPath names it. Not yet checked for containment.
 QString deviceRelativePath(const QString& filename);
 
-// The absolute path of the copy of filename below fileRelayDir, or "" (the file counts as missing)
+// The absolute path of the copy of filename below fileRelayDir (a name that lost characters as
+// distinctDeviceFileName names it when a copy lies there), or "" (the file counts as missing)
 // when filename is empty, or its relative form is absolute, holds a "." or ".." component, or
 // resolves outside fileRelayDir.
 QString attachmentLocalPath(const QDir& fileRelayDir, const QString& filename);
@@ -51,6 +59,10 @@ class AttachmentArea {
 public:
     explicit AttachmentArea(const QDir& fileRelayDir);
     QString path(const QString& filename);
+    // Where the copy of source, a copy of filename below another file-relay folder, goes: as path(),
+    // but each name that lost characters takes the distinct name where source's has it, so names
+    // kept apart there stay apart here.
+    QString copyPath(const QString& filename, const QString& source);
 
 private:
     struct Area {
@@ -58,6 +70,8 @@ private:
         std::unique_ptr<ContainedFolder> folder;
     };
     const Area& area(const QString& spelling);
+    // The checked place of the mirrored relative path mapped; "" when there is none.
+    QString placeOf(const QString& mapped);
 
     QDir m_fileRelayDir;
     ContainedFolder m_fileRelay;

@@ -1,6 +1,7 @@
 #include "msgdb/ios5messagedb.h"
 
 #include "core/errors.h"
+#include "core/filehandoff.h"
 #include "core/fileutil.h"
 #include "core/plistnode.h"
 #include "core/safepath.h"
@@ -654,8 +655,12 @@ void IOS5MessageDb::addMmsAttachment(MessageReading& reading, _MsgMessage& messa
     // The part is written now, so its path is checked now.
     const QString localPath = resolveContained(m_fileRelayDir.absolutePath(), relative).value_or(QString());
     attachment->localPath = localPath;
-    if (!localPath.isEmpty() && !data.isEmpty() && !writePartFile(localPath, data))
-        logWarning(QStringLiteral("IOS5MessageDb::messages, cannot write %1").arg(localPath));
+    if (!localPath.isEmpty() && !data.isEmpty()) {
+        if (m_maker)
+            m_maker->claim(localPath);
+        if (!writePartFile(localPath, data))
+            logWarning(QStringLiteral("IOS5MessageDb::messages, cannot write %1").arg(localPath));
+    }
 
     _MsgAttachment* stored = attachment.release();
     reading.data.attachments.insert(partRowid, stored);

@@ -15,6 +15,7 @@
 #include <QSet>
 #include <QString>
 
+class FileHandoff;
 class Sqlite3Cursor;
 
 // Second and later pictures of an MMS message become messages of their own under these keys:
@@ -51,6 +52,10 @@ public:
     const QDir& fileRelayDir() const { return m_fileRelayDir; }
     const QString& dbPath() const { return m_dbPath; }
     bool hasTable(const QString& name) const { return m_tableSql.contains(name); }
+    // The folder is still being filled by maker (the rest of a backup's cache): each MMS part file is
+    // claimed from it before being written, so the part holds the database's bytes whatever the
+    // timing, as when the cache was made first. maker must outlive the reads.
+    void shareFolderWith(FileHandoff* maker) { m_maker = maker; }
 
 private:
     struct MessageReading;
@@ -84,6 +89,7 @@ private:
     HandleNaming m_naming{m_contactsDb, m_countryLib, "IOS5MessageDb"};
     QHash<QString, QString> m_tableSql;     // table name -> CREATE statement
     QString m_dbPath;
+    FileHandoff* m_maker = nullptr;  // not owned
 };
 
 // The status fields of the iOS 6 layout that an iOS 5 row has no column for: type 0, not delivered,

@@ -2,6 +2,7 @@
 
 #include "msgdb/ios6messagedb.h"
 #include "msgdb/msgutil.h"
+#include "msgdb/recordtable.h"
 
 namespace {
 
@@ -34,7 +35,8 @@ qint64& RowsByText::operator[](const QString& key)
 {
     if (2 * (m_used + 1) > m_entries.size())
         grow();
-    const uint hash = qHash(key);
+    const quint64 fullHash = recordHash(key);  // keys are guids from the backup: seeded
+    const uint hash = uint(fullHash ^ (fullHash >> 32));
     const std::size_t mask = m_entries.size() - 1;
     for (std::size_t slot = firstSlot(hash, mask);; slot = (slot + 1) & mask) {
         Entry& entry = m_entries[slot];
@@ -70,19 +72,24 @@ bool Ios6MessageMerge::hasStorableChat(const _MsgMessage& message)
     return message.chat && message.chat->rowid >= kRecycleKnownBandFloor;
 }
 
-void Ios6MessageMerge::begin()
+void Ios6MessageMerge::forgetLookups()
 {
     m_chatRowsByRecord.clear();
     m_chatRows.clear();
     m_handleRowsByRecord.clear();
     m_handleRows.clear();
     m_members.clear();
-    m_ownRowsOnly = m_rules.soleWriter && holdsNoRows(m_db);
     m_messageRowsByHash.clear();
     m_messageRowsByGuid.clear();
     m_attachmentRows.clear();
     m_chatLast.clear();
     m_lastAddressedHandle.clear();
+}
+
+void Ios6MessageMerge::begin()
+{
+    forgetLookups();
+    m_ownRowsOnly = m_rules.soleWriter && holdsNoRows(m_db);
 }
 
 qint64 Ios6MessageMerge::merge(const _MsgMessage& message,

@@ -65,6 +65,9 @@ public:
     // Writes what was kept back until the end: each conversation's newest date and last addressed
     // handle, once.
     void finish();
+    // Drops the look-ups of the transaction that ended: for a large history they hold millions of
+    // entries, which are best freed on the thread that ran it.
+    void forgetLookups();
 
 private:
     qint64 chatRow(const _MsgChat& chat);

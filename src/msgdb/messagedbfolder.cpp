@@ -14,11 +14,13 @@ QString messageDbPath(const QDir& folder)
     return fileRelayDir(folder).absoluteFilePath(QStringLiteral("var/mobile/Library/SMS/sms.db"));
 }
 
-QSharedPointer<AbsIOSMessageDb> openMessageDbFolder(const QDir& folder, const QString& mcc)
+QSharedPointer<AbsIOSMessageDb> openMessageDbFolder(const QDir& folder, const QString& mcc, FileHandoff* maker)
 {
     if (AbsIOSMessageDb::isIOS6Layout(messageDbPath(folder)))
         return QSharedPointer<AbsIOSMessageDb>(new IOS6MessageDb(folder, mcc, false));
-    return QSharedPointer<AbsIOSMessageDb>(new IOS5MessageDb(folder, mcc));
+    auto ios5 = QSharedPointer<IOS5MessageDb>::create(folder, mcc);
+    ios5->shareFolderWith(maker);
+    return ios5;
 }
 
 QSharedPointer<AbsMessageDb> makeLocalMessageDb(const QString& folder)

@@ -47,6 +47,10 @@ inline quint64 recordHash(qint64 key)
     return recordtable::mix(quint64(key) ^ recordtable::processSeed());
 }
 
+// The same for text keys. Qt's own string hash is no help here: keys of one length that collide under
+// one seed collide under every seed, so a crafted file could still pile them up.
+quint64 recordHash(const QString& key);
+
 template <typename Key, typename T>
 class RecordTable {
     struct Slot {

@@ -27,9 +27,9 @@ namespace {
 constexpr qint64 kUnixToApple = 978307200;
 
 // What each converter reads to make a record, and so must lie within the region a record is carved from.
-const QStringList kIos5RequiredColumns = {
-    "address", "date", "text", "flags", "UIFlags", "country", "read", "madrid_handle", "madrid_guid",
-    "madrid_roomname", "madrid_service", "is_madrid", "madrid_date_delivered"};
+// An iOS 5 row keeps what an SMS needs first; the madrid columns after them, which later cells may have
+// written over, are asked for by the converter only of an iMessage row.
+const QStringList kIos5RequiredColumns = {"address", "date", "text", "flags", "UIFlags", "country", "read"};
 // (On iOS 6, the columns the table marks as carved.)
 template <typename Record, std::size_t N>
 QStringList carvedColumns(const std::array<Ios6Column<Record>, N>& columns)
@@ -249,6 +249,8 @@ public:
             Sqlite3Sql("select rootpage from sqlite_master where type='table' and name=?").addTextParam(m_rules.table));
         if (root.moveNext())
             tablePass(quint32(qBound<qint64>(0, root.getInt64(0), 0xffffffffLL)));
+        if (!cancelled())
+            storeSpilled();
         if (m_rules.finish && !cancelled())
             m_rules.finish(m_file);
         transaction.commit();
@@ -290,7 +292,7 @@ private:
     {
         for (const qint64 pointer : page.cellPointers) {
             const Sqlite3Cell cell = m_file.readCell(page, pointer);
-            const RecoveredRow row = m_file.rowData(cell);
+            const RecoveredRow row = m_file.freedRowData(cell);
             const ScanTemplate* t = templateFor(row.values.size());
             if (!t)
                 continue;
@@ -299,10 +301,54 @@ private:
                 continue;
             _MsgMessage m;
             if (!m_rules.convert)
-                m_rules.store(deleted, nullptr, {cell.rowid, false, cell.rowid, cell.rowid});
+                storeOrHold(row, *t, nullptr, {cell.rowid, false, cell.rowid, cell.rowid});
             else if (m_rules.convert(deleted, m))
-                m_rules.store(deleted, &m, {cell.rowid, false, cell.rowid, cell.rowid});
+                storeOrHold(row, *t, &m, {cell.rowid, false, cell.rowid, cell.rowid});
         }
+    }
+
+    // A record joined with its overflow chain is held back until every chain is known (see storeSpilled).
+    void storeOrHold(const RecoveredRow& row, const ScanTemplate& t, const _MsgMessage* message, const RowPlace& place)
+    {
+        if (row.overflowChain == 0)
+            return m_rules.store(DeletedRow(row, t.index), message, place);
+        m_spilled.push_back({row, &t, message ? std::make_optional(*message) : std::nullopt, place});
+    }
+
+    // A freed overflow page that a later record's chain took and freed again still ends that chain, and
+    // an earlier record naming it reads the later one's bytes as its own. Nothing on the page tells whose
+    // bytes it holds, but such a page is named twice: by the earlier record, and by the page before it
+    // in the later chain (or by the later record). A chain is trusted only while each of its pages is
+    // named once, counting the next-page fields of the freed pages and the first page of every record
+    // held here (copies of one cell name their first page once between them).
+    void storeSpilled()
+    {
+        if (m_spilled.empty())
+            return;
+        std::vector<quint8> namedBy(size_t(m_file.pageCount()) + 1, 0);
+        const auto name = [&namedBy](quint32 page) {
+            if (page != 0 && page < namedBy.size() && namedBy[page] < 2)
+                ++namedBy[page];
+        };
+        for (const Sqlite3FreelistTrunk& trunk : m_file.freelistTrunks()) {
+            for (const quint32 leaf : trunk.leaves)
+                name(m_file.nextPage(leaf));
+        }
+        std::vector<const RecordValues*> namer(namedBy.size(), nullptr);
+        for (const HeldRow& held : m_spilled) {
+            const RecordValues*& first = namer[held.row.overflowChain];
+            if (!first || *first != held.row.values)
+                name(held.row.overflowChain);
+            if (!first)
+                first = &held.row.values;
+        }
+        for (const HeldRow& held : m_spilled) {
+            const QVector<quint32> chain = m_file.freedChainPages(held.row.overflowChain);
+            if (std::all_of(chain.cbegin(), chain.cend(), [&namedBy](quint32 page) { return namedBy[page] == 1; }))
+                m_rules.store(DeletedRow(held.row, held.t->index), held.message ? &*held.message : nullptr,
+                              held.place);
+        }
+        m_spilled.clear();
     }
 
     // The template a whole record was written with: same column count, else one with more columns
@@ -328,10 +374,17 @@ private:
 
     void tablePass(quint32 root)
     {
-        const QVector<quint32> leaves = m_file.leafPageNumbers(m_file.readPage(root));
+        const Sqlite3Page rootPage = m_file.readPage(root);
+        const QVector<quint32> leaves = m_file.leafPageNumbers(rootPage);
         for (const quint32 leaf : leaves)
             visit(leaf);
         noteLeafSpans(leaves);
+        // A leaf that grew too full became an interior page; its old cells stay in the gap, and rows
+        // deleted since are found there. After the leaves, so that their later copies come first.
+        for (const Sqlite3Page& page : m_file.collectAllPages(rootPage)) {
+            if (!page.isLeaf())
+                visit(page.pageNumber);
+        }
         const QVector<quint32> pages = m_visited;
         if (m_rules.carveAside)
             return carveAside(pages);
@@ -496,7 +549,7 @@ private:
                 if (row.rowid <= 0)
                     std::tie(place.first, place.last) = span;
                 const _MsgMessage* message = carved.messages.empty() ? nullptr : &carved.messages[size_t(i)];
-                m_rules.store(DeletedRow(row, m_rules.templates[int(k)].index), message, place);
+                storeOrHold(row, m_rules.templates[int(k)], message, place);
             }
         }
     }
@@ -549,6 +602,13 @@ private:
         }
     }
 
+    struct HeldRow {
+        RecoveredRow row;
+        const ScanTemplate* t;
+        std::optional<_MsgMessage> message;
+        RowPlace place;
+    };
+
     Sqlite3DB& m_source;
     const QString m_path;
     Sqlite3File m_file;
@@ -558,6 +618,7 @@ private:
     QSet<quint32> m_seen;
     QHash<quint32, qint64> m_trunkArrayEnd;  // freelist trunk -> where its page-number array ends
     QHash<quint32, std::pair<qint64, qint64>> m_leafSpans;  // live leaf -> the row ids its rows can have had
+    std::vector<HeldRow> m_spilled;  // records with an overflow chain, stored last
 };
 
 bool isService(const QString& service)
@@ -878,7 +939,7 @@ bool isDeletedIos5MessageRowValid(const DeletedRow& row)
     if (row.size() <= 16 || !isIos5RowFlagsValid(row))
         return false;
     const int isMadrid = row.integer("is_madrid");
-    return !row.hasColumn("is_madrid") || isMadrid == 0 || isMadrid == 1;
+    return !row.isWhole("is_madrid") || isMadrid == 0 || isMadrid == 1;
 }
 
 bool isDeletedIos6MessageRowValid(const DeletedRow& row)
@@ -908,23 +969,27 @@ bool deletedIos5RowToMessage(const DeletedRow& row, CountryCache& countries, qin
     m.version = row.integer("version");
     setIos5Defaults(m);
 
-    // Told apart by is_madrid wherever the row has it, so iMessage rows are not read as SMS.
+    // Told apart by is_madrid wherever the row still holds it, so iMessage rows are not read as SMS. A
+    // row whose madrid columns were written over is an SMS only with an address and no iMessage data left
+    // (an iMessage row has no address, and its date would not read as an SMS date).
     const QVariant isMadrid = row.value("is_madrid");
     bool iMessage = false;
     if (row.hasColumn("is_madrid")) {
-        if (isMadrid.toInt() == 1)
+        if (row.isWhole("is_madrid") && isMadrid.toInt() == 1)
             iMessage = true;
-        else if (isMadrid.toInt() != 0 || !hasNoIMessageData(row))
+        else if ((row.isWhole("is_madrid") && isMadrid.toInt() != 0) || !hasNoIMessageData(row))
             return false;
     }
     qint64 date = 0;
     if (iMessage) {
-        if (row.hasColumn("madrid_service") && row.text("madrid_service") != QLatin1String("Madrid"))
+        if (!row.isWhole("madrid_date_delivered") ||
+            (row.hasColumn("madrid_service") && row.text("madrid_service") != QLatin1String("Madrid")))
             return false;
         m.guid = row.text("madrid_guid");
         m.service = QStringLiteral("iMessage");
         m.account = row.text("madrid_account");
-        m.account_guid = row.text("madrid_account_guid");
+        if (row.isWhole("madrid_account_guid"))
+            m.account_guid = row.text("madrid_account_guid");
         m.error = row.integer("madrid_error");
         date = appleDateSeconds(row.integer64("date"));
         m.date_read = appleDateSeconds(row.integer64("madrid_date_read"));

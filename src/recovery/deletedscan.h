@@ -76,6 +76,12 @@ public:
     int position(const char* name) const { return m_index.position(name); }  // -1 when absent
     const ColumnIndex::MessagePositions& messagePositions(bool later) const { return m_index.messagePositions(later); }
     bool hasColumn(const char* name) const { return position(name) >= 0; }
+    // False for a column the row has whose bytes it no longer holds (cut, or written over).
+    bool isWhole(const char* name) const
+    {
+        const int at = position(name);
+        return at < 0 || m_row.isWhole(at);
+    }
     QVariant value(const char* name) const { return valueAt(position(name)); }
     QString text(const char* name) const { return value(name).toString(); }
     int integer(const char* name) const { return value(name).toInt(); }

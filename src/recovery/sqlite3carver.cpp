@@ -38,27 +38,6 @@ bool accepts(quint8 accepted, qint64 type)
     return accepted & (type % 2 == 0 ? Blob : Text);
 }
 
-// UTF-8 as the engine writes it: no NUL inside a text, no stray continuation byte, no cut sequence.
-// A text that is not had some of its bytes overwritten after its cell was freed.
-bool isCleanUtf8(const uchar* p, const uchar* end)
-{
-    while (p < end) {
-        const uchar lead = *p++;
-        if (lead == 0)
-            return false;
-        if (lead < 0x80)
-            continue;
-        const int more = lead >= 0xf0 && lead < 0xf8 ? 3 : lead >= 0xe0 ? 2 : lead >= 0xc2 ? 1 : -1;
-        if (more < 0 || lead >= 0xf8 || end - p < more)
-            return false;
-        for (int i = 0; i < more; ++i) {
-            if ((*p++ & 0xc0) != 0x80)
-                return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 class RecordCarver {
@@ -107,6 +86,7 @@ private:
         qint64 contentSize = 0;
         qint64 payloadSize = 0;
         qint64 headerLength = 0;
+        QByteArray content;  // the local part and the overflow chain joined, as far as they are held
     };
 
     // False when no record can start at s: an earlier template whose first columns are this one's found
@@ -137,7 +117,7 @@ private:
         record.row.rowid = carvedRowid(s, record.headerLength, record.payloadSize);
         if (record.held < record.contentSize)
             record.row.wholeValues = wholeValues(m_types, record.held);
-        const int firstUnclean = firstUncleanText(m_types, record.typesEnd, record.held);
+        const int firstUnclean = firstUncleanText(m_types, record.content);
         if (firstUnclean >= 0 && record.row.isWhole(firstUnclean))
             record.row.wholeValues = firstUnclean;
         if (m_validator && !m_validator(record.row))
@@ -187,9 +167,11 @@ private:
         // mapped bytes are read where they lie.
         QByteArray content =
             QByteArray::fromRawData(reinterpret_cast<const char*>(m_data + out.typesEnd), int(kept));
+        // A chain another use wrote over holds none of this record's bytes past the local part.
         if (overflow != 0) {
             content.detach();
-            m_file.appendOverflow(content, overflow, out.contentSize - out.localContent);
+            if (m_file.appendFreedOverflow(content, overflow, out.contentSize - out.localContent))
+                out.row.overflowChain = overflow;
         }
         out.held = content.size();
         const auto* p = reinterpret_cast<const uchar*>(content.constData());
@@ -203,6 +185,7 @@ private:
             p += n;
         }
         sqlite3record::decodeValues(types, p, end, out.row.values);
+        out.content = std::move(content);
         return true;
     }
 
@@ -309,21 +292,15 @@ private:
         return c - 4;
     }
 
-    // The first column (counting column 0) whose text is not clean UTF-8, among those whose bytes all
-    // lie on this page (a cut or spilled one is told by its length); -1 when none.
-    int firstUncleanText(const std::vector<qint64>& types, qint64 contentStart, qint64 held) const
+    // The first column (counting column 0) whose text is not clean UTF-8, judged on the record's
+    // content as held: its local part and its overflow chain. -1 when none.
+    int firstUncleanText(const std::vector<qint64>& types, const QByteArray& content) const
     {
-        const qint64 localEnd = contentStart + std::min(held, m_end - contentStart);
-        qint64 at = contentStart + m_prefixLength;
-        for (size_t i = 0; i < types.size(); ++i) {
-            const qint64 width = sqlite3record::serialTypeWidth(types[i]);
-            if (at + width > localEnd)
-                break;
-            if (types[i] >= 13 && types[i] % 2 == 1 && !isCleanUtf8(m_data + at, m_data + at + width))
-                return int(i) + 1;
-            at += width;
-        }
-        return -1;
+        if (content.size() < m_prefixLength)
+            return -1;
+        const auto* p = reinterpret_cast<const uchar*>(content.constData());
+        const int unclean = sqlite3record::firstUncleanText(types, p + m_prefixLength, p + content.size());
+        return unclean < 0 ? -1 : unclean + 1;
     }
 
     // Column 0 and the columns after it whose bytes end within the first held content bytes.

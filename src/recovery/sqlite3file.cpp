@@ -84,6 +84,40 @@ void decodeValues(const std::vector<qint64>& types, const uchar* p, const uchar*
         values.append(decodeValue(type, p, end));
 }
 
+// UTF-8 as the engine writes it: no NUL inside a text, no stray continuation byte, no cut sequence.
+// A text that is not had some of its bytes overwritten after its cell was freed.
+bool isCleanUtf8(const uchar* p, const uchar* end)
+{
+    while (p < end) {
+        const uchar lead = *p++;
+        if (lead == 0)
+            return false;
+        if (lead < 0x80)
+            continue;
+        const int more = lead >= 0xf0 && lead < 0xf8 ? 3 : lead >= 0xe0 ? 2 : lead >= 0xc2 ? 1 : -1;
+        if (more < 0 || lead >= 0xf8 || end - p < more)
+            return false;
+        for (int i = 0; i < more; ++i) {
+            if ((*p++ & 0xc0) != 0x80)
+                return false;
+        }
+    }
+    return true;
+}
+
+int firstUncleanText(const std::vector<qint64>& types, const uchar* p, const uchar* end)
+{
+    for (size_t i = 0; i < types.size(); ++i) {
+        const qint64 width = serialTypeWidth(types[i]);
+        if (width > end - p)
+            break;
+        if (types[i] >= 13 && types[i] % 2 == 1 && !isCleanUtf8(p, p + width))
+            return int(i);
+        p += width;
+    }
+    return -1;
+}
+
 qint64 localPayloadSize(qint64 payloadSize, qint64 usable, bool tableLeaf)
 {
     const qint64 maxLocal = tableLeaf ? usable - 35 : (usable - 12) * 64 / 255 - 23;
@@ -261,7 +295,7 @@ Sqlite3Cell Sqlite3File::readCell(const Sqlite3Page& page, qint64 cellPointer) c
     return cell;
 }
 
-QByteArray Sqlite3File::cellPayload(const Sqlite3Cell& cell) const
+QByteArray Sqlite3File::cellPayload(const Sqlite3Cell& cell, bool freed) const
 {
     const qint64 size = cell.payloadSize;
     const bool inFile = cell.payload >= 0 && cell.payload <= m_size;
@@ -269,7 +303,9 @@ QByteArray Sqlite3File::cellPayload(const Sqlite3Cell& cell) const
         return QByteArray();
     const qint64 local = std::max<qint64>(0, std::min({cell.localSize, size, m_size - cell.payload}));
     QByteArray payload(reinterpret_cast<const char*>(m_data + cell.payload), int(local));
-    if (cell.firstOverflowPage != 0)
+    if (cell.firstOverflowPage != 0 && freed)
+        appendFreedOverflow(payload, cell.firstOverflowPage, size - local);
+    else if (cell.firstOverflowPage != 0)
         appendOverflow(payload, cell.firstOverflowPage, size - local);
     return payload;
 }
@@ -289,11 +325,69 @@ qint64 Sqlite3File::appendOverflow(QByteArray& out, quint32 first, qint64 remain
     return remaining;
 }
 
+bool Sqlite3File::isFreelistLeaf(quint32 page) const
+{
+    if (m_freelistLeaves.empty()) {
+        m_freelistLeaves.assign(size_t(m_pageCount) + 1, false);
+        for (const Sqlite3FreelistTrunk& trunk : freelistTrunks()) {
+            for (const quint32 leaf : trunk.leaves)
+                m_freelistLeaves[leaf] = true;
+        }
+    }
+    return page < m_freelistLeaves.size() && m_freelistLeaves[page];
+}
+
+bool Sqlite3File::appendFreedOverflow(QByteArray& out, quint32 first, qint64 remaining) const
+{
+    // Freeing keeps a leaf page's bytes; a page taken for anything else since (a trunk, a b-tree page,
+    // another record's overflow) has its first bytes rewritten, and the chain's last page no longer ends it.
+    const int kept = out.size();
+    QSet<quint32> seen;
+    quint32 page = first;
+    for (; remaining > 0; page = read32(pageOffset(page), m_size)) {
+        if (!isFreelistLeaf(page) || seen.contains(page)) {
+            out.truncate(kept);
+            return false;
+        }
+        seen.insert(page);
+        const qint64 take = std::min<qint64>(m_usableSize - 4, remaining);
+        out.append(reinterpret_cast<const char*>(m_data + pageOffset(page) + 4), int(take));
+        remaining -= take;
+    }
+    if (page != 0)
+        out.truncate(kept);
+    return page == 0;
+}
+
+QVector<quint32> Sqlite3File::freedChainPages(quint32 first) const
+{
+    QVector<quint32> pages;
+    QSet<quint32> seen;
+    for (quint32 page = first; isFreelistLeaf(page) && !seen.contains(page); page = read32(pageOffset(page), m_size)) {
+        seen.insert(page);
+        pages.append(page);
+    }
+    return pages;
+}
+
 RecoveredRow Sqlite3File::rowData(const Sqlite3Cell& cell) const
+{
+    return decodeRow(cell, cellPayload(cell), false);
+}
+
+RecoveredRow Sqlite3File::freedRowData(const Sqlite3Cell& cell) const
+{
+    const QByteArray payload = cellPayload(cell, true);
+    RecoveredRow row = decodeRow(cell, payload, true);
+    if (cell.firstOverflowPage != 0 && payload.size() == cell.payloadSize)
+        row.overflowChain = cell.firstOverflowPage;
+    return row;
+}
+
+RecoveredRow Sqlite3File::decodeRow(const Sqlite3Cell& cell, const QByteArray& payload, bool judge) const
 {
     RecoveredRow row;
     row.rowid = cell.rowid;
-    const QByteArray payload = cellPayload(cell);
     if (payload.isEmpty())
         return row;
     const auto* p = reinterpret_cast<const uchar*>(payload.constData());
@@ -316,6 +410,20 @@ RecoveredRow Sqlite3File::rowData(const Sqlite3Cell& cell) const
         offset += n;
     }
     sqlite3record::decodeValues(types, p + offset, end, row.values);
+    if (judge) {
+        // Values past what the payload still holds, and texts from the first one written over, are not whole.
+        int whole = 0;
+        for (const uchar* at = p + offset; whole < int(types.size()); ++whole) {
+            at += sqlite3record::serialTypeWidth(types[size_t(whole)]);
+            if (at > end)
+                break;
+        }
+        const int unclean = sqlite3record::firstUncleanText(types, p + offset, end);
+        if (unclean >= 0)
+            whole = std::min(whole, unclean);
+        if (whole < int(types.size()))
+            row.wholeValues = whole;
+    }
     return row;
 }
 

@@ -35,6 +35,8 @@ struct RecoveredRow {
     // How many leading values were decoded from bytes the record holds; the rest were cut by the end of
     // the region it was carved from and read as 0 or a part. -1: every value is whole.
     int wholeValues = -1;
+    // The first page of the freed overflow chain joined to the record's local part; 0 without one.
+    quint32 overflowChain = 0;
 
     bool isWhole(int column) const { return wholeValues < 0 || column < wholeValues; }
 };
@@ -118,8 +120,18 @@ public:
     // freeblock after its four-byte header; each within the page's usable bytes, none empty.
     QVector<Sqlite3Region> freeRegions(const Sqlite3Page& page) const;
     // The local part followed by the overflow chain; empty for a payload larger than the file.
-    QByteArray cellPayload(const Sqlite3Cell& cell) const;
+    // freed: the cell of a freed page, whose chain counts only while it is freed whole (see
+    // appendFreedOverflow).
+    QByteArray cellPayload(const Sqlite3Cell& cell, bool freed = false) const;
     RecoveredRow rowData(const Sqlite3Cell& cell) const;
+    // The record of a cell on a freed page: its chain as cellPayload(cell, true) gives it; the values it
+    // no longer holds whole (cut, or a text written over) are marked in wholeValues.
+    RecoveredRow freedRowData(const Sqlite3Cell& cell) const;
+    // The pages of the overflow chain from first that are freelist leaves, each once, up to the one whose
+    // next page is 0 (as a chain freed whole ends), or up to a page that is not one.
+    QVector<quint32> freedChainPages(quint32 first) const;
+    // The first four bytes of page n, as an overflow page's next page; 0 for no page.
+    quint32 nextPage(quint32 n) const { return isPage(n) ? read32(pageOffset(n), m_size) : 0; }
     Sqlite3FreelistTrunk readFreelistTrunk(qint64 n) const;
     // The trunk chain from the database header, each trunk once.
     QList<Sqlite3FreelistTrunk> freelistTrunks() const;
@@ -161,6 +173,11 @@ private:
     quint32 read32(qint64 offset, qint64 end) const { return readBigEndian(offset, 4, end); }
     // Appends up to remaining bytes of the overflow chain from page first on; returns what is still missing.
     qint64 appendOverflow(QByteArray& out, quint32 first, qint64 remaining) const;
+    // The same for the chain of a deleted record, all of it or nothing: every page must still be a
+    // freelist leaf, and the last one must end the chain. False, with nothing appended, when not.
+    bool appendFreedOverflow(QByteArray& out, quint32 first, qint64 remaining) const;
+    bool isFreelistLeaf(quint32 page) const;
+    RecoveredRow decodeRow(const Sqlite3Cell& cell, const QByteArray& payload, bool judge) const;
     // What each template column after column 0 accepts, kept for the last few templates carved with (a
     // scan alternates between its templates page by page): working it out from the declared types costs
     // more than carving a small region. Valid until the next call.
@@ -192,6 +209,7 @@ private:
     // The memo of [start, end), made empty when new; null for a region across pages.
     Refusals* refusalsFor(qint64 start, qint64 end) const;
     mutable std::vector<Refusals> m_refusals;
+    mutable std::vector<bool> m_freelistLeaves;  // by page number, made on first use
     mutable qint64 m_refusalsPage = -1;
 };
 
@@ -204,6 +222,10 @@ qint64 serialTypeWidth(qint64 type);
 // Decodes one value per serial type from [p, end); values cut by end read as 0 (numbers) or as the
 // bytes that remain (texts, blobs). Texts end at their first zero byte.
 void decodeValues(const std::vector<qint64>& types, const uchar* p, const uchar* end, RecordValues& values);
+// The first value of types, from [p, end), that is a text which is not clean UTF-8 (a NUL, a stray or
+// cut sequence): bytes written over it after its cell was freed. Values cut by end are not judged; -1
+// when none.
+int firstUncleanText(const std::vector<qint64>& types, const uchar* p, const uchar* end);
 // Payload bytes kept on a page of usable size U; the rest spills into overflow pages.
 qint64 localPayloadSize(qint64 payloadSize, qint64 usable, bool tableLeaf);
 

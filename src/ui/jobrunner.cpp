@@ -6,15 +6,31 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QThread>
+
+namespace {
+
+// After a cancel a job may take a while to wind down (a transaction rolled back, what it made
+// removed): the window goes on painting meanwhile, though it takes no input until the job has ended.
+void waitPainting(QThread& job)
+{
+    QEventLoop loop;
+    QObject::connect(&job, &QThread::finished, &loop, &QEventLoop::quit);
+    if (!job.isFinished())
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    job.wait();
+}
+
+}  // namespace
 
 bool runJob(ProgressForm& form, QThread& job)
 {
     job.start(QThread::InheritPriority);
     const int result = form.exec();
     const bool ok = result == QDialog::Accepted && !form.isCancelled();
-    job.wait();
+    waitPainting(job);
     return ok;
 }
 

@@ -10,7 +10,7 @@ class ProgressForm;
 class QThread;
 
 // Starts job, runs form's modal loop, then waits for the job's thread without a time limit (after a
-// cancel the job stops at its next check of the flag). True only when the job reported success and
+// cancel the job stops at its next check of the flag), the window painting but taking no input. True only when the job reported success and
 // the form was not cancelled. The caller destroys the job before the form and refreshes only on true.
 bool runJob(ProgressForm& form, QThread& job);
 

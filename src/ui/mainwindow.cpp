@@ -17,6 +17,7 @@
 #include "ui/messagebox.h"
 #include "ui/mytreeview.h"
 #include "ui/programupdater.h"
+#include "ui/waitcursor.h"
 
 #include <QDir>
 #include <QHeaderView>
@@ -186,6 +187,7 @@ MsgMessageList MainWindow::currentDbMessages()
     if (!dbNode || !dbNode->db)
         return {};  // a connected device whose messages are not read
     try {
+        const WaitCursor busy;
         dbNode->db->messages(dbNode->store, 0);
         return dbNode->store.messageList();
     } catch (const std::exception& e) {

@@ -8,6 +8,7 @@
 #include "ui/mainwindowform.h"
 #include "ui/messagebox.h"
 #include "ui/mytreeview.h"
+#include "ui/waitcursor.h"
 
 #include <QHeaderView>
 #include <QItemSelection>
@@ -64,6 +65,8 @@ void MessageBrowser::showNode(AbsTreeItemModel::_ItemNode* node)
             loadChatMessages(dbNode->store.messageList(), nullptr);  // read at the first selection
             return;
         }
+        const WaitCursor busy;
+        showClickBeforeRead();
         dbNode->db->chats(dbNode->store);
         m_mainModel.loadChats(dbNode);
         const QPersistentModelIndex index(m_mainModel.indexOfNode(node));
@@ -80,6 +83,8 @@ void MessageBrowser::showNode(AbsTreeItemModel::_ItemNode* node)
     }
     case kNodeIOSDevice: {
         auto* dbNode = static_cast<_AbsDBItemNode*>(node);
+        const WaitCursor busy;
+        showClickBeforeRead();
         dbNode->db->messages(dbNode->store, 0);
         loadChatMessages(dbNode->store.messageList(), nullptr);
         return;
@@ -95,6 +100,13 @@ void MessageBrowser::showNode(AbsTreeItemModel::_ItemNode* node)
     default:
         clear();
     }
+}
+
+void MessageBrowser::showClickBeforeRead()
+{
+    // The selection would be painted when the event loop next runs, after the read: a large database
+    // would keep the click unanswered for seconds.
+    m_form.treeViewDS->viewport()->repaint();
 }
 
 QString MessageBrowser::shortChatName(const QString& name)

@@ -50,6 +50,8 @@ public:
 private:
     // Reads what node needs from its database and shows it.
     void showNode(AbsTreeItemModel::_ItemNode* node);
+    // Paints the tree's new selection now, before a read on this thread holds the window.
+    void showClickBeforeRead();
 
     const MainWindowForm& m_form;
     ItemModelMain& m_mainModel;

@@ -99,6 +99,17 @@ void ProgressForm::postSucceed(const QString& text)
     QMetaObject::invokeMethod(this, "succeed", Qt::AutoConnection, Q_ARG(QString, text));
 }
 
+void ProgressForm::postNotCancellable()
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_cancelMutex);
+        if (m_cancelled)
+            return;  // too late: the job sees the cancel at its next look
+        m_cancellable = false;
+    }
+    QMetaObject::invokeMethod(this, [this] { setCancelEnabled(false); }, Qt::AutoConnection);
+}
+
 void ProgressForm::postTipsWait(const QString& text)
 {
     m_waiting = true;
@@ -168,6 +179,12 @@ void ProgressForm::cancel()
 {
     if (m_reportPosted || hasFinished())
         return;
+    {
+        const std::lock_guard<std::mutex> lock(m_cancelMutex);
+        if (!m_cancellable)
+            return;  // the job is past the point where it could stop
+        m_cancelled = true;  // before the job can close the way: it looks once more after its post
+    }
     emit userCacel();
     done(0);
 }

@@ -43,8 +43,10 @@ public:
     void postUpdateProgress(const QString& status, int curProgress, const QString& progressText) override;
     void postError(const QString& text) override;
     void postSucceed(const QString& text) override;
-    // True once the dialog finished with 0 (cancel or error).
+    // True once the dialog finished with 0 (cancel or error), or the user pressed Cancel.
     bool isCancelled() const override { return m_cancelled.load(); }
+    // Disables the cancel button; a press that came first still cancels.
+    void postNotCancellable() override;
 
     // Shows an information box from a job without ending the dialog; isWaiting() until it is closed.
     void postTipsWait(const QString& text);
@@ -81,6 +83,9 @@ private:
     // Cancel can no longer turn a finished job into a failed one.
     std::atomic<bool> m_reportPosted{false};
     bool m_finished = false;
+    // A press of Cancel and the job's postNotCancellable decide under it which came first.
+    std::mutex m_cancelMutex;
+    bool m_cancellable = true;
     std::mutex m_pendingMutex;  // guards the two below
     std::optional<ProgressUpdate> m_pending;
     bool m_relayQueued = false;

@@ -1,6 +1,6 @@
 #pragma once
-// The wait cursor for the life of the object: work on the GUI thread that may take a while (removing a
-// large folder) shows that the program is busy rather than frozen.
+// The wait cursor for the life of the object: work on the GUI thread that may take a while (reading a
+// large database) shows that the program is busy rather than frozen.
 #include <QApplication>
 
 class WaitCursor {

@@ -19,8 +19,10 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <memory>
 #include <ostream>
+#include <thread>
 
 // Readable failure messages for path lists.
 void PrintTo(const QString& text, std::ostream* out)
@@ -62,6 +64,18 @@ QStringList listing(const QString& folder)
     return entries;
 }
 
+// The rest of a cache held at its first node until opened or cancelled.
+class GatedHandoff : public FileHandoff {
+public:
+    ~GatedHandoff() override { cancel(); }  // before the gate goes
+    std::atomic<bool> open{false};
+    void postUpdateProgress(const QString&, int, const QString&) override
+    {
+        while (!open && !isCancelled())
+            std::this_thread::yield();
+    }
+};
+
 qint64 scalar(const QString& dbPath, const QString& sql)
 {
     Sqlite3DB db;
@@ -99,6 +113,7 @@ protected:
         m_cacheDir = job->cacheDir().absolutePath();
         job->run();
         m_skippedFiles = job->skippedFiles();
+        m_skippedPaths = job->skippedPaths();
         return job->copiedFiles();
     }
 
@@ -122,6 +137,7 @@ protected:
     std::unique_ptr<BackupManifest> m_manifest;
     QString m_cacheDir;
     int m_skippedFiles = 0;
+    QStringList m_skippedPaths;
 };
 
 class CacheJobFirstRunTest : public CacheJobTest, public ::testing::WithParamInterface<bool> {};
@@ -221,16 +237,22 @@ TEST_F(CacheJobTest, FolderNamesOfAnyCaseAreWrittenAsTheReadersNameThem)
     EXPECT_GT(scalar(cached(QStringLiteral("SMS/sms.db")), QStringLiteral("select count(*) from msg_group")), 0);
 }
 
-// Names the cache once spelled apart from the readers: every attachment is found where the copy lies.
+// Names the cache once spelled apart from the readers: every attachment is found where the copy lies,
+// also where names differ only in characters a copy's name cannot hold (files and folders alike),
+// and a name that meets no other keeps the name it always had.
 TEST_F(CacheJobTest, AttachmentsOfAnyNameAreFoundByTheReaderOfTheCache)
 {
     const QString cjk(70, QChar(0x6587));  // 210 bytes
     const QStringList names = {" leading.jpg",     "trailing.jpg ",  cjk + ".jpg",
                                cjk + "x.jpg",      "dir<x>/in.jpg",  "a:b*c?.png",
-                               "q\"|>.gif",        "<>/\x01.jpg",   QString(260, 'y') + "/" + cjk + ".mov"};
+                               "q\"|>.gif",        "<>/\x01.jpg",   QString(260, 'y') + "/" + cjk + ".mov",
+                               "m/ab.jpg",         "m/a:b.jpg",      "m/a*b.jpg",
+                               "m/a?b.jpg",        "m/a\"b.jpg",     "m/a<b>.jpg",
+                               "m/a|b.jpg",        "m/a\x01" "b.jpg", "m/a\x7f" "b.jpg",
+                               "02/f.jpg",         "0:2/f.jpg",      "0?2/f.jpg"};
     const QString dbPath = homePath(QStringLiteral("work/sms.db"));
     fixtures::createIos6DeviceDb(dbPath);
-    fixtures::fillSampleHistory(dbPath, {20, 2, 7, false, false});
+    fixtures::fillSampleHistory(dbPath, {40, 2, 7, false, false});
     BackupBuilder builder;
     Sqlite3DB db;
     db.openThrow(dbPath, 2);
@@ -245,8 +267,10 @@ TEST_F(CacheJobTest, AttachmentsOfAnyNameAreFoundByTheReaderOfTheCache)
     builder.addFile(kHome, QStringLiteral("Library/SMS/sms.db"), readAll(dbPath));
     load(builder);
     RecordingProgressSink sink;
-    run(sink);
+    EXPECT_EQ(run(sink), names.size() + 1);
     EXPECT_EQ(m_skippedFiles, 0);
+    EXPECT_EQ(readAll(cached("SMS/Attachments/ab/abc.png")), "a:b*c?.png");
+    EXPECT_EQ(readAll(cached("SMS/Attachments/ab/m/ab.jpg")), "m/ab.jpg");
     _MsgStore store;
     openMessageDbFolder(QDir(m_cacheDir))->messages(store, 0);
     AttachmentArea area(QDir(m_cacheDir + QStringLiteral("/file-relay")));
@@ -288,17 +312,22 @@ TEST_F(CacheJobTest, ACancelRemovesOnlyWhatTheJobOwns)
     RecordingProgressSink good;
     run(good, cacheDir);
     ASSERT_EQ(good.successes().size(), 1);
+    const QStringList complete = listing(cacheDir);
+    {  // The import cancelled (at its chooser) while the rest of the cache is held.
+        const auto rest = std::make_shared<GatedHandoff>();
+        ITunesCacheSMSThread job(m_manifest.get(), QDir(cacheDir), &good);
+        job.handOverTo(rest);
+        job.run();
+    }
+    EXPECT_EQ(listing(cacheDir), complete);
+    EXPECT_EQ(run(good, cacheDir), 0);  // every file there, its record with it
     BackupBuilder changed = fixtures::sampleBackupBuilder();
     changed.addFile(kHome, QStringLiteral("Library/SMS/sms.db"), "newer", BackupBuilder::fileMode, 1);
     load(changed);
     RecordingProgressSink cancelledLater(2);
     run(cancelledLater, cacheDir);
-    // The folders on the way existed before this run; only the copies and their database go.
-    const QStringList chain = {QStringLiteral("file-relay"), QStringLiteral("file-relay/var"),
-                               QStringLiteral("file-relay/var/mobile"), QStringLiteral("file-relay/var/mobile/Library")};
-    QStringList expected = before + chain;
-    expected.sort();
-    EXPECT_EQ(listing(cacheDir), expected);
+    // Nothing was copied yet: the earlier run's cache stays whole.
+    EXPECT_EQ(listing(cacheDir), complete);
     EXPECT_EQ(cancelledLater.finalReports(), 0);
     EXPECT_EQ(readAll(cacheDir + QStringLiteral("/recycle.db")), QByteArray("recovered messages"));
 }
@@ -375,6 +404,27 @@ TEST_F(CacheJobTest, OddFilesAreSkippedLoggedAndCountedWhileTheRestIsCached)
         EXPECT_EQ(log.texts.filter("skipped HomeDomain-Library/SMS/" + name + " (").size(), 1) << qPrintable(name);
         EXPECT_FALSE(QFileInfo::exists(cached("SMS/" + name))) << qPrintable(name);
     }
+}
+
+// Files the cache has no place for are left out with a word, counted and named as other skipped files
+// are: one below a name the backup also holds as a file, and records whose paths hold "", "." or ".."
+// components (which never reach the tree).
+TEST_F(CacheJobTest, FilesWithoutAPlaceInTheCacheAreCountedAndNamed)
+{
+    BackupBuilder builder;
+    builder.addFile(kHome, QStringLiteral("Library/SMS/sms.db"), "db");
+    QStringList lost = {"Library/SMS/G/pic/inner.jpg", "Library/SMS/./y.jpg", "Library/SMS//z.jpg",
+                        "Library/SMS/Attachments/../x.jpg", "Library/SMS/Attachments/a/../../w.jpg"};
+    for (const QString& path : lost)
+        builder.addFile(kHome, path, path.toUtf8());
+    builder.addFile(kHome, QStringLiteral("Library/SMS/G/pic"), "pic");  // G/pic was a folder record
+    load(builder);
+    RecordingProgressSink sink;
+    EXPECT_EQ(run(sink), 2);
+    EXPECT_EQ(readAll(cached("SMS/G/pic")), "pic");
+    EXPECT_EQ(m_skippedFiles, lost.size());
+    // In the tree's order, then in the backup's.
+    EXPECT_EQ(m_skippedPaths, lost.replaceInStrings("Library/", kHome + "-Library/"));
 }
 
 // Trees do not come only from Manifest.mbdb (whose reader drops such names): the job checks every
@@ -491,4 +541,35 @@ TEST_F(CacheJobTest, TheRestHandedOverMakesTheSameCacheWithTheReadersFilesFirst)
     ASSERT_EQ(listing(handed), files);
     for (const QString& file : files)
         EXPECT_EQ(readAll(handed + '/' + file), readAll(whole + '/' + file)) << qPrintable(file);
+}
+
+// A backup may store files where the iOS 5 reader writes the MMS parts its database holds: read while
+// the rest of the cache is held, the files keep the database's bytes, as when cached in one go.
+TEST_F(CacheJobTest, AnMmsPartHoldsTheDatabasesBytesWhenReadBeforeTheRestIsCached)
+{
+    SampleBackupOptions options;
+    options.layout = fixtures::DeviceLayout::IOS5;
+    BackupBuilder builder = fixtures::sampleBackupBuilder(options);
+    load(builder);
+    RecordingProgressSink sink;
+    ITunesCacheSMSThread(m_manifest.get(), QDir(homePath("whole")), &sink).run();
+    _MsgStore store;
+    openMessageDbFolder(QDir(homePath("whole")))->messages(store, 0);
+    const QStringList parts = listing(homePath("whole/file-relay/var/mobile/Library/SMS/Parts")).filter(".");
+    ASSERT_FALSE(parts.isEmpty());
+    for (const QString& part : parts)
+        builder.addFile(kHome, "Library/SMS/Parts/" + part, "stored in the backup");
+    load(builder);
+
+    const auto rest = std::make_shared<GatedHandoff>();
+    ITunesCacheSMSThread job(m_manifest.get(), QDir(homePath("handed")), &sink);
+    job.handOverTo(rest);
+    job.run();
+    _MsgStore handed;
+    openMessageDbFolder(QDir(homePath("handed")), QString(), rest.get())->messages(handed, 0);
+    rest->open = true;
+    ASSERT_TRUE(rest->finish(nullptr).has_value());
+    for (const QString& part : parts)
+        EXPECT_EQ(readAll(homePath("handed/file-relay/var/mobile/Library/SMS/Parts/" + part)),
+                  readAll(homePath("whole/file-relay/var/mobile/Library/SMS/Parts/" + part))) << qPrintable(part);
 }

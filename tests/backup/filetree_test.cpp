@@ -107,15 +107,26 @@ TEST_F(FileTreeTest, RecordsWithoutFolderRecordHangUnderTheRoot)
     EXPECT_EQ(childNames(manifest.root), QStringList({"file.txt"}));
 }
 
-TEST_F(FileTreeTest, ReaderErrorsLeaveTheTreeEmptyForALaterTry)
+TEST_F(FileTreeTest, ReaderErrorsAndCancelsLeaveTheTreeEmptyForALaterTry)
 {
     BackupManifest manifest{QDir(m_dir.path())};
     EXPECT_THROW(manifest.loadMbdb(), std::runtime_error);
     EXPECT_TRUE(manifest.root.children.empty());
 
-    BackupBuilder().addFile(home, QStringLiteral("a.txt"), "a").write(m_dir.path());
+    BackupBuilder builder;
+    builder.addFile(home, QStringLiteral("Library/SMS/sms.db"), "db");
+    for (int k = 0; k < 3000; ++k)
+        builder.addFile(media, QStringLiteral("f%1").arg(k), "f");
+    builder.write(m_dir.path());
+    int asked = 0;
+    // Cancelled once the tree holds sms.db and some thousand files.
+    EXPECT_THROW(manifest.loadMbdb([&asked] { return ++asked == 3; }), int);
+    EXPECT_TRUE(manifest.root.children.empty());
+    EXPECT_EQ(manifest.smsDb, nullptr);
+
     manifest.loadMbdb();
-    EXPECT_EQ(childNames(manifest.root), QStringList({"a.txt"}));
+    EXPECT_EQ(manifest.root.children.size(), 3001u);
+    EXPECT_NE(manifest.smsDb, nullptr);
 }
 
 TEST_F(FileTreeTest, DeepTreesAreFreedWithoutRecursion)

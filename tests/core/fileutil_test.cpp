@@ -1,4 +1,5 @@
 #include "core/fileutil.h"
+#include "core/releaseaside.h"
 
 #include "fixtures/sqlite_file.h"
 #include "fixtures/temp_home.h"
@@ -9,6 +10,10 @@
 #include <QUrl>
 
 #include <gtest/gtest.h>
+
+#include <future>
+#include <memory>
+#include <thread>
 
 namespace {
 
@@ -188,3 +193,20 @@ TEST_F(ShellTest, OpenInExplorerPassesAbsolutePath)
 }
 
 }  // namespace
+
+// What the last reference frees goes on a worker: the caller's thread never runs the destructor.
+TEST(ReleaseAside, TheLastReferenceIsDroppedOffTheCallersThread)
+{
+    struct Probe {
+        explicit Probe(std::promise<std::thread::id>* promise) : freedOn(promise) {}
+        std::promise<std::thread::id>* freedOn;
+        ~Probe() { freedOn->set_value(std::this_thread::get_id()); }
+    };
+    std::promise<std::thread::id> freedOn;
+    auto held = std::make_shared<Probe>(&freedOn);
+    releaseAside(std::move(held));
+    EXPECT_EQ(held, nullptr);
+    std::future<std::thread::id> freed = freedOn.get_future();
+    ASSERT_EQ(freed.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_NE(freed.get(), std::this_thread::get_id());
+}

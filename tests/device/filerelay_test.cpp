@@ -8,6 +8,7 @@
 #include "msgdb/attachmentpath.h"
 #include "fixtures/recording_progress_sink.h"
 
+#include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <gtest/gtest.h>
 
@@ -70,6 +71,7 @@ protected:
         devicesim::setFileRelay(device.udid, QStringLiteral("acknowledged"), fixtures::makeArchive(entries).left(cut < 0 ? INT_MAX : cut), pauseMs);
         sink = std::make_unique<fixtures::RecordingProgressSink>(cancelAfterUpdates);
         IOSLoadFileRelayThread job(&device, sink.get());
+        job.setSilenceTimeoutMs(silenceMs);
         job.start();
         job.wait();
     }
@@ -81,6 +83,7 @@ protected:
     }
     IOSDevice device;
     std::unique_ptr<fixtures::RecordingProgressSink> sink;
+    int silenceMs = 60000;
 };
 
 TEST_F(FileRelayTest, UnpacksOnlyFoldersAndFilesInsideItsTreeAndReplacesTheWholeTree)
@@ -125,6 +128,15 @@ TEST_F(FileRelayTest, UnpacksOnlyFoldersAndFilesInsideItsTreeAndReplacesTheWhole
     EXPECT_EQ(smsDb(), QByteArray("new"));  // the previous tree stays whole
     EXPECT_TRUE(QFileInfo::exists(cached("file-relay.cpio")));
     EXPECT_FALSE(QFileInfo::exists(cached("file-relay.new")));
+
+    // Silent after the first 64 KiB, which leave the block part-filled: given up after one silence (two
+    // would take 4 s; the rest of the margin is for a loaded or sanitized run).
+    silenceMs = 2000;
+    QElapsedTimer waited;
+    waited.start();
+    load(fixtures::deviceDbEntries(noise), -1, 6000);
+    EXPECT_LT(waited.elapsed(), 3500);
+    EXPECT_EQ(sink->errors().size(), 1);
 }
 
 }  // namespace

@@ -90,6 +90,8 @@ protected:
 
 QString sessionText(const QString& call)
 {
+    if (call.contains("(-8)") || call.contains("(-1003)"))  // the phone went away
+        return MobileDevice::disconnectedText() + "<br/><br/>Error code: " + call;
     return QStringLiteral("Please restart your iPhone and computer to try again. If a prompt message pops out on your "
                           "iPhone, please click \"Trust\".<br/><br/>Error code: ")
            + call + (call.startsWith("AMDeviceConnect") ? "" : "<br/><br/>After tapping \"Trust\" on the iPhone, unplug and plug in the phone again.");
@@ -102,6 +104,8 @@ TEST_F(SessionTest, EachFailingStepIsReportedAndOnlyAFailedStartDisconnects)
     const QString pair = QStringLiteral("AMDevicePair");
     const QString validate = QStringLiteral("AMDeviceValidatePairing");
     const QString start = QStringLiteral("AMDeviceStartSession");
+    const QString disconnect = kSessionCloses[1];
+    const QStringList repair{connect, pair, validate};  // after a pair record the phone has forgotten
     const struct {
         QString function;
         int code;
@@ -110,9 +114,15 @@ TEST_F(SessionTest, EachFailingStepIsReportedAndOnlyAFailedStartDisconnects)
         QStringList log;
     } cases[] = {
         {connect, int(0xE8000010), true, QStringLiteral("AMDeviceConnect(-402653168)"), {connect}},
+        {connect, -1003, true, QStringLiteral("AMDeviceConnect(-1003)"), {connect}},
         {pair, -19, false, QStringLiteral("AMDevicePair(-19)"), {connect, isPaired, pair}},
+        {pair, -8, false, QStringLiteral("AMDevicePair(-8)"), {connect, isPaired, pair}},
         {validate, 5, true, QStringLiteral("AMDeviceValidatePairing(5)"), {connect, isPaired, validate}},
-        {start, 7, true, QStringLiteral("AMDeviceStartSession(7)"), kSessionOpens + QStringList{kSessionCloses[1]}},
+        {validate, -21, true, QStringLiteral("AMDeviceValidatePairing(-21)"),
+         QStringList{connect, isPaired, validate, disconnect} + repair},
+        {start, 7, true, QStringLiteral("AMDeviceStartSession(7)"), kSessionOpens + QStringList{disconnect}},
+        {start, -21, true, QStringLiteral("AMDeviceStartSession(-21)"),
+         kSessionOpens + QStringList{disconnect} + repair + QStringList{start, disconnect}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.call.toStdString());
@@ -148,7 +158,7 @@ TEST_F(SessionTest, ValuesOfTheDeviceAndOfADomainInOneSession)
     EXPECT_EQ(identity[4].toString(), QString());  // not text
     QStringList copies;
     for (int i = 0; i < 5; ++i)
-        copies.append(QStringLiteral("AMDeviceCopyValue"));
+        copies.append(QStringLiteral("AMDeviceReadValue"));
     EXPECT_EQ(devicesim::takeCallLog(), kSessionOpens + copies + kSessionCloses);
 
     const QList<CFType> backup = MobileDevice::copyValues(device, {QString()}, QStringLiteral("com.apple.mobile.backup"));
@@ -175,6 +185,13 @@ TEST_F(SessionTest, AServiceThatDoesNotStartClosesTheSessionBeforeTheError)
                       + QString::number(kSimNoService));
     }
     EXPECT_EQ(devicesim::takeCallLog(), kSessionOpens + QStringList{QStringLiteral("AMDeviceStartService")} + kSessionCloses);
+    devicesim::fail("AMDeviceStartService", -1002);  // the phone went away before the service connected
+    try {
+        MobileDevice::startService(device, QStringLiteral("com.apple.mobile.file_relay"));
+    } catch (const std::runtime_error& thrown) {
+        EXPECT_EQ(QString::fromUtf8(thrown.what()), MobileDevice::disconnectedText() + "<br/><br/>Error code: "
+                                                        "AMDeviceStartService(com.apple.mobile.file_relay)=-1002");
+    }
 }
 
 TEST_F(SessionTest, NullAndUnknownHandlesGetErrorCodes)

@@ -1,7 +1,10 @@
 #!/usr/bin/python3
 # Stand-in for usbmuxd and one phone's lockdownd, from their public protocols: usbmuxd plist messages (header:
 # length, version 1, type 8, tag) on the Unix socket argv[1]; lockdownd's length-prefixed plists, TLS after
-# StartSession; one TLS 1.2+ service that sends back each message. SIGUSR1: the phone vanishes.
+# StartSession; one TLS 1.2+ service that sends back each message. SIGUSR1: the phone vanishes. The phone's
+# conditions follow the socket: "stale-record" (usbmuxd holds the record of a host the phone has forgotten),
+# "trust-pending" (the first Pair waits for "Trust"), "gone-at-pair" (unplugged while asked to pair). The first
+# session asked for MobileSubscriberCountryCode drops there, the phone staying attached.
 import os, plistlib as pl, signal, socket, ssl, struct, subprocess, sys, threading
 from contextlib import suppress
 UDID, ID = "0123456789abcdef0123456789abcdef01234567", 7
@@ -10,6 +13,7 @@ for args in ("req -x509 -newkey rsa:2048 -nodes -keyout k -out c -subj /CN=x", "
     subprocess.run(["openssl"] + args.split(), check=True, capture_output=True)
 values = {"ProductVersion": "12.4", "DeviceName": "Stand-in", "DevicePublicKey": open("p", "rb").read()}
 records, phone, listeners, gone = {}, [], [], []
+conditions, hosts = set(sys.argv[2:]), set()  # hosts: the HostIDs of the pairings the phone keeps
 attached = {"MessageType": "Attached", "DeviceID": ID, "Properties": {"ConnectionType": "USB", "DeviceID": ID, "SerialNumber": UDID}}
 
 def tls(conn):  # TLS 1.2 or later, as newer phones ask
@@ -29,16 +33,47 @@ def framed(conn, message):  # lockdownd's and the service's framing
     body = pl.dumps(message)
     conn.sendall(struct.pack(">I", len(body)) + body)
 
+dropped = []
+
+def session_drops(conn, request):  # once: the session ends unanswered, as a phone's lockdownd may
+    if request.get("Key") != "MobileSubscriberCountryCode" or dropped:
+        return False
+    dropped.append(1)
+    with suppress(OSError):
+        conn.shutdown(socket.SHUT_RDWR)
+    return True
+
 def lockdown(conn):
     while request := pl.loads(read(conn, struct.unpack(">I", read(conn, 4))[0])):
         kind = request.get("Request")
+        if session_drops(conn, request):
+            return
         answer = {"Request": kind, "Type": "com.apple.mobile.lockdown", "SessionID": "S", "EnableSessionSSL": True,
                   "Port": 50001, "EnableServiceSSL": True}
         if kind == "GetValue":
             key = request.get("Key")
             answer.update({"Key": key, "Value": values[key]} if key in values else {"Error": "MissingValue"})
-        framed(conn, answer)
-        conn = tls(conn) if kind == "StartSession" else conn.unwrap() if kind == "StopSession" else conn
+        if refusal := pairing(kind, request):
+            answer["Error"] = refusal
+        if refusal != "Gone":
+            framed(conn, answer)
+        conn = conn if refusal else tls(conn) if kind == "StartSession" else conn.unwrap() if kind == "StopSession" else conn
+
+def pairing(kind, request):  # the phone's side of pairing: the Error it answers, if any ("Gone": no answer)
+    if kind == "Pair" and "gone-at-pair" in conditions:
+        return vanish() or "Gone"
+    if kind == "Pair" and "trust-pending" in conditions:
+        conditions.discard("trust-pending")  # "Trust" is tapped after this request
+        return "PairingDialogResponsePending"
+    host = request.get("PairRecord", {}).get("HostID") if kind in ("Pair", "ValidatePair") else request.get("HostID")
+    if kind == "Pair":
+        hosts.add(host)
+    elif kind in ("ValidatePair", "StartSession") and host not in hosts:
+        return "InvalidHostID"
+
+def forgotten_record():  # what usbmuxd kept of a pairing before the phone was reset
+    return pl.dumps({"HostID": "5E1F0000-0000-4000-8000-00000000F0E7", "SystemBUID": "B", "HostCertificate": b"",
+                     "HostPrivateKey": b"", "DeviceCertificate": b"", "RootCertificate": b"", "RootPrivateKey": b""})
 
 def client(conn):
     while True:
@@ -82,6 +117,8 @@ def serve(conn):
         client(conn)
     conn.close()
 
+if "stale-record" in conditions:
+    records[UDID] = forgotten_record()
 server = socket.socket(socket.AF_UNIX)
 server.bind(sys.argv[1])
 server.listen()

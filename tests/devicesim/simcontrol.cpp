@@ -89,6 +89,11 @@ void fail(const char* function, int code)
     control<decltype(TMSim_Fail)>("TMSim_Fail")(function, code);
 }
 
+void failAfter(const char* function, int successes, int code)
+{
+    control<decltype(TMSim_FailAfter)>("TMSim_FailAfter")(function, successes, code);
+}
+
 void* addDevice(const QString& udid)
 {
     return control<decltype(TMSim_AddDevice)>("TMSim_AddDevice")(udid.toUtf8().constData());
@@ -111,7 +116,7 @@ void setFileRelay(const QString& udid, const QString& status, const QByteArray& 
 }
 
 void* plugDeviceWithMessages(const QString& udid, const QString& version, const QString& country,
-                             fixtures::DeviceLayout layout, const QString& status)
+                             fixtures::DeviceLayout layout, const QString& status, int pauseMs)
 {
     QTemporaryDir folder;
     const QString path = folder.filePath(QStringLiteral("sms.db"));
@@ -122,7 +127,7 @@ void* plugDeviceWithMessages(const QString& udid, const QString& version, const 
     addDevice(udid);
     setDomain(udid, QString(), {{QStringLiteral("UniqueDeviceID"), udid}, {QStringLiteral("DeviceName"), udid.toUpper()},
                                 {QStringLiteral("ProductVersion"), version}, {QStringLiteral("MobileSubscriberCountryCode"), country}});
-    setFileRelay(udid, status, fixtures::makeArchive(fixtures::deviceDbEntries(file.readAll())));
+    setFileRelay(udid, status, fixtures::makeArchive(fixtures::deviceDbEntries(file.readAll())), pauseMs);
     return plug(udid);
 }
 

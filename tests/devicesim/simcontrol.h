@@ -23,6 +23,8 @@ void setDomain(const QString& udid, const QString& domain, const QVariantMap& va
 void setPaired(const QString& udid, bool paired);
 // Every later call of function fails with code; 0 ends it.
 void fail(const char* function, int code);
+// The same once the next successes calls of function have succeeded.
+void failAfter(const char* function, int successes, int code);
 void* addDevice(const QString& udid);
 void* plug(const QString& udid);
 bool unplug(const QString& udid);
@@ -30,9 +32,10 @@ bool unplug(const QString& udid);
 void setFileRelay(const QString& udid, const QString& status, const QByteArray& archive, int pauseMs = 0);
 
 // Plugs a device that reports udid, version and country (none when empty), whose file relay answers
-// status and sends a generated message database of layout.
+// status and sends a generated message database of layout, pausing pauseMs after each 64 KiB.
 void* plugDeviceWithMessages(const QString& udid, const QString& version, const QString& country,
-                             fixtures::DeviceLayout layout, const QString& status = QStringLiteral("Acknowledged"));
+                             fixtures::DeviceLayout layout, const QString& status = QStringLiteral("Acknowledged"),
+                             int pauseMs = 0);
 
 // What the scripted peer of service (see TMSim_SetDomain) received, once the client has closed the
 // socket and the peer has finished; the form of each ("binary" or "xml") goes to formats when given.

@@ -326,6 +326,31 @@ TEST_F(Jobs, BackupTwiceAddsNothingAndReportsEveryMessage)
     EXPECT_EQ(countRows(fixtures::ios6DbPathIn(path("local")), "message"), 3);
 }
 
+// Counts the progress posts that show the bar at its end while the file is still there, or that
+// come after the file went while a cancel was still offered; when asked, cancels just as the job
+// says it can no longer stop, as a press that came first.
+class DeleteWatch : public RecordingProgressSink {
+public:
+    DeleteWatch(const QString& file, bool cancelAtClose) : m_file(file), m_cancelAtClose(cancelAtClose) {}
+    void postNotCancellable() override
+    {
+        m_closed = true;
+        if (m_cancelAtClose)
+            cancel();
+    }
+    void postUpdateProgress(const QString& status, int curProgress, const QString& progressText) override
+    {
+        RecordingProgressSink::postUpdateProgress(status, curProgress, progressText);
+        wrongPosts += QFileInfo::exists(m_file) ? curProgress >= 100 : !m_closed;
+    }
+    int wrongPosts = 0;
+
+private:
+    QString m_file;
+    bool m_cancelAtClose;
+    bool m_closed = false;
+};
+
 TEST_F(Jobs, DeleteRemovesRowsAndOnlyUnsharedFilesInsideTheDatabase)
 {
     // Two messages share one attachment row; a third has its own file.
@@ -362,14 +387,23 @@ TEST_F(Jobs, DeleteRemovesRowsAndOnlyUnsharedFilesInsideTheDatabase)
     cancelled.run();
     EXPECT_EQ(countRows(fixtures::ios6DbPathIn(path("local")), "message"), 3);
     EXPECT_TRUE(QFileInfo::exists(ownCopy));
+    DeleteWatch pressedFirst(ownCopy, true);
+    DeleteMMSThread(QDir(path("local")), victims, &pressedFirst).run();
+    EXPECT_EQ(countRows(fixtures::ios6DbPathIn(path("local")), "message"), 3);
+    EXPECT_TRUE(QFileInfo::exists(ownCopy));
+    EXPECT_EQ(pressedFirst.finalReports(), 0);
 
-    RecordingProgressSink sink;
+    DeleteWatch sink(ownCopy, false);
     DeleteMMSThread job(QDir(path("local")), victims, &sink);
     job.run();
     EXPECT_EQ(sink.successes(), QStringList{QStringLiteral("Successfully Deleted 2 Messages.")});
     EXPECT_EQ(countRows(fixtures::ios6DbPathIn(path("local")), "message"), 1);
     EXPECT_TRUE(QFileInfo::exists(sharedCopy));
     EXPECT_FALSE(QFileInfo::exists(ownCopy));
+    // The bar ends only once the files are gone, and no file goes while a cancel is still offered.
+    EXPECT_EQ(sink.wrongPosts, 0);
+    EXPECT_EQ(sink.updates().back().progress, 100);
+    EXPECT_EQ(sink.updates().back().text, QStringLiteral("Attachments: 3/3"));
 }
 
 TEST_F(Jobs, CancelledOrFailedBackupTakesBackOnlyTheFilesItCopied)
@@ -400,11 +434,18 @@ TEST_F(Jobs, ACopyWaitsForItsCachedFileAndTheJobEndsWithTheCache)
     for (const Ending ending : {Lands, Fails, UserCancels}) {
         const QString local = path(QStringLiteral("local%1").arg(ending));
         const QString copy = local + QStringLiteral("/file-relay/var/mobile/Library/SMS/Attachments/a/x");
+        RecordingProgressSink sink(ending == UserCancels ? 2 : -1);  // after the last row
+        bool shown = false;  // the cache's own text, while the job waits for it
         auto cache = std::make_shared<FileHandoff>();
         cache->expect({source}, {});
         cache->start([&, cache = cache.get()] {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));  // well after the rows
             if (ending == Lands) {
+                cache->postUpdateProgress(QString(), -1, QStringLiteral("Saving x..."));
+                for (int wait = 0; wait < 5000 && !shown; ++wait) {  // fails below when never shown
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    shown = sink.updates().back().text == "Saving x...";
+                }
                 writeFile(source, "late");
                 cache->settle(source);
                 cache->postSucceed(QStringLiteral("left out"));
@@ -414,13 +455,15 @@ TEST_F(Jobs, ACopyWaitsForItsCachedFileAndTheJobEndsWithTheCache)
             while (!cache->isCancelled() && ending == UserCancels)
                 std::this_thread::yield();
         });
-        RecordingProgressSink sink(ending == UserCancels ? 2 : -1);  // after the last row
         BackupSMSThread job(r.messages(), QDir(local), QString(), &sink);
         job.awaitCache(cache);
         job.run();
         if (ending == Lands) {
             EXPECT_TRUE(sink.successes().value(0).endsWith(QStringLiteral("<br/><br/>left out")));
             EXPECT_EQ(readFile(copy), QByteArray("late"));
+            EXPECT_TRUE(shown);
+            for (const auto& update : sink.updates())  // never full while waiting for the cache
+                EXPECT_LT(update.progress, 100) << qPrintable(update.text);
             continue;
         }
         EXPECT_EQ(sink.errors(), ending == Fails ? QStringList{QStringLiteral("disk full")} : QStringList());

@@ -3,6 +3,7 @@
 #include "export/exportmessagesdb.h"
 #include "export/logichashesahead.h"
 #include "export/sample_records.h"
+#include "msgdb/attachmentpath.h"
 #include "msgdb/msgutil.h"
 
 #include "fixtures/message_history.h"
@@ -120,6 +121,26 @@ TEST_F(LocalDbExport, KnownMessageGainsNewAttachmentAndTildePathsShareTheFile)
     EXPECT_EQ(exporttest::readFile(relayFile(QStringLiteral("var/mobile/library/sms/parts/a.png"))), QByteArray("one"));
 }
 
+// Attachments whose names meet once the characters a copy cannot hold are dropped lie apart in the
+// source's copies and stay apart in the local database; a name that meets no other keeps its name.
+TEST_F(LocalDbExport, AttachmentsWhoseNamesMeetKeepTheirOwnCopies)
+{
+    SampleRecords r;
+    _MsgChat* chat = r.chat(1, QStringLiteral("+1"), {r.handle(1, QStringLiteral("+1"))});
+    const QString folder = QStringLiteral("~/Library/SMS/Attachments/c/");
+    const QStringList names = {"ab.jpg", "a:b.jpg", "02/f.jpg", "0:2/f.jpg", "x:y.jpg"};
+    const QStringList sourceNames = {"ab.jpg", distinctDeviceFileName("a:b.jpg"), "02/f.jpg",
+                                     distinctDeviceFileName("0:2") + "/f.jpg", "xy.jpg"};
+    for (int i = 0; i < names.size(); ++i) {
+        r.attachment(r.message(i + 1, chat, nullptr, 1000 + i, QString(QChar(0xFFFC))), i + 1, folder + names[i],
+                     sourceFile(sourceNames[i], names[i].toUtf8()));
+    }
+    exportAll(target.path(), r.messages());
+    for (const QString& name : names)
+        EXPECT_EQ(exporttest::readFile(attachmentLocalPath(QDir(relayFile("")), folder + name)), name.toUtf8());
+    EXPECT_EQ(exporttest::readFile(relayFile("var/mobile/Library/SMS/Attachments/c/xy.jpg")), "x:y.jpg");
+}
+
 TEST_F(LocalDbExport, OnlyTheAttachmentFoldersTakeCopiesOtherPathsKeepTheirRows)
 {
     SampleRecords r;
@@ -205,6 +226,7 @@ TEST_F(LocalDbExport, DestroyedWithoutEndLeavesNoRowsAndNoCopies)
 }
 
 // A run killed before its commit leaves copies no row names; the next run removes those and only those.
+// The list of them is private while it lasts.
 TEST_F(LocalDbExport, CopiesLeftByAKilledRunGoWithTheNextRun)
 {
     SampleRecords r;
@@ -233,6 +255,10 @@ TEST_F(LocalDbExport, CopiesLeftByAKilledRunGoWithTheNextRun)
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status));
     ASSERT_TRUE(QFileInfo::exists(lostCopy));
+    // The list names one person's attachments: its owner's alone, as every file of the data folder.
+    const QFileInfo list(target.filePath(QStringLiteral(".copies-in-progress")));
+    ASSERT_TRUE(list.exists());
+    EXPECT_EQ(list.permissions() & ~(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser), 0);
     exportAll(target.path(), {});
     EXPECT_FALSE(QFileInfo::exists(lostCopy));
     EXPECT_TRUE(QFileInfo::exists(keptCopy));

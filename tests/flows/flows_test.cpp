@@ -88,13 +88,17 @@ TEST_F(FlowsTest, EachAnswerLeadsOnOrStopsWithNothingHalfMade)
         {"no backup chosen", Route::Import, false, nullptr, "Mine", -1, {"backup"}},
         {"unlocking given up", Route::Import, true, nullptr, "Mine", -1, {"backup", "unlock"}},
         {"wrong password", Route::Import, true, "wrong", "Mine", -1, {"backup", "unlock"}},
-        {"caching cancelled", Route::Import, false, nullptr, "Mine", 0, {"backup", "job"}},
-        {"no database chosen", Route::Import, false, nullptr, "", -1, {"backup", "job", "database"}},
-        {"copy cancelled", Route::Import, false, nullptr, "Mine", 1, {"backup", "job", "database", "job"}},
+        // Every long step is a job the user may cancel: the file list, the cache, the read, the copy.
+        {"file list cancelled", Route::Import, false, nullptr, "Mine", 0, {"backup", "job"}},
+        {"caching cancelled", Route::Import, false, nullptr, "Mine", 1, {"backup", "job", "job"}},
+        {"reading cancelled", Route::Import, false, nullptr, "Mine", 2, {"backup", "job", "job", "job"}},
+        {"no database chosen", Route::Import, false, nullptr, "", -1, {"backup", "job", "job", "job", "database"}},
+        {"copy cancelled", Route::Import, false, nullptr, "Mine", 3, {"backup", "job", "job", "job", "database", "job"}},
         {"unlocked and copied", Route::Import, true, "secret", "Mine", -1,
-         {"backup", "unlock", "job", "database", "job"}},
+         {"backup", "unlock", "job", "job", "job", "database", "job"}},
         {"encrypted backup refused", Route::IntoBackup, true, "secret", "", -1, {"backup", "warn"}},
-        {"merged into a plain backup", Route::IntoBackup, false, nullptr, "", -1, {"backup", "job", "job", "inform"}},
+        {"merged into a plain backup", Route::IntoBackup, false, nullptr, "", -1,
+         {"backup", "job", "job", "job", "inform"}},
     };
     // Messages of another history, for the merge.
     const QString source = homePath(QStringLiteral("source"));
@@ -121,7 +125,7 @@ TEST_F(FlowsTest, EachAnswerLeadsOnOrStopsWithNothingHalfMade)
             WriteBack(prompts).intoBackup(store.messageList());
 
         EXPECT_EQ(prompts.trace, c.trace);
-        const bool copied = c.trace.count(QStringLiteral("job")) == 2 && c.route == Route::Import && c.cancelledJob < 0;
+        const bool copied = c.trace.count(QStringLiteral("job")) == 4 && c.route == Route::Import && c.cancelledJob < 0;
         EXPECT_EQ(prompts.databases, copied ? QStringList(QStringLiteral("Mine")) : QStringList());
         EXPECT_EQ(localDatabasesDir().entryList(QDir::Dirs | QDir::NoDotAndDotDot), prompts.databases);
         // Only a merge that ran leaves the backup changed (with the old index kept beside the new).

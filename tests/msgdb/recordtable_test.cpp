@@ -1,6 +1,8 @@
 #include "msgdb/ios6messagemerge.h"
 #include "msgdb/records.h"
 
+#include <QElapsedTimer>
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -89,4 +91,28 @@ TEST(RowsByText, FindsEveryNotedRowAndNoOther)
     EXPECT_EQ(rows[QStringLiteral("1-key-2")], 0);
     rows.clear();
     EXPECT_EQ(rows[QStringLiteral("1-key-1")], 0);
+}
+
+// Guids come from the backup. Keys built from the blocks "Aa" and "BB" share one value under Qt's
+// unseeded string hash (31 * 'A' + 'a' == 31 * 'B' + 'B'), the kind a crafted backup would hold: they
+// must be noted about as fast as keys of the same length that share nothing.
+TEST(RowsByText, KeysCollidingUnderAFixedHashStayFast)
+{
+    constexpr int kBlocks = 15;
+    const auto colliding = [](int i) {
+        QString key;
+        for (int block = 0; block < kBlocks; ++block)
+            key += i >> block & 1 ? QStringLiteral("BB") : QStringLiteral("Aa");
+        return key;
+    };
+    const auto timeToNote = [](auto keyOf) {
+        RowsByText rows;
+        QElapsedTimer timer;
+        timer.start();
+        for (int i = 0; i < 1 << kBlocks; ++i)
+            rows[keyOf(i)] = i + 1;
+        return std::max<qint64>(timer.nsecsElapsed(), 1);
+    };
+    const auto plain = [](int i) { return QString::number(i).rightJustified(2 * kBlocks, '0'); };
+    EXPECT_LT(timeToNote(colliding), 20 * timeToNote(plain));
 }

@@ -14,6 +14,8 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QApplication>
+#include <QTest>
 #include <gtest/gtest.h>
 
 namespace {
@@ -48,14 +50,48 @@ protected:
     fixtures::ScriptedInteraction script;
 };
 
+// Notes whether the tree was painted with node selected and current, under the wait cursor, while
+// the message list was still empty: the click shown before the read.
+class ClickShownFirst : public QObject {
+public:
+    ClickShownFirst(MainWindow& window, const QModelIndex& node) : m_window(window), m_node(node)
+    {
+        window.form().treeViewDS->viewport()->installEventFilter(this);
+    }
+    bool seen = false;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        const QTreeView* tree = m_window.form().treeViewDS;
+        const QCursor* cursor = QApplication::overrideCursor();
+        seen |= event->type() == QEvent::Paint && tree->selectionModel()->isSelected(m_node)
+                && tree->currentIndex() == m_node && cursor && cursor->shape() == Qt::WaitCursor
+                && m_window.smsModel()->rowCount() == 0;
+        return false;
+    }
+
+private:
+    MainWindow& m_window;
+    QPersistentModelIndex m_node;
+};
+
 TEST_F(BrowsingTest, LocalDatabaseIsReadOnceAndAnEmptyOneClearsTheView)
 {
     makeLocalDb("full", 120);
     makeLocalDb("empty", 0);
     MainWindow window;
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     Node* full = localDb(window, "full");
     ASSERT_NE(full, nullptr);
-    select(window, full);
+    // The read holds the window: the click is painted first, and the wait cursor is up meanwhile.
+    const QModelIndex index = window.mainModel()->indexOfNode(full);
+    const ClickShownFirst click(window, index);
+    QTest::mouseClick(window.form().treeViewDS->viewport(), Qt::LeftButton, {},
+                      window.form().treeViewDS->visualRect(index).center());
+    EXPECT_TRUE(click.seen);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
     const int rows = shownRows(window);
     EXPECT_GT(rows, 50);
     EXPECT_FALSE(full->children.empty());

@@ -2,13 +2,16 @@
 #include "command_test_support.h"
 
 #include "devicesim/simcontrol.h"
+#include "flows/deviceflows.h"
 #include "msgdb/country.h"
 #include "msgdb/messagedbfolder.h"
 #include "fixtures/sample_backups.h"
 #include "ui/countryselform.h"
+#include "ui/progressform.h"
 
 #include <QLineEdit>
 #include <QListWidget>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 namespace {
@@ -18,9 +21,9 @@ using fixtures::DeviceLayout;
 
 // Plugs the device and lets window read it; the device's last node, or null.
 _IOSDeviceItemNode* plug(MainWindow& window, const char* udid, const char* version, const char* country,
-                         DeviceLayout layout = DeviceLayout::IOS6, const char* status = "Acknowledged")
+                         DeviceLayout layout = DeviceLayout::IOS6, const char* status = "Acknowledged", int pauseMs = 0)
 {
-    devicesim::plugDeviceWithMessages(udid, version, country, layout, status);
+    devicesim::plugDeviceWithMessages(udid, version, country, layout, status, pauseMs);
     QCoreApplication::processEvents();  // the arrival, then the selection it asked for
     QCoreApplication::processEvents();
     const auto& nodes = window.mainModel()->deviceRoot()->children;
@@ -80,9 +83,27 @@ TEST_F(CommandTest, APluggedDeviceIsReadInItsCountryOrRefusedWithTheReason)
     });
     EXPECT_EQ(plug(window, "gone", "7.1.2", "999"), nullptr);
 
+    // Plugged again while its file relay is read: read again once that read is over, never beside it.
+    bool replugged = false;
+    int mostForms = 0;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (!replugged && devicesim::takeCallLog().contains("AMDeviceStartService"))  // once its file relay sends
+            replugged = devicesim::unplug("replug") && devicesim::plug("replug");
+        if (replugged)
+            mostForms = std::max(mostForms, int(window.findChildren<ProgressForm*>().size()));
+    });
+    devicesim::takeCallLog();
+    watch.start(10);
+    script.clear();
+    EXPECT_NE(plug(window, "replug", "7.1.2", "310", DeviceLayout::IOS6, "Acknowledged", 300), nullptr);
+    EXPECT_EQ(mostForms, 1);
+    EXPECT_EQ(script.boxes().size(), 2u) << qPrintable(script.boxes().back().text);  // the passcode note of each read
+    watch.stop();
+
     // No node, and the reason, for a device that cannot be read.
     qputenv("TALLOWMERE_BACKUP_TOOL", homePath(QStringLiteral("no-tool")).toUtf8());
-    const char* const refused[][4] = {{"ten", "10.3", "Acknowledged", "made by iOS 10 or later"},  // before any backup
+    const char* const refused[][4] = {{"ten", "10.3", "Acknowledged", "This iPhone has iOS 10.3. Messages cannot"},  // before any backup
                                     {"cloud", "8.0", "Acknowledged", "Please turn off iCloud backup on your iPhone"},
                                     {"encrypted", "4.3.5", "Acknowledged", "can not start AppleMobileBackup process."},
                                     {"denied", "7.1.2", "Denied", "invalid feedback.<br/>&lt;?xml"},
@@ -94,7 +115,21 @@ TEST_F(CommandTest, APluggedDeviceIsReadInItsCountryOrRefusedWithTheReason)
         EXPECT_EQ(plug(window, udid, version, "310", DeviceLayout::IOS6, status), nullptr);
         ASSERT_EQ(script.boxes().size(), 2u) << udid;
         EXPECT_TRUE(script.boxes().back().text.contains(says)) << script.boxes().back().text.toStdString();
-        EXPECT_TRUE(*udid != 't' || !QFileInfo::exists(dataFolderPath(DataFolder::TempBackups)));
+        EXPECT_TRUE(*udid != 't' || !(QFileInfo::exists(dataFolderPath(DataFolder::TempBackups))
+                                      || QFileInfo::exists(dataFolderPath(DataFolder::DeviceCache) + "/ten")));
+    }
+
+    // Lost while its identity is read (gone at once, gone after its name, its session dropped after the
+    // country): one message, no prompt, no other road, no folder.
+    for (const auto& [readsFirst, country] : {std::pair(0, ""), {2, ""}, {3, "310"}}) {
+        devicesim::failAfter("AMDeviceReadValue", readsFirst, -8);
+        script.clear();
+        EXPECT_EQ(plug(window, "lost", "12.4", country), nullptr);
+        devicesim::fail("AMDeviceReadValue", 0);
+        ASSERT_EQ(script.boxes().size(), 2u) << readsFirst;
+        EXPECT_TRUE(script.boxes().back().text.contains(deviceDisconnectedText())) << qPrintable(script.boxes().back().text);
+        EXPECT_TRUE(script.dialogs().empty());
+        EXPECT_FALSE(QFileInfo::exists(dataFolderPath(DataFolder::DeviceCache) + "/lost"));
     }
     EXPECT_FALSE(QFileInfo::exists(dataDir().absoluteFilePath(QStringLiteral("evil"))));
 

@@ -3,6 +3,7 @@
 #include "fixtures/loopback_http.h"
 #include "fixtures/recording_progress_sink.h"
 #include "fixtures/scripted_interaction.h"
+#include "ui/jobrunner.h"
 #include "ui/messagebox.h"
 
 #include <QLabel>
@@ -18,6 +19,7 @@
 #include <atomic>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -149,6 +151,23 @@ TEST_F(ProgressFormTest, LateCancelCannotFailAFinishedJob)
     EXPECT_FALSE(form.isCancelled());
 }
 
+// A job past its commit takes the cancel away; a press that came first still cancels it.
+TEST_F(ProgressFormTest, AJobThatCanNoLongerStopTakesTheCancelAway)
+{
+    for (const bool pressedFirst : {false, true}) {
+        ProgressForm form(QStringLiteral("Deleting"));
+        QSignalSpy userCancels(&form, &ProgressForm::userCacel);
+        if (pressedFirst)
+            form.cancel();
+        std::thread([&form] { form.postNotCancellable(); }).join();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(form.findChild<QPushButton*>(QStringLiteral("btnCancel"))->isEnabled(), pressedFirst);
+        form.cancel();
+        EXPECT_EQ(form.isCancelled(), pressedFirst);
+        EXPECT_EQ(userCancels.count(), pressedFirst ? 1 : 0);
+    }
+}
+
 TEST_F(ProgressFormTest, ReportAfterCancelIsDropped)
 {
     ProgressForm form(QStringLiteral("Saving"));
@@ -244,6 +263,26 @@ TEST_F(ProgressFormTest, OnlyTheJobOrTheCancelButtonEndTheDialog)
     EXPECT_FALSE(form.isCancelled());
     form.succeed(QString());
     EXPECT_FALSE(form.isVisible());
+}
+
+// A job that winds down slowly after a cancel (a rollback, a removal) must not freeze the window: the
+// command waits for it with the event loop turning.
+TEST_F(ProgressFormTest, TheWindowKeepsTurningWhileACancelledJobWindsDown)
+{
+    ProgressForm form(QStringLiteral("Copying"));
+    std::atomic<bool> turned{false};
+    std::atomic<bool> sawTurn{false};
+    const std::unique_ptr<QThread> job(QThread::create([&] {
+        while (!form.isCancelled())
+            QThread::msleep(1);
+        QMetaObject::invokeMethod(&form, [&turned] { turned = true; }, Qt::QueuedConnection);
+        for (int waited = 0; waited < 5000 && !turned; ++waited)
+            QThread::msleep(1);
+        sawTurn = turned.load();
+    }));
+    QTimer::singleShot(0, &form, &ProgressForm::cancel);
+    EXPECT_FALSE(::runJob(form, *job));
+    EXPECT_TRUE(sawTurn);
 }
 
 TEST(ExampleJobWithoutDialog, RecordsTheProtocol)

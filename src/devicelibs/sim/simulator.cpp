@@ -53,7 +53,11 @@ struct Simulator {
     std::mutex mutex;
     std::vector<std::unique_ptr<Device>> devices;  // handles are never freed, only retired
     Subscription subscription;
-    std::map<std::string, int32_t> failures;
+    struct Failure {
+        int32_t code = 0;
+        int successesFirst = 0;  // calls that still succeed before the failures begin
+    };
+    std::map<std::string, Failure> failures;
     std::string log;
 };
 
@@ -99,7 +103,10 @@ int32_t enter(const char* function)
 {
     simulator().log.append(function).append("\n");
     const auto found = simulator().failures.find(function);
-    return found == simulator().failures.end() ? 0 : found->second;
+    if (found == simulator().failures.end())
+        return 0;
+    Simulator::Failure& failure = found->second;
+    return failure.successesFirst > 0 && failure.successesFirst-- > 0 ? 0 : failure.code;
 }
 
 // The text of a string object, or false for anything else.
@@ -235,9 +242,14 @@ void TMSim_SetPaired(const char* udid, bool paired)
 
 void TMSim_Fail(const char* function, int32_t code)
 {
+    TMSim_FailAfter(function, 0, code);
+}
+
+void TMSim_FailAfter(const char* function, int successes, int32_t code)
+{
     const Lock lock(simulator().mutex);
     if (code)
-        simulator().failures[function] = code;
+        simulator().failures[function] = {code, successes};
     else
         simulator().failures.erase(function);
 }
@@ -363,10 +375,15 @@ int32_t AMDeviceDisconnect(AMDeviceRef handle)
     });
 }
 
-CFTypeRef AMDeviceCopyValue(AMDeviceRef handle, CFStringRef domain, CFStringRef key)
+}  // extern "C"
+
+namespace {
+
+// The value of key in domain (both null or strings) of the device, the way both reading calls see it.
+int32_t readValue(const char* function, AMDeviceRef handle, CFStringRef domain, CFStringRef key, CFTypeRef& result)
 {
-    CFTypeRef result = nullptr;
-    onDevice("AMDeviceCopyValue", handle, needsSession, [&](Device& device) -> int32_t {
+    result = nullptr;
+    return onDevice(function, handle, needsSession, [&](Device& device) -> int32_t {
         std::string domainName;
         std::string keyName;
         if ((domain && !textOf(domain, domainName)) || (key && !textOf(key, keyName)))
@@ -378,7 +395,22 @@ CFTypeRef AMDeviceCopyValue(AMDeviceRef handle, CFStringRef domain, CFStringRef 
         result = value ? TMCF_CreateFromPlist(value) : nullptr;
         return 0;
     });
+}
+
+}  // namespace
+
+extern "C" {
+
+CFTypeRef AMDeviceCopyValue(AMDeviceRef handle, CFStringRef domain, CFStringRef key)
+{
+    CFTypeRef result = nullptr;
+    readValue("AMDeviceCopyValue", handle, domain, key, result);
     return result;
+}
+
+int32_t AMDeviceReadValue(AMDeviceRef handle, CFStringRef domain, CFStringRef key, CFTypeRef* value)
+{
+    return value ? readValue("AMDeviceReadValue", handle, domain, key, *value) : kSimBadArgument;
 }
 
 int32_t AMDeviceSetValue(AMDeviceRef handle, CFStringRef domain, CFStringRef key, CFTypeRef value)

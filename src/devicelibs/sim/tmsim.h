@@ -38,6 +38,8 @@ void TMSim_SetPaired(const char* udid, bool paired);
 // Every later call of the named MobileDevice function fails with code (null or none for the functions
 // that return a value); code 0 ends that.
 void TMSim_Fail(const char* function, int32_t code);
+// The same after the next successes calls of the function have succeeded.
+void TMSim_FailAfter(const char* function, int successes, int32_t code);
 // Plugs the device in (adding it when new) and reports message 1, then message 3, to the subscriber
 // from a thread of the simulator; returns the handle once both were delivered.
 void* TMSim_Plug(const char* udid);

@@ -4,6 +4,12 @@
 
 namespace tmmd {
 
+// The failures the program tells apart are these libraries' own.
+static_assert(int32_t(LOCKDOWN_E_MUX_ERROR) == kAMErrorConnectionLost);
+static_assert(int32_t(LOCKDOWN_E_INVALID_HOST_ID) == kAMErrorInvalidHostID);
+static_assert(kIdeviceBase + int32_t(IDEVICE_E_UNKNOWN_ERROR) == kAMErrorConnectFailed);
+static_assert(kIdeviceBase + int32_t(IDEVICE_E_NO_DEVICE) == kAMErrorNoDevice);
+
 // Both libraries fail with negative codes; a code of any other sign still must not read as success.
 int32_t fromIdevice(idevice_error_t error)
 {

@@ -2,7 +2,9 @@
 // The error codes of libtmmd.so. Its callers show them to the user ("AMDevicePair(-19)"), so each one
 // names its cause: lockdown codes pass unchanged (-1 to -256), idevice codes (-1 to -7) are moved by
 // -1000 so they cannot be taken for lockdown ones, and our own failures have codes of their own. No
-// failure gives 0.
+// failure gives 0. A call on a phone that is no longer attached fails with kAMErrorNoDevice.
+#include "devicelibs/mobiledeviceapi.h"
+
 #include <libimobiledevice/libimobiledevice.h>
 #include <libimobiledevice/lockdown.h>
 

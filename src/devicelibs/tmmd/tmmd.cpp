@@ -27,6 +27,18 @@ constexpr char kLabel[] = "tallowmere";
 // Pairing is validated before a session only below this major version; later ones do without.
 constexpr int kFirstVersionWithoutValidation = 7;
 
+// A failure of libimobiledevice or lockdown while the phone is no longer attached on USB (or usbmuxd,
+// which ends after the last phone, is gone) is the phone going away, whatever the broken connection
+// read as: a mux error, lockdown's unknown error, a failed connect. Answers of a phone still there, and
+// our own failures, stay as they are.
+int32_t settleFailure(const Device& device, int32_t code)
+{
+    if (code == 0 || code <= tmmd::kUnknownDevice || code == kAMErrorNoDevice)
+        return code;
+    usbmuxd_device_info_t attached{};
+    return usbmuxd_get_device_by_udid(device.udid.c_str(), &attached) == 1 ? code : kAMErrorNoDevice;
+}
+
 // Runs work on the device of handle with its lock held; kUnknownDevice for a handle of no device.
 template <class Work>
 int32_t onDevice(AMDeviceRef handle, Work work)
@@ -36,7 +48,7 @@ int32_t onDevice(AMDeviceRef handle, Work work)
         return tmmd::kUnknownDevice;
     const std::lock_guard<std::mutex> lock(device->mutex);
     const tmmd::SigpipeGuard guard;  // a device gone mid-call gives an error code, not the end of the process
-    return work(*device);
+    return settleFailure(*device, work(*device));
 }
 
 void dropLockdown(Device& device)
@@ -271,22 +283,33 @@ int32_t AMDeviceDisconnect(AMDeviceRef handle)
     });
 }
 
-CFTypeRef AMDeviceCopyValue(AMDeviceRef handle, CFStringRef domain, CFStringRef key)
+int32_t AMDeviceReadValue(AMDeviceRef handle, CFStringRef domain, CFStringRef key, CFTypeRef* value)
 {
-    CFTypeRef result = nullptr;
-    onDevice(handle, [&](Device& device) -> int32_t {
+    if (!value)
+        return tmmd::kBadArgument;
+    *value = nullptr;
+    return onDevice(handle, [&](Device& device) -> int32_t {
         LockdownNames names;
         if (!device.lockdown)
             return tmmd::kNotConnected;
         if (!names.read(domain, key))
             return tmmd::kBadArgument;
-        plist_t value = nullptr;
-        const int32_t code = tmmd::fromLockdown(lockdownd_get_value(device.lockdown, names.domain, names.key, &value));
-        const Plist owned(value);
-        result = owned ? TMCF_CreateFromPlist(owned.get()) : nullptr;
-        return code;
+        plist_t node = nullptr;
+        const lockdownd_error_t error = lockdownd_get_value(device.lockdown, names.domain, names.key, &node);
+        const Plist owned(node);
+        // The device's answer that it has no such value is no failure of the read.
+        if (error != LOCKDOWN_E_SUCCESS && error != LOCKDOWN_E_MISSING_VALUE)
+            return tmmd::fromLockdown(error);
+        *value = owned ? TMCF_CreateFromPlist(owned.get()) : nullptr;
+        return 0;
     });
-    return result;
+}
+
+CFTypeRef AMDeviceCopyValue(AMDeviceRef handle, CFStringRef domain, CFStringRef key)
+{
+    CFTypeRef value = nullptr;
+    AMDeviceReadValue(handle, domain, key, &value);
+    return value;
 }
 
 int32_t AMDeviceSetValue(AMDeviceRef handle, CFStringRef domain, CFStringRef key, CFTypeRef value)

@@ -50,6 +50,22 @@ void DeviceCommands::deviceConnected(void* handle)
         qWarning("device arrival ignored during start-up");
         return;
     }
+    if (m_reading.contains(handle)) {
+        // It came in the progress loop of the phone's earlier read, whose job still writes the phone's
+        // cache files: it is read once that read has ended.
+        qWarning("device arrived again while it is read: read again afterwards");
+        m_arrivedAgain.insert(handle);
+        return;
+    }
+    m_reading.insert(handle);
+    readArrival(handle);
+    m_reading.remove(handle);
+    if (m_arrivedAgain.remove(handle))
+        deviceConnected(handle);
+}
+
+void DeviceCommands::readArrival(void* handle)
+{
     showInfo(QStringLiteral("<p><b>Notes:</b> If your iPhone is protected with a passcode, please enter your "
                             "passcode on iPhone first.</p>"));
     const quint64 arrival = ++m_lastArrival;
@@ -146,6 +162,7 @@ void DeviceCommands::deviceDisconnected(void* device)
     if (!device)
         return;  // virtual devices have no handle: a null one must not remove them
     m_arrivals.remove(device);
+    m_arrivedAgain.remove(device);  // the removal is the phone's last word
     for (const auto& child : m_context.mainModel()->deviceRoot()->children) {
         if (child->type == kNodeIOSDevice
             && static_cast<_IOSDeviceItemNode*>(child.get())->device.amDevice == device) {

@@ -5,6 +5,7 @@
 #include "ui/commands/messagescope.h"
 
 #include <QHash>
+#include <QSet>
 #include <QString>
 
 class CommandContext;
@@ -27,7 +28,8 @@ public:
     // device reading inside its own loop).
     void setStartupFinished(bool finished) { m_startupFinished = finished; }
     // Reads the arriving device (flows/deviceflows.h), then adds its node with its conversations and
-    // selects it. Whatever fails is shown, and then no node is added.
+    // selects it. Whatever fails is shown, and then no node is added. One read per device at a time: an
+    // arrival during the device's read is read after it.
     void deviceConnected(void* handle);
     // Removes the first device node of the handle; virtual devices have none.
     void deviceDisconnected(void* device);
@@ -41,6 +43,7 @@ public:
     void runRestoreToDevice(ScopeRequest request);
 
 private:
+    void readArrival(void* handle);
     void restoreToDevice(MsgMessageList messages);
     // The connected device the user picks; null when none is picked or it has gone meanwhile.
     _IOSDeviceItemNode* chooseConnectedDevice();
@@ -56,6 +59,9 @@ private:
     // device is read, takes its entry, and the read then adds no node.
     QHash<void*, quint64> m_arrivals;
     quint64 m_lastArrival = 0;
+    QSet<void*> m_reading;       // devices whose read is under way
+    QSet<void*> m_arrivedAgain;  // of those, the ones that arrived again meanwhile
+
     QObject* m_receiver = nullptr;  // what the subscription reports to
     bool m_startupFinished = false;
 };

@@ -1,13 +1,14 @@
 #include "ui/commands/importcommands.h"
 
-#include "core/htmltext.h"
+#include "core/releaseaside.h"
 #include "flows/deviceflows.h"
+#include "flows/stepjob.h"
 #include "msgdb/messagedbfolder.h"
 #include "ui/commands/commandcontext.h"
 #include "ui/itemmodelmain.h"
-#include "ui/messagebox.h"
 
-#include <exception>
+#include <QCoreApplication>
+#include <QScopeGuard>
 
 void ImportCommands::runImportItunes()
 {
@@ -78,16 +79,26 @@ void ImportCommands::reloadDatabaseNode(_AbsDBItemNode* node)
 {
     m_context.releaseCurrentIfWithin(node);
     m_context.mainModel()->removeChildren(node);
-    // A fresh store: records of the old one may still be held by whoever read them.
+    // A fresh store: records of the old one may still be held by whoever read them. A database of a
+    // million messages takes seconds to read and to let go of: the read runs on a job, still under
+    // the copy's status, and the old records are freed on a worker.
+    releaseAside(std::move(node->store));
     node->store = _MsgStore();
-    try {
-        node->db->messages(node->store, 0);
-        m_context.mainModel()->loadChats(node);
-        m_context.selectTreeNode(node);
-    } catch (const std::exception& error) {
-        qWarning("%s", error.what());
-        showError(htmlEscape(QString::fromUtf8(error.what())));
+    _MsgStore fresh;
+    const QSharedPointer<AbsMessageDb> db = node->db;
+    const bool read = runStep(m_prompts, QCoreApplication::translate("BackupSMSThread", "IDS_BACKING_UP_SMS"),
+                              [&db, &fresh](const StepJob::Cancelled& cancelled) {
+                                  db->setCancelCheck(cancelled);
+                                  const auto uncheck = qScopeGuard([&db] { db->setCancelCheck({}); });
+                                  db->messages(fresh, 0);
+                              });
+    if (!read) {
+        releaseAside(std::move(fresh));
+        return;
     }
+    node->store = fresh;
+    m_context.mainModel()->loadChats(node);
+    m_context.selectTreeNode(node);
 }
 
 void ImportCommands::backupMessages(MsgMessageList messages)

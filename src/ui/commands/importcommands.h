@@ -40,7 +40,8 @@ private:
 
     // The local-database node whose name equals name, ignoring case; null when there is none.
     _AbsDBItemNode* localDbNamed(const QString& name) const;
-    // Reads node's database into a fresh store and rebuilds its conversation nodes.
+    // Reads node's database into a fresh store on a job and rebuilds its conversation nodes; after a
+    // failure (shown) or a cancel the node stays without them.
     void reloadDatabaseNode(_AbsDBItemNode* node);
 
     CommandContext& m_context;
