@@ -16,7 +16,8 @@
 // fixtures/recovery_shapes.h (10,000 messages unless BENCH_MESSAGES): recall is the surviving deleted
 // messages read back with text, date, direction and address right, text_recall the same without the
 // address (a deleted conversation's may stay unknown), false_finds every message read back that was
-// not deleted as it is shown (live, cut, garbled, or with any field wrong).
+// not deleted as it is shown (live, cut, garbled, or with any field wrong). date_inversions counts the
+// live rows dated before the row before them: what a check of dates against neighbours must allow.
 #include "floors.h"
 #include "recovery/deletedscan.h"
 #include "recovery/sqlite3file.h"
@@ -38,6 +39,7 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -314,6 +316,27 @@ void BM_ScanAndReadBack(benchmark::State& state)
     state.counters["recovered"] = benchmark::Counter(readBack.size());
 }
 
+// Live rows dated before the live row just before them by row id; iOS 5 SMS rows keep Unix seconds.
+int dateInversions(const QString& path, fixtures::DeviceLayout layout)
+{
+    const auto db = fixtures::openSqliteFile(path);
+    sqlite3_stmt* raw = nullptr;
+    sqlite3_prepare_v2(db.get(),
+                       layout == fixtures::DeviceLayout::IOS5
+                           ? "select case when is_madrid = 1 then date else date - 978307200 end from message order by rowid"
+                           : "select date from message order by rowid",
+                       -1, &raw, nullptr);
+    const std::unique_ptr<sqlite3_stmt, fixtures::SqliteFinalizer> rows(raw);
+    int inversions = 0;
+    qint64 before = std::numeric_limits<qint64>::min();
+    while (sqlite3_step(raw) == SQLITE_ROW) {
+        const qint64 date = sqlite3_column_int64(raw, 0);
+        inversions += date < before;
+        before = date;
+    }
+    return inversions;
+}
+
 void BM_RecoveryShapes(benchmark::State& state)
 {
     const fixtures::ShapeCase& shape = fixtures::shapeCases().at(int(state.range(0)));
@@ -335,6 +358,8 @@ void BM_RecoveryShapes(benchmark::State& state)
     state.counters["wrong_address"] = benchmark::Counter(score.wrongAddress);
     state.counters["survivors"] = benchmark::Counter(score.survivors);
     state.counters["deleted"] = benchmark::Counter(truth.deleted.size());
+    state.counters["date_inversions"] =
+        benchmark::Counter(dateInversions(fixtures::ios6DbPathIn(dir.path()), shape.layout));
 }
 
 }  // namespace

@@ -14,11 +14,13 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <limits>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -192,6 +194,16 @@ private:
 
 // ---- The scan shared by the three kinds
 
+// Where a found row lay. Row ids from first to last are those it can have had: its own when the cell
+// kept it, else those between the live rows of the leaves beside the leaf it was carved from (0 when
+// not known).
+struct RowPlace {
+    qint64 srcRowid = 0;  // 0 when unknown
+    bool tablePass = false;
+    qint64 first = 0;
+    qint64 last = 0;
+};
+
 struct ScanRules {
     QString table;
     bool storesMessages = true;  // into the recycle database's message table, else its handle table
@@ -199,9 +211,9 @@ struct ScanRules {
     // True for a row that converts into a record: the carver jumps past what it accepts, so junk that
     // only fits the template must not pass.
     std::function<bool(const DeletedRow&)> valid;
-    // Converts a valid row and stores it unless it is stored already. srcRowid 0 means unknown; message
-    // is what convert made of the row, null without convert.
-    std::function<void(const DeletedRow&, const _MsgMessage* message, qint64 srcRowid, bool tablePass)> store;
+    // Converts a valid row and stores it unless it is stored already. message is what convert made of
+    // the row, null without convert.
+    std::function<void(const DeletedRow&, const _MsgMessage* message, const RowPlace& place)> store;
     // May be empty: makes the message store is given, false for a row that makes none.
     std::function<bool(const DeletedRow&, _MsgMessage&)> convert;
     // True when valid and convert may run on other threads while store runs: the table pass then
@@ -289,19 +301,18 @@ private:
                 continue;
             _MsgMessage m;
             if (!m_rules.convert)
-                storeOrHold(row, *t, nullptr, cell.rowid, false);
+                storeOrHold(row, *t, nullptr, {cell.rowid, false, cell.rowid, cell.rowid});
             else if (m_rules.convert(deleted, m))
-                storeOrHold(row, *t, &m, cell.rowid, false);
+                storeOrHold(row, *t, &m, {cell.rowid, false, cell.rowid, cell.rowid});
         }
     }
 
     // A record joined with its overflow chain is held back until every chain is known (see storeSpilled).
-    void storeOrHold(const RecoveredRow& row, const ScanTemplate& t, const _MsgMessage* message, qint64 srcRowid,
-                     bool tablePass)
+    void storeOrHold(const RecoveredRow& row, const ScanTemplate& t, const _MsgMessage* message, const RowPlace& place)
     {
         if (row.overflowChain == 0)
-            return m_rules.store(DeletedRow(row, t.index), message, srcRowid, tablePass);
-        m_spilled.push_back({row, &t, message ? std::make_optional(*message) : std::nullopt, srcRowid, tablePass});
+            return m_rules.store(DeletedRow(row, t.index), message, place);
+        m_spilled.push_back({row, &t, message ? std::make_optional(*message) : std::nullopt, place});
     }
 
     // A freed overflow page that a later record's chain took and freed again still ends that chain, and
@@ -335,7 +346,7 @@ private:
             const QVector<quint32> chain = m_file.freedChainPages(held.row.overflowChain);
             if (std::all_of(chain.cbegin(), chain.cend(), [&namedBy](quint32 page) { return namedBy[page] == 1; }))
                 m_rules.store(DeletedRow(held.row, held.t->index), held.message ? &*held.message : nullptr,
-                              held.srcRowid, held.tablePass);
+                              held.place);
         }
         m_spilled.clear();
     }
@@ -359,12 +370,15 @@ private:
         QList<RecoveredRow> rows;
         std::vector<_MsgMessage> messages;
     };
+    using Found = std::vector<Carved>;  // a page's rows, by template
 
     void tablePass(quint32 root)
     {
         const Sqlite3Page rootPage = m_file.readPage(root);
-        for (const quint32 leaf : m_file.leafPageNumbers(rootPage))
+        const QVector<quint32> leaves = m_file.leafPageNumbers(rootPage);
+        for (const quint32 leaf : leaves)
             visit(leaf);
+        noteLeafSpans(leaves);
         // A leaf that grew too full became an interior page; its old cells stay in the gap, and rows
         // deleted since are found there. After the leaves, so that their later copies come first.
         for (const Sqlite3Page& page : m_file.collectAllPages(rootPage)) {
@@ -384,11 +398,13 @@ private:
         for (int i = 0; i < pages.size() && !cancelled(); ++i) {
             postProgress(i, pages.size());
             const Sqlite3Page page = m_file.readPage(pages[i]);
+            Found found;
             for (const ScanTemplate& t : m_rules.templates) {
                 if (cancelled())
                     return;
-                storeCarved(t, converted(carve(m_file, page, t), t));
+                found.push_back(converted(carve(m_file, page, t), t));
             }
+            storePage(found, page.pageNumber);
         }
     }
 
@@ -417,7 +433,6 @@ private:
     {
         constexpr int kCarvers = 2;
         constexpr size_t kPagesAhead = 32;
-        using Found = std::vector<Carved>;  // a page's rows, by template
         struct Carver {
             std::unique_ptr<Sqlite3File> file;
             QVector<ScanTemplate> templates;
@@ -498,8 +513,7 @@ private:
                     changed.notify_all();
                 }
                 postProgress(i, pages.size());
-                for (size_t k = 0; k < found.size() && !cancelled(); ++k)
-                    storeCarved(m_rules.templates[int(k)], found[k]);
+                storePage(found, pages[i]);
                 const std::lock_guard<std::mutex> lock(mutex);
                 from.spent.push_back(std::move(found));
             }
@@ -543,11 +557,67 @@ private:
         return carved;
     }
 
-    void storeCarved(const ScanTemplate& t, const Carved& carved)
+    void storePage(const Found& found, quint32 page)
     {
-        for (int i = 0; i < carved.rows.size(); ++i) {
-            const RecoveredRow& row = carved.rows[i];
-            storeOrHold(row, t, carved.messages.empty() ? nullptr : &carved.messages[size_t(i)], row.rowid, true);
+        const std::pair<qint64, qint64> span = rowidsHeldBy(found, page);
+        for (size_t k = 0; k < found.size() && !cancelled(); ++k) {
+            const Carved& carved = found[k];
+            for (int i = 0; i < carved.rows.size(); ++i) {
+                const RecoveredRow& row = carved.rows[i];
+                RowPlace place{row.rowid, true, row.rowid, row.rowid};
+                if (row.rowid <= 0)
+                    std::tie(place.first, place.last) = span;
+                const _MsgMessage* message = carved.messages.empty() ? nullptr : &carved.messages[size_t(i)];
+                storeOrHold(row, m_rules.templates[int(k)], message, place);
+            }
+        }
+    }
+
+    // The row ids a record carved from a page without its own can have had (0 for an open end): those of
+    // the live leaf's span, widened to every row id a record carved beside it kept. A page's free space
+    // also holds rows a rebalance moved on to a sibling, or rows of an earlier use of the page.
+    std::pair<qint64, qint64> rowidsHeldBy(const Found& found, quint32 page) const
+    {
+        std::pair<qint64, qint64> span = m_leafSpans.value(page, {0, 0});
+        for (const Carved& carved : found) {
+            for (const RecoveredRow& row : carved.rows) {
+                if (row.rowid <= 0)
+                    continue;
+                if (span.first > 0)
+                    span.first = qMin(span.first, row.rowid);
+                if (span.second > 0)
+                    span.second = qMax(span.second, row.rowid);
+            }
+        }
+        return span;
+    }
+
+    // Each live leaf's row ids run from past the last one of the leaf before to short of the first one
+    // of the leaf after: a row deleted from it had one of those. The leaves are put in key order by
+    // their first row ids; a leaf without cells, or at either end, is open on that side.
+    void noteLeafSpans(const QVector<quint32>& leaves)
+    {
+        struct Keys {
+            qint64 first, last;
+            quint32 page;
+        };
+        std::vector<Keys> keys;
+        for (const quint32 leaf : leaves) {
+            const Sqlite3Page page = m_file.readPage(leaf);
+            if (page.pageType != 13 || page.cellPointers.isEmpty())
+                continue;
+            keys.push_back({m_file.readCell(page, page.cellPointers.first()).rowid,
+                            m_file.readCell(page, page.cellPointers.last()).rowid, leaf});
+        }
+        std::sort(keys.begin(), keys.end(), [](const Keys& a, const Keys& b) { return a.first < b.first; });
+        // Row ids read from the file can be anything: the ends stay open rather than wrap.
+        const auto after = [](qint64 rowid) {
+            return rowid > 0 && rowid < std::numeric_limits<qint64>::max() ? rowid + 1 : 0;
+        };
+        const auto before = [](qint64 rowid) { return rowid > 1 ? rowid - 1 : 0; };
+        for (size_t k = 0; k < keys.size(); ++k) {
+            m_leafSpans.insert(keys[k].page, {k > 0 ? after(keys[k - 1].last) : 0,
+                                              k + 1 < keys.size() ? before(keys[k + 1].first) : 0});
         }
     }
 
@@ -555,8 +625,7 @@ private:
         RecoveredRow row;
         const ScanTemplate* t;
         std::optional<_MsgMessage> message;
-        qint64 srcRowid;
-        bool tablePass;
+        RowPlace place;
     };
 
     Sqlite3DB& m_source;
@@ -567,7 +636,8 @@ private:
     QVector<quint32> m_visited;  // in the order met, each once
     QSet<quint32> m_seen;
     QHash<quint32, qint64> m_trunkArrayEnd;  // freelist trunk -> where its page-number array ends
-    std::vector<HeldRow> m_spilled;           // records with an overflow chain, stored last
+    QHash<quint32, std::pair<qint64, qint64>> m_leafSpans;  // live leaf -> the row ids its rows can have had
+    std::vector<HeldRow> m_spilled;  // records with an overflow chain, stored last
 };
 
 bool isService(const QString& service)
@@ -637,6 +707,86 @@ QSet<QString> liveIos5Keys(IOS5MessageDb& db)
     while (cursor.moveNext())
         keys.insert(QString::number(cursor.getInt64(0)) + QLatin1Char('|') + cursor.getText(1));
     return keys;
+}
+
+// ---- Dates against their neighbours
+
+// In a message table dates rise with the row id: a row is written when it is sent or arrives. A freed
+// record can have the last two bytes of its date overwritten later, which leaves no trace in the
+// record. So a recovered message dated outside what the live rows on either side of its row id
+// bracket is refused when such a cut explains it: with other last two bytes, the date would fall in
+// the bracket. The bracket is widened by an hour: phone clocks step back when they resync, and a
+// message in flight while another is written lands a little out of order. Any other date is no such
+// cut: a record left from an earlier use of a reused page, or a message truly out of order. A carved
+// record that lost its row id is placed by the page it lay on (see rowidsHeldBy); one on a freed page,
+// or with no live row on one side, is not bounded on that side.
+class LiveDates {
+public:
+    static constexpr qint64 kClockSlack = 3600;
+
+    void add(qint64 rowid, qint64 date) { m_rows.emplace_back(rowid, date); }
+    void sort() { std::sort(m_rows.begin(), m_rows.end()); }
+
+    // place.first and place.last: the row ids the row can have had, 0 for an open end. date: seconds
+    // since 2001; stored: the date as the record holds it.
+    bool plausible(const RowPlace& place, qint64 date, qint64 stored) const
+    {
+        // A cut of a date in nanoseconds moves it by less than a millisecond.
+        if (m_rows.empty() || appleDateSeconds(stored) != stored)
+            return true;
+        const auto byRowid = [](const std::pair<qint64, qint64>& a, qint64 rowid) { return a.first < rowid; };
+        const auto from = place.first > 0 ? std::lower_bound(m_rows.cbegin(), m_rows.cend(), place.first, byRowid)
+                                          : m_rows.cbegin();
+        if (place.first > 0 && place.first == place.last && from != m_rows.cend() && from->first == place.first)
+            return true;  // an earlier version of a live row: the live one says nothing of its date
+        const auto to = place.last > 0 ? std::upper_bound(from, m_rows.cend(), place.last,
+                                                          [](qint64 rowid, const auto& a) { return rowid < a.first; })
+                                       : m_rows.cend();
+        // The dates the record can have held before the cut: the same but for the last two bytes.
+        const qint64 uncutFirst = date - (stored & 0xffff);
+        const qint64 uncutLast = uncutFirst + 0xffff;
+        const bool cutBelow = place.first > 0 && from != m_rows.cbegin() &&
+                              date < std::prev(from)->second - kClockSlack &&
+                              uncutLast >= std::prev(from)->second - kClockSlack;
+        const bool cutAbove = place.last > 0 && to != m_rows.cend() && date > to->second + kClockSlack &&
+                              uncutFirst <= to->second + kClockSlack;
+        return !cutBelow && !cutAbove;
+    }
+
+private:
+    std::vector<std::pair<qint64, qint64>> m_rows;  // (row id, seconds since 2001), by row id
+};
+
+bool hasColumn(Sqlite3DB& db, const QString& table, const QString& column)
+{
+    Sqlite3Cursor found = db.queryThrow(
+        Sqlite3Sql("select 1 from pragma_table_info(?) where name=?").addTextParam(table).addTextParam(column));
+    return found.moveNext();
+}
+
+LiveDates liveIos6Dates(IOS6MessageDb& db)
+{
+    LiveDates dates;
+    for (Sqlite3Cursor cursor = db.queryThrow("select rowid, date from message"); cursor.moveNext();)
+        dates.add(cursor.getInt64(0), appleDateSeconds(cursor.getInt64(1)));
+    dates.sort();
+    return dates;
+}
+
+// An iOS 5 SMS row keeps Unix seconds, an iMessage row seconds since 2001.
+LiveDates liveIos5Dates(IOS5MessageDb& db)
+{
+    const bool madrid = hasColumn(db, QStringLiteral("message"), QStringLiteral("is_madrid"));
+    LiveDates dates;
+    Sqlite3Cursor cursor = db.queryThrow(madrid ? "select rowid, date, is_madrid from message"
+                                                : "select rowid, date, 0 from message");
+    while (cursor.moveNext()) {
+        // Bounded so that no date read from the file overflows what is reckoned with it.
+        const qint64 date = qBound<qint64>(-(qint64(1) << 40), cursor.getInt64(1), qint64(1) << 40);
+        dates.add(cursor.getInt64(0), cursor.getInt(2) == 1 ? appleDateSeconds(date) : date - kUnixToApple);
+    }
+    dates.sort();
+    return dates;
 }
 
 // What an iOS 6 row needs beyond its service to be a message rather than bytes that fit the template:
@@ -932,12 +1082,15 @@ void scanDeletedMessages(IOS5MessageDb& db, ProgressSink* progress)
         return isDeletedIos5MessageRowValid(row) && deletedIos5RowToMessage(row, countries, now, m, placement, false);
     };
     const QSet<QString> live = liveIos5Keys(db);
-    rules.store = [&](const DeletedRow& row, const _MsgMessage*, qint64 srcRowid, bool) {
+    const LiveDates liveDates = liveIos5Dates(db);
+    rules.store = [&](const DeletedRow& row, const _MsgMessage*, const RowPlace& place) {
+        const qint64 srcRowid = place.srcRowid;
         _MsgMessage m;
         Ios5Placement placement;
         if (live.contains(QString::number(row.integer64("date")) + QLatin1Char('|') + row.text("text")))
             return;
-        if (deletedIos5RowToMessage(row, countries, now, m, placement) && recycle.findMessage(m) == 0)
+        if (deletedIos5RowToMessage(row, countries, now, m, placement) &&
+            liveDates.plausible(place, m.date, row.integer64("date")) && recycle.findMessage(m) == 0)
             recycle.insertMessage(m, placement.chatIdentifier, placement.handleAddress, srcRowid);
     };
     Scan(db, db.dbPath(), rules, progress).run(recycle);
@@ -982,8 +1135,12 @@ void scanDeletedMessages(IOS6MessageDb& db, const QList<_MsgChat*>& chats, Progr
     rules.valid = [now](const DeletedRow& row) { return isDeletedIos6MessageRowValid(row) && ios6RowMakesMessage(row, now); };
     rules.carveAside = true;
     rules.convert = [now](const DeletedRow& row, _MsgMessage& m) { return deletedIos6RowToMessage(row, now, m); };
-    rules.store = [&](const DeletedRow&, const _MsgMessage* converted, qint64 srcRowid, bool tablePass) {
+    const LiveDates liveDates = liveIos6Dates(db);
+    rules.store = [&](const DeletedRow& row, const _MsgMessage* converted, const RowPlace& place) {
         const _MsgMessage& m = *converted;
+        if (!liveDates.plausible(place, m.date, row.integer64("date")))
+            return;
+        qint64 srcRowid = place.srcRowid;
         // A live guid is a message that is not deleted, whichever pass met it.
         if (recycle.findMessage(m) != 0 || db.messageRowidByGuid(m.guid) != 0)
             return;
@@ -998,7 +1155,7 @@ void scanDeletedMessages(IOS6MessageDb& db, const QList<_MsgChat*>& chats, Progr
         } else if (chat && !isGroupChat(*chat)) {
             chatIdentifier = chat->chat_identifier;
             handle = firstHandle(*chat);
-            if (tablePass)
+            if (place.tablePass)
                 srcRowid = 0;
         } else {
             // A one-to-one message whose person is left only in groups (or nowhere) is filed under that
@@ -1035,7 +1192,8 @@ void scanDeletedHandles(IOS6MessageDb& db, ProgressSink* progress)
         return isDeletedHandleRowValid(row) && deletedRowToHandle(row, countries, handle);
     };
     QVector<UnplacedHandle> unplaced;
-    rules.store = [&](const DeletedRow& row, const _MsgMessage*, qint64 srcRowid, bool) {
+    rules.store = [&](const DeletedRow& row, const _MsgMessage*, const RowPlace& place) {
+        const qint64 srcRowid = place.srcRowid;
         _MsgHandle handle;
         if (!deletedRowToHandle(row, countries, handle))
             return;

@@ -15,6 +15,8 @@
 // A carved record is stored only when every column its converter reads lies inside the free region it
 // was found in (the rest of a cut record belongs to whatever overwrote it), with a date, and on iOS 6 a
 // text its attributed body agrees with. Group messages, sent ones included, go to the room they name.
+// A recovered message dated outside the live rows around its row id is not stored when a change of its
+// date's last two bytes alone, as a later write over the freed record makes, would bring it among them.
 #include "core/progresssink.h"
 #include "msgdb/country.h"
 #include "msgdb/ios6columns.h"

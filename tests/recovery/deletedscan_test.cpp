@@ -256,6 +256,24 @@ TEST_F(DeletedScanTest, RecoversEveryDeleteShapeWithoutFalseFinds)
     }
 }
 
+// A deleted message dated hours before the live rows around it is kept when no change of its date's
+// last two bytes brings it among them: it came late, it was not cut.
+TEST_F(DeletedScanTest, KeepsALateMessageNoCutOfItsDateExplains)
+{
+    fixtures::createDeletedRecordsDb(dbPath(), {DeviceLayout::IOS6, 4096, 300, 0, 0, 11});
+    constexpr qint64 kBlock = qint64(6104) << 16;  // dates from here on share all but their last two bytes
+    runSql(dbPath(), QStringLiteral("update message set date = case ROWID when 150 then %1 - 100"
+                                    " else %1 + 10000 + (ROWID - 150) * 60 end").arg(kBlock));
+    runSql(dbPath(), "delete from message where ROWID = 150");
+    IOS6MessageDb db(QDir(dir()), QStringLiteral("310"), false);
+    _MsgStore store;
+    db.chats(store);
+    scanDeletedMessages(db, store.chatList(), nullptr);
+    const QList<_MsgRecycledMessage> found = db.recycleDb().loadMessages();
+    ASSERT_EQ(found.size(), 1);
+    EXPECT_EQ(found.first().message.date, kBlock - 100);
+}
+
 // A carved iOS 6 row whose room name had its last byte overwritten by a control character is not a
 // message of some other room.
 TEST(DeletedIos6RowTest, RefusesARoomNameHoldingAControlCharacter)
