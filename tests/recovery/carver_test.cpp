@@ -63,9 +63,10 @@ TEST_F(CarverTest, FindsEveryDeletedMessageWhole)
     }
 }
 
-// A freed record whose last bytes a later cell took, that cell's own bytes taken in turn: the later
-// cell no longer decodes, but its intact prefix says where the earlier record's bytes end, so the
-// date it overwrote is not read as whole.
+// A freed record whose last bytes a later cell took: where that cell began is told by its prefix, so
+// the date it overwrote is not read as whole. The later cell's own bytes were taken in turn and it no
+// longer decodes, but its prefix is intact; or it decodes, but a freeblock header took the payload size
+// and row id before its intact header length and NULL.
 TEST_F(CarverTest, EndsARecordWhereALaterCellsPrefixBegins)
 {
     fixtures::createSqliteFile(path(), "PRAGMA page_size=1024; CREATE TABLE t(id INTEGER PRIMARY KEY);");
@@ -73,25 +74,25 @@ TEST_F(CarverTest, EndsARecordWhereALaterCellsPrefixBegins)
                                       {"guid", "TEXT", true, false, false},
                                       {"n", "INTEGER", false, false, false},
                                       {"date", "INTEGER", false, false, false}};
-    // Types of the earlier record, its guid and n, then where its date was: the later cell's payload
-    // size, rowid, header length and NULL, its types and a guid a later write garbled.
-    const QByteArray bytes = QByteArray::fromHex("17 01 04 6741414141 05"
-                                                 "20 07 05 00"
-                                                 "17 01 04 7842424242 05 0102030405");
-    constexpr qint64 kAt = 1024 + 200;
-    QFile file(path());
-    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
-    file.seek(kAt);
-    file.write(bytes);
-    file.close();
-    Sqlite3File db(path());
-    db.open();
-    const QList<RecoveredRow> rows = db.carveRecords(columns, 0, db.usableSize(), kAt, kAt + bytes.size(),
-                                                     [](const RecoveredRow& row) { return row.values[1].toString().startsWith('g'); });
-    ASSERT_EQ(rows.size(), 1);
-    EXPECT_EQ(rows[0].values[1].toString(), QStringLiteral("gAAAA"));
-    EXPECT_TRUE(rows[0].isWhole(2));
-    EXPECT_FALSE(rows[0].isWhole(3));
+    // Types of the earlier record, its guid and n (and two bytes of its date), then the later cell.
+    for (const char* hex : {"17 01 04 6741414141 05  20 07 05 00  17 01 04 7842424242 05 0102030405",
+                            "17 01 04 6741414141 05 0102  00000030 05 00  17 01 04 6742424242 07 0a0b0c0d"}) {
+        const QByteArray bytes = QByteArray::fromHex(QByteArray(hex).replace(' ', ""));
+        constexpr qint64 kAt = 1024 + 200;
+        QFile file(path());
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        file.seek(kAt);
+        file.write(bytes);
+        file.close();
+        Sqlite3File db(path());
+        db.open();
+        const QList<RecoveredRow> rows = db.carveRecords(columns, 0, db.usableSize(), kAt, kAt + bytes.size(),
+                                                         [](const RecoveredRow& row) { return row.values[1].toString().startsWith('g'); });
+        ASSERT_FALSE(rows.isEmpty()) << hex;
+        EXPECT_EQ(rows[0].values[1].toString(), QStringLiteral("gAAAA")) << hex;
+        EXPECT_TRUE(rows[0].isWhole(2)) << hex;
+        EXPECT_FALSE(rows[0].isWhole(3)) << hex;
+    }
 }
 
 // A spilled record's cell ends with its first overflow page's number: a deleted cell just after it is
