@@ -805,6 +805,7 @@ class LiveDates {
 public:
     static constexpr qint64 kClockSlack = 3600;
 
+    explicit LiveDates(Sqlite3DB& db) : m_pageSize(db.queryFirstInt64("PRAGMA page_size").value_or(65536)) {}
     void add(qint64 rowid, qint64 date) { m_rows.emplace_back(rowid, date); }
     void sort() { std::sort(m_rows.begin(), m_rows.end()); }
 
@@ -823,18 +824,24 @@ public:
         const auto to = place.last > 0 ? std::upper_bound(from, m_rows.cend(), place.last,
                                                           [](qint64 rowid, const auto& a) { return rowid < a.first; })
                                        : m_rows.cend();
-        // The dates the record can have held before the cut: the same but for the last two bytes.
-        const qint64 uncutFirst = date - (stored & 0xffff);
-        const qint64 uncutLast = uncutFirst + 0xffff;
-        const bool cutBelow = place.first > 0 && from != m_rows.cbegin() &&
-                              date < std::prev(from)->second - kClockSlack &&
-                              uncutLast >= std::prev(from)->second - kClockSlack;
-        const bool cutAbove = place.last > 0 && to != m_rows.cend() && date > to->second + kClockSlack &&
-                              uncutFirst <= to->second + kClockSlack;
-        return !cutBelow && !cutAbove;
+        // The dates the record can have held before the cut: the same but for the last two bytes, or
+        // the last three where they read as a freeblock header's next offset and its size's high byte.
+        const auto cutExplains = [&](qint64 mask) {
+            const qint64 uncutFirst = date - (stored & mask);
+            const qint64 uncutLast = uncutFirst + mask;
+            const bool cutBelow = place.first > 0 && from != m_rows.cbegin() &&
+                                  date < std::prev(from)->second - kClockSlack &&
+                                  uncutLast >= std::prev(from)->second - kClockSlack;
+            const bool cutAbove = place.last > 0 && to != m_rows.cend() && date > to->second + kClockSlack &&
+                                  uncutFirst <= to->second + kClockSlack;
+            return cutBelow || cutAbove;
+        };
+        const bool threeReadAsHeader = ((stored >> 8) & 0xffff) < m_pageSize && (stored & 0xff) <= m_pageSize >> 8;
+        return !cutExplains(0xffff) && !(threeReadAsHeader && cutExplains(0xffffff));
     }
 
 private:
+    qint64 m_pageSize;
     std::vector<std::pair<qint64, qint64>> m_rows;  // (row id, seconds since 2001), by row id
 };
 
@@ -847,7 +854,7 @@ bool hasColumn(Sqlite3DB& db, const QString& table, const QString& column)
 
 LiveDates liveIos6Dates(IOS6MessageDb& db)
 {
-    LiveDates dates;
+    LiveDates dates(db);
     for (Sqlite3Cursor cursor = db.queryThrow("select rowid, date from message"); cursor.moveNext();)
         dates.add(cursor.getInt64(0), appleDateSeconds(cursor.getInt64(1)));
     dates.sort();
@@ -858,7 +865,7 @@ LiveDates liveIos6Dates(IOS6MessageDb& db)
 LiveDates liveIos5Dates(IOS5MessageDb& db)
 {
     const bool madrid = hasColumn(db, QStringLiteral("message"), QStringLiteral("is_madrid"));
-    LiveDates dates;
+    LiveDates dates(db);
     Sqlite3Cursor cursor = db.queryThrow(madrid ? "select rowid, date, is_madrid from message"
                                                 : "select rowid, date, 0 from message");
     while (cursor.moveNext()) {
