@@ -9,7 +9,7 @@
 //
 // BM_ScanAndReadBack runs the whole deleted-message scan of an iOS 6 database (handles, then messages,
 // into a fresh recycle database) and reads the recovered messages back into a store, against the same
-// floor over what that scan carves besides: the free space of every page of the other b-trees.
+// floor over what that scan carves besides: the gap of every page of the other b-trees.
 // read_back_recall is the survivors that come back whole from the store.
 //
 // BM_RecoveryShapes does the same on databases deleted from as devices delete, one per shape of
@@ -58,8 +58,8 @@ struct Region {
 };
 
 // What a deleted-message scan carves: every freelist page whole, and the unallocated gap and the
-// freeblocks of the message table's leaf pages (with otherTrees, of every page of the other b-trees
-// too, which the whole scan also carves).
+// freeblocks of the message table's leaf pages (with otherTrees, the gap of every page of the other
+// b-trees too, which the whole scan also carves).
 std::vector<Region> freeRegions(const Sqlite3File& file, quint32 root, const std::vector<quint32>& otherTrees = {})
 {
     std::vector<Region> regions;
@@ -77,10 +77,8 @@ std::vector<Region> freeRegions(const Sqlite3File& file, quint32 root, const std
             regions.push_back({region.start, region.end});
     }
     for (const quint32 other : otherTrees) {
-        for (const Sqlite3Page& page : file.collectAllPages(file.readPage(other))) {
-            for (const Sqlite3Region& region : file.freeRegions(page))
-                regions.push_back({region.start, region.end});
-        }
+        for (const Sqlite3Page& page : file.collectAllPages(file.readPage(other)))
+            regions.push_back({page.cellArrayEnd(), page.pageStart + std::min<qint64>(page.cellContentStart, file.usableSize())});
     }
     return regions;
 }

@@ -436,9 +436,13 @@ private:
         // A page the message table gave up and an index or another table took since keeps the table's
         // old records in its free space. Last, so that copies in the table's own pages come first. (The
         // handle table is small and seldom gives pages up.)
+        // Only their gap: their freeblocks were their own cells, written over what the page held before.
         for (const quint32 other : m_rules.storesMessages ? otherTreeRoots(root) : QVector<quint32>()) {
-            for (const Sqlite3Page& page : m_file.collectAllPages(m_file.readPage(other)))
+            for (const Sqlite3Page& page : m_file.collectAllPages(m_file.readPage(other))) {
+                if (!m_seen.contains(page.pageNumber))
+                    m_gapOnly.insert(page.pageNumber);
                 visit(page.pageNumber);
+            }
         }
         const QVector<quint32> pages = m_visited;
         if (m_rules.carveAside)
@@ -581,6 +585,12 @@ private:
         };
         // A freelist trunk's page numbers were written over what the page held before.
         const auto trunk = m_trunkArrayEnd.constFind(page.pageNumber);
+        if (m_gapOnly.contains(page.pageNumber)) {
+            const qint64 contentStart = std::min<qint64>(page.pageStart + page.cellContentStart, page.pageStart + file.usableSize());
+            return page.isValidType() ? file.carveRecords(t.columns, 0, file.usableSize(), page.cellArrayEnd(), contentStart,
+                                                          valid, t.refusedNull)
+                                      : QList<RecoveredRow>();
+        }
         return trunk != m_trunkArrayEnd.constEnd()
                    ? file.carvePage(t.columns, 0, page.pageNumber, *trunk, valid, t.refusedNull)
                : page.isValidType() ? file.carveFreeSpace(t.columns, 0, page, valid, t.refusedNull)
@@ -684,6 +694,7 @@ private:
     QVector<quint32> m_visited;  // in the order met, each once
     QSet<quint32> m_seen;
     QHash<quint32, qint64> m_trunkArrayEnd;  // freelist trunk -> where its page-number array ends
+    QSet<quint32> m_gapOnly;                  // pages of other b-trees, carved in their gap only
     QHash<quint32, std::pair<qint64, qint64>> m_leafSpans;  // live leaf -> the row ids its rows can have had
     std::vector<HeldRow> m_spilled;  // records with an overflow chain, stored last
 };
