@@ -235,9 +235,9 @@ private:
     }
 
     // Where a cell starts whose prefix ends with the NULL of column 0 at x, no earlier than floor: the
-    // varints before x, each read back to the byte before it whose top bit is clear, give a header
-    // length that holds every column and no more than their longest types, a rowid and a payload size
-    // that holds the header; the first types after x fit the template. -1 when not. When the template's
+    // varints before x give a header length that holds every column and no more than their longest
+    // types, a rowid and a payload size that holds the header; the first types after x fit the
+    // template. -1 when not. When the template's
     // first column takes NULL, zeros after any bytes would pass that, so the cell's whole header must be
     // there instead (see isWholeHeader).
     qint64 cellPrefixBefore(qint64 x, qint64 floor) const
@@ -245,16 +245,12 @@ private:
         constexpr size_t kTypesMatched = 6;
         if (m_rules.empty())
             return -1;
-        qint64 values[3] = {};  // header length, rowid, payload size
+        qint64 values[2] = {};  // header length, rowid
         qint64 at = x;
         qint64 headerStart = 0;
         for (qint64& value : values) {
-            qint64 start = at - 1;
-            if (start < floor || m_data[start] & 0x80)
-                return -1;
-            while (start > floor && at - start < 9 && m_data[start - 1] & 0x80)
-                --start;
-            value = readBack(start, at);
+            const qint64 start = varintStartBefore(at, floor);
+            value = start < 0 ? -1 : readBack(start, at);
             if (value < 0)
                 return -1;
             if (&value == values)
@@ -263,20 +259,48 @@ private:
         }
         const qint64 columns = qint64(m_rules.size());
         const qint64 headerLength = values[0];
-        if (values[1] <= 0 || headerLength < 2 + columns || headerLength > 2 + 9 * columns ||
-            headerLength > values[2] || values[2] > sqlite3record::kMaxPayloadSize)
+        if (values[1] <= 0 || headerLength < 2 + columns || headerLength > 2 + 9 * columns)
             return -1;
-        if (m_rules[0] & Null)
-            return isWholeHeader(x + 1, headerStart + headerLength, values[2] - headerLength) ? at : -1;
-        qint64 c = x + 1;
-        for (size_t i = 0; i < std::min(kTypesMatched, m_rules.size()); ++i) {
+        // The byte before the payload size is the end of whatever lay there before the cell, so the size
+        // may start at any of the bytes with their top bit set before its last: each start is tried, the
+        // longest size first.
+        const qint64 longest = varintStartBefore(at, floor);
+        for (qint64 sizeStart = longest; sizeStart >= 0 && sizeStart < at; ++sizeStart) {
+            const qint64 payloadSize = readBack(sizeStart, at);
+            if (payloadSize < headerLength || payloadSize > sqlite3record::kMaxPayloadSize)
+                continue;
+            if (!(m_rules[0] & Null))
+                return typesFitFrom(x + 1, kTypesMatched) ? sizeStart : -1;
+            if (isWholeHeader(x + 1, headerStart + headerLength, payloadSize - headerLength))
+                return sizeStart;
+        }
+        return -1;
+    }
+
+    // Where the varint that ends just before `at` starts, read back to the byte before it whose top bit
+    // is clear (at most nine bytes, none before floor); -1 when the byte before `at` cannot end one.
+    qint64 varintStartBefore(qint64 at, qint64 floor) const
+    {
+        qint64 start = at - 1;
+        if (start < floor || m_data[start] & 0x80)
+            return -1;
+        while (start > floor && at - start < 9 && m_data[start - 1] & 0x80)
+            --start;
+        return start;
+    }
+
+    // True when the first `count` serial types from c (fewer when the template has fewer columns) are
+    // ones the template's columns take.
+    bool typesFitFrom(qint64 c, size_t count) const
+    {
+        for (size_t i = 0; i < std::min(count, m_rules.size()); ++i) {
             qint64 type = 0;
             const int n = Sqlite3File::readVarint(type, m_data + c, m_data + m_end);
             if (n == 0 || !accepts(m_rules[i], type))
-                return -1;
+                return false;
             c += n;
         }
-        return at;
+        return true;
     }
 
     // True when the bytes [typesStart, headerEnd) are exactly one serial type per template column, each

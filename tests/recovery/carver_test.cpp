@@ -69,29 +69,38 @@ TEST_F(CarverTest, FindsEveryDeletedMessageWhole)
 TEST_F(CarverTest, EndsARecordWhereALaterCellsPrefixBegins)
 {
     fixtures::createSqliteFile(path(), "PRAGMA page_size=1024; CREATE TABLE t(id INTEGER PRIMARY KEY);");
-    const QVector<_SqliteCol> columns{{"ROWID", "INTEGER", false, false, true},
-                                      {"guid", "TEXT", true, false, false},
-                                      {"n", "INTEGER", false, false, false},
-                                      {"date", "INTEGER", false, false, false}};
     // Types of the earlier record, its guid and n, then where its date was: the later cell's payload
     // size, rowid, header length and NULL, its types and a guid a later write garbled.
-    const QByteArray bytes = QByteArray::fromHex("17 01 04 6741414141 05"
-                                                 "20 07 05 00"
-                                                 "17 01 04 7842424242 05 0102030405");
-    constexpr qint64 kAt = 1024 + 200;
-    QFile file(path());
-    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
-    file.seek(kAt);
-    file.write(bytes);
-    file.close();
-    Sqlite3File db(path());
-    db.open();
-    const QList<RecoveredRow> rows = db.carveRecords(columns, 0, db.usableSize(), kAt, kAt + bytes.size(),
-                                                     [](const RecoveredRow& row) { return row.values[1].toString().startsWith('g'); });
-    ASSERT_EQ(rows.size(), 1);
-    EXPECT_EQ(rows[0].values[1].toString(), QStringLiteral("gAAAA"));
-    EXPECT_TRUE(rows[0].isWhole(2));
-    EXPECT_FALSE(rows[0].isWhole(3));
+    const struct {
+        const char* name;
+        bool guidNotNull;  // else only the later cell's whole header tells it from zeros among other bytes
+        const char* bytes;
+    } cases[] = {
+        {"a guid never NULL", true, "17 01 04 6741414141 05  20 07 05 00  17 01 04 7842424242 05 0102030405"},
+        // The byte before the later cell's payload size has its top bit set, as if it began the size.
+        {"a guid that may be NULL, n's last byte over 127", false, "17 01 04 6741414141 90  0f 07 05 00  17 01 04 7842424242 05 01020304"},
+    };
+    for (const auto& c : cases) {
+        const QVector<_SqliteCol> columns{{"ROWID", "INTEGER", false, false, true},
+                                          {"guid", "TEXT", c.guidNotNull, false, false},
+                                          {"n", "INTEGER", false, false, false},
+                                          {"date", "INTEGER", false, false, false}};
+        const QByteArray bytes = QByteArray::fromHex(c.bytes);
+        constexpr qint64 kAt = 1024 + 200;
+        QFile file(path());
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        file.seek(kAt);
+        file.write(bytes);
+        file.close();
+        Sqlite3File db(path());
+        db.open();
+        const QList<RecoveredRow> rows = db.carveRecords(columns, 0, db.usableSize(), kAt, kAt + bytes.size(),
+                                                         [](const RecoveredRow& row) { return row.values[1].toString().startsWith('g'); });
+        ASSERT_EQ(rows.size(), 1) << c.name;
+        EXPECT_EQ(rows[0].values[1].toString(), QStringLiteral("gAAAA")) << c.name;
+        EXPECT_TRUE(rows[0].isWhole(2)) << c.name;
+        EXPECT_FALSE(rows[0].isWhole(3)) << c.name;
+    }
 }
 
 // A spilled record's cell ends with its first overflow page's number: a deleted cell just after it is
