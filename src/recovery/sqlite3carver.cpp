@@ -245,28 +245,19 @@ private:
         constexpr size_t kTypesMatched = 6;
         if (m_rules.empty())
             return -1;
-        qint64 values[2] = {};  // header length, rowid
-        qint64 at = x;
-        qint64 headerStart = 0;
-        for (qint64& value : values) {
-            const qint64 start = varintStartBefore(at, floor);
-            value = start < 0 ? -1 : readBack(start, at);
-            if (value < 0)
-                return -1;
-            if (&value == values)
-                headerStart = start;
-            at = start;
-        }
         const qint64 columns = qint64(m_rules.size());
-        const qint64 headerLength = values[0];
-        if (values[1] <= 0 || headerLength < 2 + columns || headerLength > 2 + 9 * columns)
+        const qint64 headerStart = varintStartBefore(x, floor);
+        const qint64 headerLength = headerStart < 0 ? -1 : readBack(headerStart, x);
+        if (headerLength < 2 + columns || headerLength > 2 + 9 * columns)
             return -1;
+        const qint64 rowidStart = varintStartBefore(headerStart, floor);
+        const qint64 rowid = rowidStart < 0 ? -1 : readBack(rowidStart, headerStart);
         // The byte before the payload size is the end of whatever lay there before the cell, so the size
         // may start at any of the bytes with their top bit set before its last: each start is tried, the
         // longest size first.
-        const qint64 longest = varintStartBefore(at, floor);
-        for (qint64 sizeStart = longest; sizeStart >= 0 && sizeStart < at; ++sizeStart) {
-            const qint64 payloadSize = readBack(sizeStart, at);
+        const qint64 longest = rowid > 0 ? varintStartBefore(rowidStart, floor) : -1;
+        for (qint64 sizeStart = longest; sizeStart >= 0 && sizeStart < rowidStart; ++sizeStart) {
+            const qint64 payloadSize = readBack(sizeStart, rowidStart);
             if (payloadSize < headerLength || payloadSize > sqlite3record::kMaxPayloadSize)
                 continue;
             if (!(m_rules[0] & Null))
@@ -274,6 +265,12 @@ private:
             if (isWholeHeader(x + 1, headerStart + headerLength, payloadSize - headerLength))
                 return sizeStart;
         }
+        // A freeblock header written over the cell's first four bytes leaves its payload size and row id
+        // unreadable. Its header whole, one type per column filling the header length to the byte, still
+        // tells a cell began there: at the latest with a one-byte size and row id, as cellStart has it.
+        // (Not when the first column takes NULL: runs of zeros fit such a header too readily.)
+        if (!(m_rules[0] & Null) && isWholeHeader(x + 1, headerStart + headerLength, -1))
+            return std::max(floor, headerStart - 2);
         return -1;
     }
 
@@ -304,9 +301,9 @@ private:
     }
 
     // True when the bytes [typesStart, headerEnd) are exactly one serial type per template column, each
-    // one the column takes, and their values take contentSize bytes: a cell of this table whose header
-    // nothing has written over. Random bytes seldom give a header length and a payload size that agree
-    // with the types to the byte.
+    // one the column takes, and their values take contentSize bytes (any number when it is negative): a
+    // cell of this table whose header nothing has written over. Random bytes seldom give a header length
+    // and a payload size that agree with the types to the byte.
     bool isWholeHeader(qint64 typesStart, qint64 headerEnd, qint64 contentSize) const
     {
         if (headerEnd > m_end)
@@ -320,10 +317,10 @@ private:
                 return false;
             c += n;
             size += sqlite3record::serialTypeWidth(type);
-            if (size > contentSize)
+            if (contentSize >= 0 && size > contentSize)
                 return false;
         }
-        return c == headerEnd && size == contentSize;
+        return c == headerEnd && (contentSize < 0 || size == contentSize);
     }
 
     // The varint that is exactly the bytes [from, to); -1 when they are not one.

@@ -79,6 +79,9 @@ TEST_F(CarverTest, EndsARecordWhereALaterCellsPrefixBegins)
         {"a guid never NULL", true, "17 01 04 6741414141 05  20 07 05 00  17 01 04 7842424242 05 0102030405"},
         // The byte before the later cell's payload size has its top bit set, as if it began the size.
         {"a guid that may be NULL, n's last byte over 127", false, "17 01 04 6741414141 90  0f 07 05 00  17 01 04 7842424242 05 01020304"},
+        // A six-byte date here. A freeblock header took the later cell's two-byte payload size and row
+        // id: its header stands whole.
+        {"a later cell's size and row id gone", true, "17 01 05 6741414141 05  0000 0040 05 00  17 01 04 7842424242 05 01020304"},
     };
     for (const auto& c : cases) {
         const QVector<_SqliteCol> columns{{"ROWID", "INTEGER", false, false, true},
