@@ -277,11 +277,13 @@ private:
                 return;
             visit(trunk.pageNumber);
             m_trunkArrayEnd.insert(trunk.pageNumber, 8 + 4 * qint64(trunk.entryCount));
+            m_freedSpans.insert(trunk.pageNumber, {0, 0});
             for (const quint32 leaf : trunk.leaves) {
                 if (cancelled())
                     return;
                 visit(leaf);
                 const Sqlite3Page page = m_file.readPage(leaf);
+                m_freedSpans.insert(leaf, {0, 0});
                 if (page.pageType == 13)
                     storeCells(page);
             }
@@ -292,6 +294,7 @@ private:
     {
         for (const qint64 pointer : page.cellPointers) {
             const Sqlite3Cell cell = m_file.readCell(page, pointer);
+            widen(m_freedSpans[page.pageNumber], cell.rowid);
             const RecoveredRow row = m_file.freedRowData(cell);
             const ScanTemplate* t = templateFor(row.values.size());
             if (!t)
@@ -576,13 +579,24 @@ private:
     // The row ids a record carved from a page without its own can have had (0 for an open end): those of
     // the live leaf's span, widened to every row id a record carved beside it kept. A page's free space
     // also holds rows a rebalance moved on to a sibling, or rows of an earlier use of the page.
+    //
+    // A freed page is no leaf now: its rows are gone from the table, or moved to the leaves beside it when
+    // a rebalance freed it. Its cells and the records carved from it that kept their row ids say which
+    // rows it held last, so a record that lost its own is placed among those: between the live rows on
+    // either side of them, as a live leaf's rows are. A page that kept no row id leaves it unplaced.
     std::pair<qint64, qint64> rowidsHeldBy(const Found& found, quint32 page) const
     {
-        std::pair<qint64, qint64> span = m_leafSpans.value(page, {0, 0});
+        const auto freed = m_freedSpans.constFind(page);
+        const bool onFreedPage = freed != m_freedSpans.cend() && !m_leafSpans.contains(page);
+        std::pair<qint64, qint64> span = onFreedPage ? *freed : m_leafSpans.value(page, {0, 0});
         for (const Carved& carved : found) {
             for (const RecoveredRow& row : carved.rows) {
                 if (row.rowid <= 0)
                     continue;
+                if (onFreedPage) {
+                    widen(span, row.rowid);
+                    continue;
+                }
                 if (span.first > 0)
                     span.first = qMin(span.first, row.rowid);
                 if (span.second > 0)
@@ -590,6 +604,15 @@ private:
             }
         }
         return span;
+    }
+
+    // Widens the row ids a freed page held, {0, 0} while none is known, to hold rowid.
+    static void widen(std::pair<qint64, qint64>& span, qint64 rowid)
+    {
+        if (rowid <= 0)
+            return;
+        span.first = span.first > 0 ? qMin(span.first, rowid) : rowid;
+        span.second = span.second > 0 ? qMax(span.second, rowid) : rowid;
     }
 
     // Each live leaf's row ids run from past the last one of the leaf before to short of the first one
@@ -637,6 +660,7 @@ private:
     QSet<quint32> m_seen;
     QHash<quint32, qint64> m_trunkArrayEnd;  // freelist trunk -> where its page-number array ends
     QHash<quint32, std::pair<qint64, qint64>> m_leafSpans;  // live leaf -> the row ids its rows can have had
+    QHash<quint32, std::pair<qint64, qint64>> m_freedSpans;  // freelist page -> its cells' row ids, {0, 0} for none
     std::vector<HeldRow> m_spilled;  // records with an overflow chain, stored last
 };
 
@@ -718,8 +742,8 @@ QSet<QString> liveIos5Keys(IOS5MessageDb& db)
 // the bracket. The bracket is widened by an hour: phone clocks step back when they resync, and a
 // message in flight while another is written lands a little out of order. Any other date is no such
 // cut: a record left from an earlier use of a reused page, or a message truly out of order. A carved
-// record that lost its row id is placed by the page it lay on (see rowidsHeldBy); one on a freed page,
-// or with no live row on one side, is not bounded on that side.
+// record that lost its row id is placed by the page it lay on (see rowidsHeldBy); one on a freed page
+// that kept no row id, or with no live row on one side, is not bounded on that side.
 class LiveDates {
 public:
     static constexpr qint64 kClockSlack = 3600;
