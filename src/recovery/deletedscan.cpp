@@ -277,13 +277,11 @@ private:
                 return;
             visit(trunk.pageNumber);
             m_trunkArrayEnd.insert(trunk.pageNumber, 8 + 4 * qint64(trunk.entryCount));
-            m_freedSpans.insert(trunk.pageNumber, {0, 0});
             for (const quint32 leaf : trunk.leaves) {
                 if (cancelled())
                     return;
                 visit(leaf);
                 const Sqlite3Page page = m_file.readPage(leaf);
-                m_freedSpans.insert(leaf, {0, 0});
                 if (page.pageType == 13)
                     storeCells(page);
             }
@@ -294,7 +292,11 @@ private:
     {
         for (const qint64 pointer : page.cellPointers) {
             const Sqlite3Cell cell = m_file.readCell(page, pointer);
-            widen(m_freedSpans[page.pageNumber], cell.rowid);
+            if (cell.rowid > 0) {
+                FreedLeaf& freed = m_freedLeaves[page.pageNumber];
+                freed.contentStart = page.pageStart + page.cellContentStart;
+                widen(freed.rowids, cell.rowid);
+            }
             const RecoveredRow row = m_file.freedRowData(cell);
             const ScanTemplate* t = templateFor(row.values.size());
             if (!t)
@@ -563,12 +565,15 @@ private:
     void storePage(const Found& found, quint32 page)
     {
         const std::pair<qint64, qint64> span = rowidsHeldBy(found, page);
+        const auto freed = m_freedLeaves.constFind(page);
+        // Below a freed leaf's cell content lie bytes of its earlier uses too: a record there stays unplaced.
+        const qint64 placedFrom = freed == m_freedLeaves.cend() || m_leafSpans.contains(page) ? 0 : freed->contentStart;
         for (size_t k = 0; k < found.size() && !cancelled(); ++k) {
             const Carved& carved = found[k];
             for (int i = 0; i < carved.rows.size(); ++i) {
                 const RecoveredRow& row = carved.rows[i];
                 RowPlace place{row.rowid, true, row.rowid, row.rowid};
-                if (row.rowid <= 0)
+                if (row.rowid <= 0 && row.typesStart >= placedFrom)
                     std::tie(place.first, place.last) = span;
                 const _MsgMessage* message = carved.messages.empty() ? nullptr : &carved.messages[size_t(i)];
                 storeOrHold(row, m_rules.templates[int(k)], message, place);
@@ -580,15 +585,17 @@ private:
     // the live leaf's span, widened to every row id a record carved beside it kept. A page's free space
     // also holds rows a rebalance moved on to a sibling, or rows of an earlier use of the page.
     //
-    // A freed page is no leaf now: its rows are gone from the table, or moved to the leaves beside it when
-    // a rebalance freed it. Its cells and the records carved from it that kept their row ids say which
-    // rows it held last, so a record that lost its own is placed among those: between the live rows on
-    // either side of them, as a live leaf's rows are. A page that kept no row id leaves it unplaced.
+    // A freed leaf is no leaf now: its rows are gone from the table, or moved to the leaves beside it when
+    // a rebalance freed it. Its cells say which rows it held last, and the bytes from its cell content on
+    // were all written in that last use, so a record there that lost its row id was one of that use's
+    // rows: it is placed among the cells' row ids (and those records carved beside it kept), between the
+    // live rows on either side of them, as a live leaf's rows are. A freelist trunk's header and cell
+    // pointers are gone, so nothing tells where its last use began: its records stay unplaced.
     std::pair<qint64, qint64> rowidsHeldBy(const Found& found, quint32 page) const
     {
-        const auto freed = m_freedSpans.constFind(page);
-        const bool onFreedPage = freed != m_freedSpans.cend() && !m_leafSpans.contains(page);
-        std::pair<qint64, qint64> span = onFreedPage ? *freed : m_leafSpans.value(page, {0, 0});
+        const auto freed = m_freedLeaves.constFind(page);
+        const bool onFreedPage = freed != m_freedLeaves.cend() && !m_leafSpans.contains(page);
+        std::pair<qint64, qint64> span = onFreedPage ? freed->rowids : m_leafSpans.value(page, {0, 0});
         for (const Carved& carved : found) {
             for (const RecoveredRow& row : carved.rows) {
                 if (row.rowid <= 0)
@@ -606,7 +613,7 @@ private:
         return span;
     }
 
-    // Widens the row ids a freed page held, {0, 0} while none is known, to hold rowid.
+    // Widens the row ids a freed leaf held, {0, 0} while none is known, to hold rowid.
     static void widen(std::pair<qint64, qint64>& span, qint64 rowid)
     {
         if (rowid <= 0)
@@ -660,7 +667,11 @@ private:
     QSet<quint32> m_seen;
     QHash<quint32, qint64> m_trunkArrayEnd;  // freelist trunk -> where its page-number array ends
     QHash<quint32, std::pair<qint64, qint64>> m_leafSpans;  // live leaf -> the row ids its rows can have had
-    QHash<quint32, std::pair<qint64, qint64>> m_freedSpans;  // freelist page -> its cells' row ids, {0, 0} for none
+    struct FreedLeaf {
+        std::pair<qint64, qint64> rowids;  // of its cells
+        qint64 contentStart = 0;           // where its cell content begins in the file
+    };
+    QHash<quint32, FreedLeaf> m_freedLeaves;  // freed table leaves that kept cells with row ids
     std::vector<HeldRow> m_spilled;  // records with an overflow chain, stored last
 };
 
@@ -742,8 +753,8 @@ QSet<QString> liveIos5Keys(IOS5MessageDb& db)
 // the bracket. The bracket is widened by an hour: phone clocks step back when they resync, and a
 // message in flight while another is written lands a little out of order. Any other date is no such
 // cut: a record left from an earlier use of a reused page, or a message truly out of order. A carved
-// record that lost its row id is placed by the page it lay on (see rowidsHeldBy); one on a freed page
-// that kept no row id, or with no live row on one side, is not bounded on that side.
+// record that lost its row id is placed by the page it lay on (see rowidsHeldBy); one on a freelist
+// trunk or among a freed leaf's older bytes, or with no live row on one side, is not bounded on that side.
 class LiveDates {
 public:
     static constexpr qint64 kClockSlack = 3600;

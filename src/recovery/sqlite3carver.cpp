@@ -151,6 +151,7 @@ private:
     {
         if (!matchTypes(s, types, out.typesEnd) || !sizeContent(types, out.contentSize))
             return false;
+        out.row.typesStart = s;
         // Column 0's type byte and the header-length varint, which counts itself.
         const qint64 bare = out.typesEnd - s + 1;
         out.headerLength = bare + 1;
