@@ -221,6 +221,52 @@ struct ScanRules {
     bool carveAside = false;
     // Runs after both passes, inside the recycle transaction, with the file still open.
     std::function<void(const Sqlite3File&)> finish;
+    // Runs last before the commit, also after a cancel.
+    std::function<void()> flush;
+};
+
+// The copies of one message left in free space agree, unless its text was edited before it was
+// deleted: the older and the newer copy are then both there, and nothing tells which came last. Such a
+// message is kept by neither: the copy stored first is taken out again when the scan ends.
+class MessageCopies {
+public:
+    // identity: what every copy of a message shares (a guid; of an iOS 5 SMS row, its date, flags and
+    // address). True when a copy of it was met already; a copy that differs from that one marks it.
+    bool met(const QString& identity, const _MsgMessage& message)
+    {
+        const auto it = m_first.find(identity);
+        if (it == m_first.end())
+            return false;
+        it->conflicting = it->conflicting || it->text != message.text || it->date != message.date ||
+                          it->fromMe != message.is_from_me;
+        return true;
+    }
+
+    // The first copy of a message, stored as that recycle row (0: not stored by this scan).
+    void first(const QString& identity, const _MsgMessage& message, qint64 stored)
+    {
+        if (!identity.isEmpty())
+            m_first.insert(identity, {stored, message.text, message.date, message.is_from_me, false});
+    }
+
+    void removeConflicting(MessageRecycleDb& recycle)
+    {
+        for (const Copy& copy : qAsConst(m_first)) {
+            if (copy.conflicting && copy.stored > 0)
+                recycle.executeThrow(Sqlite3Sql("delete from message where rowid=?").addInt64Param(copy.stored));
+        }
+        m_first.clear();
+    }
+
+private:
+    struct Copy {
+        qint64 stored;
+        QString text;
+        int date;
+        int fromMe;
+        bool conflicting;
+    };
+    QHash<QString, Copy> m_first;  // Qt seeds its string hash per process
 };
 
 // A record whose required columns run past the end of its region holds someone else's bytes there.
@@ -251,6 +297,8 @@ public:
             tablePass(quint32(qBound<qint64>(0, root.getInt64(0), 0xffffffffLL)));
         if (!cancelled())
             storeSpilled();
+        if (m_rules.flush)
+            m_rules.flush();
         if (m_rules.finish && !cancelled())
             m_rules.finish(m_file);
         transaction.commit();
@@ -733,16 +781,49 @@ QHash<qint64, const _MsgChat*> chatsByHandle(QList<_MsgChat*> chats)
     return byHandle;
 }
 
-// Date and text of every live iOS 5 row as stored. Rebalancing the b-tree leaves stale copies of live
-// cells in free space; their rows have no guid to test, so they are told apart by these.
-QSet<QString> liveIos5Keys(IOS5MessageDb& db)
-{
-    QSet<QString> keys;
-    Sqlite3Cursor cursor = db.queryThrow("select date, text from message");
-    while (cursor.moveNext())
-        keys.insert(QString::number(cursor.getInt64(0)) + QLatin1Char('|') + cursor.getText(1));
-    return keys;
-}
+// Keys of every live iOS 5 row. Rebalancing, and updates that change a row's size, leave stale copies
+// of live cells in free space; a copy is known by its date and text as stored, or, when its text was
+// edited since, by what an edit keeps: an iMessage row's guid, an SMS row's date, flags and address.
+class LiveIos5Rows {
+public:
+    explicit LiveIos5Rows(IOS5MessageDb& db)
+    {
+        const bool madrid = db.queryFirstInt64("select count(*) from pragma_table_info('message')"
+                                               " where name in ('madrid_guid', 'is_madrid')")
+                                .value_or(0) == 2;
+        Sqlite3Cursor cursor = db.queryThrow(madrid ? "select date, text, flags, address, madrid_guid, is_madrid"
+                                                      " from message"
+                                                    : "select date, text, flags, address, null, 0 from message");
+        while (cursor.moveNext()) {
+            m_keys.insert(textKey(cursor.getInt64(0), cursor.getText(1)));
+            m_keys.insert(cursor.getInt(5) == 1 ? guidKey(cursor.getText(4))
+                                                : smsKey(cursor.getInt64(0), cursor.getInt(2), cursor.getText(3)));
+        }
+    }
+
+    // True when a carved row is a copy of a live one; iMessage as its converter read it.
+    bool contains(const DeletedRow& row, bool iMessage) const
+    {
+        const qint64 date = row.integer64("date");
+        return m_keys.contains(textKey(date, row.text("text"))) ||
+               m_keys.contains(iMessage ? guidKey(row.text("madrid_guid"))
+                                        : smsKey(date, row.integer("flags"), row.text("address")));
+    }
+
+    static QString smsKey(qint64 date, int flags, const QString& address)
+    {
+        return QStringLiteral("s%1|%2|").arg(date).arg(flags) + address;
+    }
+
+private:
+    static QString textKey(qint64 date, const QString& text)
+    {
+        return QLatin1Char('t') + QString::number(date) + QLatin1Char('|') + text;
+    }
+    static QString guidKey(const QString& guid) { return QLatin1Char('g') + guid; }
+
+    QSet<QString> m_keys;
+};
 
 // ---- Dates against their neighbours
 
@@ -759,6 +840,7 @@ class LiveDates {
 public:
     static constexpr qint64 kClockSlack = 3600;
 
+    explicit LiveDates(Sqlite3DB& db) : m_pageSize(db.queryFirstInt64("PRAGMA page_size").value_or(65536)) {}
     void add(qint64 rowid, qint64 date) { m_rows.emplace_back(rowid, date); }
     void sort() { std::sort(m_rows.begin(), m_rows.end()); }
 
@@ -777,18 +859,24 @@ public:
         const auto to = place.last > 0 ? std::upper_bound(from, m_rows.cend(), place.last,
                                                           [](qint64 rowid, const auto& a) { return rowid < a.first; })
                                        : m_rows.cend();
-        // The dates the record can have held before the cut: the same but for the last two bytes.
-        const qint64 uncutFirst = date - (stored & 0xffff);
-        const qint64 uncutLast = uncutFirst + 0xffff;
-        const bool cutBelow = place.first > 0 && from != m_rows.cbegin() &&
-                              date < std::prev(from)->second - kClockSlack &&
-                              uncutLast >= std::prev(from)->second - kClockSlack;
-        const bool cutAbove = place.last > 0 && to != m_rows.cend() && date > to->second + kClockSlack &&
-                              uncutFirst <= to->second + kClockSlack;
-        return !cutBelow && !cutAbove;
+        // The dates the record can have held before the cut: the same but for the last two bytes, or
+        // the last three where they read as a freeblock header's next offset and its size's high byte.
+        const auto cutExplains = [&](qint64 mask) {
+            const qint64 uncutFirst = date - (stored & mask);
+            const qint64 uncutLast = uncutFirst + mask;
+            const bool cutBelow = place.first > 0 && from != m_rows.cbegin() &&
+                                  date < std::prev(from)->second - kClockSlack &&
+                                  uncutLast >= std::prev(from)->second - kClockSlack;
+            const bool cutAbove = place.last > 0 && to != m_rows.cend() && date > to->second + kClockSlack &&
+                                  uncutFirst <= to->second + kClockSlack;
+            return cutBelow || cutAbove;
+        };
+        const bool threeReadAsHeader = ((stored >> 8) & 0xffff) < m_pageSize && (stored & 0xff) <= m_pageSize >> 8;
+        return !cutExplains(0xffff) && !(threeReadAsHeader && cutExplains(0xffffff));
     }
 
 private:
+    qint64 m_pageSize;
     std::vector<std::pair<qint64, qint64>> m_rows;  // (row id, seconds since 2001), by row id
 };
 
@@ -801,7 +889,7 @@ bool hasColumn(Sqlite3DB& db, const QString& table, const QString& column)
 
 LiveDates liveIos6Dates(IOS6MessageDb& db)
 {
-    LiveDates dates;
+    LiveDates dates(db);
     for (Sqlite3Cursor cursor = db.queryThrow("select rowid, date from message"); cursor.moveNext();)
         dates.add(cursor.getInt64(0), appleDateSeconds(cursor.getInt64(1)));
     dates.sort();
@@ -812,7 +900,7 @@ LiveDates liveIos6Dates(IOS6MessageDb& db)
 LiveDates liveIos5Dates(IOS5MessageDb& db)
 {
     const bool madrid = hasColumn(db, QStringLiteral("message"), QStringLiteral("is_madrid"));
-    LiveDates dates;
+    LiveDates dates(db);
     Sqlite3Cursor cursor = db.queryThrow(madrid ? "select rowid, date, is_madrid from message"
                                                 : "select rowid, date, 0 from message");
     while (cursor.moveNext()) {
@@ -1116,18 +1204,28 @@ void scanDeletedMessages(IOS5MessageDb& db, ProgressSink* progress)
         Ios5Placement placement;
         return isDeletedIos5MessageRowValid(row) && deletedIos5RowToMessage(row, countries, now, m, placement, false);
     };
-    const QSet<QString> live = liveIos5Keys(db);
+    const LiveIos5Rows live(db);
     const LiveDates liveDates = liveIos5Dates(db);
+    MessageCopies copies;
     rules.store = [&](const DeletedRow& row, const _MsgMessage*, const RowPlace& place) {
-        const qint64 srcRowid = place.srcRowid;
         _MsgMessage m;
         Ios5Placement placement;
-        if (live.contains(QString::number(row.integer64("date")) + QLatin1Char('|') + row.text("text")))
+        if (!deletedIos5RowToMessage(row, countries, now, m, placement) ||
+            !liveDates.plausible(place, m.date, row.integer64("date")))
             return;
-        if (deletedIos5RowToMessage(row, countries, now, m, placement) &&
-            liveDates.plausible(place, m.date, row.integer64("date")) && recycle.findMessage(m) == 0)
-            recycle.insertMessage(m, placement.chatIdentifier, placement.handleAddress, srcRowid);
+        const bool iMessage = m.service == QLatin1String("iMessage");
+        if (live.contains(row, iMessage))
+            return;
+        const QString identity =
+            iMessage ? m.guid : LiveIos5Rows::smsKey(row.integer64("date"), row.integer("flags"), row.text("address"));
+        if (copies.met(identity, m))
+            return;
+        const bool stored = recycle.findMessage(m) == 0;
+        copies.first(identity, m,
+                     stored ? recycle.insertMessage(m, placement.chatIdentifier, placement.handleAddress, place.srcRowid)
+                            : 0);
     };
+    rules.flush = [&] { copies.removeConflicting(recycle); };
     Scan(db, db.dbPath(), rules, progress).run(recycle);
 }
 
@@ -1161,6 +1259,7 @@ void scanDeletedMessages(IOS6MessageDb& db, const QList<_MsgChat*>& chats, Progr
         }
         return it.value();
     };
+    MessageCopies copies;
     ScanRules rules;
     rules.table = QStringLiteral("message");
     rules.templates =
@@ -1177,7 +1276,7 @@ void scanDeletedMessages(IOS6MessageDb& db, const QList<_MsgChat*>& chats, Progr
             return;
         qint64 srcRowid = place.srcRowid;
         // A live guid is a message that is not deleted, whichever pass met it.
-        if (recycle.findMessage(m) != 0 || db.messageRowidByGuid(m.guid) != 0)
+        if (copies.met(m.guid, m) || db.messageRowidByGuid(m.guid) != 0)
             return;
         QString chatIdentifier;
         QString handle;
@@ -1197,8 +1296,10 @@ void scanDeletedMessages(IOS6MessageDb& db, const QList<_MsgChat*>& chats, Progr
             // person's address: under a group it would show as another member's words.
             chatIdentifier = handle = ownHandle(m.handle_id);
         }
-        recycle.insertMessage(m, chatIdentifier, handle, srcRowid);
+        const bool stored = recycle.findMessage(m) == 0;
+        copies.first(m.guid, m, stored ? recycle.insertMessage(m, chatIdentifier, handle, srcRowid) : 0);
     };
+    rules.flush = [&] { copies.removeConflicting(recycle); };
     // Every row this scan adds had its guid checked against the live table's snapshot, which the
     // read-back then need not repeat while that snapshot holds.
     recycle.open();

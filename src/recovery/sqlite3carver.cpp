@@ -331,12 +331,19 @@ private:
         return Sqlite3File::readVarint(value, m_data + from, m_data + to) == to - from ? value : -1;
     }
 
-    // Where the cell whose first type is at c starts: found from its prefix when that is intact, else
-    // (a freeblock header written over its first four bytes) four bytes before c, the shortest prefix.
+    // Where the cell whose first type is at c starts: found from its prefix when that is intact. Else a
+    // freeblock header took the prefix's first four bytes, and the first of the cell's own bytes still
+    // there says where it began: with the header length and column 0's NULL whole, the four held the
+    // payload size and row id (two bytes each in any table past 127 rows); with only the NULL whole, the
+    // header length was among them; with neither, the prefix was the shortest, four bytes. A whole-
+    // looking byte can be a freeblock header's by chance, so a start counts only where four bytes that
+    // read as a freeblock header lie.
     qint64 cellStart(qint64 c, qint64 headerLength, qint64 payloadSize) const
     {
         const qint64 headerStart = c - 1 - Sqlite3File::varintLength(headerLength);
-        if (headerStart > m_start && m_data[c - 1] == 0 && varintIs(headerStart, c - 1, headerLength)) {
+        const bool nullWhole = m_data[c - 1] == 0;
+        const bool headerWhole = headerStart > m_start && nullWhole && varintIs(headerStart, c - 1, headerLength);
+        if (headerWhole) {
             qint64 rowidStart = headerStart - 1;
             while (rowidStart > m_start && headerStart - rowidStart < 9 && m_data[rowidStart - 1] & 0x80)
                 --rowidStart;
@@ -344,7 +351,20 @@ private:
             if (sizeStart >= m_start && varintIs(sizeStart, rowidStart, payloadSize))
                 return sizeStart;
         }
-        return c - 4;
+        if (headerWhole && mayBeFreeblockHeader(headerStart - 4))
+            return headerStart - 4;
+        return nullWhole && mayBeFreeblockHeader(c - 5) ? c - 5 : c - 4;
+    }
+
+    // A freeblock header's next offset is 0 or one further into the page, and its size fits the page.
+    bool mayBeFreeblockHeader(qint64 at) const
+    {
+        if (at < m_start)
+            return false;
+        const qint64 inPage = at % m_file.pageSize();
+        const int next = m_data[at] << 8 | m_data[at + 1];
+        const int size = m_data[at + 2] << 8 | m_data[at + 3];
+        return size >= 4 && inPage + size <= m_usable && (next == 0 || (next > inPage && next < m_usable));
     }
 
     // The first column (counting column 0) whose text is not clean UTF-8, judged on the record's
