@@ -238,9 +238,8 @@ private:
     // Where a cell starts whose prefix ends with the NULL of column 0 at x, no earlier than floor: the
     // varints before x give a header length that holds every column and no more than their longest
     // types, a rowid and a payload size that holds the header; the first types after x fit the
-    // template. -1 when not. When the template's
-    // first column takes NULL, zeros after any bytes would pass that, so the cell's whole header must be
-    // there instead (see isWholeHeader).
+    // template. -1 when not. When the template's first column takes NULL, zeros after any bytes would
+    // pass that, so the cell's whole header must be there instead (see isWholeHeader).
     qint64 cellPrefixBefore(qint64 x, qint64 floor) const
     {
         constexpr size_t kTypesMatched = 6;
@@ -268,10 +267,12 @@ private:
         }
         // A freeblock header written over the cell's first four bytes leaves its payload size and row id
         // unreadable. Its header whole, one type per column filling the header length to the byte, still
-        // tells a cell began there: at the latest with a one-byte size and row id, as cellStart has it.
-        // (Not when the first column takes NULL: runs of zeros fit such a header too readily.)
+        // tells a cell began there: four bytes before its header length where those read as a freeblock
+        // header, else at the latest with a one-byte size and row id. (Not when the first column takes
+        // NULL: runs of zeros fit such a header too readily.)
         if (!(m_rules[0] & Null) && isWholeHeader(x + 1, headerStart + headerLength, -1))
-            return std::max(floor, headerStart - 2);
+            return headerStart - 4 >= floor && mayBeFreeblockHeader(headerStart - 4) ? headerStart - 4
+                                                                                       : std::max(floor, headerStart - 2);
         return -1;
     }
 
