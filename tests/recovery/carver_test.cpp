@@ -70,26 +70,23 @@ TEST_F(CarverTest, FindsEveryDeletedMessageWhole)
 TEST_F(CarverTest, EndsARecordWhereALaterCellsPrefixBegins)
 {
     fixtures::createSqliteFile(path(), "PRAGMA page_size=1024; CREATE TABLE t(id INTEGER PRIMARY KEY);");
-    // Types of the earlier record, its guid and n (and two bytes of its date), then the later cell.
-    const struct {
-        const char* name;
-        bool guidNotNull;  // else only the later cell's whole header tells it from zeros among other bytes
-        const char* bytes;
-    } cases[] = {
-        {"a guid never NULL", true, "17 01 04 6741414141 05  20 07 05 00  17 01 04 7842424242 05 0102030405"},
-        {"a later cell that decodes", true, "17 01 04 6741414141 05 0102  00000030 05 00  17 01 04 6742424242 07 0a0b0c0d"},
-        // The byte before the later cell's payload size has its top bit set, as if it began the size.
-        {"a guid that may be NULL, n's last byte over 127", false, "17 01 04 6741414141 90  0f 07 05 00  17 01 04 7842424242 05 01020304"},
-        // A six-byte date here. A freeblock header took the two-byte payload size and row id of a later
-        // cell that no longer decodes: its header stands whole.
-        {"a later cell's size and row id gone", true, "17 01 05 6741414141 05  0000 0040 05 00  17 01 04 7842424242 05 01020304"},
-    };
-    for (const auto& c : cases) {
-        const QVector<_SqliteCol> columns{{"ROWID", "INTEGER", false, false, true},
-                                          {"guid", "TEXT", c.guidNotNull, false, false},
-                                          {"n", "INTEGER", false, false, false},
-                                          {"date", "INTEGER", false, false, false}};
-        const QByteArray bytes = QByteArray::fromHex(c.bytes);
+    QVector<_SqliteCol> columns{{"ROWID", "INTEGER", false, false, true},
+                                {"guid", "TEXT", true, false, false},
+                                {"n", "INTEGER", false, false, false},
+                                {"date", "INTEGER", false, false, false}};
+    // Whether the guid is never NULL (else only the later cell's whole header tells it from zeros among
+    // other bytes); the types of the earlier record, its guid and n (and two bytes of its date), then the
+    // later cell.
+    for (const auto& [guidNotNull, hex] : std::initializer_list<std::pair<bool, const char*>>{
+             {true, "17 01 04 6741414141 05  20 07 05 00  17 01 04 7842424242 05 0102030405"},
+             {true, "17 01 04 6741414141 05 0102  00000030 05 00  17 01 04 6742424242 07 0a0b0c0d"},
+             // The byte before the later cell's payload size has its top bit set, as if it began the size.
+             {false, "17 01 04 6741414141 90  0f 07 05 00  17 01 04 7842424242 05 01020304"},
+             // A six-byte date. A freeblock header took the two-byte payload size and row id of a later
+             // cell that no longer decodes: its header stands whole.
+             {true, "17 01 05 6741414141 05  0000 0040 05 00  17 01 04 7842424242 05 01020304"}}) {
+        columns[1] = _SqliteCol("guid", "TEXT", guidNotNull, false, false);
+        const QByteArray bytes = QByteArray::fromHex(hex);
         constexpr qint64 kAt = 1024 + 200;
         QFile file(path());
         ASSERT_TRUE(file.open(QIODevice::ReadWrite));
@@ -100,10 +97,10 @@ TEST_F(CarverTest, EndsARecordWhereALaterCellsPrefixBegins)
         db.open();
         const QList<RecoveredRow> rows = db.carveRecords(columns, 0, db.usableSize(), kAt, kAt + bytes.size(),
                                                          [](const RecoveredRow& row) { return row.values[1].toString().startsWith('g'); });
-        ASSERT_FALSE(rows.isEmpty()) << c.name;
-        EXPECT_EQ(rows[0].values[1].toString(), QStringLiteral("gAAAA")) << c.name;
-        EXPECT_TRUE(rows[0].isWhole(2)) << c.name;
-        EXPECT_FALSE(rows[0].isWhole(3)) << c.name;
+        ASSERT_FALSE(rows.isEmpty()) << hex;
+        EXPECT_EQ(rows[0].values[1].toString(), QStringLiteral("gAAAA")) << hex;
+        EXPECT_TRUE(rows[0].isWhole(2)) << hex;
+        EXPECT_FALSE(rows[0].isWhole(3)) << hex;
     }
 }
 
