@@ -579,9 +579,12 @@ void addRecycledMessages(_MsgStore& store, std::vector<RecycledRecord> records)
         raiseLast(*chat, m->date);
         // A conversation made for a recovered room holds only the room's own address, no person.
         const bool madeRoom = chat->handles.size() == 1 && chat->handles.begin().value()->id == ident && ident != r.handle;
+        // A received message of a room whose sender's handle was not recovered has no known sender: the
+        // room's own address is nobody's.
+        const bool senderUnknown = !m->is_from_me && r.handle.isEmpty() && m->cache_roomnames == ident;
         if (!m->is_from_me && !r.handle.isEmpty() && (chat->handles.size() > 1 || madeRoom))
             m->handle = senders.find(*chat, r.handle, *m);
-        else if (chat->handles.size() == 1)
+        else if (chat->handles.size() == 1 && !(madeRoom && senderUnknown))
             m->handle = chat->handles.begin().value();
         else if (chat->handles.size() > 1)
             m->handle = handleByText(*chat, r.handle);

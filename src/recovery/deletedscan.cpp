@@ -340,6 +340,11 @@ private:
     {
         for (const qint64 pointer : page.cellPointers) {
             const Sqlite3Cell cell = m_file.readCell(page, pointer);
+            if (cell.rowid > 0) {
+                FreedLeaf& freed = m_freedLeaves[page.pageNumber];
+                freed.contentStart = page.pageStart + page.cellContentStart;
+                widen(freed.rowids, cell.rowid);
+            }
             const RecoveredRow row = m_file.freedRowData(cell);
             const ScanTemplate* t = templateFor(row.values.size());
             if (!t)
@@ -618,12 +623,15 @@ private:
     void storePage(const Found& found, quint32 page)
     {
         const std::pair<qint64, qint64> span = rowidsHeldBy(found, page);
+        const auto freed = m_freedLeaves.constFind(page);
+        // Below a freed leaf's cell content lie bytes of its earlier uses too: a record there stays unplaced.
+        const qint64 placedFrom = freed == m_freedLeaves.cend() || m_leafSpans.contains(page) ? 0 : freed->contentStart;
         for (size_t k = 0; k < found.size() && !cancelled(); ++k) {
             const Carved& carved = found[k];
             for (int i = 0; i < carved.rows.size(); ++i) {
                 const RecoveredRow& row = carved.rows[i];
                 RowPlace place{row.rowid, true, row.rowid, row.rowid};
-                if (row.rowid <= 0)
+                if (row.rowid <= 0 && row.typesStart >= placedFrom)
                     std::tie(place.first, place.last) = span;
                 const _MsgMessage* message = carved.messages.empty() ? nullptr : &carved.messages[size_t(i)];
                 storeOrHold(row, m_rules.templates[int(k)], message, place);
@@ -634,13 +642,26 @@ private:
     // The row ids a record carved from a page without its own can have had (0 for an open end): those of
     // the live leaf's span, widened to every row id a record carved beside it kept. A page's free space
     // also holds rows a rebalance moved on to a sibling, or rows of an earlier use of the page.
+    //
+    // A freed leaf is no leaf now: its rows are gone from the table, or moved to the leaves beside it when
+    // a rebalance freed it. Its cells say which rows it held last, and the bytes from its cell content on
+    // were all written in that last use, so a record there that lost its row id was one of that use's
+    // rows: it is placed among the cells' row ids (and those records carved beside it kept), between the
+    // live rows on either side of them, as a live leaf's rows are. A freelist trunk's header and cell
+    // pointers are gone, so nothing tells where its last use began: its records stay unplaced.
     std::pair<qint64, qint64> rowidsHeldBy(const Found& found, quint32 page) const
     {
-        std::pair<qint64, qint64> span = m_leafSpans.value(page, {0, 0});
+        const auto freed = m_freedLeaves.constFind(page);
+        const bool onFreedPage = freed != m_freedLeaves.cend() && !m_leafSpans.contains(page);
+        std::pair<qint64, qint64> span = onFreedPage ? freed->rowids : m_leafSpans.value(page, {0, 0});
         for (const Carved& carved : found) {
             for (const RecoveredRow& row : carved.rows) {
                 if (row.rowid <= 0)
                     continue;
+                if (onFreedPage) {
+                    widen(span, row.rowid);
+                    continue;
+                }
                 if (span.first > 0)
                     span.first = qMin(span.first, row.rowid);
                 if (span.second > 0)
@@ -648,6 +669,15 @@ private:
             }
         }
         return span;
+    }
+
+    // Widens the row ids a freed leaf held, {0, 0} while none is known, to hold rowid.
+    static void widen(std::pair<qint64, qint64>& span, qint64 rowid)
+    {
+        if (rowid <= 0)
+            return;
+        span.first = span.first > 0 ? qMin(span.first, rowid) : rowid;
+        span.second = span.second > 0 ? qMax(span.second, rowid) : rowid;
     }
 
     // Each live leaf's row ids run from past the last one of the leaf before to short of the first one
@@ -696,6 +726,11 @@ private:
     QHash<quint32, qint64> m_trunkArrayEnd;  // freelist trunk -> where its page-number array ends
     QSet<quint32> m_gapOnly;                  // pages of other b-trees, carved in their gap only
     QHash<quint32, std::pair<qint64, qint64>> m_leafSpans;  // live leaf -> the row ids its rows can have had
+    struct FreedLeaf {
+        std::pair<qint64, qint64> rowids;  // of its cells
+        qint64 contentStart = 0;           // where its cell content begins in the file
+    };
+    QHash<quint32, FreedLeaf> m_freedLeaves;  // freed table leaves that kept cells with row ids
     std::vector<HeldRow> m_spilled;  // records with an overflow chain, stored last
 };
 
@@ -810,8 +845,8 @@ private:
 // the bracket. The bracket is widened by an hour: phone clocks step back when they resync, and a
 // message in flight while another is written lands a little out of order. Any other date is no such
 // cut: a record left from an earlier use of a reused page, or a message truly out of order. A carved
-// record that lost its row id is placed by the page it lay on (see rowidsHeldBy); one on a freed page,
-// or with no live row on one side, is not bounded on that side.
+// record that lost its row id is placed by the page it lay on (see rowidsHeldBy); one on a freelist
+// trunk or among a freed leaf's older bytes, or with no live row on one side, is not bounded on that side.
 class LiveDates {
 public:
     static constexpr qint64 kClockSlack = 3600;

@@ -151,6 +151,7 @@ private:
     {
         if (!matchTypes(s, types, out.typesEnd) || !sizeContent(types, out.contentSize))
             return false;
+        out.row.typesStart = s;
         // Column 0's type byte and the header-length varint, which counts itself.
         const qint64 bare = out.typesEnd - s + 1;
         out.headerLength = bare + 1;
@@ -235,54 +236,76 @@ private:
     }
 
     // Where a cell starts whose prefix ends with the NULL of column 0 at x, no earlier than floor: the
-    // varints before x, each read back to the byte before it whose top bit is clear, give a header
-    // length that holds every column and no more than their longest types, a rowid and a payload size
-    // that holds the header; the first types after x fit the template. -1 when not. When the template's
-    // first column takes NULL, zeros after any bytes would pass that, so the cell's whole header must be
-    // there instead (see isWholeHeader).
+    // varints before x give a header length that holds every column and no more than their longest
+    // types, a rowid and a payload size that holds the header; the first types after x fit the
+    // template. -1 when not. When the template's first column takes NULL, zeros after any bytes would
+    // pass that, so the cell's whole header must be there instead (see isWholeHeader).
     qint64 cellPrefixBefore(qint64 x, qint64 floor) const
     {
         constexpr size_t kTypesMatched = 6;
         if (m_rules.empty())
             return -1;
-        qint64 values[3] = {};  // header length, rowid, payload size
-        qint64 at = x;
-        qint64 headerStart = 0;
-        for (qint64& value : values) {
-            qint64 start = at - 1;
-            if (start < floor || m_data[start] & 0x80)
-                return -1;
-            while (start > floor && at - start < 9 && m_data[start - 1] & 0x80)
-                --start;
-            value = readBack(start, at);
-            if (value < 0)
-                return -1;
-            if (&value == values)
-                headerStart = start;
-            at = start;
-        }
         const qint64 columns = qint64(m_rules.size());
-        const qint64 headerLength = values[0];
-        if (values[1] <= 0 || headerLength < 2 + columns || headerLength > 2 + 9 * columns ||
-            headerLength > values[2] || values[2] > sqlite3record::kMaxPayloadSize)
+        const qint64 headerStart = varintStartBefore(x, floor);
+        const qint64 headerLength = headerStart < 0 ? -1 : readBack(headerStart, x);
+        if (headerLength < 2 + columns || headerLength > 2 + 9 * columns)
             return -1;
-        if (m_rules[0] & Null)
-            return isWholeHeader(x + 1, headerStart + headerLength, values[2] - headerLength) ? at : -1;
-        qint64 c = x + 1;
-        for (size_t i = 0; i < std::min(kTypesMatched, m_rules.size()); ++i) {
+        const qint64 rowidStart = varintStartBefore(headerStart, floor);
+        const qint64 rowid = rowidStart < 0 ? -1 : readBack(rowidStart, headerStart);
+        // The byte before the payload size is the end of whatever lay there before the cell, so the size
+        // may start at any of the bytes with their top bit set before its last: each start is tried, the
+        // longest size first.
+        const qint64 longest = rowid > 0 ? varintStartBefore(rowidStart, floor) : -1;
+        for (qint64 sizeStart = longest; sizeStart >= 0 && sizeStart < rowidStart; ++sizeStart) {
+            const qint64 payloadSize = readBack(sizeStart, rowidStart);
+            if (payloadSize < headerLength || payloadSize > sqlite3record::kMaxPayloadSize)
+                continue;
+            if (!(m_rules[0] & Null))
+                return typesFitFrom(x + 1, kTypesMatched) ? sizeStart : -1;
+            if (isWholeHeader(x + 1, headerStart + headerLength, payloadSize - headerLength))
+                return sizeStart;
+        }
+        // A freeblock header written over the cell's first four bytes leaves its payload size and row id
+        // unreadable. Its header whole, one type per column filling the header length to the byte, still
+        // tells a cell began there: four bytes before its header length where those read as a freeblock
+        // header, else at the latest with a one-byte size and row id. (Not when the first column takes
+        // NULL: runs of zeros fit such a header too readily.)
+        if (!(m_rules[0] & Null) && isWholeHeader(x + 1, headerStart + headerLength, -1))
+            return headerStart - 4 >= floor && mayBeFreeblockHeader(headerStart - 4) ? headerStart - 4
+                                                                                       : std::max(floor, headerStart - 2);
+        return -1;
+    }
+
+    // Where the varint that ends just before `at` starts, read back to the byte before it whose top bit
+    // is clear (at most nine bytes, none before floor); -1 when the byte before `at` cannot end one.
+    qint64 varintStartBefore(qint64 at, qint64 floor) const
+    {
+        qint64 start = at - 1;
+        if (start < floor || m_data[start] & 0x80)
+            return -1;
+        while (start > floor && at - start < 9 && m_data[start - 1] & 0x80)
+            --start;
+        return start;
+    }
+
+    // True when the first `count` serial types from c (fewer when the template has fewer columns) are
+    // ones the template's columns take.
+    bool typesFitFrom(qint64 c, size_t count) const
+    {
+        for (size_t i = 0; i < std::min(count, m_rules.size()); ++i) {
             qint64 type = 0;
             const int n = Sqlite3File::readVarint(type, m_data + c, m_data + m_end);
             if (n == 0 || !accepts(m_rules[i], type))
-                return -1;
+                return false;
             c += n;
         }
-        return at;
+        return true;
     }
 
     // True when the bytes [typesStart, headerEnd) are exactly one serial type per template column, each
-    // one the column takes, and their values take contentSize bytes: a cell of this table whose header
-    // nothing has written over. Random bytes seldom give a header length and a payload size that agree
-    // with the types to the byte.
+    // one the column takes, and their values take contentSize bytes (any number when it is negative): a
+    // cell of this table whose header nothing has written over. Random bytes seldom give a header length
+    // and a payload size that agree with the types to the byte.
     bool isWholeHeader(qint64 typesStart, qint64 headerEnd, qint64 contentSize) const
     {
         if (headerEnd > m_end)
@@ -296,10 +319,10 @@ private:
                 return false;
             c += n;
             size += sqlite3record::serialTypeWidth(type);
-            if (size > contentSize)
+            if (contentSize >= 0 && size > contentSize)
                 return false;
         }
-        return c == headerEnd && size == contentSize;
+        return c == headerEnd && (contentSize < 0 || size == contentSize);
     }
 
     // The varint that is exactly the bytes [from, to); -1 when they are not one.

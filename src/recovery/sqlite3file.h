@@ -37,6 +37,8 @@ struct RecoveredRow {
     int wholeValues = -1;
     // The first page of the freed overflow chain joined to the record's local part; 0 without one.
     quint32 overflowChain = 0;
+    // Where a carved record's serial types begin in the file; 0 for a cell read whole.
+    qint64 typesStart = 0;
 
     bool isWhole(int column) const { return wholeValues < 0 || column < wholeValues; }
 };

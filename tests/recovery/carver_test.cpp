@@ -66,18 +66,27 @@ TEST_F(CarverTest, FindsEveryDeletedMessageWhole)
 // A freed record whose last bytes a later cell took: where that cell began is told by its prefix, so
 // the date it overwrote is not read as whole. The later cell's own bytes were taken in turn and it no
 // longer decodes, but its prefix is intact; or it decodes, but a freeblock header took the payload size
-// and row id before its intact header length and NULL.
+// and row id before its intact header length and NULL; or neither, but its header stands whole.
 TEST_F(CarverTest, EndsARecordWhereALaterCellsPrefixBegins)
 {
     fixtures::createSqliteFile(path(), "PRAGMA page_size=1024; CREATE TABLE t(id INTEGER PRIMARY KEY);");
-    const QVector<_SqliteCol> columns{{"ROWID", "INTEGER", false, false, true},
-                                      {"guid", "TEXT", true, false, false},
-                                      {"n", "INTEGER", false, false, false},
-                                      {"date", "INTEGER", false, false, false}};
-    // Types of the earlier record, its guid and n (and two bytes of its date), then the later cell.
-    for (const char* hex : {"17 01 04 6741414141 05  20 07 05 00  17 01 04 7842424242 05 0102030405",
-                            "17 01 04 6741414141 05 0102  00000030 05 00  17 01 04 6742424242 07 0a0b0c0d"}) {
-        const QByteArray bytes = QByteArray::fromHex(QByteArray(hex).replace(' ', ""));
+    QVector<_SqliteCol> columns{{"ROWID", "INTEGER", false, false, true},
+                                {"guid", "TEXT", true, false, false},
+                                {"n", "INTEGER", false, false, false},
+                                {"date", "INTEGER", false, false, false}};
+    // Whether the guid is never NULL (else only the later cell's whole header tells it from zeros among
+    // other bytes); the types of the earlier record, its guid and n (and two bytes of its date), then the
+    // later cell.
+    for (const auto& [guidNotNull, hex] : std::initializer_list<std::pair<bool, const char*>>{
+             {true, "17 01 04 6741414141 05  20 07 05 00  17 01 04 7842424242 05 0102030405"},
+             {true, "17 01 04 6741414141 05 0102  00000030 05 00  17 01 04 6742424242 07 0a0b0c0d"},
+             // The byte before the later cell's payload size has its top bit set, as if it began the size.
+             {false, "17 01 04 6741414141 90  0f 07 05 00  17 01 04 7842424242 05 01020304"},
+             // A six-byte date. A freeblock header took the two-byte payload size and row id of a later
+             // cell that no longer decodes: its header stands whole.
+             {true, "17 01 05 6741414141 05  0000 0040 05 00  17 01 04 7842424242 05 01020304"}}) {
+        columns[1] = _SqliteCol("guid", "TEXT", guidNotNull, false, false);
+        const QByteArray bytes = QByteArray::fromHex(hex);
         constexpr qint64 kAt = 1024 + 200;
         QFile file(path());
         ASSERT_TRUE(file.open(QIODevice::ReadWrite));

@@ -231,6 +231,12 @@ TEST_F(DeletedScanTest, RecoversEveryDeleteShapeWithoutFalseFinds)
         // Here a later cell, freed again with its header whole, was written over a deleted message's tail.
         if (QLatin1String(shape.name) == QLatin1String("iOS 5 long texts, session, 1024"))
             runs.append({shape, 3000, 7});
+        // Here received messages of deleted groups outlive the handle rows of their senders.
+        if (shape.shape == fixtures::DeleteShape::WholeGroups)
+            runs.append({shape, 3000, 1});
+        // Here records whose dates were cut lie in the freeblocks of a leaf a rebalance freed, their row ids lost.
+        if (shape.shape == fixtures::DeleteShape::CutDates && shape.layout == DeviceLayout::IOS6)
+            runs.append({shape, 10000, 7});
     }
     for (const auto& [shape, messages, seed] : runs) {
         QDir(dir()).removeRecursively();
