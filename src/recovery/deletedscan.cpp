@@ -237,8 +237,11 @@ public:
         const auto it = m_first.find(identity);
         if (it == m_first.end())
             return false;
-        it->conflicting = it->conflicting || it->text != message.text || it->date != message.date ||
-                          it->fromMe != message.is_from_me;
+        if (!it->conflicting && (it->text != message.text || it->date != message.date || it->fromMe != message.is_from_me)) {
+            it->conflicting = true;
+            if (it->stored > 0)
+                m_conflicting.push_back(it->stored);
+        }
         return true;
     }
 
@@ -251,11 +254,9 @@ public:
 
     void removeConflicting(MessageRecycleDb& recycle)
     {
-        for (const Copy& copy : qAsConst(m_first)) {
-            if (copy.conflicting && copy.stored > 0)
-                recycle.executeThrow(Sqlite3Sql("delete from message where rowid=?").addInt64Param(copy.stored));
-        }
-        m_first.clear();
+        for (const qint64 stored : m_conflicting)
+            recycle.executeThrow(Sqlite3Sql("delete from message where rowid=?").addInt64Param(stored));
+        m_conflicting.clear();
     }
 
 private:
@@ -267,6 +268,7 @@ private:
         bool conflicting;
     };
     QHash<QString, Copy> m_first;  // Qt seeds its string hash per process
+    std::vector<qint64> m_conflicting;  // recycle rows of the first copies another copy disagrees with
 };
 
 // A record whose required columns run past the end of its region holds someone else's bytes there.
@@ -442,10 +444,17 @@ private:
         // old records in its free space. Last, so that copies in the table's own pages come first. (The
         // handle table is small and seldom gives pages up.)
         // Only their gap: their freeblocks were their own cells, written over what the page held before.
+        // A gap too small for a record's header alone holds none.
+        int smallestHeader = std::numeric_limits<int>::max();
+        for (const ScanTemplate& t : m_rules.templates)
+            smallestHeader = std::min(smallestHeader, int(t.columns.size()) + 1);
         for (const quint32 other : m_rules.storesMessages ? otherTreeRoots(root) : QVector<quint32>()) {
             for (const Sqlite3Page& page : m_file.collectAllPages(m_file.readPage(other))) {
-                if (!m_seen.contains(page.pageNumber))
-                    m_gapOnly.insert(page.pageNumber);
+                const qint64 gap = std::min<qint64>(page.cellContentStart, m_file.usableSize()) -
+                                   (page.cellArrayEnd() - page.pageStart);
+                if (gap < smallestHeader || m_seen.contains(page.pageNumber))
+                    continue;
+                m_gapOnly.insert(page.pageNumber);
                 visit(page.pageNumber);
             }
         }
