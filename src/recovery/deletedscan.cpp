@@ -801,6 +801,13 @@ QHash<qint64, const _MsgChat*> chatsByHandle(QList<_MsgChat*> chats)
     return byHandle;
 }
 
+bool hasColumn(Sqlite3DB& db, const QString& table, const QString& column)
+{
+    Sqlite3Cursor found = db.queryThrow(
+        Sqlite3Sql("select 1 from pragma_table_info(?) where name=?").addTextParam(table).addTextParam(column));
+    return found.moveNext();
+}
+
 // Keys of every live iOS 5 row. Rebalancing, and updates that change a row's size, leave stale copies
 // of live cells in free space; a copy is known by its date and text as stored, or, when its text was
 // edited since, by what an edit keeps: an iMessage row's guid, an SMS row's date, flags and address.
@@ -808,9 +815,8 @@ class LiveIos5Rows {
 public:
     explicit LiveIos5Rows(IOS5MessageDb& db)
     {
-        const bool madrid = db.queryFirstInt64("select count(*) from pragma_table_info('message')"
-                                               " where name in ('madrid_guid', 'is_madrid')")
-                                .value_or(0) == 2;
+        const bool madrid = hasColumn(db, QStringLiteral("message"), QStringLiteral("madrid_guid")) &&
+                            hasColumn(db, QStringLiteral("message"), QStringLiteral("is_madrid"));
         Sqlite3Cursor cursor = db.queryThrow(madrid ? "select date, text, flags, address, madrid_guid, is_madrid"
                                                       " from message"
                                                     : "select date, text, flags, address, null, 0 from message");
@@ -899,13 +905,6 @@ private:
     qint64 m_pageSize;
     std::vector<std::pair<qint64, qint64>> m_rows;  // (row id, seconds since 2001), by row id
 };
-
-bool hasColumn(Sqlite3DB& db, const QString& table, const QString& column)
-{
-    Sqlite3Cursor found = db.queryThrow(
-        Sqlite3Sql("select 1 from pragma_table_info(?) where name=?").addTextParam(table).addTextParam(column));
-    return found.moveNext();
-}
 
 LiveDates liveIos6Dates(IOS6MessageDb& db)
 {
