@@ -54,10 +54,7 @@ private:
 
 inline quint64 recordHash(const RecordKey& key)
 {
-    if (!key.isText())
-        return recordHash(key.number());
-    const quint64 seed = recordtable::processSeed();
-    return recordtable::mix(qHash(key.text(), uint(seed)) ^ seed);
+    return key.isText() ? recordHash(key.text()) : recordHash(key.number());
 }
 
 // A contact address (phone number or e-mail) taking part in conversations.

@@ -8,6 +8,8 @@
 // and, like a QHash, walks its entries in no particular order. Hashes are seeded once per process,
 // so keys read from a crafted file cannot be chosen to pile up in one place.
 
+#include "platform/texthash.h"
+
 #include <QList>
 #include <QString>
 #include <QtGlobal>
@@ -21,24 +23,8 @@
 
 namespace recordtable {
 
-// Random, drawn once per process.
-quint64 drawSeed();
-inline quint64 processSeed()
-{
-    static const quint64 seed = drawSeed();
-    return seed;
-}
-
-// The finaliser of MurmurHash3: every bit of the input moves every bit of the output.
-inline quint64 mix(quint64 x)
-{
-    x ^= x >> 33;
-    x *= 0xff51afd7ed558ccdULL;
-    x ^= x >> 33;
-    x *= 0xc4ceb93fe53a85ceULL;
-    x ^= x >> 33;
-    return x;
-}
+using texthash::mix;
+using texthash::processSeed;
 
 }  // namespace recordtable
 
@@ -47,9 +33,11 @@ inline quint64 recordHash(qint64 key)
     return recordtable::mix(quint64(key) ^ recordtable::processSeed());
 }
 
-// The same for text keys. Qt's own string hash is no help here: keys of one length that collide under
-// one seed collide under every seed, so a crafted file could still pile them up.
-quint64 recordHash(const QString& key);
+// The same for text keys: the seeded text hash (Qt's own is no defence against crafted keys).
+inline quint64 recordHash(const QString& key)
+{
+    return seededHash(key);
+}
 
 template <typename Key, typename T>
 class RecordTable {
