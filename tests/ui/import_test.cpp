@@ -135,8 +135,9 @@ TEST_F(ImportTest, AnEncryptedBackupBecomesASelectedLocalDatabaseHoldingItsMessa
 
     invoke(window, "miImportItunes");
     QCoreApplication::processEvents();
-    // The file list, the cache, the backup's messages, the copy, the local database read anew.
+    // The file list, the cache, the backup's messages, the copy, the local database read anew (no copy's status).
     EXPECT_EQ(progress.statuses.size(), 5);
+    EXPECT_EQ(progress.statuses.value(4, "none").toStdString(), "");
 
     EXPECT_TRUE(script.boxTexts(QMessageBox::Critical).isEmpty()) << qPrintable(script.boxTexts(QMessageBox::Critical).join("\n"));
     EXPECT_EQ(proposedName, QStringLiteral("Anna's iPhone_Backup"));
