@@ -238,7 +238,7 @@ QString md5Hex(const QString& text)
     return QString::fromLatin1(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex());
 }
 
-bool removeDirRecursive(const QString& path)
+bool removeDirRecursive(const QString& path, const std::function<bool()>& stopped)
 {
     const QFileInfo info(path);
     if (info.isSymLink())
@@ -251,8 +251,10 @@ bool removeDirRecursive(const QString& path)
     const QFileInfoList entries = QDir(path).entryInfoList(
         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QFileInfo& entry : entries) {
+        if (stopped && stopped())
+            return false;
         if (entry.isDir() && !entry.isSymLink())
-            removedAll = removeDirRecursive(entry.absoluteFilePath()) && removedAll;
+            removedAll = removeDirRecursive(entry.absoluteFilePath(), stopped) && removedAll;
         else
             removedAll = QFile::remove(entry.absoluteFilePath()) && removedAll;
     }

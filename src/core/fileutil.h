@@ -3,6 +3,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class QDir;
 class QFile;
 
@@ -28,7 +30,9 @@ QString md5Hex(const QString& text);
 
 // Deletes a folder tree, hidden files included. Symbolic links are removed as links; their targets
 // are never touched, and a path that is itself a link loses only the link. True when it is all gone.
-bool removeDirRecursive(const QString& path);
+// stopped, when given, is asked before each entry: once it answers true the walk ends with false,
+// what it removed staying removed.
+bool removeDirRecursive(const QString& path, const std::function<bool()>& stopped = {});
 
 // Creates the folder path with the missing folders above it, each new one open to its owner alone
 // (0700): what the program keeps below its data folder is one person's messages. Folders already

@@ -5,8 +5,9 @@
 //   <cache>/file-relay.cpio   the archive as received; removed once it is unpacked
 //   <cache>/file-relay/       the unpacked tree, with the device's own paths
 //                             (var/mobile/Library/SMS/sms.db)
-// The archive is unpacked into "file-relay.new" and put in place of "file-relay" only when it is
-// complete, so a failed or cancelled load keeps the previous tree whole, and no journal of an older
+// The archive is unpacked into "file-relay.new/file-relay" and put in place of "file-relay" only when
+// it is complete and its message database opens as the reading opens it, so a failed or cancelled
+// load, or a database that cannot be read, keeps the previous tree whole, and no journal of an older
 // database ever sits beside a newer one. Entry names come from the device: only folders and regular
 // files whose names stay inside the tree are unpacked; everything else is skipped and logged.
 #include <QString>

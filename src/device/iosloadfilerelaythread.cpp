@@ -7,6 +7,7 @@
 #include "device/filerelay.h"
 #include "device/servicesocket.h"
 #include "msgdb/attachmentpath.h"
+#include "msgdb/messagedbfolder.h"
 
 #include <QDir>
 #include <QFile>
@@ -20,6 +21,12 @@ const QString kTreeName = QString::fromLatin1(kFileRelayFolder);
 const QString kArchiveName = kTreeName + QStringLiteral(".cpio");
 const QString kStagingSuffix = QStringLiteral(".new");
 constexpr int kCancelled = -1;
+
+// Throws what the reading would say of the message database of the tree staged below stagingFolder.
+void checkStagedMessageDb(const QString& stagingFolder)
+{
+    openMessageDbFolder(QDir(stagingFolder))->open();
+}
 
 }  // namespace
 
@@ -57,8 +64,13 @@ void IOSLoadFileRelayThread::load(int& socket, QString& staging)
         m_buffer.clear();
         const QString tree = cache.absoluteFilePath(kTreeName);
         staging = tree + kStagingSuffix;
-        unpackFileRelayArchive(archivePath, staging, m_sink);
-        FileRelay::swapInFolder(tree, staging);
+        removeDirRecursive(staging);  // left by a run that was stopped
+        const QString stagedTree = QDir(staging).absoluteFilePath(kTreeName);
+        unpackFileRelayArchive(archivePath, stagedTree, m_sink);
+        // A database the reading would refuse must not take the place of the last good one.
+        checkStagedMessageDb(staging);
+        FileRelay::swapInFolder(tree, stagedTree);
+        removeDirRecursive(staging);
         staging.clear();
         QFile::remove(archivePath);
         ProgressSink::postSucceed(m_sink, QString());

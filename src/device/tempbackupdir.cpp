@@ -56,11 +56,13 @@ QDir chooseTempBackupDir()
     return QDir(root);
 }
 
-bool removeTempBackupDir()
+bool removeTempBackupDir(const std::function<bool()>& stopped)
 {
     const QString state = stateFilePath();
     if (!QFileInfo(state).isFile())
         return true;
-    const bool rootGone = removeDirRecursive(rootPath());
+    const bool rootGone = removeDirRecursive(rootPath(), stopped);
+    if (stopped && stopped())
+        return false;
     return QFile::remove(state) && rootGone;
 }

@@ -6,7 +6,9 @@
 #include "device/servicesocket.h"
 #include "devicesim/simcontrol.h"
 #include "msgdb/attachmentpath.h"
+#include "fixtures/message_history.h"
 #include "fixtures/recording_progress_sink.h"
+#include "fixtures/sqlite_file.h"
 
 #include <QElapsedTimer>
 #include <QRandomGenerator>
@@ -60,6 +62,15 @@ TEST_F(FramingTest, MessagesArriveWholeAndShortOverlongOrGonePeersFailWithTheirT
     Socket::close(ends[0]);
 }
 
+// The bytes of an SQLite file made by script (by default a phone's empty message database).
+QByteArray sqliteBytes(const QString& script = fixtures::ios6DeviceSchema())
+{
+    const QString path = dataDir().absoluteFilePath(QStringLiteral("made.db"));
+    fixtures::createSqliteFile(path, script);
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 class FileRelayTest : public devicesim::SimulatorTest {
 protected:
     // Serves entries (pausing pauseMs per 64 KiB) and runs the job to its end, reporting into sink.
@@ -92,17 +103,18 @@ TEST_F(FileRelayTest, UnpacksOnlyFoldersAndFilesInsideItsTreeAndReplacesTheWhole
     const QString longName = QString(70, QChar(0x6587)) + ".jpg";  // 214 bytes, kept where the reader looks
     QList<fixtures::ArchiveEntry> entries = {{"../outside", S_IFREG, "x"}, {outside, S_IFREG, "x"}, {"./var/../../outside", S_IFREG, "x"},
                                              {"./var/link", S_IFLNK, "/etc/passwd"}, {"./var/dev", S_IFCHR, {}}};
-    entries += fixtures::deviceDbEntries(QByteArray(2048, 'a'));
+    const QByteArray first = sqliteBytes();
+    entries += fixtures::deviceDbEntries(first);
     const fixtures::ArchiveEntry smsDbEntry = entries.takeLast();
     entries += {{"./var/mobile/Library/SMS/Attachments/", S_IFDIR, {}},
                 {"./var/mobile/Library/SMS/Attachments/a<b/", S_IFDIR, {}},
                 {"./var/mobile/Library/SMS/Attachments/a<b/" + longName, S_IFREG, "long"}, smsDbEntry};
     load(entries);
     ASSERT_EQ(sink->successes(), QStringList{QString()}) << sink->errors().join('\n').toStdString();
-    EXPECT_EQ(sink->updates().back().text, QStringLiteral("Extracted: 2KB / 2KB"));
+    EXPECT_EQ(sink->updates().back().text, QStringLiteral("Extracted: %1KB / %1KB").arg(FileRelay::kilobytes(first.size())));
     const CFType request = MobileDevice::copyValues(device.amDevice, {"Request"}, "com.apple.mobile.file_relay").value(0);
     EXPECT_TRUE(request.toString().contains(QLatin1String("<key>Sources</key>\n\t<array>\n\t\t<string>UserDatabases</string>")));
-    EXPECT_EQ(smsDb(), QByteArray(2048, 'a'));
+    EXPECT_EQ(smsDb(), first);
     QFile attachment(attachmentLocalPath(QDir(cached("file-relay")), "~/Library/SMS/Attachments/a<b/" + longName));
     EXPECT_TRUE(attachment.open(QIODevice::ReadOnly) && attachment.readAll() == "long");
     for (const QString& absent : {outside, cached("outside"), cached("file-relay/var/link"), cached("file-relay/var/dev"),
@@ -111,8 +123,9 @@ TEST_F(FileRelayTest, UnpacksOnlyFoldersAndFilesInsideItsTreeAndReplacesTheWhole
 
     QFile stale(cached("file-relay/var/mobile/Library/SMS/sms.db-wal"));  // no journal outlives its database
     ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
-    load(fixtures::deviceDbEntries("new"));
-    EXPECT_EQ(smsDb(), QByteArray("new"));
+    const QByteArray newer = sqliteBytes(fixtures::ios6DeviceSchema() + QStringLiteral(";pragma user_version=2;"));
+    load(fixtures::deviceDbEntries(newer));
+    EXPECT_EQ(smsDb(), newer);
     EXPECT_FALSE(stale.exists());
 
     QByteArray noise(3 << 20, Qt::Uninitialized);  // incompressible, sent slowly: the stream goes on
@@ -120,12 +133,12 @@ TEST_F(FileRelayTest, UnpacksOnlyFoldersAndFilesInsideItsTreeAndReplacesTheWhole
     for (const int cut : {1 << 20, 200, 3, 0}) {  // in a file's data, in a header, before the first one, nothing
         load(fixtures::deviceDbEntries(noise), -1, 0, cut);
         EXPECT_TRUE(sink->successes().isEmpty() && sink->errors().size() == 1) << cut;
-        EXPECT_EQ(smsDb(), QByteArray("new"));
+        EXPECT_EQ(smsDb(), newer);
     }
     load(fixtures::deviceDbEntries(noise), 2, 20);  // cancelled after the status and the first block
     EXPECT_EQ(sink->finalReports(), 0);
     EXPECT_EQ(sink->updates().size(), 2u);
-    EXPECT_EQ(smsDb(), QByteArray("new"));  // the previous tree stays whole
+    EXPECT_EQ(smsDb(), newer);  // the previous tree stays whole
     EXPECT_TRUE(QFileInfo::exists(cached("file-relay.cpio")));
     EXPECT_FALSE(QFileInfo::exists(cached("file-relay.new")));
 
@@ -137,6 +150,25 @@ TEST_F(FileRelayTest, UnpacksOnlyFoldersAndFilesInsideItsTreeAndReplacesTheWhole
     load(fixtures::deviceDbEntries(noise), -1, 6000);
     EXPECT_LT(waited.elapsed(), 3500);
     EXPECT_EQ(sink->errors().size(), 1);
+}
+
+// Whole archives whose database the reading refuses: random bytes, empty, no message tables, a folder, none.
+TEST_F(FileRelayTest, AMessageDatabaseTheReadingRefusesKeepsTheLastGoodTree)
+{
+    const QByteArray good = sqliteBytes();
+    load(fixtures::deviceDbEntries(good));
+    QList<fixtures::ArchiveEntry> folder = fixtures::deviceDbEntries({});
+    folder.last().type = S_IFDIR;
+    const QString notADb = QStringLiteral("This file is not a message database.");
+    const QString cannotOpen = "cannot open " + cached("file-relay.new/file-relay/var/mobile/Library/SMS/sms.db");
+    const QPair<QList<fixtures::ArchiveEntry>, QString> cases[] = {
+        {fixtures::deviceDbEntries(QByteArray(4096, '\xa7')), notADb}, {fixtures::deviceDbEntries({}), notADb},
+        {fixtures::deviceDbEntries(sqliteBytes("create table t(x)")), notADb}, {folder, cannotOpen}, {folder.mid(0, 4), cannotOpen}};
+    for (const auto& [entries, error] : cases) {
+        load(entries);
+        EXPECT_TRUE(sink->successes().isEmpty() && sink->errors().value(0).startsWith(error)) << sink->errors().value(0).toStdString();
+        EXPECT_EQ(smsDb(), good);
+    }
 }
 
 }  // namespace

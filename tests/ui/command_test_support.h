@@ -10,9 +10,11 @@
 #include "ui/itemmodelsms.h"
 #include "ui/mainwindow.h"
 #include "ui/mytreeview.h"
+#include "ui/progressform.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QItemSelectionModel>
+#include <QLabel>
 #include <QTranslator>
 #include <QUrl>
 
@@ -53,6 +55,21 @@ public:
 private:
     QTranslator m_translator;
     bool m_loaded = false;
+};
+
+// The progress dialogs shown, each by its status as it closed: every long step of a command runs under one.
+class ProgressDialogs : public QObject {
+public:
+    ProgressDialogs() { qApp->installEventFilter(this); }
+    QStringList statuses;
+
+protected:
+    bool eventFilter(QObject* object, QEvent* event) override
+    {
+        if (auto* form = event->type() == QEvent::Hide ? qobject_cast<ProgressForm*>(object) : nullptr)
+            statuses << form->findChild<QLabel*>(QStringLiteral("lbStatus"))->text();
+        return false;
+    }
 };
 
 class CommandTest : public TempHomeTest {

@@ -111,8 +111,10 @@ TEST_F(FolderCommandsTest, ClearingTheCacheKeepsNodesAndTouchesTheBackupRootOnly
     Node* db = childNamed(window.mainModel()->localDbRoot(), QStringLiteral("db"));
     select(window, db);
     const int shown = window.smsModel()->rowCount();
+    const ProgressDialogs progress;
 
     invoke(window, "miClearCache");
+    EXPECT_EQ(progress.statuses.join("|").toStdString(), "Clear Cache files");  // removed by a job
     EXPECT_FALSE(QFileInfo::exists(dataDir().absoluteFilePath(QStringLiteral("ios_cache"))));
     EXPECT_FALSE(QFileInfo::exists(dataDir().absoluteFilePath(QStringLiteral("itunes_cache"))));
     EXPECT_FALSE(QFileInfo::exists(dataFolderPath(DataFolder::Thumbnails)));

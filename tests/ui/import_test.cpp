@@ -45,20 +45,6 @@ Content contentOfFolder(const QString& folder)
     return contentOf(store);
 }
 
-// Counts the progress dialogs shown: every long step of a command runs under one.
-class ProgressDialogCounter : public QObject {
-public:
-    ProgressDialogCounter() { qApp->installEventFilter(this); }
-    int shown = 0;
-
-protected:
-    bool eventFilter(QObject* object, QEvent* event) override
-    {
-        shown += event->type() == QEvent::Show && qobject_cast<ProgressForm*>(object);
-        return false;
-    }
-};
-
 class ImportTest : public CommandTest {
 protected:
     // Writes a sample backup and returns its folder; files receives the database it holds.
@@ -145,12 +131,13 @@ TEST_F(ImportTest, AnEncryptedBackupBecomesASelectedLocalDatabaseHoldingItsMessa
     answerChooser(backup);
     answerPassword(QStringLiteral("secret"));
     answerDatabase();
-    const ProgressDialogCounter progress;
+    const ProgressDialogs progress;
 
     invoke(window, "miImportItunes");
     QCoreApplication::processEvents();
-    // The file list, the cache, the backup's messages, the copy, the local database read anew.
-    EXPECT_EQ(progress.shown, 5);
+    // The file list, the cache, the backup's messages, the copy, the local database read anew (no copy's status).
+    EXPECT_EQ(progress.statuses.size(), 5);
+    EXPECT_EQ(progress.statuses.value(4, "none").toStdString(), "");
 
     EXPECT_TRUE(script.boxTexts(QMessageBox::Critical).isEmpty()) << qPrintable(script.boxTexts(QMessageBox::Critical).join("\n"));
     EXPECT_EQ(proposedName, QStringLiteral("Anna's iPhone_Backup"));

@@ -5,19 +5,26 @@
 #include "core/removeaside.h"
 #include "core/safepath.h"
 #include "device/tempbackupdir.h"
+#include "flows/stepjob.h"
 #include "platform/webhost.h"
 #include "ui/commands/commandcontext.h"
 #include "ui/itemmodelmain.h"
 #include "ui/messagebox.h"
 
-
 #include <exception>
 
 namespace {
 
-bool removeDataSubfolder(DataFolder folder)
+// Every copy made from devices and backups, and the program's temporary backups. Ends early with
+// false once cancelled says so; what was removed by then stays removed.
+bool removeCacheFolders(const StepJob::Cancelled& cancelled)
 {
-    return removeDirRecursive(dataFolderPath(folder));
+    bool cleared = true;
+    // Thumbnails and contact cards are copies of attachments: they go with the copies they were made from.
+    for (const DataFolder folder :
+         {DataFolder::DeviceCache, DataFolder::BackupCache, DataFolder::Thumbnails, DataFolder::CardImages})
+        cleared = removeDirRecursive(dataFolderPath(folder), cancelled) && cleared;
+    return removeTempBackupDir(cancelled) && cleared;
 }
 
 void openWebPage(const QString& path)
@@ -71,13 +78,14 @@ void FolderCommands::viewCache()
 void FolderCommands::clearCache()
 {
     // Nodes on screen keep their open databases: on this system an open file stays readable after
-    // its name is gone, though attachment files shown in the conversation view disappear.
-    bool cleared = removeDataSubfolder(DataFolder::DeviceCache);
-    cleared = removeDataSubfolder(DataFolder::BackupCache) && cleared;
-    // Thumbnails and contact cards are copies of attachments: they go with the copies they were made from.
-    cleared = removeDataSubfolder(DataFolder::Thumbnails) && cleared;
-    cleared = removeDataSubfolder(DataFolder::CardImages) && cleared;
-    cleared = removeTempBackupDir() && cleared;
+    // its name is gone, though attachment files shown in the conversation view disappear. Tens of
+    // thousands of files take a minute to remove: a job removes them while the window goes on.
+    bool cleared = false;
+    const bool ended =
+        runStep(m_prompts, QCoreApplication::translate("QObject", "Clear Cache files"),
+                [&cleared](const StepJob::Cancelled& cancelled) { cleared = removeCacheFolders(cancelled); });
+    if (!ended)
+        return;  // cancelled: nothing to report
     if (cleared)
         showInfo(tr("IDS_SUC_CLEAR_CACHE"));
     else

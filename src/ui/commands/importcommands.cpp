@@ -7,7 +7,6 @@
 #include "ui/commands/commandcontext.h"
 #include "ui/itemmodelmain.h"
 
-#include <QCoreApplication>
 #include <QScopeGuard>
 
 void ImportCommands::runImportItunes()
@@ -80,18 +79,18 @@ void ImportCommands::reloadDatabaseNode(_AbsDBItemNode* node)
     m_context.releaseCurrentIfWithin(node);
     m_context.mainModel()->removeChildren(node);
     // A fresh store: records of the old one may still be held by whoever read them. A database of a
-    // million messages takes seconds to read and to let go of: the read runs on a job, still under
-    // the copy's status, and the old records are freed on a worker.
+    // million messages takes seconds to read and to let go of: the read runs on a job, and the old
+    // records are freed on a worker. The step has no status: the copy's would say the backup is still
+    // going, and a cancel here undoes nothing of it.
     releaseAside(std::move(node->store));
     node->store = _MsgStore();
     _MsgStore fresh;
     const QSharedPointer<AbsMessageDb> db = node->db;
-    const bool read = runStep(m_prompts, QCoreApplication::translate("BackupSMSThread", "IDS_BACKING_UP_SMS"),
-                              [&db, &fresh](const StepJob::Cancelled& cancelled) {
-                                  db->setCancelCheck(cancelled);
-                                  const auto uncheck = qScopeGuard([&db] { db->setCancelCheck({}); });
-                                  db->messages(fresh, 0);
-                              });
+    const bool read = runStep(m_prompts, QString(), [&db, &fresh](const StepJob::Cancelled& cancelled) {
+        db->setCancelCheck(cancelled);
+        const auto uncheck = qScopeGuard([&db] { db->setCancelCheck({}); });
+        db->messages(fresh, 0);
+    });
     if (!read) {
         releaseAside(std::move(fresh));
         return;
