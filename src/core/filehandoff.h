@@ -63,6 +63,9 @@ public:
     // of it is under way; path is ready at once afterwards.
     void claim(const QString& path);
     bool isClaimed(const QString& path) const;
+    // True when the maker announced path as a file or a folder it may make: a name its copy has
+    // in the cache whether or not it lies there yet.
+    bool isAnnounced(const QString& path) const;
     // The share of the expected files settled, in percent; 100 once the maker has ended.
     int percentDone() const;
     // Waits for the maker's end, cancelling it as soon as user is cancelled, and meanwhile shows in

@@ -184,7 +184,8 @@ AttachmentArea& AttachmentCopier::areaOf(Lane& lane)
 
 void AttachmentCopier::place(Lane& lane, Job job)
 {
-    job.sourcePath = job.source.path();
+    // Named as the cache announced it: what lies there now may be a sibling's copy.
+    job.sourcePath = job.source.path(m_sources);
     if (m_sources && !job.sourcePath.isEmpty()) {
         bool putOff = !m_sources->waitReady(job.sourcePath, std::chrono::milliseconds(0));
         if (!lane.putOff.empty() || putOff) {
