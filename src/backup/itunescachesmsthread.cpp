@@ -12,6 +12,7 @@
 #include "core/progresssink.h"
 #include "core/safepath.h"
 #include "msgdb/attachmentpath.h"
+#include "platform/texthash.h"
 
 #include <QDebug>
 #include <QFile>
@@ -560,7 +561,7 @@ void ITunesCacheSMSThread::Walk::cacheTree(const BackupFileNode& top, const QStr
             continue;
         }
         QStringList names = cacheNamesOf(node);
-        QSet<QString> taken;  // in the tree's order: the first child keeps a name two would share
+        TextSet taken;  // in the tree's order: the first child keeps a name two would share
         for (QString& name : names) {
             if (!name.isEmpty() && taken.contains(name))
                 name = QStringLiteral("/");  // no name can hold "/"

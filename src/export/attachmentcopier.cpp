@@ -7,7 +7,6 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
-#include <QSet>
 
 #include <sys/stat.h>
 
@@ -31,7 +30,8 @@ constexpr std::chrono::milliseconds kSourceWait{10};
 // The lane of the copy of filename: the same for every device path that leads to the same place.
 std::size_t laneOf(const QString& filename)
 {
-    return qHash(deviceRelativePath(filename).replace(QLatin1Char('\\'), QLatin1Char('/'))) % kLanes;
+    // The seeded hash: crafted paths would otherwise all share one lane.
+    return qHash(TextKey(deviceRelativePath(filename).replace(QLatin1Char('\\'), QLatin1Char('/')))) % kLanes;
 }
 
 int depthOf(const QString& path)
@@ -204,7 +204,7 @@ void AttachmentCopier::place(Lane& lane, Job job)
 void AttachmentCopier::retryPutOff(Lane& lane)
 {
     std::vector<Job> waiting;
-    QSet<QString> blocked;  // places a copy still put off goes to
+    TextSet blocked;  // places a copy still put off goes to
     bool copied = false;
     for (Job& job : lane.putOff) {
         const bool ready = (job.destination.isEmpty() || !blocked.contains(job.destination))

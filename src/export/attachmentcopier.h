@@ -14,9 +14,9 @@
 #include "export/pendingcopies.h"
 #include "msgdb/attachmentpath.h"
 #include "msgdb/records.h"
+#include "platform/texthash.h"
 
 #include <QDir>
-#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -65,7 +65,7 @@ private:
         bool busy = false;  // copying a job taken off the queue, or holding jobs put off
         std::condition_variable wake;  // for the lane's thread: work is queued, or the copier stops
         std::unique_ptr<AttachmentArea> area;  // the lane's thread's
-        QSet<QString> knownFolders;            // the lane's thread's: folders seen or made by this run
+        TextSet knownFolders;                  // the lane's thread's: folders seen or made by this run
         std::thread thread;
     };
     void work(Lane& lane);

@@ -3,9 +3,9 @@
 // as the device knows them ("/var/mobile/Library/SMS/Attachments/...", "~/Library/SMS/..."); every
 // source keeps its copies below a "file-relay" folder that mirrors the device tree.
 #include "core/safepath.h"
+#include "platform/texthash.h"
 
 #include <QDir>
-#include <QHash>
 #include <QSharedPointer>
 #include <QString>
 
@@ -79,7 +79,7 @@ private:
 
     QDir m_fileRelayDir;
     ContainedFolder m_fileRelay;
-    QHash<QString, std::shared_ptr<Area>> m_areas;  // by the area's spelling in the device path
+    TextHash<std::shared_ptr<Area>> m_areas;  // by the area's spelling in the device path
 };
 
 // Where the copy of an attachment lies on this computer. A reader leaves the device path with the
