@@ -407,16 +407,16 @@ TEST_F(CacheJobTest, OddFilesAreSkippedLoggedAndCountedWhileTheRestIsCached)
 }
 
 // Files the cache has no place for are left out with a word, counted and named as other skipped files
-// are: one below a name the backup also holds as a file, and records whose paths hold "", "." or ".."
-// components (which never reach the tree).
+// are: one below a name the backup also holds as a file, one below the place of an MMS part, and records
+// whose paths hold "", "." or ".." components (which never reach the tree).
 TEST_F(CacheJobTest, FilesWithoutAPlaceInTheCacheAreCountedAndNamed)
 {
     BackupBuilder builder;
     builder.addFile(kHome, QStringLiteral("Library/SMS/sms.db"), "db");
-    QStringList lost = {"Library/SMS/G/pic/inner.jpg", "Library/SMS/./y.jpg", "Library/SMS//z.jpg",
-                        "Library/SMS/Attachments/../x.jpg", "Library/SMS/Attachments/a/../../w.jpg"};
+    QStringList lost = {"Library/SMS/G/pic/inner.jpg", "Library/SMS/Parts/0a/01/1-1.jpg", "Library/SMS/./y.jpg",
+                        "Library/SMS//z.jpg", "Library/SMS/Attachments/../x.jpg", "Library/SMS/Attachments/a/../../w.jpg"};
     for (const QString& path : lost)
-        builder.addFile(kHome, path, path.toUtf8());
+        builder.addFile(kHome, path + (path.contains("Parts") ? "/child.jpg" : ""), path.toUtf8());
     builder.addFile(kHome, QStringLiteral("Library/SMS/G/pic"), "pic");  // G/pic was a folder record
     load(builder);
     RecordingProgressSink sink;
@@ -557,8 +557,8 @@ TEST_F(CacheJobTest, AnMmsPartHoldsTheDatabasesBytesWhenReadBeforeTheRestIsCache
     openMessageDbFolder(QDir(homePath("whole")))->messages(store, 0);
     const QStringList parts = listing(homePath("whole/file-relay/var/mobile/Library/SMS/Parts")).filter(".");
     ASSERT_FALSE(parts.isEmpty());
-    for (const QString& part : parts)
-        builder.addFile(kHome, "Library/SMS/Parts/" + part, "stored in the backup");
+    for (const QString& part : parts)  // the first one's place a folder in the backup
+        builder.addFile(kHome, "Library/SMS/Parts/" + part + (part == parts[0] ? "/child.jpg" : ""), "stored");
     load(builder);
 
     const auto rest = std::make_shared<GatedHandoff>();
