@@ -3,6 +3,7 @@
 #include "backup/manifestcachedb.h"
 #include "core/datadir.h"
 #include "core/filehandoff.h"
+#include "export/backupsmsthread.h"
 #include "fixtures/recording_progress_sink.h"
 #include "fixtures/sample_backups.h"
 #include "fixtures/temp_home.h"
@@ -239,7 +240,7 @@ TEST_F(CacheJobTest, FolderNamesOfAnyCaseAreWrittenAsTheReadersNameThem)
 
 // Names the cache once spelled apart from the readers: every attachment is found where the copy lies,
 // also where names differ only in characters a copy's name cannot hold (files and folders alike),
-// and a name that meets no other keeps the name it always had.
+// and a name that meets no other keeps the name it always had. So for an import that overtakes the cache.
 TEST_F(CacheJobTest, AttachmentsOfAnyNameAreFoundByTheReaderOfTheCache)
 {
     const QString cjk(70, QChar(0x6587));  // 210 bytes
@@ -280,6 +281,28 @@ TEST_F(CacheJobTest, AttachmentsOfAnyNameAreFoundByTheReaderOfTheCache)
         EXPECT_EQ(readAll(path), names[attachment->guid.toInt()].toUtf8()) << qPrintable(attachment->filename);
         EXPECT_EQ(area.path(attachment->filename), path);
         EXPECT_LE(QFileInfo(path).fileName().toUtf8().size(), 200);
+    }
+    for (int i = 0; i < 300; ++i)  // cached before the attachments
+        builder.addFile(kHome, QStringLiteral("Library/SMS/Attachments/00/%1").arg(i), QByteArray(256 << 10, 'o'));
+    load(builder);
+    for (const bool held : {true, false}) {  // the rest held back, or real timing
+        const auto rest = std::make_shared<GatedHandoff>();
+        rest->open = !held;
+        ITunesCacheSMSThread job(m_manifest.get(), QDir(homePath(QStringLiteral("handed%1").arg(held))), &sink);
+        job.handOverTo(rest);
+        job.run();
+        _MsgStore read, copied;
+        openMessageDbFolder(job.cacheDir(), QString(), rest.get())->messages(read, 0);
+        const QString local = homePath(QStringLiteral("local%1").arg(held));
+        BackupSMSThread copy(read.messageList(), QDir(local), QString(), &sink);
+        copy.awaitCache(rest);
+        std::thread opener([&rest] { std::this_thread::sleep_for(std::chrono::milliseconds(300)); rest->open = true; });
+        copy.run();
+        opener.join();
+        openMessageDbFolder(QDir(local))->messages(copied, 0);
+        EXPECT_EQ(copied.data()->attachments.size(), names.size());
+        for (const _MsgAttachment* attachment : copied.data()->attachments)
+            EXPECT_EQ(readAll(attachment->localPath.path()), names[attachment->guid.toInt()].toUtf8()) << held;
     }
 }
 

@@ -1,10 +1,7 @@
 // The sequences driven by a scripted prompts object: which prompts each answer leads to, and what
 // stays on disk when the user stops at any of them.
 #include "backup/backupmanifest.h"
-#include "backup/itunescachesmsthread.h"
 #include "core/datadir.h"
-#include "core/filehandoff.h"
-#include "export/backupsmsthread.h"
 #include "fixtures/message_history.h"
 #include "fixtures/recording_progress_sink.h"
 #include "fixtures/sample_backups.h"
@@ -13,15 +10,10 @@
 #include "flows/flowprompts.h"
 #include "flows/importflow.h"
 #include "msgdb/ios6messagedb.h"
-#include "msgdb/messagedbfolder.h"
-#include "platform/sqlite3db.h"
 
 #include <QDir>
-#include <QFile>
 #include <QThread>
 #include <gtest/gtest.h>
-
-#include <thread>
 
 namespace {
 
@@ -140,77 +132,6 @@ TEST_F(FlowsTest, EachAnswerLeadsOnOrStopsWithNothingHalfMade)
         const bool merged = c.route == Route::IntoBackup && c.trace.endsWith(QStringLiteral("inform"));
         EXPECT_EQ(QDir(folder).entryList(QDir::Files) != backupFiles, merged);
         QDir(localDatabasesDir()).removeRecursively();
-    }
-}
-
-// The rest of a cache held at its first file until opened.
-struct GatedHandoff : FileHandoff {
-    std::atomic<bool> open{false};
-    void postUpdateProgress(const QString&, int, const QString&) override
-    {
-        while (!open)
-            std::this_thread::yield();
-    }
-};
-
-// Attachments whose names meet once characters are dropped, copied into a local database while their
-// cache is still being made (held back, or behind many other files): each row keeps its own bytes.
-TEST_F(FlowsTest, AnImportOvertakingTheCacheCopiesEachAttachmentUnderItsOwnName)
-{
-    const QStringList names = {"ab.jpg", "a:b.jpg", "a*b.jpg", "a?b.jpg", "a\"b.jpg", "a<b>.jpg", "a|b.jpg",
-                               "a\x01" "b.jpg", "a\x7f" "b.jpg", "5b/02/x.jpg", "5b/0:2/x.jpg", "5b/0?2/x.jpg"};
-    const QString dbPath = homePath(QStringLiteral("sms.db")), home = QStringLiteral("HomeDomain");
-    fixtures::createIos6DeviceDb(dbPath);
-    fixtures::fillSampleHistory(dbPath, {40, 2, 7, false, false});
-    fixtures::BackupBuilder builder;
-    builder.setEncryption();
-    Sqlite3DB db;
-    db.openThrow(dbPath, 2);
-    for (int i = 0; i < names.size(); ++i) {
-        db.executeThrow(Sqlite3Sql("insert into attachment(guid, filename) values(?, ?)")
-                            .addTextParam(QString::number(i)).addTextParam("~/Library/SMS/Attachments/G2/" + names[i]));
-        builder.addFile(home, "Library/SMS/Attachments/G2/" + names[i], names[i].toUtf8());
-    }
-    db.executeThrow("insert into message_attachment_join select ROWID, ROWID from attachment");
-    db.close();
-    QFile sms(dbPath);
-    ASSERT_TRUE(sms.open(QIODevice::ReadOnly));
-    builder.addFile(home, QStringLiteral("Library/SMS/sms.db"), sms.readAll()).write(homePath(QStringLiteral("held")));
-    for (int i = 0; i < 300; ++i)  // cached before the attachments
-        builder.addFile(home, QStringLiteral("Library/SMS/Attachments/00/%1").arg(i), QByteArray(256 << 10, 'o'));
-    builder.write(homePath(QStringLiteral("behind")));
-
-    BackupManifest manifest{QDir(homePath(QStringLiteral("held")))};
-    manifest.loadManifestPlist();
-    ASSERT_TRUE(manifest.unlock(QStringLiteral("secret")));
-    manifest.loadMbdb();
-    fixtures::RecordingProgressSink sink;
-    ITunesCacheSMSThread cache(&manifest, QDir(homePath(QStringLiteral("cache"))), &sink);
-    const auto rest = std::make_shared<GatedHandoff>();
-    cache.handOverTo(rest);
-    cache.run();
-    _MsgStore store;
-    openMessageDbFolder(cache.cacheDir(), QString(), rest.get())->messages(store, 0);
-    BackupSMSThread copy(store.messageList(), QDir(homePath(QStringLiteral("local"))), QString(), &sink);
-    copy.awaitCache(rest);
-    std::thread opener([&rest] { std::this_thread::sleep_for(std::chrono::milliseconds(300)); rest->open = true; });
-    copy.run();
-    opener.join();
-    ScriptedPrompts prompts;
-    prompts.backupFolder = homePath(QStringLiteral("behind"));
-    prompts.password = QStringLiteral("secret");
-    prompts.database = QStringLiteral("Mine");
-    ImportFlow(prompts, prompts).importBackup(QString());
-
-    for (const QString& local : {homePath(QStringLiteral("local")), localDatabasesDir().absoluteFilePath("Mine")}) {
-        _MsgStore copied;
-        openMessageDbFolder(QDir(local))->messages(copied, 0);
-        ASSERT_EQ(copied.data()->attachments.size(), names.size()) << qPrintable(local);
-        for (const _MsgAttachment* attachment : copied.data()->attachments) {
-            QFile file(attachment->localPath.path());
-            file.open(QIODevice::ReadOnly);
-            EXPECT_EQ(file.readAll(), names[attachment->guid.toInt()].toUtf8()) << qPrintable(local + attachment->filename);
-        }
     }
 }
 
