@@ -10,7 +10,8 @@
 //
 // Source files may still be on their way (the rest of a backup's cache, made meanwhile): a copy then
 // waits until its source is settled in the handoff, while the copies behind it whose sources are
-// there go ahead, except those into the same place, which keep their order.
+// there go ahead, except those into the same place, which keep their order. A source whose name
+// lost characters is named as the handoff announced it: a sibling's copy may lie under the plain name.
 #include "export/pendingcopies.h"
 #include "msgdb/attachmentpath.h"
 #include "msgdb/records.h"

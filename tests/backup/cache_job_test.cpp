@@ -293,13 +293,12 @@ TEST_F(CacheJobTest, AttachmentsOfAnyNameAreFoundByTheReaderOfTheCache)
         job.run();
         _MsgStore read, copied;
         openMessageDbFolder(job.cacheDir(), QString(), rest.get())->messages(read, 0);
-        const QString local = homePath(QStringLiteral("local%1").arg(held));
-        BackupSMSThread copy(read.messageList(), QDir(local), QString(), &sink);
+        BackupSMSThread copy(read.messageList(), QDir(homePath(QString("local%1").arg(held))), QString(), &sink);
         copy.awaitCache(rest);
         std::thread opener([&rest] { std::this_thread::sleep_for(std::chrono::milliseconds(300)); rest->open = true; });
         copy.run();
         opener.join();
-        openMessageDbFolder(QDir(local))->messages(copied, 0);
+        openMessageDbFolder(QDir(homePath(QString("local%1").arg(held))))->messages(copied, 0);
         EXPECT_EQ(copied.data()->attachments.size(), names.size());
         for (const _MsgAttachment* attachment : copied.data()->attachments)
             EXPECT_EQ(readAll(attachment->localPath.path()), names[attachment->guid.toInt()].toUtf8()) << held;
@@ -430,8 +429,8 @@ TEST_F(CacheJobTest, OddFilesAreSkippedLoggedAndCountedWhileTheRestIsCached)
 }
 
 // Files the cache has no place for are left out with a word, counted and named as other skipped files
-// are: one below a name the backup also holds as a file, one below the place of an MMS part, and records
-// whose paths hold "", "." or ".." components (which never reach the tree).
+// are: one below a name the backup also holds as a file, and records whose paths hold "", "." or ".."
+// components (which never reach the tree); and one where the iOS 5 reader writes an MMS part.
 TEST_F(CacheJobTest, FilesWithoutAPlaceInTheCacheAreCountedAndNamed)
 {
     BackupBuilder builder;
@@ -580,7 +579,7 @@ TEST_F(CacheJobTest, AnMmsPartHoldsTheDatabasesBytesWhenReadBeforeTheRestIsCache
     openMessageDbFolder(QDir(homePath("whole")))->messages(store, 0);
     const QStringList parts = listing(homePath("whole/file-relay/var/mobile/Library/SMS/Parts")).filter(".");
     ASSERT_FALSE(parts.isEmpty());
-    for (const QString& part : parts)  // the first one's place a folder in the backup
+    for (const QString& part : parts)
         builder.addFile(kHome, "Library/SMS/Parts/" + part + (part == parts[0] ? "/child.jpg" : ""), "stored");
     load(builder);
 
