@@ -167,10 +167,11 @@ QString foundMirroredPath(const QString& root, const QString& relative, const Fi
     return mappedPath(relative, [&root, cache](const QString& part, const QString& above) {
         const QString distinct = distinctDeviceFileName(part);
         const QString plain = deviceFileName(part);
+        if (distinct == plain)
+            return plain;
         const QString folder = root + QLatin1Char('/') + above;
-        return distinct != plain && takesDistinctName(QDir::cleanPath(folder + distinct), QDir::cleanPath(folder + plain), cache)
-                   ? distinct
-                   : plain;
+        return takesDistinctName(QDir::cleanPath(folder + distinct), QDir::cleanPath(folder + plain), cache) ? distinct
+                                                                                                             : plain;
     });
 }
 
