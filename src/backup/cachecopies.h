@@ -3,8 +3,8 @@
 // bytes of one file are read, decrypted and written while the next files are opened and created.
 // Outcomes come back in the order the copies were queued, so the job records them (and logs what
 // it left out) exactly as if it had copied the files one after another.
-#include <QHash>
-#include <QSet>
+#include "platform/texthash.h"
+
 #include <QString>
 
 #include <condition_variable>
@@ -82,9 +82,10 @@ private:
     std::condition_variable m_done;  // for the caller: a copy is done
     std::deque<std::shared_ptr<Copy>> m_order;    // every copy not taken back, oldest first
     std::deque<std::shared_ptr<Copy>> m_waiting;  // not begun yet
-    QSet<QString> m_destinations;                 // of m_order
-    QHash<QString, std::shared_ptr<Copy>> m_folders;  // folders queued, until taken back
-    QSet<QString> m_foldersLeftOut;                   // folders that could not be made, or left out
+    // Paths from the backup: keyed by the seeded hash.
+    TextSet m_destinations;                          // of m_order
+    TextHash<std::shared_ptr<Copy>> m_folders;       // folders queued, until taken back
+    TextSet m_foldersLeftOut;                        // folders that could not be made, or left out
     bool m_stop = false;
     std::vector<std::thread> m_threads;
 };

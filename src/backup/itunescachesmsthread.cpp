@@ -12,6 +12,7 @@
 #include "core/progresssink.h"
 #include "core/safepath.h"
 #include "msgdb/attachmentpath.h"
+#include "platform/texthash.h"
 
 #include <QDebug>
 #include <QFile>
@@ -90,6 +91,14 @@ bool isCachedArea(const QString& path)
 {
     return path.startsWith(QLatin1String("Library/SMS/"), Qt::CaseInsensitive)
            || path.startsWith(QLatin1String("Library/AddressBook/"), Qt::CaseInsensitive);
+}
+
+// A place where the iOS 5 reader writes an MMS part kept in the message database
+// ("SMS/Parts/<group>/<message>/<part file>"): the cache makes no folder there.
+bool isMmsPartPlace(const QString& relative)
+{
+    const QString parts = kLibraryPath + QStringLiteral("/SMS/Parts/");
+    return relative.startsWith(parts) && relative.midRef(parts.size()).count(QLatin1Char('/')) == 2;
 }
 
 bool isRealFolder(const QString& path)
@@ -425,6 +434,8 @@ void ITunesCacheSMSThread::Walk::announce(const BackupFileNode& top, const QStri
             files << destOf(path);
             continue;
         }
+        if (isMmsPartPlace(path))
+            continue;
         folders << destOf(path);
         const QStringList names = cacheNamesOf(*node);
         for (std::size_t i = 0; i < node->children.size(); ++i) {
@@ -542,6 +553,8 @@ void ITunesCacheSMSThread::Walk::cacheTree(const BackupFileNode& top, const QStr
                 skipBelowFile(node);
                 continue;
             }
+            if (isMmsPartPlace(entry.relative))
+                refuse(node, QStringLiteral("its place is an MMS part's file in the message database."));
             if (copies->isQueued(*dest))
                 takeCopies(0);  // a file copied to the same place earlier lands before the folder
             // Made beside the copies; what goes into it waits for it, and is left out with it.
@@ -560,7 +573,7 @@ void ITunesCacheSMSThread::Walk::cacheTree(const BackupFileNode& top, const QStr
             continue;
         }
         QStringList names = cacheNamesOf(node);
-        QSet<QString> taken;  // in the tree's order: the first child keeps a name two would share
+        TextSet taken;  // in the tree's order: the first child keeps a name two would share
         for (QString& name : names) {
             if (!name.isEmpty() && taken.contains(name))
                 name = QStringLiteral("/");  // no name can hold "/"

@@ -50,7 +50,8 @@ public:
     // Files copied.
     int copiedFiles() const;
     // Files left out (logged one by one): stored files that are no regular file or do not decrypt,
-    // and files or folders whose names the cache cannot make (too long, too deep, not contained).
+    // files or folders whose names the cache cannot make (too long, too deep, not contained), and
+    // folders where the iOS 5 reader writes an MMS part, with what lies below them.
     // Only the message database itself fails the run instead.
     int skippedFiles() const;
     // The backup paths of what was left out, files or whole folders, in the tree's order.

@@ -72,6 +72,12 @@ bool FileHandoff::isClaimed(const QString& path) const
     return m_claimed.contains(path);
 }
 
+bool FileHandoff::isAnnounced(const QString& path) const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_files.contains(path) || m_untilEnd.contains(path);
+}
+
 int FileHandoff::percentDone() const
 {
     const std::lock_guard<std::mutex> lock(m_mutex);

@@ -11,8 +11,8 @@
 // bytes stay. The maker's end is kept for the user's job, so its error reaches the user's dialog; a
 // cancel of the user's job reaches the maker.
 #include "core/progresssink.h"
+#include "platform/texthash.h"
 
-#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -63,6 +63,9 @@ public:
     // of it is under way; path is ready at once afterwards.
     void claim(const QString& path);
     bool isClaimed(const QString& path) const;
+    // True when the maker announced path as a file or a folder it may make: a name its copy has
+    // in the cache whether or not it lies there yet.
+    bool isAnnounced(const QString& path) const;
     // The share of the expected files settled, in percent; 100 once the maker has ended.
     int percentDone() const;
     // Waits for the maker's end, cancelling it as soon as user is cancelled, and meanwhile shows in
@@ -84,11 +87,12 @@ private:
 
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
-    QSet<QString> m_unsettled;     // expected files written once, not settled yet
-    QSet<QString> m_untilEnd;      // folders, and paths named more than once
-    QSet<QString> m_files;         // the expected files: what lies below one waits for the end
-    QSet<QString> m_writing;       // files the maker writes now
-    QSet<QString> m_claimed;       // files the user writes, never the maker
+    // Paths from the backup: keyed by the seeded hash.
+    TextSet m_unsettled;     // expected files written once, not settled yet
+    TextSet m_untilEnd;      // folders, and paths named more than once
+    TextSet m_files;         // the expected files: what lies below one waits for the end
+    TextSet m_writing;       // files the maker writes now
+    TextSet m_claimed;       // files the user writes, never the maker
     int m_expectedOnce = 0;        // files expected once: the measure of percentDone()
     QString m_makerText;           // the maker's last progress text
     End m_end = End::Running;

@@ -5,7 +5,8 @@
 // Backslashes count as separators, like slashes: backups and archives made on Windows use them, and
 // letting "a\..\..\b" through as one odd file name would only move the danger to whoever reads it
 // later. A file name that really contains a backslash therefore becomes nested folders.
-#include <QHash>
+#include "platform/texthash.h"
+
 #include <QMutex>
 #include <QString>
 
@@ -43,5 +44,5 @@ private:
     QString m_base;      // clean absolute path
     QString m_realBase;  // with links resolved; "" when a link on the way dangles
     mutable QMutex m_mutex;
-    mutable QHash<QString, QString> m_realFolders;  // existing folders that are no links -> real location
+    mutable TextHash<QString> m_realFolders;  // existing folders that are no links -> real location
 };

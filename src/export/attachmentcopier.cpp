@@ -7,7 +7,6 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
-#include <QSet>
 
 #include <sys/stat.h>
 
@@ -31,7 +30,8 @@ constexpr std::chrono::milliseconds kSourceWait{10};
 // The lane of the copy of filename: the same for every device path that leads to the same place.
 std::size_t laneOf(const QString& filename)
 {
-    return qHash(deviceRelativePath(filename).replace(QLatin1Char('\\'), QLatin1Char('/'))) % kLanes;
+    // The seeded hash: crafted paths would otherwise all share one lane.
+    return qHash(TextKey(deviceRelativePath(filename).replace(QLatin1Char('\\'), QLatin1Char('/')))) % kLanes;
 }
 
 int depthOf(const QString& path)
@@ -184,7 +184,8 @@ AttachmentArea& AttachmentCopier::areaOf(Lane& lane)
 
 void AttachmentCopier::place(Lane& lane, Job job)
 {
-    job.sourcePath = job.source.path();
+    // Named as the cache announced it: what lies there now may be a sibling's copy.
+    job.sourcePath = job.source.path(m_sources);
     if (m_sources && !job.sourcePath.isEmpty()) {
         bool putOff = !m_sources->waitReady(job.sourcePath, std::chrono::milliseconds(0));
         if (!lane.putOff.empty() || putOff) {
@@ -203,7 +204,7 @@ void AttachmentCopier::place(Lane& lane, Job job)
 void AttachmentCopier::retryPutOff(Lane& lane)
 {
     std::vector<Job> waiting;
-    QSet<QString> blocked;  // places a copy still put off goes to
+    TextSet blocked;  // places a copy still put off goes to
     bool copied = false;
     for (Job& job : lane.putOff) {
         const bool ready = (job.destination.isEmpty() || !blocked.contains(job.destination))

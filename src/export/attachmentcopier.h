@@ -10,13 +10,14 @@
 //
 // Source files may still be on their way (the rest of a backup's cache, made meanwhile): a copy then
 // waits until its source is settled in the handoff, while the copies behind it whose sources are
-// there go ahead, except those into the same place, which keep their order.
+// there go ahead, except those into the same place, which keep their order. A source whose name
+// lost characters is named as the handoff announced it: a sibling's copy may lie under the plain name.
 #include "export/pendingcopies.h"
 #include "msgdb/attachmentpath.h"
 #include "msgdb/records.h"
+#include "platform/texthash.h"
 
 #include <QDir>
-#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -65,7 +66,7 @@ private:
         bool busy = false;  // copying a job taken off the queue, or holding jobs put off
         std::condition_variable wake;  // for the lane's thread: work is queued, or the copier stops
         std::unique_ptr<AttachmentArea> area;  // the lane's thread's
-        QSet<QString> knownFolders;            // the lane's thread's: folders seen or made by this run
+        TextSet knownFolders;                  // the lane's thread's: folders seen or made by this run
         std::thread thread;
     };
     void work(Lane& lane);

@@ -4,10 +4,10 @@
 #include "core/fileutil.h"
 #include "msgdb/attachmentpath.h"
 #include "platform/sqlite3db.h"
+#include "platform/texthash.h"
 
 #include <QDebug>
 #include <QFileInfo>
-#include <QSet>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -29,7 +29,7 @@ int PendingCopies::sweep(Sqlite3DB& db, const QDir& fileRelayDir)
     if (!list.open(QIODevice::ReadOnly))
         return 0;
     AttachmentArea area(fileRelayDir);
-    QSet<QString> named;
+    TextSet named;  // paths from the database
     for (Sqlite3Cursor rows = db.queryThrow(QStringLiteral("select filename from attachment")); rows.moveNext();)
         named.insert(area.path(rows.getText(0)));
     int removed = 0;

@@ -1,5 +1,6 @@
 #include "msgdb/attachmentpath.h"
 
+#include "core/filehandoff.h"
 #include "core/fileutil.h"
 #include "core/safepath.h"
 
@@ -146,16 +147,31 @@ QString mappedPath(const QString& relative, NameOf nameOf)
     return parts.join(QLatin1Char('/'));
 }
 
-// Where the copy of relative lies below root: a name that lost characters under its distinct name
-// when a copy lies there, under its plain name otherwise (copies made before names met, or of names
-// that meet no other).
-QString foundMirroredPath(const QString& root, const QString& relative)
+// Whether a name that lost characters goes by its distinct name. While cache is still making the
+// copies, the names it announced decide: a copy not there yet is on its way under one of them, and a
+// sibling's copy under the plain name is no copy of this file.
+bool takesDistinctName(const QString& distinctPath, const QString& plainPath, const FileHandoff* cache)
 {
-    return mappedPath(relative, [&root](const QString& part, const QString& above) {
+    if (cache && cache->isAnnounced(distinctPath))
+        return true;
+    if (cache && cache->isAnnounced(plainPath))
+        return false;
+    return exists(distinctPath);
+}
+
+// Where the copy of relative lies below root: a name that lost characters under its distinct name
+// when a copy lies (or is on its way) there, under its plain name otherwise (copies made before
+// names met, or of names that meet no other).
+QString foundMirroredPath(const QString& root, const QString& relative, const FileHandoff* cache = nullptr)
+{
+    return mappedPath(relative, [&root, cache](const QString& part, const QString& above) {
         const QString distinct = distinctDeviceFileName(part);
-        return distinct != deviceFileName(part) && exists(root + QLatin1Char('/') + above + distinct)
-                   ? distinct
-                   : deviceFileName(part);
+        const QString plain = deviceFileName(part);
+        if (distinct == plain)
+            return plain;
+        const QString folder = root + QLatin1Char('/') + above;
+        return takesDistinctName(QDir::cleanPath(folder + distinct), QDir::cleanPath(folder + plain), cache) ? distinct
+                                                                                                             : plain;
     });
 }
 
@@ -194,11 +210,12 @@ QString attachmentLocalPath(const QDir& fileRelayDir, const QString& filename)
     return attachmentLocalPath(ContainedFolder(fileRelayDir.absolutePath()), filename);
 }
 
-QString attachmentLocalPath(const ContainedFolder& fileRelay, const QString& filename)
+QString attachmentLocalPath(const ContainedFolder& fileRelay, const QString& filename, const FileHandoff* cache)
 {
     if (filename.isEmpty())
         return QString();
-    return fileRelay.resolve(foundMirroredPath(fileRelay.path(), deviceRelativeForm(filename))).value_or(QString());
+    return fileRelay.resolve(foundMirroredPath(fileRelay.path(), deviceRelativeForm(filename), cache))
+        .value_or(QString());
 }
 
 QString attachmentAreaPath(const QDir& fileRelayDir, const QString& filename)
@@ -268,7 +285,7 @@ AttachmentLocation::AttachmentLocation(QSharedPointer<const ContainedFolder> fol
 {
 }
 
-QString AttachmentLocation::path() const
+QString AttachmentLocation::path(const FileHandoff* cache) const
 {
-    return m_folder ? attachmentLocalPath(*m_folder, m_text) : m_text;
+    return m_folder ? attachmentLocalPath(*m_folder, m_text, cache) : m_text;
 }

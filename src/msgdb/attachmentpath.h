@@ -3,13 +3,15 @@
 // as the device knows them ("/var/mobile/Library/SMS/Attachments/...", "~/Library/SMS/..."); every
 // source keeps its copies below a "file-relay" folder that mirrors the device tree.
 #include "core/safepath.h"
+#include "platform/texthash.h"
 
 #include <QDir>
-#include <QHash>
 #include <QSharedPointer>
 #include <QString>
 
 #include <memory>
+
+class FileHandoff;
 
 // The folder below a source's own folder that mirrors the device tree.
 inline constexpr char kFileRelayFolder[] = "file-relay";
@@ -42,8 +44,10 @@ QString deviceRelativePath(const QString& filename);
 // when filename is empty, or its relative form is absolute, holds a "." or ".." component, or
 // resolves outside fileRelayDir.
 QString attachmentLocalPath(const QDir& fileRelayDir, const QString& filename);
-// The same below a folder resolved once, for readers that map many attachments in one pass.
-QString attachmentLocalPath(const ContainedFolder& fileRelay, const QString& filename);
+// The same below a folder resolved once, for readers that map many attachments in one pass. While
+// cache is still filling the folder, a name that lost characters is named as cache announced it.
+QString attachmentLocalPath(const ContainedFolder& fileRelay, const QString& filename,
+                            const FileHandoff* cache = nullptr);
 
 // The copy of filename as attachmentLocalPath gives it, but only when filename lies in the message
 // attachment folders ("Library/SMS/Attachments/..." or "Library/SMS/Parts/..." of the mobile user;
@@ -75,7 +79,7 @@ private:
 
     QDir m_fileRelayDir;
     ContainedFolder m_fileRelay;
-    QHash<QString, std::shared_ptr<Area>> m_areas;  // by the area's spelling in the device path
+    TextHash<std::shared_ptr<Area>> m_areas;  // by the area's spelling in the device path
 };
 
 // Where the copy of an attachment lies on this computer. A reader leaves the device path with the
@@ -89,8 +93,9 @@ public:
     // The copy of the device path filename below folder, as attachmentLocalPath maps it.
     AttachmentLocation(QSharedPointer<const ContainedFolder> folder, const QString& filename);
 
-    // The absolute path, or "" when there is none or it leads outside its folder.
-    QString path() const;
+    // The absolute path, or "" when there is none or it leads outside its folder. cache, when the
+    // folder is still being filled by it, names the copies on their way.
+    QString path(const FileHandoff* cache = nullptr) const;
 
 private:
     QSharedPointer<const ContainedFolder> m_folder;  // null: m_text is the path itself

@@ -3,6 +3,7 @@
 #include "backup/manifestcachedb.h"
 #include "core/datadir.h"
 #include "core/filehandoff.h"
+#include "export/backupsmsthread.h"
 #include "fixtures/recording_progress_sink.h"
 #include "fixtures/sample_backups.h"
 #include "fixtures/temp_home.h"
@@ -239,7 +240,7 @@ TEST_F(CacheJobTest, FolderNamesOfAnyCaseAreWrittenAsTheReadersNameThem)
 
 // Names the cache once spelled apart from the readers: every attachment is found where the copy lies,
 // also where names differ only in characters a copy's name cannot hold (files and folders alike),
-// and a name that meets no other keeps the name it always had.
+// and a name that meets no other keeps the name it always had. So for an import that overtakes the cache.
 TEST_F(CacheJobTest, AttachmentsOfAnyNameAreFoundByTheReaderOfTheCache)
 {
     const QString cjk(70, QChar(0x6587));  // 210 bytes
@@ -280,6 +281,27 @@ TEST_F(CacheJobTest, AttachmentsOfAnyNameAreFoundByTheReaderOfTheCache)
         EXPECT_EQ(readAll(path), names[attachment->guid.toInt()].toUtf8()) << qPrintable(attachment->filename);
         EXPECT_EQ(area.path(attachment->filename), path);
         EXPECT_LE(QFileInfo(path).fileName().toUtf8().size(), 200);
+    }
+    for (int i = 0; i < 300; ++i)  // cached before the attachments
+        builder.addFile(kHome, QStringLiteral("Library/SMS/Attachments/00/%1").arg(i), QByteArray(256 << 10, 'o'));
+    load(builder);
+    for (const bool held : {true, false}) {  // the rest held back, or real timing
+        const auto rest = std::make_shared<GatedHandoff>();
+        rest->open = !held;
+        ITunesCacheSMSThread job(m_manifest.get(), QDir(homePath(QStringLiteral("handed%1").arg(held))), &sink);
+        job.handOverTo(rest);
+        job.run();
+        _MsgStore read, copied;
+        openMessageDbFolder(job.cacheDir(), QString(), rest.get())->messages(read, 0);
+        BackupSMSThread copy(read.messageList(), QDir(homePath(QString("local%1").arg(held))), QString(), &sink);
+        copy.awaitCache(rest);
+        std::thread opener([&rest] { std::this_thread::sleep_for(std::chrono::milliseconds(300)); rest->open = true; });
+        copy.run();
+        opener.join();
+        openMessageDbFolder(QDir(homePath(QString("local%1").arg(held))))->messages(copied, 0);
+        EXPECT_EQ(copied.data()->attachments.size(), names.size());
+        for (const _MsgAttachment* attachment : copied.data()->attachments)
+            EXPECT_EQ(readAll(attachment->localPath.path()), names[attachment->guid.toInt()].toUtf8()) << held;
     }
 }
 
@@ -408,15 +430,15 @@ TEST_F(CacheJobTest, OddFilesAreSkippedLoggedAndCountedWhileTheRestIsCached)
 
 // Files the cache has no place for are left out with a word, counted and named as other skipped files
 // are: one below a name the backup also holds as a file, and records whose paths hold "", "." or ".."
-// components (which never reach the tree).
+// components (which never reach the tree); and one where the iOS 5 reader writes an MMS part.
 TEST_F(CacheJobTest, FilesWithoutAPlaceInTheCacheAreCountedAndNamed)
 {
     BackupBuilder builder;
     builder.addFile(kHome, QStringLiteral("Library/SMS/sms.db"), "db");
-    QStringList lost = {"Library/SMS/G/pic/inner.jpg", "Library/SMS/./y.jpg", "Library/SMS//z.jpg",
-                        "Library/SMS/Attachments/../x.jpg", "Library/SMS/Attachments/a/../../w.jpg"};
+    QStringList lost = {"Library/SMS/G/pic/inner.jpg", "Library/SMS/Parts/0a/01/1-1.jpg", "Library/SMS/./y.jpg",
+                        "Library/SMS//z.jpg", "Library/SMS/Attachments/../x.jpg", "Library/SMS/Attachments/a/../../w.jpg"};
     for (const QString& path : lost)
-        builder.addFile(kHome, path, path.toUtf8());
+        builder.addFile(kHome, path + (path.contains("Parts") ? "/child.jpg" : ""), path.toUtf8());
     builder.addFile(kHome, QStringLiteral("Library/SMS/G/pic"), "pic");  // G/pic was a folder record
     load(builder);
     RecordingProgressSink sink;
@@ -558,7 +580,7 @@ TEST_F(CacheJobTest, AnMmsPartHoldsTheDatabasesBytesWhenReadBeforeTheRestIsCache
     const QStringList parts = listing(homePath("whole/file-relay/var/mobile/Library/SMS/Parts")).filter(".");
     ASSERT_FALSE(parts.isEmpty());
     for (const QString& part : parts)
-        builder.addFile(kHome, "Library/SMS/Parts/" + part, "stored in the backup");
+        builder.addFile(kHome, "Library/SMS/Parts/" + part + (part == parts[0] ? "/child.jpg" : ""), "stored");
     load(builder);
 
     const auto rest = std::make_shared<GatedHandoff>();
