@@ -188,6 +188,7 @@ TEST_F(SessionTest, AServiceThatDoesNotStartClosesTheSessionBeforeTheError)
     devicesim::fail("AMDeviceStartService", -1002);  // the phone went away before the service connected
     try {
         MobileDevice::startService(device, QStringLiteral("com.apple.mobile.file_relay"));
+        ADD_FAILURE() << "no exception";
     } catch (const std::runtime_error& thrown) {
         EXPECT_EQ(QString::fromUtf8(thrown.what()), MobileDevice::disconnectedText() + "<br/><br/>Error code: "
                                                         "AMDeviceStartService(com.apple.mobile.file_relay)=-1002");
