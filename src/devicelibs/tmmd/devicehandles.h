@@ -43,7 +43,7 @@ bool notificationFor(const idevice_event_t& event, TMDeviceNotificationInfo& inf
 
 // The program's callback, which replaces an earlier one.
 void setSubscriber(AMDeviceNotificationCallback callback, void* context);
-// The callback given to libimobiledevice: each event that is not dropped reaches the subscriber, on the
+// Where the events of usbmuxd arrive: each event that is not dropped reaches the subscriber, on the
 // thread the event came on.
 void onIdeviceEvent(const idevice_event_t* event, void* unused);
 

@@ -7,6 +7,7 @@
 #include "devicelibs/tmmd/devicehandles.h"
 #include "devicelibs/tmmd/errorcodes.h"
 #include "devicelibs/tmmd/servicebridge.h"
+#include "devicelibs/tmmd/usbmuxdevents.h"
 #include "devicelibs/mobiledeviceapi.h"
 
 #include <usbmuxd.h>
@@ -196,7 +197,8 @@ int32_t AMDeviceNotificationSubscribe(AMDeviceNotificationCallback callback, uin
     tmmd::setSubscriber(callback, context);
     // Devices already attached are reported as arrivals; without usbmuxd running, none arrive until it
     // starts.
-    return tmmd::fromIdevice(idevice_event_subscribe(&tmmd::onIdeviceEvent, nullptr));
+    tmmd::followUsbmuxd();
+    return 0;
 }
 
 int32_t AMDeviceConnect(AMDeviceRef handle)
