@@ -29,6 +29,7 @@ constexpr uint32_t kPlistVersion = 1;
 constexpr uint32_t kPlistMessage = 8;
 constexpr uint32_t kMaxMessageBytes = 1 << 20;  // its messages are a few hundred bytes
 constexpr int kAnswerTimeoutMs = 5000;          // for a Result, and for the rest of a begun message
+constexpr size_t kMaxPhones = 256;               // attached at once: more is no usbmuxd of ours
 constexpr auto kRetryPause = std::chrono::seconds(1);
 
 class Socket {
@@ -102,8 +103,9 @@ bool awaitData(int fd, int timeoutMs)
 {
     pollfd ready{fd, POLLIN, 0};
     int polled = 0;
-    while ((polled = ::poll(&ready, 1, timeoutMs)) < 0 && errno == EINTR) {
-    }
+    do {
+        polled = ::poll(&ready, 1, timeoutMs);
+    } while (polled < 0 && errno == EINTR);
     return polled > 0;
 }
 
@@ -114,10 +116,12 @@ bool receiveAll(int fd, char* data, size_t size, int timeoutMs)
         if (!awaitData(fd, timeoutMs))
             return false;
         const ssize_t received = ::recv(fd, data, size, 0);
-        if (received <= 0 && !(received < 0 && errno == EINTR))
+        if (received < 0 && errno == EINTR)
+            continue;
+        if (received <= 0)
             return false;
-        if (received > 0)
-            data += received, size -= size_t(received);
+        data += received;
+        size -= size_t(received);
     }
     return true;
 }
@@ -232,7 +236,7 @@ void handle(plist_t message)
     const std::lock_guard<std::mutex> lock(watch().mutex);
     auto& attached = watch().attached;
     const auto known = attached.find(id);
-    if (kind == "Attached" && known == attached.end()) {
+    if (kind == "Attached" && known == attached.end() && attached.size() < kMaxPhones) {
         const plist_t properties = plist_dict_get_item(message, "Properties");
         if (!properties || plist_get_node_type(properties) != PLIST_DICT)
             return;
