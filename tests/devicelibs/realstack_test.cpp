@@ -128,13 +128,15 @@ TEST(TmmdRealStack, APhoneWithoutAVersionIsReadAndPairRecordsUsbmuxdCannotKeepAr
         void* const device = standIn.start({condition});
         ASSERT_NE(device, nullptr);
         const QString shown = sessionError(device);
-        EXPECT_TRUE(error.isEmpty() ? shown.isEmpty() : shown.startsWith(error)) << condition << ": " << qPrintable(shown);
+        EXPECT_TRUE(error.isEmpty() ? shown.isEmpty() : shown.startsWith(error)) << condition << qPrintable(shown);
     }
 }
 
 TEST(TmmdRealStack, AUsbmuxdThatClosesTheEventConnectionUnansweredShowsNoPhoneUntilItAnswers)
 {
-    const auto openFiles = [] { return QDir("/proc/self/fd").entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size(); };
+    const auto openFiles = [] {
+        return QDir("/proc/self/fd").entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size();
+    };
     StandIn standIn;
     standIn.launch({"close-listen"});
     g_events[MobileDevice::kDeviceConnected] = nullptr;

@@ -136,7 +136,8 @@ uint32_t littleEndian(const unsigned char* bytes)
 Plist receiveMessage(int fd, int firstByteTimeoutMs)
 {
     unsigned char header[kHeaderBytes];
-    if (!awaitData(fd, firstByteTimeoutMs) || !receiveAll(fd, reinterpret_cast<char*>(header), kHeaderBytes, kAnswerTimeoutMs))
+    if (!awaitData(fd, firstByteTimeoutMs)
+        || !receiveAll(fd, reinterpret_cast<char*>(header), kHeaderBytes, kAnswerTimeoutMs))
         return nullptr;
     const uint32_t length = littleEndian(header);
     if (length < kHeaderBytes || length - kHeaderBytes > kMaxMessageBytes || littleEndian(header + 4) != kPlistVersion
