@@ -100,6 +100,20 @@
     </message>
 </context>
 <context>
+    <name>IOSDevice</name>
+    <message>
+        <source>The iPhone gave no usable device identifier.</source>
+        <translation>The iPhone gave no usable device identifier.</translation>
+    </message>
+</context>
+<context>
+    <name>MobileDevice</name>
+    <message>
+        <source>This computer could not keep its pairing with the iPhone: usbmuxd could not save or read the pair record (usbmuxd keeps them in /var/lib/lockdown). Please check that folder, then unplug the phone and plug it in again.</source>
+        <translation>This computer could not keep its pairing with the iPhone: usbmuxd could not save or read the pair record (usbmuxd keeps them in /var/lib/lockdown). Please check that folder, then unplug the phone and plug it in again.</translation>
+    </message>
+</context>
+<context>
     <name>IOSMobileRestoreThread</name>
     <message>
         <source>IDS_RESTORING_BACKUP_TO_IOS</source>

@@ -5,6 +5,7 @@
 #include "core/fileutil.h"
 #include "device/mobiledevice.h"
 
+#include <QCoreApplication>
 #include <QRegularExpression>
 
 #include <exception>
@@ -34,7 +35,14 @@ QDir IOSDevice::cacheDir() const
 void IOSDevice::checkUdid() const
 {
     if (!isVirtual() && !isValidUdid(udid))
-        throwUtf8(QStringLiteral("Invalid device identifier: ") + udid.left(80));
+        throwUtf8(udidRefusal(udid));
+}
+
+QString IOSDevice::udidRefusal(const QString& udid)
+{
+    if (udid.isEmpty())
+        return QCoreApplication::translate("IOSDevice", "The iPhone gave no usable device identifier.");
+    return QStringLiteral("Invalid device identifier: ") + udid.left(80);
 }
 
 QList<int> IOSDevice::versionNumbers() const

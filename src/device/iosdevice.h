@@ -47,4 +47,7 @@ public:
     // 1 to 64 ASCII letters, digits and hyphens: what real identifiers look like (40 hex digits, or
     // 8 + 16 with a hyphen), and nothing that could leave a folder.
     static bool isValidUdid(const QString& udid);
+    // Why udid, which isValidUdid() refused, names no folder: for none at all (the phone's value was no
+    // text, or empty), that the phone gave no usable one.
+    static QString udidRefusal(const QString& udid);
 };

@@ -68,7 +68,7 @@ void IOSMobileBackupThread::backUp(QString& folder, bool& removeFolder)
             IOSDevice::isValidUdid(m_device->udid) ? resolveContained(m_backupRoot.absolutePath(), m_device->udid)
                                                    : std::nullopt;
         if (!contained)
-            throwUtf8(QStringLiteral("Invalid device identifier: ") + m_device->udid.left(80));
+            throwUtf8(IOSDevice::udidRefusal(m_device->udid));
         folder = *contained;
         if (QFileInfo::exists(folder) && !isReusableBackup(QDir(folder), m_device->productVersion))
             removeDirRecursive(folder);

@@ -5,6 +5,7 @@
 #include "device/devicelibraries.h"
 #include "devicelibs/mobiledeviceapi.h"
 
+#include <QCoreApplication>
 #include <QMetaObject>
 
 #include <unistd.h>
@@ -47,11 +48,13 @@ bool phoneWentAway(int32_t code)
     return code == kAMErrorConnectionLost || code == kAMErrorConnectFailed || code == kAMErrorNoDevice;
 }
 
-QString sessionError(const char* call, int32_t code)
+QString sessionError(const char* call, int32_t code, bool pairingNotKept)
 {
     const QString failed = QLatin1String(call) + QLatin1Char('(') + QString::number(code) + QLatin1Char(')');
-    if (phoneWentAway(code))
-        return QStringLiteral("%1<br/><br/>Error code: %2").arg(MobileDevice::disconnectedText(), failed);
+    if (phoneWentAway(code) || pairingNotKept) {
+        const QString text = pairingNotKept ? MobileDevice::pairingNotKeptText() : MobileDevice::disconnectedText();
+        return QStringLiteral("%1<br/><br/>Error code: %2").arg(text, failed);
+    }
     const bool pairing = qstrcmp(call, "AMDeviceConnect") != 0;
     return QStringLiteral("%1<br/><br/>Error code: %2%3")
         .arg(QLatin1String(kTrustHint), failed, QLatin1String(pairing ? kReplugHint : ""));
@@ -61,6 +64,7 @@ QString sessionError(const char* call, int32_t code)
 struct SessionFailure {
     const char* call = nullptr;
     int32_t code = 0;
+    bool pairedOnTheWay = false;  // the opening paired the phone, and that succeeded
 };
 
 // Connects, pairs when the library holds no pair record (or always, with pairAnyway), validates the
@@ -69,17 +73,27 @@ SessionFailure tryOpenSession(void* device, bool pairAnyway)
 {
     if (const int32_t code = call<decltype(AMDeviceConnect)>("AMDeviceConnect", device))
         return {"AMDeviceConnect", code};
+    bool paired = false;
     if (pairAnyway || call<decltype(AMDeviceIsPaired)>("AMDeviceIsPaired", device) == 0) {
         if (const int32_t code = call<decltype(AMDevicePair)>("AMDevicePair", device))
             return {"AMDevicePair", code};
+        paired = true;
     }
     if (const int32_t code = call<decltype(AMDeviceValidatePairing)>("AMDeviceValidatePairing", device))
-        return {"AMDeviceValidatePairing", code};
+        return {"AMDeviceValidatePairing", code, paired};
     if (const int32_t code = call<decltype(AMDeviceStartSession)>("AMDeviceStartSession", device)) {
         call<decltype(AMDeviceDisconnect)>("AMDeviceDisconnect", device);
-        return {"AMDeviceStartSession", code};
+        return {"AMDeviceStartSession", code, paired};
     }
     return {};
+}
+
+// A session that failed after a pairing of its own succeeded, while the library still holds no pair
+// record: usbmuxd could not save it or cannot read it, so pairing again or "Trust" cannot help.
+bool pairingNotKept(void* device, const SessionFailure& failure)
+{
+    return failure.pairedOnTheWay && !phoneWentAway(failure.code)
+           && call<decltype(AMDeviceIsPaired)>("AMDeviceIsPaired", device) == 0;
 }
 
 // An open session for the scope: closed on every way out, also when the work inside throws.
@@ -135,6 +149,14 @@ QString disconnectedText()
     return QStringLiteral("The iPhone was disconnected or stopped answering. Please unplug it and plug it in again.");
 }
 
+QString pairingNotKeptText()
+{
+    return QCoreApplication::translate(
+        "MobileDevice", "This computer could not keep its pairing with the iPhone: usbmuxd could not save or read "
+                        "the pair record (usbmuxd keeps them in /var/lib/lockdown). Please check that folder, then "
+                        "unplug the phone and plug it in again.");
+}
+
 int openSession(void* device, QString& error)
 {
     error.clear();
@@ -147,7 +169,7 @@ int openSession(void* device, QString& error)
         failure = tryOpenSession(device, true);
     }
     if (failure.code != 0)
-        error = sessionError(failure.call, failure.code);
+        error = sessionError(failure.call, failure.code, pairingNotKept(device, failure));
     return int(failure.code);
 }
 

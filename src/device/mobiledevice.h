@@ -43,6 +43,9 @@ void deliverNotification(const DeviceNotifyContext& context, int message, void* 
 
 // What the user is told when a phone went away during a call: it only needs plugging in again.
 QString disconnectedText();
+// What the user is told when a pairing succeeded but usbmuxd did not keep its record, so the session that
+// needs it cannot start: neither restarting nor "Trust" helps.
+QString pairingNotKeptText();
 
 // Connects, pairs when not paired, validates the pairing and starts a session: 0 when a session is open,
 // else the failing call's code with error set to the text for the user. A phone that no longer knows

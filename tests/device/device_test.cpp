@@ -40,12 +40,22 @@ TEST_F(IOSDeviceTest, CacheFolderIsBelowTheDataFolderAndCreated)
     EXPECT_EQ(cache.absolutePath(), dataDir().absoluteFilePath(QStringLiteral("ios_cache/abc123")));
 }
 
-TEST_F(IOSDeviceTest, HostileIdentifierNamesNoFolder)
+TEST_F(IOSDeviceTest, HostileOrMissingIdentifierNamesNoFolderAndSaysWhy)
 {
-    IOSDevice device;
-    device.udid = QStringLiteral("../../escape");
-    EXPECT_THROW(device.cacheDir(), std::runtime_error);
-    EXPECT_FALSE(QDir(dataDir().absoluteFilePath(QStringLiteral("escape"))).exists());
+    const std::pair<const char*, const char*> cases[] = {
+        {"../../escape", "Invalid device identifier: ../../escape"},
+        {"", "The iPhone gave no usable device identifier."}};  // the phone's value was no text
+    for (const auto& [udid, refusal] : cases) {
+        IOSDevice device;
+        device.udid = QString::fromUtf8(udid);
+        try {
+            device.cacheDir();
+            ADD_FAILURE() << "no exception for " << udid;
+        } catch (const std::runtime_error& thrown) {
+            EXPECT_STREQ(thrown.what(), refusal);
+        }
+    }
+    EXPECT_EQ(dataDir().entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
 }
 
 TEST_F(IOSDeviceTest, VirtualDeviceCachesInItsOwnFolder)

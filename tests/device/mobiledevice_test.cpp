@@ -106,6 +106,7 @@ TEST_F(SessionTest, EachFailingStepIsReportedAndOnlyAFailedStartDisconnects)
     const QString start = QStringLiteral("AMDeviceStartSession");
     const QString disconnect = kSessionCloses[1];
     const QStringList repair{connect, pair, validate};  // after a pair record the phone has forgotten
+    const QStringList kept{isPaired};                   // whether that pairing left a record
     const struct {
         QString function;
         int code;
@@ -119,10 +120,10 @@ TEST_F(SessionTest, EachFailingStepIsReportedAndOnlyAFailedStartDisconnects)
         {pair, -8, false, QStringLiteral("AMDevicePair(-8)"), {connect, isPaired, pair}},
         {validate, 5, true, QStringLiteral("AMDeviceValidatePairing(5)"), {connect, isPaired, validate}},
         {validate, -21, true, QStringLiteral("AMDeviceValidatePairing(-21)"),
-         QStringList{connect, isPaired, validate, disconnect} + repair},
+         QStringList{connect, isPaired, validate, disconnect} + repair + kept},
         {start, 7, true, QStringLiteral("AMDeviceStartSession(7)"), kSessionOpens + QStringList{disconnect}},
         {start, -21, true, QStringLiteral("AMDeviceStartSession(-21)"),
-         kSessionOpens + QStringList{disconnect} + repair + QStringList{start, disconnect}},
+         kSessionOpens + QStringList{disconnect} + repair + QStringList{start, disconnect} + kept},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.call.toStdString());
@@ -188,6 +189,7 @@ TEST_F(SessionTest, AServiceThatDoesNotStartClosesTheSessionBeforeTheError)
     devicesim::fail("AMDeviceStartService", -1002);  // the phone went away before the service connected
     try {
         MobileDevice::startService(device, QStringLiteral("com.apple.mobile.file_relay"));
+        ADD_FAILURE() << "no exception";
     } catch (const std::runtime_error& thrown) {
         EXPECT_EQ(QString::fromUtf8(thrown.what()), MobileDevice::disconnectedText() + "<br/><br/>Error code: "
                                                         "AMDeviceStartService(com.apple.mobile.file_relay)=-1002");

@@ -2,7 +2,8 @@
 // arrival, first pairing, a TLS session, values missing and a session dropped while values are read, a
 // TLS 1.2+ service through the bridge both ways, and the phone vanishing mid-session, which the process
 // survives with SIGPIPE at its default; a pair record the phone has forgotten, and a phone unplugged while
-// asked to pair.
+// asked to pair; a phone without a version, pair records usbmuxd cannot keep, and a usbmuxd that closes
+// the event connection unanswered.
 #include "device/devicelibraries.h"
 #include "device/mobiledevice.h"
 #include "device/servicesocket.h"
@@ -14,6 +15,8 @@
 #include <QThread>
 #include <gtest/gtest.h>
 
+#include <QDir>
+
 #include <atomic>
 #include <csignal>
 
@@ -21,9 +24,9 @@ namespace {
 
 std::atomic<void*> g_events[3];  // the device of the last arrival [1] and removal [2]
 
-void* waitFor(int message)
+void* waitFor(int message, int tries = 500)
 {
-    for (int tries = 0; tries < 500 && !g_events[message]; ++tries)
+    for (; tries > 0 && !g_events[message]; --tries)
         QThread::msleep(20);
     return g_events[message];
 }
@@ -36,6 +39,12 @@ struct StandIn {
 
     void* start(const QStringList& conditions = {})  // the phone's handle
     {
+        launch(conditions);
+        return waitFor(MobileDevice::kDeviceConnected);
+    }
+
+    void launch(const QStringList& conditions)
+    {
         process.start("/usr/bin/python3", QStringList{TM_USBMUXD_STANDIN, folder.filePath("usbmuxd")} + conditions);
         for (int tries = 0; tries < 500 && !QFileInfo::exists(folder.filePath("usbmuxd")); ++tries)
             QThread::msleep(20);
@@ -45,7 +54,6 @@ struct StandIn {
         EXPECT_TRUE(DeviceLibraries::load(error)) << qPrintable(error);
         DeviceLibraries::mobileDeviceFunction<decltype(AMDeviceNotificationSubscribe)>("AMDeviceNotificationSubscribe")(
             [](const TMDeviceNotificationInfo* info, void*) { g_events[info->msg % 3] = info->device; }, 0, 0, nullptr, nullptr);
-        return waitFor(MobileDevice::kDeviceConnected);
     }
 };
 
@@ -108,6 +116,35 @@ TEST(TmmdRealStack, APhoneUnpluggedWhileAskedToPairIsToldDisconnected)
     ASSERT_NE(device, nullptr);
     EXPECT_EQ(sessionError(device).toStdString(),
               (MobileDevice::disconnectedText() + "<br/><br/>Error code: AMDevicePair(-1003)").toStdString());
+}
+
+TEST(TmmdRealStack, APhoneWithoutAVersionIsReadAndPairRecordsUsbmuxdCannotKeepAreSaidSo)
+{
+    const QString notKept = MobileDevice::pairingNotKeptText() + "<br/><br/>Error code: AMDeviceStartSession(";
+    const std::pair<const char*, QString> cases[] = {
+        {"no-version", QString()}, {"records-unreadable", notKept}, {"records-a-folder", notKept}};
+    for (const auto& [condition, error] : cases) {
+        StandIn standIn;
+        void* const device = standIn.start({condition});
+        ASSERT_NE(device, nullptr);
+        const QString shown = sessionError(device);
+        EXPECT_TRUE(error.isEmpty() ? shown.isEmpty() : shown.startsWith(error)) << condition << qPrintable(shown);
+    }
+}
+
+TEST(TmmdRealStack, AUsbmuxdThatClosesTheEventConnectionUnansweredShowsNoPhoneUntilItAnswers)
+{
+    const auto openFiles = [] {
+        return QDir("/proc/self/fd").entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size();
+    };
+    StandIn standIn;
+    standIn.launch({"close-listen"});
+    g_events[MobileDevice::kDeviceConnected] = nullptr;
+    const int filesAtStart = openFiles();
+    EXPECT_EQ(waitFor(MobileDevice::kDeviceConnected, 150), nullptr);
+    EXPECT_LE(openFiles(), filesAtStart + 1);
+    ::kill(pid_t(standIn.process.processId()), SIGUSR2);  // usbmuxd answers from now on
+    EXPECT_NE(waitFor(MobileDevice::kDeviceConnected), nullptr);
 }
 
 }  // namespace

@@ -3,8 +3,11 @@
 # length, version 1, type 8, tag) on the Unix socket argv[1]; lockdownd's length-prefixed plists, TLS after
 # StartSession; one TLS 1.2+ service that sends back each message. SIGUSR1: the phone vanishes. The phone's
 # conditions follow the socket: "stale-record" (usbmuxd holds the record of a host the phone has forgotten),
-# "trust-pending" (the first Pair waits for "Trust"), "gone-at-pair" (unplugged while asked to pair). The first
-# session asked for MobileSubscriberCountryCode drops there, the phone staying attached.
+# "trust-pending" (the first Pair waits for "Trust"), "gone-at-pair" (unplugged while asked to pair),
+# "no-version" (no ProductVersion, TLS 1.0 as an older phone); usbmuxd's own: "records-unreadable" and
+# "records-a-folder" (it can neither read nor save pair records: errno 13, 21), "close-listen" (Listen closed
+# unanswered until SIGUSR2). The first session asked for MobileSubscriberCountryCode drops there, the phone
+# staying attached.
 import os, plistlib as pl, signal, socket, ssl, struct, subprocess, sys, threading
 from contextlib import suppress
 UDID, ID = "0123456789abcdef0123456789abcdef01234567", 7
@@ -14,11 +17,17 @@ for args in ("req -x509 -newkey rsa:2048 -nodes -keyout k -out c -subj /CN=x", "
 values = {"ProductVersion": "12.4", "DeviceName": "Stand-in", "DevicePublicKey": open("p", "rb").read()}
 records, phone, listeners, gone = {}, [], [], []
 conditions, hosts = set(sys.argv[2:]), set()  # hosts: the HostIDs of the pairings the phone keeps
+if "no-version" in conditions:
+    del values["ProductVersion"]
+record_errno = 13 if "records-unreadable" in conditions else 21 if "records-a-folder" in conditions else 0
 attached = {"MessageType": "Attached", "DeviceID": ID, "Properties": {"ConnectionType": "USB", "DeviceID": ID, "SerialNumber": UDID}}
 
 def tls(conn):  # TLS 1.2 or later, as newer phones ask
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.minimum_version = ssl.TLSVersion.TLSv1_2
+    if "no-version" in conditions:  # libimobiledevice holds a phone of unknown version to TLS 1.0
+        context.minimum_version = ssl.TLSVersion.TLSv1
+        context.set_ciphers("DEFAULT:@SECLEVEL=0")
     context.load_cert_chain("c", "k")
     phone.append(context.wrap_socket(conn, server_side=True))
     return phone[-1]
@@ -84,6 +93,10 @@ def client(conn):
             answer = {"DeviceList": [] if gone else [attached]}
         elif kind == "ReadBUID":
             answer = {"BUID": "B"}
+        elif kind == "Listen" and "close-listen" in conditions:
+            return
+        elif kind in ("ReadPairRecord", "SavePairRecord") and record_errno:
+            answer["Number"] = record_errno
         elif kind == "ReadPairRecord":
             answer = {"PairRecordData": records[UDID]} if UDID in records else dict(answer, Number=2)
         elif kind == "SavePairRecord":
@@ -123,6 +136,7 @@ server = socket.socket(socket.AF_UNIX)
 server.bind(sys.argv[1])
 server.listen()
 signal.signal(signal.SIGUSR1, vanish)
+signal.signal(signal.SIGUSR2, lambda *_: conditions.discard("close-listen"))
 threading.Thread(target=lambda: (sys.stdin.read(), os._exit(0)), daemon=True).start()  # ends with the test
 while True:
     threading.Thread(target=serve, args=(server.accept()[0],), daemon=True).start()

@@ -1,9 +1,9 @@
 #pragma once
 // Devices as the program sees them. A device's handle is made the first time its UDID is seen and kept
 // for the life of the process, so an arrival, its removal and a later arrival all carry the same pointer
-// (the program finds the device to remove by that pointer). Events of libimobiledevice become the
-// program's notifications here; only devices on USB are reported, so a phone that usbmuxd also sees over
-// Wi-Fi appears once.
+// (the program finds the device to remove by that pointer). Events of usbmuxd, in libimobiledevice's form,
+// become the program's notifications here; only devices on USB are reported, so a phone that usbmuxd also
+// sees over Wi-Fi appears once.
 #include "devicelibs/mobiledeviceapi.h"
 
 #include <libimobiledevice/libimobiledevice.h>
@@ -43,7 +43,7 @@ bool notificationFor(const idevice_event_t& event, TMDeviceNotificationInfo& inf
 
 // The program's callback, which replaces an earlier one.
 void setSubscriber(AMDeviceNotificationCallback callback, void* context);
-// The callback given to libimobiledevice: each event that is not dropped reaches the subscriber, on the
+// Where the events of usbmuxd arrive: each event that is not dropped reaches the subscriber, on the
 // thread the event came on.
 void onIdeviceEvent(const idevice_event_t* event, void* unused);
 

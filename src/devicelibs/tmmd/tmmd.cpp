@@ -7,6 +7,7 @@
 #include "devicelibs/tmmd/devicehandles.h"
 #include "devicelibs/tmmd/errorcodes.h"
 #include "devicelibs/tmmd/servicebridge.h"
+#include "devicelibs/tmmd/usbmuxdevents.h"
 #include "devicelibs/mobiledeviceapi.h"
 
 #include <usbmuxd.h>
@@ -65,12 +66,14 @@ void dropConnection(Device& device)
     device.idevice.reset();  // freed once the services started through it have ended too
 }
 
-// The major number of the device's "ProductVersion" ("6.1.3" gives 6), 0 when it has none.
+// The major number of the device's "ProductVersion" ("6.1.3" gives 6), 0 when it has none: a phone that
+// answers it has no such value is one of unknown version, not a failed read.
 int32_t readMajorVersion(lockdownd_client_t lockdown, int& major)
 {
     plist_t value = nullptr;
-    const int32_t code = tmmd::fromLockdown(lockdownd_get_value(lockdown, nullptr, "ProductVersion", &value));
+    const lockdownd_error_t error = lockdownd_get_value(lockdown, nullptr, "ProductVersion", &value);
     const Plist version(value);
+    const int32_t code = error == LOCKDOWN_E_MISSING_VALUE ? 0 : tmmd::fromLockdown(error);
     std::string text;
     const long parsed = tmmd::plistText(version.get(), text) ? std::strtol(text.c_str(), nullptr, 10) : 0;
     major = int(std::clamp(parsed, 0L, 1000L));  // the device's text: no overflow
@@ -194,7 +197,8 @@ int32_t AMDeviceNotificationSubscribe(AMDeviceNotificationCallback callback, uin
     tmmd::setSubscriber(callback, context);
     // Devices already attached are reported as arrivals; without usbmuxd running, none arrive until it
     // starts.
-    return tmmd::fromIdevice(idevice_event_subscribe(&tmmd::onIdeviceEvent, nullptr));
+    tmmd::followUsbmuxd();
+    return 0;
 }
 
 int32_t AMDeviceConnect(AMDeviceRef handle)
