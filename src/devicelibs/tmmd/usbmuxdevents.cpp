@@ -146,8 +146,10 @@ Plist receiveMessage(int fd, int firstByteTimeoutMs)
     std::string body(length - kHeaderBytes, '\0');
     if (!receiveAll(fd, body.data(), body.size(), kAnswerTimeoutMs))
         return nullptr;
+    // usbmuxd answers in XML; a binary list is refused rather than handed to libplist's binary reader,
+    // which mishandles text holding a NUL.
     plist_t parsed = nullptr;
-    plist_from_memory(body.data(), uint32_t(body.size()), &parsed);
+    plist_from_xml(body.data(), uint32_t(body.size()), &parsed);
     Plist message(parsed);
     if (message && plist_get_node_type(message.get()) != PLIST_DICT)
         message.reset();
