@@ -15,6 +15,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -229,6 +230,43 @@ TEST_F(Jobs, PagesGroupCaseVariantsAndKeepEqualNamesApart)
     EXPECT_EQ(bubbleTexts(path("out-html/unknown-chat.html")), (QStringList{"nochat 1", "nochat 2"}));
     EXPECT_EQ(readFile(path("out-html/files/style.css")), QByteArray("css"));
     EXPECT_EQ(readFile(path("out-html/emoji/E415.png")), QByteArray("png"));
+}
+
+// Conversations sharing a page name take the numbers they always took, past the files already there
+// and the names taken this run; each number is tried about once, so thousands of them cost about what
+// thousands of names apart do.
+TEST_F(Jobs, ManyPagesOfOneNameAreNumberedInOnePass)
+{
+    struct NoPage : MessageExporter {
+        void begin() override {}
+        void exportMessage(_MsgMessage*) override {}
+        void end() override {}
+    };
+    constexpr int kChats = 3000;
+    writeFile(path("out/Unknown(2).pdf"), "the user's");
+    const auto exportNames = [&](bool shared, QStringList& names) {
+        SampleRecords r;
+        for (int i = 0; i < kChats; ++i) {
+            _MsgChat* chat = r.chat(i + 1, QStringLiteral("c%1").arg(i), {});
+            chat->display_name = i == 0 ? QStringLiteral("Unknown(3)") : shared ? QString() : chat->chat_identifier;
+            r.message(i + 1, chat, nullptr, 1000 + i, QStringLiteral("hi"));
+        }
+        ExportMessagesThread job(r.messages(), path("out"), ExportMessagesThread::Pdf, nullptr);
+        job.setPageExporterFactory([&names](int, const QString&, const QString& name) {
+            names.append(name);
+            return std::make_unique<NoPage>();
+        });
+        QElapsedTimer timer;
+        timer.start();
+        job.run();
+        return std::max<qint64>(timer.nsecsElapsed(), 1);
+    };
+    QStringList names, apart;
+    EXPECT_LT(exportNames(true, names), 3 * exportNames(false, apart));
+    QStringList expected = {"Unknown(3).pdf", "Unknown.pdf", "Unknown(1).pdf"};
+    for (int n = 4; n <= kChats; ++n)
+        expected.append(QStringLiteral("Unknown(%1).pdf").arg(n));
+    EXPECT_EQ(names, expected);
 }
 
 TEST(ExportOrder, ConversationsByNewestDateThenIdentifierChatlessLast)
