@@ -18,6 +18,10 @@
 // address (a deleted conversation's may stay unknown), false_finds every message read back that was
 // not deleted as it is shown (live, cut, garbled, or with any field wrong). date_inversions counts the
 // live rows dated before the row before them: what a check of dates against neighbours must allow.
+//
+// BM_ScanKeys scans 40,000 (BENCH_MESSAGES) deleted iOS 6 messages known by their guids, or live iOS 5
+// ones known by their texts, with keys crafted so that Qt's string hashes agree under every seed
+// (fixtures/crafted_keys.h) or plain keys of the same form: the crafted should cost what the plain do.
 #include "floors.h"
 #include "recovery/deletedscan.h"
 #include "recovery/sqlite3file.h"
@@ -26,6 +30,7 @@
 #include "msgdb/ios6messagedb.h"
 #include "platform/allocator.h"
 
+#include "fixtures/crafted_keys.h"
 #include "fixtures/deleted_records.h"
 #include "fixtures/recovery_shapes.h"
 #include "fixtures/sqlite_insert.h"
@@ -360,8 +365,31 @@ void BM_RecoveryShapes(benchmark::State& state)
         benchmark::Counter(dateInversions(fixtures::ios6DbPathIn(dir.path()), shape.layout));
 }
 
+// range(0): 1 for iOS 6, 0 for iOS 5; range(1): 1 for crafted keys.
+void BM_ScanKeys(benchmark::State& state)
+{
+    const bool ios6 = state.range(0) == 1;
+    const bool crafted = state.range(1) == 1;
+    const int rows = floors::benchMessages(40000);
+    const QString prefix = QStringLiteral("k");
+    const QStringList keys = crafted ? crcCollidingTexts(prefix, prefix, rows) : plainTextsLike(prefix, prefix, rows);
+    state.SetLabel(std::string(ios6 ? "iOS 6 deleted guids, " : "iOS 5 live texts, ") + (crafted ? "crafted" : "plain"));
+    QTemporaryDir dir;
+    fixtures::createKeyedMessagesDb(fixtures::ios6DbPathIn(dir.path()),
+                                    ios6 ? fixtures::DeviceLayout::IOS6 : fixtures::DeviceLayout::IOS5, keys);
+    for (auto _ : state) {
+        IOS6MessageDb db6(QDir(dir.path()), QStringLiteral("310"), false);
+        IOS5MessageDb db5(QDir(dir.path()), QStringLiteral("310"));
+        QFile::remove(ios6 ? db6.recycleDb().filePath() : db5.recycleDb().filePath());
+        const auto start = Clock::now();
+        ios6 ? scanDeletedMessages(db6, {}, nullptr) : scanDeletedMessages(db5, nullptr);
+        state.SetIterationTime(secondsSince(start));
+    }
+}
+
 }  // namespace
 
+BENCHMARK(BM_ScanKeys)->ArgsProduct({{1, 0}, {0, 1}})->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RecoveryShapes)->DenseRange(0, int(fixtures::shapeCases().size()) - 1)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CarveDeletedMessages)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ScanAndReadBack)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);

@@ -292,16 +292,7 @@ TEST_F(DeletedScanTest, CraftedKeysScanAboutAsFastAsPlainOnes)
     for (const bool ios6 : {true, false}) {
         const auto timeToScan = [&](const QStringList& keys) {
             QDir(dir()).removeRecursively();
-            fixtures::createDeletedRecordsDb(dbPath(), {ios6 ? DeviceLayout::IOS6 : DeviceLayout::IOS5, 4096, kRows, 0, 0});
-            Sqlite3DB file;
-            file.openThrow(dbPath(), 2);
-            file.executeThrow("PRAGMA secure_delete=OFF");
-            file.beginTran();
-            const char* update = ios6 ? "update message set guid=? where ROWID=?" : "update message set text=?, date=4e8 where ROWID=?";
-            for (int i = 0; i < kRows; ++i)
-                file.executeThrow(Sqlite3Sql(update).addTextParam(keys[i]).addInt64Param(i + 1));
-            file.executeThrow(ios6 ? "delete from message" : "select 1");
-            file.commitTran();
+            fixtures::createKeyedMessagesDb(dbPath(), ios6 ? DeviceLayout::IOS6 : DeviceLayout::IOS5, keys);
             IOS6MessageDb db6(QDir(dir()), QStringLiteral("310"), false);
             IOS5MessageDb db5(QDir(dir()), QStringLiteral("310"));
             QElapsedTimer timer;
