@@ -1,12 +1,10 @@
 #include "core/sharedstrings.h"
 
-#include <QElapsedTimer>
 #include <QList>
 
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -40,33 +38,6 @@ TEST(SharedStrings, DecodesAsFromUtf8AndSharesRepeatsWithinItsBounds)
         ASSERT_EQ(strings.text(bytes(unique)), QString::fromLatin1(unique));
     }
     EXPECT_EQ(strings.text(bytes("SMS")).constData(), strings.text(bytes("SMS")).constData());
-}
-
-// Texts built of the blocks "Aa" and "BB" share one value under Qt's unseeded byte hash; more of them
-// than the pool keeps must still be read about as fast as texts of the same length that share nothing.
-TEST(SharedStrings, TextsCollidingUnderAFixedHashStayFast)
-{
-    constexpr int kBlocks = 10;
-    const auto timeToRead = [](auto textOf) {
-        std::vector<QByteArray> texts;
-        for (int i = 0; i < 1 << kBlocks; ++i)
-            texts.push_back(textOf(i));
-        SharedStrings strings;
-        QElapsedTimer timer;
-        timer.start();
-        for (int round = 0; round < 50; ++round)
-            for (const QByteArray& text : texts)
-                strings.text(bytes(text));
-        return std::max<qint64>(timer.nsecsElapsed(), 1);
-    };
-    const auto colliding = [](int i) {
-        QByteArray text;
-        for (int block = 0; block < kBlocks; ++block)
-            text += i >> block & 1 ? "BB" : "Aa";
-        return text;
-    };
-    const auto plain = [](int i) { return QByteArray::number(i).rightJustified(2 * kBlocks, '0'); };
-    EXPECT_LT(timeToRead(colliding), 5 * timeToRead(plain));
 }
 
 }  // namespace
