@@ -210,9 +210,8 @@ QString ExportMessagesThread::pageFilePath(const _MsgChat* chat)
     if (chat)
         name = sanitizeFileName(chat->isGroup() ? chat->chat_identifier : chat->displayName(true));
     // Two conversations with the same name, and files already in a folder the user chose, each keep
-    // their own file.
-    // Every number below the one remembered was taken when it was tried, so many conversations of one
-    // name try each number once.
+    // their own file. Every number below the one remembered for a name was taken when it was tried, so
+    // many conversations of one name try each number once.
     const QDir folder(m_target);
     const auto taken = [this](const QString& path) {
         return m_usedPaths.contains(path) || QFileInfo::exists(path) || QFileInfo(path).isSymLink();
