@@ -7,6 +7,9 @@
 // look-ups and prepared inserts with the plain SQLite C API, and plain copies of the attachment files;
 // for PDF the same page operations issued straight on the same kind of PDF writer, so that only our
 // layout and bubble drawing is measured. The two sides take turns at going first.
+//
+// BM_PageNames names the PDF pages of range(0) one-message conversations that all share one name, with
+// pages that write nothing, against as many conversations of names apart: slowdown is shared over apart.
 #include "core/assetdir.h"
 #include "export/exportmessagesdb.h"
 #include "export/exportmessagespdf.h"
@@ -633,8 +636,64 @@ void BM_ExportPdf(benchmark::State& state)
     state.counters["pages_per_s"] = benchmark::Counter(totalPages / ours);
     state.counters["file_bytes"] = benchmark::Counter(double(bytes));
 }
+class NoPage : public MessageExporter {
+public:
+    void begin() override {}
+    void exportMessage(_MsgMessage*) override {}
+    void end() override {}
+};
+
+// Seconds to name the PDF pages of count one-message conversations, all of one name or each its own;
+// the last name given in last.
+double namingSeconds(int count, bool shared, QString& last)
+{
+    _MsgStore store;
+    MsgMessageList messages;
+    for (int i = 0; i < count; ++i) {
+        auto* chat = new _MsgChat;
+        chat->rowid = i + 1;
+        chat->chat_identifier = QStringLiteral("+1555%1").arg(i, 7, 10, QLatin1Char('0'));
+        chat->display_name = shared ? QStringLiteral("Sam") : chat->chat_identifier;
+        store.data()->chats.insert(chat->rowid, chat);
+        auto* message = new _MsgMessage;
+        message->rowid = message->sortKey = i + 1;
+        message->chat = chat;
+        message->date = chat->last = 1000 + i;
+        chat->messages.insert(message->rowid, message);
+        store.data()->messages.insert(message->rowid, message);
+        messages.append(message);
+    }
+    QTemporaryDir out;
+    ExportMessagesThread job(messages, out.path(), ExportMessagesThread::Pdf, nullptr);
+    job.setPageExporterFactory([&last](int, const QString&, const QString& name) {
+        last = name;
+        return std::make_unique<NoPage>();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    job.run();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void BM_PageNames(benchmark::State& state)
+{
+    double shared = 0;
+    double apart = 0;
+    QString last;
+    QString lastApart;
+    for (auto _ : state) {
+        const double seconds = namingSeconds(int(state.range(0)), true, last);
+        state.SetIterationTime(seconds);
+        shared += seconds;
+        apart += namingSeconds(int(state.range(0)), false, lastApart);
+    }
+    state.SetLabel(last.toStdString());  // the name of the last page of the shared name
+    state.counters["apart_s"] = benchmark::Counter(apart);
+    state.counters["slowdown"] = benchmark::Counter(shared / apart);
+}
+
 }  // namespace
 
+BENCHMARK(BM_PageNames)->Arg(8000)->Arg(20000)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ExportText)
     ->Arg(ExportMessagesThread::Csv)
     ->Arg(ExportMessagesThread::Text)

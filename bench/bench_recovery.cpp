@@ -18,6 +18,10 @@
 // address (a deleted conversation's may stay unknown), false_finds every message read back that was
 // not deleted as it is shown (live, cut, garbled, or with any field wrong). date_inversions counts the
 // live rows dated before the row before them: what a check of dates against neighbours must allow.
+//
+// BM_ScanKeys scans 40,000 (BENCH_MESSAGES) deleted iOS 6 messages known by their guids, or live iOS 5
+// ones known by their texts, with keys crafted so that Qt's string hashes agree under every seed
+// (fixtures/crafted_keys.h), against plain keys of the same form: slowdown is crafted over plain.
 #include "floors.h"
 #include "recovery/deletedscan.h"
 #include "recovery/sqlite3file.h"
@@ -26,6 +30,7 @@
 #include "msgdb/ios6messagedb.h"
 #include "platform/allocator.h"
 
+#include "fixtures/crafted_keys.h"
 #include "fixtures/deleted_records.h"
 #include "fixtures/recovery_shapes.h"
 #include "fixtures/sqlite_insert.h"
@@ -360,8 +365,43 @@ void BM_RecoveryShapes(benchmark::State& state)
         benchmark::Counter(dateInversions(fixtures::ios6DbPathIn(dir.path()), shape.layout));
 }
 
+// The scan of a database of one layout holding keys, in seconds.
+double scanSeconds(fixtures::DeviceLayout layout, const QStringList& keys)
+{
+    QTemporaryDir dir;
+    fixtures::createKeyedMessagesDb(fixtures::ios6DbPathIn(dir.path()), layout, keys);
+    IOS6MessageDb db6(QDir(dir.path()), QStringLiteral("310"), false);
+    IOS5MessageDb db5(QDir(dir.path()), QStringLiteral("310"));
+    const auto start = Clock::now();
+    layout == fixtures::DeviceLayout::IOS6 ? scanDeletedMessages(db6, {}, nullptr) : scanDeletedMessages(db5, nullptr);
+    return secondsSince(start);
+}
+
+// range(0): 1 for iOS 6 deleted guids, 0 for iOS 5 live texts.
+void BM_ScanKeys(benchmark::State& state)
+{
+    const auto layout = state.range(0) == 1 ? fixtures::DeviceLayout::IOS6 : fixtures::DeviceLayout::IOS5;
+    state.SetLabel(state.range(0) == 1 ? "iOS 6 deleted guids" : "iOS 5 live texts");
+    const int rows = floors::benchMessages(40000);
+    const QString prefix = QStringLiteral("k");
+    const QStringList crafted = crcCollidingTexts(prefix, prefix, rows);
+    const QStringList plain = plainTextsLike(prefix, prefix, rows);
+    double craftedSeconds = 0;
+    double plainSeconds = 0;
+    for (auto _ : state) {
+        const double seconds = scanSeconds(layout, crafted);
+        state.SetIterationTime(seconds);
+        craftedSeconds += seconds;
+        plainSeconds += scanSeconds(layout, plain);
+    }
+    state.counters["crafted_s"] = benchmark::Counter(craftedSeconds);
+    state.counters["plain_s"] = benchmark::Counter(plainSeconds);
+    state.counters["slowdown"] = benchmark::Counter(craftedSeconds / plainSeconds);
+}
+
 }  // namespace
 
+BENCHMARK(BM_ScanKeys)->Arg(1)->Arg(0)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RecoveryShapes)->DenseRange(0, int(fixtures::shapeCases().size()) - 1)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CarveDeletedMessages)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ScanAndReadBack)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);

@@ -3,10 +3,11 @@
 // a phone, so no step may leave it with a missing or half-written file: every new file is first
 // written in full under a temporary name beside its place and forced to disk; only then are the old
 // files moved aside and the new ones moved in, and any failure moves everything back.
+#include "platform/texthash.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QList>
-#include <QSet>
 #include <QString>
 
 #include <memory>
@@ -62,6 +63,6 @@ private:
     QString m_stamp;
     std::shared_ptr<BackupFileOps> m_ops;
     QList<Entry> m_entries;
-    QSet<QString> m_names;
+    TextSet m_names;
     bool m_committed = false;
 };

@@ -199,7 +199,7 @@ void IOS6RestoreMessagesThread::copyKeptTables(IOS6MessageDb& work) const
 IOS6RestoreMessagesThread::KeptRows IOS6RestoreMessagesThread::readKeptRows(IOS6MessageDb& work) const
 {
     KeptRows kept;
-    const auto read = [&work](const char* sql, QHash<QString, QList<qint64>>& lists) {
+    const auto read = [&work](const char* sql, TextHash<QList<qint64>>& lists) {
         Sqlite3Cursor cursor = work.queryThrow(sql);
         while (cursor.moveNext())
             lists[cursor.getText(1)].append(cursor.getInt64(0));

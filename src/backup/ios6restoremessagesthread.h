@@ -8,6 +8,7 @@
 // The backup is changed only at the very end and all together (BackupReplacement): until then every
 // failure and a cancel leave it byte for byte as it was.
 #include "msgdb/records.h"
+#include "platform/texthash.h"
 
 #include <QDir>
 #include <QHash>
@@ -24,7 +25,7 @@ class IOS6MessageDb;
 class ProgressSink;
 class BackupReplacement;
 struct MbdbRecord;
-using MbdbRecordSet = QHash<QString, MbdbRecord>;
+using MbdbRecordSet = TextHash<MbdbRecord>;
 
 // One entry of the merge list.
 struct RestoreItem {
@@ -65,8 +66,8 @@ private:
     struct KeptRows {
         QVector<RestoreItem> dates;
         QHash<qint64, QString> guids;
-        QHash<QString, QList<qint64>> chats;
-        QHash<QString, QList<qint64>> attachments;
+        TextHash<QList<qint64>> chats;  // by the backup's message guids
+        TextHash<QList<qint64>> attachments;
     };
 
     void requireIos6Layout() const;

@@ -6,8 +6,9 @@
 // inode high and low, uid, gid, mtime, atime, ctime (32 bits each), size (64 bits), protection
 // class (8 bits), a property count (8 bits) and that many (name, value) string pairs. A string is a
 // 16-bit length followed by that many bytes; 0xFFFF means absent and 0 empty, neither has bytes.
+#include "platform/texthash.h"
+
 #include <QByteArray>
-#include <QHash>
 #include <QList>
 #include <QPair>
 #include <QString>
@@ -71,7 +72,7 @@ struct MbdbRecord {
 };
 
 // Records keyed by file id; the key makes domain and path unique.
-using MbdbRecordSet = QHash<QString, MbdbRecord>;
+using MbdbRecordSet = TextHash<MbdbRecord>;
 
 // Primitives on a device. Readers throw std::runtime_error when the device runs short (naming the
 // offset); writers when a write falls short (with the device's error text).

@@ -1,6 +1,6 @@
 #include "core/sharedstrings.h"
 
-#include <QHash>
+#include "platform/texthash.h"
 
 #include <cstring>
 
@@ -13,7 +13,8 @@ QString SharedStrings::text(std::string_view utf8)
     const int size = int(utf8.size());
     if (size > kMaxBytes)
         return QString::fromUtf8(utf8.data(), size);
-    const uint hash = qHashBits(utf8.data(), utf8.size());
+    // The texts come from the file: with a fixed hash, crafted ones would fill one run of slots.
+    const uint hash = texthash::fold(seededHash(QByteArray::fromRawData(utf8.data(), size)));
     const std::size_t mask = m_slots.size() - 1;
     for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
         Slot& slot = m_slots[i];

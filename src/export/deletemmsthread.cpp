@@ -4,10 +4,10 @@
 #include "core/progressthrottle.h"
 #include "msgdb/attachmentpath.h"
 #include "msgdb/ios6messagedb.h"
+#include "platform/texthash.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSet>
 
 DeleteMMSThread::DeleteMMSThread(const QDir& dbDir, const MsgMessageList& messages, ProgressSink* progress,
                                  QObject* parent)
@@ -26,7 +26,7 @@ constexpr qint64 kRemovalWeight = 16;
 QList<const _MsgAttachment*> DeleteMMSThread::distinctAttachments() const
 {
     QList<const _MsgAttachment*> attachments;
-    QSet<QString> seen;
+    TextSet seen;
     for (const _MsgMessage* message : qAsConst(m_messages)) {
         for (const _MsgAttachment* attachment : message->sortedAttachments()) {
             if (attachment->guid.isEmpty() || seen.contains(attachment->guid))

@@ -114,7 +114,7 @@ void ExportMessagesThread::sortMessages()
     // newest date of them all, so their messages form one run and go into one file.
     std::vector<Keyed> items;
     items.reserve(size_t(m_messages.size()));
-    QHash<QString, int> sessionLast;
+    TextHash<int> sessionLast;
     for (_MsgMessage* message : qAsConst(m_messages)) {
         items.push_back(keyed(message));
         int& last = sessionLast[items.back().key];
@@ -210,11 +210,20 @@ QString ExportMessagesThread::pageFilePath(const _MsgChat* chat)
     if (chat)
         name = sanitizeFileName(chat->isGroup() ? chat->chat_identifier : chat->displayName(true));
     // Two conversations with the same name, and files already in a folder the user chose, each keep
-    // their own file.
+    // their own file. Every number below the one remembered for a name was taken when it was tried, so
+    // many conversations of one name try each number once.
     const QDir folder(m_target);
+    const auto taken = [this](const QString& path) {
+        return m_usedPaths.contains(path) || QFileInfo::exists(path) || QFileInfo(path).isSymLink();
+    };
+    int& next = m_nextNumber[name];
     QString path = folder.absoluteFilePath(name + suffix);
-    for (int n = 1; m_usedPaths.contains(path) || QFileInfo::exists(path) || QFileInfo(path).isSymLink(); ++n)
-        path = folder.absoluteFilePath(QStringLiteral("%1(%2)%3").arg(name, QString::number(n), suffix));
+    if (next > 0 || taken(path)) {
+        next = std::max(next, 1);
+        do
+            path = folder.absoluteFilePath(QStringLiteral("%1(%2)%3").arg(name, QString::number(next++), suffix));
+        while (taken(path));
+    }
     m_usedPaths.insert(path);
     return path;
 }

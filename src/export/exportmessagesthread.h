@@ -14,9 +14,8 @@
 // database is never deleted: its transaction rolls back.
 #include "core/progresssink.h"
 #include "export/absformatexport.h"
+#include "platform/texthash.h"
 
-#include <QHash>
-#include <QSet>
 #include <QStringList>
 #include <QThread>
 
@@ -73,7 +72,8 @@ private:
     std::unique_ptr<MessageExporter> m_exporter;
     QString m_currentChatKey;  // lower-case identifier of the open page; "" for no conversation
     bool m_pageOpen = false;
-    QSet<QString> m_usedPaths;  // page files of this run
+    TextSet m_usedPaths;  // page files of this run
+    TextHash<int> m_nextNumber;  // page name -> the first n whose "name(n)" may still be free
     bool m_targetCreated = false;
     QStringList m_createdFiles;    // inside a folder target that existed before
     QStringList m_createdFolders;  // likewise, removed when empty

@@ -267,7 +267,7 @@ private:
         int fromMe;
         bool conflicting;
     };
-    QHash<QString, Copy> m_first;  // Qt seeds its string hash per process
+    TextHash<Copy> m_first;  // guids and addresses from the file: Qt's hash lets crafted ones collide under any seed
     std::vector<qint64> m_conflicting;  // recycle rows of the first copies another copy disagrees with
 };
 
@@ -848,7 +848,7 @@ private:
     }
     static QString guidKey(const QString& guid) { return QLatin1Char('g') + guid; }
 
-    QSet<QString> m_keys;
+    TextSet m_keys;  // texts from the file
 };
 
 // ---- Dates against their neighbours

@@ -21,12 +21,12 @@
 #include "msgdb/country.h"
 #include "msgdb/ios6columns.h"
 #include "msgdb/records.h"
+#include "platform/texthash.h"
 #include "recovery/sqlite3file.h"
 
 #include <QByteArray>
 #include <QHash>
 #include <QList>
-#include <QSet>
 #include <QString>
 
 #include <array>
@@ -57,7 +57,7 @@ public:
     const MessagePositions& messagePositions(bool later) const;
 
 private:
-    QHash<QByteArray, int> m_byName;
+    QHash<BytesKey, int> m_byName;  // names come from the file's schema
     // Literals looked up so far; a converter asks for the same names in the same order for every row,
     // so the entry after the last one found is tried first.
     mutable std::vector<std::pair<const char*, int>> m_byAddress;
@@ -111,8 +111,8 @@ public:
 
 private:
     CountryLibDb& m_lib;
-    QHash<QString, Country> m_known;
-    QSet<QString> m_unknown;
+    TextHash<Country> m_known;  // codes read from carved rows
+    TextSet m_unknown;
 };
 
 // Where an iOS 5 row belongs.

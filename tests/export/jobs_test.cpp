@@ -15,6 +15,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -229,6 +230,33 @@ TEST_F(Jobs, PagesGroupCaseVariantsAndKeepEqualNamesApart)
     EXPECT_EQ(bubbleTexts(path("out-html/unknown-chat.html")), (QStringList{"nochat 1", "nochat 2"}));
     EXPECT_EQ(readFile(path("out-html/files/style.css")), QByteArray("css"));
     EXPECT_EQ(readFile(path("out-html/emoji/E415.png")), QByteArray("png"));
+}
+
+// Conversations sharing a page name take the numbers they always took, past a file already there; each
+// number is tried about once, so 3,000 of them cost about what as many names apart do.
+TEST_F(Jobs, ManyPagesOfOneNameAreNumberedInOnePass)
+{
+    struct NoPage : MessageExporter {
+        void begin() override {}
+        void exportMessage(_MsgMessage*) override {}
+        void end() override {}
+    };
+    writeFile(path("out/Unknown(2).pdf"), "the user's");
+    const auto timeToName = [&](bool shared, QStringList& names) {
+        SampleRecords r;
+        for (int i = 1; i <= 3000; ++i)
+            r.message(i, r.chat(i, QString::number(i), {}), nullptr, i, {})->chat->display_name = shared ? "" : QString::number(i);
+        ExportMessagesThread job(r.messages(), path("out"), ExportMessagesThread::Pdf, nullptr);
+        job.setPageExporterFactory([&](int, const QString&, const QString& name) { names << name; return std::make_unique<NoPage>(); });
+        QElapsedTimer timer;
+        timer.start();
+        job.run();
+        return timer.nsecsElapsed() + 1;
+    };
+    QStringList names, apart;
+    EXPECT_LT(timeToName(true, names), 3 * timeToName(false, apart));
+    EXPECT_EQ(names.mid(0, 3), (QStringList{"Unknown.pdf", "Unknown(1).pdf", "Unknown(3).pdf"}));
+    EXPECT_EQ(names.last(), QStringLiteral("Unknown(3000).pdf"));
 }
 
 TEST(ExportOrder, ConversationsByNewestDateThenIdentifierChatlessLast)
