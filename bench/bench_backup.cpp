@@ -25,6 +25,7 @@
 #include "fixtures/sqlite_file.h"
 #include "fixtures/sqlite_insert.h"
 #include "floors.h"
+#include "importroad.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -239,17 +240,7 @@ void BM_ImportBackup(benchmark::State& state)
         [&](const QString& ours) {
             // As the import command does: the messages are read and copied while the attachment files
             // are still being cached.
-            const QString cache = ours + QStringLiteral("/cache");
-            const auto rest = std::make_shared<FileHandoff>();
-            ITunesCacheSMSThread caching(const_cast<BackupManifest*>(&backup.manifest), QDir(cache), nullptr);
-            caching.handOverTo(rest);
-            caching.run();
-            _MsgStore store;
-            IOS6MessageDb(QDir(cache), QString(), false).messages(store, 0);
-            BackupSMSThread job(store.messageList(), QDir(ours + QStringLiteral("/local")), QString(), nullptr);
-            job.awaitCache(rest);
-            job.run();
-            if (caching.copiedFiles() != int(backup.files.size()))
+            if (importOnTheCommandsRoad(backup.manifest, ours).copiedFiles != int(backup.files.size()))
                 throw std::runtime_error("the cache job left files out");
         },
         [&](const QString& raw) {

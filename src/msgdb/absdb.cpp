@@ -106,7 +106,7 @@ QList<Sqlite3Row> AbsDb::selectAll(const QString& table)
 
 bool AbsIOSMessageDb::isIOS6Layout(const QString& path)
 {
-    QHash<QString, QString> sqlByTable;
+    TextHash<QString> sqlByTable;
     {
         Sqlite3DB db;  // closed by its destructor, also when a read throws
         limitOutsideDatabase(db);
@@ -120,9 +120,9 @@ bool AbsIOSMessageDb::isIOS6Layout(const QString& path)
     return true;
 }
 
-QHash<QString, QString> tableSqlOf(Sqlite3DB& db)
+TextHash<QString> tableSqlOf(Sqlite3DB& db)
 {
-    QHash<QString, QString> sqlByTable;
+    TextHash<QString> sqlByTable;
     try {
         Sqlite3Cursor cursor = db.queryThrow("select name, sql from sqlite_master where type='table'");
         while (cursor.moveNext())
@@ -137,7 +137,7 @@ QHash<QString, QString> tableSqlOf(Sqlite3DB& db)
     return sqlByTable;
 }
 
-void checkReadableTables(Sqlite3DB& db, const QHash<QString, QString>& tableSql, const QStringList& required,
+void checkReadableTables(Sqlite3DB& db, const TextHash<QString>& tableSql, const QStringList& required,
                          const QStringList& optional)
 {
     for (const QString& table : required) {

@@ -5,6 +5,7 @@
 
 #include "msgdb/records.h"
 #include "platform/sqlite3db.h"
+#include "platform/texthash.h"
 
 #include <QHash>
 #include <QList>
@@ -76,14 +77,14 @@ void limitOutsideDatabase(Sqlite3DB& db);
 
 // Name -> CREATE text of every table of db; kNotAMessageDb when the file is no SQLite database,
 // kTooComplexMessageDb when its schema goes past the limits limitOutsideDatabase sets.
-QHash<QString, QString> tableSqlOf(Sqlite3DB& db);
+TextHash<QString> tableSqlOf(Sqlite3DB& db);
 
 // Refuses a file a reader cannot read safely: kNotAMessageDb when a table of required is missing;
 // an error naming the table when one of required or optional has generated columns, which would
 // run an expression of the file's choosing on every row read, or a layout no phone writes (no
 // rowid, or a column named like it that is not the integer key), which turns the joins on ROWID
 // into scans of the whole table for every row.
-void checkReadableTables(Sqlite3DB& db, const QHash<QString, QString>& tableSql, const QStringList& required,
+void checkReadableTables(Sqlite3DB& db, const TextHash<QString>& tableSql, const QStringList& required,
                          const QStringList& optional = {});
 
 // Runs one read of a message database: a statement stopped at its step budget becomes the error

@@ -5,6 +5,7 @@
 #include "msgdb/contacts.h"
 #include "msgdb/country.h"
 #include "msgdb/records.h"
+#include "platform/texthash.h"
 
 #include <QHash>
 #include <QString>
@@ -24,5 +25,5 @@ private:
     IOSContactsMemDb& m_contacts;
     CountryLibDb& m_countries;
     const char* m_readerName;
-    QHash<QString, Country> m_countryBySn;  // upper-case code -> country, filled on demand
+    TextHash<Country> m_countryBySn;  // upper-case code -> country, filled on demand
 };

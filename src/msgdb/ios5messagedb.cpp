@@ -141,13 +141,13 @@ struct IOS5MessageDb::MessageReading {
     _MsgStoreData& data;
     // Attachment copies are looked up below it when they are used.
     const QSharedPointer<const ContainedFolder> fileRelay;
-    QHash<QString, _MsgChat*> chatByIdentifier;
+    TextHash<_MsgChat*> chatByIdentifier;
     // Messages made by this call. Only they take text parts: a message read before already holds
     // its texts, and appending them again would double them on every read.
     QSet<qint64> created;
     std::array<int, kMessageColumns> columns{};
     bool attachmentRowsLoaded = false;
-    QHash<QString, _MsgAttachment> attachmentRowByGuid;  // the lowest row of each GUID
+    TextHash<_MsgAttachment> attachmentRowByGuid;  // the lowest row of each GUID
 };
 
 void setIos5StatusFields(_MsgMessage& m)
@@ -317,7 +317,7 @@ void IOS5MessageDb::readIMessageChats(_MsgStore& store)
 {
     auto& chats = store.data()->chats;
     auto& handles = store.data()->handles;
-    QHash<QString, _MsgChat*> madeChats;  // identifier -> conversation made by this call
+    TextHash<_MsgChat*> madeChats;  // identifier -> conversation made by this call
     Sqlite3Cursor cursor = queryThrow("select rowid as rowid, * from madrid_chat order by rowid");
     while (cursor.moveNext()) {
         const qint64 key = -cursor.getInt64(QStringLiteral("rowid"));
@@ -358,7 +358,7 @@ QStringList IOS5MessageDb::participantIds(const QByteArray& participants)
     const PlistNode list = PlistNode::fromData(participants);
     const int count = list.isArray() ? list.count() : 0;
     QStringList ids;
-    QSet<QString> seen;
+    TextSet seen;
     for (int i = 0; i < count; ++i) {
         const QString id = normalizedWithDefault(list.at(i).toString());
         if (!seen.contains(id)) {
@@ -380,12 +380,12 @@ qint64 IOS5MessageDb::freeIMessageHandleKey(const _MsgStore& store) const
     return key;
 }
 
-void IOS5MessageDb::applyIMessageChatDates(const QHash<QString, _MsgChat*>& madeChats)
+void IOS5MessageDb::applyIMessageChatDates(const TextHash<_MsgChat*>& madeChats)
 {
     // The conversations are keyed by normalised identifiers, so the stored room names and addresses
     // are normalised the same way before the lookup; several spellings of one address count as one.
     const auto newestBy = [this](const char* sql) {
-        QHash<QString, int> newest;
+        TextHash<int> newest;
         Sqlite3Cursor cursor = queryThrow(sql);
         while (cursor.moveNext()) {
             const QString id = normalizedWithDefault(cursor.getText(0));
@@ -398,10 +398,10 @@ void IOS5MessageDb::applyIMessageChatDates(const QHash<QString, _MsgChat*>& made
         }
         return newest;
     };
-    const QHash<QString, int> byRoom = newestBy(
+    const TextHash<int> byRoom = newestBy(
         "select madrid_roomname,max(date) as last_date from message group by madrid_roomname"
         " having madrid_roomname is not null and madrid_roomname <> ''");
-    const QHash<QString, int> byHandle = newestBy(
+    const TextHash<int> byHandle = newestBy(
         "select madrid_handle,max(date) as last_date from message group by madrid_handle"
         " having madrid_handle is not null and madrid_handle <> ''");
     for (auto it = madeChats.cbegin(); it != madeChats.cend(); ++it) {

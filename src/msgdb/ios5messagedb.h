@@ -9,6 +9,7 @@
 #include "msgdb/country.h"
 #include "msgdb/handlenaming.h"
 #include "msgdb/messagerecycledb.h"
+#include "platform/texthash.h"
 
 #include <QDir>
 #include <QHash>
@@ -67,7 +68,7 @@ private:
     void readIMessageChats(_MsgStore& store);
     // The normalised ids of a madrid_chat participants list, each once, in list order.
     QStringList participantIds(const QByteArray& participants);
-    void applyIMessageChatDates(const QHash<QString, _MsgChat*>& madeChats);
+    void applyIMessageChatDates(const TextHash<_MsgChat*>& madeChats);
     qint64 freeIMessageHandleKey(const _MsgStore& store) const;
 
     void readMessageRows(MessageReading& reading, qint64 chatRowid);
@@ -87,7 +88,7 @@ private:
     MessageRecycleDb m_recycle;
     CountryLibDb m_countryLib;
     HandleNaming m_naming{m_contactsDb, m_countryLib, "IOS5MessageDb"};
-    QHash<QString, QString> m_tableSql;     // table name -> CREATE statement
+    TextHash<QString> m_tableSql;  // table name -> CREATE statement
     QString m_dbPath;
     FileHandoff* m_maker = nullptr;  // not owned
 };

@@ -65,7 +65,7 @@ public:
     bool hasItemType() const;   // message has item_type; never opens
     bool hasLogicHash() const;  // message has logic_hash
     bool hasChatLast() const;   // chat has "_last INTEGER": a local database
-    const QHash<QString, QString>& tableDdl() const { return m_tableDdl; }
+    const TextHash<QString>& tableDdl() const { return m_tableDdl; }
 
     // Raises the stored date of a conversation; never lowers it. Nothing on a file without _last.
     void updateChatLast(qint64 chatRowid, int date);
@@ -165,7 +165,7 @@ private:
     MessageRecycleDb m_recycleDb;
     CountryLibDb m_countryDb;
     HandleNaming m_naming{m_contactsDb, m_countryDb, "IOS6MessageDb"};
-    QHash<QString, QString> m_tableDdl;
+    TextHash<QString> m_tableDdl;
     QString m_dbPath;
     bool m_upgradeSchema;
     bool m_openedOnce = false;  // setDbPath has no effect any more

@@ -128,7 +128,7 @@ qint64 Ios6MessageMerge::memberHandleRow(qint64 chatRowid, const _MsgHandle& han
 {
     qint64& known = m_handleRowsByRecord[&handle];
     if (known == 0) {
-        qint64& row = m_handleRows[qMakePair(handle.id, handle.service)];
+        qint64& row = m_handleRows[qMakePair(TextKey(handle.id), TextKey(handle.service))];
         if (row == 0)
             row = m_db.handleRowid(handle);
         if (row == 0)

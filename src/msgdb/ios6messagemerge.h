@@ -8,6 +8,7 @@
 // One object serves one transaction of its database: begin() after the transaction began, finish()
 // before it commits.
 #include "msgdb/records.h"
+#include "platform/texthash.h"
 
 #include <QHash>
 #include <QPair>
@@ -81,14 +82,14 @@ private:
     // Look-ups already answered in this transaction: first by record (the records of one run stay
     // where they are), which spares hashing and comparing their texts for every message.
     QHash<const _MsgChat*, qint64> m_chatRowsByRecord;
-    QHash<QString, qint64> m_chatRows;  // guid
+    TextHash<qint64> m_chatRows;  // guid
     QHash<const _MsgHandle*, qint64> m_handleRowsByRecord;
-    QHash<QPair<QString, QString>, qint64> m_handleRows;  // id, service
+    QHash<QPair<TextKey, TextKey>, qint64> m_handleRows;  // id, service
     QHash<QPair<qint64, qint64>, bool> m_members;         // chat row, handle row
     bool m_ownRowsOnly = false;                           // see Rules::soleWriter
     RowsByText m_messageRowsByHash;
     RowsByText m_messageRowsByGuid;
-    QHash<QString, qint64> m_attachmentRows;
+    TextHash<qint64> m_attachmentRows;  // guid
     QHash<qint64, int> m_chatLast;                 // chat row -> the newest date of its new messages
     QHash<qint64, QString> m_lastAddressedHandle;  // chat row -> handle id
 };

@@ -166,7 +166,7 @@ public:
 
 private:
     _MsgStoreData& m_data;
-    QHash<QString, _MsgHandle*> m_byAddress;
+    TextHash<_MsgHandle*> m_byAddress;
     bool m_filled = false;
 };
 
@@ -291,7 +291,7 @@ qint64 MessageRecycleDb::insertMessage(const _MsgMessage& m, const QString& chat
     insert.run();
     const qint64 rowid = lastInsertId();
     if (m_batch) {
-        m_batch->guids.insert(qHash(guid), rowid);
+        m_batch->guids.insert(MessageBatch::guidHash(guid), rowid);
         m_batch->dateDirectionText.insert(MessageBatch::keyHash(m), rowid);
     }
     return rowid;
@@ -337,7 +337,7 @@ qint64 MessageRecycleDb::findMessage(const _MsgMessage& message)
 {
     open();
     if (m_batch) {
-        const qint64 byGuid = m_batch->guids.find(qHash(message.guid), [&](qint64 rowid) {
+        const qint64 byGuid = m_batch->guids.find(MessageBatch::guidHash(message.guid), [&](qint64 rowid) {
             return queryFirstInt64(
                        Sqlite3Sql("select 1 from message where rowid=? and guid=?").addInt64Param(rowid).addTextParam(message.guid))
                 .has_value();
@@ -530,8 +530,8 @@ void addRecycledMessages(_MsgStore& store, std::vector<RecycledRecord> records)
     // Ascending row id, so of two conversations with one identifier the later row always wins.
     QList<_MsgChat*> chats = store.chatList();
     std::stable_sort(chats.begin(), chats.end(), [](const _MsgChat* a, const _MsgChat* b) { return a->rowid < b->rowid; });
-    QHash<QString, _MsgChat*> smsChats;
-    QHash<QString, _MsgChat*> iMessageChats;
+    TextHash<_MsgChat*> smsChats;
+    TextHash<_MsgChat*> iMessageChats;
     for (_MsgChat* chat : qAsConst(chats)) {
         const bool iMessage = chat->service_name.compare(QLatin1String("iMessage"), Qt::CaseInsensitive) == 0;
         (iMessage ? iMessageChats : smsChats).insert(chat->chat_identifier, chat);

@@ -3,6 +3,8 @@
 // message database, kept beside that database and loaded back into its store, marked, on request.
 #include "msgdb/absdb.h"
 #include "msgdb/records.h"
+#include "msgdb/recordtable.h"
+#include "platform/texthash.h"
 
 #include <QHash>
 #include <QList>
@@ -93,10 +95,13 @@ private:
 
     // The keys of the messages a batch into an empty table stored, and the indexes it put off.
     struct MessageBatch {
+        // Seeded: guids and texts are carved from a file, and every row a hash shares is asked of SQLite.
+        static uint guidHash(const QString& guid) { return qHash(TextKey(guid)); }
         // What findMessage compares besides the guid: date and direction side by side, and the text.
         static uint keyHash(const _MsgMessage& m)
         {
-            return qHash(std::pair<qint64, QString>(qint64(m.date) << 32 | quint32(m.is_from_me), m.text));
+            const quint64 dateDirection = recordHash(qint64(m.date) << 32 | quint32(m.is_from_me));
+            return texthash::fold(texthash::mix(dateDirection ^ seededHash(m.text)));
         }
 
         RowidsByHash guids;

@@ -54,7 +54,7 @@ QList<_MsgChatSession> _MsgStore::chatSessions() const
     // Grouped by exact identifier; kept in the order the groups first appear so the result does not
     // depend on the per-process hash seed more than the chat table's own order does.
     QList<_MsgChatSession> sessions;
-    QHash<QString, int> indexByIdentifier;
+    TextHash<int> indexByIdentifier;
     for (_MsgChat* chat : chatList()) {
         const auto found = indexByIdentifier.constFind(chat->chat_identifier);
         if (found == indexByIdentifier.constEnd()) {

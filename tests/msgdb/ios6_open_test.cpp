@@ -92,7 +92,7 @@ TEST_F(IOS6OpenTest, MissingLocalDatabaseIsCreatedWithEveryProbeTrue)
 
     db.open();
     EXPECT_TRUE(QFile::exists(dbPath()));
-    QStringList tables = db.tableDdl().keys();
+    QStringList tables(db.tableDdl().keyBegin(), db.tableDdl().keyEnd());
     tables.sort();
     EXPECT_EQ(tables, QStringList({"attachment", "chat", "chat_handle_join", "chat_message_join", "handle", "message",
                                    "message_attachment_join", "sqlite_sequence"}));

@@ -1,7 +1,7 @@
 // Lifetime, types, value equality, numbers, strings, data and the two containers of libtmcf.so.
 #include "devicelibs/tmcf/cfobject.h"
 
-#include <QHash>
+#include "platform/texthash.h"
 
 #include <cmath>
 #include <cstring>
@@ -130,10 +130,11 @@ size_t hash(CFTypeRef ref)
     switch (object->type) {
     case kBooleanType: return as<TMCFBoolean>(ref)->value ? 1 : 2;
     case kNumberType: return numberHash(*as<TMCFNumber>(ref));
-    case kStringType: return qHash(as<TMCFString>(ref)->text);
-    case kDataType: return qHash(as<TMCFData>(ref)->bytes);
+    // Seeded: a phone's property lists fill these dictionaries with keys of its choosing.
+    case kStringType: return size_t(seededHash(as<TMCFString>(ref)->text));
+    case kDataType: return size_t(seededHash(as<TMCFData>(ref)->bytes));
     case kDateType: return std::hash<double>()(as<TMCFDate>(ref)->at);
-    case kTimeZoneType: return qHash(as<TMCFTimeZone>(ref)->zone.id());
+    case kTimeZoneType: return size_t(seededHash(as<TMCFTimeZone>(ref)->zone.id()));
     case kDictionaryType: return as<TMCFDictionary>(ref)->entries.size();
     case kArrayType: return as<TMCFArray>(ref)->items.size();
     default: return 0;
