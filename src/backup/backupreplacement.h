@@ -3,7 +3,7 @@
 // a phone, so no step may leave it with a missing or half-written file: every new file is first
 // written in full under a temporary name beside its place and forced to disk; only then are the old
 // files moved aside and the new ones moved in, and any failure moves everything back.
-#include "platform/texthash.h"
+#include "platform/seededhash.h"
 
 #include <QByteArray>
 #include <QDir>

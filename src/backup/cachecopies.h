@@ -3,7 +3,7 @@
 // bytes of one file are read, decrypted and written while the next files are opened and created.
 // Outcomes come back in the order the copies were queued, so the job records them (and logs what
 // it left out) exactly as if it had copied the files one after another.
-#include "platform/texthash.h"
+#include "platform/seededhash.h"
 
 #include <QString>
 

@@ -8,7 +8,7 @@
 // The backup is changed only at the very end and all together (BackupReplacement): until then every
 // failure and a cancel leave it byte for byte as it was.
 #include "msgdb/records.h"
-#include "platform/texthash.h"
+#include "platform/seededhash.h"
 
 #include <QDir>
 #include <QHash>
@@ -65,7 +65,7 @@ private:
     // by guid the chat ids and attachment ids of the backup's join tables.
     struct KeptRows {
         QVector<RestoreItem> dates;
-        QHash<qint64, QString> guids;
+        IdHash<QString> guids;
         TextHash<QList<qint64>> chats;  // by the backup's message guids
         TextHash<QList<qint64>> attachments;
     };

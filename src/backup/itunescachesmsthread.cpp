@@ -12,7 +12,7 @@
 #include "core/progresssink.h"
 #include "core/safepath.h"
 #include "msgdb/attachmentpath.h"
-#include "platform/texthash.h"
+#include "platform/seededhash.h"
 
 #include <QDebug>
 #include <QFile>

@@ -6,7 +6,7 @@
 // inode high and low, uid, gid, mtime, atime, ctime (32 bits each), size (64 bits), protection
 // class (8 bits), a property count (8 bits) and that many (name, value) string pairs. A string is a
 // 16-bit length followed by that many bytes; 0xFFFF means absent and 0 empty, neither has bytes.
-#include "platform/texthash.h"
+#include "platform/seededhash.h"
 
 #include <QByteArray>
 #include <QList>

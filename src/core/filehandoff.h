@@ -11,7 +11,7 @@
 // bytes stay. The maker's end is kept for the user's job, so its error reaches the user's dialog; a
 // cancel of the user's job reaches the maker.
 #include "core/progresssink.h"
-#include "platform/texthash.h"
+#include "platform/seededhash.h"
 
 #include <QString>
 #include <QStringList>

@@ -5,7 +5,7 @@
 // Backslashes count as separators, like slashes: backups and archives made on Windows use them, and
 // letting "a\..\..\b" through as one odd file name would only move the danger to whoever reads it
 // later. A file name that really contains a backslash therefore becomes nested folders.
-#include "platform/texthash.h"
+#include "platform/seededhash.h"
 
 #include <QMutex>
 #include <QString>

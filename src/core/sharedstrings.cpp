@@ -1,6 +1,6 @@
 #include "core/sharedstrings.h"
 
-#include "platform/texthash.h"
+#include "platform/seededhash.h"
 
 #include <cstring>
 
@@ -14,7 +14,7 @@ QString SharedStrings::text(std::string_view utf8)
     if (size > kMaxBytes)
         return QString::fromUtf8(utf8.data(), size);
     // The texts come from the file: with a fixed hash, crafted ones would fill one run of slots.
-    const uint hash = texthash::fold(seededHash(QByteArray::fromRawData(utf8.data(), size)));
+    const uint hash = seededhash::fold(seededHash(QByteArray::fromRawData(utf8.data(), size)));
     const std::size_t mask = m_slots.size() - 1;
     for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
         Slot& slot = m_slots[i];

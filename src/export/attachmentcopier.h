@@ -15,7 +15,7 @@
 #include "export/pendingcopies.h"
 #include "msgdb/attachmentpath.h"
 #include "msgdb/records.h"
-#include "platform/texthash.h"
+#include "platform/seededhash.h"
 
 #include <QDir>
 #include <QString>

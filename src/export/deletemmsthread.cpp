@@ -4,7 +4,7 @@
 #include "core/progressthrottle.h"
 #include "msgdb/attachmentpath.h"
 #include "msgdb/ios6messagedb.h"
-#include "platform/texthash.h"
+#include "platform/seededhash.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -14,7 +14,7 @@
 // database is never deleted: its transaction rolls back.
 #include "core/progresssink.h"
 #include "export/absformatexport.h"
-#include "platform/texthash.h"
+#include "platform/seededhash.h"
 
 #include <QStringList>
 #include <QThread>

@@ -4,7 +4,7 @@
 #include "core/fileutil.h"
 #include "msgdb/attachmentpath.h"
 #include "platform/sqlite3db.h"
-#include "platform/texthash.h"
+#include "platform/seededhash.h"
 
 #include <QDebug>
 #include <QFileInfo>

@@ -8,6 +8,7 @@
 #include "core/safepath.h"
 #include "export/exportmessagesdb.h"
 #include "msgdb/msgutil.h"
+#include "platform/seededhash.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -39,7 +40,7 @@ struct OldAttachment {
     QString filename;  // below the old folder's "attachments"
     QString mimeType;
 };
-using OldAttachments = QHash<qint64, QList<OldAttachment>>;
+using OldAttachments = IdHash<QList<OldAttachment>>;
 
 OldAttachments readAttachments(Sqlite3DB& db)
 {

@@ -3,7 +3,7 @@
 // as the device knows them ("/var/mobile/Library/SMS/Attachments/...", "~/Library/SMS/..."); every
 // source keeps its copies below a "file-relay" folder that mirrors the device tree.
 #include "core/safepath.h"
-#include "platform/texthash.h"
+#include "platform/seededhash.h"
 
 #include <QDir>
 #include <QSharedPointer>

@@ -5,7 +5,7 @@
 #include "msgdb/contacts.h"
 #include "msgdb/country.h"
 #include "msgdb/records.h"
-#include "platform/texthash.h"
+#include "platform/seededhash.h"
 
 #include <QHash>
 #include <QString>

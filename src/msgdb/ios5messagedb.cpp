@@ -144,7 +144,7 @@ struct IOS5MessageDb::MessageReading {
     TextHash<_MsgChat*> chatByIdentifier;
     // Messages made by this call. Only they take text parts: a message read before already holds
     // its texts, and appending them again would double them on every read.
-    QSet<qint64> created;
+    IdSet created;
     std::array<int, kMessageColumns> columns{};
     bool attachmentRowsLoaded = false;
     TextHash<_MsgAttachment> attachmentRowByGuid;  // the lowest row of each GUID

@@ -9,7 +9,7 @@
 #include "msgdb/country.h"
 #include "msgdb/handlenaming.h"
 #include "msgdb/messagerecycledb.h"
-#include "platform/texthash.h"
+#include "platform/seededhash.h"
 
 #include <QDir>
 #include <QHash>

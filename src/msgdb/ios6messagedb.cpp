@@ -273,7 +273,7 @@ void IOS6MessageDb::applyLastFromMessageDates(_MsgStore& store)
     const auto byRowid = [](const Dated& a, const Dated& b) { return a.rowid < b.rowid; };
     if (!sorted)
         std::sort(dates.begin(), dates.end(), byRowid);
-    QHash<qint64, std::optional<qint64>> newest;  // chat -> its newest date, empty when all are NULL
+    IdHash<std::optional<qint64>> newest;  // chat -> its newest date, empty when all are NULL
     // The joins come grouped by conversation (their primary key's order): one hash look-up per group.
     std::optional<qint64>* last = nullptr;
     qint64 lastChat = 0;
@@ -368,7 +368,7 @@ void IOS6MessageDb::readMessages(_MsgStore& store, qint64 chatRowid, bool trackL
         bool any = false;  // like SQL's max(): NULL dates do not count; none at all gives 0
         qint64 date = 0;
     };
-    QHash<qint64, Newest> newest;
+    IdHash<Newest> newest;
     std::vector<Filing> filings;
     // rows: a cursor, or the same rows read ahead.
     const auto fileRows = [&](auto& rows) {

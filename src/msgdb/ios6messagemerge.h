@@ -8,7 +8,7 @@
 // One object serves one transaction of its database: begin() after the transaction began, finish()
 // before it commits.
 #include "msgdb/records.h"
-#include "platform/texthash.h"
+#include "platform/seededhash.h"
 
 #include <QHash>
 #include <QPair>
@@ -85,11 +85,11 @@ private:
     TextHash<qint64> m_chatRows;  // guid
     QHash<const _MsgHandle*, qint64> m_handleRowsByRecord;
     QHash<QPair<TextKey, TextKey>, qint64> m_handleRows;  // id, service
-    QHash<QPair<qint64, qint64>, bool> m_members;         // chat row, handle row
+    QHash<QPair<IdKey, IdKey>, bool> m_members;           // chat row, handle row
     bool m_ownRowsOnly = false;                           // see Rules::soleWriter
     RowsByText m_messageRowsByHash;
     RowsByText m_messageRowsByGuid;
     TextHash<qint64> m_attachmentRows;  // guid
-    QHash<qint64, int> m_chatLast;                 // chat row -> the newest date of its new messages
-    QHash<qint64, QString> m_lastAddressedHandle;  // chat row -> handle id
+    IdHash<int> m_chatLast;                 // chat row -> the newest date of its new messages
+    IdHash<QString> m_lastAddressedHandle;  // chat row -> handle id
 };

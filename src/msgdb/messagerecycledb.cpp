@@ -427,10 +427,10 @@ void MessageRecycleDb::setHandleSource(qint64 rowid, qint64 srcRowid)
                      .addInt64Param(rowid));
 }
 
-QSet<qint64> MessageRecycleDb::handleSources()
+IdSet MessageRecycleDb::handleSources()
 {
     open();
-    QSet<qint64> sources;
+    IdSet sources;
     for (Sqlite3Cursor cursor = queryThrow("select src_rowid from handle where src_rowid is not null"); cursor.moveNext();)
         sources.insert(cursor.getInt64(0));
     return sources;

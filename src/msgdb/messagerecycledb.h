@@ -4,7 +4,7 @@
 #include "msgdb/absdb.h"
 #include "msgdb/records.h"
 #include "msgdb/recordtable.h"
-#include "platform/texthash.h"
+#include "platform/seededhash.h"
 
 #include <QHash>
 #include <QList>
@@ -67,7 +67,7 @@ public:
     // Gives a handle stored without its source row id that id; nothing when it has one.
     void setHandleSource(qint64 rowid, qint64 srcRowid);
     // The source row ids of the stored handles that have one.
-    QSet<qint64> handleSources();
+    IdSet handleSources();
     QList<_MsgRecycledMessage> loadMessages();
     // What loadMessages gives, in the same order, without copies: for loading into a store.
     std::vector<RecycledRecord> loadRecords();
@@ -101,7 +101,7 @@ private:
         static uint keyHash(const _MsgMessage& m)
         {
             const quint64 dateDirection = recordHash(qint64(m.date) << 32 | quint32(m.is_from_me));
-            return texthash::fold(texthash::mix(dateDirection ^ seededHash(m.text)));
+            return seededhash::fold(seededhash::mix(dateDirection ^ seededHash(m.text)));
         }
 
         RowidsByHash guids;

@@ -8,7 +8,7 @@
 // and, like a QHash, walks its entries in no particular order. Hashes are seeded once per process,
 // so keys read from a crafted file cannot be chosen to pile up in one place.
 
-#include "platform/texthash.h"
+#include "platform/seededhash.h"
 
 #include <QList>
 #include <QString>
@@ -23,8 +23,8 @@
 
 namespace recordtable {
 
-using texthash::mix;
-using texthash::processSeed;
+using seededhash::mix;
+using seededhash::processSeed;
 
 }  // namespace recordtable
 

@@ -788,10 +788,10 @@ bool isGroupChat(const _MsgChat& chat)
 
 // Handle row id -> conversation: the last one-to-one conversation holding it, else the first group.
 // Walked by ascending row id, so two scans of one file choose alike whatever order the list has.
-QHash<qint64, const _MsgChat*> chatsByHandle(QList<_MsgChat*> chats)
+IdHash<const _MsgChat*> chatsByHandle(QList<_MsgChat*> chats)
 {
     std::stable_sort(chats.begin(), chats.end(), [](const _MsgChat* a, const _MsgChat* b) { return a->rowid < b->rowid; });
-    QHash<qint64, const _MsgChat*> byHandle;
+    IdHash<const _MsgChat*> byHandle;
     for (const _MsgChat* chat : qAsConst(chats)) {
         for (const _MsgHandle* handle : chat->sortedHandles()) {
             if (!isGroupChat(*chat) || !byHandle.contains(handle->rowid))
@@ -1014,16 +1014,16 @@ void placeHandlesByIndexRemnants(Sqlite3DB& source, MessageRecycleDb& recycle, c
     if (unplaced.isEmpty())
         return;
     const QVector<Sqlite3Region> regions = handleIndexFreeSpace(source, file);
-    QSet<qint64> taken;
+    IdSet taken;
     for (Sqlite3Cursor live = source.queryThrow("select rowid from handle"); live.moveNext();)
         taken.insert(live.getInt64(0));
     taken += recycle.handleSources();
     const uchar* data = file.data();
-    QHash<qint64, QVector<qint64>> candidates;  // row id -> unplaced handles naming it
+    IdHash<QVector<qint64>> candidates;  // row id -> unplaced handles naming it
     QVector<qint64> chosen(unplaced.size(), 0);
     for (int i = 0; i < unplaced.size(); ++i) {
         const QByteArray& key = unplaced[i].idAndService;
-        QSet<qint64> found;
+        IdSet found;
         for (const Sqlite3Region& region : regions) {
             const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(data + region.start),
                                                              int(region.end - region.start));
@@ -1252,11 +1252,11 @@ void scanDeletedMessages(IOS6MessageDb& db, const QList<_MsgChat*>& chats, Progr
 {
     db.open();
     MessageRecycleDb& recycle = db.recycleDb();
-    const QHash<qint64, const _MsgChat*> byHandle = chatsByHandle(chats);
+    const IdHash<const _MsgChat*> byHandle = chatsByHandle(chats);
     const qint64 now = nowSince2001();
     // A message's own handle: the live one a conversation holds, else the recovered one with that row
     // id, asked for once each; "" when neither is found.
-    QHash<qint64, QString> ownHandles;
+    IdHash<QString> ownHandles;
     const auto ownHandle = [&](qint64 handleId) -> QString {
         auto it = ownHandles.find(handleId);
         if (it == ownHandles.end()) {

@@ -21,7 +21,7 @@
 #include "msgdb/country.h"
 #include "msgdb/ios6columns.h"
 #include "msgdb/records.h"
-#include "platform/texthash.h"
+#include "platform/seededhash.h"
 #include "recovery/sqlite3file.h"
 
 #include <QByteArray>

@@ -1,7 +1,7 @@
 // Lifetime, types, value equality, numbers, strings, data and the two containers of libtmcf.so.
 #include "devicelibs/tmcf/cfobject.h"
 
-#include "platform/texthash.h"
+#include "platform/seededhash.h"
 
 #include <cmath>
 #include <cstring>

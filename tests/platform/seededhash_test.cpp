@@ -1,5 +1,5 @@
-// Keys solved to share Qt's seeded CRC hash under every seed spread under the project's text hash.
-#include "platform/texthash.h"
+// Keys crafted to share Qt's hash under every seed spread under the project's seeded hash.
+#include "platform/seededhash.h"
 #include "fixtures/crafted_keys.h"
 
 #include <gtest/gtest.h>
@@ -20,5 +20,21 @@ TEST(TextHash, KeysCollidingUnderEveryQtSeedSpreadUnderOurs)
         }
         EXPECT_LE(qt.size(), 2u);
         EXPECT_EQ(ours.size(), 4u * 64);
+    }
+}
+
+// Qt hashes a 64-bit integer as the low half of key ^ (key >> 31): row ids whose halves fold to one
+// value so share its hash under every seed.
+TEST(IdHash, RowIdsFoldingAlikeSpreadUnderOurs)
+{
+    for (const uint seed : {1u, 0x5eedu}) {
+        std::set<uint> qt, ours;
+        for (qint64 high = 1; high <= 64; ++high) {
+            const qint64 id = high << 32 | ((high << 1) ^ 0x1234);
+            qt.insert(qHash(id, seed));
+            ours.insert(qHash(IdKey(id), seed));
+        }
+        EXPECT_EQ(qt.size(), 1u);
+        EXPECT_EQ(ours.size(), 64u);
     }
 }

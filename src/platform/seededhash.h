@@ -1,13 +1,15 @@
 #pragma once
-// The hash of every table keyed by text that came from outside: a backup, a phone, a file.
+// The hash of every table keyed by what came from outside: a backup, a phone, a file.
 //
-// Qt's own string and byte-array hashes are no defence there. With a nonzero seed on a CPU with
-// SSE4.2 they are CRC32-C from the seed, and a CRC is affine: two keys of one length that collide
-// under one seed collide under every seed, so a crafted file can still pile its keys into one
-// bucket. Without SSE4.2 (or with seed 0) they are plainly unseeded. This hash folds the text into a
-// secret per-process state block by block, so which keys collide depends on that secret.
+// Qt's own hashes are no defence there. A 64-bit integer is hashed as the low half of
+// key ^ (key >> 31), so row ids chosen to fold alike share one hash under every seed. Strings and byte
+// arrays, with a nonzero seed on a CPU with SSE4.2, are CRC32-C from the seed, and a CRC is affine:
+// two keys of one length that collide under one seed collide under every seed. Without SSE4.2 (or
+// with seed 0) they are plainly unseeded. Either way a crafted file can pile its keys into one bucket.
+// These hashes fold the key into a secret per-process state, so which keys collide depends on it.
 //
-// Use `TextHash`, `TextSet` (or `TextKey` inside a QPair) for Qt tables, `TextHasher` for std ones.
+// Use `TextHash`, `TextSet`, `IdHash`, `IdSet` (or `TextKey`, `IdKey` inside a QPair) for Qt tables,
+// `TextHasher` for std ones.
 
 #include <QByteArray>
 #include <QHash>
@@ -17,7 +19,7 @@
 
 #include <cstddef>
 
-namespace texthash {
+namespace seededhash {
 
 // Random, drawn once per process.
 quint64 drawSeed();
@@ -43,7 +45,7 @@ inline uint fold(quint64 hash)
     return uint(hash ^ (hash >> 32));
 }
 
-}  // namespace texthash
+}  // namespace seededhash
 
 quint64 seededHash(const QString& text);
 quint64 seededHash(const QByteArray& bytes);
@@ -56,6 +58,7 @@ public:
     TextKey(const QString& text) : m_text(text) {}  // NOLINT(google-explicit-constructor)
     TextKey(QString&& text) : m_text(std::move(text)) {}  // NOLINT(google-explicit-constructor)
     TextKey(QLatin1String text) : m_text(text) {}  // NOLINT(google-explicit-constructor)
+    TextKey(const char* utf8) : m_text(QString::fromUtf8(utf8)) {}  // NOLINT(google-explicit-constructor)
 
     operator const QString&() const { return m_text; }  // NOLINT(google-explicit-constructor)
     const QString& text() const { return m_text; }
@@ -85,14 +88,35 @@ private:
     QByteArray m_bytes;
 };
 
+// The same for a row id or another number from a file.
+class IdKey {
+public:
+    IdKey(qint64 id = 0) : m_id(id) {}  // NOLINT(google-explicit-constructor)
+
+    operator qint64() const { return m_id; }  // NOLINT(google-explicit-constructor)
+    qint64 id() const { return m_id; }
+
+    bool operator==(const IdKey& other) const { return m_id == other.m_id; }
+    bool operator!=(const IdKey& other) const { return m_id != other.m_id; }
+    bool operator<(const IdKey& other) const { return m_id < other.m_id; }
+
+private:
+    qint64 m_id;
+};
+
 // QHash mixes its own per-table seed in, so two tables do not share a layout either.
 inline uint qHash(const TextKey& key, uint seed = 0) noexcept
 {
-    return texthash::fold(seededHash(key.text()) ^ seed);
+    return seededhash::fold(seededHash(key.text()) ^ seed);
 }
 inline uint qHash(const BytesKey& key, uint seed = 0) noexcept
 {
-    return texthash::fold(seededHash(key.bytes()) ^ seed);
+    return seededhash::fold(seededHash(key.bytes()) ^ seed);
+}
+
+inline uint qHash(IdKey key, uint seed = 0) noexcept
+{
+    return seededhash::fold(seededhash::mix(quint64(key.id()) ^ seededhash::processSeed()) ^ seed);
 }
 
 template <typename T>
@@ -100,6 +124,9 @@ using TextHash = QHash<TextKey, T>;
 template <typename T>
 using TextMultiHash = QMultiHash<TextKey, T>;
 using TextSet = QSet<TextKey>;
+template <typename T>
+using IdHash = QHash<IdKey, T>;
+using IdSet = QSet<IdKey>;
 
 // For std::unordered_map and std::unordered_set of QString or QByteArray.
 struct TextHasher {

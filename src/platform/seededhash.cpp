@@ -1,10 +1,10 @@
-#include "platform/texthash.h"
+#include "platform/seededhash.h"
 
 #include <QRandomGenerator>
 
 #include <cstring>
 
-quint64 texthash::drawSeed()
+quint64 seededhash::drawSeed()
 {
     return QRandomGenerator::system()->generate64();
 }
@@ -16,17 +16,17 @@ namespace {
 // trailing zero bytes stay apart.
 quint64 hashBytes(const unsigned char* data, std::size_t size)
 {
-    quint64 state = texthash::processSeed() ^ quint64(size);
+    quint64 state = seededhash::processSeed() ^ quint64(size);
     std::size_t i = 0;
     for (; i + 8 <= size; i += 8) {
         quint64 block;
         std::memcpy(&block, data + i, 8);
-        state = texthash::mix(state ^ block);
+        state = seededhash::mix(state ^ block);
     }
     quint64 tail = 0;
     for (int shift = 0; i < size; ++i, shift += 8)
         tail |= quint64(data[i]) << shift;
-    return texthash::mix(state ^ tail ^ 0x9E3779B97F4A7C15ULL);
+    return seededhash::mix(state ^ tail ^ 0x9E3779B97F4A7C15ULL);
 }
 
 }  // namespace
