@@ -223,7 +223,7 @@ Sqlite3Sql IOS6RestoreMessagesThread::copyOldRowSql(IOS6MessageDb& work) const
 {
     // Every column but the row id, so the row gets a new one.
     QStringList columns;
-    const QHash<QString, _SqliteCol> info = work.tbInfo(QStringLiteral("message"));
+    const TextHash<_SqliteCol> info = work.tbInfo(QStringLiteral("message"));
     for (const _SqliteCol& column : info) {
         const bool isRowid = column.name().compare(QLatin1String("rowid"), Qt::CaseInsensitive) == 0
                              || (column.primaryKey() && column.isInteger());

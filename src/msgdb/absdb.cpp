@@ -87,7 +87,7 @@ void AbsDb::endTransaction(bool commit)
         rollbackTran();
 }
 
-qint64 AbsDb::insertRow(const Sqlite3Row& row, const QString& table, const QSet<QString>& skip)
+qint64 AbsDb::insertRow(const Sqlite3Row& row, const QString& table, const QSet<QString>& skip)  // our own keys
 {
     open();
     executeThrow(row.insertSql(table, skip));

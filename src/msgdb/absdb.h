@@ -5,7 +5,7 @@
 
 #include "msgdb/records.h"
 #include "platform/sqlite3db.h"
-#include "platform/texthash.h"
+#include "platform/seededhash.h"
 
 #include <QHash>
 #include <QList>
@@ -29,7 +29,7 @@ public:
     bool inTransaction() const { return Sqlite3DB::inTransaction(); }
 
     // Inserts row (less the skipped columns, matched case-insensitively) and returns the new rowid.
-    qint64 insertRow(const Sqlite3Row& row, const QString& table, const QSet<QString>& skip = {});
+    qint64 insertRow(const Sqlite3Row& row, const QString& table, const QSet<QString>& skip = {});  // our own keys
     QList<Sqlite3Row> selectAll(const QString& table);
 };
 

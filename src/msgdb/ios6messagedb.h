@@ -170,7 +170,7 @@ private:
     bool m_upgradeSchema;
     bool m_openedOnce = false;  // setDbPath has no effect any more
     PresentColumns m_present;
-    std::unordered_map<quint64, Sqlite3Prepared> m_held;  // of the open connection only
+    std::unordered_map<quint64, Sqlite3Prepared> m_held;  // of the open connection only: our own keys
     struct GuidsChecked {
         qint64 first = 0;
         qint64 last = -1;

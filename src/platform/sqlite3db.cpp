@@ -557,9 +557,9 @@ QVariant Sqlite3Row::valueAt(int index) const
     return index >= 0 && index < m_values.size() ? m_values.at(index) : QVariant();
 }
 
-Sqlite3Sql Sqlite3Row::insertSql(const QString& table, const QSet<QString>& skip) const
+Sqlite3Sql Sqlite3Row::insertSql(const QString& table, const QSet<QString>& skip) const  // our own keys
 {
-    QSet<QString> skipLower;
+    QSet<QString> skipLower;  // our own keys
     for (const QString& name : skip)
         skipLower.insert(asciiLower(name));
 
@@ -1024,7 +1024,7 @@ private:
         StmtPtr stmt;  // null while taken
         quint64 lastUse = 0;
     };
-    using Map = std::unordered_map<QString, Entry, QStringHasher>;
+    using Map = std::unordered_map<QString, Entry, QStringHasher>;  // our own keys: the program's SQL
 
     // A loop runs one text again and again from the same string: that entry is found without hashing
     // the text, which for a long insert costs more than running it.
@@ -1324,9 +1324,9 @@ int Sqlite3DB::exec(const QString& sql, QString& error)
     return rc;
 }
 
-QHash<QString, _SqliteCol> Sqlite3DB::tbInfo(const QString& table)
+TextHash<_SqliteCol> Sqlite3DB::tbInfo(const QString& table)
 {
-    QHash<QString, _SqliteCol> columns;
+    TextHash<_SqliteCol> columns;  // names from the file
     Sqlite3Cursor cursor = queryThrow(QStringLiteral("PRAGMA table_info(%1)").arg(sqliteQuoteIdentifier(table)));
     while (cursor.moveNext()) {
         const QString name = cursor.getText(QStringLiteral("name"));

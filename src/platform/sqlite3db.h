@@ -13,6 +13,8 @@
 //  - With a step budget or a cancel check set, a statement stopped by them throws Sqlite3Interrupted.
 //  - Every ...Throw member throws Sqlite3Exception (UTF-8 text: message, code and SQL).
 
+#include "platform/seededhash.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QSet>
@@ -154,14 +156,14 @@ public:
 
     // insert into "table"("c1",...) values(?,...) for every column not in skip (case-insensitive);
     // "default values" when every column is skipped.
-    Sqlite3Sql insertSql(const QString& table, const QSet<QString>& skip = {}) const;
+    Sqlite3Sql insertSql(const QString& table, const QSet<QString>& skip = {}) const;  // our own keys
 
 private:
     friend class Sqlite3Cursor;
     friend class Sqlite3Stmt;
     struct Columns {
         QStringList names;
-        QHash<QString, int> indexByLowerName;  // ASCII-lower-cased like SQLite; first occurrence wins
+        TextHash<int> indexByLowerName;  // ASCII-lower-cased like SQLite; first occurrence wins
         // Rows built whole for one insert skip the index: their few lookups scan the names.
         bool indexed = true;
 
@@ -382,7 +384,7 @@ public:
     // Runs a script of statements; 0 on success, else SQLite's code with the text in error. Never throws.
     int exec(const QString& sql, QString& error);
     // Columns of a table keyed by name as declared; empty for a missing table. Throws when closed.
-    QHash<QString, _SqliteCol> tbInfo(const QString& table);
+    TextHash<_SqliteCol> tbInfo(const QString& table);
     // The table's generated columns, which compute an expression on every row read or written;
     // empty for a missing table.
     QStringList generatedColumns(const QString& table);

@@ -308,7 +308,7 @@ TEST_F(SqliteDbTest, TableInfoGivesDeclaredColumns)
 {
     Sqlite3DB db;
     openWith(db, "create table \"we\"\"ird\"(ROWID integer primary key, Count INT not null default 3, b);");
-    const QHash<QString, _SqliteCol> cols = db.tbInfo("we\"ird");
+    const auto cols = db.tbInfo("we\"ird");
     ASSERT_EQ(cols.size(), 3);
     ASSERT_TRUE(cols.contains("Count"));  // keyed exactly as declared
     EXPECT_TRUE(cols["ROWID"].primaryKey());
