@@ -1,0 +1,49 @@
+# Hash tables keyed by text from a backup, a phone or a file must use the seeded text hash
+# (src/platform/seededhash.h): Qt's own string hash lets crafted keys collide under every seed. This finds
+# a QHash, QSet or QMultiHash keyed by QString or QByteArray (alone or in a pair), and a std unordered
+# container of them without TextHasher, anywhere under src/ but the widgets. A table keyed only by the
+# program's own constant strings says so with the comment "our own keys" on its line.
+#   cmake -DSOURCE_DIR=<tree> -P check_text_hashes.cmake
+cmake_minimum_required(VERSION 3.16)
+
+set(text_key "(const[ \t]+)?(QString|QByteArray|std::string|qint64|quint64|qlonglong|qulonglong|int64_t|uint64_t|std::int64_t|std::uint64_t|long long)[ \t]*[,>]")
+set(pair_key "(QPair|std::pair)[ \t]*<[ \t]*${text_key}")
+set(qt_table "(QHash|QSet|QMultiHash)[ \t]*<[ \t]*(${text_key}|${pair_key})")
+set(std_table "unordered_(map|set|multimap|multiset)[ \t]*<[ \t]*(${text_key}|${pair_key})")
+
+set(problems)
+set(file_count 0)
+file(GLOB_RECURSE files RELATIVE "${SOURCE_DIR}" "${SOURCE_DIR}/src/*.h" "${SOURCE_DIR}/src/*.cpp")
+foreach(file IN LISTS files)
+  if(file MATCHES "^src/ui/")
+    continue()
+  endif()
+  math(EXPR file_count "${file_count} + 1")
+  file(READ "${SOURCE_DIR}/${file}" text)
+  # One list element per line: characters that would split or join elements are blanked first.
+  string(REGEX REPLACE "[][;\\\\]" "_" text "${text}")
+  string(REPLACE "\n" ";" lines "${text}")
+  set(line_no 0)
+  foreach(line IN LISTS lines)
+    math(EXPR line_no "${line_no} + 1")
+    if(line MATCHES "our own keys")
+      continue()
+    endif()
+    if(line MATCHES "${qt_table}" OR (line MATCHES "${std_table}" AND NOT line MATCHES "TextHasher"))
+      string(STRIP "${line}" shown)
+      list(APPEND problems "${file}:${line_no}: ${shown}")
+    endif()
+  endforeach()
+endforeach()
+
+if(file_count EQUAL 0)
+  list(APPEND problems "no sources found under ${SOURCE_DIR}/src")
+endif()
+if(problems)
+  foreach(problem IN LISTS problems)
+    message("${problem}")
+  endforeach()
+  list(LENGTH problems count)
+  message(FATAL_ERROR "${count} table(s) keyed by text or row ids with Qt's or the standard hash: use TextHash, TextSet, IdHash, IdSet or TextHasher")
+endif()
+message(STATUS "Seeded hashes: ${file_count} files in ${SOURCE_DIR}/src key their tables from outside by the seeded hash")
