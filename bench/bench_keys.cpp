@@ -1,9 +1,10 @@
-// Text keys a crafted file would hold against plain keys of the same length and form, on the roads a
+// Keys a crafted file would hold against plain keys of the same length and form, on the roads a
 // backup or a phone feeds: the import of a backup whose handle ids and chat guids, or whose attachment
-// paths, are solved to share Qt's seeded string hash under every seed, and the iOS 5 reading of such
-// chat identifiers. Argument 0: plain keys; 1: crafted keys. Each runs on 20,000 keys (BENCH_KEYS
-// overrides) and reports keys, messages and per_s (messages a second); a crafted case also reports
-// vs_plain, its time over that of the plain case run just before it, which should stay below 2.
+// paths, are solved to share Qt's seeded string hash under every seed, or whose row ids fold to one
+// value under Qt's integer hash, and the iOS 5 reading of such chat identifiers. Argument 0: plain
+// keys; 1: crafted keys. Each runs on 20,000 keys (BENCH_KEYS overrides) and reports keys, messages
+// and per_s (messages a second); a crafted case also reports vs_plain, its time over that of the
+// plain case run just before it, which should stay below 2.
 #include "backup/backupmanifest.h"
 #include "msgdb/ios5messagedb.h"
 
@@ -22,6 +23,7 @@
 
 #include <functional>
 #include <stdexcept>
+#include <utility>
 
 namespace {
 
@@ -99,10 +101,13 @@ struct KeyedBackup {
     BackupManifest manifest{QDir(backupDir)};
     int messages = 0;
 
-    KeyedBackup(const QStringList& ids, const QStringList& paths)
+    KeyedBackup(const QStringList& ids, const QStringList& paths,
+                const std::function<void(const QString&)>& change = {})
     {
         const QString dbPath = fixtures::ios6DbPathIn(dir.filePath(QStringLiteral("source")));
         writeIos6History(dbPath, ids, paths);
+        if (change)
+            change(dbPath);
         messages = ids.size() * kMessagesPerChat;
         fixtures::BackupBuilder builder;
         builder.addFile(kHome, QStringLiteral("Library/SMS/sms.db"), fileContent(dbPath));
@@ -163,6 +168,43 @@ void BM_ImportAttachmentPaths(benchmark::State& state)
     state.counters["files"] = benchmark::Counter(paths.size());
 }
 
+// SQLite has no XOR: a ^ b is (a | b) - (a & b).
+QString xorSql(const QString& a, const QString& b)
+{
+    return QStringLiteral("((%1 | %2) - (%1 & %2))").arg(a, b);
+}
+
+// Moves every chat, handle and message row id r of dbPath to r << 32 with a low half that, when
+// crafted, makes them all one value under Qt's 64-bit integer hash (the low half of id ^ (id >> 31)),
+// and otherwise keeps r apart.
+void moveRowIds(const QString& dbPath, bool crafted)
+{
+    const auto db = fixtures::openSqliteFile(dbPath);
+    const auto moved = [crafted](const QString& column) {
+        const QString low = QStringLiteral("4660");
+        return QStringLiteral("(%1 << 32 | %2)")
+            .arg(column, crafted ? xorSql(QStringLiteral("(%1 << 1)").arg(column), low) : low);
+    };
+    fixtures::execSql(db.get(), "begin");
+    for (const auto& [table, column] : {std::pair{"chat_message_join", "chat_id"}, {"chat_message_join", "message_id"},
+                                        {"chat_handle_join", "chat_id"}, {"chat_handle_join", "handle_id"},
+                                        {"message_attachment_join", "message_id"}, {"message", "handle_id"},
+                                        {"chat", "ROWID"}, {"handle", "ROWID"}, {"message", "ROWID"}}) {
+        const QString sql = QStringLiteral("update %1 set %2 = %3 where %2 > 0").arg(table, column, moved(column));
+        fixtures::execSql(db.get(), sql.toUtf8().constData());
+    }
+    fixtures::execSql(db.get(), "commit");
+}
+
+// (d) Chat, handle and message row ids whose halves fold alike, with plain texts.
+void BM_ImportFoldingRowIds(benchmark::State& state)
+{
+    static double plainSeconds = 0;
+    const KeyedBackup backup(plainTextsLike(QStringLiteral("u"), QStringLiteral("@example.org"), keyCount()), {},
+                             [&](const QString& dbPath) { moveRowIds(dbPath, state.range(0) != 0); });
+    runRoad(state, plainSeconds, backup.messages, [&](const QString& dir) { importBackup(backup, dir, 1); });
+}
+
 // (c) madrid_chat identifiers "chat<digits>@example.org", each with its one participant and a message.
 void BM_ReadIos5ChatIdentifiers(benchmark::State& state)
 {
@@ -196,6 +238,7 @@ void BM_ReadIos5ChatIdentifiers(benchmark::State& state)
 
 BENCHMARK(BM_ImportHandlesAndChats)->Arg(0)->Arg(1)->UseManualTime()->Iterations(2)->Unit(benchmark::kSecond);
 BENCHMARK(BM_ImportAttachmentPaths)->Arg(0)->Arg(1)->UseManualTime()->Iterations(2)->Unit(benchmark::kSecond);
+BENCHMARK(BM_ImportFoldingRowIds)->Arg(0)->Arg(1)->UseManualTime()->Iterations(2)->Unit(benchmark::kSecond);
 BENCHMARK(BM_ReadIos5ChatIdentifiers)->Arg(0)->Arg(1)->UseManualTime()->Iterations(2)->Unit(benchmark::kSecond);
 
 int main(int argc, char** argv)
