@@ -30,7 +30,7 @@ using seededhash::processSeed;
 
 inline quint64 recordHash(qint64 key)
 {
-    return recordtable::mix(quint64(key) ^ recordtable::processSeed());
+    return seededHash(key);
 }
 
 // The same for text keys: the seeded text hash (Qt's own is no defence against crafted keys).

@@ -49,6 +49,10 @@ inline uint fold(quint64 hash)
 
 quint64 seededHash(const QString& text);
 quint64 seededHash(const QByteArray& bytes);
+inline quint64 seededHash(qint64 number)
+{
+    return seededhash::mix(quint64(number) ^ seededhash::processSeed());
+}
 
 // A QString that hashes with the seeded hash. It converts to and from QString, so a table of these
 // reads like a table of strings.
@@ -116,7 +120,7 @@ inline uint qHash(const BytesKey& key, uint seed = 0) noexcept
 
 inline uint qHash(IdKey key, uint seed = 0) noexcept
 {
-    return seededhash::fold(seededhash::mix(quint64(key.id()) ^ seededhash::processSeed()) ^ seed);
+    return seededhash::fold(seededHash(key.id()) ^ seed);
 }
 
 template <typename T>

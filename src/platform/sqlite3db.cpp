@@ -234,7 +234,7 @@ QString textValue(const char* utf8, int size)
 struct QStringHasher {
     std::size_t operator()(const QString& text) const
     {
-        return qHashBits(text.constData(), std::size_t(text.size()) * sizeof(QChar));
+        return qHashBits(text.constData(), std::size_t(text.size()) * sizeof(QChar));  // our own keys
     }
 };
 

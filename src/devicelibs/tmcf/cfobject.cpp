@@ -63,16 +63,26 @@ bool sameNumber(const TMCFNumber& a, const TMCFNumber& b)
 
 constexpr double kTwoTo63 = 9223372036854775808.0;
 
+// Seeded like the texts: a dictionary's keys may come from a phone.
+size_t realHash(double value)
+{
+    if (value == 0)
+        value = 0;  // -0.0 equals 0.0
+    qint64 bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return size_t(seededHash(bits));
+}
+
 size_t numberHash(const TMCFNumber& n)
 {
     if (!n.isFloat)
-        return std::hash<qint64>()(n.integer);
+        return size_t(seededHash(n.integer));
     if (std::isnan(n.real))
         return 0x7ff8;
     // An integral float hashes like the integer it equals.
     if (n.real == std::trunc(n.real) && n.real >= -kTwoTo63 && n.real < kTwoTo63)
-        return std::hash<qint64>()(qint64(n.real));
-    return std::hash<double>()(n.real);
+        return size_t(seededHash(qint64(n.real)));
+    return realHash(n.real);
 }
 
 bool sameDictionary(const TMCFDictionary& a, const TMCFDictionary& b)
@@ -133,7 +143,7 @@ size_t hash(CFTypeRef ref)
     // Seeded: a phone's property lists fill these dictionaries with keys of its choosing.
     case kStringType: return size_t(seededHash(as<TMCFString>(ref)->text));
     case kDataType: return size_t(seededHash(as<TMCFData>(ref)->bytes));
-    case kDateType: return std::hash<double>()(as<TMCFDate>(ref)->at);
+    case kDateType: return realHash(as<TMCFDate>(ref)->at);
     case kTimeZoneType: return size_t(seededHash(as<TMCFTimeZone>(ref)->zone.id()));
     case kDictionaryType: return as<TMCFDictionary>(ref)->entries.size();
     case kArrayType: return as<TMCFArray>(ref)->items.size();
