@@ -12,6 +12,7 @@
 #include "core/progresssink.h"
 #include "core/safepath.h"
 #include "msgdb/attachmentpath.h"
+#include "msgdb/messagedbfolder.h"
 #include "platform/seededhash.h"
 
 #include <QDebug>
@@ -184,6 +185,9 @@ struct ITunesCacheSMSThread::Walk {
     }
 
     void begin(FileHandoff* handoff);
+    // Throws what the reader would say of the backup's message database when it is about to replace
+    // a cached one; checked before the run writes anything, so a refused one leaves the cache whole.
+    void checkMessageDbFirst();
     // Copies node with everything below it to relativePath below the cache's "file-relay",
     // walking the tree without recursion and skipping what cannot be copied.
     void cacheTree(const BackupFileNode& node, const QString& relativePath);
@@ -273,6 +277,34 @@ void ITunesCacheSMSThread::Walk::begin(FileHandoff* fileHandoff)
                                            std::move(landed), std::move(mayWrite));
 }
 
+void ITunesCacheSMSThread::Walk::checkMessageDbFirst()
+{
+    const BackupFileNode* db = manifest->smsDb;
+    const QString cached = messageDbPath(cacheDir);
+    if (!db || isLinkRecord(db->record) || !isCachedFile(cached))
+        return;  // no good copy to keep, or none the walk would replace
+    if (db->record.isFolder())
+        refuse(*db, QStringLiteral("it is a folder, not a message database."));
+    const QFileInfo stored(manifest->backupDir.absoluteFilePath(db->record.fileId()));
+    if ((!stored.exists() && !stored.isSymLink()) || cacheDb.lastDate(db->record.fileId()) == db->record.mtime)
+        return;
+    // Opened as the reader opens it, in a folder laid out as the cache is.
+    const QDir staging(cacheDir.absoluteFilePath(QStringLiteral("sms.db.new")));
+    removeDirRecursive(staging.absolutePath());  // left by a run that was stopped
+    const auto removeStaging = [&staging] { removeDirRecursive(staging.absolutePath()); };
+    try {
+        const QString staged = messageDbPath(staging);
+        if (!makePrivatePath(QFileInfo(staged).path()))
+            throwUtf8(QStringLiteral("Cannot create the folder %1.").arg(QFileInfo(staged).path()));
+        manifest->copyFile(*db, staged);
+        openMessageDbFolder(staging)->open();
+    } catch (...) {
+        removeStaging();
+        throw;
+    }
+    removeStaging();
+}
+
 void ITunesCacheSMSThread::Walk::end()
 {
     takeCopies(0);
@@ -346,6 +378,7 @@ void ITunesCacheSMSThread::run()
         &m_posts,
         [&] {
             walk.begin(m_handoff.get());
+            walk.checkMessageDbFirst();
             if (m_handoff) {
                 QStringList files;
                 QStringList folders;

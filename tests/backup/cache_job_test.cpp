@@ -344,7 +344,7 @@ TEST_F(CacheJobTest, ACancelRemovesOnlyWhatTheJobOwns)
     EXPECT_EQ(listing(cacheDir), complete);
     EXPECT_EQ(run(good, cacheDir), 0);  // every file there, its record with it
     BackupBuilder changed = fixtures::sampleBackupBuilder();
-    changed.addFile(kHome, QStringLiteral("Library/SMS/sms.db"), "newer", BackupBuilder::fileMode, 1);
+    changed.addFile(kHome, QStringLiteral("Library/SMS/sms.db"), readAll(cached(QStringLiteral("SMS/sms.db"))), BackupBuilder::fileMode, 1);
     load(changed);
     RecordingProgressSink cancelledLater(2);
     run(cancelledLater, cacheDir);
@@ -371,6 +371,16 @@ TEST_F(CacheJobTest, AnErrorIsReportedAndRemovesOnlyWhatTheJobOwns)
     EXPECT_TRUE(sink.errors().front().startsWith(QStringLiteral("HomeDomain-Library/SMS/sms.db (")));
     EXPECT_TRUE(sink.successes().isEmpty());
     EXPECT_EQ(listing(cacheDir), before);
+    // Over a good cache: random bytes, empty, SQLite without the message tables, a folder replace nothing.
+    load(builder);
+    run(sink, cacheDir);
+    for (const QByteArray& bytes : {QByteArray(4096, '\xa7'), QByteArray(""), readAll(cacheDb()), QByteArray()}) {
+        load(BackupBuilder(builder).addFile(kHome, QStringLiteral("Library/SMS/sms.db"), bytes,
+                                            bytes.isNull() ? BackupBuilder::folderMode : BackupBuilder::fileMode, 1));
+        run(sink, cacheDir);
+        EXPECT_GT(scalar(cached(QStringLiteral("SMS/sms.db")), QStringLiteral("select count(*) from message")), 0);
+    }
+    EXPECT_TRUE(sink.successes().size() == 1 && sink.errors().size() == 5) << sink.errors().join('\n').toStdString();
 }
 
 TEST_F(CacheJobTest, LinksAndFilesMissingFromTheBackupAreSkipped)
