@@ -7,6 +7,7 @@
 # what each folder's library links, directly and through those links.
 #   cmake -DSOURCE_DIR=<tree> -DBUILD_FACTS=<file> -P check_layering.cmake
 cmake_minimum_required(VERSION 3.16)
+include(${CMAKE_CURRENT_LIST_DIR}/report_problems.cmake)
 
 set(rank_platform 0)
 set(rank_core 1)
@@ -130,14 +131,6 @@ foreach(from IN LISTS folders)
   endforeach()
 endforeach()
 
-if(file_count EQUAL 0)
-  list(APPEND problems "no sources found under ${SOURCE_DIR}/src")
-endif()
-if(problems)
-  foreach(problem IN LISTS problems)
-    message("${problem}")
-  endforeach()
-  list(LENGTH problems count)
-  message(FATAL_ERROR "${count} layering problem(s)")
-endif()
-message(STATUS "Layering: ${file_count} files in ${SOURCE_DIR}/src keep their layers")
+report_problems("${problems}" ${file_count}
+  "layering problem(s)"
+  "Layering: ${file_count} files in ${SOURCE_DIR}/src keep their layers")

@@ -6,6 +6,7 @@
 # own strings or numbers says so with the comment "our own keys" on its line.
 #   cmake -DSOURCE_DIR=<tree> -P check_seeded_hashes.cmake
 cmake_minimum_required(VERSION 3.16)
+include(${CMAKE_CURRENT_LIST_DIR}/report_problems.cmake)
 
 set(text_key "(const[ \t]+)?(QString|QByteArray|std::string|qint64|quint64|qlonglong|qulonglong|int64_t|uint64_t|std::int64_t|std::uint64_t|long long)[ \t]*[,>]")
 set(pair_key "(QPair|std::pair)[ \t]*<[ \t]*${text_key}")
@@ -41,14 +42,6 @@ foreach(file IN LISTS files)
   endforeach()
 endforeach()
 
-if(file_count EQUAL 0)
-  list(APPEND problems "no sources found under ${SOURCE_DIR}/src")
-endif()
-if(problems)
-  foreach(problem IN LISTS problems)
-    message("${problem}")
-  endforeach()
-  list(LENGTH problems count)
-  message(FATAL_ERROR "${count} table(s) keyed by text or row ids with Qt's or the standard hash: use TextHash, TextSet, IdHash, IdSet or TextHasher")
-endif()
-message(STATUS "Seeded hashes: ${file_count} files in ${SOURCE_DIR}/src key their tables from outside by the seeded hash")
+report_problems("${problems}" ${file_count}
+  "table(s) keyed by text or row ids with Qt's or the standard hash: use TextHash, TextSet, IdHash, IdSet or TextHasher"
+  "Seeded hashes: ${file_count} files in ${SOURCE_DIR}/src key their tables from outside by the seeded hash")

@@ -1,0 +1,15 @@
+# The ending both source checks share: every problem on a line of its own and a failure that counts
+# them, or the passing summary; no files read at all is a problem too.
+function(report_problems problems file_count failure summary)
+  if(file_count EQUAL 0)
+    list(APPEND problems "no sources found under ${SOURCE_DIR}/src")
+  endif()
+  if(problems)
+    foreach(problem IN LISTS problems)
+      message("${problem}")
+    endforeach()
+    list(LENGTH problems count)
+    message(FATAL_ERROR "${count} ${failure}")
+  endif()
+  message(STATUS "${summary}")
+endfunction()
