@@ -7,7 +7,7 @@
 # what each folder's library links, directly and through those links.
 #   cmake -DSOURCE_DIR=<tree> -DBUILD_FACTS=<file> -P check_layering.cmake
 cmake_minimum_required(VERSION 3.16)
-include(${CMAKE_CURRENT_LIST_DIR}/report_problems.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/source_checks.cmake)
 
 set(rank_platform 0)
 set(rank_core 1)
@@ -79,10 +79,7 @@ foreach(from IN LISTS folders)
     endif()
     math(EXPR file_count "${file_count} + 1")
     get_filename_component(file_dir "${SOURCE_DIR}/${file}" DIRECTORY)
-    file(READ "${SOURCE_DIR}/${file}" text)
-    # One list element per line: characters that would split or join elements are blanked first.
-    string(REGEX REPLACE "[][;\\\\]" "_" text "${text}")
-    string(REPLACE "\n" ";" lines "${text}")
+    source_lines("${file}" lines)
     set(line_no 0)
     foreach(line IN LISTS lines)
       math(EXPR line_no "${line_no} + 1")

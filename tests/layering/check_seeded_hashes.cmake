@@ -6,7 +6,7 @@
 # own strings or numbers says so with the comment "our own keys" on its line.
 #   cmake -DSOURCE_DIR=<tree> -P check_seeded_hashes.cmake
 cmake_minimum_required(VERSION 3.16)
-include(${CMAKE_CURRENT_LIST_DIR}/report_problems.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/source_checks.cmake)
 
 set(text_key "(const[ \t]+)?(QString|QByteArray|std::string|qint64|quint64|qlonglong|qulonglong|int64_t|uint64_t|std::int64_t|std::uint64_t|long long)[ \t]*[,>]")
 set(pair_key "(QPair|std::pair)[ \t]*<[ \t]*${text_key}")
@@ -24,10 +24,7 @@ foreach(file IN LISTS files)
     continue()
   endif()
   math(EXPR file_count "${file_count} + 1")
-  file(READ "${SOURCE_DIR}/${file}" text)
-  # One list element per line: characters that would split or join elements are blanked first.
-  string(REGEX REPLACE "[][;\\\\]" "_" text "${text}")
-  string(REPLACE "\n" ";" lines "${text}")
+  source_lines("${file}" lines)
   set(line_no 0)
   foreach(line IN LISTS lines)
     math(EXPR line_no "${line_no} + 1")
