@@ -94,12 +94,10 @@ bool isCachedArea(const QString& path)
            || path.startsWith(QLatin1String("Library/AddressBook/"), Qt::CaseInsensitive);
 }
 
-// A place where the iOS 5 reader writes an MMS part kept in the message database
-// ("SMS/Parts/<group>/<message>/<part file>"): the cache makes no folder there.
+// The cache makes no folder where the iOS 5 reader writes an MMS part kept in the message database.
 bool isMmsPartPlace(const QString& relative)
 {
-    const QString parts = kLibraryPath + QStringLiteral("/SMS/Parts/");
-    return relative.startsWith(parts) && relative.midRef(parts.size()).count(QLatin1Char('/')) == 2;
+    return mmsPartPlaceOf(relative) == MmsPartPlace::At;
 }
 
 bool isRealFolder(const QString& path)

@@ -93,6 +93,12 @@ std::optional<QString> entryTarget(archive_entry* entry, const ContainedFolder& 
         qWarning("skipped archive entry %s: neither a folder nor a regular file", qUtf8Printable(name));
         return std::nullopt;
     }
+    // A folder where the iOS 5 reader writes an MMS part of the database would leave the part no place.
+    const MmsPartPlace part = mmsPartPlaceOf(name);
+    if (part == MmsPartPlace::Below || (part == MmsPartPlace::At && type == AE_IFDIR)) {
+        qWarning("skipped archive entry %s: it would make a folder where an MMS part goes", qUtf8Printable(name));
+        return std::nullopt;
+    }
     return root.resolve(name);  // logs why it refuses
 }
 

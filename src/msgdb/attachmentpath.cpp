@@ -23,6 +23,19 @@ int attachmentAreaLength(const QString& relative)
     return 0;
 }
 
+}  // namespace
+
+MmsPartPlace mmsPartPlaceOf(const QString& relative)
+{
+    const QLatin1String parts = kAttachmentAreas[1];
+    if (!relative.startsWith(parts))
+        return MmsPartPlace::Outside;
+    const int slashes = relative.midRef(parts.size()).count(QLatin1Char('/'));
+    return slashes < 2 ? MmsPartPlace::Outside : slashes == 2 ? MmsPartPlace::At : MmsPartPlace::Below;
+}
+
+namespace {
+
 // True when no folder on the way from root down to relative is a symbolic link.
 bool reachedWithoutLinks(const QDir& root, const QString& relative)
 {

@@ -35,6 +35,12 @@ QString distinctDeviceFileName(const QString& name);
 // entries, with every component named as deviceFileName names it. Not yet checked for containment.
 QString mirroredPath(const QString& relative);
 
+// Where a path below the mirrored tree's root lies against the places the iOS 5 reader writes the MMS
+// parts of its database to ("var/mobile/Library/SMS/Parts/<group>/<message>/<part file>"): a copy
+// must make no folder there, or the part would have no place.
+enum class MmsPartPlace { Outside, At, Below };
+MmsPartPlace mmsPartPlaceOf(const QString& relative);
+
 // The device path as a path relative to the mirrored tree: one leading "/" dropped, a leading "~/"
 // made "var/mobile/", and the rest as mirroredPath names it. Not yet checked for containment.
 QString deviceRelativePath(const QString& filename);

@@ -108,7 +108,9 @@ TEST_F(FileRelayTest, UnpacksOnlyFoldersAndFilesInsideItsTreeAndReplacesTheWhole
     const fixtures::ArchiveEntry smsDbEntry = entries.takeLast();
     entries += {{"./var/mobile/Library/SMS/Attachments/", S_IFDIR, {}},
                 {"./var/mobile/Library/SMS/Attachments/a<b/", S_IFDIR, {}},
-                {"./var/mobile/Library/SMS/Attachments/a<b/" + longName, S_IFREG, "long"}, smsDbEntry};
+                {"./var/mobile/Library/SMS/Attachments/a<b/" + longName, S_IFREG, "long"}, smsDbEntry,
+                {"./var/mobile/Library/SMS/Parts/04/01/33-2.jpg/", S_IFDIR, {}},  // where the reader writes a part
+                {"./var/mobile/Library/SMS/Parts/04/01/33-2.jpg/child.jpg", S_IFREG, "x"}};
     load(entries);
     ASSERT_EQ(sink->successes(), QStringList{QString()}) << sink->errors().join('\n').toStdString();
     EXPECT_EQ(sink->updates().back().text, QStringLiteral("Extracted: %1KB / %1KB").arg(FileRelay::kilobytes(first.size())));
@@ -118,7 +120,7 @@ TEST_F(FileRelayTest, UnpacksOnlyFoldersAndFilesInsideItsTreeAndReplacesTheWhole
     QFile attachment(attachmentLocalPath(QDir(cached("file-relay")), "~/Library/SMS/Attachments/a<b/" + longName));
     EXPECT_TRUE(attachment.open(QIODevice::ReadOnly) && attachment.readAll() == "long");
     for (const QString& absent : {outside, cached("outside"), cached("file-relay/var/link"), cached("file-relay/var/dev"),
-                                  cached("file-relay.cpio")})
+                                  cached("file-relay.cpio"), cached("file-relay/var/mobile/Library/SMS/Parts/04/01/33-2.jpg")})
         EXPECT_FALSE(QFileInfo(absent).exists() || QFileInfo(absent).isSymLink()) << absent.toStdString();
 
     QFile stale(cached("file-relay/var/mobile/Library/SMS/sms.db-wal"));  // no journal outlives its database
