@@ -9,7 +9,8 @@
 // it is complete and its message database opens as the reading opens it, so a failed or cancelled
 // load, or a database that cannot be read, keeps the previous tree whole, and no journal of an older
 // database ever sits beside a newer one. Entry names come from the device: only folders and regular
-// files whose names stay inside the tree are unpacked; everything else is skipped and logged.
+// files whose names stay inside the tree, and that make no folder where the iOS 5 reader writes an
+// MMS part, are unpacked; everything else is skipped and logged.
 #include <QString>
 #include <QStringList>
 
