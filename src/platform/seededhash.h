@@ -18,6 +18,8 @@
 #include <QtGlobal>
 
 #include <cstddef>
+#include <type_traits>
+#include <utility>
 
 namespace seededhash {
 
@@ -54,73 +56,38 @@ inline quint64 seededHash(qint64 number)
     return seededhash::mix(quint64(number) ^ seededhash::processSeed());
 }
 
-// A QString that hashes with the seeded hash. It converts to and from QString, so a table of these
-// reads like a table of strings.
-class TextKey {
+// A value that hashes with the seeded hash. It converts to and from its value, so a table of these
+// reads like a table of the values themselves.
+template <typename Value>
+class SeededKey {
 public:
-    TextKey() = default;
-    TextKey(const QString& text) : m_text(text) {}  // NOLINT(google-explicit-constructor)
-    TextKey(QString&& text) : m_text(std::move(text)) {}  // NOLINT(google-explicit-constructor)
-    TextKey(QLatin1String text) : m_text(text) {}  // NOLINT(google-explicit-constructor)
-    TextKey(const char* utf8) : m_text(QString::fromUtf8(utf8)) {}  // NOLINT(google-explicit-constructor)
+    SeededKey() = default;
+    template <typename From, typename = std::enable_if_t<!std::is_same_v<std::decay_t<From>, SeededKey>
+                                                         && std::is_constructible_v<Value, From&&>>>
+    SeededKey(From&& from) : m_value(std::forward<From>(from))  // NOLINT(google-explicit-constructor)
+    {
+    }
 
-    operator const QString&() const { return m_text; }  // NOLINT(google-explicit-constructor)
-    const QString& text() const { return m_text; }
+    operator const Value&() const { return m_value; }  // NOLINT(google-explicit-constructor)
+    const Value& value() const { return m_value; }
 
-    bool operator==(const TextKey& other) const { return m_text == other.m_text; }
-    bool operator!=(const TextKey& other) const { return m_text != other.m_text; }
-    bool operator<(const TextKey& other) const { return m_text < other.m_text; }
+    bool operator==(const SeededKey& other) const { return m_value == other.m_value; }
+    bool operator!=(const SeededKey& other) const { return m_value != other.m_value; }
+    bool operator<(const SeededKey& other) const { return m_value < other.m_value; }
 
 private:
-    QString m_text;
+    Value m_value{};
 };
 
-// The same for bytes.
-class BytesKey {
-public:
-    BytesKey() = default;
-    BytesKey(const QByteArray& bytes) : m_bytes(bytes) {}  // NOLINT(google-explicit-constructor)
-
-    operator const QByteArray&() const { return m_bytes; }  // NOLINT(google-explicit-constructor)
-    const QByteArray& bytes() const { return m_bytes; }
-
-    bool operator==(const BytesKey& other) const { return m_bytes == other.m_bytes; }
-    bool operator!=(const BytesKey& other) const { return m_bytes != other.m_bytes; }
-    bool operator<(const BytesKey& other) const { return m_bytes < other.m_bytes; }
-
-private:
-    QByteArray m_bytes;
-};
-
-// The same for a row id or another number from a file.
-class IdKey {
-public:
-    IdKey(qint64 id = 0) : m_id(id) {}  // NOLINT(google-explicit-constructor)
-
-    operator qint64() const { return m_id; }  // NOLINT(google-explicit-constructor)
-    qint64 id() const { return m_id; }
-
-    bool operator==(const IdKey& other) const { return m_id == other.m_id; }
-    bool operator!=(const IdKey& other) const { return m_id != other.m_id; }
-    bool operator<(const IdKey& other) const { return m_id < other.m_id; }
-
-private:
-    qint64 m_id;
-};
+using TextKey = SeededKey<QString>;
+using BytesKey = SeededKey<QByteArray>;
+using IdKey = SeededKey<qint64>;  // a row id or another number from a file
 
 // QHash mixes its own per-table seed in, so two tables do not share a layout either.
-inline uint qHash(const TextKey& key, uint seed = 0) noexcept
+template <typename Value>
+uint qHash(const SeededKey<Value>& key, uint seed = 0) noexcept
 {
-    return seededhash::fold(seededHash(key.text()) ^ seed);
-}
-inline uint qHash(const BytesKey& key, uint seed = 0) noexcept
-{
-    return seededhash::fold(seededHash(key.bytes()) ^ seed);
-}
-
-inline uint qHash(IdKey key, uint seed = 0) noexcept
-{
-    return seededhash::fold(seededHash(key.id()) ^ seed);
+    return seededhash::fold(seededHash(key.value()) ^ seed);
 }
 
 template <typename T>
