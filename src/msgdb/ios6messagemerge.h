@@ -89,7 +89,7 @@ private:
     bool m_ownRowsOnly = false;                           // see Rules::soleWriter
     RowsByText m_messageRowsByHash;
     RowsByText m_messageRowsByGuid;
-    TextHash<qint64> m_attachmentRows;  // guid
+    TextHash<qint64> m_attachmentRows;      // guid
     IdHash<int> m_chatLast;                 // chat row -> the newest date of its new messages
     IdHash<QString> m_lastAddressedHandle;  // chat row -> handle id
 };

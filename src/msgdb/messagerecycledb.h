@@ -3,7 +3,6 @@
 // message database, kept beside that database and loaded back into its store, marked, on request.
 #include "msgdb/absdb.h"
 #include "msgdb/records.h"
-#include "msgdb/recordtable.h"
 #include "platform/seededhash.h"
 
 #include <QHash>
@@ -100,7 +99,7 @@ private:
         // What findMessage compares besides the guid: date and direction side by side, and the text.
         static uint keyHash(const _MsgMessage& m)
         {
-            const quint64 dateDirection = recordHash(qint64(m.date) << 32 | quint32(m.is_from_me));
+            const quint64 dateDirection = seededHash(qint64(m.date) << 32 | quint32(m.is_from_me));
             return seededhash::fold(seededhash::mix(dateDirection ^ seededHash(m.text)));
         }
 

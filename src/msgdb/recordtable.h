@@ -21,13 +21,6 @@
 #include <utility>
 #include <vector>
 
-namespace recordtable {
-
-using seededhash::mix;
-using seededhash::processSeed;
-
-}  // namespace recordtable
-
 inline quint64 recordHash(qint64 key)
 {
     return seededHash(key);

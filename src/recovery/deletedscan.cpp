@@ -267,7 +267,8 @@ private:
         int fromMe;
         bool conflicting;
     };
-    TextHash<Copy> m_first;  // guids and addresses from the file: Qt's hash lets crafted ones collide under any seed
+    // Guids and addresses from the file: Qt's own hash lets crafted ones collide under any seed.
+    TextHash<Copy> m_first;
     std::vector<qint64> m_conflicting;  // recycle rows of the first copies another copy disagrees with
 };
 
